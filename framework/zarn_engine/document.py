@@ -1,0 +1,245 @@
+"""Embedded records, documents and the two fields that hold records.
+
+Field values live in the instance's own `__dict__` under the field's name, so that reading
+a field is an ordinary attribute read and a list field yields the document's own list.
+The field declarations stay class attributes, where tools read their options.
+"""
+
+from __future__ import annotations
+
+import json
+import uuid
+
+from zarn_fields import Field, ValidationError
+
+from . import storage
+
+
+class ConflictError(RuntimeError):
+    """The stored copy changed since this instance was loaded or last saved."""
+
+
+class DoesNotExist(KeyError):
+    """No stored document has the requested key."""
+
+
+class LoadError(ValueError):
+    """A stored document could not be turned back into an instance."""
+
+
+class EmbeddedDocumentField(Field):
+    """A record of one embedded document class, given positionally or as `document_type`."""
+
+    allowed = Field.allowed + ("document_type",)
+
+    def __init__(self, document_type=None, **options):
+        if document_type is not None and "document_type" in options:
+            raise TypeError("EmbeddedDocumentField() got multiple values for argument 'document_type'")
+        if document_type is None:
+            document_type = options.get("document_type")
+        if not (isinstance(document_type, type) and issubclass(document_type, EmbeddedDocument)):
+            raise TypeError(f"EmbeddedDocumentField() needs an EmbeddedDocument class, not {document_type!r}")
+        super().__init__(**options)
+        self.document_type = document_type
+
+    def check_value(self, value, document, path):
+        if not isinstance(value, self.document_type):
+            raise ValidationError(document, path, value,
+                                  f"expected {self.document_type.__name__}, got {type(value).__name__}")
+        value.validate(_document=document, _path=path)
+
+    def to_display(self, value):
+        return None if value is None else value.to_display()
+
+    def from_display(self, value):
+        if value is None or isinstance(value, self.document_type):
+            return value
+        if not isinstance(value, dict):
+            raise TypeError(f"expected a dict for {self.document_type.__name__}, got {type(value).__name__}")
+        return self.document_type.from_display(**value)
+
+
+class ListField(Field):
+    """A list of values of one item field; its default is copied afresh for each document."""
+
+    def __init__(self, item_field, **options):
+        if not isinstance(item_field, Field):
+            raise TypeError(f"ListField() needs a field declaration, not {item_field!r}")
+        super().__init__(**options)
+        self.item_field = item_field
+
+    def check_value(self, value, document, path):
+        if not isinstance(value, list):
+            raise ValidationError(document, path, value, f"expected list, got {type(value).__name__}")
+        check = self.item_field.check
+        for index, item in enumerate(value):
+            check(item, document, f"{path}[{index}]")
+
+    def to_display(self, value):
+        if value is None:
+            return None
+        convert = self.item_field.to_display
+        return [convert(item) for item in value]
+
+    def from_display(self, value):
+        if value is None:
+            return None
+        if not isinstance(value, (list, tuple)):
+            raise TypeError(f"expected a list, got {type(value).__name__}")
+        convert = self.item_field.from_display
+        return [convert(item) for item in value]
+
+
+class DocumentMeta(type):
+    """Collects the declared fields in namespace order, inherited ones first, into `_fields`."""
+
+    def __new__(mcls, name, bases, namespace, **kwargs):
+        cls = super().__new__(mcls, name, bases, namespace, **kwargs)
+        fields = {}
+        for base in reversed(cls.__mro__[1:]):
+            fields.update(getattr(base, "_own_fields", {}))
+        own = {key: value for key, value in namespace.items() if isinstance(value, Field)}
+        cls._own_fields = own
+        fields.update(own)
+        cls._fields = fields
+        cls._field_names = frozenset(fields)
+        return cls
+
+
+class EmbeddedDocument(metaclass=DocumentMeta):
+    """A record: built by keywords, compared by class and field values, never stored alone."""
+
+    __hash__ = None
+
+    def __init__(self, **values):
+        cls = type(self)
+        if not cls._field_names.issuperset(values):
+            unknown = next(key for key in values if key not in cls._field_names)
+            raise TypeError(f"{cls.__name__}() got an unexpected keyword argument '{unknown}'")
+        attrs = self.__dict__
+        for name, field in cls._fields.items():
+            attrs[name] = values[name] if name in values else field.get_default()
+
+    def __eq__(self, other):
+        if self is other:
+            return True
+        if type(other) is not type(self):
+            return NotImplemented
+        mine, theirs = self.__dict__, other.__dict__
+        for name in self._fields:
+            if mine.get(name) != theirs.get(name):
+                return False
+        return True
+
+    def __repr__(self):
+        values = ", ".join(f"{name}={self.__dict__.get(name)!r}" for name in self._fields)
+        return f"{type(self).__name__}({values})"
+
+    @classmethod
+    def from_display(cls, **values):
+        """Build a record from plain data: nested records as dicts, lists of them as lists."""
+        fields = cls._fields
+        converted = {}
+        for name, value in values.items():
+            field = fields.get(name)
+            if field is None:
+                raise TypeError(f"{cls.__name__}.from_display() got an unexpected keyword argument '{name}'")
+            converted[name] = field.from_display(value)
+        return cls(**converted)
+
+    def to_display(self) -> dict:
+        """The record as plain data."""
+        attrs = self.__dict__
+        return {name: field.to_display(attrs.get(name)) for name, field in self._fields.items()}
+
+    def validate(self, _document: str | None = None, _path: str | None = None) -> None:
+        """Raise ValidationError naming the class, the field and the value that is refused."""
+        document = _document or type(self).__name__
+        attrs = self.__dict__
+        for name, field in self._fields.items():
+            field.check(attrs.get(name), document, f"{_path}.{name}" if _path else name)
+
+
+class Document(EmbeddedDocument):
+    """A stored document, identified by the values of its `_key_fields`."""
+
+    _key_fields: list = []
+
+    @classmethod
+    def _collection(cls) -> str:
+        return cls.__name__
+
+    @classmethod
+    def _key_of(cls, values) -> str:
+        parts = [values[name] for name in cls._key_fields]
+        return parts[0] if len(parts) == 1 and isinstance(parts[0], str) else json.dumps(parts)
+
+    @property
+    def key(self) -> str | None:
+        attrs = self.__dict__
+        if not self._key_fields or any(attrs.get(name) is None for name in self._key_fields):
+            return None
+        return self._key_of(attrs)
+
+    def save(self, engine: storage.Engine | None = None) -> None:
+        """Validate the whole document and write it in one transaction.
+
+        Raises ConflictError, writing nothing, when the stored copy changed since this
+        instance loaded or last saved it (or, for a new instance, when one exists already).
+        """
+        attrs = self.__dict__
+        for name in self._key_fields:
+            if attrs.get(name) is None:
+                attrs[name] = f"doc-{uuid.uuid4().hex[:12]}"
+        self.validate()
+        key = self.key
+        engine = engine or storage.get_engine()
+        stored = attrs.get("_stored")
+        expected = stored[1] if stored is not None and stored[0] == key else None
+        version = engine.save(self._collection(), key, json.dumps(self.to_display()), expected)
+        attrs["_stored"] = (key, version)
+
+    @classmethod
+    def load(cls, key: str, engine: storage.Engine | None = None):
+        """The stored document with this key, built by calling the class with its fields."""
+        engine = engine or storage.get_engine()
+        found = engine.load(cls._collection(), key)
+        if found is None:
+            raise DoesNotExist(f"{cls.__name__} {key!r} does not exist")
+        text, version = found
+        doc = cls._from_stored(key, text)
+        doc.__dict__["_stored"] = (key, version)
+        return doc
+
+    @classmethod
+    def _from_stored(cls, key, text):
+        where = f"{cls.__name__} {key!r}"
+        try:
+            data = json.loads(text)
+        except ValueError as exc:
+            raise LoadError(f"{where}: stored data is not JSON ({exc})") from None
+        if not isinstance(data, dict):
+            raise LoadError(f"{where}: stored data is not an object")
+        values = {}
+        for name, value in data.items():
+            field = cls._fields.get(name)
+            if field is None:
+                raise LoadError(f"{where}: unknown field {name!r}")
+            try:
+                values[name] = field.from_display(value)
+            except (TypeError, ValueError) as exc:
+                raise LoadError(f"{where}, field {name!r}: {exc}") from None
+        try:
+            return cls(**values)
+        except (TypeError, AttributeError, ValueError) as exc:
+            raise LoadError(f"{where}: {type(exc).__name__}: {exc}") from None
+
+    @classmethod
+    def keys(cls, engine: storage.Engine | None = None) -> list[str]:
+        """The keys of all stored documents of this class, sorted."""
+        return (engine or storage.get_engine()).keys(cls._collection())
+
+    @classmethod
+    def delete(cls, key: str, engine: storage.Engine | None = None) -> bool:
+        """Remove the stored document; True when there was one."""
+        return (engine or storage.get_engine()).delete(cls._collection(), key)

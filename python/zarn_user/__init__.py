@@ -1,0 +1,1 @@
+"""User and permission organisation of applications; `zarn_user.role_matrix` holds the roles."""

@@ -1,0 +1,164 @@
+// Python-level operations as the role graph uses them: the generic protocols, with fast
+// paths for exact dict, list, tuple and str where nothing observable differs.
+#pragma once
+
+#include "model/declarations.hpp"
+#include "module/names.hpp"
+
+namespace zarn::graph {
+
+inline Ref getattr(PyObject* o, PyObject* name) { return Ref::own(PyObject_GetAttr(o, name)); }
+
+inline void setattr(PyObject* o, PyObject* name, PyObject* value) { check(PyObject_SetAttr(o, name, value)); }
+
+inline bool truthy(PyObject* o) { return check(PyObject_IsTrue(o)) != 0; }
+
+// `a == b` (or `a != b`) taken as a truth value, `a` the left operand.
+inline bool compare(PyObject* a, PyObject* b, int op) {
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) [[likely]] {
+        const bool same = a == b || (PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) &&
+                                     PyUnicode_Compare(a, b) == 0);
+        return op == Py_EQ ? same : !same;
+    }
+    Ref r = Ref::own(PyObject_RichCompare(a, b, op));
+    return truthy(r.get());
+}
+
+// `item in container`
+inline bool contains(PyObject* container, PyObject* item) {
+    return check(PySequence_Contains(container, item)) != 0;
+}
+
+[[noreturn]] inline void raise_key_error(PyObject* key) {
+    Ref args = Ref::own(PyTuple_Pack(1, key));
+    PyErr_SetObject(PyExc_KeyError, args.get());
+    fail();
+}
+
+// `mapping[key]`
+inline Ref getitem(PyObject* mapping, PyObject* key) {
+    if (PyDict_CheckExact(mapping)) [[likely]] {
+        PyObject* v = check_borrowed(PyDict_GetItemWithError(mapping, key));
+        if (v == nullptr)
+            raise_key_error(key);
+        return Ref::borrow(v);
+    }
+    return Ref::own(PyObject_GetItem(mapping, key));
+}
+
+// `mapping[key] = value`
+inline void setitem(PyObject* mapping, PyObject* key, PyObject* value) {
+    check(PyObject_SetItem(mapping, key, value));
+}
+
+// `seq.append(item)`, the method of the object itself
+inline void append(PyObject* seq, PyObject* item) {
+    if (PyList_CheckExact(seq)) [[likely]] {
+        check(PyList_Append(seq, item));
+        return;
+    }
+    PyObject* args[] = {seq, item};
+    Ref r = Ref::own(PyObject_VectorcallMethod(names.append, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// `seq.extend(items)`, the method of the object itself; `items` is a list
+inline void extend(PyObject* seq, PyObject* items) {
+    if (PyList_CheckExact(seq)) [[likely]] {
+        const Py_ssize_t end = PyList_GET_SIZE(seq);
+        check(PyList_SetSlice(seq, end, end, items));
+        return;
+    }
+    PyObject* args[] = {seq, items};
+    Ref r = Ref::own(PyObject_VectorcallMethod(names.extend, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+inline Ref new_list() { return Ref::own(PyList_New(0)); }
+
+// [item]
+inline Ref list_of(PyObject* item) {
+    Ref list = Ref::own(PyList_New(1));
+    PyList_SET_ITEM(list.get(), 0, Py_NewRef(item));
+    return list;
+}
+
+// Walks an iterable as a `for` loop does. A list is read by index against its live size,
+// exactly as its iterator reads it; each item is held while `body` runs.
+class Cursor {
+public:
+    explicit Cursor(PyObject* iterable) {
+        if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable))
+            seq_ = Ref::borrow(iterable);
+        else
+            iter_ = Ref::own(PyObject_GetIter(iterable));
+    }
+
+    // The next item, or an empty Ref at the end.
+    Ref next() {
+        if (seq_) {
+            PyObject* s = seq_.get();
+            const Py_ssize_t size = PyList_CheckExact(s) ? PyList_GET_SIZE(s) : PyTuple_GET_SIZE(s);
+            if (index_ >= size)
+                return Ref();
+            return Ref::borrow(PyList_CheckExact(s) ? PyList_GET_ITEM(s, index_++) : PyTuple_GET_ITEM(s, index_++));
+        }
+        Ref item = Ref::steal(PyIter_Next(iter_.get()));
+        if (!item && PyErr_Occurred())
+            fail();
+        return item;
+    }
+
+private:
+    Ref seq_;
+    Ref iter_;
+    Py_ssize_t index_ = 0;
+};
+
+template <class F>
+void for_each(PyObject* iterable, F&& body) {
+    Cursor cursor(iterable);
+    while (Ref item = cursor.next())
+        body(item.get());
+}
+
+// A record class (Policy, Group, RoleContent, AclItem) as found at call time.
+inline Ref record_class(Function* fn, PyObject* name) { return lookup_global(fn, name); }
+
+// Policy(sub=sub, obj=obj, act=act)
+inline Ref make_policy(Function* fn, PyObject* sub, PyObject* obj, PyObject* act) {
+    Ref cls = record_class(fn, names.Policy);
+    PyObject* args[] = {sub, obj, act};
+    return Ref::own(PyObject_Vectorcall(cls.get(), args, 0, names.kw_sub_obj_act));
+}
+
+// Group(child=child, parent=parent)
+inline Ref make_group(Function* fn, PyObject* child, PyObject* parent) {
+    Ref cls = record_class(fn, names.Group);
+    PyObject* args[] = {child, parent};
+    return Ref::own(PyObject_Vectorcall(cls.get(), args, 0, names.kw_child_parent));
+}
+
+// Policy(sub=sub, obj=permission.obj, act=permission.act), `obj` read first
+inline Ref policy_from_permission(Function* fn, PyObject* sub, PyObject* permission) {
+    Ref obj = getattr(permission, names.obj);
+    Ref act = getattr(permission, names.act);
+    return make_policy(fn, sub, obj.get(), act.get());
+}
+
+// A permission entry: a new dict, "obj" then "act".
+inline Ref permission_entry(PyObject* obj, PyObject* act) {
+    Ref entry = Ref::own(PyDict_New());
+    check(PyDict_SetItem(entry.get(), names.obj, obj));
+    check(PyDict_SetItem(entry.get(), names.act, act));
+    return entry;
+}
+
+// RoleContent.from_display(<kwnames>=values...)
+inline Ref role_content(Function* fn, PyObject* const* values, PyObject* kwnames) {
+    Ref cls = record_class(fn, names.RoleContent);
+    Ref from_display = getattr(cls.get(), names.from_display);
+    return Ref::own(PyObject_Vectorcall(from_display.get(), values, 0, kwnames));
+}
+
+inline Ref none() { return Ref::borrow(Py_None); }
+
+}  // namespace zarn::graph

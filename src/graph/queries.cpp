@@ -1,0 +1,99 @@
+// What a role holds directly (from the stored lists) and what a list of roles holds in
+// total (from `dag`).
+#include "graph/graph.hpp"
+#include "graph/protocol.hpp"
+#include "graph/search.hpp"
+
+namespace zarn::graph {
+
+namespace {
+
+Ref get_role_contents_body(Function* fn, PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* role_name = args[1];
+
+    Ref kept = new_list();
+    for_each(getattr(self, names.policies).get(), [&](PyObject* p) {
+        if (compare(getattr(p, names.sub).get(), role_name, Py_EQ))
+            check(PyList_Append(kept.get(), p));
+    });
+    Ref permissions = new_list();
+    for_each(kept.get(), [&](PyObject* p) {
+        Ref obj = getattr(p, names.obj);
+        Ref act = getattr(p, names.act);
+        check(PyList_Append(permissions.get(), permission_entry(obj.get(), act.get()).get()));
+    });
+    Ref roles = new_list();
+    for_each(getattr(self, names.groups).get(), [&](PyObject* g) {
+        if (compare(getattr(g, names.child).get(), role_name, Py_EQ))
+            check(PyList_Append(roles.get(), getattr(g, names.parent).get()));
+    });
+    PyObject* values[] = {role_name, roles.get(), permissions.get()};
+    return role_content(fn, values, names.kw_name_roles_permissions);
+}
+
+// The entry of a reached permission pair: element 0 as "obj", element 1 as "act".
+Ref pair_entry(PyObject* pair) {
+    if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2) [[likely]]
+        return permission_entry(PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1));
+    Ref obj = Ref::own(PySequence_GetItem(pair, 0));
+    Ref act = Ref::own(PySequence_GetItem(pair, 1));
+    return permission_entry(obj.get(), act.get());
+}
+
+Ref implicit_body(Function* fn, PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* role_names = args[1];
+
+    // Every requested role becomes a node; this stays, whatever happens next.
+    Ref dag = getattr(self, names.dag);
+    for_each(role_names, [&](PyObject* role) {
+        if (!contains(dag.get(), role))
+            setitem(dag.get(), role, new_list().get());
+    });
+
+    Ref permissions = new_list();
+    if (PyDict_CheckExact(dag.get()) && own_method(self, names._dfs, spec::dfs)) {
+        // Our own search: a set of reached nodes instead of a flag per node of `dag`, then
+        // one pass over `dag` for the reached pairs in its key order.
+        Ref seen = Ref::own(PySet_New(nullptr));
+        for_each(role_names, [&](PyObject* role) { reach(dag.get(), role, seen.get()); });
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        Ref hold = dag;  // the pass holds `dag` even if the instance lets go of it
+        while (PyDict_Next(hold.get(), &pos, &key, &value)) {
+            if (!PyTuple_Check(key))
+                continue;
+            Ref node = Ref::borrow(key);
+            if (check(PySet_Contains(seen.get(), node.get())))
+                check(PyList_Append(permissions.get(), pair_entry(node.get()).get()));
+        }
+    } else {
+        Ref discovered = Ref::own(PyDict_New());
+        for_each(dag.get(), [&](PyObject* key) { check(PyDict_SetItem(discovered.get(), key, Py_False)); });
+        for_each(role_names, [&](PyObject* role) {
+            PyObject* call_args[] = {role, discovered.get()};
+            call_method(self, names._dfs, spec::dfs, call_args, 2);
+        });
+        Ref items = Ref::own(PyDict_Items(discovered.get()));
+        for_each(items.get(), [&](PyObject* item) {
+            PyObject* node = PyTuple_GET_ITEM(item, 0);
+            if (truthy(PyTuple_GET_ITEM(item, 1)) && PyTuple_Check(node))
+                check(PyList_Append(permissions.get(), pair_entry(node).get()));
+        });
+    }
+    Ref name = Ref::own(PyUnicode_Join(names.comma, role_names));
+    PyObject* values[] = {name.get(), permissions.get()};
+    return role_content(fn, values, names.kw_name_permissions);
+}
+
+}  // namespace
+
+PyObject* get_role_contents(Function* fn, PyObject* const* args) noexcept {
+    return entry<get_role_contents_body>(fn, args);
+}
+PyObject* get_implicit_permissions_for_roles(Function* fn, PyObject* const* args) noexcept {
+    return entry<implicit_body>(fn, args);
+}
+
+}  // namespace zarn::graph

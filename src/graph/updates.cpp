@@ -1,0 +1,95 @@
+// The public update operations: convert, mutate, save, answer with the role's contents.
+#include "graph/graph.hpp"
+#include "graph/protocol.hpp"
+
+namespace zarn::graph {
+
+namespace {
+
+// `AclItem.from_display(**item)`, with the interpreter's keyword-unpacking rules and texts.
+Ref acl_item(Function* fn, PyObject* item) {
+    Ref cls = record_class(fn, names.AclItem);
+    Ref from_display = getattr(cls.get(), names.from_display);
+    Ref kwargs = Ref::own(PyDict_New());
+    if (!PyDict_Check(item)) {
+        PyObject* keys = nullptr;
+        check(_PyObject_LookupAttr(item, names.keys, &keys));
+        Ref hold = Ref::steal(keys);
+        if (keys == nullptr) {
+            Ref shown = Ref::own(_PyObject_FunctionStr(from_display.get()));
+            PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", shown.get(),
+                         Py_TYPE(item)->tp_name);
+            fail();
+        }
+    }
+    if (_PyDict_MergeEx(kwargs.get(), item, 2) < 0) {
+        if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+            // A key met twice: the interpreter's text for it.
+            PyObject *type, *value, *tb;
+            PyErr_Fetch(&type, &value, &tb);
+            Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
+            if (v && PyTuple_Check(v.get()) && PyTuple_GET_SIZE(v.get()) == 1) {
+                Ref shown = Ref::own(_PyObject_FunctionStr(from_display.get()));
+                PyObject* key = PyTuple_GET_ITEM(v.get(), 0);
+                if (!PyUnicode_Check(key))
+                    PyErr_Format(PyExc_TypeError, "%U keywords must be strings", shown.get());
+                else
+                    PyErr_Format(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", shown.get(), key);
+            } else {
+                PyErr_Restore(t.release(), v.release(), b.release());
+            }
+        }
+        fail();
+    }
+    return Ref::own(PyObject_Call(from_display.get(), names.empty_tuple, kwargs.get()));
+}
+
+Ref convert(Function* fn, PyObject* permissions) {
+    Ref items = new_list();
+    for_each(permissions, [&](PyObject* item) { check(PyList_Append(items.get(), acl_item(fn, item).get())); });
+    return items;
+}
+
+// Mutation through the instance, save(), then get_role_contents(role_name=role_name).
+Ref update(PyObject* self, PyObject* role_name, PyObject* input, PyObject* primitive, const MethodSpec& spec) {
+    PyObject* call_args[] = {role_name, input};
+    call_method(self, primitive, spec, call_args, 2);
+    PyObject* save_args[] = {self};
+    Ref saved = Ref::own(PyObject_VectorcallMethod(names.save, save_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return call_method(self, names.get_role_contents, spec::get_role_contents, &role_name, 0, names.kw_role_name);
+}
+
+Ref add_role_permissions_body(Function* fn, PyObject* const* args) {
+    Ref items = convert(fn, args[2]);
+    return update(args[0], args[1], items.get(), names._add_permissions, spec::add_permissions);
+}
+
+Ref set_role_permissions_body(Function* fn, PyObject* const* args) {
+    Ref items = convert(fn, args[2]);
+    return update(args[0], args[1], items.get(), names._set_sub_permissions, spec::set_sub_permissions);
+}
+
+Ref add_role_sub_roles_body(Function*, PyObject* const* args) {
+    return update(args[0], args[1], args[2], names._add_groups, spec::add_groups);
+}
+
+Ref set_role_sub_roles_body(Function*, PyObject* const* args) {
+    return update(args[0], args[1], args[2], names._set_sub_groups, spec::set_sub_groups);
+}
+
+}  // namespace
+
+PyObject* add_role_permissions(Function* fn, PyObject* const* args) noexcept {
+    return entry<add_role_permissions_body>(fn, args);
+}
+PyObject* set_role_permissions(Function* fn, PyObject* const* args) noexcept {
+    return entry<set_role_permissions_body>(fn, args);
+}
+PyObject* add_role_sub_roles(Function* fn, PyObject* const* args) noexcept {
+    return entry<add_role_sub_roles_body>(fn, args);
+}
+PyObject* set_role_sub_roles(Function* fn, PyObject* const* args) noexcept {
+    return entry<set_role_sub_roles_body>(fn, args);
+}
+
+}  // namespace zarn::graph

@@ -1,0 +1,458 @@
+// The function type of our methods: descriptor binding, attributes, argument binding with
+// the interpreter's own error texts, vectorcall.
+#include "module/function.hpp"
+
+#include <structmember.h>
+
+#include <cstring>
+
+#include "module/names.hpp"
+
+namespace zarn {
+
+namespace {
+
+// ---------------------------------------------------------------------------------------
+// Argument binding
+// ---------------------------------------------------------------------------------------
+
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'": the interpreter's list of missing names.
+Ref missing_names(const MethodSpec& spec, const int* idx, int count) {
+    Ref out = Ref::own(PyUnicode_FromString(""));
+    for (int i = 0; i < count; ++i) {
+        const char* sep = i == 0 ? "" : (count == 2 ? " and " : (i == count - 1 ? ", and " : ", "));
+        Ref part = Ref::own(PyUnicode_FromFormat("%s'%s'", sep, spec.params[idx[i]]));
+        out = Ref::own(PyUnicode_Concat(out.get(), part.get()));
+    }
+    return out;
+}
+
+[[noreturn]] void too_many_positional(Function* fn, Py_ssize_t given, Py_ssize_t ndefaults) {
+    const int argcount = fn->spec->nparams;
+    Ref sig = ndefaults ? Ref::own(PyUnicode_FromFormat("from %zd to %d", argcount - ndefaults, argcount))
+                        : Ref::own(PyUnicode_FromFormat("%d", argcount));
+    const bool plural = ndefaults ? true : argcount != 1;
+    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given",
+                 fn->qualname, sig.get(), plural ? "s" : "", given, given == 1 ? "was" : "were");
+    fail();
+}
+
+int param_index(const MethodSpec& spec, PyObject* key) {
+    Py_ssize_t len;
+    const char* text = PyUnicode_AsUTF8AndSize(key, &len);
+    if (text == nullptr) {
+        PyErr_Clear();
+        return -1;
+    }
+    for (int j = 0; j < spec.nparams; ++j)
+        if (std::strlen(spec.params[j]) == size_t(len) && std::memcmp(spec.params[j], text, len) == 0)
+            return j;
+    return -1;
+}
+
+// Binds a call the way the interpreter binds one to a plain function, same checks in the
+// same order, and runs the implementation.
+PyObject* bind_and_run(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const MethodSpec& spec = *fn->spec;
+    const int argcount = spec.nparams;
+    PyObject* bound[max_params + 1] = {};
+    for (Py_ssize_t i = 0; i < nargs && i < argcount; ++i)
+        bound[i] = args[i];
+
+    Ref kwargs;
+    if (spec.varkw)
+        kwargs = Ref::own(PyDict_New());
+
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        PyObject* value = args[nargs + k];
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", fn->qualname);
+            fail();
+        }
+        const int j = param_index(spec, key);
+        if (j < 0) {
+            if (!kwargs) {
+                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
+                             fn->qualname, key);
+                fail();
+            }
+            check(PyDict_SetItem(kwargs.get(), key, value));
+            continue;
+        }
+        if (bound[j] != nullptr) {
+            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", fn->qualname, key);
+            fail();
+        }
+        bound[j] = value;
+    }
+
+    PyObject* defaults = fn->defaults;
+    Py_ssize_t ndefaults = (defaults && PyTuple_Check(defaults)) ? PyTuple_GET_SIZE(defaults) : 0;
+    if (nargs > argcount)
+        too_many_positional(fn, nargs, ndefaults);
+    if (ndefaults > argcount) {
+        // Only the last `argcount` defaults can apply, as for a plain function.
+        ndefaults = argcount;
+    }
+    const Py_ssize_t first_default = argcount - ndefaults;
+    int missing[max_params];
+    int nmissing = 0;
+    for (int i = 0; i < first_default; ++i)
+        if (bound[i] == nullptr)
+            missing[nmissing++] = i;
+    if (nmissing) {
+        Ref list = missing_names(spec, missing, nmissing);
+        PyErr_Format(PyExc_TypeError, "%U() missing %i required positional argument%s: %U",
+                     fn->qualname, nmissing, nmissing == 1 ? "" : "s", list.get());
+        fail();
+    }
+    // Keep the defaults tuple alive while the call runs: the body may replace __defaults__.
+    Ref keep = Ref::borrow(defaults);
+    for (Py_ssize_t i = first_default; i < argcount; ++i)
+        if (bound[i] == nullptr)
+            bound[i] = PyTuple_GET_ITEM(defaults, PyTuple_GET_SIZE(defaults) - argcount + i);
+    if (kwargs)
+        bound[argcount] = kwargs.get();
+    return spec.impl(fn, bound);
+}
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
+    auto* fn = reinterpret_cast<Function*>(callable);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames == nullptr && nargs == fn->spec->nparams && fn->spec->varkw == nullptr) [[likely]]
+        return fn->spec->impl(fn, args);
+    return guarded<PyObject*>(nullptr, [&] { return bind_and_run(fn, args, nargs, kwnames); });
+}
+
+// ---------------------------------------------------------------------------------------
+// Type slots and attributes
+// ---------------------------------------------------------------------------------------
+
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None)
+        return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject* function_repr(PyObject* self) {
+    auto* fn = reinterpret_cast<Function*>(self);
+    return PyUnicode_FromFormat("<function %U at %p>", fn->qualname, self);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* fn = reinterpret_cast<Function*>(self);
+    Py_VISIT(fn->globals);
+    Py_VISIT(fn->builtins);
+    Py_VISIT(fn->classcell);
+    Py_VISIT(fn->name);
+    Py_VISIT(fn->qualname);
+    Py_VISIT(fn->module);
+    Py_VISIT(fn->doc);
+    Py_VISIT(fn->annotations);
+    Py_VISIT(fn->defaults);
+    Py_VISIT(fn->kwdefaults);
+    Py_VISIT(fn->dict);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    auto* fn = reinterpret_cast<Function*>(self);
+    Py_CLEAR(fn->globals);
+    Py_CLEAR(fn->builtins);
+    Py_CLEAR(fn->classcell);
+    Py_CLEAR(fn->name);
+    Py_CLEAR(fn->qualname);
+    Py_CLEAR(fn->module);
+    Py_CLEAR(fn->doc);
+    Py_CLEAR(fn->annotations);
+    Py_CLEAR(fn->defaults);
+    Py_CLEAR(fn->kwdefaults);
+    Py_CLEAR(fn->dict);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    auto* fn = reinterpret_cast<Function*>(self);
+    if (fn->weakreflist != nullptr)
+        PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    PyObject_GC_Del(self);
+}
+
+// Setter for an attribute that must hold an instance of `type` (or None when allowed).
+int set_typed(PyObject** slot, PyObject* value, bool (*accepts)(PyObject*), bool none_ok,
+              const char* message) {
+    if (value == nullptr && !none_ok) {
+        PyErr_SetString(PyExc_TypeError, message);
+        return -1;
+    }
+    if (value == nullptr || value == Py_None) {
+        if (!none_ok) {
+            PyErr_SetString(PyExc_TypeError, message);
+            return -1;
+        }
+        Py_XSETREF(*slot, nullptr);
+        return 0;
+    }
+    if (!accepts(value)) {
+        PyErr_SetString(PyExc_TypeError, message);
+        return -1;
+    }
+    Py_XSETREF(*slot, Py_NewRef(value));
+    return 0;
+}
+
+bool accepts_str(PyObject* v) { return PyUnicode_Check(v); }
+bool accepts_tuple(PyObject* v) { return PyTuple_Check(v); }
+bool accepts_dict(PyObject* v) { return PyDict_Check(v); }
+
+Function* as_fn(PyObject* self) { return reinterpret_cast<Function*>(self); }
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_fn(self)->name); }
+int set_name(PyObject* self, PyObject* value, void*) {
+    return set_typed(&as_fn(self)->name, value, accepts_str, false, "__name__ must be set to a string object");
+}
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_fn(self)->qualname); }
+int set_qualname(PyObject* self, PyObject* value, void*) {
+    return set_typed(&as_fn(self)->qualname, value, accepts_str, false,
+                     "__qualname__ must be set to a string object");
+}
+PyObject* get_defaults(PyObject* self, void*) {
+    PyObject* d = as_fn(self)->defaults;
+    return Py_NewRef(d ? d : Py_None);
+}
+int set_defaults(PyObject* self, PyObject* value, void*) {
+    return set_typed(&as_fn(self)->defaults, value, accepts_tuple, true,
+                     "__defaults__ must be set to a tuple object");
+}
+PyObject* get_kwdefaults(PyObject* self, void*) {
+    PyObject* d = as_fn(self)->kwdefaults;
+    return Py_NewRef(d ? d : Py_None);
+}
+int set_kwdefaults(PyObject* self, PyObject* value, void*) {
+    return set_typed(&as_fn(self)->kwdefaults, value, accepts_dict, true,
+                     "__kwdefaults__ must be set to a dict object");
+}
+PyObject* get_annotations(PyObject* self, void*) {
+    Function* fn = as_fn(self);
+    if (fn->annotations == nullptr) {
+        fn->annotations = PyDict_New();
+        if (fn->annotations == nullptr)
+            return nullptr;
+    }
+    return Py_NewRef(fn->annotations);
+}
+int set_annotations(PyObject* self, PyObject* value, void*) {
+    return set_typed(&as_fn(self)->annotations, value, accepts_dict, true,
+                     "__annotations__ must be set to a dict object");
+}
+
+// inspect.signature reads this: the parameters, kinds, defaults and annotations as they
+// stand now (defaults and annotations are writable, as on a plain function).
+PyObject* get_signature(PyObject* self, void*) {
+    return guarded<PyObject*>(nullptr, [&] {
+        Function* fn = as_fn(self);
+        const MethodSpec& spec = *fn->spec;
+        Ref inspect = Ref::own(PyImport_ImportModule("inspect"));
+        Ref parameter = Ref::own(PyObject_GetAttrString(inspect.get(), "Parameter"));
+        Ref signature = Ref::own(PyObject_GetAttrString(inspect.get(), "Signature"));
+        Ref positional = Ref::own(PyObject_GetAttrString(parameter.get(), "POSITIONAL_OR_KEYWORD"));
+        Ref var_keyword = Ref::own(PyObject_GetAttrString(parameter.get(), "VAR_KEYWORD"));
+        Ref annotations = Ref::own(get_annotations(self, nullptr));
+        Ref params = Ref::own(PyList_New(0));
+        const Py_ssize_t ndefaults = fn->defaults ? PyTuple_GET_SIZE(fn->defaults) : 0;
+        auto add = [&](const char* pname, PyObject* kind, Py_ssize_t index) {
+            Ref key = Ref::own(PyUnicode_FromString(pname));
+            Ref kwargs = Ref::own(PyDict_New());
+            check(PyDict_SetItemString(kwargs.get(), "kind", kind));
+            if (index >= 0 && index >= spec.nparams - ndefaults) {
+                PyObject* dflt = PyTuple_GET_ITEM(fn->defaults, ndefaults - spec.nparams + index);
+                check(PyDict_SetItemString(kwargs.get(), "default", dflt));
+            }
+            PyObject* ann = check_borrowed(PyDict_GetItemWithError(annotations.get(), key.get()));
+            if (ann)
+                check(PyDict_SetItemString(kwargs.get(), "annotation", ann));
+            PyObject* posargs[] = {key.get()};
+            Ref p = Ref::own(PyObject_VectorcallDict(parameter.get(), posargs, 1, kwargs.get()));
+            check(PyList_Append(params.get(), p.get()));
+        };
+        for (int i = 0; i < spec.nparams; ++i)
+            add(spec.params[i], positional.get(), i);
+        if (spec.varkw)
+            add(spec.varkw, var_keyword.get(), -1);
+        Ref kwargs = Ref::own(PyDict_New());
+        PyObject* ret = check_borrowed(PyDict_GetItemString(annotations.get(), "return"));
+        if (ret)
+            check(PyDict_SetItemString(kwargs.get(), "return_annotation", ret));
+        PyObject* posargs[] = {params.get()};
+        return PyObject_VectorcallDict(signature.get(), posargs, 1, kwargs.get());
+    });
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__module__", T_OBJECT, offsetof(Function, module), 0, nullptr},
+    {"__doc__", T_OBJECT, offsetof(Function, doc), 0, nullptr},
+    {"__globals__", T_OBJECT, offsetof(Function, globals), READONLY, nullptr},
+    {"__builtins__", T_OBJECT, offsetof(Function, builtins), READONLY, nullptr},
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Function, vectorcall), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+}  // namespace
+
+// The remaining slots are set in init_function_type().
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject FunctionType = {
+    PyVarObject_HEAD_INIT(nullptr, 0)
+    "zarn_user.role_matrix.function",  // tp_name
+    sizeof(Function),                  // tp_basicsize
+};
+#pragma GCC diagnostic pop
+
+void init_function_type() {
+    if (FunctionType.tp_flags & Py_TPFLAGS_READY)
+        return;
+    FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                            Py_TPFLAGS_METHOD_DESCRIPTOR;
+    FunctionType.tp_doc = "A method of a role matrix class.";
+    FunctionType.tp_dealloc = function_dealloc;
+    FunctionType.tp_traverse = function_traverse;
+    FunctionType.tp_clear = function_clear;
+    FunctionType.tp_repr = function_repr;
+    FunctionType.tp_call = PyVectorcall_Call;
+    FunctionType.tp_vectorcall_offset = offsetof(Function, vectorcall);
+    FunctionType.tp_descr_get = function_descr_get;
+    FunctionType.tp_getset = function_getset;
+    FunctionType.tp_members = function_members;
+    FunctionType.tp_dictoffset = offsetof(Function, dict);
+    FunctionType.tp_weaklistoffset = offsetof(Function, weakreflist);
+    check(PyType_Ready(&FunctionType));
+}
+
+Ref make_function(const MethodSpec& spec, PyObject* globals, PyObject* class_qualname,
+                  PyObject* classcell) {
+    Ref name = Ref::own(PyUnicode_InternFromString(spec.name));
+    Ref qualname = Ref::own(PyUnicode_FromFormat("%U.%s", class_qualname, spec.name));
+    Ref module = Ref::borrow(check_borrowed(PyDict_GetItemString(globals, "__name__")));
+    Ref doc = spec.doc ? Ref::own(PyUnicode_FromString(spec.doc)) : Ref::borrow(Py_None);
+    Ref annotations = Ref::own(PyDict_New());
+    auto annotate = [&](const char* key, const char* text) {
+        Ref value = Ref::own(PyUnicode_FromString(text));
+        check(PyDict_SetItemString(annotations.get(), key, value.get()));
+    };
+    for (int i = 0; i < spec.nparams; ++i)
+        if (spec.annotations[i])
+            annotate(spec.params[i], spec.annotations[i]);
+    if (spec.return_annotation)
+        annotate("return", spec.return_annotation);
+    Ref defaults;
+    if (spec.acl_default)
+        defaults = Ref::own(PyTuple_Pack(1, Py_None));
+    // The builtins namespace as a plain function would capture it from its globals.
+    PyObject* b = check_borrowed(PyDict_GetItemString(globals, "__builtins__"));
+    Ref builtins = b == nullptr ? Ref::borrow(PyEval_GetBuiltins())
+                   : PyModule_Check(b) ? Ref::borrow(PyModule_GetDict(b))
+                                       : Ref::borrow(b);
+
+    auto* fn = PyObject_GC_New(Function, &FunctionType);
+    if (fn == nullptr)
+        fail();
+    // No failures from here on: every field is set before the object is tracked.
+    fn->vectorcall = function_vectorcall;
+    fn->spec = &spec;
+    fn->globals = Py_NewRef(globals);
+    fn->builtins = builtins.release();
+    fn->classcell = Py_XNewRef(classcell);
+    fn->name = name.release();
+    fn->qualname = qualname.release();
+    fn->module = module ? module.release() : Py_NewRef(Py_None);
+    fn->doc = doc.release();
+    fn->annotations = annotations.release();
+    fn->defaults = defaults.release();
+    fn->kwdefaults = nullptr;
+    fn->dict = nullptr;
+    fn->weakreflist = nullptr;
+    PyObject_GC_Track(fn);
+    return Ref::steal(reinterpret_cast<PyObject*>(fn));
+}
+
+Function* own_method(PyObject* self, PyObject* name, const MethodSpec& expected) {
+    PyObject* meth = nullptr;
+    const int unbound = _PyObject_GetMethod(self, name, &meth);
+    Ref hold = Ref::steal(meth);
+    if (meth == nullptr)
+        fail();
+    if (unbound && is_function(meth) && reinterpret_cast<Function*>(meth)->spec == &expected)
+        return reinterpret_cast<Function*>(meth);  // the type keeps it alive
+    return nullptr;
+}
+
+Ref call_method(PyObject* self, PyObject* name, const MethodSpec& expected, PyObject* const* args,
+                Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* meth = nullptr;
+    const int unbound = _PyObject_GetMethod(self, name, &meth);
+    Ref hold = Ref::steal(meth);
+    if (meth == nullptr)
+        fail();
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    PyObject* stack[max_params + 2];
+    stack[0] = self;
+    for (Py_ssize_t i = 0; i < nargs + nkw; ++i)
+        stack[i + 1] = args[i];
+    if (unbound) {
+        auto* fn = reinterpret_cast<Function*>(meth);
+        if (is_function(meth) && fn->spec == &expected && kwnames == nullptr &&
+            nargs + 1 == expected.nparams && expected.varkw == nullptr)
+            return Ref::own(expected.impl(fn, stack));
+        return Ref::own(PyObject_Vectorcall(meth, stack, size_t(nargs + 1), kwnames));
+    }
+    return Ref::own(PyObject_Vectorcall(meth, stack + 1, size_t(nargs) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                        kwnames));
+}
+
+Ref lookup_global(Function* fn, PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(fn->globals, name);
+    if (v == nullptr && !PyErr_Occurred()) {
+        if (PyDict_CheckExact(fn->builtins)) {
+            v = PyDict_GetItemWithError(fn->builtins, name);
+        } else {
+            Ref r = Ref::steal(PyObject_GetItem(fn->builtins, name));
+            if (r)
+                return r;
+            if (!PyErr_ExceptionMatches(PyExc_KeyError))
+                fail();
+            PyErr_Clear();
+        }
+        if (v == nullptr && !PyErr_Occurred()) {
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+            // NameError.name, as the interpreter sets it
+            PyObject *type, *value, *tb;
+            PyErr_Fetch(&type, &value, &tb);
+            PyErr_NormalizeException(&type, &value, &tb);
+            if (value != nullptr && PyObject_SetAttrString(value, "name", name) < 0)
+                PyErr_Clear();
+            PyErr_Restore(type, value, tb);
+        }
+    }
+    if (v == nullptr)
+        fail();
+    return Ref::borrow(v);
+}
+
+}  // namespace zarn

@@ -1,0 +1,82 @@
+// Function objects: the methods of our classes, made to look and bind like functions
+// defined in a class body.
+#pragma once
+
+#include "module/refs.hpp"
+
+namespace zarn {
+
+struct Function;
+
+// args[0] is the instance, then one entry per declared parameter, defaults filled in;
+// for a function with `**kwargs` the entry after the named parameters is the kwargs dict.
+using Impl = PyObject* (*)(Function* fn, PyObject* const* args);
+
+inline constexpr int max_params = 6;
+
+// The static description of one method: what `def` would have said.
+struct MethodSpec {
+    const char* name;
+    int nparams;                        // named parameters, `self` included
+    const char* params[max_params];     // parameter names
+    const char* annotations[max_params];  // annotation text per parameter, or nullptr
+    const char* return_annotation;      // or nullptr
+    const char* varkw;                  // name of the `**` parameter, or nullptr
+    bool acl_default;                   // defaults are (None,) for the last parameter
+    const char* doc;                    // or nullptr
+    Impl impl;
+};
+
+struct Function {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const MethodSpec* spec;
+    PyObject* globals;    // the module namespace: names are looked up here at each call
+    PyObject* builtins;   // then here
+    PyObject* classcell;  // cell holding the class the function was defined in, or NULL
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* annotations;
+    PyObject* defaults;
+    PyObject* kwdefaults;
+    PyObject* dict;
+    PyObject* weakreflist;
+};
+
+extern PyTypeObject FunctionType;
+
+inline bool is_function(PyObject* op) { return Py_IS_TYPE(op, &FunctionType); }
+
+// Readies the type; throws on failure.
+void init_function_type();
+
+// A new function for `spec`, defined in a class whose qualified name is `class_qualname`.
+Ref make_function(const MethodSpec& spec, PyObject* globals, PyObject* class_qualname,
+                  PyObject* classcell);
+
+// Looks `name` up on `self` as a method call would (overrides, instance attributes and
+// descriptors honoured) and calls it with `args` (after self) and optional `kwnames`.
+// When the lookup finds our own function for `expected`, its implementation runs directly.
+Ref call_method(PyObject* self, PyObject* name, const MethodSpec& expected,
+                PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames = nullptr);
+
+// The method `name` as found on `self`, when it is our own function for `expected`
+// (no override, nothing shadowing it); NULL otherwise. Borrowed from the type.
+Function* own_method(PyObject* self, PyObject* name, const MethodSpec& expected);
+
+// A name looked up as the function's body would: module namespace, then builtins.
+Ref lookup_global(Function* fn, PyObject* name);
+
+}  // namespace zarn
+
+namespace zarn {
+
+// Adapts a throwing body to the Impl signature: one place where a throw becomes NULL.
+template <Ref (*Body)(Function*, PyObject* const*)>
+PyObject* entry(Function* fn, PyObject* const* args) noexcept {
+    return guarded<PyObject*>(nullptr, [&] { return Body(fn, args).release(); });
+}
+
+}  // namespace zarn

@@ -1,0 +1,78 @@
+// Interned attribute names and keyword tuples used on the hot paths.
+#include "module/names.hpp"
+
+namespace zarn {
+
+Names names;
+
+namespace {
+
+bool ready = false;
+
+PyObject* intern(const char* text) { return check(PyUnicode_InternFromString(text)); }
+
+template <class... S>
+PyObject* kwnames(S... texts) {
+    PyObject* items[] = {intern(texts)...};
+    Ref tuple = Ref::own(PyTuple_New(sizeof...(S)));
+    for (Py_ssize_t i = 0; i < Py_ssize_t(sizeof...(S)); ++i) {
+        Py_INCREF(items[i]);
+        PyTuple_SET_ITEM(tuple.get(), i, items[i]);
+    }
+    return tuple.release();
+}
+
+}  // namespace
+
+void init_names() {
+    if (ready)
+        return;
+    // Interned strings are immortal in practice: the interpreter keeps them; the constants
+    // are held for the life of the process.
+    Names n;
+    n.dag = intern("dag");
+    n.policies = intern("policies");
+    n.groups = intern("groups");
+    n.sub = intern("sub");
+    n.obj = intern("obj");
+    n.act = intern("act");
+    n.child = intern("child");
+    n.parent = intern("parent");
+    n.append = intern("append");
+    n.extend = intern("extend");
+    n.save = intern("save");
+    n.from_display = intern("from_display");
+    n.keys = intern("keys");
+    n.Policy = intern("Policy");
+    n.Group = intern("Group");
+    n.RoleContent = intern("RoleContent");
+    n.AclItem = intern("AclItem");
+    n._dfs = intern("_dfs");
+    n._check_new_group = intern("_check_new_group");
+    n._dag_add_policy = intern("_dag_add_policy");
+    n._dag_add_group = intern("_dag_add_group");
+    n._dag_set_policies = intern("_dag_set_policies");
+    n._dag_set_groups = intern("_dag_set_groups");
+    n._dag_generate = intern("_dag_generate");
+    n._add_permissions = intern("_add_permissions");
+    n._add_groups = intern("_add_groups");
+    n._set_sub_permissions = intern("_set_sub_permissions");
+    n._set_sub_groups = intern("_set_sub_groups");
+    n.get_role_contents = intern("get_role_contents");
+    n.__init__ = intern("__init__");
+    n.public_ = intern("public");
+    n.root = intern("root");
+    n.admin = intern("admin");
+    n.star = intern("*");
+    n.comma = intern(",");
+    n.empty_tuple = check(PyTuple_New(0));
+    n.kw_sub_obj_act = kwnames("sub", "obj", "act");
+    n.kw_child_parent = kwnames("child", "parent");
+    n.kw_name_roles_permissions = kwnames("name", "roles", "permissions");
+    n.kw_name_permissions = kwnames("name", "permissions");
+    n.kw_role_name = kwnames("role_name");
+    names = n;
+    ready = true;
+}
+
+}  // namespace zarn
