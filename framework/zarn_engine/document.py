@@ -32,11 +32,12 @@ class EmbeddedDocumentField(Field):
 
     allowed = Field.allowed + ("document_type",)
 
-    def __init__(self, document_type=None, **options):
-        if document_type is not None and "document_type" in options:
+    def __init__(self, *args, **options):
+        if len(args) > 1:
+            raise TypeError(f"EmbeddedDocumentField() takes 1 positional argument but {len(args)} were given")
+        if args and "document_type" in options:
             raise TypeError("EmbeddedDocumentField() got multiple values for argument 'document_type'")
-        if document_type is None:
-            document_type = options.get("document_type")
+        document_type = args[0] if args else options.get("document_type")
         if not (isinstance(document_type, type) and issubclass(document_type, EmbeddedDocument)):
             raise TypeError(f"EmbeddedDocumentField() needs an EmbeddedDocument class, not {document_type!r}")
         super().__init__(**options)
