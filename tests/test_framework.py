@@ -1,0 +1,135 @@
+"""The stand-in document framework: fields, records, documents and storage."""
+
+import pytest
+from zarn_fields import DictField, StringField, ValidationError
+
+import zarn_engine
+from zarn_engine import (AclItem, ConflictError, Document, DoesNotExist, EmbeddedDocument,
+                         EmbeddedDocumentField, ListField, LoadError)
+
+
+class Item(EmbeddedDocument):
+    code = StringField(required=True, regex="^[a-z]+$")
+    note = StringField()
+
+
+class Shelf(Document):
+    _key_fields = ["label"]
+    label = StringField(regex="^[a-z0-9-]+$")
+    items = ListField(EmbeddedDocumentField(Item), default=[])
+    first = EmbeddedDocumentField(document_type=Item)
+    meta = DictField()
+
+
+@pytest.fixture(params=["memory", "sqlite"])
+def engine(request, tmp_path):
+    engine = zarn_engine.MemoryEngine() if request.param == "memory" else zarn_engine.SQLiteEngine(tmp_path / "db")
+    previous = zarn_engine.use_engine(engine)
+    yield engine
+    zarn_engine.use_engine(previous)
+
+
+def test_fields_keep_their_options():
+    f = StringField(required=True, regex="x", sample="s", description="d", unique=True, default="v")
+    assert list(f.options.items()) == [("required", True), ("regex", "x"), ("sample", "s"),
+                                       ("description", "d"), ("unique", True), ("default", "v")]
+    assert ListField(StringField(), description="d").item_field.options == {}
+    with pytest.raises(TypeError, match="unexpected keyword argument 'bogus'"):
+        StringField(bogus=1)
+    with pytest.raises(TypeError):
+        EmbeddedDocumentField(int)
+
+
+def test_records():
+    assert Item(code="a") == Item(code="a") and Item(code="a") != Item(code="b")
+    assert Item(code="a") != AclItem(obj="a", act="b")
+    with pytest.raises(TypeError, match=r"Item\(\) got an unexpected keyword argument 'size'"):
+        Item(code="a", size=1)
+    assert list(Shelf._fields) == ["label", "items", "first", "meta"]
+    a, b = Shelf(), Shelf()
+    assert a.items == [] and a.items is not b.items and a.meta is None
+    a.items.append(Item(code="x"))
+    a.extra = 5  # not a field
+    assert a.extra == 5 and b.items == []
+
+
+def test_display_round_trip():
+    shelf = Shelf.from_display(label="s1", items=[{"code": "ab"}], first={"code": "cd", "note": "n"}, meta={"k": 1})
+    assert isinstance(shelf.items[0], Item) and shelf.first.note == "n"
+    assert shelf.to_display() == {"label": "s1", "items": [{"code": "ab", "note": None}],
+                                  "first": {"code": "cd", "note": "n"}, "meta": {"k": 1}}
+    assert Item.from_display(code="A!").code == "A!"  # conversion does not validate
+    with pytest.raises(TypeError, match="unexpected keyword argument 'zz'"):
+        Item.from_display(zz=1)
+
+
+def test_validation_names_class_field_and_value():
+    with pytest.raises(ValidationError, match=r"Item\.code: required field is missing"):
+        Item().validate()
+    with pytest.raises(ValidationError, match=r"Shelf\.items\[1\]\.code: does not match .*'B'"):
+        Shelf(label="s", items=[Item(code="a"), Item(code="B")]).validate()
+    with pytest.raises(ValidationError, match=r"Shelf\.meta: expected dict, got list"):
+        Shelf(label="s", meta=[]).validate()
+    with pytest.raises(ValidationError) as info:
+        Shelf(label="s", items=[AclItem(obj="o", act="a")]).validate()
+    assert (info.value.document, info.value.field) == ("Shelf", "items[0]")
+
+
+def test_save_load_delete(engine):
+    shelf = Shelf(label="s1", items=[Item(code="ab")], meta={"k": [1, 2]})
+    shelf.save()
+    loaded = Shelf.load("s1")
+    assert loaded == shelf and loaded.items[0] == Item(code="ab")
+    loaded.items.append(Item(code="cd"))
+    loaded.save()
+    assert len(Shelf.load("s1").items) == 2
+    unnamed = Shelf()
+    unnamed.save()
+    assert unnamed.label.startswith("doc-") and Shelf.keys() == sorted(["s1", unnamed.label])
+    assert Shelf.delete("s1") and not Shelf.delete("s1")
+    with pytest.raises(DoesNotExist):
+        Shelf.load("s1")
+
+
+def test_failed_validation_writes_nothing(engine):
+    with pytest.raises(ValidationError):
+        Shelf(label="s1", items=[Item(code="BAD")]).save()
+    assert Shelf.keys() == []
+
+
+def test_conflicting_saves(engine):
+    Shelf(label="s1").save()
+    one, two = Shelf.load("s1"), Shelf.load("s1")
+    one.meta = {"by": "one"}
+    one.save()
+    two.meta = {"by": "two"}
+    with pytest.raises(ConflictError):
+        two.save()
+    assert Shelf.load("s1").meta == {"by": "one"}
+    with pytest.raises(ConflictError):
+        Shelf(label="s1").save()  # a new instance does not overwrite a stored one
+
+
+def test_loading_runs_the_initialiser(engine):
+    made = []
+
+    class Counted(Document):
+        _key_fields = ["label"]
+        label = StringField()
+
+        def __init__(self, **kw):
+            made.append(sorted(kw))
+            super().__init__(**kw)
+
+    Counted(label="a").save()
+    Counted.load("a")
+    assert made == [["label"], ["label"]]
+
+
+def test_malformed_stored_data(tmp_path):
+    engine = zarn_engine.SQLiteEngine(tmp_path / "db")
+    engine.save("Shelf", "bad", '{"items": "nope"}', None)
+    engine.save("Shelf", "good", '{"label": "good"}', None)
+    with pytest.raises(LoadError, match=r"Shelf 'bad', field 'items'"):
+        Shelf.load("bad", engine=engine)
+    assert Shelf.load("good", engine=engine).label == "good"

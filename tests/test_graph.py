@@ -1,0 +1,180 @@
+"""The graph index, the search and the cycle guard."""
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import model
+
+DEFAULT_DAG = {"admin": ["root"], "root": [("*", "*")], ("*", "*"): [], "public": []}
+
+
+def items(d):
+    return list(d.items())
+
+
+def test_defaults(rm):
+    m = rm.RoleMatrix()
+    assert items(m.dag) == items(DEFAULT_DAG)
+    assert [p.to_display() for p in m.policies] == [{"sub": "root", "obj": "*", "act": "*"}]
+    assert [g.to_display() for g in m.groups] == [{"child": "admin", "parent": "root"}]
+    m = rm.RoleMatrix(policies=[])
+    assert m.policies == [] and items(m.dag) == [("admin", ["root"]), ("root", []), ("public", [])]
+    m = rm.RoleMatrix(policies=[], groups=[])
+    assert items(m.dag) == [("public", [])]
+
+
+def test_defaults_are_decided_on_the_keywords(rm):
+    given_kwargs = {"name": "app"}
+    m = rm.RoleMatrix(**given_kwargs)
+    assert given_kwargs == {"name": "app"}  # the caller's mapping is copied, never changed
+    seen = []
+
+    class Sub(rm.RoleMatrix):
+        pass
+
+    base_init = rm.Document.__init__
+
+    def spy(self, **kw):
+        seen.append((sorted(kw), hasattr(self, "dag")))
+        base_init(self, **kw)
+
+    rm.Document.__init__ = spy
+    try:
+        Sub(name="app", policies=[])
+    finally:
+        rm.Document.__init__ = base_init
+    assert seen == [(["groups", "name", "policies"], False)]
+    assert m.dag is not rm.RoleMatrix(name="app").dag
+
+
+def test_generation_orders(rm):
+    P, G = rm.Policy, rm.Group
+    m = rm.RoleMatrix(policies=[P(sub="aa", obj="o", act="r"), P(sub="bb", obj="o", act="w"),
+                                P(sub="aa", obj="o", act="r")],
+                      groups=[G(child="aa", parent="bb"), G(child="aa", parent="bb")])
+    # groups first, then policies, then "public"; repeats give one edge
+    assert items(m.dag) == [("aa", ["bb", ("o", "r")]), ("bb", [("o", "w")]), (("o", "r"), []),
+                            (("o", "w"), []), ("public", [])]
+    m._dag_set_groups("aa", [])
+    assert m.dag["aa"] == [("o", "r")]
+    m._dag_set_groups("aa", [G(child="aa", parent="bb"), G(child="zz", parent="cc")])
+    assert m.dag["aa"] == [("o", "r"), "bb"] and "cc" not in m.dag
+    m._dag_set_policies("aa", [P(sub="aa", obj="x", act="y"), P(sub="bb", obj="q", act="q")])
+    assert m.dag["aa"] == ["bb", ("x", "y")] and ("o", "r") in m.dag and ("q", "q") not in m.dag
+    assert list(m.dag)[-1] == ("x", "y")
+    m = rm.RoleMatrix(policies=[], groups=[G(child="public", parent="aa")])
+    assert list(m.dag) == ["public", "aa"]
+
+
+def test_replace_of_unknown_role_raises_and_changes_nothing(rm):
+    m = rm.RoleMatrix()
+    before = items(m.dag)
+    with pytest.raises(KeyError, match="nobody"):
+        m._dag_set_policies("nobody", [])
+    with pytest.raises(KeyError, match="nobody"):
+        m._dag_set_groups("nobody", [])
+    with pytest.raises(AttributeError):
+        m._dag_set_policies("root", [object()])
+    assert items(m.dag) == before
+    m._dag_set_policies("root", [])
+    assert m.dag["root"] == [] and m.dag[("*", "*")] == []
+
+
+def test_stored_cycle_is_reproduced(rm):
+    G = rm.Group
+    m = rm.RoleMatrix(policies=[], groups=[G(child="aa", parent="bb"), G(child="bb", parent="aa")])
+    assert m.dag["aa"] == ["bb"] and m.dag["bb"] == ["aa"]
+    assert m._dfs("aa", dict.fromkeys(m.dag, False)) == {"aa": True, "bb": True, "public": False}
+    assert m.get_implicit_permissions_for_roles(["bb"]).permissions == []
+
+
+def test_search(rm):
+    m = rm.RoleMatrix()
+    d = dict.fromkeys(m.dag, False)
+    assert m._dfs("admin", d) is d
+    assert d == {"admin": True, "root": True, ("*", "*"): True, "public": False}
+    d = dict.fromkeys(m.dag, False)
+    m._dfs(("*", "*"), d)
+    assert [k for k, v in d.items() if v] == [("*", "*")]
+    d = {"admin": True, "root": False, ("*", "*"): False}
+    m._dfs("admin", d)
+    assert all(d.values())
+    d = {}
+    with pytest.raises(KeyError, match="nobody"):
+        m._dfs("nobody", d)
+    assert d == {"nobody": True}
+    with pytest.raises(KeyError, match="root"):
+        m._dfs("admin", {"admin": False})
+
+
+def test_guard(rm):
+    G = rm.Group
+    m = rm.RoleMatrix()
+    assert m._check_new_group(G(child="newbie", parent="root")) is True
+    assert m.dag["newbie"] == []
+    assert m._check_new_group(G(child="root", parent="admin")) is False
+    assert m._check_new_group(G(child="admin", parent="admin")) is False
+    assert m._check_new_group(G(child="public", parent="admin")) is True
+    with pytest.raises(KeyError, match="ghost"):
+        m._check_new_group(G(child="other", parent="ghost"))
+    assert m.dag["other"] == []
+
+
+class Log(dict):
+    """A flag dictionary that records the order of marking."""
+
+    def __init__(self, keys):
+        super().__init__(dict.fromkeys(keys, False))
+        self.order = []
+
+    def __setitem__(self, key, value):
+        self.order.append(key)
+        super().__setitem__(key, value)
+
+
+graphs = st.dictionaries(st.sampled_from("abcdefgh"), st.lists(st.sampled_from("abcdefgh"), max_size=4),
+                         min_size=1).map(lambda g: {**{n: [] for n in "abcdefgh"}, **g})
+
+
+@settings(max_examples=300, deadline=None)
+@given(graphs, st.sampled_from("abcdefgh"))
+def test_search_marks_in_recursive_preorder(rm, graph, start):
+    ours, theirs = rm.RoleMatrix(policies=[], groups=[]), model.RoleMatrix(policies=[], groups=[])
+    ours.dag = {k: list(v) for k, v in graph.items()}
+    theirs.dag = {k: list(v) for k, v in graph.items()}
+    a, b = Log(graph), Log(graph)
+    ours._dfs(start, a)
+    theirs._dfs(start, b)
+    assert a.order == b.order and a == b
+    child = "abcdefgh"[len(graph) % 8]
+    assert ours._check_new_group(rm.Group(child=child, parent=start)) == \
+        theirs._check_new_group(model.Group(child=child, parent=start))
+
+
+def test_million_role_chain(rm):
+    n = 1_000_000
+    m = rm.RoleMatrix(policies=[], groups=[])
+    names = [f"r{i}" for i in range(n)]
+    m.dag = {name: [nxt] for name, nxt in zip(names, names[1:])}
+    m.dag[names[-1]] = [("o", "r")]
+    m.dag[("o", "r")] = []
+    d = m._dfs("r0", dict.fromkeys(m.dag, False))
+    assert all(d.values())
+    assert m._check_new_group(rm.Group(child=names[-1], parent="r0")) is False
+    assert m._check_new_group(rm.Group(child="r0", parent=names[-1])) is True
+    assert m.get_implicit_permissions_for_roles(["r0"]).permissions[0].to_display() == {"obj": "o", "act": "r"}
+
+    class Sub(rm.RoleMatrix):  # the general path, with an override in the way
+        def _dfs(self, start, discovered):
+            return super()._dfs(start, discovered)
+
+    # Each recursive step is a call of the override: the interpreter's recursion limit
+    # applies, as it would to the same class written in Python.
+    s = Sub(policies=[], groups=[])
+    s.dag = {name: [nxt] for name, nxt in zip(names[:300], names[1:300])}
+    s.dag[names[299]] = []
+    assert all(s._dfs("r0", dict.fromkeys(s.dag, False)).values())
+    s.dag = m.dag
+    with pytest.raises(RecursionError):
+        s._dfs("r0", dict.fromkeys(s.dag, False))
