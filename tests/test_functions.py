@@ -1,5 +1,6 @@
 """The methods of RoleMatrix look, bind and fail like functions defined in a class body."""
 
+import builtins
 import gc
 import inspect
 import itertools
@@ -191,12 +192,17 @@ def test_record_classes_are_looked_up_at_each_call(rm):
         rm.Policy = original
     assert made == [{"sub": "root", "obj": "*", "act": "*"}, {"sub": "aa", "obj": "o", "act": "r"}]
     # Absent from the module, a name is found in the builtins, else NameError.
+    saved = dict(vars(rm))
     del rm.RoleContent
     try:
         with pytest.raises(NameError, match="name 'RoleContent' is not defined"):
             rm.RoleMatrix(name="app").get_role_contents("admin")
+        builtins.RoleContent = saved["RoleContent"]
+        assert rm.RoleMatrix(name="app").get_role_contents("admin").roles == ["root"]
     finally:
-        rm.RoleContent = vars(rm.RoleMatrix)["_actions"]["get_role_contents"]["out"]
+        vars(builtins).pop("RoleContent", None)
+        vars(rm).clear()
+        vars(rm).update(saved)
 
 
 def test_super_reaches_the_class_created_at_load(rm):
