@@ -1,0 +1,86 @@
+"""Every operation and error path, run many times, leaves no memory or objects behind."""
+
+import gc
+import tracemalloc
+
+import pytest
+
+import zarn_engine
+
+
+class NullEngine(zarn_engine.Engine):
+    def save(self, collection, key, data, expected):
+        return 1
+
+
+def scenario(rm):
+    """One round of every public operation and every error path the module raises."""
+    A, G, P = rm.AclItem, rm.Group, rm.Policy
+    m = rm.RoleMatrix(name="app")
+    m.add_role_permissions("aa", [{"obj": "o", "act": "r"}, {"obj": "o", "act": "w"}])
+    m.set_role_permissions("aa", [{"obj": "o", "act": "x"}])
+    m.set_role_permissions("aa", [])
+    m.add_role_sub_roles("aa", ["root", "public"])
+    m.add_role_sub_roles("root", ["aa"])  # refused
+    m.set_role_sub_roles("aa", ["public"])
+    m.set_role_sub_roles("aa", ["admin", "aa"])  # refused
+    m.set_role_sub_roles("aa", [])
+    m.get_role_contents("admin")
+    m.get_implicit_permissions_for_roles(["admin", "aa", "new"])
+    m._dfs("admin", dict.fromkeys(m.dag, False))
+    m._check_new_group(G(child="bb", parent="root"))
+    m._dag_set_policies("root", [P(sub="root", obj="*", act="*")])
+    m._dag_set_groups("admin", [G(child="admin", parent="root")])
+    errors = [
+        lambda: m.set_role_permissions("ghost", [{"obj": "o", "act": "r"}]),       # KeyError
+        lambda: m.set_role_sub_roles("aa", ["root", "ghost"]),                    # KeyError, groups back
+        lambda: m.add_role_sub_roles("aa", ["ghost"]),                            # KeyError
+        lambda: m.add_role_permissions("aa", [["obj"]]),                          # TypeError (not a mapping)
+        lambda: m.add_role_permissions("aa", 5),                                  # TypeError (not iterable)
+        lambda: m._add_permissions("aa", [{"obj": "o"}]),                         # AttributeError
+        lambda: m.get_implicit_permissions_for_roles([1]),                        # TypeError (join)
+        lambda: m.get_implicit_permissions_for_roles([[1]]),                      # TypeError (unhashable)
+        lambda: m._dfs("ghost", {}),                                              # KeyError
+        lambda: m._dfs("admin", {"admin": False}),                                # KeyError (successor)
+        lambda: m._dag_set_policies("ghost", []),                                 # KeyError
+        lambda: m._dag_set_groups("admin", [object()]),                           # AttributeError
+        lambda: m.get_role_contents(),                                            # TypeError (binding)
+        lambda: m.get_role_contents("a", x=1),                                    # TypeError (binding)
+        lambda: rm.RoleMatrix("x"),                                               # TypeError (binding)
+        lambda: rm.RoleMatrix(groups=[object()]),                                 # AttributeError
+    ]
+    for call in errors:
+        try:
+            call()
+        except (KeyError, TypeError, AttributeError):
+            pass
+        else:
+            raise AssertionError("expected an error")
+    m.policies = (P(sub="a", obj="b", act="c"),)
+    try:
+        m._set_sub_permissions("aa", [])
+    except AssertionError:
+        pass
+    else:
+        raise AssertionError("expected AssertionError")
+
+
+def test_no_growth(rm):
+    previous = zarn_engine.use_engine(NullEngine())
+    try:
+        for _ in range(200):  # warm up caches and interned strings
+            scenario(rm)
+        gc.collect()
+        objects = len(gc.get_objects())
+        tracemalloc.start()
+        before = tracemalloc.take_snapshot()
+        for _ in range(3000):
+            scenario(rm)
+        gc.collect()
+        after = tracemalloc.take_snapshot()
+        tracemalloc.stop()
+        grown = sum(stat.size_diff for stat in after.compare_to(before, "filename"))
+        assert len(gc.get_objects()) - objects < 100
+        assert grown < 64 * 1024, after.compare_to(before, "lineno")[:5]
+    finally:
+        zarn_engine.use_engine(previous)
