@@ -41,6 +41,51 @@ Ref pair_entry(PyObject* pair) {
     return permission_entry(obj.get(), act.get());
 }
 
+// Appends the entries of the reached pairs in the key order of `dag`, in one pass.
+void collect(PyObject* dag, Reached& reached, PyObject* out) {
+    PyObject* seen = reached.set.get();
+    // With plain nodes only, a one-bit-per-slot filter on the pair hashes rules most keys
+    // out without a set lookup, and the pass ends once every reached pair is found.
+    const bool filter = reached.plain;
+    size_t remaining = reached.pair_hashes.size();
+    std::vector<uint64_t> bits;
+    uint64_t mask = 0;
+    if (filter) {
+        if (remaining == 0)
+            return;
+        size_t slots = 64;
+        while (slots < remaining * 16)
+            slots <<= 1;
+        mask = slots - 1;
+        bits.assign(slots / 64, 0);
+        for (uint64_t h : reached.pair_hashes) {
+            const uint64_t slot = (h >> 7) & mask;
+            bits[slot >> 6] |= uint64_t(1) << (slot & 63);
+        }
+    }
+    Ref hold = Ref::borrow(dag);  // the pass holds `dag` even if the instance lets go of it
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dag, &pos, &key, &value)) {
+        if (!PyTuple_Check(key))
+            continue;
+        if (filter) {
+            const uint64_t h = pair_hash(key);
+            if (h != ~uint64_t(0)) {
+                const uint64_t slot = (h >> 7) & mask;
+                if (!(bits[slot >> 6] & (uint64_t(1) << (slot & 63))))
+                    continue;
+            }
+        }
+        Ref node = Ref::borrow(key);
+        if (!check(PySet_Contains(seen, node.get())))
+            continue;
+        check(PyList_Append(out, pair_entry(node.get()).get()));
+        if (filter && --remaining == 0)
+            break;
+    }
+}
+
 Ref implicit_body(Function* fn, PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* role_names = args[1];
@@ -56,18 +101,9 @@ Ref implicit_body(Function* fn, PyObject* const* args) {
     if (PyDict_CheckExact(dag.get()) && own_method(self, names._dfs, spec::dfs)) {
         // Our own search: a set of reached nodes instead of a flag per node of `dag`, then
         // one pass over `dag` for the reached pairs in its key order.
-        Ref seen = Ref::own(PySet_New(nullptr));
-        for_each(role_names, [&](PyObject* role) { reach(dag.get(), role, seen.get()); });
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        Ref hold = dag;  // the pass holds `dag` even if the instance lets go of it
-        while (PyDict_Next(hold.get(), &pos, &key, &value)) {
-            if (!PyTuple_Check(key))
-                continue;
-            Ref node = Ref::borrow(key);
-            if (check(PySet_Contains(seen.get(), node.get())))
-                check(PyList_Append(permissions.get(), pair_entry(node.get()).get()));
-        }
+        Reached reached;
+        for_each(role_names, [&](PyObject* role) { reach(dag.get(), role, reached); });
+        collect(dag.get(), reached, permissions.get());
     } else {
         Ref discovered = Ref::own(PyDict_New());
         for_each(dag.get(), [&](PyObject* key) { check(PyDict_SetItem(discovered.get(), key, Py_False)); });

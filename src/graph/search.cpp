@@ -94,8 +94,8 @@ Ref check_new_group_body(Function*, PyObject* const* args) {
     if (PyDict_CheckExact(dag.get()) && own_method(self, names._dfs, spec::dfs)) {
         // Our own search: it costs what the parent reaches, not the size of `dag`, and
         // stops as soon as it reaches the child.
-        Ref seen = Ref::own(PySet_New(nullptr));
-        const bool closes_cycle = reach(dag.get(), parent.get(), seen.get(), child.get());
+        Reached reached;
+        const bool closes_cycle = reach(dag.get(), parent.get(), reached, child.get());
         return Ref::borrow(closes_cycle ? Py_False : Py_True);
     }
 
@@ -110,14 +110,40 @@ Ref check_new_group_body(Function*, PyObject* const* args) {
 
 }  // namespace
 
-bool reach(PyObject* dag, PyObject* start, PyObject* seen, PyObject* target) {
+Reached::Reached() : set(Ref::own(PySet_New(nullptr))) {}
+
+uint64_t pair_hash(PyObject* node) {
+    if (!PyTuple_CheckExact(node) || PyTuple_GET_SIZE(node) != 2)
+        return ~uint64_t(0);
+    PyObject* a = PyTuple_GET_ITEM(node, 0);
+    PyObject* b = PyTuple_GET_ITEM(node, 1);
+    if (!PyUnicode_CheckExact(a) || !PyUnicode_CheckExact(b))
+        return ~uint64_t(0);
+    // Exact str hashes cannot fail and are cached in the string.
+    const uint64_t ha = uint64_t(PyObject_Hash(a));
+    const uint64_t hb = uint64_t(PyObject_Hash(b));
+    return ha ^ (hb * 0x9E3779B97F4A7C15ull);
+}
+
+void Reached::add_new(PyObject* node) {
+    if (PyUnicode_CheckExact(node))
+        return;
+    const uint64_t h = pair_hash(node);
+    if (h == ~uint64_t(0))
+        plain = false;
+    else
+        pair_hashes.push_back(h);
+}
+
+bool reach(PyObject* dag, PyObject* start, Reached& reached, PyObject* target) {
+    PyObject* seen = reached.set.get();
     Py_hash_t target_hash = 0;
     if (target != nullptr && (target_hash = PyObject_Hash(target)) == -1)
         fail();
     std::vector<Level> stack;
-    // Returns true when `node` is the target.
-    auto visit = [&](PyObject* node) {
-        check(PySet_Add(seen, node));
+    // Marks `node` (known to be new) and enters it; true when it is the target.
+    auto enter = [&](PyObject* node) {
+        reached.add_new(node);
         if (target != nullptr && is_target(node, target, target_hash))
             return true;
         PyObject* successors = check_borrowed(PyDict_GetItemWithError(dag, node));
@@ -126,9 +152,22 @@ bool reach(PyObject* dag, PyObject* start, PyObject* seen, PyObject* target) {
         stack.push_back(Level{Cursor(successors)});
         return false;
     };
-    if (check(PySet_Contains(seen, start)))
+    // Adds `node` to the set; true when it was not there yet.
+    auto add = [&](PyObject* node) {
+        if (PyUnicode_CheckExact(node) || PyTuple_CheckExact(node)) {
+            // Add and test in one lookup: the set grows only for a new node.
+            const Py_ssize_t before = PySet_GET_SIZE(seen);
+            check(PySet_Add(seen, node));
+            return PySet_GET_SIZE(seen) != before;
+        }
+        if (check(PySet_Contains(seen, node)))
+            return false;
+        check(PySet_Add(seen, node));
+        return true;
+    };
+    if (!add(start))
         return false;
-    if (visit(start))
+    if (enter(start))
         return true;
     while (!stack.empty()) {
         Ref end = stack.back().successors.next();
@@ -136,22 +175,8 @@ bool reach(PyObject* dag, PyObject* start, PyObject* seen, PyObject* target) {
             stack.pop_back();
             continue;
         }
-        const Py_ssize_t before = PySet_GET_SIZE(seen);
-        if (PyUnicode_CheckExact(end.get()) || PyTuple_CheckExact(end.get())) {
-            // Add and test in one lookup: the set grows only for a new node.
-            check(PySet_Add(seen, end.get()));
-            if (PySet_GET_SIZE(seen) == before)
-                continue;
-            if (target != nullptr && is_target(end.get(), target, target_hash))
-                return true;
-            PyObject* successors = check_borrowed(PyDict_GetItemWithError(dag, end.get()));
-            if (successors == nullptr)
-                raise_key_error(end.get());
-            stack.push_back(Level{Cursor(successors)});
-        } else if (!check(PySet_Contains(seen, end.get()))) {
-            if (visit(end.get()))
-                return true;
-        }
+        if (add(end.get()) && enter(end.get()))
+            return true;
     }
     return false;
 }
