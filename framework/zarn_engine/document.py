@@ -104,6 +104,10 @@ class DocumentMeta(type):
         fields.update(own)
         cls._fields = fields
         cls._field_names = frozenset(fields)
+        cls._field_count = len(fields)
+        # Fields whose display form is the value itself need no conversion.
+        cls._plain_fields = frozenset(name for name, field in fields.items()
+                                      if type(field).from_display is Field.from_display)
         return cls
 
 
@@ -118,8 +122,11 @@ class EmbeddedDocument(metaclass=DocumentMeta):
             unknown = next(key for key in values if key not in cls._field_names)
             raise TypeError(f"{cls.__name__}() got an unexpected keyword argument '{unknown}'")
         attrs = self.__dict__
-        for name, field in cls._fields.items():
-            attrs[name] = values[name] if name in values else field.get_default()
+        attrs.update(values)
+        if len(values) != cls._field_count:
+            for name, field in cls._fields.items():
+                if name not in values:
+                    attrs[name] = field.get_default()
 
     def __eq__(self, other):
         if self is other:
@@ -127,10 +134,9 @@ class EmbeddedDocument(metaclass=DocumentMeta):
         if type(other) is not type(self):
             return NotImplemented
         mine, theirs = self.__dict__, other.__dict__
-        for name in self._fields:
-            if mine.get(name) != theirs.get(name):
-                return False
-        return True
+        if len(mine) == len(theirs) == self._field_count:
+            return mine == theirs  # nothing but fields on either side
+        return all(mine.get(name) == theirs.get(name) for name in self._fields)
 
     def __repr__(self):
         values = ", ".join(f"{name}={self.__dict__.get(name)!r}" for name in self._fields)
@@ -139,14 +145,15 @@ class EmbeddedDocument(metaclass=DocumentMeta):
     @classmethod
     def from_display(cls, **values):
         """Build a record from plain data: nested records as dicts, lists of them as lists."""
-        fields = cls._fields
-        converted = {}
+        plain = cls._plain_fields
         for name, value in values.items():
-            field = fields.get(name)
+            if name in plain:
+                continue
+            field = cls._fields.get(name)
             if field is None:
                 raise TypeError(f"{cls.__name__}.from_display() got an unexpected keyword argument '{name}'")
-            converted[name] = field.from_display(value)
-        return cls(**converted)
+            values[name] = field.from_display(value)
+        return cls(**values)
 
     def to_display(self) -> dict:
         """The record as plain data."""
