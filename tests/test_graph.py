@@ -178,3 +178,10 @@ def test_million_role_chain(rm):
     s.dag = m.dag
     with pytest.raises(RecursionError):
         s._dfs("r0", dict.fromkeys(s.dag, False))
+    # The update operations that search, on the whole chain.
+    m.save = lambda: None
+    m.dag["public"] = []
+    assert m.add_role_sub_roles(names[-1], ["r0", "public"]).roles == ["public"]  # r0 reaches the end
+    assert m.set_role_sub_roles(names[-1], ["r5"]).roles == ["public"]  # refused as a whole
+    assert m.set_role_sub_roles("r0", ["public"]).roles == ["public"]
+
