@@ -43,7 +43,6 @@ Ref pair_entry(PyObject* pair) {
 
 // Appends the entries of the reached pairs in the key order of `dag`, in one pass.
 void collect(PyObject* dag, Reached& reached, PyObject* out) {
-    PyObject* seen = reached.set.get();
     // With plain nodes only, a one-bit-per-slot filter on the pair hashes rules most keys
     // out without a set lookup, and the pass ends once every reached pair is found.
     const bool filter = reached.plain;
@@ -78,7 +77,7 @@ void collect(PyObject* dag, Reached& reached, PyObject* out) {
             }
         }
         Ref node = Ref::borrow(key);
-        if (!check(PySet_Contains(seen, node.get())))
+        if (!reached.nodes.contains(node.get(), hash_of(node.get())))
             continue;
         check(PyList_Append(out, pair_entry(node.get()).get()));
         if (filter && --remaining == 0)

@@ -72,16 +72,6 @@ Ref dfs_body(Function*, PyObject* const* args) {
     return Ref::borrow(discovered);
 }
 
-// Whether `node` is `target`: identity, else equal hashes and `==`.
-bool is_target(PyObject* node, PyObject* target, Py_hash_t target_hash) {
-    if (node == target)
-        return true;
-    const Py_hash_t h = PyObject_Hash(node);
-    if (h == -1)
-        fail();
-    return h == target_hash && check(PyObject_RichCompareBool(node, target, Py_EQ));
-}
-
 Ref check_new_group_body(Function*, PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* new_group = args[1];
@@ -110,7 +100,52 @@ Ref check_new_group_body(Function*, PyObject* const* args) {
 
 }  // namespace
 
-Reached::Reached() : set(Ref::own(PySet_New(nullptr))) {}
+size_t NodeSet::find(const std::vector<Slot>& slots, PyObject* node, Py_hash_t hash) const {
+    const size_t mask = slots.size() - 1;
+    size_t i = size_t(hash) & mask;
+    size_t perturb = size_t(hash);
+    for (;;) {
+        const Slot& slot = slots[i];
+        if (!slot.node || slot.node.get() == node)
+            return i;
+        if (slot.hash == hash && check(PyObject_RichCompareBool(slot.node.get(), node, Py_EQ)))
+            return i;
+        perturb >>= 5;
+        i = (i * 5 + perturb + 1) & mask;
+    }
+}
+
+void NodeSet::grow() {
+    std::vector<Slot> bigger(slots_.size() * 4);
+    for (Slot& slot : slots_)
+        if (slot.node) {
+            // Distinct nodes: the first empty slot on the probe path is theirs.
+            const size_t mask = bigger.size() - 1;
+            size_t i = size_t(slot.hash) & mask;
+            size_t perturb = size_t(slot.hash);
+            while (bigger[i].node) {
+                perturb >>= 5;
+                i = (i * 5 + perturb + 1) & mask;
+            }
+            bigger[i] = std::move(slot);
+        }
+    slots_.swap(bigger);
+}
+
+bool NodeSet::insert(PyObject* node, Py_hash_t hash) {
+    const size_t i = find(slots_, node, hash);
+    if (slots_[i].node)
+        return false;
+    slots_[i].node = Ref::borrow(node);
+    slots_[i].hash = hash;
+    if (++used_ * 2 > slots_.size())
+        grow();
+    return true;
+}
+
+bool NodeSet::contains(PyObject* node, Py_hash_t hash) const {
+    return bool(slots_[find(slots_, node, hash)].node);
+}
 
 uint64_t pair_hash(PyObject* node) {
     if (!PyTuple_CheckExact(node) || PyTuple_GET_SIZE(node) != 2)
@@ -136,38 +171,24 @@ void Reached::add_new(PyObject* node) {
 }
 
 bool reach(PyObject* dag, PyObject* start, Reached& reached, PyObject* target) {
-    PyObject* seen = reached.set.get();
-    Py_hash_t target_hash = 0;
-    if (target != nullptr && (target_hash = PyObject_Hash(target)) == -1)
-        fail();
+    const Py_hash_t target_hash = target != nullptr ? hash_of(target) : 0;
     std::vector<Level> stack;
-    // Marks `node` (known to be new) and enters it; true when it is the target.
-    auto enter = [&](PyObject* node) {
+    // Marks `node` and enters it, unless it was reached before; true when it is the target.
+    auto visit = [&](PyObject* node) {
+        const Py_hash_t hash = hash_of(node);
+        if (!reached.nodes.insert(node, hash))
+            return false;
         reached.add_new(node);
-        if (target != nullptr && is_target(node, target, target_hash))
+        if (target != nullptr && hash == target_hash &&
+            (node == target || check(PyObject_RichCompareBool(node, target, Py_EQ))))
             return true;
-        PyObject* successors = check_borrowed(PyDict_GetItemWithError(dag, node));
+        PyObject* successors = check_borrowed(_PyDict_GetItem_KnownHash(dag, node, hash));
         if (successors == nullptr)
             raise_key_error(node);
         stack.push_back(Level{Cursor(successors)});
         return false;
     };
-    // Adds `node` to the set; true when it was not there yet.
-    auto add = [&](PyObject* node) {
-        if (PyUnicode_CheckExact(node) || PyTuple_CheckExact(node)) {
-            // Add and test in one lookup: the set grows only for a new node.
-            const Py_ssize_t before = PySet_GET_SIZE(seen);
-            check(PySet_Add(seen, node));
-            return PySet_GET_SIZE(seen) != before;
-        }
-        if (check(PySet_Contains(seen, node)))
-            return false;
-        check(PySet_Add(seen, node));
-        return true;
-    };
-    if (!add(start))
-        return false;
-    if (enter(start))
+    if (visit(start))
         return true;
     while (!stack.empty()) {
         Ref end = stack.back().successors.next();
@@ -175,7 +196,7 @@ bool reach(PyObject* dag, PyObject* start, Reached& reached, PyObject* target) {
             stack.pop_back();
             continue;
         }
-        if (add(end.get()) && enter(end.get()))
+        if (visit(end.get()))
             return true;
     }
     return false;

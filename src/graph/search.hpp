@@ -8,22 +8,44 @@
 
 namespace zarn::graph {
 
-// The nodes a search reached, as a set, with what the collection pass over `dag` needs to
-// skip most keys without a set lookup.
+// A set of nodes under the interpreter's hash and equality, private to one search: not
+// seen by the garbage collector, and every node hashed once.
+class NodeSet {
+public:
+    NodeSet() : slots_(64) {}
+    // Adds `node` (whose hash is `hash`); true when it was not there yet.
+    bool insert(PyObject* node, Py_hash_t hash);
+    bool contains(PyObject* node, Py_hash_t hash) const;
+    size_t size() const { return used_; }
+
+private:
+    struct Slot {
+        Ref node;
+        Py_hash_t hash = 0;
+    };
+    // The slot holding a node equal to `node`, or the empty slot where it would go.
+    size_t find(const std::vector<Slot>& slots, PyObject* node, Py_hash_t hash) const;
+    void grow();
+
+    std::vector<Slot> slots_;
+    size_t used_ = 0;
+};
+
+// The nodes a search reached, with what the collection pass over `dag` needs to skip
+// most keys cheaply.
 struct Reached {
-    Ref set;
+    NodeSet nodes;
     // Every reached node was an exact str or an exact tuple of two exact str: their
     // equality is the plain one, so the pass may filter by hash and stop early.
     bool plain = true;
     // Hashes of the reached (obj, act) pairs, see pair_hash().
     std::vector<uint64_t> pair_hashes;
 
-    Reached();
     void add_new(PyObject* node);
 };
 
-// A hash of an exact 2-tuple of exact str, from the strings' own cached hashes; -1 cast
-// to uint64 when the node is not such a pair.
+// A hash of an exact 2-tuple of exact str, from the strings' own cached hashes; all ones
+// when the node is not such a pair.
 uint64_t pair_hash(PyObject* node);
 
 // Adds to `reached` every node reachable from `start` in the exact dict `dag` (`start`
@@ -31,5 +53,13 @@ uint64_t pair_hash(PyObject* node);
 // When `target` is given the search stops as soon as it reaches a node equal to it, and
 // the answer says whether it did.
 bool reach(PyObject* dag, PyObject* start, Reached& reached, PyObject* target = nullptr);
+
+// The interpreter's hash of `node`; throws when it raises.
+inline Py_hash_t hash_of(PyObject* node) {
+    const Py_hash_t h = PyObject_Hash(node);
+    if (h == -1) [[unlikely]]
+        fail();
+    return h;
+}
 
 }  // namespace zarn::graph
