@@ -185,3 +185,27 @@ def test_million_role_chain(rm):
     assert m.set_role_sub_roles(names[-1], ["r5"]).roles == ["public"]  # refused as a whole
     assert m.set_role_sub_roles("r0", ["public"]).roles == ["public"]
 
+
+
+def test_successor_membership_uses_the_elements_equality(rm):
+    class Same(str):
+        def __eq__(self, other):
+            return True
+
+        __hash__ = str.__hash__
+
+    class Pair(tuple):
+        def __eq__(self, other):
+            return True
+
+        __hash__ = tuple.__hash__
+
+    for ns in (rm, model):
+        m = ns.RoleMatrix(policies=[], groups=[])
+        m.dag["aa"] = [Same("x")]
+        m.dag["bb"] = [Pair(("p", "q"))]
+        m._dag_add_group(ns.Group(child="aa", parent="cc"))
+        m._dag_add_policy(ns.Policy(sub="bb", obj="o", act="r"))
+        m._dag_add_group(ns.Group(child="bb", parent="bb"))
+        assert [type(x) for x in m.dag["aa"]] == [Same] and [type(x) for x in m.dag["bb"]] == [Pair]
+        assert "cc" in m.dag and ("o", "r") in m.dag

@@ -60,6 +60,10 @@ Ref add_policy_body(Function*, PyObject* const* args) {
     Ref obj = getattr(policy, names.obj);
     Ref act = getattr(policy, names.act);
     Ref pair = Ref::own(PyTuple_Pack(2, obj.get(), act.get()));
+    // A pair of strings can be part of no reference cycle: the collector need not walk
+    // it (it would untrack it on its first pass anyway).
+    if (PyUnicode_CheckExact(obj.get()) && PyUnicode_CheckExact(act.get()))
+        PyObject_GC_UnTrack(pair.get());
     Ref dag = getattr(self, names.dag);
     add_edge(dag.get(), sub.get(), pair.get());
     return none();

@@ -24,8 +24,54 @@ inline bool compare(PyObject* a, PyObject* b, int op) {
     return truthy(r.get());
 }
 
+// Equality of two graph nodes of the plain kinds (exact str, exact 2-tuple of exact str)
+// without going through the generic comparison: 1 or 0, or -1 when either is of another
+// kind. Exact str and tuple compare by value only, so nothing observable differs.
+inline int plain_equal(PyObject* a, PyObject* b) {
+    if (a == b)
+        return 1;
+    const bool sa = PyUnicode_CheckExact(a), sb = PyUnicode_CheckExact(b);
+    if (sa && sb) {
+        if (PyUnicode_GET_LENGTH(a) != PyUnicode_GET_LENGTH(b))
+            return 0;
+        const Py_hash_t ha = reinterpret_cast<PyASCIIObject*>(a)->hash;
+        const Py_hash_t hb = reinterpret_cast<PyASCIIObject*>(b)->hash;
+        if (ha != -1 && hb != -1 && ha != hb)
+            return 0;
+        return PyUnicode_Compare(a, b) == 0;
+    }
+    const bool ta = PyTuple_CheckExact(a) && PyTuple_GET_SIZE(a) == 2;
+    const bool tb = PyTuple_CheckExact(b) && PyTuple_GET_SIZE(b) == 2;
+    if ((sa && tb) || (ta && sb))
+        return 0;
+    if (ta && tb) {
+        PyObject *a0 = PyTuple_GET_ITEM(a, 0), *a1 = PyTuple_GET_ITEM(a, 1);
+        PyObject *b0 = PyTuple_GET_ITEM(b, 0), *b1 = PyTuple_GET_ITEM(b, 1);
+        if (PyUnicode_CheckExact(a0) && PyUnicode_CheckExact(a1) && PyUnicode_CheckExact(b0) &&
+            PyUnicode_CheckExact(b1))
+            return plain_equal(a0, b0) == 1 && plain_equal(a1, b1) == 1;
+    }
+    return -1;
+}
+
 // `item in container`
 inline bool contains(PyObject* container, PyObject* item) {
+    if (PyList_CheckExact(container)) [[likely]] {
+        // A list scanned as list.__contains__ does (element on the left, live size), with
+        // plain nodes compared directly.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(container); ++i) {
+            PyObject* element = PyList_GET_ITEM(container, i);
+            const int r = plain_equal(element, item);
+            if (r == 1)
+                return true;
+            if (r == 0)
+                continue;
+            Ref hold = Ref::borrow(element);
+            if (check(PyObject_RichCompareBool(element, item, Py_EQ)))
+                return true;
+        }
+        return false;
+    }
     return check(PySequence_Contains(container, item)) != 0;
 }
 
