@@ -41,46 +41,36 @@ Ref pair_entry(PyObject* pair) {
     return permission_entry(obj.get(), act.get());
 }
 
-// Appends the entries of the reached pairs in the key order of `dag`, in one pass.
-void collect(PyObject* dag, Reached& reached, PyObject* out) {
-    // With plain nodes only, a one-bit-per-slot filter on the pair hashes rules most keys
-    // out without a set lookup, and the pass ends once every reached pair is found.
-    const bool filter = reached.plain;
-    size_t remaining = reached.pair_hashes.size();
-    std::vector<uint64_t> bits;
-    uint64_t mask = 0;
-    if (filter) {
-        if (remaining == 0)
-            return;
-        size_t slots = 64;
-        while (slots < remaining * 16)
-            slots <<= 1;
-        mask = slots - 1;
-        bits.assign(slots / 64, 0);
-        for (uint64_t h : reached.pair_hashes) {
-            const uint64_t slot = (h >> 7) & mask;
-            bits[slot >> 6] |= uint64_t(1) << (slot & 63);
-        }
-    }
+// Appends the entries of the reached pairs in the key order of `dag`, in one pass. The
+// dict keeps each key's hash beside it: a one-bit-per-slot filter on the hashes of the
+// reached nodes rules most keys out without touching the key object at all.
+void collect(PyObject* dag, const Reached& reached, PyObject* out) {
+    size_t slots = 64;
+    while (slots < reached.nodes.size() * 16)
+        slots <<= 1;
+    const uint64_t mask = slots - 1;
+    std::vector<uint64_t> bits(slots / 64, 0);
+    reached.nodes.for_each_hash([&](Py_hash_t h) {
+        const uint64_t slot = uint64_t(h) & mask;
+        bits[slot >> 6] |= uint64_t(1) << (slot & 63);
+    });
+    size_t remaining = reached.pairs;
+    const bool stop_early = reached.plain;
+    if (stop_early && remaining == 0)
+        return;
     Ref hold = Ref::borrow(dag);  // the pass holds `dag` even if the instance lets go of it
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (PyDict_Next(dag, &pos, &key, &value)) {
-        if (!PyTuple_Check(key))
+    Py_hash_t hash;
+    while (_PyDict_Next(dag, &pos, &key, &value, &hash)) {
+        const uint64_t slot = uint64_t(hash) & mask;
+        if (!(bits[slot >> 6] & (uint64_t(1) << (slot & 63))) || !PyTuple_Check(key))
             continue;
-        if (filter) {
-            const uint64_t h = pair_hash(key);
-            if (h != ~uint64_t(0)) {
-                const uint64_t slot = (h >> 7) & mask;
-                if (!(bits[slot >> 6] & (uint64_t(1) << (slot & 63))))
-                    continue;
-            }
-        }
         Ref node = Ref::borrow(key);
-        if (!reached.nodes.contains(node.get(), hash_of(node.get())))
+        if (!reached.nodes.contains(node.get(), hash))
             continue;
         check(PyList_Append(out, pair_entry(node.get()).get()));
-        if (filter && --remaining == 0)
+        if (stop_early && --remaining == 0)
             break;
     }
 }

@@ -147,29 +147,6 @@ bool NodeSet::contains(PyObject* node, Py_hash_t hash) const {
     return bool(slots_[find(slots_, node, hash)].node);
 }
 
-uint64_t pair_hash(PyObject* node) {
-    if (!PyTuple_CheckExact(node) || PyTuple_GET_SIZE(node) != 2)
-        return ~uint64_t(0);
-    PyObject* a = PyTuple_GET_ITEM(node, 0);
-    PyObject* b = PyTuple_GET_ITEM(node, 1);
-    if (!PyUnicode_CheckExact(a) || !PyUnicode_CheckExact(b))
-        return ~uint64_t(0);
-    // Exact str hashes cannot fail and are cached in the string.
-    const uint64_t ha = uint64_t(PyObject_Hash(a));
-    const uint64_t hb = uint64_t(PyObject_Hash(b));
-    return ha ^ (hb * 0x9E3779B97F4A7C15ull);
-}
-
-void Reached::add_new(PyObject* node) {
-    if (PyUnicode_CheckExact(node))
-        return;
-    const uint64_t h = pair_hash(node);
-    if (h == ~uint64_t(0))
-        plain = false;
-    else
-        pair_hashes.push_back(h);
-}
-
 bool reach(PyObject* dag, PyObject* start, Reached& reached, PyObject* target) {
     const Py_hash_t target_hash = target != nullptr ? hash_of(target) : 0;
     std::vector<Level> stack;

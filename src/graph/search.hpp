@@ -17,6 +17,12 @@ public:
     bool insert(PyObject* node, Py_hash_t hash);
     bool contains(PyObject* node, Py_hash_t hash) const;
     size_t size() const { return used_; }
+    template <class F>
+    void for_each_hash(F&& f) const {
+        for (const Slot& slot : slots_)
+            if (slot.node)
+                f(slot.hash);
+    }
 
 private:
     struct Slot {
@@ -31,22 +37,30 @@ private:
     size_t used_ = 0;
 };
 
-// The nodes a search reached, with what the collection pass over `dag` needs to skip
-// most keys cheaply.
+// The nodes a search reached, with what the collection pass over `dag` needs.
 struct Reached {
     NodeSet nodes;
-    // Every reached node was an exact str or an exact tuple of two exact str: their
-    // equality is the plain one, so the pass may filter by hash and stop early.
+    // Every reached node was an exact str or an exact tuple of exact str: their equality
+    // is the plain one, so each reached pair is equal to exactly one key and the pass may
+    // stop once it has found `pairs` of them.
     bool plain = true;
-    // Hashes of the reached (obj, act) pairs, see pair_hash().
-    std::vector<uint64_t> pair_hashes;
+    size_t pairs = 0;
 
-    void add_new(PyObject* node);
+    void add_new(PyObject* node) {
+        if (PyUnicode_CheckExact(node))
+            return;
+        if (PyTuple_CheckExact(node)) {
+            bool strings = true;
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(node); ++i)
+                strings = strings && PyUnicode_CheckExact(PyTuple_GET_ITEM(node, i));
+            if (strings) {
+                ++pairs;
+                return;
+            }
+        }
+        plain = false;
+    }
 };
-
-// A hash of an exact 2-tuple of exact str, from the strings' own cached hashes; all ones
-// when the node is not such a pair.
-uint64_t pair_hash(PyObject* node);
 
 // Adds to `reached` every node reachable from `start` in the exact dict `dag` (`start`
 // included). Reading a node that is no key raises KeyError for it, as the search does.
