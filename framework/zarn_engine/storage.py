@@ -90,7 +90,8 @@ class SQLiteEngine(Engine):
             conn = sqlite3.connect(self.path, timeout=self.timeout, isolation_level=None)
             conn.execute(f"PRAGMA busy_timeout = {int(self.timeout * 1000)}")
             conn.execute("PRAGMA journal_mode = WAL")
-            conn.execute("PRAGMA synchronous = NORMAL")
+            # FULL: a commit is on disk before save() returns, power loss included.
+            conn.execute("PRAGMA synchronous = FULL")
             self._local.conn = conn
         return _Transaction(conn)
 

@@ -46,6 +46,13 @@ class Field:
     def get_default(self):
         """A fresh copy of the default, so that no two documents share one."""
         default = self.default
+        kind = type(default)
+        if kind is list:
+            return list(default)
+        if kind is dict:
+            return dict(default)
+        if default is None or kind is str:
+            return default
         if callable(default):
             return default()
         if isinstance(default, (list, dict)):
