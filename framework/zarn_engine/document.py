@@ -143,7 +143,12 @@ class EmbeddedDocument(metaclass=DocumentMeta):
         if not cls._field_names.issuperset(values):
             unknown = next(key for key in values if key not in cls._field_names)
             raise TypeError(f"{cls.__name__}() got an unexpected keyword argument '{unknown}'")
-        attrs = self.__dict__
+        cls._store(self, values)
+
+    @classmethod
+    def _store(cls, record, values: dict) -> None:
+        """The given field values into the record's own attributes, defaults for the rest."""
+        attrs = record.__dict__
         attrs.update(values)
         if len(values) != cls._field_count:
             for name, field in cls._fields.items():
@@ -183,12 +188,7 @@ class EmbeddedDocument(metaclass=DocumentMeta):
         plain fields whose construction and conversion are this class's own."""
         if cls._fast_display and cls._field_names.issuperset(data):
             record = cls.__new__(cls)
-            attrs = record.__dict__
-            attrs.update(data)
-            if len(data) != cls._field_count:
-                for name, field in cls._fields.items():
-                    if name not in data:
-                        attrs[name] = field.get_default()
+            cls._store(record, data)
             return record
         return cls.from_display(**data)
 

@@ -228,12 +228,18 @@ def refusal(matrix, role, sub):
     return f"refused: {sub} cannot become a sub-role of {role}, since {chain} already (a cycle)"
 
 
-def cmd_include(args, out):
+def load_for_sub_roles(args):
+    """The application, once the role and its named sub-roles are known to be valid."""
     matrix = load(args.app)
     check_role(args.role)
     for sub in args.sub_roles:
         check_role(sub)
     require_known(matrix, args.sub_roles)
+    return matrix
+
+
+def cmd_include(args, out):
+    matrix = load_for_sub_roles(args)
     content = matrix.add_role_sub_roles(args.role, args.sub_roles)
     refused = [s for s in args.sub_roles if s not in content.roles]
     out.emit({**content.to_display(), "refused": refused}, content_text(content))
@@ -242,11 +248,7 @@ def cmd_include(args, out):
 
 
 def cmd_set_sub_roles(args, out):
-    matrix = load(args.app)
-    check_role(args.role)
-    for sub in args.sub_roles:
-        check_role(sub)
-    require_known(matrix, args.sub_roles)
+    matrix = load_for_sub_roles(args)
     content = matrix.set_role_sub_roles(args.role, args.sub_roles)
     out.emit(content.to_display(), content_text(content))
     if content.roles != list(args.sub_roles):
