@@ -1,6 +1,8 @@
 // The module entry point and its load sequence.
 #include <dlfcn.h>
 
+#include <string>
+
 #include "model/declarations.hpp"
 #include "module/names.hpp"
 
@@ -36,12 +38,15 @@ void statement(PyObject* file, int line, F&& body) {
     try {
         body();
     } catch (const PyErrOccurred&) {
-        const char* filename = file ? PyUnicode_AsUTF8(file) : nullptr;
-        if (filename == nullptr) {
-            ErrorGuard keep;
-            PyErr_Clear();
+        std::string filename = "role_matrix";
+        if (file != nullptr) {
+            ErrorGuard keep;  // the statement's exception stays pending, untouched
+            if (const char* text = PyUnicode_AsUTF8(file))
+                filename = text;
+            else
+                PyErr_Clear();
         }
-        _PyTraceback_Add("<module>", filename ? filename : "role_matrix", line);
+        _PyTraceback_Add("<module>", filename.c_str(), line);
         throw;
     }
 }
