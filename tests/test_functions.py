@@ -93,6 +93,16 @@ def test_descriptor_binding(rm):
     assert fn.__get__(None, R) is fn
 
 
+def test_pickled_by_reference(rm):
+    import pickle
+
+    fn = rm.RoleMatrix.get_role_contents
+    assert pickle.loads(pickle.dumps(fn)) is fn
+    m = rm.RoleMatrix(name="app")
+    again = pickle.loads(pickle.dumps(m.get_role_contents))
+    assert again("admin").roles == ["root"]
+
+
 def test_writable_attributes(rm):
     fn = vars(rm.RoleMatrix)["_dag_generate"]
     fn.tag = 1

@@ -293,6 +293,14 @@ PyObject* get_signature(PyObject* self, void*) {
     });
 }
 
+// Pickled by reference, as a plain function is: its qualified name in its module.
+PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_fn(self)->qualname); }
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
@@ -339,6 +347,7 @@ void init_function_type() {
     FunctionType.tp_vectorcall_offset = offsetof(Function, vectorcall);
     FunctionType.tp_descr_get = function_descr_get;
     FunctionType.tp_getset = function_getset;
+    FunctionType.tp_methods = function_methods;
     FunctionType.tp_members = function_members;
     FunctionType.tp_dictoffset = offsetof(Function, dict);
     FunctionType.tp_weaklistoffset = offsetof(Function, weakreflist);
