@@ -42,12 +42,6 @@ inline PyObject* check_borrowed(PyObject* p) {
     return p;
 }
 
-inline Py_ssize_t check_size(Py_ssize_t r) {
-    if (r < 0) [[unlikely]]
-        fail();
-    return r;
-}
-
 class Ref {
 public:
     Ref() noexcept = default;
