@@ -244,7 +244,7 @@ def main():
                         # The guard alone, for a parent that reaches ten nodes.
                         for impl, ns in (("A", rm), ("B", model)):
                             m = built[impl]
-                            parent = make_graph("layered", n)[0][-1]  # a leaf role: itself and its pairs
+                            parent = roles[-1]  # a leaf role: itself and its pairs
                             g = ns.Group(child="newcomer", parent=parent)
                             record("guard alone", shape, n, fw, impl, measure(lambda: m._check_new_group(g)))
                         for impl in ("A", "B"):
@@ -407,6 +407,14 @@ def pkg_version(name):
         return "not installed"
 
 
+def loglog(ax, xlabel, ylabel):
+    ax.set_xscale("log")
+    ax.set_yscale("log")
+    ax.set_xlabel(xlabel)
+    ax.set_ylabel(ylabel)
+    ax.legend()
+
+
 def plot(rows, out):
     try:
         import matplotlib
@@ -423,12 +431,8 @@ def plot(rows, out):
                    and r[3] == fw and r[5] is not None]
             if pts:
                 ax.plot(*zip(*pts), style, label=f"{impl} ({fw})")
-        ax.set_xscale("log")
-        ax.set_yscale("log")
-        ax.set_xlabel("roles (layered hierarchy)")
-        ax.set_ylabel("seconds per query")
+        loglog(ax, "roles (layered hierarchy)", "seconds per query")
         ax.set_title(label)
-        ax.legend()
     fig.tight_layout()
     fig.savefig(os.path.join(out, "query.png"), dpi=100)
     fig, ax = plt.subplots(figsize=(6, 4.5))
@@ -437,11 +441,7 @@ def plot(rows, out):
             pts = [(r[2], r[5]) for r in rows if r[0] == "build" and r[1] == shape and r[4] == impl]
             if pts:
                 ax.plot(*zip(*pts), style, label=f"{impl}, {shape}")
-    ax.set_xscale("log")
-    ax.set_yscale("log")
-    ax.set_xlabel("roles")
-    ax.set_ylabel("seconds to build (null framework)")
-    ax.legend()
+    loglog(ax, "roles", "seconds to build (null framework)")
     fig.tight_layout()
     fig.savefig(os.path.join(out, "build.png"), dpi=100)
 

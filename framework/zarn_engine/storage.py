@@ -76,13 +76,14 @@ class SQLiteEngine(Engine):
         self.path = os.fspath(path)
         self.timeout = timeout
         self._local = threading.local()
-        with self._connect() as conn:
+        with self._write() as conn:
             conn.execute("CREATE TABLE IF NOT EXISTS documents ("
                          " collection TEXT NOT NULL, key TEXT NOT NULL,"
                          " version INTEGER NOT NULL, data TEXT NOT NULL,"
                          " PRIMARY KEY (collection, key))")
 
-    def _connect(self) -> sqlite3.Connection:
+    def _conn(self) -> sqlite3.Connection:
+        """This thread's connection."""
         conn = getattr(self._local, "conn", None)
         if conn is None:
             # Autocommit mode: transactions are begun explicitly, IMMEDIATE for writes, so
@@ -93,16 +94,19 @@ class SQLiteEngine(Engine):
             # FULL: a commit is on disk before save() returns, power loss included.
             conn.execute("PRAGMA synchronous = FULL")
             self._local.conn = conn
-        return _Transaction(conn)
+        return conn
+
+    def _write(self) -> "_Transaction":
+        return _Transaction(self._conn())
 
     def load(self, collection, key):
-        conn = self._connect().conn
+        conn = self._conn()
         row = conn.execute("SELECT data, version FROM documents WHERE collection = ? AND key = ?",
                            (collection, key)).fetchone()
         return None if row is None else (row[0], row[1])
 
     def save(self, collection, key, data, expected):
-        with self._connect() as conn:
+        with self._write() as conn:
             row = conn.execute("SELECT version FROM documents WHERE collection = ? AND key = ?",
                                (collection, key)).fetchone()
             version = None if row is None else row[0]
@@ -116,13 +120,13 @@ class SQLiteEngine(Engine):
             return new
 
     def delete(self, collection, key):
-        with self._connect() as conn:
+        with self._write() as conn:
             cur = conn.execute("DELETE FROM documents WHERE collection = ? AND key = ?",
                                (collection, key))
             return cur.rowcount > 0
 
     def keys(self, collection):
-        conn = self._connect().conn
+        conn = self._conn()
         rows = conn.execute("SELECT key FROM documents WHERE collection = ? ORDER BY key",
                             (collection,)).fetchall()
         return [row[0] for row in rows]

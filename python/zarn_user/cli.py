@@ -121,10 +121,6 @@ def containment_path(matrix, start: str, goal: str) -> list[str] | None:
     return None
 
 
-def holds_directly(matrix, role, obj, act):
-    return any(p.sub == role and p.obj == obj and p.act == act for p in matrix.policies)
-
-
 def parse_pairs(items):
     out = []
     for item in items:

@@ -13,17 +13,6 @@ inline void setattr(PyObject* o, PyObject* name, PyObject* value) { check(PyObje
 
 inline bool truthy(PyObject* o) { return check(PyObject_IsTrue(o)) != 0; }
 
-// `a == b` (or `a != b`) taken as a truth value, `a` the left operand.
-inline bool compare(PyObject* a, PyObject* b, int op) {
-    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) [[likely]] {
-        const bool same = a == b || (PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) &&
-                                     PyUnicode_Compare(a, b) == 0);
-        return op == Py_EQ ? same : !same;
-    }
-    Ref r = Ref::own(PyObject_RichCompare(a, b, op));
-    return truthy(r.get());
-}
-
 // Equality of two graph nodes of the plain kinds (exact str, exact 2-tuple of exact str)
 // without going through the generic comparison: 1 or 0, or -1 when either is of another
 // kind. Exact str and tuple compare by value only, so nothing observable differs.
@@ -52,6 +41,16 @@ inline int plain_equal(PyObject* a, PyObject* b) {
             return plain_equal(a0, b0) == 1 && plain_equal(a1, b1) == 1;
     }
     return -1;
+}
+
+// `a == b` (or `a != b`) taken as a truth value, `a` the left operand.
+inline bool compare(PyObject* a, PyObject* b, int op) {
+    // Exact strings only: plain_equal's identity shortcut is right for them, not for `==`
+    // in general (a value may be unequal to itself).
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) [[likely]]
+        return (plain_equal(a, b) == 1) == (op == Py_EQ);
+    Ref r = Ref::own(PyObject_RichCompare(a, b, op));
+    return truthy(r.get());
 }
 
 // `item in container`

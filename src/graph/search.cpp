@@ -21,12 +21,7 @@ struct Level {
 };
 
 // `discovered[key] = True`
-void mark(PyObject* discovered, PyObject* key) {
-    if (PyDict_CheckExact(discovered)) [[likely]]
-        check(PyDict_SetItem(discovered, key, Py_True));
-    else
-        setitem(discovered, key, Py_True);
-}
+void mark(PyObject* discovered, PyObject* key) { setitem(discovered, key, Py_True); }
 
 // The truth of `discovered[key]`
 bool marked(PyObject* discovered, PyObject* key) {

@@ -102,11 +102,7 @@ Ref ClassBody::lookup(const char* name) {
     Ref key = Ref::own(PyUnicode_FromString(name));
     if (Ref v = mapping_get(ns_, key.get()))
         return v;
-    if (Ref v = mapping_get(globals_, key.get()))
-        return v;
-    if (Ref v = mapping_get(builtins_, key.get()))
-        return v;
-    name_error(key.get());
+    return module_lookup(globals_, name);
 }
 
 void ClassBody::annotate(const char* name, const char* text) {
@@ -164,7 +160,7 @@ Ref build_class(PyObject* globals, const ClassDef& def) {
     }
 
     Ref cell = def.uses_class ? Ref::own(PyCell_New(nullptr)) : Ref();
-    ClassBody body(ns.get(), globals, builtins_dict(globals), name.get(), cell.get());
+    ClassBody body(ns.get(), globals, name.get(), cell.get());
     body.set("__module__", module_lookup(globals, "__name__").get());
     if (def.doc)
         body.set("__doc__", Ref::own(PyUnicode_FromString(def.doc)).get());

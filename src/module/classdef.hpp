@@ -11,8 +11,8 @@ namespace zarn {
 // The namespace of a class body while it runs.
 class ClassBody {
 public:
-    ClassBody(PyObject* ns, PyObject* globals, PyObject* builtins, PyObject* qualname, PyObject* classcell)
-        : ns_(ns), globals_(globals), builtins_(builtins), qualname_(qualname), classcell_(classcell) {}
+    ClassBody(PyObject* ns, PyObject* globals, PyObject* qualname, PyObject* classcell)
+        : ns_(ns), globals_(globals), qualname_(qualname), classcell_(classcell) {}
 
     // name = value
     void set(const char* name, PyObject* value);
@@ -35,7 +35,6 @@ public:
 private:
     PyObject* ns_;
     PyObject* globals_;
-    PyObject* builtins_;
     PyObject* qualname_;
     PyObject* classcell_;
 };
