@@ -37,7 +37,7 @@ def test_records(rm):
 def test_records_compare_by_value(rm):
     assert rm.Policy(sub="root", obj="*", act="*") == rm.Policy(sub="root", obj="*", act="*")
     assert rm.Policy(sub="root", obj="*", act="*") != rm.Policy(sub="root", obj="*", act="r")
-    assert rm.Group(child="a", parent="b") in [rm.Group(child="a", parent="b")]
+    assert rm.Group(child="aa", parent="bb") in [rm.Group(child="aa", parent="bb")]
     assert rm.Group(child="admin", parent="root").parent == "root"
 
 
@@ -88,8 +88,24 @@ def test_app_name_pattern():
     assert re.search(APP, "my-app-2") and not re.search(APP, "my_app") and not re.search(APP, "a--b")
 
 
-def test_invalid_role_name_refused_on_save_only(rm):
+def test_invalid_values_never_enter_a_document(rm):
     m = rm.RoleMatrix(name="app")
-    m._add_groups("x", ["root"])  # built without validation
-    with pytest.raises(ValidationError, match=r"RoleMatrix\.groups\[1\]\.child.*'x'"):
-        m.save()
+    before = (list(m.policies), list(m.groups), {k: list(v) for k, v in m.dag.items()})
+    calls = [
+        lambda: m.add_role_permissions("viewer", [{"obj": "doc"}]),
+        lambda: m.add_role_permissions(5, [{"obj": "doc", "act": "read"}]),
+        lambda: m.add_role_permissions("viewer", [{"obj": None, "act": "read"}]),
+        lambda: m.add_role_sub_roles("bad name", ["root"]),
+        lambda: m.set_role_sub_roles("admin", ["no good"]),
+    ]
+    for call in calls:
+        with pytest.raises(ValidationError):
+            call()
+        assert (m.policies, m.groups) == before[:2]
+    assert m.add_role_permissions("viewer", [{"obj": "doc", "act": "read"}]).permissions  # saves
+    # Built from plain data, names are taken as they are (joined names, stored documents).
+    assert rm.RoleContent.from_display(name="a,b", permissions=[]).name == "a,b"
+    with pytest.raises(ValidationError, match=r"Group\.child: does not match .*'x'"):
+        rm.Group(child="x", parent="root")
+
+

@@ -65,9 +65,14 @@ def test_display_round_trip():
 
 def test_validation_names_class_field_and_value():
     with pytest.raises(ValidationError, match=r"Item\.code: required field is missing"):
-        Item().validate()
+        Item()  # records refuse what a save would refuse, where they are built
+    with pytest.raises(ValidationError, match=r"Item\.code: does not match .*'B'"):
+        Item(code="B")
+    with pytest.raises(ValidationError, match=r"Item\.note: expected str, got int"):
+        Item.from_display(code="a", note=5)
+    assert Item.from_display(code="B").code == "B"  # plain data: patterns are checked on save
     with pytest.raises(ValidationError, match=r"Shelf\.items\[1\]\.code: does not match .*'B'"):
-        Shelf(label="s", items=[Item(code="a"), Item(code="B")]).validate()
+        Shelf(label="s", items=[Item(code="a"), Item.from_display(code="B")]).validate()
     with pytest.raises(ValidationError, match=r"Shelf\.meta: expected dict, got list"):
         Shelf(label="s", meta=[]).validate()
     with pytest.raises(ValidationError) as info:

@@ -10,21 +10,24 @@ from __future__ import annotations
 import json
 import uuid
 
+import contextvars
+from typing import Any, TypeVar
+
 from zarn_fields import Field, ValidationError
 
-from . import storage
+from . import engine as _engines
+from .engine import Engine
+from .errors import ConflictError, DoesNotExist, LoadError
 
+__all__ = ["ConflictError", "Document", "DocumentMeta", "DoesNotExist", "EmbeddedDocument",
+           "EmbeddedDocumentField", "ListField", "LoadError"]
 
-class ConflictError(RuntimeError):
-    """The stored copy changed since this instance was loaded or last saved."""
+T = TypeVar("T", bound="EmbeddedDocument")
 
-
-class DoesNotExist(KeyError):
-    """No stored document has the requested key."""
-
-
-class LoadError(ValueError):
-    """A stored document could not be turned back into an instance."""
+# Set while records are built from plain data (display data, stored documents): the values
+# are then taken as they are; validation happens before anything is written. Outside it,
+# keyword construction refuses any value its field refuses.
+_from_data: contextvars.ContextVar[bool] = contextvars.ContextVar("zarn_from_data", default=False)
 
 
 class EmbeddedDocumentField(Field):
@@ -43,11 +46,12 @@ class EmbeddedDocumentField(Field):
         super().__init__(**options)
         self.document_type = document_type
 
-    def check_value(self, value, document, path):
+    def check_value(self, value, document, path, deep=True, patterns=True):
         if not isinstance(value, self.document_type):
             raise ValidationError(document, path, value,
                                   f"expected {self.document_type.__name__}, got {type(value).__name__}")
-        value.validate(_document=document, _path=path)
+        if deep:
+            value.validate(_document=document, _path=path, _patterns=patterns)
 
     def to_display(self, value):
         return None if value is None else value.to_display()
@@ -69,12 +73,19 @@ class ListField(Field):
         super().__init__(**options)
         self.item_field = item_field
 
-    def check_value(self, value, document, path):
+    def check_value(self, value, document, path, deep=True, patterns=True):
         if not isinstance(value, list):
             raise ValidationError(document, path, value, f"expected list, got {type(value).__name__}")
-        check = self.item_field.check
+        item_field = self.item_field
+        if type(item_field) is EmbeddedDocumentField and not deep:
+            kind = item_field.document_type  # records only by class: one pass, no calls
+            for index, item in enumerate(value):
+                if not isinstance(item, kind):
+                    item_field.check(item, document, f"{path}[{index}]", deep, patterns)
+            return
+        check = item_field.check
         for index, item in enumerate(value):
-            check(item, document, f"{path}[{index}]")
+            check(item, document, f"{path}[{index}]", deep, patterns)
 
     def to_display(self, value):
         if value is None:
@@ -138,12 +149,27 @@ class EmbeddedDocument(metaclass=DocumentMeta):
 
     __hash__ = None
 
-    def __init__(self, **values):
+    def __init__(self, **values: Any) -> None:
         cls = type(self)
         if not cls._field_names.issuperset(values):
             unknown = next(key for key in values if key not in cls._field_names)
             raise TypeError(f"{cls.__name__}() got an unexpected keyword argument '{unknown}'")
+        cls._check(values)
         cls._store(self, values)
+
+    @classmethod
+    def _check(cls, values: dict) -> None:
+        """Refuse, before the record exists, any value that a save would refuse: so that a
+        record can never carry into a document what would stop every later save of it.
+        Nested records are checked by class (they were checked when they were built); values
+        built from plain data skip the patterns (see _from_data)."""
+        patterns = not _from_data.get()
+        name = cls.__name__
+        for field_name, field in cls._fields.items():
+            value = values.get(field_name)
+            if value is None and field_name not in values:
+                value = field.default
+            field.check(value, name, field_name, False, patterns)
 
     @classmethod
     def _store(cls, record, values: dict) -> None:
@@ -180,7 +206,11 @@ class EmbeddedDocument(metaclass=DocumentMeta):
             if field is None:
                 raise TypeError(f"{cls.__name__}.from_display() got an unexpected keyword argument '{name}'")
             values[name] = field.from_display(value)
-        return cls(**values)
+        token = _from_data.set(True)
+        try:
+            return cls(**values)
+        finally:
+            _from_data.reset(token)
 
     @classmethod
     def _from_display_dict(cls, data: dict):
@@ -197,12 +227,12 @@ class EmbeddedDocument(metaclass=DocumentMeta):
         attrs = self.__dict__
         return {name: field.to_display(attrs.get(name)) for name, field in self._fields.items()}
 
-    def validate(self, _document: str | None = None, _path: str | None = None) -> None:
+    def validate(self, _document: str | None = None, _path: str | None = None, _patterns: bool = True) -> None:
         """Raise ValidationError naming the class, the field and the value that is refused."""
         document = _document or type(self).__name__
         attrs = self.__dict__
         for name, field in self._fields.items():
-            field.check(attrs.get(name), document, f"{_path}.{name}" if _path else name)
+            field.check(attrs.get(name), document, f"{_path}.{name}" if _path else name, True, _patterns)
 
 
 _RECORD_BASE = EmbeddedDocument
@@ -212,6 +242,11 @@ class Document(EmbeddedDocument):
     """A stored document, identified by the values of its `_key_fields`."""
 
     _key_fields: list = []
+
+    @classmethod
+    def _check(cls, values: dict) -> None:
+        """A document takes its values as given; `save` validates the whole of it. (Its
+        records were checked when they were built.)"""
 
     @classmethod
     def _collection(cls) -> str:
@@ -229,7 +264,13 @@ class Document(EmbeddedDocument):
             return None
         return self._key_of(attrs)
 
-    def save(self, engine: storage.Engine | None = None) -> None:
+    @property
+    def version(self) -> int | None:
+        """The stored version this instance was loaded as or last saved as (None: never)."""
+        stored = self.__dict__.get("_stored")
+        return stored[1] if stored is not None and stored[0] == self.key else None
+
+    def save(self, engine: Engine | None = None) -> None:
         """Validate the whole document and write it in one transaction.
 
         Raises ConflictError, writing nothing, when the stored copy changed since this
@@ -241,23 +282,43 @@ class Document(EmbeddedDocument):
                 attrs[name] = f"doc-{uuid.uuid4().hex[:12]}"
         self.validate()
         key = self.key
-        engine = engine or storage.get_engine()
+        engine = engine or _engines.get_engine()
         stored = attrs.get("_stored")
         expected = stored[1] if stored is not None and stored[0] == key else None
         version = engine.save(self._collection(), key, json.dumps(self.to_display()), expected)
         attrs["_stored"] = (key, version)
 
     @classmethod
-    def load(cls, key: str, engine: storage.Engine | None = None):
+    def load(cls: type[T], key: str, engine: Engine | None = None) -> T:
         """The stored document with this key, built by calling the class with its fields."""
-        engine = engine or storage.get_engine()
-        found = engine.load(cls._collection(), key)
+        engine = engine or _engines.get_engine()
+        found = engine.load(cls._collection(), key)  # type: ignore[attr-defined]
         if found is None:
             raise DoesNotExist(f"{cls.__name__} {key!r} does not exist")
         text, version = found
-        doc = cls._from_stored(key, text)
+        doc = cls._from_stored(key, text)  # type: ignore[attr-defined]
         doc.__dict__["_stored"] = (key, version)
         return doc
+
+    @classmethod
+    def load_or_create(cls: type[T], key: str, engine: Engine | None = None, **fields: Any) -> T:
+        """The stored document with this key; when there is none, a new one made from `fields`
+        (with the key field set to `key`) and saved. Safe when several processes race."""
+        engine = engine or _engines.get_engine()
+        if len(cls._key_fields) != 1:  # type: ignore[attr-defined]
+            raise TypeError(f"{cls.__name__}.load_or_create() needs a class with one key field")
+        for _ in range(10):
+            try:
+                return cls.load(key, engine=engine)  # type: ignore[attr-defined]
+            except DoesNotExist:
+                pass
+            doc = cls(**{**fields, cls._key_fields[0]: key})  # type: ignore[attr-defined]
+            try:
+                doc.save(engine=engine)  # type: ignore[attr-defined]
+                return doc
+            except ConflictError:
+                continue  # created meanwhile by someone else: load theirs
+        raise ConflictError(f"{cls.__name__} {key!r} keeps changing; try again")
 
     @classmethod
     def _from_stored(cls, key, text):
@@ -277,17 +338,21 @@ class Document(EmbeddedDocument):
                 values[name] = field.from_display(value)
             except (TypeError, ValueError) as exc:
                 raise LoadError(f"{where}, field {name!r}: {exc}") from None
+        token = _from_data.set(True)  # stored values load as they are, names included
         try:
             return cls(**values)
         except (TypeError, AttributeError, ValueError) as exc:
             raise LoadError(f"{where}: {type(exc).__name__}: {exc}") from None
+        finally:
+            _from_data.reset(token)
 
     @classmethod
-    def keys(cls, engine: storage.Engine | None = None) -> list[str]:
+    def keys(cls, engine: Engine | None = None) -> list[str]:
         """The keys of all stored documents of this class, sorted."""
-        return (engine or storage.get_engine()).keys(cls._collection())
+        return (engine or _engines.get_engine()).keys(cls._collection())
 
     @classmethod
-    def delete(cls, key: str, engine: storage.Engine | None = None) -> bool:
-        """Remove the stored document; True when there was one."""
-        return (engine or storage.get_engine()).delete(cls._collection(), key)
+    def delete(cls, key: str, engine: Engine | None = None, version: int | None = None) -> bool:
+        """Remove the stored document; True when there was one. With `version`, only that
+        version: ConflictError, nothing removed, when the stored one is another."""
+        return (engine or _engines.get_engine()).delete(cls._collection(), key, version)

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import copy
 import re
+from typing import Any
 
 __all__ = ["ValidationError", "Field", "StringField", "DictField"]
 
@@ -59,15 +60,19 @@ class Field:
             return copy.copy(default)
         return default
 
-    def check(self, value, document: str, path: str) -> None:
-        """Raise ValidationError for a value this field refuses."""
+    def check(self, value: Any, document: str, path: str, deep: bool = True, patterns: bool = True) -> None:
+        """Raise ValidationError for a value this field refuses.
+
+        `deep`: check the fields of nested records too (else only their class);
+        `patterns`: check values against their regular expressions.
+        """
         if value is None:
             if self.required:
                 raise ValidationError(document, path, value, "required field is missing")
             return
-        self.check_value(value, document, path)
+        self.check_value(value, document, path, deep, patterns)
 
-    def check_value(self, value, document: str, path: str) -> None:
+    def check_value(self, value: Any, document: str, path: str, deep: bool = True, patterns: bool = True) -> None:
         pass
 
     def to_display(self, value):
@@ -91,17 +96,17 @@ class StringField(Field):
         self.regex = options.get("regex")
         self._pattern = re.compile(self.regex) if self.regex is not None else None
 
-    def check_value(self, value, document, path):
+    def check_value(self, value, document, path, deep=True, patterns=True):
         if not isinstance(value, str):
             raise ValidationError(document, path, value, f"expected str, got {type(value).__name__}")
-        if self._pattern is not None and not self._pattern.search(value):
+        if patterns and self._pattern is not None and not self._pattern.search(value):
             raise ValidationError(document, path, value, f"does not match {self.regex!r}")
 
 
 class DictField(Field):
     """A dict of plain values."""
 
-    def check_value(self, value, document, path):
+    def check_value(self, value, document, path, deep=True, patterns=True):
         if not isinstance(value, dict):
             raise ValidationError(document, path, value, f"expected dict, got {type(value).__name__}")
 

@@ -1,0 +1,118 @@
+"""What a store must do for documents, and the default store of the process.
+
+A store keeps documents as JSON text under (collection, key), each with a version number.
+Every store keeps these promises:
+
+- a save writes a whole document or nothing;
+- a save names the version it replaces (None for a new document) and raises ConflictError,
+  writing nothing, when the stored version is another one;
+- versions of a key only grow, also across a delete and a new document under the same key,
+  so that a holder of an old version can never overwrite a newer document;
+- a delete may name the version it removes, with the same check.
+
+`version` and `change_token` serve the live documents (see live.py): the first is one cheap
+read, the second tells without a query that nothing changed since the last call on this
+thread (None where the store cannot tell).
+"""
+
+from __future__ import annotations
+
+import os
+import threading
+from typing import Any, Callable
+
+DEFAULT_PATH = "zarn.sqlite3"
+
+
+class Engine:
+    """Base of the stores; each store overrides every method."""
+
+    def load(self, collection: str, key: str) -> tuple[str, int] | None:
+        """The stored (data, version), or None."""
+        raise NotImplementedError
+
+    def save(self, collection: str, key: str, data: str, expected: int | None) -> int:
+        """Write `data` over version `expected` (None: a new document); the new version."""
+        raise NotImplementedError
+
+    def delete(self, collection: str, key: str, expected: int | None = None) -> bool:
+        """Remove the document (only version `expected`, when given); True when there was one."""
+        raise NotImplementedError
+
+    def keys(self, collection: str) -> list[str]:
+        """The keys of the collection's documents, sorted."""
+        raise NotImplementedError
+
+    def version(self, collection: str, key: str) -> int | None:
+        """The stored version, or None when there is no such document."""
+        found = self.load(collection, key)
+        return None if found is None else found[1]
+
+    def change_token(self) -> Any:
+        """A value that differs from the previous call's on this thread whenever anything may
+        have been committed since; None when the store cannot tell."""
+        return None
+
+    def listen(self, on_change: Callable[[str | None, str | None], None],
+               on_state: Callable[[bool], None], stop: threading.Event) -> None:
+        """Run until `stop` is set, calling `on_change(collection, key)` for every commit seen
+        (None, None: anything may have changed) and `on_state(connected)` whenever the feed
+        is lost or back. The default polls `change_token` on its own thread."""
+        on_state(True)
+        last = self.change_token()
+        while not stop.wait(0.05):
+            token = self.change_token()
+            if token is None or token != last:
+                on_change(None, None)
+            last = token
+
+    def close(self) -> None:
+        """Release this thread's connections."""
+
+
+_engine: Engine | None = None
+
+
+def use_engine(engine: Engine | None) -> Engine | None:
+    """Make `engine` the default for documents; returns the previous one."""
+    global _engine
+    previous, _engine = _engine, engine
+    return previous
+
+
+def open_engine(url: str | os.PathLike) -> Engine:
+    """The store a URL names: `postgresql://...` (or `postgres://`), `memory:`,
+    `sqlite:///path` (four slashes for an absolute path), or a plain path of a SQLite file."""
+    text = os.fspath(url)
+    if text.startswith(("postgresql://", "postgres://")):
+        from .postgresql import PostgreSQLEngine
+
+        return PostgreSQLEngine(text)
+    if text == "memory:":
+        from .memory import MemoryEngine
+
+        return MemoryEngine()
+    from .sqlite import SQLiteEngine
+
+    if text.startswith("sqlite:"):
+        # As elsewhere: sqlite:///relative/path, sqlite:////absolute/path
+        if not text.startswith("sqlite:///"):
+            raise ValueError(f"a SQLite URL is sqlite:///path, not {text!r}")
+        text = text[len("sqlite:///"):]
+    return SQLiteEngine(text)
+
+
+def connect(url: str | os.PathLike) -> Engine:
+    """Open the store that `url` names and make it the default engine."""
+    engine = open_engine(url)
+    use_engine(engine)
+    return engine
+
+
+def get_engine() -> Engine:
+    """The default engine; the store named by ZARN_DB, or a SQLite file in the working
+    directory, unless one was set."""
+    global _engine
+    if _engine is None:
+        _engine = open_engine(os.environ.get("ZARN_DB", DEFAULT_PATH))
+    return _engine
