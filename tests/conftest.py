@@ -27,3 +27,48 @@ def rm():
 @pytest.fixture
 def matrix(rm):
     return rm.RoleMatrix(name="app")
+
+
+POSTGRES_URL = os.environ.get("ZARN_TEST_POSTGRES_URL")
+STORES = ["memory", "sqlite", "postgresql"]
+
+
+def _postgres_schema_url(request):
+    """A schema of its own for one test on the test server, dropped afterwards."""
+    if not POSTGRES_URL:
+        pytest.skip("ZARN_TEST_POSTGRES_URL is not set: no PostgreSQL server for this test")
+    import uuid
+
+    import psycopg
+
+    schema = f"t_{uuid.uuid4().hex[:16]}"
+    with psycopg.connect(POSTGRES_URL, autocommit=True) as conn:
+        conn.execute(f"CREATE SCHEMA {schema}")
+    request.addfinalizer(lambda: _drop_schema(schema))
+    sep = "&" if "?" in POSTGRES_URL else "?"
+    return f"{POSTGRES_URL}{sep}options=-csearch_path%3D{schema}"
+
+
+def _drop_schema(schema):
+    import psycopg
+
+    with psycopg.connect(POSTGRES_URL, autocommit=True) as conn:
+        conn.execute(f"DROP SCHEMA {schema} CASCADE")
+
+
+@pytest.fixture(params=STORES)
+def store_url(request, tmp_path):
+    """The URL of an empty store of each kind."""
+    if request.param == "memory":
+        return "memory:"
+    if request.param == "sqlite":
+        return str(tmp_path / "store.sqlite3")
+    return _postgres_schema_url(request)
+
+
+@pytest.fixture(params=["sqlite", "postgresql"])
+def shared_url(request, tmp_path):
+    """The URL of an empty store that several processes can share."""
+    if request.param == "sqlite":
+        return str(tmp_path / "shared.sqlite3")
+    return _postgres_schema_url(request)

@@ -21,12 +21,13 @@ class Shelf(Document):
     meta = DictField()
 
 
-@pytest.fixture(params=["memory", "sqlite"])
-def engine(request, tmp_path):
-    engine = zarn_engine.MemoryEngine() if request.param == "memory" else zarn_engine.SQLiteEngine(tmp_path / "db")
+@pytest.fixture
+def engine(store_url):
+    engine = zarn_engine.open_engine(store_url)
     previous = zarn_engine.use_engine(engine)
     yield engine
     zarn_engine.use_engine(previous)
+    engine.close()
 
 
 def test_fields_keep_their_options():
@@ -98,7 +99,7 @@ def test_save_load_delete(engine):
 
 def test_failed_validation_writes_nothing(engine):
     with pytest.raises(ValidationError):
-        Shelf(label="s1", items=[Item(code="BAD")]).save()
+        Shelf(label="s1", items=[Item.from_display(code="BAD")]).save()
     assert Shelf.keys() == []
 
 

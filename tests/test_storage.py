@@ -3,16 +3,18 @@
 import json
 import os
 import random
+import shutil
 import signal
 import sqlite3
 import subprocess
 import sys
+import tempfile
 import time
 
 import pytest
 
 import zarn_engine
-from zarn_engine import LoadError
+from zarn_engine import ConflictError, LoadError
 
 ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
 
@@ -45,13 +47,14 @@ print(conflicts)
 """
 
 
-def stored_aa(db):
-    conn = sqlite3.connect(db)
-    try:
-        assert conn.execute("PRAGMA integrity_check").fetchone()[0] == "ok"
-    finally:
-        conn.close()
-    engine = zarn_engine.SQLiteEngine(db)
+def stored_aa(url):
+    if not url.startswith("postgresql:"):
+        conn = sqlite3.connect(url)
+        try:
+            assert conn.execute("PRAGMA integrity_check").fetchone()[0] == "ok"
+        finally:
+            conn.close()
+    engine = zarn_engine.open_engine(url)
     import zarn_user.role_matrix as rm
 
     doc = rm.RoleMatrix.load("app", engine=engine)
@@ -59,13 +62,14 @@ def stored_aa(db):
     return [(p.obj, p.act) for p in doc.policies if p.sub == "aa"]
 
 
-def test_killed_writers_leave_old_or_new_versions(rm, tmp_path):
-    db = str(tmp_path / "crash.sqlite3")
+def test_killed_writers_leave_old_or_new_versions(rm, shared_url):
+    db = shared_url
+    kills = 100 if db.endswith(".sqlite3") else 40
     zarn_engine.connect(db)
     rm.RoleMatrix(name="app").add_role_permissions("aa", [{"obj": "g0", "act": str(i)} for i in range(50)])
     generation, seen = 0, set()
     rng = random.Random(7)
-    for kill in range(100):
+    for kill in range(kills):
         child = subprocess.Popen([sys.executable, "-c", WRITER, db, str(generation * 1000)],
                                  stdout=subprocess.PIPE, env=ENV, text=True)
         assert child.stdout.readline().strip() == "ready"
@@ -79,7 +83,7 @@ def test_killed_writers_leave_old_or_new_versions(rm, tmp_path):
         assert len(generations) == 1 and [a for _, a in pairs] == [str(i) for i in range(50)]
         seen |= generations
         generation += 1
-    assert len(seen) == 100  # every writer had stored versions of its own when it was killed
+    assert len(seen) == kills  # every writer had stored versions of its own when it was killed
 
 
 def test_concurrent_writers_lose_nothing(rm, tmp_path):
@@ -115,3 +119,55 @@ def test_bad_stored_documents(rm, tmp_path):
     assert cyclic.dag["aa"] == ["bb"] and cyclic.dag["bb"] == ["aa"]
     assert cyclic.get_implicit_permissions_for_roles(["aa"]).permissions == []
     assert engine.load("RoleMatrix", "good") == (json.dumps(good), 1)
+
+
+DELETE_AND_CREATE = """
+import sys, zarn_engine, zarn_user.role_matrix as rm
+zarn_engine.connect(sys.argv[1])
+rm.RoleMatrix.delete("app", version=rm.RoleMatrix.load("app").version)
+rm.RoleMatrix(name="app", policies=[]).save()
+"""
+
+
+def test_a_recreated_document_is_never_overwritten(rm, shared_url):
+    zarn_engine.connect(shared_url)
+    rm.RoleMatrix(name="app").save()
+    held = rm.RoleMatrix.load("app")
+    subprocess.run([sys.executable, "-c", DELETE_AND_CREATE, shared_url], env=ENV, check=True)
+    with pytest.raises(ConflictError):
+        held.add_role_permissions("aa", [{"obj": "o", "act": "r"}])
+    assert rm.RoleMatrix.load("app").policies == []  # the new document's content stands
+
+
+READ_ONLY = """
+import os, sys, json, uuid
+import zarn_engine, zarn_user.role_matrix as rm
+from zarn_engine import ReadOnlyError
+os.setgid(65534); os.setuid(65534)  # nobody, from here on: the file system's permissions apply
+zarn_engine.connect(sys.argv[1])
+m = rm.RoleMatrix.load("app")
+assert rm.RoleMatrix.keys() == ["app"] and m.get_role_contents("admin").roles == ["root"]
+try:
+    m.add_role_permissions("aa", [{"obj": "o", "act": "r"}])
+except ReadOnlyError as exc:
+    print(exc)
+"""
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to run a reader as another user")
+def test_read_only_database_can_be_read(rm):
+    folder = tempfile.mkdtemp(prefix="zarn-ro-")
+    db = os.path.join(folder, "ro.sqlite3")
+    try:
+        engine = zarn_engine.connect(db)
+        rm.RoleMatrix(name="app").save()
+        engine.close()
+        for name in os.listdir(folder):
+            os.chmod(os.path.join(folder, name), 0o444)
+        os.chmod(folder, 0o555)  # no -shm can be made beside it: as on a read-only file system
+        out = subprocess.run([sys.executable, "-c", READ_ONLY, db], env=ENV, capture_output=True, text=True)
+        assert out.returncode == 0, out.stderr
+        assert "read-only" in out.stdout
+    finally:
+        os.chmod(folder, 0o755)
+        shutil.rmtree(folder, ignore_errors=True)

@@ -11,7 +11,7 @@ import json
 import uuid
 
 import contextvars
-from typing import Any, TypeVar
+from typing import Any, ClassVar, TypeVar
 
 from zarn_fields import Field, ValidationError
 
@@ -241,7 +241,7 @@ _RECORD_BASE = EmbeddedDocument
 class Document(EmbeddedDocument):
     """A stored document, identified by the values of its `_key_fields`."""
 
-    _key_fields: list = []
+    _key_fields: ClassVar[list[str]] = []
 
     @classmethod
     def _check(cls, values: dict) -> None:
