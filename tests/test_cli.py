@@ -58,7 +58,7 @@ def test_casbin_round_trip(cli, tmp_path):
     csv = "p, admin, users, write\np, staff, users, read\ng, admin, staff\ng, staff, admin\n\np, staff, docs, read\n"
     (tmp_path / "in.csv").write_text(csv)
     r = cli("import", "acme", str(tmp_path / "in.csv"), expect=1)
-    assert "line 4: refused g, staff, admin" in r.stderr
+    assert "in.csv:4: refused: admin cannot become a sub-role of staff, since admin contains staff" in r.stderr
     out = cli("export", "acme", "--format", "casbin").stdout
     assert out.splitlines() == ["p, admin, users, write", "p, staff, users, read", "p, staff, docs, read",
                                 "g, admin, staff"]
@@ -74,7 +74,16 @@ def test_casbin_round_trip(cli, tmp_path):
     ["grant", "shop", "bad name", "o", "r"],
     ["include", "shop", "clerk", "ghost"],
     ["set-sub-roles", "shop", "clerk", "ghost"],
-    ["set-permissions", "shop", "clerk", "no-colon"],
+    ["set-permissions", "shop", "clerk", "order:read"],
+    ["grant", "shop", "clerk", "order:read"],
+    ["grant", "shop", "clerk", " order", "read"],
+    ["show", "shop", "ghost"],
+    ["check", "shop", "ghost", "o", "r"],
+    ["revoke", "shop", "ghost", "o", "r"],
+    ["who", "shop", "", "r"],
+    ["export", "shop", "-o", "missing/dir/out.csv"],
+    ["graph", "shop", "-o", "missing/dir/out.png"],
+    ["import", "shop", "dry.csv", "--dry-run"],
     ["resolve", "shop", "ghost"],
     ["why", "shop", "ghost", "o", "r"],
     ["import", "shop", "missing.csv"],
@@ -89,9 +98,10 @@ def test_bad_input_writes_nothing(cli, tmp_path, args):
     (tmp_path / "malformed.csv").write_text("p, clerk, order\n")
     (tmp_path / "badname.csv").write_text("p, clerk, o, r\ng, clerk, a\n")
     (tmp_path / "broken.json").write_text("{not json")
+    (tmp_path / "dry.csv").write_text("p, clerk, o, r, deny\n")
     before = cli("export", "shop").stdout, cli("list").stdout
     r = cli(*args, expect=2)
-    assert r.stderr.count("\n") == 1 and r.stderr.startswith("zarn-roles: ")
+    assert r.stderr.count("\n") == 1 and r.stderr.startswith("zarn-roles")
     assert (cli("export", "shop").stdout, cli("list").stdout) == before
 
 
@@ -107,7 +117,9 @@ def test_graph(cli, tmp_path):
     cli("include", "shop", "clerk", "admin")
     dot = cli("graph", "shop").stdout
     assert '"clerk" -> "admin";' in dot and 'label="clerk\\norder:read"' in dot
-    assert "clerk --> admin" in cli("graph", "shop", "--format", "mermaid").stdout
+    mermaid = cli("graph", "shop", "--format", "mermaid").stdout.splitlines()
+    ids = {line.split('["')[1].split("<br/>")[0].rstrip('"]'): line.split("[")[0].strip() for line in mermaid if '["' in line}
+    assert f"    {ids['clerk']} --> {ids['admin']}" in mermaid
     picture = tmp_path / "shop.png"
     if shutil.which("dot"):
         cli("graph", "shop", "-o", str(picture))
@@ -128,3 +140,126 @@ def test_module_import_does_not_import_the_cli():
     code = "import sys, zarn_user.role_matrix; print('zarn_user.cli' in sys.modules)"
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=ENV, check=True)
     assert out.stdout.strip() == "False"
+
+
+def run_raw(args, tmp_path, env=None):
+    return subprocess.run([sys.executable, "-m", "zarn_user.cli", *args], capture_output=True, text=True,
+                          env={**ENV, **(env or {})}, cwd=tmp_path, timeout=60)
+
+
+@pytest.fixture
+def saas(cli):
+    cli("init", "saas")
+    cli("grant", "saas", "viewer", "invoice", "read")
+    cli("grant", "saas", "billing", "invoice", "read", "write", "refund")
+    cli("include", "saas", "billing", "viewer")
+    cli("include", "saas", "owner", "billing")
+    return cli
+
+
+def test_revoke_and_exclude(saas):
+    saas("revoke", "saas", "billing", "invoice", "write")
+    assert json.loads(saas("--json", "show", "saas", "billing").stdout)["permissions"] == [
+        {"obj": "invoice", "act": "read"}, {"obj": "invoice", "act": "refund"}]
+    # Held only through a sub-role: nothing changes, and the message says where it comes from.
+    r = saas("revoke", "saas", "owner", "invoice", "read", expect=1)
+    assert "owner is not granted invoice:read directly; it holds it through owner -> billing" in r.stderr
+    saas("exclude", "saas", "billing", "viewer")
+    assert json.loads(saas("show", "saas", "billing", "--json").stdout)["roles"] == []
+    saas("include", "saas", "billing", "viewer")
+    r = saas("exclude", "saas", "owner", "viewer", expect=1)
+    assert "viewer is no direct sub-role of owner; owner contains it through owner -> billing -> viewer" in r.stderr
+    assert json.loads(saas("--json", "show", "saas", "owner").stdout)["roles"] == ["billing"]
+
+
+def test_check_who_and_wildcards(saas):
+    assert saas("check", "saas", "owner", "invoice", "read").stdout.strip() == "yes: owner holds invoice:read"
+    assert saas("check", "saas", "viewer", "invoice", "write", expect=1).stdout.startswith("no: ")
+    saas("check", "saas", "ghost", "invoice", "write", expect=2)
+    explained = saas("check", "saas", "admin", "invoice", "void", "--explain").stdout.strip()
+    assert explained == "yes: admin holds invoice:void through admin -> root (root is granted *:*)"
+    assert saas("why", "saas", "root", "x", "y").stdout.strip() == "root holds x:y directly (root is granted *:*)"
+    who = json.loads(saas("who", "saas", "invoice", "read", "--json").stdout)
+    assert [(h["role"], h["path"], h["wildcard"]) for h in who] == [
+        ("admin", ["admin", "root"], True), ("root", ["root"], True), ("billing", ["billing"], False),
+        ("viewer", ["viewer"], False), ("owner", ["owner", "billing"], False)]
+    assert "wildcards" in saas("check", "--help").stdout
+    # resolve and show print what is stored; resolve's text sorted by object, then action
+    saas("grant", "saas", "owner", "account", "close")
+    assert saas("resolve", "saas", "owner").stdout.split() == [
+        "account:close", "invoice:read", "invoice:refund", "invoice:write"]
+
+
+def test_import_reports_every_bad_line_and_writes_nothing(cli, tmp_path):
+    cli("init", "shop")
+    before = cli("export", "shop").stdout
+    (tmp_path / "bad.csv").write_text(
+        "p, alice@example.com, data1, read\n"
+        "p, admin, domain1, data1, read\n"
+        "g, alice, admin, domain1\n"
+        "g2, data1, data_group\n"
+        "p2, admin, data, read\n"
+        "p, bob, data2, write, deny\n"
+        "p, bob, data2, write, allow\n"
+        "p, clerk, order\n")
+    err = cli("import", "shop", str(tmp_path / "bad.csv"), expect=2).stderr.splitlines()
+    path = str(tmp_path / "bad.csv")
+    assert [line.split(f"{path}:")[1].split(":")[0] for line in err] == ["2", "3", "4", "5", "6", "8", "1"]
+    text = "\n".join(err)
+    for words in ("domains (tenants)", "g2", "p2", "'deny' effect", "malformed p line", "alice@example.com",
+                  "an email or an id is no role here"):
+        assert words in text
+    assert cli("export", "shop").stdout == before
+    (tmp_path / "allow.csv").write_text("p, bob, data2, write, allow\n")
+    r = cli("import", "shop", str(tmp_path / "allow.csv"))
+    assert "effect column 'allow' dropped" in r.stderr
+    (tmp_path / "bad.json").write_text('{"policies": [{"sub": "aa", "obj": "o", "act": "r"}, {"sub": "aa", "obj": "o"}],'
+                                       ' "groups": [5]}')
+    err = cli("import", "shop", str(tmp_path / "bad.json"), expect=2).stderr
+    assert "policies entry 2: missing 'act'" in err and "groups entry 1: expected an object" in err
+
+
+def test_import_dry_run(cli, tmp_path):
+    cli("init", "shop")
+    (tmp_path / "in.csv").write_text("p, clerk, order, read\ng, clerk, admin\ng, root, clerk\np, root, *, *\n")
+    out = cli("import", "shop", str(tmp_path / "in.csv"), "--dry-run").stdout
+    assert "would add: p, clerk, order, read" in out and "would add: g, clerk, admin" in out
+    assert "in.csv:3: g, root, clerk" in out and "1 already there; nothing written" in out
+    cli("show", "shop", "clerk", expect=2)  # nothing was written
+
+
+def test_options_anywhere_environment_and_output_files(tmp_path):
+    db = str(tmp_path / "env.sqlite3")
+    assert run_raw(["init", "shop"], tmp_path, {"ZARN_ROLES_DB": db}).returncode == 0
+    r = run_raw(["show", "shop", "--json", "--db", db], tmp_path)
+    assert r.returncode == 0 and json.loads(r.stdout)[0]["name"] == "admin"
+    r = run_raw(["--json", "--db", db, "list"], tmp_path)
+    assert json.loads(r.stdout) == ["shop"]
+    assert run_raw(["--db", db, "export", "shop", "-o", "out.json"], tmp_path).returncode == 0
+    assert json.loads((tmp_path / "out.json").read_text())["name"] == "shop"
+    r = run_raw(["--db", db, "include", "shop", "admin", "admin"], tmp_path)
+    assert r.returncode == 1 and r.stderr.strip() == "refused: admin cannot contain itself"
+    assert run_raw(["--version"], tmp_path).stdout.startswith("zarn-roles ")
+    assert "complete" in run_raw(["completion", "bash"], tmp_path).stdout
+
+
+def test_no_traceback(tmp_path):
+    (tmp_path / "junk.sqlite3").write_bytes(b"no database here " * 200)
+    for args in (["--db", "junk.sqlite3", "list"], ["--db", "missing/x.sqlite3", "init", "shop"],
+                 ["--db", "postgresql://nobody@127.0.0.1:1/none", "list"]):
+        r = run_raw(args, tmp_path)
+        assert r.returncode == 2 and r.stderr.count("\n") == 1 and "Traceback" not in r.stderr, (args, r.stderr)
+    db = str(tmp_path / "big.sqlite3")
+    run_raw(["--db", db, "init", "big"], tmp_path)
+    lines = "".join(f"p, r{n}, obj{n}, read\n" for n in range(3000))
+    (tmp_path / "big.csv").write_text(lines)
+    assert run_raw(["--db", db, "import", "big", "big.csv"], tmp_path).returncode == 0
+    r = subprocess.run(f"{sys.executable} -m zarn_user.cli --db {db} export big --format casbin | head -1",
+                       shell=True, capture_output=True, text=True, env=ENV, cwd=tmp_path)
+    assert r.stdout == "p, root, *, *\n" and "Traceback" not in r.stderr
+
+
+def test_missing_framework_is_one_line(tmp_path):
+    code = "import sys; sys.modules['zarn_engine'] = None; from zarn_user.cli import main; sys.exit(main(['list']))"
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=ENV, cwd=tmp_path)
+    assert r.returncode == 2 and r.stderr.count("\n") == 1 and "pip install" in r.stderr

@@ -1,0 +1,47 @@
+"""Times `zarn-roles import` of Casbin files of growing size (a layered hierarchy: policies
+and containment edges), each into a new application of a fresh SQLite database.
+
+    python bench/cli_import.py [LINES ...]     # default: 5000 10000 20000
+"""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+
+def casbin_file(lines: int) -> str:
+    """About `lines` lines: 10 levels of roles, each role 3 permissions and 2 sub-roles."""
+    roles = max(lines // 5, 10)
+    per = roles // 10
+    out = []
+    for level in range(10):
+        for i in range(per):
+            role = f"r{level}_{i}"
+            out += [f"p, {role}, o{level}_{i}, {act}" for act in ("read", "write", "list")]
+            if level < 9:
+                out += [f"g, {role}, r{level + 1}_{(2 * i + k) % per}" for k in (0, 1)]
+    return "\n".join(out[:lines]) + "\n"
+
+
+def main(sizes: list[int]) -> None:
+    print("| lines | seconds | lines per second |")
+    print("|---:|---:|---:|")
+    for lines in sizes:
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, "policy.csv")
+            with open(path, "w") as f:
+                f.write(casbin_file(lines))
+            db = os.path.join(tmp, "bench.sqlite3")
+            start = time.perf_counter()
+            subprocess.run([sys.executable, "-m", "zarn_user.cli", "--db", db, "import", "app", path],
+                           check=True, stdout=subprocess.DEVNULL)
+            seconds = time.perf_counter() - start
+        print(f"| {lines:,} | {seconds:.2f} | {lines / seconds:,.0f} |")
+
+
+if __name__ == "__main__":
+    main([int(a) for a in sys.argv[1:]] or [5000, 10000, 20000])

@@ -1,0 +1,117 @@
+"""Who holds what, and through which sub-roles: answers read from the stored lists.
+
+The module resolves permissions; this file only explains them. A granted "*" matches any
+object or any action here (the convention of the root policy, `*:*`); the module itself
+gives "*" no meaning.
+"""
+
+from __future__ import annotations
+
+from collections import deque
+from dataclasses import dataclass
+
+
+def known_roles(matrix) -> list[str]:
+    """Every role named in the stored lists, in order of first appearance, and "public"."""
+    seen: dict[str, None] = {}
+    for g in matrix.groups:
+        seen.setdefault(g.child, None)
+        seen.setdefault(g.parent, None)
+    for p in matrix.policies:
+        seen.setdefault(p.sub, None)
+    seen.setdefault("public", None)
+    return list(seen)
+
+
+def sub_roles(matrix) -> dict[str, list[str]]:
+    out: dict[str, list[str]] = {}
+    for g in matrix.groups:
+        out.setdefault(g.child, []).append(g.parent)
+    return out
+
+
+def containment_path(matrix, start: str, goal: str) -> list[str] | None:
+    """The shortest chain of contained roles from `start` to `goal`, or None."""
+    parents = sub_roles(matrix)
+    previous: dict[str, str | None] = {start: None}
+    queue = deque([start])
+    while queue:
+        role = queue.popleft()
+        if role == goal:
+            path = []
+            node: str | None = role
+            while node is not None:
+                path.append(node)
+                node = previous[node]
+            return path[::-1]
+        for parent in parents.get(role, []):
+            if parent not in previous:
+                previous[parent] = role
+                queue.append(parent)
+    return None
+
+
+def matches(granted_obj: str, granted_act: str, obj: str, act: str) -> bool:
+    """Whether a granted pair covers (obj, act): equal, or "*" in its place."""
+    return (granted_obj == obj or granted_obj == "*") and (granted_act == act or granted_act == "*")
+
+
+@dataclass
+class Holding:
+    """How one role holds a permission: the chain of roles down to the one it is granted
+    to, and the granted pair (a wildcard one when `wildcard`)."""
+
+    role: str
+    path: list[str]
+    granted: tuple[str, str]
+
+    @property
+    def wildcard(self) -> bool:
+        return "*" in self.granted
+
+    def explain(self, obj: str, act: str) -> str:
+        perm = f"{obj}:{act}"
+        holder = self.path[-1]
+        grant = f"{self.granted[0]}:{self.granted[1]}"
+        if len(self.path) == 1:
+            return (f"{self.role} holds {perm} directly" +
+                    (f" ({self.role} is granted {grant})" if self.wildcard else ""))
+        reason = f"{holder} is granted {grant}" if self.wildcard else f"granted to {holder}"
+        return f"{self.role} holds {perm} through {' -> '.join(self.path)} ({reason})"
+
+    def to_json(self) -> dict:
+        return {"role": self.role, "path": self.path, "granted": {"obj": self.granted[0], "act": self.granted[1]},
+                "wildcard": self.wildcard}
+
+
+def holdings(matrix, obj: str, act: str) -> dict[str, Holding]:
+    """Every role that holds (obj, act), directly or through sub-roles, with a shortest path;
+    in the order of `known_roles`. A breadth-first search backwards from the roles the
+    permission is granted to, so each role gets its shortest chain."""
+    granted: dict[str, tuple[str, str]] = {}
+    for p in matrix.policies:
+        if matches(p.obj, p.act, obj, act):
+            exact = (p.obj, p.act) == (obj, act)
+            if p.sub not in granted or (exact and "*" in granted[p.sub]):
+                granted[p.sub] = (p.obj, p.act)  # an exact grant explains better than a wildcard
+    containers: dict[str, list[str]] = {}
+    for g in matrix.groups:
+        containers.setdefault(g.parent, []).append(g.child)
+    towards: dict[str, str | None] = {role: None for role in granted}
+    queue = deque(granted)
+    while queue:
+        role = queue.popleft()
+        for child in containers.get(role, []):
+            if child not in towards:
+                towards[child] = role
+                queue.append(child)
+    out: dict[str, Holding] = {}
+    for role in known_roles(matrix):
+        if role not in towards:
+            continue
+        path, node = [role], towards[role]
+        while node is not None:
+            path.append(node)
+            node = towards[node]
+        out[role] = Holding(role, path, granted[path[-1]])
+    return out

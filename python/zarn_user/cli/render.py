@@ -1,0 +1,119 @@
+"""Text for people: role contents, the table of roles, pictures of the hierarchy."""
+
+from __future__ import annotations
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+
+from tabulate import tabulate
+
+from .holders import known_roles
+from .store import BadInput
+
+
+class Output:
+    """Prints either the human text or the JSON form of an answer."""
+
+    def __init__(self, as_json: bool) -> None:
+        self.as_json = as_json
+
+    def emit(self, data, text: str) -> None:
+        print(json.dumps(data, indent=2) if self.as_json else text)
+
+
+def pairs(permissions) -> str:
+    return ", ".join(f"{p['obj']}:{p['act']}" for p in permissions) or "-"
+
+
+def content_text(content) -> str:
+    data = content.to_display()
+    lines = [f"role {data['name']}"]
+    if "roles" in data:
+        lines.append(f"  sub-roles:   {', '.join(data['roles']) or '-'}")
+    lines.append(f"  permissions: {pairs(data['permissions'])}")
+    return "\n".join(lines)
+
+
+def roles_table(rows: list[dict]) -> str:
+    return tabulate([(r["name"], ", ".join(r["roles"]) or "-", pairs(r["permissions"])) for r in rows],
+                    headers=("role", "sub-roles", "permissions"), tablefmt="plain")
+
+
+def sorted_permissions(permissions: list[dict]) -> list[dict]:
+    return sorted(permissions, key=lambda p: (p["obj"], p["act"]))
+
+
+def graph_text(matrix, fmt: str) -> str:
+    roles = known_roles(matrix)
+    perms: dict[str, list[str]] = {role: [] for role in roles}
+    for p in matrix.policies:
+        perms[p.sub].append(f"{p.obj}:{p.act}")
+    if fmt == "mermaid":
+        ids = {role: f"r{n}" for n, role in enumerate(roles)}
+        lines = ["graph TD"]
+        for role in roles:
+            label = "<br/>".join([role] + perms[role]).replace('"', "#quot;")
+            lines.append(f'    {ids[role]}["{label}"]')
+        lines += [f"    {ids[g.child]} --> {ids[g.parent]}" for g in matrix.groups]
+        return "\n".join(lines)
+    quote = lambda s: s.replace("\\", "\\\\").replace('"', '\\"')  # noqa: E731
+    lines = [f'digraph "{quote(matrix.name)}" {{', "    rankdir=TB;", '    node [shape=box, fontname="Helvetica"];']
+    for role in roles:
+        label = "\\n".join(quote(s) for s in [role] + perms[role])
+        lines.append(f'    "{role}" [label="{label}"];')
+    lines += [f'    "{g.child}" -> "{g.parent}";' for g in matrix.groups]
+    lines.append("}")
+    return "\n".join(lines)
+
+
+def write_text(path: str, text: str) -> None:
+    """Write a file, as a one-line BadInput when it cannot be written."""
+    try:
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(text)
+    except OSError as exc:
+        raise BadInput(f"cannot write {path}: {exc.strerror}") from None
+
+
+def draw(path: str, text: str, fmt: str) -> None:
+    """The graph into `path`: as text (.dot, .gv, .mmd, .txt) or drawn by Graphviz (.png, .svg)."""
+    ext = os.path.splitext(path)[1].lower().lstrip(".")
+    if ext in ("dot", "gv", "mmd", "txt"):
+        write_text(path, text + "\n")
+        return
+    if ext not in ("png", "svg"):
+        raise BadInput(f"unknown output type {ext!r}: use .dot, .mmd, .png or .svg")
+    if fmt != "dot":
+        raise BadInput("pictures are drawn from the dot format")
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise BadInput(f"cannot write {path}: folder {folder} does not exist")
+    dot = shutil.which("dot")
+    if dot is None:
+        raise BadInput("Graphviz is not installed: install it (Debian: apt-get install graphviz; "
+                       "macOS: brew install graphviz) or write the text with --output FILE.dot")
+    done = subprocess.run([dot, f"-T{ext}", "-o", path], input=text, text=True, capture_output=True)
+    if done.returncode:
+        raise BadInput(f"Graphviz failed: {(done.stderr.strip().splitlines() or ['no message'])[0]}")
+
+
+class Progress:
+    """A progress bar on standard error, shown only on a terminal and for long work."""
+
+    def __init__(self, total: int, label: str) -> None:
+        self.total, self.count, self.label = total, 0, label
+        self.show = sys.stderr.isatty() and total >= 500
+
+    def step(self) -> None:
+        self.count += 1
+        if self.show and (self.count % 200 == 0 or self.count == self.total):
+            filled = 30 * self.count // self.total
+            print(f"\r{self.label} [{'#' * filled}{' ' * (30 - filled)}] {self.count}/{self.total}",
+                  end="", file=sys.stderr)
+
+    def done(self) -> None:
+        if self.show:
+            print(file=sys.stderr)
