@@ -393,8 +393,11 @@ def write_results(rows, notes, out, sizes):
     if notes:
         lines += ["", "## Notes", ""] + [f"- {n}" for n in notes]
     lines += ["", "![query time](query.png)", "", "![build time](build.png)", ""]
+    import sections
+
+    others = sections.kept(os.path.join(out, "RESULTS.md"))  # written by the other bench scripts
     with open(os.path.join(out, "RESULTS.md"), "w") as f:
-        f.write("\n".join(lines))
+        f.write("\n".join(lines) + ("\n" + others if others else ""))
     plot(rows, out)
 
 

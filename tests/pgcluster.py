@@ -27,6 +27,12 @@ def bindir() -> str | None:
     return candidates[-1] if candidates else None
 
 
+def _server_env() -> dict[str, str]:
+    """The environment for the server's programs: without the sanitizer runtime that a test
+    run may preload into its own processes."""
+    return {k: v for k, v in os.environ.items() if not k.startswith(("LD_PRELOAD", "ASAN_", "UBSAN_", "PYTHONMALLOC"))}
+
+
 def _as_server_user(argv: list[str]) -> list[str]:
     if os.geteuid() != 0:
         return argv
@@ -55,7 +61,7 @@ class Cluster:
 
     def _ctl(self, *args: str) -> None:
         subprocess.run(_as_server_user([os.path.join(self.bin, "pg_ctl"), "-D", self.data, *args]),
-                       check=True, stdout=subprocess.DEVNULL)
+                       check=True, stdout=subprocess.DEVNULL, env=_server_env(), timeout=120)
 
     def init(self) -> None:
         os.makedirs(self.folder, exist_ok=True)
@@ -63,7 +69,8 @@ class Cluster:
             user = pwd.getpwnam("postgres")
             os.chown(self.folder, user.pw_uid, user.pw_gid)
         subprocess.run(_as_server_user([os.path.join(self.bin, "initdb"), "-D", self.data, "-A", "trust",
-                                        "-U", "postgres", "--no-sync"]), check=True, stdout=subprocess.DEVNULL)
+                                        "-U", "postgres", "--no-sync"]), check=True, stdout=subprocess.DEVNULL,
+                       env=_server_env(), timeout=120)
         self.port = _free_port()
         with open(os.path.join(self.folder, "port"), "w") as f:
             f.write(str(self.port))

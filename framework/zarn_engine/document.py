@@ -163,13 +163,15 @@ class EmbeddedDocument(metaclass=DocumentMeta):
         record can never carry into a document what would stop every later save of it.
         Nested records are checked by class (they were checked when they were built); values
         built from plain data skip the patterns (see _from_data)."""
-        patterns = not _from_data.get()
+        from_data = _from_data.get()
         name = cls.__name__
         for field_name, field in cls._fields.items():
+            if from_data and field_name not in cls._plain_fields:
+                continue  # made by the field's own conversion from plain data: of its type
             value = values.get(field_name)
             if value is None and field_name not in values:
                 value = field.default
-            field.check(value, name, field_name, False, patterns)
+            field.check(value, name, field_name, False, not from_data)
 
     @classmethod
     def _store(cls, record, values: dict) -> None:
