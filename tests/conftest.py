@@ -8,6 +8,13 @@ sys.path.insert(0, os.path.dirname(__file__))
 import zarn_engine  # noqa: E402
 
 
+class AcceptingEngine(zarn_engine.Engine):
+    """Takes every save and keeps nothing: tests that compare the role graph, not storage."""
+
+    def save(self, collection, key, data, expected):
+        return 1
+
+
 @pytest.fixture(autouse=True)
 def memory_engine():
     """Every test saves to a fresh in-memory store unless it sets its own."""

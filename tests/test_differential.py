@@ -1,4 +1,7 @@
-"""Random operation sequences on the module and on the Python model, compared step by step."""
+"""Random operation sequences on the module and on the Python model, compared step by step,
+also through every way of reaching `_dfs` and on a `dag` that someone broke."""
+
+import functools
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -6,14 +9,8 @@ from hypothesis import strategies as st
 
 import model
 import zarn_engine
+from conftest import AcceptingEngine
 from zarn_engine import AclItem
-
-
-class AcceptingEngine(zarn_engine.Engine):
-    """Takes every save, so that sequences compare the role graph and not storage."""
-
-    def save(self, collection, key, data, expected):
-        return 1
 
 ROLES = ["aa", "bb", "cc", "dd", "root", "admin", "public", "x"]
 OBJS = ["o1", "o2", "*"]
@@ -40,7 +37,67 @@ operation = st.one_of(
     st.tuples(st.just("_check_new_group"), group),
     st.tuples(st.just("_dfs"), role),
     st.tuples(st.just("reload")),
+    st.tuples(st.just("break"), role),
+    st.tuples(st.just("wide"), role, st.integers(0, 40), st.integers(0, 40), st.sampled_from(["pop", "append", "none"])),
+    st.tuples(st.just("add_role_permissions"), role, st.lists(st.sampled_from(range(6)), max_size=2)),
 )
+
+
+class NoKeys:
+    pass
+
+
+class KeysRaises:
+    def keys(self):
+        raise AttributeError("inside keys")
+
+    def __getitem__(self, key):
+        return "x"
+
+
+class Twice:
+    def keys(self):
+        return ["obj", "obj", "act"]
+
+    def __getitem__(self, key):
+        return "x"
+
+
+class CountedKeys:
+    """A mapping whose `keys` attribute is read a counted number of times."""
+
+    reads = 0
+
+    def __getattr__(self, name):
+        if name == "keys":
+            type(self).reads += 1
+            return lambda: ["obj", "act"]
+        raise AttributeError(name)
+
+    def __getitem__(self, key):
+        return "o1" if key == "obj" else "r"
+
+
+class Meddling:
+    """A policy-like record whose `obj` read changes the role's successor list: whatever
+    side index the module keeps must not answer from before the change."""
+
+    def __init__(self, matrix, sub, how):
+        self.matrix, self.sub, self.how, self.act = matrix, sub, how, "r"
+
+    @property
+    def obj(self):
+        successors = self.matrix.dag.get(self.sub)
+        if successors and self.how == "pop":
+            successors.pop(0)
+        elif successors is not None and self.how == "append":
+            successors.append(("o3", "r"))
+        return "o3"
+
+
+# Items a caller may pass for a permission, beside plain dicts: `**item` must treat each
+# exactly as the interpreter does.
+HOSTILE_ITEMS = [["obj", "act"], NoKeys(), KeysRaises(), Twice(), CountedKeys(), {1: "x"}]
 
 
 def plain(value):
@@ -75,6 +132,22 @@ def run(matrix, ns, op):
             result = matrix._dag_set_groups(args[0], records)
         elif name == "_dfs":
             result = matrix._dfs(args[0], {key: False for key in matrix.dag})
+        elif name == "break":  # dag is public: a successor that is no key
+            if args[0] in matrix.dag:
+                matrix.dag[args[0]].append("ghost")
+            result = None
+        elif name == "add_role_permissions" and args[1] and isinstance(args[1][0], int):
+            CountedKeys.reads = 0
+            try:
+                result = matrix.add_role_permissions(args[0], [HOSTILE_ITEMS[i] for i in args[1]])
+            finally:
+                result_reads = CountedKeys.reads
+            return matrix, ("ok", plain(result), result_reads)
+        elif name == "wide":  # many successors at once, one record meddling midway
+            sub, n, at, how = args
+            records = [ns.Policy(sub=sub, obj=f"o{i % 30}", act="r") for i in range(n)]
+            records.insert(min(at, n), Meddling(matrix, sub, how))
+            result = matrix._dag_set_policies(sub, records)
         elif name == "reload":
             matrix = type(matrix)(name=matrix.name, policies=list(matrix.policies),
                                   groups=list(matrix.groups))
@@ -104,19 +177,66 @@ def with_override(cls):
     return Overridden
 
 
-@pytest.mark.parametrize("override", [False, True], ids=["own", "overridden"])
-@settings(max_examples=500, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+def with_partialmethod(cls):
+    class Partial(cls):
+        _dfs = functools.partialmethod(cls._dfs)
+
+    Partial.__name__ = cls.__name__
+    return Partial
+
+
+def with_counted_lookups(cls):
+    """`_dfs` behind a property that counts how often it is looked up."""
+
+    class Counted(cls):
+        lookups = 0
+
+        @property
+        def _dfs(self):
+            type(self).lookups += 1
+            return functools.partial(cls._dfs, self)
+
+    Counted.__name__ = cls.__name__
+    return Counted
+
+
+VARIANTS = {
+    "own": lambda cls: cls,
+    "overridden": with_override,
+    "partialmethod": with_partialmethod,
+    "counted": with_counted_lookups,
+    "bound": lambda cls: cls,
+    "partial": lambda cls: cls,
+}
+
+
+def prepare(matrix, variant):
+    """Installs the instance-level aliases of `_dfs` that C code reaches without a frame."""
+    if variant == "bound":
+        matrix._dfs = matrix._dfs
+    elif variant == "partial":
+        matrix._dfs = functools.partial(type(matrix)._dfs, matrix)
+    return matrix
+
+
+@pytest.mark.parametrize("variant", list(VARIANTS))
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(ops=st.lists(operation, min_size=50, max_size=50), defaults=st.booleans())
-def test_module_matches_model(rm, override, ops, defaults):
+def test_module_matches_model(rm, variant, ops, defaults):
     zarn_engine.use_engine(AcceptingEngine())
+
     def kwargs():
         return {"name": "app"} if defaults else {"name": "app", "policies": [], "groups": []}
 
-    cls = with_override(rm.RoleMatrix) if override else rm.RoleMatrix
-    ours, theirs = cls(**kwargs()), model.RoleMatrix(**kwargs())
+    ours_cls, theirs_cls = VARIANTS[variant](rm.RoleMatrix), VARIANTS[variant](model.RoleMatrix)
+    ours, theirs = prepare(ours_cls(**kwargs()), variant), prepare(theirs_cls(**kwargs()), variant)
     assert state(ours) == state(theirs)
     for step, op in enumerate(ops):
         ours, got = run(ours, rm, op)
         theirs, expected = run(theirs, model, op)
+        if op[0] == "reload":
+            ours, theirs = prepare(ours, variant), prepare(theirs, variant)
         assert got == expected, (step, op)
         assert state(ours) == state(theirs), (step, op)
+        if variant == "counted":
+            assert ours_cls.lookups == theirs_cls.lookups, (step, op)

@@ -8,9 +8,7 @@ import pytest
 import zarn_engine
 
 
-class NullEngine(zarn_engine.Engine):
-    def save(self, collection, key, data, expected):
-        return 1
+from conftest import AcceptingEngine as NullEngine
 
 
 def scenario(rm):

@@ -58,8 +58,8 @@ class Engine:
         """Run until `stop` is set, calling `on_change(collection, key)` for every commit seen
         (None, None: anything may have changed) and `on_state(connected)` whenever the feed
         is lost or back. The default polls `change_token` on its own thread."""
+        last = self.change_token()  # before reporting the feed up: no commit falls between
         on_state(True)
-        last = self.change_token()
         while not stop.wait(0.05):
             token = self.change_token()
             if token is None or token != last:

@@ -16,7 +16,9 @@ Two modes:
 
 from __future__ import annotations
 
+import random
 import threading
+import time
 from typing import Any, Callable, Generic, TypeVar
 
 from .engine import Engine, get_engine
@@ -56,6 +58,7 @@ class Live(Generic[D]):
         self._lock = threading.RLock()
         self._local = threading.local()  # per thread: key -> change token it was checked at
         self._listening = False
+        self._notified = 0  # changes reported by the listener so far
         self._stop = threading.Event()
         self._listener: threading.Thread | None = None
         if consistency == "notify":
@@ -88,9 +91,12 @@ class Live(Generic[D]):
         return entry.doc
 
     def _load(self, key: str) -> _Entry:
+        notified = self._notified
         doc = self.document_class.load(key, engine=self.engine)  # type: ignore[attr-defined]
         entry = _Entry(doc, doc.__dict__["_stored"][1])
         self._entries[key] = entry
+        if self._notified != notified:
+            entry.dirty = True  # a change reported while loading may not be in what was read
         return entry
 
     def _checked(self) -> dict[str, Any]:
@@ -120,6 +126,9 @@ class Live(Generic[D]):
             except ConflictError:
                 if attempt == self.retries - 1:
                     raise
+                # Another writer came first: wait a little, longer each time, so that
+                # writers that keep colliding spread out.
+                time.sleep(random.uniform(0, 0.001 * 2 ** min(attempt, 7)))
                 continue
             except BaseException:
                 self._drop(key)
@@ -141,6 +150,7 @@ class Live(Generic[D]):
             self._listening = False
 
     def _changed(self, collection: str | None, key: str | None) -> None:
+        self._notified += 1
         if collection is None:
             for entry in list(self._entries.values()):
                 entry.dirty = True

@@ -9,27 +9,13 @@
 //   4. key order is insertion order; replacing a successor list keeps the key in place;
 //   5. after initialisation "public" is a key.
 // Nothing here catches an exception: what was changed before a failure stays changed.
+#include "graph/edges.hpp"
 #include "graph/graph.hpp"
 #include "graph/protocol.hpp"
 
 namespace zarn::graph {
 
 namespace {
-
-// The edge `from -> to`: append `to` to the list of `from` unless it is there, creating
-// `from` when missing; then make sure `to` is a key. A new `from` precedes a new `to`.
-void add_edge(PyObject* dag, PyObject* from, PyObject* to) {
-    if (contains(dag, from)) {
-        Ref successors = getitem(dag, from);
-        if (!contains(successors.get(), to))
-            append(successors.get(), to);
-    } else {
-        Ref successors = list_of(to);
-        setitem(dag, from, successors.get());
-    }
-    if (!contains(dag, to))
-        setitem(dag, to, new_list().get());
-}
 
 // dag[key] = [x for x in dag[key] if isinstance(x, kind)]
 void keep_successors(PyObject* dag, PyObject* key, PyTypeObject* kind) {
@@ -42,29 +28,14 @@ void keep_successors(PyObject* dag, PyObject* key, PyTypeObject* kind) {
     setitem(dag, key, kept.get());
 }
 
-// [r for r in records if r.<field> == value], the record's value on the left
-Ref select(PyObject* records, PyObject* field, PyObject* value) {
-    Ref out = new_list();
-    for_each(records, [&](PyObject* r) {
-        Ref v = getattr(r, field);
-        if (compare(v.get(), value, Py_EQ))
-            check(PyList_Append(out.get(), r));
-    });
-    return out;
-}
-
 Ref add_policy_body(Function*, PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* policy = args[1];
-    Ref sub = getattr(policy, names.sub);
-    Ref obj = getattr(policy, names.obj);
-    Ref act = getattr(policy, names.act);
-    Ref pair = Ref::own(PyTuple_Pack(2, obj.get(), act.get()));
-    // A pair of strings can be part of no reference cycle: the collector need not walk
-    // it (it would untrack it on its first pass anyway).
-    if (PyUnicode_CheckExact(obj.get()) && PyUnicode_CheckExact(act.get()))
-        PyObject_GC_UnTrack(pair.get());
-    Ref dag = getattr(self, names.dag);
+    Ref sub = field(policy, names.sub);
+    Ref obj = field(policy, names.obj);
+    Ref act = field(policy, names.act);
+    Ref pair = make_pair(obj.get(), act.get());
+    Ref dag = field(self, names.dag);
     add_edge(dag.get(), sub.get(), pair.get());
     return none();
 }
@@ -72,42 +43,41 @@ Ref add_policy_body(Function*, PyObject* const* args) {
 Ref add_group_body(Function*, PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* group = args[1];
-    Ref child = getattr(group, names.child);
-    Ref parent = getattr(group, names.parent);
-    Ref dag = getattr(self, names.dag);
+    Ref child = field(group, names.child);
+    Ref parent = field(group, names.parent);
+    Ref dag = field(self, names.dag);
     add_edge(dag.get(), child.get(), parent.get());
     return none();
 }
 
-// Shared by the two replace operations: keep the successors of `key` of type `kind`,
-// then add each selected record through `add` (called through the instance).
-Ref replace_body(PyObject* self, PyObject* key, PyObject* records, PyObject* key_field, PyTypeObject* kind,
-                 PyObject* add_name, const MethodSpec& add_spec) {
+// Shared by the two replace operations: keep the successors of `key` of type `kind`, then
+// add each selected record through the instance's add operation.
+template <void (EdgeRun::*add)(PyObject*)>
+Ref replace_body(PyObject* self, PyObject* key, PyObject* records, PyObject* key_field, PyTypeObject* kind) {
     Ref selected = select(records, key_field, key);
-    Ref dag = getattr(self, names.dag);
+    Ref dag = field(self, names.dag);
     keep_successors(dag.get(), key, kind);
-    for_each(selected.get(), [&](PyObject* record) { call_method(self, add_name, add_spec, &record, 1); });
+    EdgeRun run(self);
+    for_each(selected.get(), [&](PyObject* record) { (run.*add)(record); });
     return none();
 }
 
 Ref set_policies_body(Function*, PyObject* const* args) {
-    return replace_body(args[0], args[1], args[2], names.sub, &PyUnicode_Type, names._dag_add_policy,
-                        spec::dag_add_policy);
+    return replace_body<&EdgeRun::add_policy>(args[0], args[1], args[2], names.sub, &PyUnicode_Type);
 }
 
 Ref set_groups_body(Function*, PyObject* const* args) {
-    return replace_body(args[0], args[1], args[2], names.child, &PyTuple_Type, names._dag_add_group,
-                        spec::dag_add_group);
+    return replace_body<&EdgeRun::add_group>(args[0], args[1], args[2], names.child, &PyTuple_Type);
 }
 
 Ref generate_body(Function*, PyObject* const* args) {
     PyObject* self = args[0];
-    Ref groups = getattr(self, names.groups);
-    for_each(groups.get(), [&](PyObject* g) { call_method(self, names._dag_add_group, spec::dag_add_group, &g, 1); });
-    Ref policies = getattr(self, names.policies);
-    for_each(policies.get(),
-             [&](PyObject* p) { call_method(self, names._dag_add_policy, spec::dag_add_policy, &p, 1); });
-    Ref dag = getattr(self, names.dag);
+    EdgeRun run(self);
+    Ref groups = field(self, names.groups);
+    for_each(groups.get(), [&](PyObject* g) { run.add_group(g); });
+    Ref policies = field(self, names.policies);
+    for_each(policies.get(), [&](PyObject* p) { run.add_policy(p); });
+    Ref dag = field(self, names.dag);
     if (!contains(dag.get(), names.public_))
         setitem(dag.get(), names.public_, new_list().get());
     return none();

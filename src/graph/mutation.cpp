@@ -26,11 +26,11 @@ Ref add_permissions_body(Function* fn, PyObject* const* args) {
     PyObject* sub = args[1];
     for_each(args[2], [&](PyObject* permission) {
         Ref policy = policy_from_permission(fn, sub, permission);
-        if (contains(getattr(self, names.policies).get(), policy.get()))
+        if (contains(field(self, names.policies).get(), policy.get()))
             return;
         PyObject* p = policy.get();
         call_method(self, names._dag_add_policy, spec::dag_add_policy, &p, 1);
-        append(getattr(self, names.policies).get(), policy.get());
+        append(field(self, names.policies).get(), policy.get());
     });
     return none();
 }
@@ -40,31 +40,20 @@ Ref add_groups_body(Function* fn, PyObject* const* args) {
     PyObject* child = args[1];
     for_each(args[2], [&](PyObject* parent) {
         Ref group = make_group(fn, child, parent);
-        if (contains(getattr(self, names.groups).get(), group.get()))
+        if (contains(field(self, names.groups).get(), group.get()))
             return;
         if (!accepted(self, group.get()))
             return;  // the edge would close a cycle: dropped silently
         PyObject* g = group.get();
         call_method(self, names._dag_add_group, spec::dag_add_group, &g, 1);
-        append(getattr(self, names.groups).get(), group.get());
+        append(field(self, names.groups).get(), group.get());
     });
     return none();
 }
 
-// [r for r in records if r.<field> <op> value], the record's value on the left
-Ref filter_records(PyObject* records, PyObject* field, PyObject* value, int op) {
-    Ref out = new_list();
-    for_each(records, [&](PyObject* r) {
-        Ref v = getattr(r, field);
-        if (compare(v.get(), value, op))
-            check(PyList_Append(out.get(), r));
-    });
-    return out;
-}
-
 // Clears the successors of `role` of one kind when it is a key (empty replacement).
 void clear_in_index(PyObject* self, PyObject* role, PyObject* set_name, const MethodSpec& set_spec) {
-    Ref dag = getattr(self, names.dag);
+    Ref dag = field(self, names.dag);
     if (!contains(dag.get(), role))
         return;
     Ref empty = new_list();
@@ -75,7 +64,7 @@ void clear_in_index(PyObject* self, PyObject* role, PyObject* set_name, const Me
 Ref set_sub_permissions_body(Function* fn, PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* sub = args[1];
-    if (!PyList_Check(getattr(self, names.policies).get())) {
+    if (!PyList_Check(field(self, names.policies).get())) {
         PyErr_SetNone(PyExc_AssertionError);
         fail();
     }
@@ -84,16 +73,16 @@ Ref set_sub_permissions_body(Function* fn, PyObject* const* args) {
         check(PyList_Append(new_policies.get(), policy_from_permission(fn, sub, permission).get()));
     });
     const bool empty = PyList_GET_SIZE(new_policies.get()) == 0;
-    if (!empty && !contains(getattr(self, names.dag).get(), sub))
+    if (!empty && !contains(field(self, names.dag).get(), sub))
         raise_key_error(sub);
 
-    Ref kept = filter_records(getattr(self, names.policies).get(), names.sub, sub, Py_NE);
+    Ref kept = select(field(self, names.policies).get(), names.sub, sub, Py_NE);
     setattr(self, names.policies, kept.get());
     if (empty) {
         clear_in_index(self, sub, names._dag_set_policies, spec::dag_set_policies);
         return none();
     }
-    extend(getattr(self, names.policies).get(), new_policies.get());
+    extend(field(self, names.policies).get(), new_policies.get());
     PyObject* call_args[] = {sub, new_policies.get()};
     call_method(self, names._dag_set_policies, spec::dag_set_policies, call_args, 2);
     return none();
@@ -106,8 +95,8 @@ Ref set_sub_groups_body(Function* fn, PyObject* const* args) {
     for_each(args[2], [&](PyObject* parent) {
         check(PyList_Append(new_groups.get(), make_group(fn, child, parent).get()));
     });
-    Ref old_groups = filter_records(getattr(self, names.groups).get(), names.child, child, Py_EQ);
-    Ref kept = filter_records(getattr(self, names.groups).get(), names.child, child, Py_NE);
+    Ref old_groups = select(field(self, names.groups).get(), names.child, child, Py_EQ);
+    Ref kept = select(field(self, names.groups).get(), names.child, child, Py_NE);
     setattr(self, names.groups, kept.get());
     if (PyList_GET_SIZE(new_groups.get()) == 0) {
         clear_in_index(self, child, names._dag_set_groups, spec::dag_set_groups);
@@ -127,17 +116,17 @@ Ref set_sub_groups_body(Function* fn, PyObject* const* args) {
         // No containment lost: the former groups go back before the error propagates.
         ErrorGuard keep;
         try {
-            extend(getattr(self, names.groups).get(), old_groups.get());
+            extend(field(self, names.groups).get(), old_groups.get());
         } catch (const PyErrOccurred&) {
             PyErr_Clear();
         }
         throw;
     }
     if (!all_accepted) {
-        extend(getattr(self, names.groups).get(), old_groups.get());
+        extend(field(self, names.groups).get(), old_groups.get());
         return none();
     }
-    extend(getattr(self, names.groups).get(), new_groups.get());
+    extend(field(self, names.groups).get(), new_groups.get());
     PyObject* call_args[] = {child, new_groups.get()};
     call_method(self, names._dag_set_groups, spec::dag_set_groups, call_args, 2);
     return none();

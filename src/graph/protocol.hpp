@@ -11,6 +11,46 @@ inline Ref getattr(PyObject* o, PyObject* name) { return Ref::own(PyObject_GetAt
 
 inline void setattr(PyObject* o, PyObject* name, PyObject* value) { check(PyObject_SetAttr(o, name, value)); }
 
+// The hash of an exact str (cached in the object once computed).
+inline Py_hash_t str_hash(PyObject* s) {
+    const Py_hash_t h = reinterpret_cast<PyASCIIObject*>(s)->hash;
+    return h != -1 ? h : PyObject_Hash(s);
+}
+
+// `o.name` for a record or an instance, as the attribute protocol answers it, read straight
+// from the instance dict when that is where the protocol would find it: the type's lookup
+// is the interpreter's generic one, no data descriptor on the type shadows the name, and
+// the dict holds it. Otherwise the full protocol runs, and `pure` (when given) is cleared:
+// Python code may have run.
+inline Ref field(PyObject* o, PyObject* name, bool* pure = nullptr) {
+    PyTypeObject* tp = Py_TYPE(o);
+    if (tp->tp_getattro == PyObject_GenericGetAttr && tp->tp_dictoffset != 0) [[likely]] {
+        PyObject* descr = _PyType_Lookup(tp, name);
+        if (descr == nullptr || Py_TYPE(descr)->tp_descr_set == nullptr) {
+            PyObject** dictptr = _PyObject_GetDictPtr(o);
+            if (dictptr != nullptr && *dictptr != nullptr && PyDict_CheckExact(*dictptr)) {
+                PyObject* v = _PyDict_GetItem_KnownHash(*dictptr, name, str_hash(name));
+                if (v != nullptr)
+                    return Ref::borrow(v);
+                if (PyErr_Occurred())
+                    fail();
+            }
+        }
+    }
+    if (pure != nullptr)
+        *pure = false;
+    return getattr(o, name);
+}
+
+// A node of the plain kinds: an exact str, or an exact 2-tuple of exact str. Hashing and
+// comparing plain nodes runs no Python code.
+inline bool is_plain(PyObject* node) {
+    if (PyUnicode_CheckExact(node))
+        return true;
+    return PyTuple_CheckExact(node) && PyTuple_GET_SIZE(node) == 2 && PyUnicode_CheckExact(PyTuple_GET_ITEM(node, 0)) &&
+           PyUnicode_CheckExact(PyTuple_GET_ITEM(node, 1));
+}
+
 inline bool truthy(PyObject* o) { return check(PyObject_IsTrue(o)) != 0; }
 
 // Equality of two graph nodes of the plain kinds (exact str, exact 2-tuple of exact str)
@@ -119,6 +159,19 @@ inline void extend(PyObject* seq, PyObject* items) {
 
 inline Ref new_list() { return Ref::own(PyList_New(0)); }
 
+template <class F>
+void for_each(PyObject* iterable, F&& body);
+
+// [r for r in records if r.<name> <op> value], the record's value on the left
+inline Ref select(PyObject* records, PyObject* name, PyObject* value, int op = Py_EQ) {
+    Ref out = Ref::own(PyList_New(0));
+    for_each(records, [&](PyObject* r) {
+        if (compare(field(r, name).get(), value, op))
+            check(PyList_Append(out.get(), r));
+    });
+    return out;
+}
+
 // [item]
 inline Ref list_of(PyObject* item) {
     Ref list = Ref::own(PyList_New(1));
@@ -184,8 +237,8 @@ inline Ref make_group(Function* fn, PyObject* child, PyObject* parent) {
 
 // Policy(sub=sub, obj=permission.obj, act=permission.act), `obj` read first
 inline Ref policy_from_permission(Function* fn, PyObject* sub, PyObject* permission) {
-    Ref obj = getattr(permission, names.obj);
-    Ref act = getattr(permission, names.act);
+    Ref obj = field(permission, names.obj);
+    Ref act = field(permission, names.act);
     return make_policy(fn, sub, obj.get(), act.get());
 }
 

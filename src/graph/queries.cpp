@@ -12,21 +12,17 @@ Ref get_role_contents_body(Function* fn, PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* role_name = args[1];
 
-    Ref kept = new_list();
-    for_each(getattr(self, names.policies).get(), [&](PyObject* p) {
-        if (compare(getattr(p, names.sub).get(), role_name, Py_EQ))
-            check(PyList_Append(kept.get(), p));
-    });
+    Ref kept = select(field(self, names.policies).get(), names.sub, role_name);
     Ref permissions = new_list();
     for_each(kept.get(), [&](PyObject* p) {
-        Ref obj = getattr(p, names.obj);
-        Ref act = getattr(p, names.act);
+        Ref obj = field(p, names.obj);
+        Ref act = field(p, names.act);
         check(PyList_Append(permissions.get(), permission_entry(obj.get(), act.get()).get()));
     });
     Ref roles = new_list();
-    for_each(getattr(self, names.groups).get(), [&](PyObject* g) {
-        if (compare(getattr(g, names.child).get(), role_name, Py_EQ))
-            check(PyList_Append(roles.get(), getattr(g, names.parent).get()));
+    for_each(field(self, names.groups).get(), [&](PyObject* g) {
+        if (compare(field(g, names.child).get(), role_name, Py_EQ))
+            check(PyList_Append(roles.get(), field(g, names.parent).get()));
     });
     PyObject* values[] = {role_name, roles.get(), permissions.get()};
     return role_content(fn, values, names.kw_name_roles_permissions);
@@ -80,26 +76,40 @@ Ref implicit_body(Function* fn, PyObject* const* args) {
     PyObject* role_names = args[1];
 
     // Every requested role becomes a node; this stays, whatever happens next.
-    Ref dag = getattr(self, names.dag);
+    Ref dag = field(self, names.dag);
     for_each(role_names, [&](PyObject* role) {
         if (!contains(dag.get(), role))
             setitem(dag.get(), role, new_list().get());
     });
 
+    // One search per name, each through the `_dfs` found on the instance at that moment.
+    // While that is our own search on a plain dict, the reached nodes are kept in a set
+    // instead of a flag per node of `dag`; once anything else is found, the flags are made
+    // from the set and the rest goes the specified way.
     Ref permissions = new_list();
-    if (PyDict_CheckExact(dag.get()) && own_method(self, names._dfs, spec::dfs)) {
-        // Our own search: a set of reached nodes instead of a flag per node of `dag`, then
-        // one pass over `dag` for the reached pairs in its key order.
-        Reached reached;
-        for_each(role_names, [&](PyObject* role) { reach(dag.get(), role, reached); });
+    const bool plain_dag = PyDict_CheckExact(dag.get());
+    Reached reached;
+    Ref discovered;
+    for_each(role_names, [&](PyObject* role) {
+        Method search(self, names._dfs);
+        if (plain_dag && !discovered && search.own(spec::dfs)) {
+            reach(dag.get(), role, reached);
+            return;
+        }
+        if (!discovered) {
+            discovered = Ref::own(PyDict_New());
+            for_each(dag.get(), [&](PyObject* key) {
+                const bool seen = plain_dag && reached.nodes.contains(key, hash_of(key));
+                check(PyDict_SetItem(discovered.get(), key, seen ? Py_True : Py_False));
+            });
+        }
+        PyObject* call_args[] = {role, discovered.get()};
+        search.call(spec::dfs, call_args, 2);
+    });
+    if (!discovered) {
+        // Only our own searches ran: one pass over `dag` for the reached pairs in its order.
         collect(dag.get(), reached, permissions.get());
     } else {
-        Ref discovered = Ref::own(PyDict_New());
-        for_each(dag.get(), [&](PyObject* key) { check(PyDict_SetItem(discovered.get(), key, Py_False)); });
-        for_each(role_names, [&](PyObject* role) {
-            PyObject* call_args[] = {role, discovered.get()};
-            call_method(self, names._dfs, spec::dfs, call_args, 2);
-        });
         Ref items = Ref::own(PyDict_Items(discovered.get()));
         for_each(items.get(), [&](PyObject* item) {
             PyObject* node = PyTuple_GET_ITEM(item, 0);

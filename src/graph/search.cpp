@@ -43,7 +43,7 @@ Ref dfs_body(Function*, PyObject* const* args) {
     // successor list from the instance's `dag` as it stands now.
     auto enter = [&](PyObject* node) {
         mark(discovered, node);
-        Ref dag = getattr(self, names.dag);
+        Ref dag = field(self, names.dag);
         Ref successors = getitem(dag.get(), node);
         stack.push_back(Level{Cursor(successors.get())});
     };
@@ -56,12 +56,14 @@ Ref dfs_body(Function*, PyObject* const* args) {
         }
         if (marked(discovered, end.get()))
             continue;
-        // The recursive step goes through the instance, so an override sees it.
-        if (own_method(self, names._dfs, spec::dfs)) {
+        // The recursive step goes through the instance, so an override sees it; our own
+        // function is entered on the explicit stack.
+        Method recurse(self, names._dfs);
+        if (recurse.own(spec::dfs)) {
             enter(end.get());
         } else {
             PyObject* call_args[] = {end.get(), discovered};
-            call_method(self, names._dfs, spec::dfs, call_args, 2);
+            recurse.call(spec::dfs, call_args, 2);
         }
     }
     return Ref::borrow(discovered);
@@ -70,18 +72,20 @@ Ref dfs_body(Function*, PyObject* const* args) {
 Ref check_new_group_body(Function*, PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* new_group = args[1];
-    Ref child = getattr(new_group, names.child);
-    Ref dag = getattr(self, names.dag);
+    Ref child = field(new_group, names.child);
+    Ref dag = field(self, names.dag);
     if (!contains(dag.get(), child.get()))
         setitem(dag.get(), child.get(), new_list().get());
-    Ref parent = getattr(new_group, names.parent);
+    Ref parent = field(new_group, names.parent);
 
-    if (PyDict_CheckExact(dag.get()) && own_method(self, names._dfs, spec::dfs)) {
-        // Our own search: it costs what the parent reaches, not the size of `dag`, and
-        // stops as soon as it reaches the child.
+    Method search(self, names._dfs);
+    if (PyDict_CheckExact(dag.get()) && search.own(spec::dfs)) {
+        // Our own search: it costs what the parent reaches, not the size of `dag`. It
+        // explores all of it, as the flag search does, so that a successor that is no key
+        // raises its KeyError here too.
         Reached reached;
-        const bool closes_cycle = reach(dag.get(), parent.get(), reached, child.get());
-        return Ref::borrow(closes_cycle ? Py_False : Py_True);
+        reach(dag.get(), parent.get(), reached);
+        return Ref::borrow(reached.nodes.contains(child.get(), hash_of(child.get())) ? Py_False : Py_True);
     }
 
     // The flag dictionary over all nodes, for an overriding `_dfs` (or a `dag` that is no
@@ -89,7 +93,7 @@ Ref check_new_group_body(Function*, PyObject* const* args) {
     Ref discovered = Ref::own(PyDict_New());
     for_each(dag.get(), [&](PyObject* key) { check(PyDict_SetItem(discovered.get(), key, Py_False)); });
     PyObject* call_args[] = {parent.get(), discovered.get()};
-    call_method(self, names._dfs, spec::dfs, call_args, 2);
+    search.call(spec::dfs, call_args, 2);
     return Ref::borrow(marked(discovered.get(), child.get()) ? Py_False : Py_True);
 }
 
@@ -142,36 +146,28 @@ bool NodeSet::contains(PyObject* node, Py_hash_t hash) const {
     return bool(slots_[find(slots_, node, hash)].node);
 }
 
-bool reach(PyObject* dag, PyObject* start, Reached& reached, PyObject* target) {
-    const Py_hash_t target_hash = target != nullptr ? hash_of(target) : 0;
+void reach(PyObject* dag, PyObject* start, Reached& reached) {
     std::vector<Level> stack;
-    // Marks `node` and enters it, unless it was reached before; true when it is the target.
+    // Marks `node` and enters it, unless it was reached before.
     auto visit = [&](PyObject* node) {
         const Py_hash_t hash = hash_of(node);
         if (!reached.nodes.insert(node, hash))
-            return false;
+            return;
         reached.add_new(node);
-        if (target != nullptr && hash == target_hash &&
-            (node == target || check(PyObject_RichCompareBool(node, target, Py_EQ))))
-            return true;
         PyObject* successors = check_borrowed(_PyDict_GetItem_KnownHash(dag, node, hash));
         if (successors == nullptr)
             raise_key_error(node);
         stack.push_back(Level{Cursor(successors)});
-        return false;
     };
-    if (visit(start))
-        return true;
+    visit(start);
     while (!stack.empty()) {
         Ref end = stack.back().successors.next();
         if (!end) {
             stack.pop_back();
             continue;
         }
-        if (visit(end.get()))
-            return true;
+        visit(end.get());
     }
-    return false;
 }
 
 PyObject* dfs(Function* fn, PyObject* const* args) noexcept { return entry<dfs_body>(fn, args); }

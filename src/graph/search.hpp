@@ -64,9 +64,7 @@ struct Reached {
 
 // Adds to `reached` every node reachable from `start` in the exact dict `dag` (`start`
 // included). Reading a node that is no key raises KeyError for it, as the search does.
-// When `target` is given the search stops as soon as it reaches a node equal to it, and
-// the answer says whether it did.
-bool reach(PyObject* dag, PyObject* start, Reached& reached, PyObject* target = nullptr);
+void reach(PyObject* dag, PyObject* start, Reached& reached);
 
 // The interpreter's hash of `node`; throws when it raises.
 inline Py_hash_t hash_of(PyObject* node) {

@@ -6,41 +6,38 @@ namespace zarn::graph {
 
 namespace {
 
-// `AclItem.from_display(**item)`, with the interpreter's keyword-unpacking rules and texts.
+// The error of a failed `**item` merge, turned into the interpreter's own: an
+// AttributeError (no `keys`, or one raised inside it) becomes "argument after ** must be a
+// mapping", a key met twice "got multiple values for keyword argument".
+void kwargs_error(PyObject* func, PyObject* item) {
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        Ref shown = Ref::own(_PyObject_FunctionStr(func));
+        PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", shown.get(),
+                     Py_TYPE(item)->tp_name);
+    } else if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
+        if (v && PyTuple_Check(v.get()) && PyTuple_GET_SIZE(v.get()) == 1) {
+            Ref shown = Ref::own(_PyObject_FunctionStr(func));
+            PyErr_Format(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", shown.get(),
+                         PyTuple_GET_ITEM(v.get(), 0));
+        } else {
+            PyErr_Restore(t.release(), v.release(), b.release());
+        }
+    }
+    fail();
+}
+
+// `AclItem.from_display(**item)`, as the interpreter runs it: the callee first, then the
+// item merged into a new dict (its `keys` read once), then the call.
 Ref acl_item(Function* fn, PyObject* item) {
     Ref cls = record_class(fn, names.AclItem);
     Ref from_display = getattr(cls.get(), names.from_display);
     Ref kwargs = Ref::own(PyDict_New());
-    if (!PyDict_Check(item)) {
-        PyObject* keys = nullptr;
-        check(_PyObject_LookupAttr(item, names.keys, &keys));
-        Ref hold = Ref::steal(keys);
-        if (keys == nullptr) {
-            Ref shown = Ref::own(_PyObject_FunctionStr(from_display.get()));
-            PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", shown.get(),
-                         Py_TYPE(item)->tp_name);
-            fail();
-        }
-    }
-    if (_PyDict_MergeEx(kwargs.get(), item, 2) < 0) {
-        if (PyErr_ExceptionMatches(PyExc_KeyError)) {
-            // A key met twice: the interpreter's text for it.
-            PyObject *type, *value, *tb;
-            PyErr_Fetch(&type, &value, &tb);
-            Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
-            if (v && PyTuple_Check(v.get()) && PyTuple_GET_SIZE(v.get()) == 1) {
-                Ref shown = Ref::own(_PyObject_FunctionStr(from_display.get()));
-                PyObject* key = PyTuple_GET_ITEM(v.get(), 0);
-                if (!PyUnicode_Check(key))
-                    PyErr_Format(PyExc_TypeError, "%U keywords must be strings", shown.get());
-                else
-                    PyErr_Format(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", shown.get(), key);
-            } else {
-                PyErr_Restore(t.release(), v.release(), b.release());
-            }
-        }
-        fail();
-    }
+    if (_PyDict_MergeEx(kwargs.get(), item, 2) < 0)
+        kwargs_error(from_display.get(), item);
     return Ref::own(PyObject_Call(from_display.get(), names.empty_tuple, kwargs.get()));
 }
 

@@ -88,7 +88,10 @@ PyObject* bind_and_run(Function* fn, PyObject* const* args, Py_ssize_t nargs, Py
         bound[j] = value;
     }
 
-    PyObject* defaults = fn->defaults;
+    // One owned reference to the defaults for the whole binding: nothing below reads the
+    // field again, whatever code runs meanwhile.
+    Ref keep = Ref::borrow(fn->defaults);
+    PyObject* defaults = keep.get();
     Py_ssize_t ndefaults = (defaults && PyTuple_Check(defaults)) ? PyTuple_GET_SIZE(defaults) : 0;
     if (nargs > argcount)
         too_many_positional(fn, nargs, ndefaults);
@@ -108,8 +111,6 @@ PyObject* bind_and_run(Function* fn, PyObject* const* args, Py_ssize_t nargs, Py
                      fn->qualname, nmissing, nmissing == 1 ? "" : "s", list.get());
         fail();
     }
-    // Keep the defaults tuple alive while the call runs: the body may replace __defaults__.
-    Ref keep = Ref::borrow(defaults);
     for (Py_ssize_t i = first_default; i < argcount; ++i)
         if (bound[i] == nullptr)
             bound[i] = PyTuple_GET_ITEM(defaults, PyTuple_GET_SIZE(defaults) - argcount + i);
@@ -122,9 +123,18 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
                               PyObject* kwnames) {
     auto* fn = reinterpret_cast<Function*>(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    // Every call from outside counts one level against the recursion limit, as a builtin
+    // function's does: calls that come back through C code (bound methods, partials,
+    // properties) then end in RecursionError, never in a native stack overflow.
+    if (Py_EnterRecursiveCall(" while calling a Python object"))
+        return nullptr;
+    PyObject* result;
     if (kwnames == nullptr && nargs == fn->spec->nparams && fn->spec->varkw == nullptr) [[likely]]
-        return fn->spec->impl(fn, args);
-    return guarded<PyObject*>(nullptr, [&] { return bind_and_run(fn, args, nargs, kwnames); });
+        result = fn->spec->impl(fn, args);
+    else
+        result = guarded<PyObject*>(nullptr, [&] { return bind_and_run(fn, args, nargs, kwnames); });
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -264,13 +274,15 @@ PyObject* get_signature(PyObject* self, void*) {
         Ref var_keyword = Ref::own(PyObject_GetAttrString(parameter.get(), "VAR_KEYWORD"));
         Ref annotations = Ref::own(get_annotations(self, nullptr));
         Ref params = Ref::own(PyList_New(0));
-        const Py_ssize_t ndefaults = fn->defaults ? PyTuple_GET_SIZE(fn->defaults) : 0;
+        // Read once: building the parameters runs Python code, which may replace the field.
+        Ref defaults = Ref::borrow(fn->defaults);
+        const Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
         auto add = [&](const char* pname, PyObject* kind, Py_ssize_t index) {
             Ref key = Ref::own(PyUnicode_FromString(pname));
             Ref kwargs = Ref::own(PyDict_New());
             check(PyDict_SetItemString(kwargs.get(), "kind", kind));
             if (index >= 0 && index >= spec.nparams - ndefaults) {
-                PyObject* dflt = PyTuple_GET_ITEM(fn->defaults, ndefaults - spec.nparams + index);
+                PyObject* dflt = PyTuple_GET_ITEM(defaults.get(), ndefaults - spec.nparams + index);
                 check(PyDict_SetItemString(kwargs.get(), "default", dflt));
             }
             PyObject* ann = check_borrowed(PyDict_GetItemWithError(annotations.get(), key.get()));
@@ -317,7 +329,6 @@ PyMemberDef function_members[] = {
     {"__doc__", T_OBJECT, offsetof(Function, doc), 0, nullptr},
     {"__globals__", T_OBJECT, offsetof(Function, globals), READONLY, nullptr},
     {"__builtins__", T_OBJECT, offsetof(Function, builtins), READONLY, nullptr},
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Function, vectorcall), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -401,37 +412,27 @@ Ref make_function(const MethodSpec& spec, PyObject* globals, PyObject* class_qua
     return Ref::steal(reinterpret_cast<PyObject*>(fn));
 }
 
-Function* own_method(PyObject* self, PyObject* name, const MethodSpec& expected) {
+Method::Method(PyObject* self, PyObject* name) : self_(self) {
     PyObject* meth = nullptr;
-    const int unbound = _PyObject_GetMethod(self, name, &meth);
-    Ref hold = Ref::steal(meth);
+    unbound_ = _PyObject_GetMethod(self, name, &meth) != 0;
+    meth_ = Ref::steal(meth);
     if (meth == nullptr)
         fail();
-    if (unbound && is_function(meth) && reinterpret_cast<Function*>(meth)->spec == &expected)
-        return reinterpret_cast<Function*>(meth);  // the type keeps it alive
-    return nullptr;
 }
 
-Ref call_method(PyObject* self, PyObject* name, const MethodSpec& expected, PyObject* const* args,
-                Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* meth = nullptr;
-    const int unbound = _PyObject_GetMethod(self, name, &meth);
-    Ref hold = Ref::steal(meth);
-    if (meth == nullptr)
-        fail();
+Ref Method::call(const MethodSpec& expected, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) const {
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     PyObject* stack[max_params + 2];
-    stack[0] = self;
+    stack[0] = self_;
     for (Py_ssize_t i = 0; i < nargs + nkw; ++i)
         stack[i + 1] = args[i];
-    if (unbound) {
-        auto* fn = reinterpret_cast<Function*>(meth);
-        if (is_function(meth) && fn->spec == &expected && kwnames == nullptr &&
-            nargs + 1 == expected.nparams && expected.varkw == nullptr)
+    if (unbound_) {
+        Function* fn = own(expected);
+        if (fn != nullptr && kwnames == nullptr && nargs + 1 == expected.nparams && expected.varkw == nullptr)
             return Ref::own(expected.impl(fn, stack));
-        return Ref::own(PyObject_Vectorcall(meth, stack, size_t(nargs + 1), kwnames));
+        return Ref::own(PyObject_Vectorcall(meth_.get(), stack, size_t(nargs + 1), kwnames));
     }
-    return Ref::own(PyObject_Vectorcall(meth, stack + 1, size_t(nargs) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+    return Ref::own(PyObject_Vectorcall(meth_.get(), stack + 1, size_t(nargs) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                         kwnames));
 }
 

@@ -56,15 +56,38 @@ void init_function_type();
 Ref make_function(const MethodSpec& spec, PyObject* globals, PyObject* class_qualname,
                   PyObject* classcell);
 
-// Looks `name` up on `self` as a method call would (overrides, instance attributes and
-// descriptors honoured) and calls it with `args` (after self) and optional `kwnames`.
-// When the lookup finds our own function for `expected`, its implementation runs directly.
-Ref call_method(PyObject* self, PyObject* name, const MethodSpec& expected,
-                PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames = nullptr);
+// A method of an instance, looked up once as `self.name(...)` would look it up (overrides,
+// instance attributes and descriptors honoured). What was found is either our own function
+// for the expected method, whose implementation may then run directly or be replaced by an
+// equivalent fast path, or anything else, which is called as it is. Every use of a method
+// makes exactly one lookup, as the plain-Python class does.
+class Method {
+public:
+    Method(PyObject* self, PyObject* name);
 
-// The method `name` as found on `self`, when it is our own function for `expected`
-// (no override, nothing shadowing it); NULL otherwise. Borrowed from the type.
-Function* own_method(PyObject* self, PyObject* name, const MethodSpec& expected);
+    // Our own function for `expected`, found on the type with nothing shadowing it; NULL
+    // otherwise. Kept alive by the Method.
+    Function* own(const MethodSpec& expected) const {
+        if (unbound_ && is_function(meth_.get()) && reinterpret_cast<Function*>(meth_.get())->spec == &expected)
+            return reinterpret_cast<Function*>(meth_.get());
+        return nullptr;
+    }
+
+    // Calls what was found with `args` (after self) and optional `kwnames`.
+    Ref call(const MethodSpec& expected, PyObject* const* args, Py_ssize_t nargs,
+             PyObject* kwnames = nullptr) const;
+
+private:
+    PyObject* self_;
+    Ref meth_;
+    bool unbound_;
+};
+
+// Method(self, name).call(expected, ...): one lookup, one call.
+inline Ref call_method(PyObject* self, PyObject* name, const MethodSpec& expected, PyObject* const* args,
+                       Py_ssize_t nargs, PyObject* kwnames = nullptr) {
+    return Method(self, name).call(expected, args, nargs, kwnames);
+}
 
 // A name looked up as the function's body would: module namespace, then builtins.
 Ref lookup_global(Function* fn, PyObject* name);

@@ -11,14 +11,13 @@ bool ready = false;
 
 PyObject* intern(const char* text) { return check(PyUnicode_InternFromString(text)); }
 
+// A tuple of interned names; the tuple takes over the one reference each name comes with.
 template <class... S>
 PyObject* kwnames(S... texts) {
-    PyObject* items[] = {intern(texts)...};
+    Ref items[] = {Ref::own(PyUnicode_InternFromString(texts))...};
     Ref tuple = Ref::own(PyTuple_New(sizeof...(S)));
-    for (Py_ssize_t i = 0; i < Py_ssize_t(sizeof...(S)); ++i) {
-        Py_INCREF(items[i]);
-        PyTuple_SET_ITEM(tuple.get(), i, items[i]);
-    }
+    for (Py_ssize_t i = 0; i < Py_ssize_t(sizeof...(S)); ++i)
+        PyTuple_SET_ITEM(tuple.get(), i, items[i].release());
     return tuple.release();
 }
 

@@ -89,6 +89,20 @@ private:
     PyObject* tb_ = nullptr;
 };
 
+// One level of the interpreter's recursion limit, held for a scope: a call into the module
+// that arrives from C code (a bound method, a partial, a property) has no interpreter frame
+// of its own, so without it such calls could recurse until the native stack runs out.
+class RecursionGuard {
+public:
+    RecursionGuard() {
+        if (Py_EnterRecursiveCall(" while calling a Python object"))
+            fail();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
 // Runs `body` for an interpreter entry point: a throw becomes `on_error` with the
 // exception left pending; a C++ allocation failure becomes MemoryError.
 template <class R, class F>

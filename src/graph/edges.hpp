@@ -1,0 +1,60 @@
+// Adding edges to `dag`: one edge as the index operations specify it, and runs of them
+// (generation, replacing a role's successors) with a side index over long successor lists.
+#pragma once
+
+#include <unordered_map>
+
+#include "graph/search.hpp"
+
+namespace zarn::graph {
+
+// Membership of plain nodes in exact successor lists, answered from a hash set per list
+// instead of a scan. The sets are only as good as the knowledge that nothing else changed
+// the lists: whoever may have let Python code run calls clear(), and a list whose size is
+// not what the set saw is indexed again.
+class EdgeIndex {
+public:
+    // `to in successors`, for an exact list; `to` need not be plain.
+    bool contains(PyObject* successors, PyObject* to);
+    // After `successors.append(to)` made by the owner of the index.
+    void appended(PyObject* successors, PyObject* to);
+    void clear() { lists_.clear(); }
+
+private:
+    struct Entry {
+        Ref list;  // held, so that its address names no other list while indexed
+        Py_ssize_t size = 0;
+        bool usable = true;  // every element plain
+        NodeSet nodes;
+    };
+    Entry& indexed(PyObject* successors);
+
+    std::unordered_map<PyObject*, Entry> lists_;
+};
+
+// The edge `from -> to` as the index operations add it: append `to` to the successor list of
+// `from` unless it is there (creating `from` when missing), then make `to` a key. With an
+// index, long lists are tested through it.
+void add_edge(PyObject* dag, PyObject* from, PyObject* to, EdgeIndex* index = nullptr);
+
+// A run of `_dag_add_policy` / `_dag_add_group` calls on one instance, each looked up on the
+// instance as the loop of the specified code calls it. Where that finds our own function,
+// the edge is added here with the run's side index; anything that may run Python code
+// (another callee, a record whose fields are not plain attribute reads, a node of another
+// kind) clears the index first.
+class EdgeRun {
+public:
+    explicit EdgeRun(PyObject* self) : self_(self) {}
+    void add_policy(PyObject* policy);
+    void add_group(PyObject* group);
+
+private:
+    PyObject* self_;
+    EdgeIndex index_;
+};
+
+// The pair node of a policy: a new (obj, act) tuple, left out of the collector when it
+// holds two strings (it can be part of no reference cycle).
+Ref make_pair(PyObject* obj, PyObject* act);
+
+}  // namespace zarn::graph
