@@ -1,6 +1,8 @@
 // Edge additions to `dag`, one at a time or in runs with a side index (see edges.hpp).
 #include "graph/edges.hpp"
 
+#include <cassert>
+
 #include "graph/protocol.hpp"
 
 namespace zarn::graph {
@@ -33,8 +35,12 @@ EdgeIndex::Entry& EdgeIndex::indexed(PyObject* successors) {
 bool EdgeIndex::contains(PyObject* successors, PyObject* to) {
     if (PyList_GET_SIZE(successors) >= index_from && is_plain(to)) {
         Entry& e = indexed(successors);
-        if (e.usable)
-            return e.nodes.contains(to, hash_of(to));
+        if (e.usable) {
+            const bool found = e.nodes.contains(to, hash_of(to));
+            // The index answers as the scan would (plain nodes: the scan runs no Python code).
+            assert(found == graph::contains(successors, to));
+            return found;
+        }
     }
     // A scan; comparing with a node that is not plain may run Python code.
     bool plain = is_plain(to);
@@ -82,6 +88,19 @@ void add_edge(PyObject* dag, PyObject* from, PyObject* to, EdgeIndex* index) {
         setitem(dag, to, new_list().get());
     if (index != nullptr && !pure)
         index->clear();
+#ifdef ZARN_DEBUG_CHECKS
+    if (pure) {
+        // What a pure addition guarantees, whatever else `dag` holds: both ends are keys and
+        // `to` stands in the list of `from` (more than once only if someone else put it there).
+        PyObject* successors = PyDict_GetItemWithError(dag, from);
+        assert(successors != nullptr && PyList_CheckExact(successors));
+        Py_ssize_t count = 0;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(successors); ++i)
+            count += plain_equal(PyList_GET_ITEM(successors, i), to) == 1;
+        assert(count >= 1);
+        assert(PyDict_GetItemWithError(dag, to) != nullptr);
+    }
+#endif
 }
 
 Ref make_pair(PyObject* obj, PyObject* act) {
@@ -93,7 +112,7 @@ Ref make_pair(PyObject* obj, PyObject* act) {
 
 void EdgeRun::add_policy(PyObject* policy) {
     Method add(self_, names._dag_add_policy);
-    if (!add.own(spec::dag_add_policy)) {
+    if (!add.is_own(spec::dag_add_policy)) {
         add.call(spec::dag_add_policy, &policy, 1);
         index_.clear();
         return;
@@ -112,7 +131,7 @@ void EdgeRun::add_policy(PyObject* policy) {
 
 void EdgeRun::add_group(PyObject* group) {
     Method add(self_, names._dag_add_group);
-    if (!add.own(spec::dag_add_group)) {
+    if (!add.is_own(spec::dag_add_group)) {
         add.call(spec::dag_add_group, &group, 1);
         index_.clear();
         return;

@@ -92,7 +92,7 @@ Ref implicit_body(Function* fn, PyObject* const* args) {
     Ref discovered;
     for_each(role_names, [&](PyObject* role) {
         Method search(self, names._dfs);
-        if (plain_dag && !discovered && search.own(spec::dfs)) {
+        if (plain_dag && !discovered && search.is_own(spec::dfs)) {
             reach(dag.get(), role, reached);
             return;
         }

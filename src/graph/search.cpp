@@ -59,7 +59,7 @@ Ref dfs_body(Function*, PyObject* const* args) {
         // The recursive step goes through the instance, so an override sees it; our own
         // function is entered on the explicit stack.
         Method recurse(self, names._dfs);
-        if (recurse.own(spec::dfs)) {
+        if (recurse.is_own(spec::dfs)) {
             enter(end.get());
         } else {
             PyObject* call_args[] = {end.get(), discovered};
@@ -79,7 +79,7 @@ Ref check_new_group_body(Function*, PyObject* const* args) {
     Ref parent = field(new_group, names.parent);
 
     Method search(self, names._dfs);
-    if (PyDict_CheckExact(dag.get()) && search.own(spec::dfs)) {
+    if (PyDict_CheckExact(dag.get()) && search.is_own(spec::dfs)) {
         // Our own search: it costs what the parent reaches, not the size of `dag`. It
         // explores all of it, as the flag search does, so that a successor that is no key
         // raises its KeyError here too.

@@ -65,19 +65,21 @@ class Method {
 public:
     Method(PyObject* self, PyObject* name);
 
-    // Our own function for `expected`, found on the type with nothing shadowing it; NULL
-    // otherwise. Kept alive by the Method.
-    Function* own(const MethodSpec& expected) const {
-        if (unbound_ && is_function(meth_.get()) && reinterpret_cast<Function*>(meth_.get())->spec == &expected)
-            return reinterpret_cast<Function*>(meth_.get());
-        return nullptr;
-    }
+    // Whether what was found is our own function for `expected`, found on the type with
+    // nothing shadowing it: the caller may then run an equivalent fast path instead.
+    bool is_own(const MethodSpec& expected) const { return own(expected) != nullptr; }
 
     // Calls what was found with `args` (after self) and optional `kwnames`.
     Ref call(const MethodSpec& expected, PyObject* const* args, Py_ssize_t nargs,
              PyObject* kwnames = nullptr) const;
 
 private:
+    Function* own(const MethodSpec& expected) const {
+        if (unbound_ && is_function(meth_.get()) && reinterpret_cast<Function*>(meth_.get())->spec == &expected)
+            return reinterpret_cast<Function*>(meth_.get());
+        return nullptr;
+    }
+
     PyObject* self_;
     Ref meth_;
     bool unbound_;
