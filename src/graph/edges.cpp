@@ -65,27 +65,48 @@ void EdgeIndex::appended(PyObject* successors, PyObject* to) {
     }
 }
 
-void add_edge(PyObject* dag, PyObject* from, PyObject* to, EdgeIndex* index) {
-    // Plain nodes in a plain dict and list: no Python code runs, and the index may answer.
+bool add_edge(PyObject* dag, PyObject* from, PyObject* to, EdgeIndex* index) {
+    // Plain nodes in a plain dict: no Python code runs, so `x in dag` followed by `dag[x]`
+    // is one lookup, each hash is computed once, and the index may answer for the list.
     bool pure = index != nullptr && PyDict_CheckExact(dag) && is_plain(from) && is_plain(to);
-    if (contains(dag, from)) {
-        Ref successors = getitem(dag, from);
-        if (pure && PyList_CheckExact(successors.get())) {
-            if (!index->contains(successors.get(), to)) {
-                check(PyList_Append(successors.get(), to));
-                index->appended(successors.get(), to);
+    if (pure) {
+        const Py_hash_t from_hash = hash_of(from);
+        PyObject* successors = check_borrowed(_PyDict_GetItem_KnownHash(dag, from, from_hash));
+        if (successors != nullptr) {
+            Ref hold = Ref::borrow(successors);
+            if (PyList_CheckExact(successors)) {
+                if (!index->contains(successors, to)) {
+                    check(PyList_Append(successors, to));
+                    index->appended(successors, to);
+                }
+            } else {
+                pure = false;
+                if (!contains(successors, to))
+                    append(successors, to);
             }
         } else {
-            pure = false;
-            if (!contains(successors.get(), to))
-                append(successors.get(), to);
+            Ref fresh = list_of(to);
+            check(_PyDict_SetItem_KnownHash(dag, from, fresh.get(), from_hash));
+        }
+        if (pure) {
+            const Py_hash_t to_hash = hash_of(to);
+            if (check_borrowed(_PyDict_GetItem_KnownHash(dag, to, to_hash)) == nullptr)
+                check(_PyDict_SetItem_KnownHash(dag, to, new_list().get(), to_hash));
+        } else if (!contains(dag, to)) {
+            setitem(dag, to, new_list().get());
         }
     } else {
-        Ref successors = list_of(to);
-        setitem(dag, from, successors.get());
+        if (contains(dag, from)) {
+            Ref successors = getitem(dag, from);
+            if (!contains(successors.get(), to))
+                append(successors.get(), to);
+        } else {
+            Ref successors = list_of(to);
+            setitem(dag, from, successors.get());
+        }
+        if (!contains(dag, to))
+            setitem(dag, to, new_list().get());
     }
-    if (!contains(dag, to))
-        setitem(dag, to, new_list().get());
     if (index != nullptr && !pure)
         index->clear();
 #ifdef ZARN_DEBUG_CHECKS
@@ -101,6 +122,7 @@ void add_edge(PyObject* dag, PyObject* from, PyObject* to, EdgeIndex* index) {
         assert(PyDict_GetItemWithError(dag, to) != nullptr);
     }
 #endif
+    return pure;
 }
 
 Ref make_pair(PyObject* obj, PyObject* act) {
@@ -110,39 +132,59 @@ Ref make_pair(PyObject* obj, PyObject* act) {
     return pair;
 }
 
-void EdgeRun::add_policy(PyObject* policy) {
-    Method add(self_, names._dag_add_policy);
-    if (!add.is_own(spec::dag_add_policy)) {
-        add.call(spec::dag_add_policy, &policy, 1);
-        index_.clear();
-        return;
+void EdgeRun::disturbed() {
+    quiet_ = false;
+    policy_found_ = group_found_ = false;
+    dag_.reset();
+    index_.clear();
+}
+
+bool EdgeRun::ours(PyObject* name, const MethodSpec& spec, bool& found, PyObject* record) {
+    if (quiet_ && found)
+        return true;
+    Method add(self_, name);
+    if (!add.is_own(spec)) {
+        add.call(spec, &record, 1);
+        disturbed();
+        return false;
     }
+    found = true;
+    quiet_ = true;
+    return true;
+}
+
+void EdgeRun::add(PyObject* from, PyObject* to, bool pure) {
+    // `self.dag`, read after the record's fields as our own function reads it.
+    Ref dag = quiet_ && pure && dag_ ? dag_ : field(self_, names.dag, &pure);
+    if (!pure)
+        disturbed();
+    if (add_edge(dag.get(), from, to, &index_)) {
+        if (quiet_)
+            dag_ = dag;
+    } else {
+        disturbed();
+    }
+}
+
+void EdgeRun::add_policy(PyObject* policy) {
+    if (!ours(names._dag_add_policy, spec::dag_add_policy, policy_found_, policy))
+        return;
     // What our `_dag_add_policy` does, in its order.
     bool pure = true;
     Ref sub = field(policy, names.sub, &pure);
     Ref obj = field(policy, names.obj, &pure);
     Ref act = field(policy, names.act, &pure);
     Ref pair = make_pair(obj.get(), act.get());
-    Ref dag = field(self_, names.dag, &pure);
-    if (!pure)
-        index_.clear();
-    add_edge(dag.get(), sub.get(), pair.get(), &index_);
+    add(sub.get(), pair.get(), pure);
 }
 
 void EdgeRun::add_group(PyObject* group) {
-    Method add(self_, names._dag_add_group);
-    if (!add.is_own(spec::dag_add_group)) {
-        add.call(spec::dag_add_group, &group, 1);
-        index_.clear();
+    if (!ours(names._dag_add_group, spec::dag_add_group, group_found_, group))
         return;
-    }
     bool pure = true;
     Ref child = field(group, names.child, &pure);
     Ref parent = field(group, names.parent, &pure);
-    Ref dag = field(self_, names.dag, &pure);
-    if (!pure)
-        index_.clear();
-    add_edge(dag.get(), child.get(), parent.get(), &index_);
+    add(child.get(), parent.get(), pure);
 }
 
 }  // namespace zarn::graph

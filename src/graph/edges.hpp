@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include "graph/search.hpp"
+#include "module/function.hpp"
 
 namespace zarn::graph {
 
@@ -35,13 +36,17 @@ private:
 // The edge `from -> to` as the index operations add it: append `to` to the successor list of
 // `from` unless it is there (creating `from` when missing), then make `to` a key. With an
 // index, long lists are tested through it.
-void add_edge(PyObject* dag, PyObject* from, PyObject* to, EdgeIndex* index = nullptr);
+// True when the addition ran no Python code (plain nodes, exact dict and list).
+bool add_edge(PyObject* dag, PyObject* from, PyObject* to, EdgeIndex* index = nullptr);
 
 // A run of `_dag_add_policy` / `_dag_add_group` calls on one instance, each looked up on the
 // instance as the loop of the specified code calls it. Where that finds our own function,
 // the edge is added here with the run's side index; anything that may run Python code
-// (another callee, a record whose fields are not plain attribute reads, a node of another
-// kind) clears the index first.
+// (another callee, a record whose fields are not plain attribute reads, a node or container
+// of another kind) clears the index first.
+//
+// While nothing has run Python code since the last lookup, another lookup cannot find
+// anything else, and `self.dag` cannot hold anything else: both are then taken as found.
 class EdgeRun {
 public:
     explicit EdgeRun(PyObject* self) : self_(self) {}
@@ -49,8 +54,17 @@ public:
     void add_group(PyObject* group);
 
 private:
+    // Looks the method up unless a quiet run already found our own; false (after calling
+    // what was found) when it is not ours.
+    bool ours(PyObject* name, const MethodSpec& spec, bool& found, PyObject* record);
+    void add(PyObject* from, PyObject* to, bool pure);
+    void disturbed();
+
     PyObject* self_;
     EdgeIndex index_;
+    bool quiet_ = false;
+    bool policy_found_ = false, group_found_ = false;
+    Ref dag_;
 };
 
 // The pair node of a policy: a new (obj, act) tuple, left out of the collector when it

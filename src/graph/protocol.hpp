@@ -2,6 +2,7 @@
 // paths for exact dict, list, tuple and str where nothing observable differs.
 #pragma once
 
+#include "graph/entries.hpp"
 #include "model/declarations.hpp"
 #include "module/names.hpp"
 
@@ -244,10 +245,16 @@ inline Ref policy_from_permission(Function* fn, PyObject* sub, PyObject* permiss
 
 // A permission entry: a new dict, "obj" then "act".
 inline Ref permission_entry(PyObject* obj, PyObject* act) {
-    Ref entry = Ref::own(PyDict_New());
-    check(PyDict_SetItem(entry.get(), names.obj, obj));
-    check(PyDict_SetItem(entry.get(), names.act, act));
-    return entry;
+    return two_key_dict(names.entry_template, names.obj, obj, names.act, act);
+}
+
+// The entry of a reached permission pair: element 0 as "obj", element 1 as "act".
+inline Ref pair_entry(PyObject* pair) {
+    if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2) [[likely]]
+        return permission_entry(PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1));
+    Ref obj = Ref::own(PySequence_GetItem(pair, 0));
+    Ref act = Ref::own(PySequence_GetItem(pair, 1));
+    return permission_entry(obj.get(), act.get());
 }
 
 // RoleContent.from_display(<kwnames>=values...)

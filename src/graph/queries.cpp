@@ -28,49 +28,6 @@ Ref get_role_contents_body(Function* fn, PyObject* const* args) {
     return role_content(fn, values, names.kw_name_roles_permissions);
 }
 
-// The entry of a reached permission pair: element 0 as "obj", element 1 as "act".
-Ref pair_entry(PyObject* pair) {
-    if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2) [[likely]]
-        return permission_entry(PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1));
-    Ref obj = Ref::own(PySequence_GetItem(pair, 0));
-    Ref act = Ref::own(PySequence_GetItem(pair, 1));
-    return permission_entry(obj.get(), act.get());
-}
-
-// Appends the entries of the reached pairs in the key order of `dag`, in one pass. The
-// dict keeps each key's hash beside it: a one-bit-per-slot filter on the hashes of the
-// reached nodes rules most keys out without touching the key object at all.
-void collect(PyObject* dag, const Reached& reached, PyObject* out) {
-    size_t slots = 64;
-    while (slots < reached.nodes.size() * 16)
-        slots <<= 1;
-    const uint64_t mask = slots - 1;
-    std::vector<uint64_t> bits(slots / 64, 0);
-    reached.nodes.for_each_hash([&](Py_hash_t h) {
-        const uint64_t slot = uint64_t(h) & mask;
-        bits[slot >> 6] |= uint64_t(1) << (slot & 63);
-    });
-    size_t remaining = reached.pairs;
-    const bool stop_early = reached.plain;
-    if (stop_early && remaining == 0)
-        return;
-    Ref hold = Ref::borrow(dag);  // the pass holds `dag` even if the instance lets go of it
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    Py_hash_t hash;
-    while (_PyDict_Next(dag, &pos, &key, &value, &hash)) {
-        const uint64_t slot = uint64_t(hash) & mask;
-        if (!(bits[slot >> 6] & (uint64_t(1) << (slot & 63))) || !PyTuple_Check(key))
-            continue;
-        Ref node = Ref::borrow(key);
-        if (!reached.nodes.contains(node.get(), hash))
-            continue;
-        check(PyList_Append(out, pair_entry(node.get()).get()));
-        if (stop_early && --remaining == 0)
-            break;
-    }
-}
-
 Ref implicit_body(Function* fn, PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* role_names = args[1];
@@ -88,18 +45,22 @@ Ref implicit_body(Function* fn, PyObject* const* args) {
     // from the set and the rest goes the specified way.
     Ref permissions = new_list();
     const bool plain_dag = PyDict_CheckExact(dag.get());
-    Reached reached;
+    // Positions may mark the reached nodes when no Python code can run until the answer is
+    // collected: the names walked without it, and each lookup finding our own search.
+    const bool quiet = plain_dag && (PyList_CheckExact(role_names) || PyTuple_CheckExact(role_names)) &&
+                       finds_own_quietly(self, names._dfs, spec::dfs);
+    Reached reached(dag.get(), quiet);
     Ref discovered;
     for_each(role_names, [&](PyObject* role) {
         Method search(self, names._dfs);
         if (plain_dag && !discovered && search.is_own(spec::dfs)) {
-            reach(dag.get(), role, reached);
+            reached.reach(role);
             return;
         }
         if (!discovered) {
             discovered = Ref::own(PyDict_New());
             for_each(dag.get(), [&](PyObject* key) {
-                const bool seen = plain_dag && reached.nodes.contains(key, hash_of(key));
+                const bool seen = plain_dag && reached.contains(key);
                 check(PyDict_SetItem(discovered.get(), key, seen ? Py_True : Py_False));
             });
         }
@@ -107,8 +68,8 @@ Ref implicit_body(Function* fn, PyObject* const* args) {
         search.call(spec::dfs, call_args, 2);
     });
     if (!discovered) {
-        // Only our own searches ran: one pass over `dag` for the reached pairs in its order.
-        collect(dag.get(), reached, permissions.get());
+        // Only our own searches ran: one pass for the reached pairs in the order of `dag`.
+        reached.collect(permissions.get());
     } else {
         Ref items = Ref::own(PyDict_Items(discovered.get()));
         for_each(items.get(), [&](PyObject* item) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "graph/entries.hpp"
 #include "module/refs.hpp"
 
 namespace zarn::graph {
@@ -37,37 +38,50 @@ private:
     size_t used_ = 0;
 };
 
-// The nodes a search reached, with what the collection pass over `dag` needs.
-struct Reached {
-    NodeSet nodes;
-    // Every reached node was an exact str or an exact tuple of exact str: their equality
-    // is the plain one, so each reached pair is equal to exactly one key and the pass may
-    // stop once it has found `pairs` of them.
-    bool plain = true;
-    size_t pairs = 0;
+// What our own searches on one exact dict `dag` reached, for one query: the reachable set
+// of every start given to reach(), accumulated.
+//
+// While every node met is plain and every successor list an exact list or tuple, nothing
+// the search does can run Python code, and (when the caller allows it) reached nodes are
+// marked by their position in
+// the dict's entry array: no hashing beyond the lookup that finds the successor list, and
+// a collection pass that walks the marks in key order. Anything else switches, before any
+// Python code could run, to a set of nodes under the interpreter's hash and equality, and
+// the earlier starts are searched again (those searches had no effect but the marks).
+class Reached {
+public:
+    // `by_position`: the caller guarantees that no Python code runs between the calls it
+    // makes on this object (the dict then cannot change between them).
+    Reached(PyObject* dag, bool by_position);
+    // Adds every node reachable from `start` (`start` included). Reading a node that is
+    // no key raises KeyError for it, as the specified search does.
+    void reach(PyObject* start);
+    // Whether `node` was reached.
+    bool contains(PyObject* node);
+    // Appends a permission entry for every reached pair, in the key order of `dag`.
+    void collect(PyObject* out);
 
-    void add_new(PyObject* node) {
-        if (PyUnicode_CheckExact(node))
-            return;
-        if (PyTuple_CheckExact(node)) {
-            bool strings = true;
-            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(node); ++i)
-                strings = strings && PyUnicode_CheckExact(PyTuple_GET_ITEM(node, i));
-            if (strings) {
-                ++pairs;
-                return;
-            }
-        }
-        plain = false;
-    }
+private:
+    bool reach_by_position(PyObject* start);
+    void reach_by_value(PyObject* start);
+    void to_values();
+
+    PyObject* dag_;
+    bool by_position_;
+    EntryMarks marks_;
+    NodeSet nodes_;
+    std::vector<Ref> starts_;
+    bool plain_ = true;  // every node in nodes_ plain: each pair equals exactly one key
+    size_t pairs_ = 0;
 };
-
-// Adds to `reached` every node reachable from `start` in the exact dict `dag` (`start`
-// included). Reading a node that is no key raises KeyError for it, as the search does.
-void reach(PyObject* dag, PyObject* start, Reached& reached);
 
 // The interpreter's hash of `node`; throws when it raises.
 inline Py_hash_t hash_of(PyObject* node) {
+    if (PyUnicode_CheckExact(node)) {
+        const Py_hash_t cached = reinterpret_cast<PyASCIIObject*>(node)->hash;
+        if (cached != -1)
+            return cached;
+    }
     const Py_hash_t h = PyObject_Hash(node);
     if (h == -1) [[unlikely]]
         fail();

@@ -420,6 +420,26 @@ Method::Method(PyObject* self, PyObject* name) : self_(self) {
         fail();
 }
 
+bool finds_own_quietly(PyObject* self, PyObject* name, const MethodSpec& expected) {
+    PyTypeObject* tp = Py_TYPE(self);
+    if (tp->tp_getattro != PyObject_GenericGetAttr)
+        return false;
+    PyObject* descr = _PyType_Lookup(tp, name);
+    if (descr == nullptr || !is_function(descr) || reinterpret_cast<Function*>(descr)->spec != &expected)
+        return false;
+    PyObject** dictptr = _PyObject_GetDictPtr(self);
+    if (dictptr == nullptr || *dictptr == nullptr)
+        return true;
+    if (!PyDict_CheckExact(*dictptr))
+        return false;
+    PyObject* shadow = PyDict_GetItemWithError(*dictptr, name);
+    if (shadow == nullptr && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return shadow == nullptr;
+}
+
 Ref Method::call(const MethodSpec& expected, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) const {
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     PyObject* stack[max_params + 2];

@@ -85,6 +85,11 @@ private:
     bool unbound_;
 };
 
+// Whether looking `name` up on `self` finds our own function for `expected` without running
+// any Python code: the generic attribute lookup, the function on the type, nothing under
+// that name in the instance dict. While no Python code runs, the answer stays the same.
+bool finds_own_quietly(PyObject* self, PyObject* name, const MethodSpec& expected);
+
 // Method(self, name).call(expected, ...): one lookup, one call.
 inline Ref call_method(PyObject* self, PyObject* name, const MethodSpec& expected, PyObject* const* args,
                        Py_ssize_t nargs, PyObject* kwnames = nullptr) {

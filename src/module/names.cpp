@@ -65,6 +65,9 @@ void init_names() {
     n.star = intern("*");
     n.comma = intern(",");
     n.empty_tuple = check(PyTuple_New(0));
+    n.entry_template = check(PyDict_New());
+    check(PyDict_SetItem(n.entry_template, n.obj, Py_None));
+    check(PyDict_SetItem(n.entry_template, n.act, Py_None));
     n.kw_sub_obj_act = kwnames("sub", "obj", "act");
     n.kw_child_parent = kwnames("child", "parent");
     n.kw_name_roles_permissions = kwnames("name", "roles", "permissions");

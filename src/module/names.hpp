@@ -17,6 +17,8 @@ struct Names {
         *_set_sub_groups, *get_role_contents, *__init__;
     // constant values
     PyObject *public_, *root, *admin, *star, *comma, *empty_tuple;
+    // {"obj": None, "act": None}: permission entries are copies of it (never handed out)
+    PyObject* entry_template;
     // keyword-name tuples for vectorcall
     PyObject *kw_sub_obj_act, *kw_child_parent, *kw_name_roles_permissions, *kw_name_permissions,
         *kw_role_name;

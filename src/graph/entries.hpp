@@ -1,0 +1,70 @@
+// Where a key stands in a plain dict's entry array: searches mark reached nodes by that
+// position, and the collection pass walks the marks in key order with no hashing at all.
+//
+// The dict's storage is the interpreter's own (CPython 3.11's combined table); the layout
+// is mirrored here and checked once, at load, against the dict API (`entries_usable`).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "module/refs.hpp"
+
+namespace zarn::graph {
+
+// Outcome of looking a key up by position.
+enum : Py_ssize_t {
+    entry_missing = -1,  // no such key
+    entry_unknown = -2,  // cannot tell without running Python code (or no combined table)
+};
+
+// The position of `key` (whose hash is `hash`) in `dict`'s entry array, with its value;
+// entry_missing or entry_unknown otherwise. Runs no Python code: a stored key that is not
+// plain and has the same hash gives entry_unknown.
+Py_ssize_t entry_of(PyObject* dict, PyObject* key, Py_hash_t hash, PyObject** value);
+
+// Asks the processor to fetch the index slot where a key of hash `hash` is looked up first.
+void prefetch_slot(PyObject* dict, Py_hash_t hash);
+
+// The number of entry slots in use (deleted ones included); positions are below it.
+Py_ssize_t entry_count(PyObject* dict);
+
+// The key at a position, or NULL for a deleted entry.
+PyObject* entry_key(PyObject* dict, Py_ssize_t position);
+
+// Whether the mirrored layout matches this interpreter's dicts; checked once.
+bool entries_usable();
+
+// A copy of `tmpl`, a dict of exactly the two str keys k0 and k1 (in this order), with its
+// values replaced by v0 and v1: the key table is cloned whole and the values written in
+// place, which is the same dict as one built key by key, made with less work.
+Ref two_key_dict(PyObject* tmpl, PyObject* k0, PyObject* v0, PyObject* k1, PyObject* v1);
+
+// One bit per entry position.
+class EntryMarks {
+public:
+    explicit EntryMarks(Py_ssize_t count) : bits_((size_t(count) + 63) / 64, 0) {}
+    // Sets the bit; true when it was clear.
+    bool mark(Py_ssize_t position) {
+        uint64_t& word = bits_[size_t(position) >> 6];
+        const uint64_t bit = uint64_t(1) << (position & 63);
+        const bool fresh = !(word & bit);
+        word |= bit;
+        return fresh;
+    }
+    bool marked(Py_ssize_t position) const {
+        return bits_[size_t(position) >> 6] & (uint64_t(1) << (position & 63));
+    }
+    // Calls f(position) for every marked position, in increasing order.
+    template <class F>
+    void for_each(F&& f) const {
+        for (size_t w = 0; w < bits_.size(); ++w)
+            for (uint64_t word = bits_[w]; word; word &= word - 1)
+                f(Py_ssize_t(w * 64 + size_t(__builtin_ctzll(word))));
+    }
+
+private:
+    std::vector<uint64_t> bits_;
+};
+
+}  // namespace zarn::graph
