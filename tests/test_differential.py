@@ -38,6 +38,7 @@ operation = st.one_of(
     st.tuples(st.just("_dfs"), role),
     st.tuples(st.just("reload")),
     st.tuples(st.just("break"), role),
+    st.tuples(st.just("odd key"), role),
     st.tuples(st.just("wide"), role, st.integers(0, 40), st.integers(0, 40), st.sampled_from(["pop", "append", "none"])),
     st.tuples(st.just("add_role_permissions"), role, st.lists(st.sampled_from(range(6)), max_size=2)),
 )
@@ -76,6 +77,23 @@ class CountedKeys:
 
     def __getitem__(self, key):
         return "o1" if key == "obj" else "r"
+
+
+class Odd:
+    """A node of another kind whose hash collides with a role name's: looking the role up
+    compares with it, which runs Python code."""
+
+    def __init__(self, name):
+        self.name = name
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        return isinstance(other, Odd) and other.name == self.name
+
+    def __repr__(self):
+        return f"Odd({self.name!r})"
 
 
 class Meddling:
@@ -143,6 +161,9 @@ def run(matrix, ns, op):
             finally:
                 result_reads = CountedKeys.reads
             return matrix, ("ok", plain(result), result_reads)
+        elif name == "odd key":
+            matrix.dag[Odd(args[0])] = [args[0]] if args[0] in matrix.dag else []
+            result = None
         elif name == "wide":  # many successors at once, one record meddling midway
             sub, n, at, how = args
             records = [ns.Policy(sub=sub, obj=f"o{i % 30}", act="r") for i in range(n)]
