@@ -263,3 +263,25 @@ def test_missing_framework_is_one_line(tmp_path):
     code = "import sys; sys.modules['zarn_engine'] = None; from zarn_user.cli import main; sys.exit(main(['list']))"
     r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=ENV, cwd=tmp_path)
     assert r.returncode == 2 and r.stderr.count("\n") == 1 and "pip install" in r.stderr
+
+
+def test_every_command_on_postgresql(tmp_path, request):
+    from conftest import _postgres_schema_url
+
+    url = _postgres_schema_url(request)
+    steps = [(["init", "shop"], 0), (["grant", "shop", "clerk", "order", "read"], 0),
+             (["include", "shop", "boss", "clerk"], 0), (["check", "shop", "boss", "order", "read"], 0),
+             (["revoke", "shop", "clerk", "order", "read"], 0), (["check", "shop", "boss", "order", "read"], 1),
+             (["list"], 0), (["export", "shop", "--format", "casbin"], 0), (["delete", "shop"], 0)]
+    for args, status in steps:
+        r = run_raw(["--db", url, *args], tmp_path)
+        assert r.returncode == status, (args, r.stderr)
+    assert run_raw(["--db", url, "list"], tmp_path).stdout.strip() == "(no applications)"
+
+
+def test_python_dash_m_and_version(tmp_path):
+    r = subprocess.run([sys.executable, "-m", "zarn_user", "--version"], capture_output=True, text=True,
+                       env=ENV, cwd=tmp_path)
+    import zarn_user
+
+    assert r.returncode == 0 and r.stdout.strip() == f"zarn-roles {zarn_user.__version__}" != "zarn-roles 0+unknown"

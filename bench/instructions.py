@@ -1,0 +1,88 @@
+"""Instruction counts under callgrind for the machinery targets: repeatable on a shared,
+noisy machine, where wall-clock ratios of short operations swing by a third.
+
+    python bench/instructions.py        # about 15 minutes
+
+Each figure is (instructions of a run doing N operations - instructions of the same run
+doing none) / N, so the setup cancels out. Writes a section of bench/RESULTS.md.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+SCRIPT = r"""
+import sys
+sys.path.insert(0, {bench!r}); sys.path.insert(0, {tests!r})
+import run, zarn_engine, model
+import zarn_user.role_matrix as rm
+zarn_engine.use_engine(run.AcceptingEngine())
+roles, groups, policies, top, leaf = run.make_graph("layered", 10000)
+which, n = sys.argv[1], int(sys.argv[2])
+with run.null_framework():
+    A, B = run.classes(True)
+    ps, gs = run.stored(rm, groups, policies)
+    m = A(name="bench", policies=ps, groups=gs)
+    ps2, gs2 = run.stored(model, groups, policies)
+    b = B(name="bench", policies=ps2, groups=gs2)
+    d = m.get_implicit_permissions_for_roles([top])
+    reached = {{(p["obj"], p["act"]) for p in d.permissions}}
+    ops = {{
+        "top A": lambda: m.get_implicit_permissions_for_roles([top]),
+        "top B": lambda: b.get_implicit_permissions_for_roles([top]),
+        "top F": lambda: run.floor(m.dag, reached),
+        "leaf A": lambda: m.get_implicit_permissions_for_roles([leaf]),
+        "leaf B": lambda: b.get_implicit_permissions_for_roles([leaf]),
+        "contents A": lambda: m.get_role_contents(leaf),
+        "contents B": lambda: b.get_role_contents(leaf),
+        "load A": lambda: A(name="bench", policies=list(ps), groups=list(gs)),
+        "load B": lambda: B(name="bench", policies=list(ps2), groups=list(gs2)),
+    }}
+    for _ in range(n):
+        ops[which]()
+"""
+
+RUNS = {"top": 10, "leaf": 50, "contents": 50, "load": 3}
+
+
+def instructions(script: str, which: str, n: int) -> int:
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, "cg.out")
+        r = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable,
+                            script, which, str(n)], capture_output=True, text=True, check=True)
+    return int(re.search(r"refs:\s+([\d,]+)", r.stderr).group(1).replace(",", ""))
+
+
+def main() -> None:
+    with tempfile.NamedTemporaryFile("w", suffix=".py", delete=False) as f:
+        f.write(SCRIPT.format(bench=HERE, tests=os.path.join(HERE, "..", "tests")))
+    base = instructions(f.name, "top A", 0)
+    per = {}
+    for op, n in RUNS.items():
+        for impl in ("A", "B", "F") if op == "top" else ("A", "B"):
+            per[op, impl] = (instructions(f.name, f"{op} {impl}", n) - base) / n
+            print(f"{op} {impl}: {per[op, impl] / 1e6:.2f} M instructions", flush=True)
+    os.unlink(f.name)
+    lines = ["## Instruction counts", "",
+             "`bench/instructions.py`: callgrind, layered hierarchy of 10,000 roles, null framework; "
+             "instructions per operation (setup subtracted). Repeatable where wall-clock ratios are not.", "",
+             "| operation | A | B | F | B / A |", "|---|---:|---:|---:|---:|"]
+    for op in RUNS:
+        f_ = per.get((op, "F"))
+        lines.append(f"| {op} | {per[op, 'A'] / 1e6:.2f} M | {per[op, 'B'] / 1e6:.2f} M | "
+                     f"{'' if f_ is None else f'{f_ / 1e6:.2f} M'} | {per[op, 'B'] / per[op, 'A']:.2f}× |")
+    print("\n".join(lines))
+    sys.path.insert(0, HERE)
+    import sections
+
+    sections.write("instructions", "\n".join(lines))
+
+
+if __name__ == "__main__":
+    main()
