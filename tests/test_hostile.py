@@ -147,3 +147,49 @@ def test_cycle_in_stored_data_and_deep_stored_chain(rm):
     assert m._check_new_group(G(child="r0", parent="r3")) is False
     assert m.add_role_sub_roles("r7", ["public"]).roles == ["r8", "public"]
     assert m.set_role_sub_roles("r7", ["r1"]).roles == ["r8", "public"]  # r1 reaches r7
+
+
+def test_field_reads_see_a_type_changed_midway(rm):
+    """A record read in the middle of a pass turns a field of another record class into a
+    property: the reads after it must go through the property, as attribute reads do."""
+    import model
+
+    def scenario(ns):
+        class P(ns.Policy):
+            pass
+
+        class Q(ns.Policy):
+            @property
+            def sub(self):
+                P.sub = property(lambda self: "bb")
+                return "aa"
+
+        m = ns.RoleMatrix(name="app", policies=[], groups=[])
+        m.policies = [P(sub="aa", obj="o1", act="r"), Q(sub="x1", obj="o2", act="r"), P(sub="aa", obj="o3", act="r")]
+        return ([p["obj"] for p in m.get_role_contents("aa").to_display()["permissions"]],
+                [p["obj"] for p in m.get_role_contents("bb").to_display()["permissions"]])
+
+    assert scenario(rm) == scenario(model) == (["o1", "o2"], ["o1", "o3"])
+
+
+def test_field_reads_see_a_type_changed_by_a_comparison(rm):
+    import model
+
+    def scenario(ns):
+        class P(ns.Policy):
+            pass
+
+        class Turncoat(str):
+            def __eq__(self, other):
+                P.sub = property(lambda self: "bb")  # from now on every P reads as "bb"
+                return str.__eq__(self, other)
+
+            __hash__ = str.__hash__
+
+        m = ns.RoleMatrix(name="app", policies=[], groups=[])
+        first = P.from_display(sub="aa", obj="o1", act="r")
+        first.__dict__["sub"] = Turncoat("aa")
+        m.policies = [first, P(sub="aa", obj="o2", act="r"), P(sub="aa", obj="o3", act="r")]
+        return [p["obj"] for p in m.get_role_contents("aa").to_display()["permissions"]]
+
+    assert scenario(rm) == scenario(model) == ["o1"]

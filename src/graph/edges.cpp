@@ -171,9 +171,9 @@ void EdgeRun::add_policy(PyObject* policy) {
         return;
     // What our `_dag_add_policy` does, in its order.
     bool pure = true;
-    Ref sub = field(policy, names.sub, &pure);
-    Ref obj = field(policy, names.obj, &pure);
-    Ref act = field(policy, names.act, &pure);
+    Ref sub = sub_(policy, &pure);
+    Ref obj = obj_(policy, &pure);
+    Ref act = act_(policy, &pure);
     Ref pair = make_pair(obj.get(), act.get());
     add(sub.get(), pair.get(), pure);
 }
@@ -182,8 +182,8 @@ void EdgeRun::add_group(PyObject* group) {
     if (!ours(names._dag_add_group, spec::dag_add_group, group_found_, group))
         return;
     bool pure = true;
-    Ref child = field(group, names.child, &pure);
-    Ref parent = field(group, names.parent, &pure);
+    Ref child = child_(group, &pure);
+    Ref parent = parent_(group, &pure);
     add(child.get(), parent.get(), pure);
 }
 

@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include "graph/search.hpp"
+#include "graph/protocol.hpp"
 #include "module/function.hpp"
 
 namespace zarn::graph {
@@ -62,6 +63,7 @@ private:
 
     PyObject* self_;
     EdgeIndex index_;
+    FieldReader sub_{names.sub}, obj_{names.obj}, act_{names.act}, child_{names.child}, parent_{names.parent};
     bool quiet_ = false;
     bool policy_found_ = false, group_found_ = false;
     Ref dag_;

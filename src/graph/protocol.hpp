@@ -43,6 +43,67 @@ inline Ref field(PyObject* o, PyObject* name, bool* pure = nullptr) {
     return getattr(o, name);
 }
 
+// field() for one attribute name over many objects: what the type's lookup says about the
+// name is remembered while the type (and the type of what the lookup found) keeps its
+// version tag, so that each read is the instance dict lookup alone.
+class FieldReader {
+public:
+    explicit FieldReader(PyObject* name) : name_(name), hash_(str_hash(name)) {}
+
+    Ref operator()(PyObject* o, bool* pure = nullptr) {
+        PyTypeObject* tp = Py_TYPE(o);
+        if (!known(tp))
+            learn(tp);
+        if (direct_) [[likely]] {
+            PyObject** dictptr = _PyObject_GetDictPtr(o);
+            if (dictptr != nullptr && *dictptr != nullptr && PyDict_CheckExact(*dictptr)) {
+                PyObject* v = _PyDict_GetItem_KnownHash(*dictptr, name_, hash_);
+                if (v != nullptr)
+                    return Ref::borrow(v);
+                if (PyErr_Occurred())
+                    fail();
+            }
+        }
+        if (pure != nullptr)
+            *pure = false;
+        return getattr(o, name_);
+    }
+
+private:
+    static bool current(PyTypeObject* tp, unsigned int version) {
+        return tp == nullptr || (tp->tp_version_tag == version && (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG));
+    }
+    bool known(PyTypeObject* tp) const {
+        return tp == type_ && current(type_, version_) && current(descr_type_, descr_version_);
+    }
+    void learn(PyTypeObject* tp) {
+        type_ = tp;
+        direct_ = false;
+        descr_type_ = nullptr;
+        if (tp->tp_getattro == PyObject_GenericGetAttr && tp->tp_dictoffset != 0) {
+            PyObject* descr = _PyType_Lookup(tp, name_);
+            if (descr != nullptr) {
+                descr_type_ = Py_TYPE(descr);
+                descr_version_ = descr_type_->tp_version_tag;
+                if (!PyType_HasFeature(descr_type_, Py_TPFLAGS_VALID_VERSION_TAG))
+                    type_ = nullptr;  // nothing to tell a change by: learn again next time
+            }
+            direct_ = descr == nullptr || Py_TYPE(descr)->tp_descr_set == nullptr;
+        }
+        version_ = tp->tp_version_tag;
+        if (!PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG))
+            type_ = nullptr;
+    }
+
+    PyObject* name_;
+    Py_hash_t hash_;
+    PyTypeObject* type_ = nullptr;
+    unsigned int version_ = 0;
+    PyTypeObject* descr_type_ = nullptr;
+    unsigned int descr_version_ = 0;
+    bool direct_ = false;
+};
+
 // A node of the plain kinds: an exact str, or an exact 2-tuple of exact str. Hashing and
 // comparing plain nodes runs no Python code.
 inline bool is_plain(PyObject* node) {
@@ -166,8 +227,9 @@ void for_each(PyObject* iterable, F&& body);
 // [r for r in records if r.<name> <op> value], the record's value on the left
 inline Ref select(PyObject* records, PyObject* name, PyObject* value, int op = Py_EQ) {
     Ref out = Ref::own(PyList_New(0));
+    FieldReader read(name);
     for_each(records, [&](PyObject* r) {
-        if (compare(field(r, name).get(), value, op))
+        if (compare(read(r).get(), value, op))
             check(PyList_Append(out.get(), r));
     });
     return out;

@@ -14,15 +14,17 @@ Ref get_role_contents_body(Function* fn, PyObject* const* args) {
 
     Ref kept = select(field(self, names.policies).get(), names.sub, role_name);
     Ref permissions = new_list();
+    FieldReader obj_of(names.obj), act_of(names.act);
     for_each(kept.get(), [&](PyObject* p) {
-        Ref obj = field(p, names.obj);
-        Ref act = field(p, names.act);
+        Ref obj = obj_of(p);
+        Ref act = act_of(p);
         check(PyList_Append(permissions.get(), permission_entry(obj.get(), act.get()).get()));
     });
     Ref roles = new_list();
+    FieldReader child_of(names.child), parent_of(names.parent);
     for_each(field(self, names.groups).get(), [&](PyObject* g) {
-        if (compare(field(g, names.child).get(), role_name, Py_EQ))
-            check(PyList_Append(roles.get(), field(g, names.parent).get()));
+        if (compare(child_of(g).get(), role_name, Py_EQ))
+            check(PyList_Append(roles.get(), parent_of(g).get()));
     });
     PyObject* values[] = {role_name, roles.get(), permissions.get()};
     return role_content(fn, values, names.kw_name_roles_permissions);
