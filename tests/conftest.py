@@ -79,3 +79,13 @@ def shared_url(request, tmp_path):
     if request.param == "sqlite":
         return str(tmp_path / "shared.sqlite3")
     return _postgres_schema_url(request)
+
+
+@pytest.fixture
+def engine(store_url):
+    """An empty store of each kind, as the default engine."""
+    engine = zarn_engine.open_engine(store_url)
+    previous = zarn_engine.use_engine(engine)
+    yield engine
+    zarn_engine.use_engine(previous)
+    engine.close()

@@ -9,15 +9,6 @@ import zarn_engine
 from zarn_engine import ConflictError, DoesNotExist, Live, StorageError
 
 
-@pytest.fixture
-def engine(store_url):
-    engine = zarn_engine.open_engine(store_url)
-    previous = zarn_engine.use_engine(engine)
-    yield engine
-    zarn_engine.use_engine(previous)
-    engine.close()
-
-
 def second(engine, store_url):
     """Another client of the same store, as another process would be."""
     return engine if store_url == "memory:" else zarn_engine.open_engine(store_url)

@@ -21,15 +21,6 @@ class Shelf(Document):
     meta = DictField()
 
 
-@pytest.fixture
-def engine(store_url):
-    engine = zarn_engine.open_engine(store_url)
-    previous = zarn_engine.use_engine(engine)
-    yield engine
-    zarn_engine.use_engine(previous)
-    engine.close()
-
-
 def test_fields_keep_their_options():
     f = StringField(required=True, regex="x", sample="s", description="d", unique=True, default="v")
     assert list(f.options.items()) == [("required", True), ("regex", "x"), ("sample", "s"),

@@ -18,34 +18,12 @@ inline Py_hash_t str_hash(PyObject* s) {
     return h != -1 ? h : PyObject_Hash(s);
 }
 
-// `o.name` for a record or an instance, as the attribute protocol answers it, read straight
-// from the instance dict when that is where the protocol would find it: the type's lookup
-// is the interpreter's generic one, no data descriptor on the type shadows the name, and
-// the dict holds it. Otherwise the full protocol runs, and `pure` (when given) is cleared:
-// Python code may have run.
-inline Ref field(PyObject* o, PyObject* name, bool* pure = nullptr) {
-    PyTypeObject* tp = Py_TYPE(o);
-    if (tp->tp_getattro == PyObject_GenericGetAttr && tp->tp_dictoffset != 0) [[likely]] {
-        PyObject* descr = _PyType_Lookup(tp, name);
-        if (descr == nullptr || Py_TYPE(descr)->tp_descr_set == nullptr) {
-            PyObject** dictptr = _PyObject_GetDictPtr(o);
-            if (dictptr != nullptr && *dictptr != nullptr && PyDict_CheckExact(*dictptr)) {
-                PyObject* v = _PyDict_GetItem_KnownHash(*dictptr, name, str_hash(name));
-                if (v != nullptr)
-                    return Ref::borrow(v);
-                if (PyErr_Occurred())
-                    fail();
-            }
-        }
-    }
-    if (pure != nullptr)
-        *pure = false;
-    return getattr(o, name);
-}
-
-// field() for one attribute name over many objects: what the type's lookup says about the
-// name is remembered while the type (and the type of what the lookup found) keeps its
-// version tag, so that each read is the instance dict lookup alone.
+// Reads of one attribute name over many objects, as the attribute protocol answers them:
+// straight from the instance dict when that is where the protocol would find it (the
+// type's lookup is the interpreter's generic one, no data descriptor on the type shadows
+// the name, and the dict holds it), else through the full protocol, clearing `pure`. What
+// the type's lookup says is remembered while the type (and the type of what the lookup
+// found) keeps its version tag, so that each further read is the instance dict lookup alone.
 class FieldReader {
 public:
     explicit FieldReader(PyObject* name) : name_(name), hash_(str_hash(name)) {}
@@ -103,6 +81,12 @@ private:
     unsigned int descr_version_ = 0;
     bool direct_ = false;
 };
+
+// `o.name` for a record or an instance, as the attribute protocol answers it, read straight
+// from the instance dict when that is where the protocol would find it (see FieldReader);
+// otherwise the full protocol runs, and `pure` (when given) is cleared: Python code may
+// have run.
+inline Ref field(PyObject* o, PyObject* name, bool* pure = nullptr) { return FieldReader(name)(o, pure); }
 
 // A node of the plain kinds: an exact str, or an exact 2-tuple of exact str. Hashing and
 // comparing plain nodes runs no Python code.
