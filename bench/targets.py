@@ -76,7 +76,9 @@ def main() -> None:
     ]
     lines = ["## Machinery targets", "",
              f"`bench/targets.py`: layered hierarchy of {args.roles:,} roles, null framework, one run. "
-             "A: this module; B: the plain-Python class; F: the interpreter's floor for the top answer.", "",
+             "A: this module; B: the plain-Python class; F: the interpreter's floor for the top answer. "
+             "On a shared machine these wall-clock ratios swing between runs; `bench/instructions.py` "
+             "gives the repeatable instruction counts.", "",
              "| target | ratio | goal |", "|---|---:|---|"]
     lines += [f"| {name} | {ratio:.2f}× | {goal} |" for name, ratio, goal in rows]
     lines += ["", "| measurement | A | B | F |", "|---|---:|---:|---:|"]
