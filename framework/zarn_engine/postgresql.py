@@ -105,22 +105,22 @@ class PostgreSQLEngine(Engine):
 
     # --- the store -------------------------------------------------------------------------
 
-    def load(self, collection, key):
+    def _row(self, sql: str, params: tuple) -> tuple | None:
+        """The first row of one query, in a transaction of its own."""
+
         def work(cur):
-            cur.execute("SELECT data, version FROM zarn_documents WHERE collection = %s AND key = %s",
-                        (collection, key))
+            cur.execute(sql, params)
             return cur.fetchone()
 
-        row = self._run(work)
+        return self._run(work)
+
+    def load(self, collection, key):
+        row = self._row("SELECT data, version FROM zarn_documents WHERE collection = %s AND key = %s",
+                        (collection, key))
         return None if row is None else (row[0], row[1])
 
     def version(self, collection, key):
-        def work(cur):
-            cur.execute("SELECT version FROM zarn_documents WHERE collection = %s AND key = %s",
-                        (collection, key))
-            return cur.fetchone()
-
-        row = self._run(work)
+        row = self._row("SELECT version FROM zarn_documents WHERE collection = %s AND key = %s", (collection, key))
         return None if row is None else row[0]
 
     def save(self, collection, key, data, expected):

@@ -42,12 +42,21 @@ bool EdgeIndex::contains(PyObject* successors, PyObject* to) {
             return found;
         }
     }
-    // A scan; comparing with a node that is not plain may run Python code.
-    bool plain = is_plain(to);
-    for (Py_ssize_t i = 0; plain && i < PyList_GET_SIZE(successors); ++i)
-        plain = is_plain(PyList_GET_ITEM(successors, i));
-    const bool found = graph::contains(successors, to);
-    if (!plain)
+    // A scan, as `to in successors` makes it (element on the left, live size). Comparing
+    // nodes that are not both plain may run Python code: the index is then cleared.
+    bool pure = true, found = false;
+    for (Py_ssize_t i = 0; !found && i < PyList_GET_SIZE(successors); ++i) {
+        PyObject* element = PyList_GET_ITEM(successors, i);
+        const int r = plain_equal(element, to);
+        if (r >= 0) {
+            found = r == 1;
+            continue;
+        }
+        pure = false;
+        Ref hold = Ref::borrow(element);
+        found = check(PyObject_RichCompareBool(element, to, Py_EQ)) != 0;
+    }
+    if (!pure)
         clear();
     return found;
 }

@@ -171,13 +171,11 @@ struct Frame {
     Py_hash_t hashes[ahead];
 };
 
-}  // namespace
-
 // The successors of a node just entered are each hashed and looked up in `dag`, at places
 // in memory that are unrelated: their objects are fetched together, then hashed, then
 // their index slots fetched together, so that the cache misses overlap instead of
 // queueing one after the other.
-static void warm(PyObject* dag, Frame& f) {
+void warm(PyObject* dag, Frame& f) {
     const Py_ssize_t n = f.size < ahead ? f.size : ahead;
     for (Py_ssize_t i = 0; i < n; ++i)
         __builtin_prefetch(f.items[i]);
@@ -196,6 +194,8 @@ static void warm(PyObject* dag, Frame& f) {
             prefetch_slot(dag, f.hashes[i]);
     }
 }
+
+}  // namespace
 
 bool Reached::reach_by_position(PyObject* start) {
     std::vector<Frame> stack;
