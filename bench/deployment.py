@@ -57,7 +57,7 @@ def generation(content) -> int:
 def worker(url, mode, until, results):
     zarn_engine.connect(url)
     live = zarn_engine.Live(rm.RoleMatrix, consistency=mode)
-    while mode == "notify" and not live._listening:
+    while mode == "notify" and not live.listening:
         time.sleep(0.01)
     seen = []
     while (start := time.time()) < until:

@@ -19,7 +19,7 @@ READER = """
 import sys, time, zarn_engine, zarn_user.role_matrix as rm
 engine = zarn_engine.connect(sys.argv[1])
 live = zarn_engine.Live(rm.RoleMatrix, consistency=sys.argv[2])
-while not live._listening and sys.argv[2] == "notify":
+while not live.listening and sys.argv[2] == "notify":
     time.sleep(0.01)
 print("ready", flush=True)
 for line in sys.stdin:

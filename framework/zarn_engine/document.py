@@ -7,11 +7,11 @@ The field declarations stay class attributes, where tools read their options.
 
 from __future__ import annotations
 
+import contextlib
+import contextvars
 import json
 import uuid
-
-import contextvars
-from typing import Any, ClassVar, TypeVar
+from typing import Any, ClassVar, Iterator, TypeVar
 
 from zarn_fields import Field, ValidationError
 
@@ -240,6 +240,17 @@ class EmbeddedDocument(metaclass=DocumentMeta):
 _RECORD_BASE = EmbeddedDocument
 
 
+class _Batch:
+    """The saves held back by `Document.batch()`."""
+
+    __slots__ = ("pending", "engine", "version")
+
+    def __init__(self) -> None:
+        self.pending = False
+        self.engine: Engine | None = None
+        self.version: int | None = None
+
+
 class Document(EmbeddedDocument):
     """A stored document, identified by the values of its `_key_fields`."""
 
@@ -272,23 +283,66 @@ class Document(EmbeddedDocument):
         stored = self.__dict__.get("_stored")
         return stored[1] if stored is not None and stored[0] == self.key else None
 
-    def save(self, engine: Engine | None = None) -> None:
-        """Validate the whole document and write it in one transaction.
+    @property
+    def engine(self) -> Engine | None:
+        """The store this instance was loaded from or first saved to (None: not yet stored)."""
+        return self.__dict__.get("_engine")
 
-        Raises ConflictError, writing nothing, when the stored copy changed since this
-        instance loaded or last saved it (or, for a new instance, when one exists already).
+    def save(self, engine: Engine | None = None) -> int | None:
+        """Validate the whole document and write it in one transaction; the new version.
+
+        The document goes to `engine`, else to the store it was loaded from or first saved
+        to, else to the default store. Raises ConflictError, writing nothing, when the stored
+        copy changed since this instance loaded or last saved it (or, for a new instance,
+        when one exists already). Inside `batch()` the save is held back until the batch
+        ends (and None is returned).
         """
         attrs = self.__dict__
+        batch = attrs.get("_batch")
+        if batch is not None:
+            batch.pending = True
+            if engine is not None:
+                batch.engine = engine
+            return None
         for name in self._key_fields:
             if attrs.get(name) is None:
                 attrs[name] = f"doc-{uuid.uuid4().hex[:12]}"
         self.validate()
         key = self.key
-        engine = engine or _engines.get_engine()
+        own = attrs.get("_engine")
+        engine = engine or own or _engines.get_engine()
         stored = attrs.get("_stored")
-        expected = stored[1] if stored is not None and stored[0] == key else None
+        # The version read names what is replaced only in the store it was read from.
+        expected = stored[1] if stored is not None and stored[0] == key and engine is own else None
         version = engine.save(self._collection(), key, json.dumps(self.to_display()), expected)
         attrs["_stored"] = (key, version)
+        attrs["_engine"] = engine
+        return version
+
+    @contextlib.contextmanager
+    def batch(self) -> Iterator[_Batch]:
+        """Hold back every save inside the block and make them one save at its end, or
+        none when the block raises; a batch inside a batch is part of the outer one.
+
+            with doc.batch():
+                doc.add_role_permissions(...)   # saves nothing yet
+                doc.add_role_sub_roles(...)
+            # one save here, with the version check of the first
+
+        The committed version is the batch's `version` afterwards (None: nothing saved).
+        """
+        attrs = self.__dict__
+        outer = attrs.get("_batch")
+        if outer is not None:
+            yield outer
+            return
+        batch = attrs["_batch"] = _Batch()
+        try:
+            yield batch
+        finally:
+            del attrs["_batch"]
+        if batch.pending:
+            batch.version = self.save(batch.engine)
 
     @classmethod
     def load(cls: type[T], key: str, engine: Engine | None = None) -> T:
@@ -300,6 +354,7 @@ class Document(EmbeddedDocument):
         text, version = found
         doc = cls._from_stored(key, text)  # type: ignore[attr-defined]
         doc.__dict__["_stored"] = (key, version)
+        doc.__dict__["_engine"] = engine
         return doc
 
     @classmethod

@@ -18,8 +18,11 @@ thread (None where the store cannot tell).
 from __future__ import annotations
 
 import os
-import threading
-from typing import Any, Callable
+import time
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from .feed import Feed
 
 DEFAULT_PATH = "zarn.sqlite3"
 
@@ -53,18 +56,31 @@ class Engine:
         have been committed since; None when the store cannot tell."""
         return None
 
-    def listen(self, on_change: Callable[[str | None, str | None], None],
-               on_state: Callable[[bool], None], stop: threading.Event) -> None:
-        """Run until `stop` is set, calling `on_change(collection, key)` for every commit seen
-        (None, None: anything may have changed) and `on_state(connected)` whenever the feed
-        is lost or back. The default polls `change_token` on its own thread."""
-        last = self.change_token()  # before reporting the feed up: no commit falls between
-        on_state(True)
-        while not stop.wait(0.05):
-            token = self.change_token()
-            if token is None or token != last:
-                on_change(None, None)
-            last = token
+    def listen(self, feed: Feed) -> None:
+        """Hear commits until `feed.stopping`, reporting them to the feed: `feed.up(t)` once
+        listening, `feed.note(payload)` or `feed.changed(collection, key)` for each commit
+        (None, None: anything may have changed), `feed.alive(t)` whenever every commit made
+        before monotonic time `t` has been reported. Raise on any failure: the feed backs
+        off and calls again. The default polls `change_token` on the feed's thread."""
+        try:
+            since = time.monotonic()
+            last = self.change_token()  # read before reporting up: no commit falls between
+            feed.up(since)
+            while not feed.wait(0.05):
+                since = time.monotonic()
+                token = self.change_token()
+                if token is None or token != last:
+                    feed.changed(None, None)
+                last = token
+                feed.alive(since)
+        finally:
+            self.close()  # this thread's connection
+
+    def __copy__(self) -> "Engine":  # a store is one thing: copies of documents share it
+        return self
+
+    def __deepcopy__(self, memo: dict) -> "Engine":
+        return self
 
     def close(self) -> None:
         """Release this thread's connections."""

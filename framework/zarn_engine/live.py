@@ -8,10 +8,16 @@ Two modes:
 - "strict": every `get` asks the store whether the document changed: one version read, or
   none at all where the store can tell that nothing was committed since (SQLite's
   `data_version`, the memory store's write count).
-- "notify": `get` reads nothing; a listener thread marks the documents that changed
-  (PostgreSQL LISTEN/NOTIFY; polling elsewhere) and `get` reloads those. While the listener
-  has no connection, `get` behaves as strict, and every held document is checked again
-  once the listener is back.
+- "notify": `get` reads nothing while the store's change feed (feed.py: PostgreSQL
+  LISTEN/NOTIFY, polling elsewhere) has proved within the last second that it hears every
+  commit, and reloads the documents it reported changed. Without such a proof (no
+  connection, a listener that hangs on a stopped server) `get` behaves as strict.
+
+Freshness is kept by numbers, not flags: every change the feed reports takes the next
+number, an entry remembers the number of the last change reported for it (`marked`) and the
+number current just before the read that confirmed it (`seen`). An entry is trusted only
+while nothing was reported for it after that read; a reload that fails leaves it untrusted,
+so the next `get` tries again instead of serving the old instance.
 """
 
 from __future__ import annotations
@@ -23,6 +29,7 @@ from typing import Any, Callable, Generic, TypeVar
 
 from .engine import Engine, get_engine
 from .errors import ConflictError, DoesNotExist
+from .feed import Feed
 
 D = TypeVar("D")
 
@@ -30,12 +37,13 @@ MODES = ("strict", "notify")
 
 
 class _Entry:
-    __slots__ = ("doc", "version", "dirty")
+    __slots__ = ("doc", "version", "seen", "marked")
 
-    def __init__(self, doc: Any, version: int) -> None:
+    def __init__(self, doc: Any, version: int, seen: int) -> None:
         self.doc = doc
         self.version = version
-        self.dirty = False
+        self.seen = seen
+        self.marked = 0
 
 
 class Live(Generic[D]):
@@ -49,6 +57,8 @@ class Live(Generic[D]):
                  engine: Engine | None = None, retries: int = 20) -> None:
         if consistency not in MODES:
             raise ValueError(f"consistency is one of {', '.join(MODES)}, not {consistency!r}")
+        if type(retries) is not int or retries < 1:
+            raise ValueError(f"retries is a number of attempts, at least 1, not {retries!r}")
         self.document_class = document_class
         self.consistency = consistency
         self.engine = engine or get_engine()
@@ -57,27 +67,32 @@ class Live(Generic[D]):
         self._entries: dict[str, _Entry] = {}
         self._lock = threading.RLock()
         self._local = threading.local()  # per thread: key -> change token it was checked at
-        self._listening = False
-        self._notified = 0  # changes reported by the listener so far
-        self._stop = threading.Event()
-        self._listener: threading.Thread | None = None
+        self._seq = 0  # changes reported by the feed so far (written by its thread only)
+        self._feed: Feed | None = None
         if consistency == "notify":
-            self._listener = threading.Thread(target=self._listen, name="zarn-live-listener", daemon=True)
-            self._listener.start()
+            self._feed = Feed.join(self.engine, self)
+
+    @property
+    def listening(self) -> bool:
+        """True while `get` may answer without asking the store (notify mode, feed proven)."""
+        return self._feed is not None and self._feed.fresh()
 
     # --- reading -------------------------------------------------------------------------
 
     def get(self, key: str) -> D:
         """The current instance of `key`; DoesNotExist when there is none."""
         entry = self._entries.get(key)
-        if entry is not None and self.consistency == "notify" and self._listening and not entry.dirty:
+        feed = self._feed
+        if entry is not None and entry.marked <= entry.seen and feed is not None and feed.fresh():
             return entry.doc
+        seq = self._seq  # before any read: what is reported later may not be in it
         token = self.engine.change_token()
         checked = self._checked()
-        if entry is not None and token is not None and checked.get(key) == token and not entry.dirty:
+        if entry is not None and token is not None and checked.get(key) == token:
+            # Nothing committed since this thread last confirmed the entry.
+            if entry.seen < seq:
+                entry.seen = seq
             return entry.doc
-        if entry is not None:
-            entry.dirty = False  # a notification arriving from here on marks it again
         version = self.engine.version(self._collection, key)
         if version is None:
             self._drop(key)
@@ -85,18 +100,21 @@ class Live(Generic[D]):
         with self._lock:
             entry = self._entries.get(key)
             if entry is None or entry.version != version:
-                entry = self._load(key)
+                doc = self.document_class.load(key, engine=self.engine)  # type: ignore[attr-defined]
+                entry = self._install(key, doc, seq)
+            elif entry.seen < seq:
+                entry.seen = seq
         if token is not None:
             checked[key] = token
         return entry.doc
 
-    def _load(self, key: str) -> _Entry:
-        notified = self._notified
-        doc = self.document_class.load(key, engine=self.engine)  # type: ignore[attr-defined]
-        entry = _Entry(doc, doc.__dict__["_stored"][1])
+    def _install(self, key: str, doc: Any, seq: int) -> _Entry:
+        """Make `doc`, read after change number `seq`, the current instance (under _lock)."""
+        entry = _Entry(doc, doc.version, seq)
         self._entries[key] = entry
-        if self._notified != notified:
-            entry.dirty = True  # a change reported while loading may not be in what was read
+        if self._seq != seq:
+            # Reported while reading, perhaps to the entry this one replaces: check again.
+            entry.marked = self._seq
         return entry
 
     def _checked(self) -> dict[str, Any]:
@@ -112,17 +130,18 @@ class Live(Generic[D]):
     # --- writing -------------------------------------------------------------------------
 
     def update(self, key: str, change: Callable[[D], Any]) -> Any:
-        """Run `change(instance)` on a fresh copy of the current document and keep its result
-        as the current instance. A change that does not save is saved here. On ConflictError
-        (another writer came first) the document is loaded again and `change` run again, up
-        to `retries` times; any other exception drops the copy and propagates."""
+        """Run `change(instance)` on a fresh copy of the current document, commit it as one
+        save (the saves it makes itself are held back until it returns) and keep the result
+        as the current instance. All or nothing: when `change` raises, nothing of it is
+        stored. On ConflictError (another writer came first) the document is loaded again
+        and `change` run again, up to `retries` times."""
         for attempt in range(self.retries):
+            seq = self._seq
             doc = self.document_class.load(key, engine=self.engine)  # type: ignore[attr-defined]
-            loaded = doc.__dict__["_stored"][1]
             try:
-                result = change(doc)
-                if doc.__dict__["_stored"][1] == loaded:
-                    doc.save(engine=self.engine)  # type: ignore[attr-defined]
+                with doc.batch():
+                    result = change(doc)
+                    doc.save()  # a change that saved nothing is saved too
             except ConflictError:
                 if attempt == self.retries - 1:
                     raise
@@ -130,46 +149,35 @@ class Live(Generic[D]):
                 # writers that keep colliding spread out.
                 time.sleep(random.uniform(0, 0.001 * 2 ** min(attempt, 7)))
                 continue
-            except BaseException:
-                self._drop(key)
-                raise
             with self._lock:
                 current = self._entries.get(key)
-                version = doc.__dict__["_stored"][1]
-                if current is None or current.version < version:
-                    self._entries[key] = _Entry(doc, version)
+                if current is None or current.version < doc.version:
+                    self._install(key, doc, seq)
             return result
-        raise AssertionError("unreachable")
+        raise ConflictError(f"{self.document_class.__name__} {key!r} kept changing")  # retries >= 1
 
     # --- notifications -------------------------------------------------------------------
 
-    def _listen(self) -> None:
-        try:
-            self.engine.listen(self._changed, self._state, self._stop)
-        finally:
-            self._listening = False
-
     def _changed(self, collection: str | None, key: str | None) -> None:
-        self._notified += 1
-        if collection is None:
+        """Called by the feed's thread for every change it hears (None: anything)."""
+        if collection is not None and collection != self._collection:
+            return
+        self._seq += 1
+        seq = self._seq
+        if collection is None or type(key) is not str:
             for entry in list(self._entries.values()):
-                entry.dirty = True
-        elif collection == self._collection:
-            entry = self._entries.get(key)  # type: ignore[arg-type]
+                entry.marked = seq
+        else:
+            entry = self._entries.get(key)
             if entry is not None:
-                entry.dirty = True
-
-    def _state(self, connected: bool) -> None:
-        if connected:
-            # Whatever changed while nobody listened: check every held document again.
-            self._changed(None, None)
-        self._listening = connected
+                entry.marked = seq
 
     def close(self) -> None:
-        """Stop the listener; the instances already handed out stay usable."""
-        self._stop.set()
-        if self._listener is not None:
-            self._listener.join(timeout=5)
+        """Leave the change feed (its listener stops with the last live document on the
+        store); the instances already handed out stay usable."""
+        feed, self._feed = self._feed, None
+        if feed is not None:
+            feed.leave(self)
 
     def __enter__(self) -> "Live[D]":
         return self

@@ -13,12 +13,15 @@ ConnectionLost, since the outcome is not known.
 from __future__ import annotations
 
 import json
+import os
+import socket
 import threading
 import time
 from typing import Any, Callable
 
 from .engine import Engine
 from .errors import ConnectionLost, StorageError, conflict
+from .feed import HEARTBEAT
 
 try:
     import psycopg
@@ -123,17 +126,27 @@ class PostgreSQLEngine(Engine):
         row = self._row("SELECT version FROM zarn_documents WHERE collection = %s AND key = %s", (collection, key))
         return None if row is None else row[0]
 
+    # Versions come from one row per key in zarn_retired that outlives the document (its
+    # last version, 0 for a key never deleted). A create and a delete lock that row first,
+    # in that order, so that a create racing a delete waits for it and goes on from the
+    # version the delete retired: a version is never handed to two documents.
+
+    _LOCK_KEY = ("INSERT INTO zarn_retired (collection, key, version) VALUES (%s, %s, 0)"
+                 " ON CONFLICT (collection, key) DO NOTHING")
+    _READ_KEY = "SELECT version FROM zarn_retired WHERE collection = %s AND key = %s FOR UPDATE"
+
     def save(self, collection, key, data, expected):
         note = json.dumps([collection, key])
 
         def work(cur):
             if expected is None:
+                cur.execute(self._LOCK_KEY, (collection, key))
+                cur.execute(self._READ_KEY, (collection, key))
+                retired = cur.fetchone()[0]
                 cur.execute(
-                    "INSERT INTO zarn_documents (collection, key, version, data)"
-                    " VALUES (%s, %s, COALESCE((SELECT version FROM zarn_retired"
-                    "  WHERE collection = %s AND key = %s), 0) + 1, %s)"
+                    "INSERT INTO zarn_documents (collection, key, version, data) VALUES (%s, %s, %s, %s)"
                     " ON CONFLICT (collection, key) DO NOTHING RETURNING version",
-                    (collection, key, collection, key, data))
+                    (collection, key, retired + 1, data))
             else:
                 cur.execute("UPDATE zarn_documents SET version = version + 1, data = %s"
                             " WHERE collection = %s AND key = %s AND version = %s RETURNING version",
@@ -153,6 +166,8 @@ class PostgreSQLEngine(Engine):
         note = json.dumps([collection, key])
 
         def work(cur):
+            cur.execute(self._LOCK_KEY, (collection, key))
+            cur.execute(self._READ_KEY, (collection, key))
             cur.execute("SELECT version FROM zarn_documents WHERE collection = %s AND key = %s FOR UPDATE",
                         (collection, key))
             row = cur.fetchone()
@@ -161,10 +176,8 @@ class PostgreSQLEngine(Engine):
             if expected is not None and row[0] != expected:
                 raise conflict(collection, key, expected, row[0])
             cur.execute("DELETE FROM zarn_documents WHERE collection = %s AND key = %s", (collection, key))
-            cur.execute("INSERT INTO zarn_retired (collection, key, version) VALUES (%s, %s, %s)"
-                        " ON CONFLICT (collection, key) DO UPDATE"
-                        " SET version = GREATEST(zarn_retired.version, excluded.version)",
-                        (collection, key, row[0]))
+            cur.execute("UPDATE zarn_retired SET version = GREATEST(version, %s)"
+                        " WHERE collection = %s AND key = %s", (row[0], collection, key))
             cur.execute("SELECT pg_notify(%s, %s)", (CHANNEL, note))
             return True
 
@@ -178,37 +191,65 @@ class PostgreSQLEngine(Engine):
 
         return self._run(work)
 
-    def listen(self, on_change, on_state, stop):
-        """LISTEN on a connection of its own; after a lost connection, reconnects and reports
-        everything as changed, since notifications sent meanwhile are lost."""
-        while not stop.is_set():
-            try:
-                conn = psycopg.connect(self.url, autocommit=True, connect_timeout=5)
-            except psycopg.OperationalError:
-                stop.wait(0.2)
-                continue
-            try:
-                conn.execute(f"LISTEN {CHANNEL}")
-                on_change(None, None)
-                on_state(True)
-                while not stop.is_set():
-                    for note in conn.notifies(timeout=0.2):
-                        try:
-                            collection, key = json.loads(note.payload)
-                        except (ValueError, TypeError):
-                            collection = key = None
-                        on_change(collection, key)
-            except psycopg.Error:
-                pass
-            finally:
-                on_state(False)
-                conn.close()
+    def listen(self, feed):
+        """LISTEN on a connection of its own. Every HEARTBEAT seconds without a notification,
+        a round trip proves the connection alive: the server sends every notification of a
+        commit made before the query ahead of its answer. A connection that hangs (a stopped
+        server) is shut down by the feed when proofs stop coming."""
+        try:
+            conn = psycopg.connect(self.url, autocommit=True, connect_timeout=5, **_KEEPALIVES)
+        except psycopg.Error as exc:
+            raise ConnectionLost(f"cannot listen on {_safe(self.url)}: {_first_line(exc)}") from None
+        try:
+            feed.attach(lambda: _shut_down(conn), lambda: _abandon(conn))
+            since = time.monotonic()
+            conn.execute(f"LISTEN {CHANNEL}")
+            feed.up(since)
+            while not feed.stopping:
+                for note in conn.notifies(timeout=HEARTBEAT):
+                    feed.note(note.payload)
+                since = time.monotonic()
+                conn.execute("SELECT 1")
+                for note in conn.notifies(timeout=0):  # those that came with the answer
+                    feed.note(note.payload)
+                feed.alive(since)
+        except psycopg.Error as exc:
+            if not feed.stopping:
+                raise ConnectionLost(f"listener lost {_safe(self.url)}: {_first_line(exc)}") from None
+        finally:
+            feed.detach()
+            feed.down()
+            conn.close()
 
     def close(self):
         conn = getattr(self._local, "conn", None)
         if conn is not None:
             conn.close()
             self._local.conn = None
+
+
+# Keepalives find a peer that is gone (a host down, a cable pulled) within seconds.
+_KEEPALIVES = {"keepalives": 1, "keepalives_idle": 5, "keepalives_interval": 2, "keepalives_count": 3}
+
+
+def _shut_down(conn) -> None:
+    """Make a call blocked on `conn` in another thread fail now."""
+    fd = conn.pgconn.socket
+    with socket.socket(fileno=os.dup(fd)) as sock:
+        sock.shutdown(socket.SHUT_RDWR)
+
+
+def _abandon(conn) -> None:
+    """In a child after fork(): point the inherited descriptor elsewhere, so that whatever the
+    child does with the connection object (closing it, or its finaliser) never writes on the
+    socket the parent still uses."""
+    fd = conn.pgconn.socket
+    spare, other = socket.socketpair()
+    try:
+        os.dup2(spare.fileno(), fd)
+    finally:
+        spare.close()
+        other.close()
 
 
 def _rollback(conn) -> None:
