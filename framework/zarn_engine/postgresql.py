@@ -197,7 +197,8 @@ class PostgreSQLEngine(Engine):
         commit made before the query ahead of its answer. A connection that hangs (a stopped
         server) is shut down by the feed when proofs stop coming."""
         try:
-            conn = psycopg.connect(self.url, autocommit=True, connect_timeout=5, **_KEEPALIVES)
+            conn = psycopg.connect(self.url, autocommit=True, connect_timeout=5,
+                                   application_name=f"zarn-listener {os.getpid()}", **_KEEPALIVES)
         except psycopg.Error as exc:
             raise ConnectionLost(f"cannot listen on {_safe(self.url)}: {_first_line(exc)}") from None
         try:
