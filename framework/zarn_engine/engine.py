@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import os
 import time
+import weakref
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
@@ -29,6 +30,15 @@ DEFAULT_PATH = "zarn.sqlite3"
 
 class Engine:
     """Base of the stores; each store overrides every method."""
+
+    def __new__(cls, *args: Any, **kwargs: Any) -> "Engine":
+        engine = super().__new__(cls)
+        _engines.add(engine)  # told of fork(): see _after_fork
+        return engine
+
+    def _after_fork(self) -> None:
+        """In a child after fork(): let go of the connections inherited from the parent,
+        without a word on them (the parent goes on using them), and open new ones on use."""
 
     def load(self, collection: str, key: str) -> tuple[str, int] | None:
         """The stored (data, version), or None."""
@@ -87,6 +97,21 @@ class Engine:
 
 
 _engine: Engine | None = None
+_engines: "weakref.WeakSet[Engine]" = weakref.WeakSet()
+# Connections inherited across fork(): kept, never used or closed, in the child.
+_inherited: list[Any] = []
+
+
+def _after_fork_in_child() -> None:
+    for engine in list(_engines):
+        try:
+            engine._after_fork()
+        except Exception:  # a child must start whatever one store left behind
+            pass
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_after_fork_in_child)
 
 
 def use_engine(engine: Engine | None) -> Engine | None:

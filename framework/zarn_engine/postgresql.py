@@ -222,6 +222,12 @@ class PostgreSQLEngine(Engine):
             feed.down()
             conn.close()
 
+    def _after_fork(self):
+        conn = getattr(self._local, "conn", None)
+        if conn is not None and not conn.closed:
+            _abandon(conn)
+        self._local = threading.local()
+
     def close(self):
         conn = getattr(self._local, "conn", None)
         if conn is not None:

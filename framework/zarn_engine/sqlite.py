@@ -11,6 +11,7 @@ import os
 import sqlite3
 import threading
 
+from . import engine as _engines_module
 from .engine import Engine
 from .errors import ReadOnlyError, StorageError, conflict
 
@@ -153,6 +154,14 @@ class SQLiteEngine(Engine):
     def change_token(self):
         # data_version moves when another connection commits; our own commits are counted.
         return (self._conn().execute("PRAGMA data_version").fetchone()[0], self._writes)
+
+    def _after_fork(self):
+        # A connection must not be used, nor closed, in a child: closing it could drop
+        # locks the child's own connections hold on the file.
+        conn = getattr(self._local, "conn", None)
+        if conn is not None:
+            _engines_module._inherited.append(conn)
+        self._local = threading.local()
 
     def close(self):
         conn = getattr(self._local, "conn", None)
