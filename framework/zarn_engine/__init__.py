@@ -5,7 +5,8 @@ from zarn_fields import ValidationError
 from .errors import (ConflictError, ConnectionLost, DoesNotExist, LoadError, ReadOnlyError,
                      StorageError)
 from .document import Document, DocumentMeta, EmbeddedDocument, EmbeddedDocumentField, ListField
-from .engine import Engine, connect, get_engine, open_engine, use_engine
+from .engine import Engine, get_engine, use_engine
+from .urls import connect, open_engine
 from .memory import MemoryEngine
 from .sqlite import SQLiteEngine
 from .acl import Acl, AclItem

@@ -71,6 +71,9 @@ class Engine:
 
 
 _engine: Engine | None = None
+# How get_engine opens the default store: the URL factory (urls.py) registers itself here, so
+# that this module, which every store imports, imports none of them.
+_opener: Callable[[str], Engine] | None = None
 
 
 def use_engine(engine: Engine | None) -> Engine | None:
@@ -80,39 +83,12 @@ def use_engine(engine: Engine | None) -> Engine | None:
     return previous
 
 
-def open_engine(url: str | os.PathLike) -> Engine:
-    """The store a URL names: `postgresql://...` (or `postgres://`), `memory:`,
-    `sqlite:///path` (four slashes for an absolute path), or a plain path of a SQLite file."""
-    text = os.fspath(url)
-    if text.startswith(("postgresql://", "postgres://")):
-        from .postgresql import PostgreSQLEngine
-
-        return PostgreSQLEngine(text)
-    if text == "memory:":
-        from .memory import MemoryEngine
-
-        return MemoryEngine()
-    from .sqlite import SQLiteEngine
-
-    if text.startswith("sqlite:"):
-        # As elsewhere: sqlite:///relative/path, sqlite:////absolute/path
-        if not text.startswith("sqlite:///"):
-            raise ValueError(f"a SQLite URL is sqlite:///path, not {text!r}")
-        text = text[len("sqlite:///"):]
-    return SQLiteEngine(text)
-
-
-def connect(url: str | os.PathLike) -> Engine:
-    """Open the store that `url` names and make it the default engine."""
-    engine = open_engine(url)
-    use_engine(engine)
-    return engine
-
-
 def get_engine() -> Engine:
     """The default engine; the store named by ZARN_DB, or a SQLite file in the working
     directory, unless one was set."""
     global _engine
     if _engine is None:
-        _engine = open_engine(os.environ.get("ZARN_DB", DEFAULT_PATH))
+        if _opener is None:
+            raise RuntimeError("no store factory registered: import zarn_engine")
+        _engine = _opener(os.environ.get("ZARN_DB", DEFAULT_PATH))
     return _engine
