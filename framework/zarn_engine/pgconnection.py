@@ -1,6 +1,12 @@
-"""The connection source of the PostgreSQL store: one connection per thread, made with
-retries while a server restarts, and transactions run on it with the driver's errors turned
-into the store's.
+"""The connection source of the PostgreSQL store: one connection per thread, and
+transactions run on it with the driver's errors turned into the store's.
+
+A connection is retried for `connect_timeout` seconds only while the server cannot be
+reached or is starting or stopping (a restart); any other refusal (an unknown database or
+user, a wrong password, a bad option) is a ConfigurationError at once. A connection that
+breaks before a transaction is committed is replaced and the transaction run again
+(nothing of it was stored); one that breaks while committing raises ConnectionLost, since
+the outcome is not known. No message shows a password of the URL, wherever the driver put it.
 """
 
 from __future__ import annotations
@@ -9,7 +15,8 @@ import threading
 import time
 from typing import Any, Callable
 
-from .errors import ConnectionLost, StorageError
+from .errors import (ConfigurationError, ConnectionLost, InvalidKey, ReadOnlyError, StorageError, StoreCorrupt,
+                     StoreFull, StoreLocked, passwords_in, safe_url, scrub)
 
 try:
     import psycopg
@@ -26,17 +33,43 @@ class Connections:
         self.url = url
         self.connect_timeout = connect_timeout
         self._local = threading.local()
+        self._where = f"PostgreSQL database {safe_url(url)}"
+        self._secrets = passwords_in(url)
 
     def _connect(self, autocommit: bool = False) -> "psycopg.Connection":
-        """A new connection, trying again for `connect_timeout` seconds (a server restarting)."""
+        """A new connection, trying again for `connect_timeout` seconds while the server is
+        out of reach or restarting; ConfigurationError at once when it refuses us."""
         deadline = time.monotonic() + self.connect_timeout
         while True:
             try:
                 return psycopg.connect(self.url, autocommit=autocommit, connect_timeout=5)
-            except psycopg.OperationalError as exc:
+            except psycopg.Error as exc:
+                if not (isinstance(exc, psycopg.OperationalError) and _transient(str(exc))):
+                    raise ConfigurationError(f"cannot connect to {self._where}: {self._line(exc)}") from None
                 if time.monotonic() >= deadline:
-                    raise ConnectionLost(f"cannot connect to {_safe(self.url)}: {_first_line(exc)}") from None
+                    raise ConnectionLost(f"cannot connect to {self._where}: {self._line(exc)}") from None
                 time.sleep(0.2)
+
+    def _line(self, exc: BaseException) -> str:
+        """The first line of the driver's message, without the URL's passwords."""
+        return scrub(_first_line(exc), self._secrets)
+
+    def _error(self, exc: Exception) -> StorageError:
+        """The store's error for a driver error raised in a transaction that was not committed."""
+        if isinstance(exc, UnicodeEncodeError):
+            return InvalidKey("text with a lone surrogate cannot be stored: nothing was written")
+        line, state = self._line(exc), getattr(exc, "sqlstate", None) or ""
+        if isinstance(exc, psycopg.DataError) and "NUL" in line:
+            return InvalidKey("text with a NUL character cannot be stored: nothing was written")
+        if state == "53100":
+            return StoreFull(f"{self._where} is full ({line}); nothing was written")
+        if state in ("55P03", "40P01"):
+            return StoreLocked(f"{self._where} is locked ({line}); nothing was written")
+        if state in ("XX001", "XX002"):
+            return StoreCorrupt(f"{self._where} is damaged ({line}); restore it from a backup")
+        if state == "25006":
+            return ReadOnlyError(f"{self._where} is read-only ({line}); nothing was written")
+        return StorageError(f"{self._where}: {line}")
 
     def _conn(self) -> "psycopg.Connection":
         conn = getattr(self._local, "conn", None)
@@ -59,13 +92,16 @@ class Connections:
             except psycopg.OperationalError as exc:
                 if not conn.broken:
                     _rollback(conn)
-                    raise StorageError(_first_line(exc)) from None
+                    raise self._error(exc) from None
                 self._local.conn = None
                 if committing:
                     raise ConnectionLost("the connection broke while committing: the change may or may "
                                          "not have been stored") from None
                 if attempt == 2:
-                    raise ConnectionLost(f"lost the connection to {_safe(self.url)}: {_first_line(exc)}") from None
+                    raise ConnectionLost(f"lost the connection to {self._where}: {self._line(exc)}") from None
+            except (psycopg.Error, UnicodeEncodeError) as exc:
+                _rollback(conn)
+                raise self._error(exc) from None
             except BaseException:
                 _rollback(conn)
                 raise
@@ -90,10 +126,14 @@ def _first_line(exc: BaseException) -> str:
     return (str(exc).strip().splitlines() or [type(exc).__name__])[0]
 
 
-def _safe(url: str) -> str:
-    """The URL without its password."""
-    if "@" in url and "://" in url:
-        scheme, rest = url.split("://", 1)
-        credentials, host = rest.rsplit("@", 1)
-        return f"{scheme}://{credentials.split(':', 1)[0]}@{host}"
-    return url
+# What a server that is restarting, or out of reach for now, answers to a new connection.
+_TRANSIENT = ("connection refused", "timeout expired", "timed out", "the database system is starting up",
+              "the database system is shutting down", "the database system is in recovery mode",
+              "the database system is not yet accepting connections", "server closed the connection",
+              "connection reset", "could not receive data", "could not send data", "no such file or directory",
+              "too many clients", "ssl syscall error", "terminating connection", "broken pipe")
+
+
+def _transient(message: str) -> bool:
+    text = message.lower()
+    return any(sign in text for sign in _TRANSIENT)

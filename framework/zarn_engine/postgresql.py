@@ -15,7 +15,7 @@ from __future__ import annotations
 import json
 
 from .engine import Engine
-from .errors import conflict
+from .errors import ReadOnlyError, check_key, conflict
 from .pgconnection import Connections
 
 try:
@@ -43,7 +43,12 @@ class PostgreSQLEngine(Connections, Engine):
 
     def __init__(self, url: str, connect_timeout: float = 10.0) -> None:
         Connections.__init__(self, url, connect_timeout)
-        self._run(self._create_schema)
+        try:
+            self._run(self._create_schema)
+        except ReadOnlyError:
+            # A standby, or a read-only transaction default: readable once the tables are there.
+            if self._row("SELECT to_regclass('zarn_documents')", ()) == (None,):
+                raise ReadOnlyError(f"{self._where}: a read-only database without documents") from None
 
     @staticmethod
     def _create_schema(cur) -> None:
@@ -63,15 +68,18 @@ class PostgreSQLEngine(Connections, Engine):
         return self._run(work)
 
     def load(self, collection, key):
+        check_key(collection, key)
         row = self._row("SELECT data, version FROM zarn_documents WHERE collection = %s AND key = %s",
                         (collection, key))
         return None if row is None else (row[0], row[1])
 
     def version(self, collection, key):
+        check_key(collection, key)
         row = self._row("SELECT version FROM zarn_documents WHERE collection = %s AND key = %s", (collection, key))
         return None if row is None else row[0]
 
     def save(self, collection, key, data, expected):
+        check_key(collection, key)
         note = json.dumps([collection, key])
 
         def work(cur):
@@ -98,6 +106,7 @@ class PostgreSQLEngine(Connections, Engine):
         return self._run(work)
 
     def delete(self, collection, key, expected=None):
+        check_key(collection, key)
         note = json.dumps([collection, key])
 
         def work(cur):
@@ -119,6 +128,8 @@ class PostgreSQLEngine(Connections, Engine):
         return self._run(work)
 
     def keys(self, collection):
+        check_key(collection, "")
+
         def work(cur):
             cur.execute("SELECT key FROM zarn_documents WHERE collection = %s ORDER BY key COLLATE \"C\"",
                         (collection,))
