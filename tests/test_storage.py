@@ -114,7 +114,22 @@ def test_bad_stored_documents(rm, tmp_path):
         rm.RoleMatrix.load("typed", engine=engine)
     with pytest.raises(LoadError, match=r"RoleMatrix 'records', field 'policies'"):
         rm.RoleMatrix.load("records", engine=engine)
-    assert rm.RoleMatrix.load("names", engine=engine).dag["a b"] == ["c"]  # loads; a save would refuse it
+    # Hand-edited values that a save would refuse are refused at load, naming the field.
+    engine.save("RoleMatrix", "sub", json.dumps({"name": "sub", "policies": [
+        {"sub": "aa", "obj": "o", "act": "r"}, {"sub": 5, "obj": "o", "act": "r"}]}), None)
+    engine.save("RoleMatrix", "renamed", json.dumps({"name": "other", "groups": []}), None)
+    engine.save("RoleMatrix", "unnamed", json.dumps({"groups": []}), None)
+    engine.save("RoleMatrix", "deep", '{"name": "deep", "new_user_profile": ' + "[" * 100_000 + "]" * 100_000 + "}",
+                None)
+    engine.save("RoleMatrix", "deeper", "[" * 100_000 + "]" * 100_000, None)
+    for key, message in (("names", r"'names', field 'groups\[0\].child': does not match .* \(value 'a b'\)"),
+                         ("sub", r"'sub', field 'policies\[1\].sub': expected str, got int \(value 5\)"),
+                         ("renamed", r"'renamed': its stored name 'other' does not match its key"),
+                         ("unnamed", r"'unnamed': its stored name None does not match its key"),
+                         ("deep", r"'deep': stored data is nested too deeply"),
+                         ("deeper", r"'deeper': stored data is nested too deeply")):
+        with pytest.raises(LoadError, match=r"RoleMatrix " + message):
+            rm.RoleMatrix.load(key, engine=engine)
     cyclic = rm.RoleMatrix.load("cycle", engine=engine)
     assert cyclic.dag["aa"] == ["bb"] and cyclic.dag["bb"] == ["aa"]
     assert cyclic.get_implicit_permissions_for_roles(["aa"]).permissions == []
