@@ -8,7 +8,10 @@ Every store keeps these promises:
   writing nothing, when the stored version is another one;
 - versions of a key only grow, also across a delete and a new document under the same key,
   so that a holder of an old version can never overwrite a newer document;
-- a delete may name the version it removes, with the same check.
+- a delete may name the version it removes, with the same check;
+- every failure leaves as a StorageError (errors.py) that says what happened, whatever the
+  driver raised; collections and keys are strings without NUL characters or lone
+  surrogates, on every store alike (InvalidKey).
 
 `version` and `change_token` serve the live documents (see live.py): the first is one cheap
 read, the second tells without a query that nothing changed since the last call on this
