@@ -144,10 +144,10 @@ def _all_valid(item_field: Field, items: list, patterns: bool) -> bool:
             return False
         if patterns and field._pattern is not None:
             matched.setdefault(field._pattern, set()).update(values)
-    for pattern, values in matched.items():
-        values.discard(None)
+    for pattern, distinct in matched.items():
+        distinct.discard(None)
         search = pattern.search
-        if not all(search(value) is not None for value in values):
+        if not all(search(value) is not None for value in distinct):
             return False
     return True
 
