@@ -119,7 +119,6 @@ class ListField(Field):
         return [convert(item) for item in value]
 
 
-
 def _all_valid(item_field: Field, items: list, patterns: bool) -> bool:
     """True when every item is certainly one that `item_field` accepts (else the caller checks
     them one by one, for the error). Strings, and records whose fields are all strings, are
@@ -153,6 +152,7 @@ def _all_valid(item_field: Field, items: list, patterns: bool) -> bool:
 
 
 _STR, _STR_OR_NONE = frozenset([str]), frozenset([str, type(None)])
+
 
 class DocumentMeta(type):
     """Collects the declared fields in namespace order, inherited ones first, into `_fields`."""
