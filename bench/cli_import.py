@@ -1,7 +1,7 @@
 """Times `zarn-roles import` of Casbin files of growing size (a layered hierarchy: policies
 and containment edges), each into a new application of a fresh SQLite database.
 
-    python bench/cli_import.py [LINES ...]     # default: 5000 10000 20000
+    python bench/cli_import.py [LINES ...]     # default: 5000 10000 20000 40000 200000
 """
 
 from __future__ import annotations
@@ -52,4 +52,4 @@ def main(sizes: list[int]) -> None:
 
 
 if __name__ == "__main__":
-    main([int(a) for a in sys.argv[1:]] or [5000, 10000, 20000])
+    main([int(a) for a in sys.argv[1:]] or [5000, 10000, 20000, 40000, 200000])

@@ -9,6 +9,8 @@ from __future__ import annotations
 
 from collections import deque
 from dataclasses import dataclass
+from functools import cache
+from typing import Any
 
 
 def known_roles(matrix) -> list[str]:
@@ -21,6 +23,30 @@ def known_roles(matrix) -> list[str]:
         seen.setdefault(p.sub, None)
     seen.setdefault("public", None)
     return list(seen)
+
+
+@cache
+def builtin() -> tuple[frozenset[tuple[str, str, str]], frozenset[tuple[str, str]]]:
+    """The policies and groups that a new application starts with (the root policy and the
+    admin group), as the module makes them."""
+    import zarn_user.role_matrix as rm
+
+    fresh = rm.RoleMatrix(name="ab")
+    return (frozenset((p.sub, p.obj, p.act) for p in fresh.policies),
+            frozenset((g.child, g.parent) for g in fresh.groups))
+
+
+def builtin_roles() -> frozenset[str]:
+    """The roles that the built-in policies and groups name (root, admin)."""
+    policies, groups = builtin()
+    return frozenset(p[0] for p in policies) | frozenset(role for g in groups for role in g)
+
+
+def has_builtin(matrix: Any) -> bool:
+    """Whether the application holds any of the built-in policies or groups."""
+    policies, groups = builtin()
+    return (any((p.sub, p.obj, p.act) in policies for p in matrix.policies)
+            or any((g.child, g.parent) in groups for g in matrix.groups))
 
 
 def sub_roles(matrix) -> dict[str, list[str]]:
@@ -49,6 +75,15 @@ def containment_path(matrix, start: str, goal: str) -> list[str] | None:
                 previous[parent] = role
                 queue.append(parent)
     return None
+
+
+def refusal(matrix: Any, role: str, sub: str) -> str:
+    """Why `sub` cannot become a sub-role of `role`."""
+    if sub == role:
+        return f"refused: {role} cannot contain itself"
+    path = containment_path(matrix, sub, role)
+    chain = " contains ".join(path) if path else sub
+    return f"refused: {sub} cannot become a sub-role of {role}, since {chain} already (a cycle)"
 
 
 def matches(granted_obj: str, granted_act: str, obj: str, act: str) -> bool:

@@ -1,0 +1,56 @@
+"""What a command works with: its store, its output streams, and a way to run other commands
+(for the tour)."""
+
+from __future__ import annotations
+
+import json
+import os
+import sys
+from dataclasses import dataclass, field
+from typing import Any, Callable
+
+from .store import Store
+
+
+class Output:
+    """Standard output and standard error of one command: human text or JSON.
+
+    A reader that goes away (`zarn-roles demo | head -1`) is no error: what is left to
+    print goes nowhere, and the command ends as it would have, with its own exit status."""
+
+    def __init__(self, as_json: bool) -> None:
+        self.as_json = as_json
+        self.closed = False
+
+    def emit(self, data: Any, text: str) -> None:
+        """An answer: `text` for people, `data` as JSON with --json."""
+        self.line(json.dumps(data, indent=2) if self.as_json else text)
+
+    def line(self, text: str = "") -> None:
+        self.write(text + "\n")
+
+    def write(self, text: str) -> None:
+        if self.closed:
+            return
+        try:
+            sys.stdout.write(text)
+            sys.stdout.flush()
+        except BrokenPipeError:
+            self.closed = True
+            # Whatever is still buffered, and any later print, goes to /dev/null, so that
+            # the interpreter's own flush at exit does not complain either.
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+            os.close(devnull)
+
+    def note(self, text: str) -> None:
+        """A line for people on standard error: progress, files written, what was left out."""
+        print(text, file=sys.stderr, flush=True)
+
+
+@dataclass
+class Context:
+    store: Store
+    out: Output
+    run: Callable[[list[str]], int]  # runs another command line, as main() does
+    interactive: bool = field(default_factory=lambda: sys.stdin.isatty())  # someone can answer a question
