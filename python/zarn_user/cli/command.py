@@ -6,19 +6,21 @@ A module that brings commands lists them as `COMMANDS` and is named in
 
 from __future__ import annotations
 
-import argparse
-from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Callable
-
+TYPE_CHECKING = False  # the typing module is not imported at start-up
 if TYPE_CHECKING:
+    import argparse
+    from typing import Any, Callable
+
     from .context import Context
 
 
-@dataclass(frozen=True)
 class Argument:
-    names: tuple[str, ...]
-    options: dict[str, Any]
-    complete: str | None = None  # "apps" or "roles": completed from the database
+    __slots__ = ("names", "options", "complete")
+
+    def __init__(self, names: tuple[str, ...], options: dict[str, Any], complete: str | None = None) -> None:
+        self.names = names
+        self.options = options
+        self.complete = complete  # "apps" or "roles": completed from the database
 
 
 def arg(*names: str, complete: str | None = None, **options: Any) -> Argument:
@@ -26,15 +28,17 @@ def arg(*names: str, complete: str | None = None, **options: Any) -> Argument:
     return Argument(names, options, complete)
 
 
-@dataclass(frozen=True)
 class Command:
-    name: str
-    run: Callable[[argparse.Namespace, Context], None]
-    help: str
-    arguments: tuple[Argument, ...] = ()
-    epilog: str | None = None
-    hidden: bool = False  # left out of --help (helpers of the shell completion)
-    extra: dict[str, Any] = field(default_factory=dict)  # further add_parser keywords
+    __slots__ = ("name", "run", "help", "arguments", "epilog", "hidden")
+
+    def __init__(self, name: str, run: Callable[[argparse.Namespace, Context], None], help: str,
+                 arguments: tuple[Argument, ...] = (), epilog: str | None = None, hidden: bool = False) -> None:
+        self.name = name
+        self.run = run
+        self.help = help
+        self.arguments = arguments
+        self.epilog = epilog
+        self.hidden = hidden  # left out of --help (helpers of the shell completion)
 
 
 # Arguments that many commands share.

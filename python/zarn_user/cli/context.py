@@ -3,13 +3,14 @@
 
 from __future__ import annotations
 
-import json
 import os
 import sys
-from dataclasses import dataclass, field
-from typing import Any, Callable
 
-from .store import Store
+TYPE_CHECKING = False  # the typing module is not imported at start-up
+if TYPE_CHECKING:
+    from typing import Any, Callable
+
+    from .store import Store
 
 
 class Output:
@@ -24,7 +25,11 @@ class Output:
 
     def emit(self, data: Any, text: str) -> None:
         """An answer: `text` for people, `data` as JSON with --json."""
-        self.line(json.dumps(data, indent=2) if self.as_json else text)
+        if self.as_json:
+            import json
+
+            text = json.dumps(data, indent=2)
+        self.line(text)
 
     def line(self, text: str = "") -> None:
         self.write(text + "\n")
@@ -48,9 +53,11 @@ class Output:
         print(text, file=sys.stderr, flush=True)
 
 
-@dataclass
 class Context:
-    store: Store
-    out: Output
-    run: Callable[[list[str]], int]  # runs another command line, as main() does
-    interactive: bool = field(default_factory=lambda: sys.stdin.isatty())  # someone can answer a question
+    __slots__ = ("store", "out", "run", "interactive")
+
+    def __init__(self, store: Store, out: Output, run: Callable[[list[str]], int]) -> None:
+        self.store = store
+        self.out = out
+        self.run = run  # runs another command line, as main() does
+        self.interactive = sys.stdin.isatty()  # someone can answer a question

@@ -4,15 +4,15 @@ a terminal)."""
 
 from __future__ import annotations
 
-import argparse
-import contextlib
-import io
 import os
-import shlex
-import tempfile
 
 from .command import Command
-from .context import Context
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import argparse
+
+    from .context import Context
 
 STATUS = ' || echo "exit status $?"'  # shown after a command that ends with another status than 0
 
@@ -54,6 +54,11 @@ TOUR = [
 
 
 def cmd_demo(args: argparse.Namespace, ctx: Context) -> None:
+    import contextlib
+    import io
+    import shlex
+    import tempfile
+
     out = ctx.out
     with tempfile.TemporaryDirectory() as tmp:
         db = os.path.join(tmp, "demo.sqlite3")

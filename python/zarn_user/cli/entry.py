@@ -3,15 +3,16 @@ where a command's end becomes an exit status and a message."""
 
 from __future__ import annotations
 
-import argparse
-import importlib
-import json
 import sys
 
 from .command import Command, arg
 from .context import Context, Output
 from .errors import EXIT_STATUSES, INTERNAL, REFUSED, BadInput, outcome
 from .store import DEFAULT_DB, Store
+
+TYPE_CHECKING = False  # the typing module is not imported at start-up
+if TYPE_CHECKING:
+    import argparse
 
 # The modules whose COMMANDS make up the command line, in the order of --help (this module's
 # own, the shell completion, come last).
@@ -25,6 +26,8 @@ stored."""
 
 
 def commands() -> list[Command]:
+    import importlib
+
     found: list[Command] = []
     for name in COMMAND_MODULES:
         found += importlib.import_module(name).COMMANDS
@@ -37,12 +40,13 @@ def _version() -> str:
     return __version__
 
 
-class _Parser(argparse.ArgumentParser):
-    def error(self, message: str):  # type: ignore[override]  # one line, through the error boundary
-        raise BadInput(f"{message} (see: {self.prog} --help)")
-
-
 def parser() -> argparse.ArgumentParser:
+    import argparse
+
+    class _Parser(argparse.ArgumentParser):
+        def error(self, message: str):  # type: ignore[override]  # one line, through the error boundary
+            raise BadInput(f"{message} (see: {self.prog} --help)")
+
     # --db and --json are taken before or after the command: the subcommands know them too,
     # without a default of their own, so a value given after the command wins.
     common = _Parser(add_help=False)
@@ -58,7 +62,7 @@ def parser() -> argparse.ArgumentParser:
     for command in commands():
         help_text = {} if command.hidden else {"help": command.help}
         c = sub.add_parser(command.name, description=command.help, parents=[common], epilog=command.epilog,
-                           formatter_class=argparse.RawDescriptionHelpFormatter, **help_text, **command.extra)
+                           formatter_class=argparse.RawDescriptionHelpFormatter, **help_text)
         for a in command.arguments:
             action = c.add_argument(*a.names, **a.options)
             if a.complete:
@@ -71,6 +75,9 @@ def main(argv: list[str] | None = None) -> int:
     """Runs one command line; returns its exit status (see EXIT_STATUSES)."""
     argv = sys.argv[1:] if argv is None else list(argv)
     out = Output("--json" in argv)
+    if argv == ["--version"]:  # without building the parser: start-up time is all it costs
+        out.line(f"zarn-roles {_version()}")
+        return 0
     store: Store | None = None
     try:
         args = parser().parse_args(argv)
@@ -96,6 +103,8 @@ def main(argv: list[str] | None = None) -> int:
 
 def _report(out: Output, status: int, message: str) -> None:
     if out.as_json:
+        import json
+
         data: dict[str, object] = {"error": message, "status": status}
         if "\n" in message:
             data["errors"] = message.splitlines()

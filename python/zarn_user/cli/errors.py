@@ -3,8 +3,6 @@ status and one message, here and nowhere else."""
 
 from __future__ import annotations
 
-from typing import NamedTuple
-
 DONE = 0
 REFUSED = 1  # refused, or (check) not held; nothing written unless the message says what was
 BAD_INPUT = 2  # nothing written
@@ -33,9 +31,7 @@ class Refused(Exception):
     on standard output says it all."""
 
 
-class Outcome(NamedTuple):
-    status: int
-    message: str
+Outcome = tuple[int, str]  # exit status, message
 
 
 def outcome(exc: BaseException, writing: bool) -> Outcome:
@@ -45,29 +41,29 @@ def outcome(exc: BaseException, writing: bool) -> Outcome:
     from zarn_fields import ValidationError
 
     if isinstance(exc, BadInput):
-        return Outcome(BAD_INPUT, str(exc))
+        return BAD_INPUT, str(exc)
     if isinstance(exc, Refused):
-        return Outcome(REFUSED, str(exc))
+        return REFUSED, str(exc)
     if isinstance(exc, ValidationError):
-        return Outcome(BAD_INPUT, str(exc))
+        return BAD_INPUT, str(exc)
     if isinstance(exc, DoesNotExist):
-        return Outcome(BAD_INPUT, f"not found: {exc}")
+        return BAD_INPUT, f"not found: {exc}"
     if isinstance(exc, ConflictError):
-        return Outcome(REFUSED, f"not saved, another writer came first: {exc}; nothing written, run the command again")
+        return REFUSED, f"not saved, another writer came first: {exc}; nothing written, run the command again"
     if isinstance(exc, ConnectionLost):
         if writing:
-            return Outcome(UNKNOWN, f"{exc}; the change may or may not be stored: look before running it again")
-        return Outcome(STORE_FAILED, f"{exc}; nothing written")
+            return UNKNOWN, f"{exc}; the change may or may not be stored: look before running it again"
+        return STORE_FAILED, f"{exc}; nothing written"
     if isinstance(exc, StorageError):  # locked, full, read-only, unreachable, and any newer kind
-        return Outcome(STORE_FAILED, f"{exc}; nothing written")
+        return STORE_FAILED, f"{exc}; nothing written"
     if isinstance(exc, LoadError):
-        return Outcome(STORE_FAILED, f"a stored document cannot be read: {exc}")
+        return STORE_FAILED, f"a stored document cannot be read: {exc}"
     if isinstance(exc, KeyboardInterrupt):
-        return Outcome(INTERRUPTED, "interrupted")
+        return INTERRUPTED, "interrupted"
     where = ""
     tb = exc.__traceback__
     while tb is not None and tb.tb_next is not None:
         tb = tb.tb_next
     if tb is not None:
         where = f" at {tb.tb_frame.f_code.co_filename.rsplit('/', 1)[-1]}:{tb.tb_lineno}"
-    return Outcome(INTERNAL, f"internal error{where}: {type(exc).__name__}: {exc} (please report it)")
+    return INTERNAL, f"internal error{where}: {type(exc).__name__}: {exc} (please report it)"

@@ -10,13 +10,14 @@ store holds can be shown, checked, revoked, exported and deleted, whatever its n
 from __future__ import annotations
 
 import os
-import re
 from functools import cache
-from typing import TYPE_CHECKING
 
 from .errors import BadInput
 
+TYPE_CHECKING = False  # the typing module is not imported at start-up
 if TYPE_CHECKING:
+    import re
+
     from zarn_engine import Engine
 
     from zarn_user.role_matrix import RoleMatrix
@@ -30,6 +31,8 @@ APP_RULE = "2 to 19 letters, digits and single hyphens, starting and ending with
 @cache
 def role_pattern() -> re.Pattern[str]:
     """The role-name pattern of the module's declarations (`Group.child`)."""
+    import re
+
     import zarn_user.role_matrix as rm
 
     return re.compile(rm.Group.child.regex)  # type: ignore[attr-defined]  # the class holds the declaration
@@ -38,6 +41,8 @@ def role_pattern() -> re.Pattern[str]:
 @cache
 def app_pattern() -> re.Pattern[str]:
     """The application-name pattern of the module's declarations (`RoleMatrix.name`)."""
+    import re
+
     import zarn_user.role_matrix as rm
 
     return re.compile(rm.RoleMatrix.name.regex)  # type: ignore[attr-defined]
