@@ -626,3 +626,51 @@ def test_every_command_on_postgresql(tmp_path, request, capsys):
     capsys.readouterr()
     assert main(["--db", url, "list"]) == 0
     assert capsys.readouterr().out.strip() == "(no applications)"
+
+
+def test_modules_import_one_way():
+    """No circle among the package's modules, counting the imports made inside functions
+    and modules named by their full name in a string (the command table's modules);
+    imports for type checking only are left out."""
+    import ast
+
+    package = ROOT / "python" / "zarn_user"
+    names = {".".join(p.relative_to(package.parent).with_suffix("").parts).removesuffix(".__init__"): p
+             for p in package.rglob("*.py")}
+
+    def imports(name, path):
+        tree = ast.parse(path.read_text())
+        skipped = {id(n) for node in ast.walk(tree) if isinstance(node, ast.If)
+                   and getattr(node.test, "id", None) == "TYPE_CHECKING" for n in ast.walk(node)}
+        base = name if path.name == "__init__.py" else name.rpartition(".")[0]
+        for node in ast.walk(tree):
+            if id(node) in skipped:
+                continue
+            if isinstance(node, ast.Constant) and isinstance(node.value, str):
+                yield node.value
+            elif isinstance(node, ast.Import):
+                yield from (a.name for a in node.names)
+            elif isinstance(node, ast.ImportFrom):
+                parent = base
+                for _ in range(node.level - 1):
+                    parent = parent.rpartition(".")[0]
+                module = f"{parent}.{node.module}" if node.level and node.module else (node.module or parent)
+                yield module
+                yield from (f"{module}.{a.name}" for a in node.names)
+
+    graph = {name: {m for m in imports(name, path) if m in names and m != name} for name, path in names.items()}
+    # A module's package runs first when it is imported; that is no edge back.
+    graph = {name: {m for m in targets if not name.startswith(m + ".")} for name, targets in graph.items()}
+    state: dict[str, int] = {}
+
+    def visit(node, trail):
+        state[node] = 1
+        for target in sorted(graph[node]):
+            assert state.get(target) != 1, " -> ".join(trail + [node, target])
+            if target not in state:
+                visit(target, trail + [node])
+        state[node] = 2
+
+    for name in sorted(graph):
+        if name not in state:
+            visit(name, [])

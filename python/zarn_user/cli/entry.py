@@ -13,6 +13,7 @@ from .store import DEFAULT_DB, Store
 TYPE_CHECKING = False  # the typing module is not imported at start-up
 if TYPE_CHECKING:
     import argparse
+    from typing import NoReturn
 
 # The modules whose COMMANDS make up the command line, in the order of --help (this module's
 # own, the shell completion, come last).
@@ -35,16 +36,17 @@ def commands() -> list[Command]:
 
 
 def _version() -> str:
-    from zarn_user import __version__
+    import zarn_user
 
-    return __version__
+    version: str = zarn_user.__version__
+    return version
 
 
 def parser() -> argparse.ArgumentParser:
     import argparse
 
     class _Parser(argparse.ArgumentParser):
-        def error(self, message: str):  # type: ignore[override]  # one line, through the error boundary
+        def error(self, message: str) -> NoReturn:  # one line, through the error boundary
             raise BadInput(f"{message} (see: {self.prog} --help)")
 
     # --db and --json are taken before or after the command: the subcommands know them too,
@@ -60,9 +62,9 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_Parser)
     for command in commands():
-        help_text = {} if command.hidden else {"help": command.help}
+        shown = {} if command.hidden else {"help": command.help}  # no help: not listed
         c = sub.add_parser(command.name, description=command.help, parents=[common], epilog=command.epilog,
-                           formatter_class=argparse.RawDescriptionHelpFormatter, **help_text)
+                           formatter_class=argparse.RawDescriptionHelpFormatter, **shown)  # type: ignore[arg-type]
         for a in command.arguments:
             action = c.add_argument(*a.names, **a.options)
             if a.complete:

@@ -295,8 +295,8 @@ def apply(matrix: RoleMatrix, entries: list[Entry],
     import zarn_user.role_matrix as rm
 
     policies, groups, dag = matrix.policies, matrix.groups, matrix.dag
-    have_p = {(p.sub, p.obj, p.act) for p in policies}
-    have_g = {(g.child, g.parent) for g in groups}
+    have_p: set[tuple[str, ...]] = {(p.sub, p.obj, p.act) for p in policies}
+    have_g: set[tuple[str, ...]] = {(g.child, g.parent) for g in groups}
     added, refused = [], []
     for entry in entries:
         if entry.kind == "p":

@@ -6,17 +6,20 @@ import os
 import shutil
 import subprocess
 import sys
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from .errors import BadInput
 from .holders import known_roles
 
+if TYPE_CHECKING:
+    from zarn_user.role_matrix import RoleContent, RoleMatrix
 
-def pairs(permissions) -> str:
+
+def pairs(permissions: list[dict[str, str]]) -> str:
     return ", ".join(f"{p['obj']}:{p['act']}" for p in permissions) or "-"
 
 
-def content_text(content) -> str:
+def content_text(content: RoleContent) -> str:
     data = content.to_display()
     lines = [f"role {data['name']}"]
     if "roles" in data:
@@ -26,17 +29,18 @@ def content_text(content) -> str:
 
 
 def roles_table(rows: list[dict[str, Any]]) -> str:
-    from tabulate import tabulate
+    from tabulate import tabulate  # type: ignore[import-untyped]
 
-    return tabulate([(r["name"], ", ".join(r["roles"]) or "-", pairs(r["permissions"])) for r in rows],
+    text: str = tabulate([(r["name"], ", ".join(r["roles"]) or "-", pairs(r["permissions"])) for r in rows],
                     headers=("role", "sub-roles", "permissions"), tablefmt="plain")
+    return text
 
 
-def sorted_permissions(permissions: list[dict]) -> list[dict]:
+def sorted_permissions(permissions: list[dict[str, str]]) -> list[dict[str, str]]:
     return sorted(permissions, key=lambda p: (p["obj"], p["act"]))
 
 
-def graph_text(matrix, fmt: str) -> str:
+def graph_text(matrix: RoleMatrix, fmt: str) -> str:
     roles = known_roles(matrix)
     perms: dict[str, list[str]] = {role: [] for role in roles}
     for p in matrix.policies:
@@ -49,12 +53,15 @@ def graph_text(matrix, fmt: str) -> str:
             lines.append(f'    {ids[role]}["{label}"]')
         lines += [f"    {ids[g.child]} --> {ids[g.parent]}" for g in matrix.groups]
         return "\n".join(lines)
-    quote = lambda s: s.replace("\\", "\\\\").replace('"', '\\"')  # noqa: E731
+
+    def quote(s: str) -> str:
+        return s.replace("\\", "\\\\").replace('"', '\\"')
+
     lines = [f'digraph "{quote(matrix.name)}" {{', "    rankdir=TB;", '    node [shape=box, fontname="Helvetica"];']
     for role in roles:
         label = "\\n".join(quote(s) for s in [role] + perms[role])
-        lines.append(f'    "{role}" [label="{label}"];')
-    lines += [f'    "{g.child}" -> "{g.parent}";' for g in matrix.groups]
+        lines.append(f'    "{quote(role)}" [label="{label}"];')
+    lines += [f'    "{quote(g.child)}" -> "{quote(g.parent)}";' for g in matrix.groups]
     lines.append("}")
     return "\n".join(lines)
 
