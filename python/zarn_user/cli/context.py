@@ -50,7 +50,10 @@ class Output:
 
     def note(self, text: str) -> None:
         """A line for people on standard error: progress, files written, what was left out."""
-        print(text, file=sys.stderr, flush=True)
+        try:
+            print(text, file=sys.stderr, flush=True)
+        except OSError:  # standard error closed as well: nobody to tell
+            pass
 
 
 class Context:

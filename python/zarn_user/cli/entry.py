@@ -19,13 +19,6 @@ if TYPE_CHECKING:
 # own, the shell completion, come last).
 COMMAND_MODULES = ["zarn_user.cli.commands", "zarn_user.cli.demo"]
 
-WILDCARDS = """\
-wildcards: the module gives "*" no meaning, but the root policy grants *:* to mean
-everything. check, why and who treat a granted "*" as matching any object or any
-action, and say so when a wildcard decided the answer; resolve and show print what is
-stored."""
-
-
 def commands() -> list[Command]:
     import importlib
 
@@ -44,6 +37,8 @@ def _version() -> str:
 
 def parser() -> argparse.ArgumentParser:
     import argparse
+
+    from .commands import WILDCARDS
 
     class _Parser(argparse.ArgumentParser):
         def error(self, message: str) -> NoReturn:  # one line, through the error boundary
@@ -100,7 +95,10 @@ def main(argv: list[str] | None = None) -> int:
         return status
     finally:
         if store is not None:
-            store.close()
+            try:
+                store.close()
+            except Exception:  # the command's outcome stands; there is nothing left to undo
+                pass
 
 
 def _report(out: Output, status: int, message: str) -> None:

@@ -37,13 +37,17 @@ Outcome = tuple[int, str]  # exit status, message
 def outcome(exc: BaseException, writing: bool) -> Outcome:
     """The exit status and message for an exception that ended a command; `writing` tells
     whether the command had begun to save."""
-    from zarn_engine import ConflictError, ConnectionLost, DoesNotExist, LoadError, StorageError
-    from zarn_fields import ValidationError
-
     if isinstance(exc, BadInput):
         return BAD_INPUT, str(exc)
     if isinstance(exc, Refused):
         return REFUSED, str(exc)
+    if isinstance(exc, KeyboardInterrupt):
+        return INTERRUPTED, "interrupted"
+    try:
+        from zarn_engine import ConflictError, ConnectionLost, DoesNotExist, LoadError, StorageError
+        from zarn_fields import ValidationError
+    except ImportError:
+        return _internal(exc)
     if isinstance(exc, ValidationError):
         return BAD_INPUT, str(exc)
     if isinstance(exc, DoesNotExist):
@@ -58,8 +62,11 @@ def outcome(exc: BaseException, writing: bool) -> Outcome:
         return STORE_FAILED, f"{exc}; nothing written"
     if isinstance(exc, LoadError):
         return STORE_FAILED, f"a stored document cannot be read: {exc}"
-    if isinstance(exc, KeyboardInterrupt):
-        return INTERRUPTED, "interrupted"
+    return _internal(exc)
+
+
+def _internal(exc: BaseException) -> Outcome:
+    """A fault of zarn-roles: one line that says where, for a report."""
     where = ""
     tb = exc.__traceback__
     while tb is not None and tb.tb_next is not None:
