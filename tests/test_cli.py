@@ -421,6 +421,9 @@ def test_builtin_roles_are_not_merged_silently(cli, tmp_path):
     assert "created: it holds only what the file holds" in r.stdout
     cli("check", "fresh", "grace", "payroll", "delete", expect=1)
     cli("check", "fresh", "grace", "settings", "write")
+    # What the application holds already changes nothing: an export imports back.
+    (tmp_path / "shop.csv").write_text(cli("export", "shop", "--format", "casbin").stdout)
+    assert "imported 0 of 2 entries" in cli("import", "shop", "shop.csv").stdout
     # On purpose: merged.
     cli("import", "shop", "admin_role.csv", "--merge-builtin")
     cli("check", "shop", "grace", "payroll", "delete")

@@ -39,10 +39,14 @@ def _stored(store: Store, app: str) -> RoleMatrix | None:
 
 
 def _builtin_lines(matrix: RoleMatrix, entries: list[interchange.Entry]) -> list[str]:
-    """Why the entries that name a built-in role are refused, and the ways out."""
+    """Why the entries that name a built-in role are refused, and the ways out. An entry
+    the application holds already changes nothing (an export imported back)."""
     names = builtin_roles()
+    stored = {("p", (p.sub, p.obj, p.act)) for p in matrix.policies} | {("g", (g.child, g.parent)) for g in matrix.groups}
     lines = []
     for entry in entries:
+        if (entry.kind, entry.fields) in stored:
+            continue
         named = [r for r in dict.fromkeys(entry.roles()) if r in names]
         if named:
             lines.append(f"{entry.where}: {entry.casbin()}: {', '.join(map(repr, named))} "
