@@ -30,7 +30,8 @@ def casbin_file(lines: int) -> str:
 def main(sizes: list[int]) -> None:
     lines = ["## Command line: Casbin import", "",
              "`bench/cli_import.py`: `zarn-roles import` of a layered Casbin file (3 permissions and 2 "
-             "sub-roles a role) into a new SQLite database, the whole command timed.", "",
+             "sub-roles a role) into a new SQLite database, the whole command timed; load average "
+             f"{os.getloadavg()[0]:.1f} at the start (the machine is shared: compare rows of one run).", "",
              "| lines | seconds | lines per second |", "|---:|---:|---:|"]
     print("\n".join(lines))
     for count in sizes:
