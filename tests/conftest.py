@@ -6,6 +6,15 @@ import pytest
 sys.path.insert(0, os.path.dirname(__file__))
 
 import zarn_engine  # noqa: E402
+from hypothesis import HealthCheck, settings  # noqa: E402
+
+# How hard the property and fuzz tests try: `dev` for a quick run at the desk, `ci` in CI,
+# `long` for the bench run (bench/fuzz.sh). Chosen by ZARN_HYPOTHESIS_PROFILE.
+settings.register_profile("dev", max_examples=60, deadline=None)
+settings.register_profile("ci", max_examples=300, deadline=None, print_blob=True)
+settings.register_profile("long", max_examples=5000, deadline=None, print_blob=True,
+                          suppress_health_check=[HealthCheck.too_slow])
+settings.load_profile(os.environ.get("ZARN_HYPOTHESIS_PROFILE", "dev"))
 
 
 class AcceptingEngine(zarn_engine.Engine):

@@ -241,7 +241,7 @@ def prepare(matrix, variant):
 
 
 @pytest.mark.parametrize("variant", list(VARIANTS))
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(suppress_health_check=[HealthCheck.too_slow])
 @given(ops=st.lists(operation, min_size=50, max_size=50), defaults=st.booleans())
 def test_module_matches_model(rm, variant, ops, defaults):
     zarn_engine.use_engine(AcceptingEngine())

@@ -116,7 +116,7 @@ def make(rm, variant):
     return Sub(name="app")
 
 
-@settings(max_examples=1000, deadline=None, suppress_health_check=list(HealthCheck))
+@settings(suppress_health_check=list(HealthCheck))
 @given(calls=calls, replaced=replacements, variant=st.sampled_from(["plain", "dropping", "growing"]))
 def test_hostile_calls_never_crash(rm, calls, replaced, variant):
     previous = zarn_engine.use_engine(NullEngine())

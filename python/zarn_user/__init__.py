@@ -1,8 +1,6 @@
 """User and permission organisation of applications; `zarn_user.role_matrix` holds the roles."""
 
-from importlib.metadata import PackageNotFoundError, version
-
 try:
-    __version__ = version("zarn-user")
-except PackageNotFoundError:  # run from a source tree that was never installed
+    from ._version import __version__ as __version__  # written by the build
+except ImportError:  # run from a source tree that was never built
     __version__ = "0+unknown"

@@ -2,7 +2,6 @@
 from typing import Any, ClassVar
 
 from zarn_engine import Acl as Acl
-from zarn_engine import AclItem as AclItem
 from zarn_engine import Document as Document
 from zarn_engine import EmbeddedDocument as EmbeddedDocument
 from zarn_engine import EmbeddedDocumentField as EmbeddedDocumentField
@@ -11,6 +10,12 @@ from zarn_fields import DictField as DictField
 from zarn_fields import StringField as StringField
 
 annotations: Any
+
+class AclItem(EmbeddedDocument):
+    # zarn_engine.AclItem, the records of RoleContent.permissions, with its fields typed as
+    # the values an instance holds.
+    obj: str
+    act: str
 
 class Policy(EmbeddedDocument):
     sub: str

@@ -1,162 +1,205 @@
-"""The commands of zarn-roles: each takes the parsed arguments, the store and the output."""
+"""The commands of zarn-roles: each takes the parsed arguments and its context (store,
+output). Role and application names are checked against the rules only where a command
+creates them; whatever the store holds can be read, changed and removed."""
 
 from __future__ import annotations
 
-import os
+import argparse
 import sys
-import tempfile
+from typing import TYPE_CHECKING, Any
 
-from . import interchange
-from .holders import containment_path, holdings, known_roles
-from .render import Output, Progress, content_text, draw, graph_text, roles_table, sorted_permissions, write_text
-from .store import BadInput, Refused, Store, check_app, check_role, check_value, save
+from .command import ACT, ACTS, APP, OBJ, ROLE, Command, arg
+from .context import Context
+from .errors import BadInput, Refused
+from .holders import builtin_roles, containment_path, holdings, known_roles, refusal
+from .store import check_new_app, check_new_role, check_value
+
+if TYPE_CHECKING:
+    from zarn_user.role_matrix import RoleMatrix
+
+Args = argparse.Namespace
+
+WILDCARDS = """\
+wildcards: the module gives "*" no meaning, but the root policy grants *:* to mean
+everything. check, why and who treat a granted "*" as matching any object or any
+action, and say so when a wildcard decided the answer; resolve and show print what is
+stored."""
 
 
-def _known(matrix, roles) -> None:
+def _unknown_roles(matrix: RoleMatrix, roles: list[str]) -> list[str]:
     known = set(known_roles(matrix))
-    for role in roles:
-        check_role(role)
-        if role not in known:
-            raise BadInput(f"unknown role {role!r} in application {matrix.name!r}")
+    return [r for r in dict.fromkeys(roles) if r not in known]
 
 
-def _permissions(obj: str, acts: list[str]) -> list[dict]:
+def _known(matrix: RoleMatrix, roles: list[str]) -> None:
+    """BadInput for the first role the application does not hold."""
+    for role in _unknown_roles(matrix, roles):
+        raise BadInput(f"unknown role {role!r} in application {matrix.name!r}")
+
+
+def _role_to_change(matrix: RoleMatrix, role: str) -> str:
+    """A role that a command changes: any the application holds, or a new one that follows
+    the role-name rule."""
+    return role if role in set(known_roles(matrix)) else check_new_role(role)
+
+
+def _permissions(obj: str, acts: list[str], check: bool = True) -> list[dict[str, str]]:
+    """The permissions OBJ ACT... name; `check`: refuse values that cannot be stored (not
+    needed to take away what is stored)."""
     if ":" in obj and all(":" in a for a in acts):  # the OBJ:ACT form of other tools
         o, _, a = obj.rpartition(":")
         raise BadInput(f"permissions are given as OBJ ACT [ACT...]: write {o} {a}, not {obj}")
     if not acts:
         raise BadInput(f"no action given for {obj}: permissions are given as OBJ ACT [ACT...]")
-    check_value("object", obj)
-    return [{"obj": obj, "act": check_value("action", act)} for act in acts]
+    if check:
+        check_value("object", obj)
+        for act in acts:
+            check_value("action", act)
+    return [{"obj": obj, "act": act} for act in acts]
+
+
+def _content(ctx: Context, content: Any) -> None:
+    from .render import content_text
+
+    ctx.out.emit(content.to_display(), content_text(content))
 
 
 # --- applications -------------------------------------------------------------------------
 
 
-def cmd_init(args, store: Store, out: Output) -> None:
+def cmd_init(args: Args, ctx: Context) -> None:
     from zarn_engine import ConflictError
 
     import zarn_user.role_matrix as rm
 
-    matrix = rm.RoleMatrix(name=check_app(args.app))
-    store.open(create=True)
+    matrix = rm.RoleMatrix(name=check_new_app(args.app))
+    ctx.store.open(create=True)
+    ctx.store.writing = True
     try:
         matrix.save()
     except ConflictError:
-        raise BadInput(f"application {args.app!r} exists already") from None
-    out.emit({"created": args.app}, f"created {args.app} (root holds *:*, admin contains root)")
+        raise Refused(f"not created: application {args.app!r} exists already") from None
+    ctx.out.emit({"created": args.app}, f"created {args.app} (root holds *:*, admin contains root)")
 
 
-def cmd_list(args, store: Store, out: Output) -> None:
+def cmd_list(args: Args, ctx: Context) -> None:
     import zarn_user.role_matrix as rm
 
-    keys = rm.RoleMatrix.keys() if store.open(create=False) else []
-    out.emit(keys, "\n".join(keys) if keys else "(no applications)")
+    ctx.store.open(create=False)
+    keys = rm.RoleMatrix.keys()
+    ctx.out.emit(keys, "\n".join(keys) if keys else "(no applications)")
 
 
-def cmd_delete(args, store: Store, out: Output) -> None:
+def cmd_delete(args: Args, ctx: Context) -> None:
     from zarn_engine import ConflictError
 
     import zarn_user.role_matrix as rm
 
-    matrix = store.load(args.app)
+    matrix = ctx.store.load(args.app)
+    if not args.yes:
+        if not ctx.interactive:
+            raise BadInput(f"not deleted: delete asks before it deletes; give --yes to delete {args.app} "
+                           "without asking")
+        roles = len(known_roles(matrix))
+        print(f"delete {args.app} ({roles} roles, {len(matrix.policies)} permissions)? [y/N] ",
+              end="", file=sys.stderr, flush=True)
+        if sys.stdin.readline().strip().lower() not in ("y", "yes"):
+            raise Refused(f"not deleted: {args.app}")
+    ctx.store.writing = True
     try:  # only the version that was read: a change made meanwhile is not deleted unseen
         rm.RoleMatrix.delete(args.app, version=matrix.version)
     except ConflictError:
         raise Refused(f"not deleted: {args.app} changed meanwhile; look at it again") from None
-    out.emit({"deleted": args.app}, f"deleted {args.app}")
+    ctx.out.emit({"deleted": args.app}, f"deleted {args.app}")
 
 
 # --- reading ------------------------------------------------------------------------------
 
 
-def cmd_show(args, store: Store, out: Output) -> None:
-    matrix = store.load(args.app)
+def cmd_show(args: Args, ctx: Context) -> None:
+    from .render import roles_table
+
+    matrix = ctx.store.load(args.app)
     if args.role:
         _known(matrix, [args.role])
-        content = matrix.get_role_contents(args.role)
-        out.emit(content.to_display(), content_text(content))
+        _content(ctx, matrix.get_role_contents(args.role))
         return
     rows = [matrix.get_role_contents(role).to_display() for role in known_roles(matrix)]
-    out.emit(rows, roles_table(rows))
+    ctx.out.emit(rows, roles_table(rows))
 
 
-def cmd_resolve(args, store: Store, out: Output) -> None:
-    matrix = store.load(args.app)
+def cmd_resolve(args: Args, ctx: Context) -> None:
+    from .render import sorted_permissions
+
+    matrix = ctx.store.load(args.app)
     _known(matrix, args.roles)
     data = matrix.get_implicit_permissions_for_roles(list(args.roles)).to_display()
     text = "\n".join(f"{p['obj']}:{p['act']}" for p in sorted_permissions(data["permissions"]))
-    out.emit(data, text or "(no permissions)")
+    ctx.out.emit(data, text or "(no permissions)")
 
 
-def _holding(args, store: Store):
-    matrix = store.load(args.app)
-    _known(matrix, [args.role])
-    check_value("object", args.obj)
-    check_value("action", args.act)
-    return holdings(matrix, args.obj, args.act).get(args.role)
-
-
-def _why_data(args, holding) -> dict:
+def _why_data(args: Args, holding: Any) -> dict[str, Any]:
     return {"role": args.role, "permission": {"obj": args.obj, "act": args.act}, "held": holding is not None,
             "path": holding.path if holding else None, "wildcard": bool(holding and holding.wildcard)}
 
 
-def cmd_why(args, store: Store, out: Output) -> None:
-    holding = _holding(args, store)
+def cmd_why(args: Args, ctx: Context) -> None:
+    matrix = ctx.store.load(args.app)
+    _known(matrix, [args.role])
+    holding = holdings(matrix, args.obj, args.act).get(args.role)
     text = (holding.explain(args.obj, args.act) if holding
             else f"{args.role} does not hold {args.obj}:{args.act}")
-    out.emit(_why_data(args, holding), text)
+    ctx.out.emit(_why_data(args, holding), text)
 
 
-def cmd_check(args, store: Store, out: Output) -> None:
-    holding = _holding(args, store)
+def cmd_check(args: Args, ctx: Context) -> None:
+    matrix = ctx.store.load(args.app)
     perm = f"{args.obj}:{args.act}"
+    unknown = bool(_unknown_roles(matrix, [args.role]))
+    holding = None if unknown else holdings(matrix, args.obj, args.act).get(args.role)
     if holding is None:
-        out.emit(_why_data(args, None), f"no: {args.role} does not hold {perm}")
-        raise Refused(None)
+        ctx.out.emit(_why_data(args, None), f"no: {args.role} does not hold {perm}")
+        raise Refused(f"unknown role {args.role!r} in application {args.app!r}" if unknown else "")
     text = f"yes: {holding.explain(args.obj, args.act)}" if args.explain else f"yes: {args.role} holds {perm}"
-    out.emit(_why_data(args, holding), text)
+    ctx.out.emit(_why_data(args, holding), text)
 
 
-def cmd_who(args, store: Store, out: Output) -> None:
-    matrix = store.load(args.app)
-    check_value("object", args.obj)
-    check_value("action", args.act)
-    found = holdings(matrix, args.obj, args.act)
-    text = "\n".join(h.explain(args.obj, args.act) for h in found.values())
-    out.emit([h.to_json() for h in found.values()], text or f"no role holds {args.obj}:{args.act}")
+def cmd_who(args: Args, ctx: Context) -> None:
+    matrix = ctx.store.load(args.app)
+    found = list(holdings(matrix, args.obj, args.act).values())
+    if args.no_builtin:
+        left_out = builtin_roles()
+        found = [h for h in found if h.role not in left_out]
+    text = "\n".join(h.explain(args.obj, args.act) for h in found)
+    ctx.out.emit([h.to_json() for h in found], text or f"no role holds {args.obj}:{args.act}")
 
 
 # --- permissions --------------------------------------------------------------------------
 
 
-def cmd_grant(args, store: Store, out: Output) -> None:
-    matrix = store.load(args.app)
-    check_role(args.role)
-    content = matrix.add_role_permissions(args.role, _permissions(args.obj, args.acts))
-    out.emit(content.to_display(), content_text(content))
+def cmd_grant(args: Args, ctx: Context) -> None:
+    matrix = ctx.store.load(args.app, change=True)
+    role = _role_to_change(matrix, args.role)
+    _content(ctx, matrix.add_role_permissions(role, _permissions(args.obj, args.acts)))
 
 
-def cmd_set_permissions(args, store: Store, out: Output) -> None:
-    matrix = store.load(args.app)
-    check_role(args.role)
+def cmd_set_permissions(args: Args, ctx: Context) -> None:
+    matrix = ctx.store.load(args.app, change=True)
+    role = _role_to_change(matrix, args.role)
     wanted = _permissions(args.obj, args.acts) if args.obj is not None else []
-    matrix.get_implicit_permissions_for_roles([args.role])  # a new role becomes a node first
-    content = matrix.set_role_permissions(args.role, wanted)
-    out.emit(content.to_display(), content_text(content))
+    matrix.get_implicit_permissions_for_roles([role])  # a new role becomes a node first
+    _content(ctx, matrix.set_role_permissions(role, wanted))
 
 
-def cmd_revoke(args, store: Store, out: Output) -> None:
-    matrix = store.load(args.app)
+def cmd_revoke(args: Args, ctx: Context) -> None:
+    matrix = ctx.store.load(args.app, change=True)
     _known(matrix, [args.role])
-    revoked = {(p["obj"], p["act"]) for p in _permissions(args.obj, args.acts)}
+    revoked = {(p["obj"], p["act"]) for p in _permissions(args.obj, args.acts, check=False)}
     own = matrix.get_role_contents(args.role).to_display()["permissions"]
     held = {(p["obj"], p["act"]) for p in own}
     missing = [pair for pair in dict.fromkeys((args.obj, a) for a in args.acts) if pair not in held]
     if len(missing) < len(revoked):
-        content = matrix.set_role_permissions(args.role, [p for p in own if (p["obj"], p["act"]) not in revoked])
-        out.emit(content.to_display(), content_text(content))
+        _content(ctx, matrix.set_role_permissions(args.role, [p for p in own if (p["obj"], p["act"]) not in revoked]))
     if missing:
         lines = []
         for obj, act in missing:
@@ -171,48 +214,41 @@ def cmd_revoke(args, store: Store, out: Output) -> None:
 # --- sub-roles ----------------------------------------------------------------------------
 
 
-def _refusal(matrix, role: str, sub: str) -> str:
-    if sub == role:
-        return f"refused: {role} cannot contain itself"
-    path = containment_path(matrix, sub, role)
-    chain = " contains ".join(path) if path else sub
-    return f"refused: {sub} cannot become a sub-role of {role}, since {chain} already (a cycle)"
-
-
-def _load_for_sub_roles(args, store: Store):
-    matrix = store.load(args.app)
-    check_role(args.role)
+def _load_for_sub_roles(args: Args, ctx: Context) -> RoleMatrix:
+    matrix = ctx.store.load(args.app, change=True)
+    _role_to_change(matrix, args.role)
     _known(matrix, args.sub_roles)
     return matrix
 
 
-def cmd_include(args, store: Store, out: Output) -> None:
-    matrix = _load_for_sub_roles(args, store)
+def cmd_include(args: Args, ctx: Context) -> None:
+    matrix = _load_for_sub_roles(args, ctx)
     content = matrix.add_role_sub_roles(args.role, args.sub_roles)
     refused = [s for s in dict.fromkeys(args.sub_roles) if s not in content.roles]
-    out.emit({**content.to_display(), "refused": refused}, content_text(content))
+    from .render import content_text
+
+    ctx.out.emit({**content.to_display(), "refused": refused}, content_text(content))
     if refused:
-        raise Refused("\n".join(_refusal(matrix, args.role, s) for s in refused))
+        raise Refused("\n".join(refusal(matrix, args.role, s) for s in refused))
 
 
-def cmd_set_sub_roles(args, store: Store, out: Output) -> None:
-    matrix = _load_for_sub_roles(args, store)
+def cmd_set_sub_roles(args: Args, ctx: Context) -> None:
+    matrix = _load_for_sub_roles(args, ctx)
     content = matrix.set_role_sub_roles(args.role, args.sub_roles)
-    out.emit(content.to_display(), content_text(content))
+    _content(ctx, content)
     if content.roles != list(args.sub_roles):
         # The replacement was refused as a whole; name the sub-roles that close a cycle.
         guilty = [s for s in args.sub_roles if s == args.role or containment_path(matrix, s, args.role)]
-        raise Refused("\n".join(_refusal(matrix, args.role, s) for s in guilty) or "refused")
+        raise Refused("\n".join(refusal(matrix, args.role, s) for s in guilty) or "refused")
 
 
-def cmd_exclude(args, store: Store, out: Output) -> None:
-    matrix = _load_for_sub_roles(args, store)
-    _known(matrix, [args.role])
+def cmd_exclude(args: Args, ctx: Context) -> None:
+    matrix = ctx.store.load(args.app, change=True)
+    _known(matrix, [args.role, *args.sub_roles])
     current = matrix.get_role_contents(args.role).roles
     missing = [s for s in dict.fromkeys(args.sub_roles) if s not in current]
     if len(missing) < len(set(args.sub_roles)):
-        content = matrix.set_role_sub_roles(args.role, [r for r in current if r not in set(args.sub_roles)])
-        out.emit(content.to_display(), content_text(content))
+        _content(ctx, matrix.set_role_sub_roles(args.role, [r for r in current if r not in set(args.sub_roles)]))
     if missing:
         lines = []
         for sub in missing:
@@ -227,117 +263,84 @@ def cmd_exclude(args, store: Store, out: Output) -> None:
 # --- files --------------------------------------------------------------------------------
 
 
-def cmd_graph(args, store: Store, out: Output) -> None:
-    text = graph_text(store.load(args.app), args.format)
+def cmd_graph(args: Args, ctx: Context) -> None:
+    from .render import draw, graph_format, graph_text
+
+    fmt = graph_format(args.output, args.format)
+    text = graph_text(ctx.store.load(args.app), fmt)
     if not args.output:
-        print(text)
+        ctx.out.line(text)
         return
-    draw(args.output, text, args.format)
-    out.emit({"written": args.output}, f"wrote {args.output}")
+    draw(args.output, text)
+    ctx.out.note(f"wrote {args.output}")
 
 
-def cmd_export(args, store: Store, out: Output) -> None:
-    matrix = store.load(args.app)
+def cmd_export(args: Args, ctx: Context) -> None:
+    from . import interchange
+    from .render import write_text
+
+    matrix = ctx.store.load(args.app)
     text = (interchange.export_casbin if args.format == "casbin" else interchange.export_json)(matrix)
     if args.output:
         write_text(args.output, text)
-        print(f"wrote {args.output}", file=sys.stderr)
+        ctx.out.note(f"wrote {args.output}")
     else:
-        sys.stdout.write(text)
+        ctx.out.write(text)
 
 
-def cmd_import(args, store: Store, out: Output) -> None:
-    from zarn_engine import DoesNotExist
+def cmd_import(args: Args, ctx: Context) -> None:
+    from .transfer import import_file
 
-    import zarn_user.role_matrix as rm
-
-    check_app(args.app)
-    entries, settings, notes = interchange.read(args.file, args.format)
-    for note in notes:
-        print(f"note: {note}", file=sys.stderr)
-    if args.dry_run:
-        exists = store.open(create=False)
-    else:
-        exists = store.open(create=True)
-    try:
-        matrix = rm.RoleMatrix.load(args.app) if exists else None
-    except DoesNotExist:
-        matrix = None
-    if matrix is None:
-        matrix = rm.RoleMatrix(name=args.app, policies=[], groups=[])
-    for key, value in settings.items():
-        setattr(matrix, key, value)
-    progress = Progress(len(entries), "import")
-    added, refused = interchange.apply(matrix, entries, progress.step)
-    progress.done()
-    if args.dry_run:
-        for entry in added:
-            print(f"would add: {entry.casbin()}")
-        for entry in refused:
-            print(f"would refuse {entry.where}: {entry.casbin()}: {_refusal(matrix, *entry.fields)}")
-        print(f"dry run: {len(added)} to add, {len(refused)} to refuse, {len(entries) - len(added) - len(refused)} "
-              f"already there; nothing written")
-        return
-    save(matrix)
-    for entry in refused:
-        print(f"{entry.where}: {_refusal(matrix, *entry.fields)}", file=sys.stderr)
-    out.emit({"imported": len(added), "refused": [e.where for e in refused]},
-             f"imported {len(added)} of {len(entries)} entries into {args.app}")
-    if refused:
-        raise Refused(f"{len(refused)} line(s) refused")
+    import_file(args, ctx)
 
 
-# --- tour ---------------------------------------------------------------------------------
+# --- the table ----------------------------------------------------------------------------
 
-DEMO = [
-    ["init", "bookshop"],
-    ["grant", "bookshop", "reader", "book", "read"],
-    ["grant", "bookshop", "reader", "review", "read"],
-    ["grant", "bookshop", "writer", "review", "write"],
-    ["grant", "bookshop", "clerk", "order", "read", "write"],
-    ["grant", "bookshop", "stocker", "stock", "read", "write"],
-    ["grant", "bookshop", "accountant", "invoice", "read", "write"],
-    ["grant", "bookshop", "auditor", "invoice", "read"],
-    ["grant", "bookshop", "support", "customer", "read"],
-    ["grant", "bookshop", "editor", "book", "write"],
-    ["include", "bookshop", "writer", "reader"],
-    ["include", "bookshop", "editor", "writer"],
-    ["include", "bookshop", "sales", "clerk", "support"],
-    ["include", "bookshop", "warehouse", "stocker", "clerk"],
-    ["include", "bookshop", "finance", "accountant", "auditor"],
-    ["include", "bookshop", "manager", "sales", "warehouse", "finance", "editor"],
-    ["include", "bookshop", "reader", "manager"],
-    ["show", "bookshop"],
-    ["show", "bookshop", "manager"],
-    ["resolve", "bookshop", "warehouse"],
-    ["why", "bookshop", "manager", "review", "read"],
-    ["check", "bookshop", "sales", "invoice", "read"],
-    ["who", "bookshop", "invoice", "read"],
-    ["check", "bookshop", "admin", "invoice", "refund", "--explain"],
-    ["revoke", "bookshop", "clerk", "order", "write"],
-    ["set-sub-roles", "bookshop", "finance", "auditor"],
-    ["resolve", "bookshop", "finance"],
-    ["graph", "bookshop", "--format", "mermaid"],
-    ["export", "bookshop", "--format", "casbin"],
-    ["list"],
+_SUB_ROLES = arg("sub_roles", metavar="SUBROLE", nargs="+", complete="roles")
+
+COMMANDS = [
+    Command("init", cmd_init, "create an application with the root policy and the admin group", (APP,)),
+    Command("list", cmd_list, "list the applications"),
+    Command("delete", cmd_delete,
+            "delete an application (the version just read; not one changed meanwhile); asks first on a terminal",
+            (APP, arg("--yes", "-y", action="store_true", help="delete without asking"))),
+    Command("show", cmd_show, "a role's direct contents, or every role as a table",
+            (APP, arg("role", metavar="ROLE", nargs="?", complete="roles"))),
+    Command("grant", cmd_grant, "give a role permissions: an object and one or more actions", (APP, ROLE, OBJ, ACTS)),
+    Command("revoke", cmd_revoke, "take permissions away from a role (the rest stay)", (APP, ROLE, OBJ, ACTS)),
+    Command("set-permissions", cmd_set_permissions,
+            "replace a role's permissions with these actions on OBJ (none: revoke all)",
+            (APP, ROLE, arg("obj", metavar="OBJ", nargs="?"), ACTS)),
+    Command("include", cmd_include, "make roles sub-roles of a role", (APP, ROLE, _SUB_ROLES)),
+    Command("exclude", cmd_exclude, "take sub-roles away from a role (the others stay)", (APP, ROLE, _SUB_ROLES)),
+    Command("set-sub-roles", cmd_set_sub_roles, "replace a role's sub-roles (none: remove all)",
+            (APP, ROLE, arg("sub_roles", metavar="SUBROLE", nargs="*", complete="roles"))),
+    Command("resolve", cmd_resolve, "every permission the roles hold, through sub-roles at any depth",
+            (APP, arg("roles", metavar="ROLE", nargs="+", complete="roles"))),
+    Command("why", cmd_why, "whether a role holds a permission, and through which sub-roles",
+            (APP, ROLE, OBJ, ACT), epilog=WILDCARDS),
+    Command("check", cmd_check, "exit status 0 when the role holds the permission, 1 when not (or no such role)",
+            (APP, ROLE, OBJ, ACT, arg("--explain", action="store_true", help="say through which sub-roles")),
+            epilog=WILDCARDS),
+    Command("who", cmd_who, "every role that holds a permission, each with its shortest path",
+            (APP, OBJ, ACT, arg("--no-builtin", action="store_true", help="leave out the built-in roles (root, admin)")),
+            epilog=WILDCARDS),
+    Command("graph", cmd_graph, "the containment hierarchy as Graphviz DOT or Mermaid, or a picture",
+            (APP, arg("--format", choices=["dot", "mermaid"], help="default: from the extension of FILE, else dot"),
+             arg("--output", "-o", metavar="FILE", help=".dot or .gv, .mmd, or .png or .svg (drawn by Graphviz)"))),
+    Command("export", cmd_export, "the stored document as JSON, or as Casbin policy CSV",
+            (APP, arg("--format", choices=["json", "casbin"], default="json"),
+             arg("--output", "-o", metavar="FILE", help="write to FILE instead of standard output"))),
+    Command("import", cmd_import,
+            "add a JSON document's or a Casbin CSV file's policies and groups; all or nothing; "
+            "an application that does not exist is created without the built-in roles",
+            (APP, arg("file", metavar="FILE"),
+             arg("--format", choices=["auto", "json", "casbin"], default="auto"),
+             arg("--dry-run", action="store_true", help="say what would be added and refused; write nothing"),
+             arg("--skip-refused", action="store_true",
+                 help="import the rest when lines are refused (a cycle); without it nothing is written"),
+             arg("--merge-builtin", action="store_true",
+                 help="merge roles named like the built-in ones (admin, root) into them, on purpose"),
+             arg("--literal", action="store_true",
+                 help="store Casbin patterns (keyMatch, glob, regex) as the literal text they are here"))),
 ]
-
-
-def cmd_demo(args, store: Store, out: Output) -> None:
-    from . import main
-
-    with tempfile.TemporaryDirectory() as tmp:
-        db = os.path.join(tmp, "demo.sqlite3")
-        print(f"# a bookshop: a dozen roles in three levels, in a temporary database ({db})")
-        for argv in DEMO:
-            print(f"\n$ zarn-roles {' '.join(argv)}", flush=True)
-            status = main(["--db", db] + argv)
-            if status:
-                print(f"(exit status {status})")
-        export = os.path.join(tmp, "bookshop.csv")
-        main(["--db", db, "export", "bookshop", "--format", "casbin", "-o", export])
-        print(f"\n$ zarn-roles import bookshop-copy {export}")
-        main(["--db", db, "import", "bookshop-copy", export])
-        print("\n$ zarn-roles resolve bookshop-copy manager")
-        main(["--db", db, "resolve", "bookshop-copy", "manager"])
-        print("\n# done")

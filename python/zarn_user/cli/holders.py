@@ -9,9 +9,14 @@ from __future__ import annotations
 
 from collections import deque
 from dataclasses import dataclass
+from functools import cache
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from zarn_user.role_matrix import RoleMatrix
 
 
-def known_roles(matrix) -> list[str]:
+def known_roles(matrix: RoleMatrix) -> list[str]:
     """Every role named in the stored lists, in order of first appearance, and "public"."""
     seen: dict[str, None] = {}
     for g in matrix.groups:
@@ -23,14 +28,38 @@ def known_roles(matrix) -> list[str]:
     return list(seen)
 
 
-def sub_roles(matrix) -> dict[str, list[str]]:
+@cache
+def builtin() -> tuple[frozenset[tuple[str, str, str]], frozenset[tuple[str, str]]]:
+    """The policies and groups that a new application starts with (the root policy and the
+    admin group), as the module makes them."""
+    import zarn_user.role_matrix as rm
+
+    fresh = rm.RoleMatrix(name="ab")
+    return (frozenset((p.sub, p.obj, p.act) for p in fresh.policies),
+            frozenset((g.child, g.parent) for g in fresh.groups))
+
+
+def builtin_roles() -> frozenset[str]:
+    """The roles that the built-in policies and groups name (root, admin)."""
+    policies, groups = builtin()
+    return frozenset(p[0] for p in policies) | frozenset(role for g in groups for role in g)
+
+
+def has_builtin(matrix: RoleMatrix) -> bool:
+    """Whether the application holds any of the built-in policies or groups."""
+    policies, groups = builtin()
+    return (any((p.sub, p.obj, p.act) in policies for p in matrix.policies)
+            or any((g.child, g.parent) in groups for g in matrix.groups))
+
+
+def sub_roles(matrix: RoleMatrix) -> dict[str, list[str]]:
     out: dict[str, list[str]] = {}
     for g in matrix.groups:
         out.setdefault(g.child, []).append(g.parent)
     return out
 
 
-def containment_path(matrix, start: str, goal: str) -> list[str] | None:
+def containment_path(matrix: RoleMatrix, start: str, goal: str) -> list[str] | None:
     """The shortest chain of contained roles from `start` to `goal`, or None."""
     parents = sub_roles(matrix)
     previous: dict[str, str | None] = {start: None}
@@ -49,6 +78,15 @@ def containment_path(matrix, start: str, goal: str) -> list[str] | None:
                 previous[parent] = role
                 queue.append(parent)
     return None
+
+
+def refusal(matrix: RoleMatrix, role: str, sub: str) -> str:
+    """Why `sub` cannot become a sub-role of `role`."""
+    if sub == role:
+        return f"refused: {role} cannot contain itself"
+    path = containment_path(matrix, sub, role)
+    chain = " contains ".join(path) if path else sub
+    return f"refused: {sub} cannot become a sub-role of {role}, since {chain} already (a cycle)"
 
 
 def matches(granted_obj: str, granted_act: str, obj: str, act: str) -> bool:
@@ -79,12 +117,12 @@ class Holding:
         reason = f"{holder} is granted {grant}" if self.wildcard else f"granted to {holder}"
         return f"{self.role} holds {perm} through {' -> '.join(self.path)} ({reason})"
 
-    def to_json(self) -> dict:
+    def to_json(self) -> dict[str, Any]:
         return {"role": self.role, "path": self.path, "granted": {"obj": self.granted[0], "act": self.granted[1]},
                 "wildcard": self.wildcard}
 
 
-def holdings(matrix, obj: str, act: str) -> dict[str, Holding]:
+def holdings(matrix: RoleMatrix, obj: str, act: str) -> dict[str, Holding]:
     """Every role that holds (obj, act), directly or through sub-roles, with a shortest path;
     in the order of `known_roles`. A breadth-first search backwards from the roles the
     permission is granted to, so each role gets its shortest chain."""

@@ -1,15 +1,29 @@
 """Casbin policy CSV and JSON documents: reading them whole, writing them back, and applying
-them to a role matrix as the update operations would, line by line."""
+them to a role matrix as the update operations would, line by line.
+
+`apply` calls the module's index operations (`_dag_add_policy`, `_check_new_group`,
+`_dag_add_group`) instead of the public `add_role_permissions` and `add_role_sub_roles`:
+each public call tests membership in the stored list by record equality, computes the role's
+contents for its answer and saves the document, which makes an import of n lines cost n²
+and n saves (hours for a 200,000-line Casbin file). The result is the same, line for line;
+tests/test_interchange.py holds both side by side.
+"""
 
 from __future__ import annotations
 
 import csv
 import io
+import ipaddress
 import json
 import re
-from dataclasses import dataclass
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any, Callable, Iterable
 
-from .store import BadInput, role_error, value_error
+from .errors import BadInput
+from .store import role_error, value_error
+
+if TYPE_CHECKING:
+    from zarn_user.role_matrix import RoleMatrix
 
 SETTINGS = ("new_user_fields", "new_user_roles", "new_user_profile", "callback_urls")
 
@@ -21,12 +35,29 @@ class Entry:
     where: str  # "FILE:LINE" or "FILE: policies entry N", for messages
     kind: str
     fields: tuple[str, ...]
+    order: int = 0  # position in the file, for messages in file order
 
     def casbin(self) -> str:
         return casbin_line(self.kind, self.fields)
 
+    def roles(self) -> tuple[str, ...]:
+        return self.fields[:1] if self.kind == "p" else self.fields
 
-def casbin_line(kind: str, fields) -> str:
+
+@dataclass
+class Reading:
+    """What a file holds, and what is wrong with it; every list in file order."""
+
+    entries: list[Entry] = field(default_factory=list)
+    settings: dict[str, Any] = field(default_factory=dict)
+    notes: list[str] = field(default_factory=list)  # changes made on reading (a dropped 'allow')
+    errors: list[tuple[int, str]] = field(default_factory=list)  # (order, message): bad input
+
+    def error_lines(self) -> list[str]:
+        return [message for _, message in sorted(self.errors, key=lambda e: e[0])]
+
+
+def casbin_line(kind: str, fields: Iterable[str]) -> str:
     """One Casbin line: fields quoted by the csv module where they need it."""
     out = []
     for value in (kind, *fields):
@@ -36,21 +67,21 @@ def casbin_line(kind: str, fields) -> str:
     return ", ".join(out)
 
 
-def export_casbin(matrix) -> str:
+def export_casbin(matrix: RoleMatrix) -> str:
     lines = [casbin_line("p", (p.sub, p.obj, p.act)) for p in matrix.policies]
     lines += [casbin_line("g", (g.child, g.parent)) for g in matrix.groups]
     return "".join(line + "\n" for line in lines)
 
 
-def export_json(matrix) -> str:
+def export_json(matrix: RoleMatrix) -> str:
     return json.dumps(matrix.to_display(), indent=2) + "\n"
 
 
-def read(path: str, fmt: str) -> tuple[list[Entry], dict, list[str]]:
-    """The file's entries, its settings (JSON only) and notes; BadInput listing every bad
-    line, one per line, when any is bad."""
+def read(path: str, fmt: str) -> Reading:
+    """The file's entries, settings (JSON only), notes and errors. The names of new roles
+    are checked by `name_errors`, which knows the target application."""
     try:
-        with open(path, encoding="utf-8") as f:
+        with open(path, encoding="utf-8-sig") as f:  # a byte order mark is no part of the text
             text = f.read()
     except OSError as exc:
         raise BadInput(f"cannot read {path}: {exc.strerror}") from None
@@ -58,116 +89,204 @@ def read(path: str, fmt: str) -> tuple[list[Entry], dict, list[str]]:
         raise BadInput(f"cannot read {path}: not UTF-8 text") from None
     if fmt == "auto":
         fmt = "json" if text.lstrip().startswith("{") else "casbin"
-    entries, settings, notes, errors = (_read_json if fmt == "json" else _read_casbin)(path, text)
-    for entry in entries:
-        roles = entry.fields[:1] if entry.kind == "p" else entry.fields
-        errors += [f"{entry.where}: {error}" for error in map(role_error, roles) if error]
+    reading = (_read_json if fmt == "json" else _read_casbin)(path, text)
+    for entry in reading.entries:
         if entry.kind == "p":
-            errors += [f"{entry.where}: {error}"
-                       for error in (value_error("object", entry.fields[1]), value_error("action", entry.fields[2]))
-                       if error]
-    if errors:
-        raise BadInput("\n".join(errors))
-    return entries, settings, notes
+            reading.errors += [(entry.order, f"{entry.where}: {error}")
+                               for error in (value_error("object", entry.fields[1]),
+                                             value_error("action", entry.fields[2])) if error]
+    return reading
 
+
+def name_errors(entries: list[Entry], existing: set[str]) -> list[tuple[int, str]]:
+    """(order, message) for every role name that the import would create and that breaks the
+    role-name rule; roles the application holds already are taken as they are. Group records
+    check both their names themselves, so a g line always needs valid names."""
+    errors = []
+    for entry in entries:
+        for role in entry.roles():
+            if entry.kind == "g" or role not in existing:
+                error = role_error(role)
+                if error:
+                    errors.append((entry.order, f"{entry.where}: {error}"))
+    return errors
+
+
+# --- Casbin CSV ---------------------------------------------------------------------------
 
 _NUMBERED = re.compile(r"^([pg])(\d+)$")
 _EFFECTS = {"allow", "deny"}
+_TIME = re.compile(r"^\d{4}-\d{2}-\d{2}([ T]\d{2}:\d{2}(:\d{2})?)?")
+_EXPRESSION = re.compile(r"\br\.\w|&&|\|\||[<>]|[=!]=|\bin\b\s*\(")
+_NO_DOMAINS = "keep one application per domain"
 
 
-def _read_casbin(path, text):
-    entries, notes, errors = [], [], []
+def _read_casbin(path: str, text: str) -> Reading:
+    reading = Reading()
     reader = csv.reader(io.StringIO(text), skipinitialspace=True)
     try:
         for row in reader:
-            where = f"{path}:{reader.line_num}"
+            line = reader.line_num
+            where = f"{path}:{line}"
             if not row or not "".join(row).strip() or row[0].lstrip().startswith("#"):
                 continue
             kind, fields = row[0].strip(), [c.strip() for c in row[1:]]
-            error, note = _casbin_row(kind, fields)
+            if fields and not fields[-1]:
+                while fields and not fields[-1]:
+                    fields.pop()
+                reading.notes.append(f"{where}: a trailing comma: the empty last field is left out")
+            error, note, fields = _casbin_row(kind, fields)
             if error:
-                errors.append(f"{where}: {error}")
+                reading.errors.append((line, f"{where}: {error}"))
                 continue
             if note:
-                notes.append(f"{where}: {note}")
+                reading.notes.append(f"{where}: {note}")
             if any(not f for f in fields):
-                errors.append(f"{where}: an empty field")
+                reading.errors.append((line, f"{where}: an empty field"))
                 continue
-            entries.append(Entry(where, kind, tuple(fields[:3] if kind == "p" else fields)))
+            reading.entries.append(Entry(where, kind, tuple(fields), line))
     except csv.Error as exc:
-        errors.append(f"{path}:{reader.line_num}: not valid CSV ({exc})")
-    return entries, {}, notes, errors
+        reading.errors.append((reader.line_num, f"{path}:{reader.line_num}: not valid CSV ({exc})"))
+    return reading
 
 
-def _casbin_row(kind: str, fields: list[str]) -> tuple[str | None, str | None]:
-    """(error, note) for one Casbin row."""
+def _is_priority(value: str) -> bool:
+    return value.lstrip("-").isdigit()
+
+
+_ADDRESS = re.compile(r"^[0-9A-Fa-f:.]*[.:][0-9A-Fa-f:.]*(/\d+)?$")  # worth asking ipaddress
+
+
+def _subject_error(sub: str) -> str | None:
+    if _ADDRESS.match(sub):
+        try:
+            ipaddress.ip_network(sub, strict=False)
+            return (f"an IP address or range as subject ({sub}) is not supported: Casbin's ipMatch has no "
+                    "counterpart here; subjects are roles")
+        except ValueError:
+            pass
+    if _EXPRESSION.search(sub):
+        return (f"an ABAC expression as subject ({sub!r}) is not supported: rules on attributes have no "
+                "counterpart here; subjects are roles")
+    return None
+
+
+def _casbin_row(kind: str, fields: list[str]) -> tuple[str | None, str | None, list[str]]:
+    """(error, note, the fields to keep) for one Casbin row."""
     numbered = _NUMBERED.match(kind)
     if numbered and numbered.group(1) == "g":
         return (f"role type {kind!r} is not supported: resource roles and other role types (g2, g3, ...) "
-                "have no counterpart here; only g lines (a role contains a role)"), None
+                "have no counterpart here; only g lines (a role contains a role)"), None, fields
     if numbered:
         return (f"policy type {kind!r} is not supported: other policy types (p2, ...) have no counterpart "
-                "here; only p lines (a role may do an action on an object)"), None
+                "here; only p lines (a role may do an action on an object)"), None, fields
     if kind == "p":
-        if len(fields) == 3:
-            return None, None
-        if len(fields) == 4 and fields[3].lower() in _EFFECTS:
-            if fields[3].lower() == "deny":
-                return ("a 'deny' effect is not supported: every permission here grants, nothing "
-                        "takes one away"), None
-            return None, "effect column 'allow' dropped: every permission here is an allow"
-        if len(fields) in (4, 5):
-            return ("domains (tenants) are not supported: a p line with a domain (p, sub, dom, obj, act); "
-                    "keep one application per domain"), None
-        return f"malformed p line: expected p, ROLE, OBJECT, ACTION (got {len(fields)} fields)", None
+        return _policy_row(fields)
     if kind == "g":
         if len(fields) == 2:
-            return None, None
+            return None, None, fields
+        if len(fields) == 4 and _TIME.match(fields[2]) and _TIME.match(fields[3]):
+            return (f"a time-bounded role link (from {fields[2]} to {fields[3]}) is not supported: a role "
+                    "here contains another until the link is removed"), None, fields
         if len(fields) == 3:
-            return ("domains (tenants) are not supported: a g line with a third field (g, user, role, dom); "
-                    "keep one application per domain"), None
-        return f"malformed g line: expected g, ROLE, SUBROLE (got {len(fields)} fields)", None
-    return f"unknown line type {kind!r}: expected p or g lines", None
+            return ("domains (tenants) are not supported: a g line with a third field (g, user, role, "
+                    f"domain); {_NO_DOMAINS}"), None, fields
+        return f"malformed g line: expected g, ROLE, SUBROLE (got {len(fields)} fields)", None, fields
+    return f"unknown line type {kind!r}: expected p or g lines", None, fields
 
 
-def _read_json(path, text):
+def _policy_row(fields: list[str]) -> tuple[str | None, str | None, list[str]]:
+    effect = fields[-1].lower() if len(fields) > 3 and fields[-1].lower() in _EFFECTS else None
+    core = fields[:-1] if effect else fields
+    # A priority comes with an effect (p, priority, sub, obj, act, eft); without one, a first
+    # field of digits may as well be a user id before a domain.
+    priority = effect is not None and len(core) == 4 and _is_priority(core[0])
+    if priority:
+        core = core[1:]
+    if len(core) == 4:
+        return ("domains (tenants) are not supported: a p line with a domain (p, sub, domain, obj, act); "
+                f"{_NO_DOMAINS}"), None, fields
+    if len(core) != 3:
+        return (f"malformed p line: expected p, ROLE, OBJECT, ACTION (got {len(fields)} fields)"), None, fields
+    subject = _subject_error(core[0])
+    if subject:
+        return subject, None, fields
+    if effect == "deny":
+        named = "a priority column and a 'deny' effect are" if priority else "a 'deny' effect is"
+        return f"{named} not supported: every permission here grants, nothing takes one away", None, fields
+    if effect:
+        dropped = f"priority {fields[0]} and effect {fields[-1]!r}" if priority else f"effect column {fields[-1]!r}"
+        return None, f"{dropped} dropped: every permission here is an allow", core
+    return None, None, core
+
+
+# Objects and actions that Casbin's matchers read as patterns (keyMatch, glob, regexMatch)
+# where this store compares text.
+_OBJECT_PATTERN = re.compile(r"\*|/:\w|\{\w+\}|[()|\[\]^$]|\.\*")
+_ACTION_PATTERN = re.compile(r"[*()|\[\]^$]|\.\*")
+
+
+def patterns(entries: list[Entry]) -> list[tuple[int, str]]:
+    """(order, message) for every object or action that Casbin reads as a pattern; a lone "*"
+    is no pattern: the command line reads it as everything."""
+    found = []
+    for entry in entries:
+        if entry.kind != "p":
+            continue
+        for value, pattern in ((entry.fields[1], _OBJECT_PATTERN), (entry.fields[2], _ACTION_PATTERN)):
+            if value != "*" and pattern.search(value):
+                found.append((entry.order, f"{entry.where}: pattern {value!r} is stored as literal text"))
+    return found
+
+
+# --- JSON ---------------------------------------------------------------------------------
+
+
+def _read_json(path: str, text: str) -> Reading:
+    reading = Reading()
     try:
         data = json.loads(text)
     except ValueError as exc:
-        return [], {}, [], [f"{path}: not a JSON document ({exc})"]
+        reading.errors.append((0, f"{path}: not a JSON document ({exc})"))
+        return reading
     if not isinstance(data, dict):
-        return [], {}, [], [f"{path}: expected a JSON object with policies and groups"]
-    entries, errors = [], []
+        reading.errors.append((0, f"{path}: expected a JSON object with policies and groups"))
+        return reading
+    order = 0
     for section, kind, keys in (("policies", "p", ("sub", "obj", "act")), ("groups", "g", ("child", "parent"))):
         items = data.get(section) or []
         if not isinstance(items, list):
-            errors.append(f"{path}: {section}: expected a list")
+            reading.errors.append((order, f"{path}: {section}: expected a list"))
             continue
         for number, item in enumerate(items, 1):
+            order += 1
             where = f"{path}: {section} entry {number}"
             if not isinstance(item, dict):
-                errors.append(f"{where}: expected an object with {', '.join(map(repr, keys))}")
+                reading.errors.append((order, f"{where}: expected an object with {', '.join(map(repr, keys))}"))
                 continue
             missing = [k for k in keys if k not in item]
             wrong = [k for k in keys if k in item and not isinstance(item[k], str)]
             if missing:
-                errors.append(f"{where}: missing {', '.join(map(repr, missing))}")
+                reading.errors.append((order, f"{where}: missing {', '.join(map(repr, missing))}"))
             elif wrong:
-                errors.append(f"{where}: {', '.join(map(repr, wrong))} must be a string")
+                reading.errors.append((order, f"{where}: {', '.join(map(repr, wrong))} must be a string"))
             else:
-                entries.append(Entry(where, kind, tuple(item[k] for k in keys)))
-    settings = {}
+                reading.entries.append(Entry(where, kind, tuple(item[k] for k in keys), order))
     for key in SETTINGS:
         if key in data and data[key] is not None:
             want = dict if key == "new_user_profile" else list
             if not isinstance(data[key], want):
-                errors.append(f"{path}: {key}: expected a {want.__name__}")
+                reading.errors.append((order + 1, f"{path}: {key}: expected a {want.__name__}"))
             else:
-                settings[key] = data[key]
-    return entries, settings, [], errors
+                reading.settings[key] = data[key]
+    return reading
 
 
-def apply(matrix, entries: list[Entry], step=lambda: None) -> tuple[list[Entry], list[Entry]]:
+# --- applying -----------------------------------------------------------------------------
+
+
+def apply(matrix: RoleMatrix, entries: list[Entry],
+          step: Callable[[], None] = lambda: None) -> tuple[list[Entry], list[Entry]]:
     """Add the entries to `matrix` in memory, with the result of calling the update
     operations line by line (add_role_permissions, add_role_sub_roles after making the
     sub-role a node, as a query would), without their cost: a membership test on a set of
@@ -176,8 +295,8 @@ def apply(matrix, entries: list[Entry], step=lambda: None) -> tuple[list[Entry],
     import zarn_user.role_matrix as rm
 
     policies, groups, dag = matrix.policies, matrix.groups, matrix.dag
-    have_p = {(p.sub, p.obj, p.act) for p in policies}
-    have_g = {(g.child, g.parent) for g in groups}
+    have_p: set[tuple[str, ...]] = {(p.sub, p.obj, p.act) for p in policies}
+    have_g: set[tuple[str, ...]] = {(g.child, g.parent) for g in groups}
     added, refused = [], []
     for entry in entries:
         if entry.kind == "p":

@@ -2,33 +2,24 @@
 
 from __future__ import annotations
 
-import json
 import os
 import shutil
 import subprocess
 import sys
+from typing import TYPE_CHECKING, Any
 
-from tabulate import tabulate
-
+from .errors import BadInput
 from .holders import known_roles
-from .store import BadInput
+
+if TYPE_CHECKING:
+    from zarn_user.role_matrix import RoleContent, RoleMatrix
 
 
-class Output:
-    """Prints either the human text or the JSON form of an answer."""
-
-    def __init__(self, as_json: bool) -> None:
-        self.as_json = as_json
-
-    def emit(self, data, text: str) -> None:
-        print(json.dumps(data, indent=2) if self.as_json else text)
-
-
-def pairs(permissions) -> str:
+def pairs(permissions: list[dict[str, str]]) -> str:
     return ", ".join(f"{p['obj']}:{p['act']}" for p in permissions) or "-"
 
 
-def content_text(content) -> str:
+def content_text(content: RoleContent) -> str:
     data = content.to_display()
     lines = [f"role {data['name']}"]
     if "roles" in data:
@@ -37,16 +28,19 @@ def content_text(content) -> str:
     return "\n".join(lines)
 
 
-def roles_table(rows: list[dict]) -> str:
-    return tabulate([(r["name"], ", ".join(r["roles"]) or "-", pairs(r["permissions"])) for r in rows],
+def roles_table(rows: list[dict[str, Any]]) -> str:
+    from tabulate import tabulate  # type: ignore[import-untyped]
+
+    text: str = tabulate([(r["name"], ", ".join(r["roles"]) or "-", pairs(r["permissions"])) for r in rows],
                     headers=("role", "sub-roles", "permissions"), tablefmt="plain")
+    return text
 
 
-def sorted_permissions(permissions: list[dict]) -> list[dict]:
+def sorted_permissions(permissions: list[dict[str, str]]) -> list[dict[str, str]]:
     return sorted(permissions, key=lambda p: (p["obj"], p["act"]))
 
 
-def graph_text(matrix, fmt: str) -> str:
+def graph_text(matrix: RoleMatrix, fmt: str) -> str:
     roles = known_roles(matrix)
     perms: dict[str, list[str]] = {role: [] for role in roles}
     for p in matrix.policies:
@@ -59,12 +53,15 @@ def graph_text(matrix, fmt: str) -> str:
             lines.append(f'    {ids[role]}["{label}"]')
         lines += [f"    {ids[g.child]} --> {ids[g.parent]}" for g in matrix.groups]
         return "\n".join(lines)
-    quote = lambda s: s.replace("\\", "\\\\").replace('"', '\\"')  # noqa: E731
+
+    def quote(s: str) -> str:
+        return s.replace("\\", "\\\\").replace('"', '\\"')
+
     lines = [f'digraph "{quote(matrix.name)}" {{', "    rankdir=TB;", '    node [shape=box, fontname="Helvetica"];']
     for role in roles:
         label = "\\n".join(quote(s) for s in [role] + perms[role])
-        lines.append(f'    "{role}" [label="{label}"];')
-    lines += [f'    "{g.child}" -> "{g.parent}";' for g in matrix.groups]
+        lines.append(f'    "{quote(role)}" [label="{label}"];')
+    lines += [f'    "{quote(g.child)}" -> "{quote(g.parent)}";' for g in matrix.groups]
     lines.append("}")
     return "\n".join(lines)
 
@@ -78,16 +75,33 @@ def write_text(path: str, text: str) -> None:
         raise BadInput(f"cannot write {path}: {exc.strerror}") from None
 
 
-def draw(path: str, text: str, fmt: str) -> None:
-    """The graph into `path`: as text (.dot, .gv, .mmd, .txt) or drawn by Graphviz (.png, .svg)."""
+# What --output FILE writes, by the extension of FILE: (the format of the text, drawn by
+# Graphviz or written as it is).
+GRAPH_FILES = {"dot": ("dot", False), "gv": ("dot", False), "mmd": ("mermaid", False),
+               "svg": ("dot", True), "png": ("dot", True)}
+
+
+def graph_format(path: str | None, given: str | None) -> str:
+    """The graph's text format: as given, else from the extension of `path`, else dot;
+    BadInput for an extension that cannot be written, or one that contradicts --format."""
+    if path is None:
+        return given or "dot"
     ext = os.path.splitext(path)[1].lower().lstrip(".")
-    if ext in ("dot", "gv", "mmd", "txt"):
+    if ext not in GRAPH_FILES:
+        raise BadInput(f"cannot write a graph to {path}: give a file ending in .dot, .gv, .mmd, .svg or .png")
+    fmt, drawn = GRAPH_FILES[ext]
+    if given is not None and given != fmt:
+        raise BadInput(f"--format {given} does not fit {path}: " +
+                       ("pictures are drawn from dot" if drawn else f".{ext} files hold {fmt}"))
+    return fmt
+
+
+def draw(path: str, text: str) -> None:
+    """The graph into `path`: as text, or drawn by Graphviz for .png and .svg."""
+    ext = os.path.splitext(path)[1].lower().lstrip(".")
+    if not GRAPH_FILES[ext][1]:
         write_text(path, text + "\n")
         return
-    if ext not in ("png", "svg"):
-        raise BadInput(f"unknown output type {ext!r}: use .dot, .mmd, .png or .svg")
-    if fmt != "dot":
-        raise BadInput("pictures are drawn from the dot format")
     folder = os.path.dirname(os.path.abspath(path))
     if not os.path.isdir(folder):
         raise BadInput(f"cannot write {path}: folder {folder} does not exist")

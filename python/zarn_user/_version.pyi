@@ -1,0 +1,2 @@
+# Written at build time (pyproject.toml: tool.scikit-build.generate).
+__version__: str
