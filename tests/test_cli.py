@@ -172,6 +172,22 @@ def test_exit_statuses_of_store_failures(cli, monkeypatch):
     assert all(f"  {n}  " in help_text for n in (0, 1, 2, 3, 4))
 
 
+def test_a_locked_database_is_one_line(cli, tmp_path):
+    import sqlite3
+
+    cli("init", "shop")
+    db = str(tmp_path / "roles.sqlite3")
+    holder = sqlite3.connect(db, isolation_level=None)
+    holder.execute("BEGIN EXCLUSIVE")
+    try:
+        r = cli("--db", f"sqlite:///{db}?timeout=0.2", "grant", "shop", "aa", "o", "r", expect=3, db=False)
+    finally:
+        holder.execute("ROLLBACK")
+    assert "locked" in r.stderr and r.stderr.count("nothing") == 1 and r.stderr.count("\n") == 1
+    r = cli("--db", "sqlite:///x.sqlite3?bogus=1", "init", "shop", expect=2, db=False)
+    assert "bogus" in r.stderr
+
+
 def test_errors_in_json(cli):
     cli("init", "shop")
     r = cli("--json", "show", "shop", "ghost", expect=2)

@@ -44,11 +44,12 @@ def outcome(exc: BaseException, writing: bool) -> Outcome:
     if isinstance(exc, KeyboardInterrupt):
         return INTERRUPTED, "interrupted"
     try:
-        from zarn_engine import ConflictError, ConnectionLost, DoesNotExist, LoadError, StorageError
+        from zarn_engine import (ConfigurationError, ConflictError, ConnectionLost, DoesNotExist, InvalidKey,
+                                 LoadError, StorageError)
         from zarn_fields import ValidationError
     except ImportError:
         return _internal(exc)
-    if isinstance(exc, ValidationError):
+    if isinstance(exc, (ValidationError, ConfigurationError, InvalidKey)):  # a bad --db, a bad name
         return BAD_INPUT, str(exc)
     if isinstance(exc, DoesNotExist):
         return BAD_INPUT, f"not found: {exc}"
@@ -59,7 +60,8 @@ def outcome(exc: BaseException, writing: bool) -> Outcome:
             return UNKNOWN, f"{exc}; the change may or may not be stored: look before running it again"
         return STORE_FAILED, f"{exc}; nothing written"
     if isinstance(exc, StorageError):  # locked, full, read-only, unreachable, and any newer kind
-        return STORE_FAILED, f"{exc}; nothing written"
+        text = str(exc)
+        return STORE_FAILED, text if "nothing was written" in text else f"{text}; nothing written"
     if isinstance(exc, LoadError):
         return STORE_FAILED, f"a stored document cannot be read: {exc}"
     return _internal(exc)
