@@ -8,7 +8,6 @@ from .document import Document, DocumentMeta, EmbeddedDocument, EmbeddedDocument
 from .engine import Engine, get_engine, use_engine
 from .urls import connect, open_engine
 from .memory import MemoryEngine
-from .sqlite import SQLiteEngine
 from .acl import Acl, AclItem
 from .live import Live
 
@@ -18,6 +17,10 @@ def __getattr__(name: str):
         from .postgresql import PostgreSQLEngine
 
         return PostgreSQLEngine
+    if name == "SQLiteEngine":  # imported on demand: sqlite3 costs start-up time
+        from .sqlite import SQLiteEngine
+
+        return SQLiteEngine
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 

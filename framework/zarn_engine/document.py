@@ -10,7 +10,6 @@ from __future__ import annotations
 import contextlib
 import contextvars
 import json
-import uuid
 from operator import itemgetter
 from typing import Any, ClassVar, Iterator, TypeVar
 
@@ -348,6 +347,8 @@ class Document(EmbeddedDocument):
             return None
         for name in self._key_fields:
             if attrs.get(name) is None:
+                import uuid
+
                 attrs[name] = f"doc-{uuid.uuid4().hex[:12]}"
         self.validate()
         key = self.key

@@ -15,9 +15,7 @@ listener of its own on first use.
 from __future__ import annotations
 
 import json
-import logging
 import os
-import random
 import threading
 import time
 import weakref
@@ -26,7 +24,12 @@ from typing import TYPE_CHECKING, Any, Callable
 if TYPE_CHECKING:
     from .engine import Engine
 
-log = logging.getLogger("zarn_engine.live")
+
+
+def _log():
+    import logging  # on first use: start-up time
+
+    return logging.getLogger("zarn_engine.live")
 
 BOUND = 1.0  # seconds a proof of hearing every commit is trusted
 HEARTBEAT = 0.25  # seconds between proofs while nothing is heard
@@ -34,6 +37,12 @@ KICK = 2.5  # seconds without a proof after which a hanging connection is shut d
 
 _feeds: dict[int, "Feed"] = {}
 _feeds_lock = threading.RLock()  # reentrant: a dropped member's callback may run inside it
+
+
+def _jitter() -> float:
+    import random
+
+    return random.uniform(0.5, 1.5)
 
 
 def parse(payload: str) -> tuple[str | None, str | None]:
@@ -164,7 +173,7 @@ class Feed:
         self._connected = True
         self._alive_at = since
         if self._warned:
-            log.warning("change feed of %s is back", self.engine)
+            _log().warning("change feed of %s is back", self.engine)
         self._failures = 0
         self._warned = False
 
@@ -185,7 +194,7 @@ class Feed:
                 try:
                     member._changed(collection, key)
                 except Exception:  # a member's fault must not silence the others
-                    log.exception("live document failed to take a change")
+                    _log().exception("live document failed to take a change")
 
     def kick(self) -> None:
         with self._lock:
@@ -207,11 +216,11 @@ class Feed:
                 self._connected = False
                 if not self._warned:
                     self._warned = True
-                    log.warning("change feed of %s failed (%s: %s); live documents ask the store "
+                    _log().warning("change feed of %s failed (%s: %s); live documents ask the store "
                                 "until it is back", self.engine, type(exc).__name__, exc)
                 # Back off with jitter, so that the workers of a host do not reconnect at once.
                 self._failures += 1
-                delay = min(5.0, 0.05 * 2 ** min(self._failures, 7)) * random.uniform(0.5, 1.5)
+                delay = min(5.0, 0.05 * 2 ** min(self._failures, 7)) * _jitter()
                 self._stop.wait(delay)
             finally:
                 self._connected = False

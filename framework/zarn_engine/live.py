@@ -22,7 +22,6 @@ so the next `get` tries again instead of serving the old instance.
 
 from __future__ import annotations
 
-import random
 import threading
 import time
 from typing import Any, Callable, Generic, TypeVar
@@ -152,6 +151,8 @@ class Live(Generic[D]):
                     raise
                 # Another writer came first: wait a little, longer each time, so that
                 # writers that keep colliding spread out.
+                import random
+
                 time.sleep(random.uniform(0, 0.001 * 2 ** min(attempt, 7)))
                 continue
             with self._lock:

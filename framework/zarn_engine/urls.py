@@ -15,12 +15,15 @@ from __future__ import annotations
 import os
 import re
 import urllib.parse
+from typing import TYPE_CHECKING
 
 from . import engine as _engines
 from .engine import Engine
 from .errors import ConfigurationError, safe_url
 from .memory import MemoryEngine
-from .sqlite import SQLiteEngine
+
+if TYPE_CHECKING:
+    from .sqlite import SQLiteEngine
 
 _SCHEME = re.compile(r"([A-Za-z][A-Za-z0-9+.-]*)://")
 _SQLITE_PARAMETERS = ("mode", "immutable", "timeout")
@@ -36,6 +39,8 @@ def open_engine(url: str | os.PathLike) -> Engine:
         return PostgreSQLEngine(text)
     if text == "memory:":
         return MemoryEngine()
+    from .sqlite import SQLiteEngine  # sqlite3 is loaded when a SQLite store is opened
+
     if text.startswith("sqlite:"):
         return _sqlite(text)
     scheme = _SCHEME.match(text)
@@ -46,6 +51,8 @@ def open_engine(url: str | os.PathLike) -> Engine:
 
 
 def _sqlite(text: str) -> SQLiteEngine:
+    from .sqlite import SQLiteEngine
+
     # As elsewhere: sqlite:///relative/path, sqlite:////absolute/path
     if not text.startswith("sqlite:///") or len(text) == len("sqlite:///"):
         raise ConfigurationError(f"a SQLite URL is sqlite:///path, not {text!r}")
