@@ -56,6 +56,9 @@ KINDS = {
                                "recreate", "fork", "forge", "reload-fail"),
 }
 
+# Faults that act at the next change, not at once.
+ARMED = {"reload-fail"}
+
 # Faults that break a store today, left out of the runs until they are fixed (each has a test
 # of its own in test_faults.py that says what goes wrong).
 UNFIXED = {
@@ -132,7 +135,7 @@ def reap(block):
 
 
 ready = False
-started = time.monotonic()
+started = flushed = time.monotonic()
 stop = False
 while not stop and time.monotonic() < until:
     while requests:
@@ -162,6 +165,9 @@ while not stop and time.monotonic() < until:
         ready = True
         open(os.path.join(folder, f"ready-{os.getpid()}"), "w").close()
     reap(False)
+    if t0 - flushed > 0.25:  # what a killed worker answered is mostly kept
+        out.flush()
+        flushed = t0
     time.sleep(rng.uniform(0, pace))
 out.flush()
 reap(True)
@@ -306,8 +312,9 @@ def holds(doc: Any) -> bool:
 
 class Writer(threading.Thread):
     """Toggles the grant every few milliseconds and records each commit; between toggles it
-    deletes and creates the document again when asked. A failure whose outcome is unknown
-    (a connection lost while committing) is settled by reading what the store holds."""
+    deletes and creates the document again, or commits once and then holds still for a while,
+    when asked. A failure whose outcome is unknown (a connection lost while committing) is
+    settled by reading what the store holds."""
 
     def __init__(self, url: str, rng: random.Random, pace: tuple[float, float] = (0.005, 0.04)) -> None:
         super().__init__(name="fault-writer", daemon=True)
@@ -318,7 +325,7 @@ class Writer(threading.Thread):
         self.rng = rng
         self.pace = pace
         self.commits: list[Commit] = []
-        self.requests: queue.Queue[threading.Event] = queue.Queue()
+        self.requests: queue.Queue[tuple[str, float, threading.Event]] = queue.Queue()
         self.stopping = threading.Event()
         self.failure: BaseException | None = None
         self.doc: Any = None
@@ -371,17 +378,23 @@ class Writer(threading.Thread):
             self.held = holds(doc)
 
     def run(self) -> None:
+        still = False  # paused: commits only what it is asked to
         try:
             while not self.stopping.is_set():
                 try:
-                    done = self.requests.get_nowait()
+                    request, quiet, done = self.requests.get(timeout=0.05) if still else self.requests.get_nowait()
                 except queue.Empty:
-                    done = None
+                    if still:
+                        continue
+                    request, quiet, done = "", 0.0, None
+                still = request == "pause"
                 start = time.monotonic()
                 try:
-                    if self.doc is None:
+                    if still:
+                        pass
+                    elif self.doc is None:
                         self._create()
-                    elif done is not None:
+                    elif request == "recreate":
                         self._recreate()
                     else:
                         self._toggle()
@@ -389,14 +402,28 @@ class Writer(threading.Thread):
                     self._settle(start)
                 if done is not None:
                     done.set()
-                self.stopping.wait(self.rng.uniform(*self.pace))
+                if not still:
+                    self.stopping.wait(quiet or self.rng.uniform(*self.pace))
         except BaseException as exc:  # reported by the run
             self.failure = exc
 
-    def recreate(self, timeout: float = 60.0) -> bool:
+    def _ask(self, request: str, quiet: float = 0.0, timeout: float = 60.0) -> bool:
         done = threading.Event()
-        self.requests.put(done)
+        self.requests.put((request, quiet, done))
         return done.wait(timeout)
+
+    def recreate(self) -> bool:
+        return self._ask("recreate")
+
+    def pause(self) -> bool:
+        """Commit nothing until the next request."""
+        return self._ask("pause")
+
+    def hold(self, seconds: float) -> None:
+        """Commit once more, then nothing for `seconds`: a change that a live document lost
+        is then served for longer than the notify bound, and caught."""
+        if self._ask("hold", seconds):
+            time.sleep(seconds)
 
     def stop(self) -> None:
         self.stopping.set()
@@ -523,10 +550,12 @@ class Run:
 
     def __init__(self, store: str, mode: str, url: str, folder: str, *, seconds: float, workers: int = 2,
                  seed: int = 0, cluster: Any = None, kinds: tuple[str, ...] | None = None,
-                 gap: tuple[float, float] = (0.2, 0.8), pace: float = 0.002, worker_mode: str | None = None,
+                 gap: tuple[float, float] = (0.2, 0.8), quiet: float = 1.3, pace: float = 0.002,
+                 worker_mode: str | None = None,
                  log: Callable[[str], None] = lambda text: None) -> None:
         self.store, self.mode, self.url, self.folder = store, mode, url, folder
         self.seconds, self.seed, self.cluster, self.gap, self.pace = seconds, seed, cluster, gap, pace
+        self.quiet = quiet  # notify: the writer holds still this long after each fault
         self.kinds = kinds_for(store, mode) if kinds is None else kinds
         self.worker_count = workers
         self.worker_mode = worker_mode or mode
@@ -587,11 +616,21 @@ class Run:
             time.sleep(self.rng.uniform(*self.gap))
             if self.writer is not None and not self.writer.is_alive():
                 break
+            # Notify: the fault's first change is followed by a quiet time longer than the
+            # bound, so that a change a worker lost shows as stale answers. A fault that waits
+            # for the next change (a load made to fail) is armed while the writer pauses.
+            hold = self.mode == "notify" and self.writer is not None
+            if hold and kind in ARMED:
+                self.writer.pause()
+                time.sleep(0.3)  # the workers have taken the last change
             if getattr(faults, kind.replace("-", "_"))():
                 self.injected[kind] += 1
                 self.log(f"{time.monotonic():.3f} {kind}")
             else:
                 self.skipped[kind] += 1
+            if hold:
+                time.sleep(0.1)  # a signalled worker has armed its fault
+                self.writer.hold(self.quiet)
             if time.monotonic() > end + 60:
                 break  # some kind never found a target; the report says which
         time.sleep(1.5)  # quiet time after the last fault: a worker that stays stale is caught
@@ -613,8 +652,9 @@ class Run:
                 codes = self._stop_workers()
             finally:
                 for p in self.workers:
-                    _signal_group(p, signal.SIGKILL)
-                    p.wait()
+                    if p.returncode != 0:  # hung or failed: its forked children too
+                        _signal_group(p, signal.SIGKILL)
+                        p.wait()
         report = Report(store=self.store, mode=self.mode, seconds=self.seconds, seed=self.seed)
         report.faults.update(self.injected)
         if self.writer.failure is not None:
