@@ -118,8 +118,6 @@ def section(reports: list[faults.Report], args: argparse.Namespace) -> str:
     stale = sum(r.stale for r in reports)
     lines += ["", f"In all: {answers:,} answers checked, {sum(total.values())} faults injected, "
               f"{stale} answers stale beyond the promise."]
-    for (store, kind), why in sorted(faults.UNFIXED.items()):
-        lines.append(f"Not injected on {store}: {kind} ({why}).")
     problems = [p for r in reports for p in r.problems]
     if problems:
         lines += ["", "What the oracle found:", ""] + [f"- {p}" for p in problems[:20]]

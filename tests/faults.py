@@ -59,18 +59,6 @@ KINDS = {
 # Faults that act at the next change, not at once.
 ARMED = {"reload-fail"}
 
-# Faults that break a store today, left out of the runs until they are fixed (each has a test
-# of its own in test_faults.py that says what goes wrong).
-UNFIXED = {
-    ("postgresql", "fork"): "parent and child go on with one server session: raw driver errors, a hung read",
-}
-
-
-def kinds_for(store: str, mode: str) -> tuple[str, ...]:
-    """The faults a run on `store` in `mode` injects."""
-    return tuple(kind for kind in KINDS[store, mode] if (store, kind) not in UNFIXED)
-
-
 # A worker: answers until SIGTERM. SIGUSR1 makes it fork (the child answers for 1-3 s on the
 # inherited live document, the parent goes on); SIGUSR2 makes its next load fail once.
 # Mode "cached" is a broken reader for the oracle's self-test: it loads once, for good.
@@ -169,6 +157,8 @@ while not stop and time.monotonic() < until:
         out.flush()
         flushed = t0
     time.sleep(rng.uniform(0, pace))
+for signum in (signal.SIGTERM, signal.SIGUSR1, signal.SIGUSR2):
+    signal.signal(signum, signal.SIG_IGN)  # not the default (an end) while the interpreter shuts down
 out.flush()
 reap(True)
 out.close()
@@ -458,8 +448,9 @@ class Faults:
         raise RuntimeError("the fault injector cannot reach the server")
 
     def _backends(self, application: str) -> list[int]:
+        """Server processes of the run's database whose application name begins so."""
         rows = self._sql("SELECT pid FROM pg_stat_activity WHERE datname = current_database()"
-                         " AND application_name = %s", (application,))
+                         " AND starts_with(application_name, %s)", (application,))
         return [row[0] for row in rows]
 
     def _terminate(self, application: str) -> bool:
@@ -491,7 +482,7 @@ class Faults:
         return self._pause("zarn-listener")
 
     def terminate_backend(self) -> bool:
-        return self._terminate("zarn-worker")
+        return self._terminate("zarn-worker")  # so named by the URL the workers have
 
     def pause_backend(self) -> bool:
         return self._pause("zarn-worker")
@@ -556,7 +547,7 @@ class Run:
         self.store, self.mode, self.url, self.folder = store, mode, url, folder
         self.seconds, self.seed, self.cluster, self.gap, self.pace = seconds, seed, cluster, gap, pace
         self.quiet = quiet  # notify: the writer holds still this long after each fault
-        self.kinds = kinds_for(store, mode) if kinds is None else kinds
+        self.kinds = KINDS[store, mode] if kinds is None else kinds
         self.worker_count = workers
         self.worker_mode = worker_mode or mode
         self.log = log
