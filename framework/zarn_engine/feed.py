@@ -39,6 +39,11 @@ _feeds: dict[int, "Feed"] = {}
 _feeds_lock = threading.RLock()  # reentrant: a dropped member's callback may run inside it
 
 
+def _name(engine: Any) -> str:
+    """The store as a log line names it: its file, or its URL without passwords."""
+    return getattr(engine, "_where", None) or getattr(engine, "path", None) or type(engine).__name__
+
+
 def _jitter() -> float:
     import random
 
@@ -173,7 +178,7 @@ class Feed:
         self._connected = True
         self._alive_at = since
         if self._warned:
-            _log().warning("change feed of %s is back", self.engine)
+            _log().warning("change feed of %s is back", _name(self.engine))
         self._failures = 0
         self._warned = False
 
@@ -217,7 +222,7 @@ class Feed:
                 if not self._warned:
                     self._warned = True
                     _log().warning("change feed of %s failed (%s: %s); live documents ask the store "
-                                "until it is back", self.engine, type(exc).__name__, exc)
+                                "until it is back", _name(self.engine), type(exc).__name__, exc)
                 # Back off with jitter, so that the workers of a host do not reconnect at once.
                 self._failures += 1
                 delay = min(5.0, 0.05 * 2 ** min(self._failures, 7)) * _jitter()
