@@ -94,6 +94,9 @@ def parser() -> argparse.ArgumentParser:
         (["--format"], {"choices": ["auto", "json", "casbin"], "default": "auto"}),
         (["--dry-run"], {"action": "store_true", "help": "say what would be added and refused; write nothing"}))
     add("demo", c.cmd_demo, "build a small application in a temporary database and tour the commands")
+    from . import web_commands
+
+    web_commands.register(add)  # serve, test
     completion = add("completion", None, "print a shell completion script", (["shell"], {"choices": ["bash", "zsh"]}))
     completion.set_defaults(fn=_completion)
     return p
