@@ -83,6 +83,9 @@ def dot_source(pic: Picture, link: str) -> str:
     out = ["digraph roles {", "  rankdir=TB; bgcolor=transparent;",
            '  node [shape=box, style="rounded,filled", fillcolor="#ffffff", color="#5b6b7b", '
            'fontname="Helvetica", fontsize=11];', '  edge [color="#8a96a3", arrowsize=0.7];']
+    # A role's node is named after it (its title in the SVG); notes by their id (with a
+    # hyphen, which no role name has).
+    names = {n.id: n.role or n.id for n in pic.nodes}
     for n in pic.nodes:
         # Graphviz passes entities in labels through, so "&" is written as one to show as typed.
         attrs = {"id": n.id, "label": "\\n".join(
@@ -98,10 +101,10 @@ def dot_source(pic: Picture, link: str) -> str:
         parts = []
         for key, value in attrs.items():
             parts.append(f'{key}="{value}"' if key == "label" else f"{key}={_dot_quote(value)}")
-        out.append(f"  {_dot_quote(n.id)} [{', '.join(parts)}];")
+        out.append(f"  {_dot_quote(names[n.id])} [{', '.join(parts)}];")
     for a, b, marked in pic.edges:
         extra = ' [color="#c0392b", penwidth=2.5]' if marked else ""
-        out.append(f"  {_dot_quote(a)} -> {_dot_quote(b)}{extra};")
+        out.append(f"  {_dot_quote(names[a])} -> {_dot_quote(names[b])}{extra};")
     out.append("}")
     return "\n".join(out)
 
