@@ -467,3 +467,45 @@ def test_serve_command(db, tmp_path):
     assert "Traceback" not in proc.stderr.read()
     status, _, err = cli(str(tmp_path / "none.sqlite3"), "serve", "--port", "0")
     assert status == 2 and "there is no database" in err
+
+
+# --- the check's search against the command line's explanation ----------------------------
+
+
+def test_check_search_agrees_with_the_command_line(rm):
+    """On random hierarchies, the two-ended search answers as `holdings` does: the same
+    verdict, a path of the same (shortest) length that is a real chain of containment,
+    ending at a role granted a pair that covers the permission."""
+    import random
+
+    from zarn_user.cli.holders import holdings, matches
+    from zarn_user.web.snapshot import Snapshot
+
+    rng = random.Random(7)
+    for _ in range(60):
+        n = rng.randint(2, 30)
+        names = [f"r{i}" for i in range(n)]
+        groups = [rm.Group(child=names[a], parent=names[b]) for a in range(n) for b in range(a + 1, n)
+                  if rng.random() < 0.12]
+        pairs = [("o1", "a"), ("o1", "b"), ("o2", "a"), ("*", "a"), ("o1", "*"), ("*", "*")]
+        policies = [rm.Policy(sub=rng.choice(names), obj=o, act=a)
+                    for o, a in rng.sample(pairs, rng.randint(0, 4))]
+        matrix = rm.RoleMatrix(name="rand", policies=policies, groups=groups)
+        snap = Snapshot(matrix)
+        subs = {(g.child, g.parent) for g in groups}
+        for obj, act in [("o1", "a"), ("o2", "b"), ("o3", "c")]:
+            expected = holdings(matrix, obj, act)
+            for role in names:
+                got = snap.holding([role], obj, act)
+                want = expected.get(role)
+                assert (got is None) == (want is None), (role, obj, act)
+                if got is not None:
+                    assert len(got.path) == len(want.path) and got.path[0] == role
+                    assert all(step in subs for step in zip(got.path, got.path[1:]))
+                    assert matches(*got.granted, obj, act) and got.granted in snap.grants[got.path[-1]]
+            several = rng.sample(names, min(3, n))
+            got = snap.holding(several, obj, act)
+            best = [expected[r] for r in several if r in expected]
+            assert (got is None) == (not best)
+            if got is not None:
+                assert len(got.path) == min(len(h.path) for h in best)

@@ -30,6 +30,8 @@ LOOPBACK = ("127.0.0.1", "localhost", "::1")
 MAX_BODY = 16 << 20
 EVENT_POLL = 0.2  # seconds between looks at the live document for an open event stream
 KEEPALIVE = 15.0
+REFRESH = 0.1  # seconds between updates of the snapshots in a worker thread
+INLINE_BATCH = 64  # larger check batches are answered in a worker thread
 CSP = ("default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; connect-src 'self'; "
        "object-src 'none'; base-uri 'none'; frame-ancestors 'none'; form-action 'self'")
 
@@ -49,10 +51,23 @@ def create_app(engine_or_url: Any, token: str | None = None, allow_hosts: Iterab
     console = Console(engine, token)
     page = (STATIC / "index.html").read_bytes()
 
+    async def refresher() -> None:
+        from zarn_engine import StorageError
+
+        while True:
+            await anyio.sleep(REFRESH)
+            try:
+                await anyio.to_thread.run_sync(console.refresh)
+            except StorageError:
+                pass  # the store is away for a moment; requests say so
+
     @contextlib.asynccontextmanager
     async def lifespan(_app: Starlette) -> AsyncIterator[None]:
         try:
-            yield
+            async with anyio.create_task_group() as tasks:
+                tasks.start_soon(refresher)
+                yield
+                tasks.cancel_scope.cancel()
         finally:
             console.close()
             if owned:
@@ -217,6 +232,12 @@ class Api:
     async def _run(self, fn: Callable[..., Any], *args: Any) -> Any:
         return await anyio.to_thread.run_sync(functools.partial(fn, *args))
 
+    async def _snapshot(self, app: str) -> Any:
+        """The application's snapshot: on the event loop when it is built already (checks
+        then cost no thread switch), else built in a worker thread."""
+        snap = self.console.cached(app)
+        return snap if snap is not None else await self._run(self.console.snapshot, app)
+
     def _authorize(self, request: Request) -> None:
         token = self.console.token
         if token is None:
@@ -322,11 +343,8 @@ class Api:
 
     async def check(self, request: Request) -> Response:
         data = await _json_body(request)
-
-        def answer() -> dict:
-            return self.console.check(self.console.snapshot(request.path_params["app"]), data)
-
-        return JSONResponse(await self._run(answer))
+        snap = await self._snapshot(request.path_params["app"])
+        return JSONResponse(self.console.check(snap, data))
 
     async def check_batch(self, request: Request) -> Response:
         data = await _json_body(request)
@@ -334,8 +352,9 @@ class Api:
         if not isinstance(checks, list):
             raise bad("'checks' must be a list of checks")
 
+        snap = await self._snapshot(request.path_params["app"])
+
         def answer() -> dict:
-            snap = self.console.snapshot(request.path_params["app"])
             results = []
             for n, item in enumerate(checks):
                 try:
@@ -344,7 +363,7 @@ class Api:
                     raise bad(f"checks[{n}]: {exc.message}") from None
             return {"results": results}
 
-        return JSONResponse(await self._run(answer))
+        return JSONResponse(answer() if len(checks) <= INLINE_BATCH else await self._run(answer))
 
     async def permissions(self, request: Request) -> Response:
         data = await _json_body(request)

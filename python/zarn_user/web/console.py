@@ -112,6 +112,31 @@ class Console:
                     self._snapshots[app] = snap
         return snap
 
+    def cached(self, app: str) -> Snapshot | None:
+        """The current version's snapshot when it is built already, else None. Asks only the
+        live documents, which read the store only after a change was reported: cheap
+        enough to answer a check on the server's event loop."""
+        from zarn_engine import DoesNotExist
+
+        if not APP_NAME.search(app):
+            raise ApiError(404, f"unknown application {app!r}")
+        try:
+            doc = self.live.get(app)
+        except DoesNotExist:
+            raise ApiError(404, f"unknown application {app!r}") from None
+        snap = self._snapshots.get(app)
+        return snap if snap is not None and snap.matrix is doc else None
+
+    def refresh(self) -> None:
+        """Bring the snapshots of the applications asked about up to date (a worker's job, so
+        that requests seldom find a change not yet loaded)."""
+        for app in list(self._snapshots):
+            try:
+                self.snapshot(app)
+            except ApiError:
+                with self._lock:
+                    self._snapshots.pop(app, None)
+
     def known_role(self, snap: Snapshot, role: str) -> str:
         role_name(role)
         if role not in snap.role_set:

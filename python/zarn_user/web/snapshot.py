@@ -28,8 +28,11 @@ class Snapshot:
         self.roles: list[str] = known_roles(matrix)
         self.role_set = set(self.roles)
         self.grants: dict[str, dict[tuple[str, str], None]] = {}  # ordered sets
+        self.granted_to: dict[tuple[str, str], dict[str, None]] = {}
         for p in matrix.policies:
-            self.grants.setdefault(p.sub, {})[(p.obj, p.act)] = None
+            pair = (p.obj, p.act)
+            self.grants.setdefault(p.sub, {})[pair] = None
+            self.granted_to.setdefault(pair, {})[p.sub] = None
         self.subs: dict[str, dict[str, None]] = {}
         self.containers: dict[str, dict[str, None]] = {}
         for g in matrix.groups:
@@ -63,27 +66,53 @@ class Snapshot:
     # --- questions -----------------------------------------------------------------------
 
     def holding(self, roles: list[str], obj: str, act: str) -> Holding | None:
-        """How the first of `roles` to reach a grant covering (obj, act) holds it, through
-        the fewest sub-roles; None when none does. Roles not stored hold nothing."""
-        wanted = ((obj, act), (obj, "*"), ("*", act), ("*", "*"))  # an exact grant explains best
-        previous: dict[str, str | None] = {}
-        queue: deque[str] = deque()
-        for role in roles:
-            if role in self.role_set and role not in previous:
-                previous[role] = None
-                queue.append(role)
-        while queue:
-            role = queue.popleft()
-            granted = self.grants.get(role)
-            if granted:
-                pair = next((p for p in wanted if p in granted), None)
-                if pair is not None:
-                    path = self._path(previous, role)
-                    return Holding(path[0], path, pair)
-            for sub in self.subs.get(role, ()):
-                if sub not in previous:
-                    previous[sub] = role
-                    queue.append(sub)
+        """How one of `roles` holds (obj, act), through the fewest sub-roles; None when none
+        does. Roles not stored hold nothing. A search from both ends: down from the roles
+        and up from those granted a covering pair, a level of the smaller side at a time, so
+        that a deep hierarchy is not walked whole."""
+        targets: dict[str, tuple[str, str]] = {}  # granted role -> the pair that covers
+        for pair in ((obj, act), (obj, "*"), ("*", act), ("*", "*")):  # an exact grant explains best
+            for role in self.granted_to.get(pair, ()):
+                targets.setdefault(role, pair)
+        sources = [r for r in dict.fromkeys(roles) if r in self.role_set]
+        if not targets or not sources:
+            return None
+        for role in sources:
+            if role in targets:
+                return Holding(role, [role], targets[role])
+        down: dict[str, str | None] = {r: None for r in sources}  # role -> the role containing it
+        up: dict[str, str | None] = {r: None for r in targets}  # role -> its sub-role towards a grant
+        depth_down = dict.fromkeys(sources, 0)
+        depth_up = dict.fromkeys(targets, 0)
+        front_down, front_up = list(sources), list(targets)
+        while front_down and front_up:
+            forward = len(front_down) <= len(front_up)
+            seen, other = (down, up) if forward else (up, down)
+            depth, other_depth = (depth_down, depth_up) if forward else (depth_up, depth_down)
+            links = self.subs if forward else self.containers
+            following: list[str] = []
+            best: tuple[int, str] | None = None
+            for node in front_down if forward else front_up:
+                for near in links.get(node, ()):
+                    if near in seen:
+                        continue
+                    seen[near] = node
+                    depth[near] = depth[node] + 1
+                    following.append(near)
+                    if near in other and (best is None or other_depth[near] < best[0]):
+                        best = (other_depth[near], near)
+            if best is not None:
+                meet = best[1]
+                path = self._path(down, meet)
+                node = up[meet]
+                while node is not None:
+                    path.append(node)
+                    node = up[node]
+                return Holding(path[0], path, targets[path[-1]])
+            if forward:
+                front_down = following
+            else:
+                front_up = following
         return None
 
     @staticmethod
