@@ -233,9 +233,9 @@ class Api:
         return await anyio.to_thread.run_sync(functools.partial(fn, *args))
 
     async def _snapshot(self, app: str) -> Any:
-        """The application's snapshot: on the event loop when it is built already (checks
-        then cost no thread switch), else built in a worker thread."""
-        snap = self.console.cached(app)
+        """The application's snapshot: on the event loop when one was confirmed lately
+        (checks then cost no thread switch), else read in a worker thread."""
+        snap = self.console.recent(app)
         return snap if snap is not None else await self._run(self.console.snapshot, app)
 
     def _authorize(self, request: Request) -> None:

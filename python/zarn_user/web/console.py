@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import re
 import threading
+import time
 from typing import Any, Callable
 
 from ..cli import interchange
@@ -18,6 +19,9 @@ from ..cli.holders import Holding, containment_path
 from ..cli.store import APP_NAME, BadInput, role_error, value_error
 from . import assertions
 from .snapshot import Snapshot
+
+
+FRESH = 0.5  # seconds a snapshot read through the live documents answers without reading again
 
 
 class ApiError(Exception):
@@ -83,6 +87,8 @@ class Console:
         self.token = token
         self.live = zarn_engine.Live(rm.RoleMatrix, consistency="notify", engine=engine)
         self._snapshots: dict[str, Snapshot] = {}
+        self._confirmed: dict[str, tuple[Snapshot, float]] = {}  # app -> (snapshot, when read)
+        self._floor: dict[str, int] = {}  # app -> the version our last write made
         self._lock = threading.Lock()
 
     def close(self) -> None:
@@ -94,48 +100,53 @@ class Console:
         return self.rm.RoleMatrix.keys(engine=self.engine)
 
     def snapshot(self, app: str) -> Snapshot:
-        """The indexed current version of `app`; 404 when there is none."""
+        """The indexed current version of `app` (404 when there is none), read through the
+        live documents; it may read the store, so it runs in a worker thread."""
         from zarn_engine import DoesNotExist
 
         if not APP_NAME.search(app):
             raise ApiError(404, f"unknown application {app!r}")
+        read_at = time.monotonic()
         try:
             doc = self.live.get(app)
+            if (doc.version or 0) < self._floor.get(app, 0):
+                doc = self.live.get(app)  # began before a write of ours was installed
         except DoesNotExist:
+            with self._lock:
+                self._snapshots.pop(app, None)
+                self._confirmed.pop(app, None)
             raise ApiError(404, f"unknown application {app!r}") from None
         snap = self._snapshots.get(app)
         if snap is None or snap.matrix is not doc:
             snap = Snapshot(doc)
-            with self._lock:
-                current = self._snapshots.get(app)
-                if current is None or (current.version or 0) <= (snap.version or 0):
-                    self._snapshots[app] = snap
+        with self._lock:
+            current = self._snapshots.get(app)
+            if current is None or (current.version or 0) <= (snap.version or 0):
+                self._snapshots[app] = snap
+                if (snap.version or 0) >= self._floor.get(app, 0):
+                    confirmed = self._confirmed.get(app)
+                    if confirmed is None or confirmed[0] is not snap or confirmed[1] < read_at:
+                        self._confirmed[app] = (snap, read_at)
         return snap
 
-    def cached(self, app: str) -> Snapshot | None:
-        """The current version's snapshot when it is built already, else None. Asks only the
-        live documents, which read the store only after a change was reported: cheap
-        enough to answer a check on the server's event loop."""
-        from zarn_engine import DoesNotExist
-
-        if not APP_NAME.search(app):
-            raise ApiError(404, f"unknown application {app!r}")
-        try:
-            doc = self.live.get(app)
-        except DoesNotExist:
-            raise ApiError(404, f"unknown application {app!r}") from None
-        snap = self._snapshots.get(app)
-        return snap if snap is not None and snap.matrix is doc else None
+    def recent(self, app: str) -> Snapshot | None:
+        """The snapshot that a read through the live documents confirmed less than FRESH
+        seconds ago, or None. Reads nothing, so a check can be answered on the event loop;
+        the refresher confirms the snapshots in use several times within that bound (a
+        change by another process shows within it, as in the live documents' notify
+        mode), and a write of ours withdraws the confirmation at once."""
+        confirmed = self._confirmed.get(app)
+        if confirmed is not None and time.monotonic() - confirmed[1] < FRESH:
+            return confirmed[0]
+        return None
 
     def refresh(self) -> None:
-        """Bring the snapshots of the applications asked about up to date (a worker's job, so
-        that requests seldom find a change not yet loaded)."""
+        """Read again every application asked about lately (the refresher's job)."""
         for app in list(self._snapshots):
             try:
                 self.snapshot(app)
             except ApiError:
-                with self._lock:
-                    self._snapshots.pop(app, None)
+                pass
 
     def known_role(self, snap: Snapshot, role: str) -> str:
         role_name(role)
@@ -188,11 +199,17 @@ class Console:
             changed[:] = [doc]
             return change(doc)
 
+        with self._lock:
+            self._confirmed.pop(app, None)  # answered in worker threads while this runs
         try:
             result = self.live.update(app, run)
         except DoesNotExist:
             raise ApiError(404, f"unknown application {app!r}") from None
-        return result, changed[0].version
+        version = changed[0].version
+        with self._lock:
+            self._floor[app] = max(self._floor.get(app, 0), version)
+            self._confirmed.pop(app, None)
+        return result, version
 
     def current(self, app: str, expected: set[int] | None) -> int:
         """The current version, for a write that has nothing to change (412 as `write`)."""
