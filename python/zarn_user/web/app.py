@@ -11,7 +11,7 @@ import functools
 import hmac
 import json
 from pathlib import Path
-from typing import Any, AsyncIterator, Callable, Iterable
+from typing import Any, AsyncIterator, Callable, Iterable, Mapping
 
 import anyio
 from starlette.applications import Starlette
@@ -93,7 +93,7 @@ def create_app(engine_or_url: Any, token: str | None = None, allow_hosts: Iterab
 # --- errors -------------------------------------------------------------------------------
 
 
-def _error(status: int, message: str, headers: dict | None = None, **extra: Any) -> JSONResponse:
+def _error(status: int, message: str, headers: Mapping[str, str] | None = None, **extra: Any) -> JSONResponse:
     return JSONResponse({"error": message, **extra}, status_code=status, headers=headers)
 
 

@@ -164,7 +164,7 @@ def _assertion(kind: str, line: int, table: dict, default_app: str | None) -> tu
         else:
             problems += [e for e in map(role_error, expect) if e]
             expect = sorted(set(expect))
-    if problems:
+    if problems or not isinstance(app, str):
         return None, problems
     return Assertion(kind, line, app, table["obj"], table["act"], expect, roles), []
 

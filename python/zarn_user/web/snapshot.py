@@ -104,10 +104,10 @@ class Snapshot:
             if best is not None:
                 meet = best[1]
                 path = self._path(down, meet)
-                node = up[meet]
-                while node is not None:
-                    path.append(node)
-                    node = up[node]
+                step = up[meet]
+                while step is not None:
+                    path.append(step)
+                    step = up[step]
                 return Holding(path[0], path, targets[path[-1]])
             if forward:
                 front_down = following
