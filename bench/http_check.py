@@ -91,7 +91,7 @@ def main() -> int:
             n = 20000
             start = time.perf_counter()
             for _ in range(n):
-                console.check(console.snapshot("bench"), data)
+                console.check(snap, data)
             inproc[name] = (time.perf_counter() - start) / n
         console.close()
 
@@ -134,7 +134,8 @@ def main() -> int:
         f"own process on 127.0.0.1, one client on a keep-alive connection (`http.client`) sending "
         f"`POST /api/v1/apps/bench/check` one after another, {args.requests} timed requests after a warm-up; "
         f"a layered matrix of {args.roles} roles on SQLite. \"In process\": the same check without HTTP "
-        f"(what the server computes for it). {platform.machine()}, {os.cpu_count()} cores shared with other work.",
+        f"on the indexed matrix (what the server computes for it). {platform.machine()}, {os.cpu_count()} cores "
+        f"shared with other work (load average {os.getloadavg()[0]:.1f} at the end of the run).",
         "",
         *table,
     ])

@@ -6,6 +6,7 @@ import io
 import json
 import os
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -462,9 +463,9 @@ def test_serve_command(db, tmp_path):
         assert status == 2 and err.startswith(f"zarn-roles: cannot listen on 127.0.0.1:{port}") and \
             len(err.splitlines()) == 1
     finally:
-        proc.terminate()
+        proc.send_signal(signal.SIGINT)  # Ctrl-C
         proc.wait(10)
-    assert "Traceback" not in proc.stderr.read()
+    assert proc.returncode == 0 and proc.stderr.read() == "zarn-roles: stopped\n"
     status, _, err = cli(str(tmp_path / "none.sqlite3"), "serve", "--port", "0")
     assert status == 2 and "there is no database" in err
 

@@ -120,5 +120,8 @@ def cmd_serve(args, store: Store, out: Output) -> None:
                             lifespan="on")
     try:
         uvicorn.Server(config).run(sockets=[sock])
+    except KeyboardInterrupt:
+        pass  # Ctrl-C is how a server is stopped: not an error
     finally:
         sock.close()
+    print("zarn-roles: stopped", file=sys.stderr)
