@@ -259,10 +259,12 @@ def test_guard(db):
         assert client.get("/", headers={"Host": "ROLES.example:80"}).status_code == 200
         r = client.post("/api/v1/apps/shop/check", content=b"x" * 1001)
         assert r.status_code == 413
-        # Without a length announced: counted as it arrives.
-        r = client.post("/api/v1/apps/shop/import", content=iter([b"p, a, b, c\n"] * 200), headers=AUTH)
-        assert r.status_code == 413
-        assert etag(client) == etag(client)
+        # Without a length announced: counted as it arrives; nothing is imported.
+        version = etag(client)
+        r = client.post("/api/v1/apps/shop/import", content=iter([b"p, aa, b, c\n"] * 200), headers=AUTH)
+        assert r.status_code == 413 and etag(client) == version
+        r = client.post("/api/v1/apps/shop/import", content=iter([b"p, aa, b, c\n"] * 20), headers=AUTH)
+        assert r.status_code == 200 and etag(client) != version
 
 
 def test_page_assets_ship_with_the_package(client):
@@ -426,6 +428,12 @@ def test_changes_elsewhere_are_seen_and_announced(server):
         r = http.post("/api/v1/apps/shop/check", json={"roles": ["manager"], "obj": "catalog", "act": "list"})
         assert r.json()["allowed"] is True
         assert http.get("/api/v1/apps/nope/events").status_code == 404
+        assert cli(db, "init", "gone")[0] == 0
+        with http.stream("GET", "/api/v1/apps/gone/events") as events:
+            lines = events.iter_lines()
+            assert _next_event(lines)[0] == "version"
+            assert cli(db, "delete", "gone")[0] == 0
+            assert _next_event(lines)[0] == "deleted"
 
 
 def _next_event(lines, timeout=10):
