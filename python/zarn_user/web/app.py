@@ -1,7 +1,7 @@
 """The HTTP layer: the page, the JSON API v1, server-sent events, and the guard in front of
 them (Host check, body size limit, security headers). Handlers are thin: they read the
-request, call the Console in a worker thread (stores block), and shape one JSON answer or
-one JSON error.
+request, call the Console in a worker thread (stores block; checks on a lately confirmed
+snapshot are answered on the event loop), and shape one JSON answer or one JSON error.
 """
 
 from __future__ import annotations
@@ -52,14 +52,9 @@ def create_app(engine_or_url: Any, token: str | None = None, allow_hosts: Iterab
     page = (STATIC / "index.html").read_bytes()
 
     async def refresher() -> None:
-        from zarn_engine import StorageError
-
         while True:
             await anyio.sleep(REFRESH)
-            try:
-                await anyio.to_thread.run_sync(console.refresh)
-            except StorageError:
-                pass  # the store is away for a moment; requests say so
+            await anyio.to_thread.run_sync(console.refresh)
 
     @contextlib.asynccontextmanager
     async def lifespan(_app: Starlette) -> AsyncIterator[None]:

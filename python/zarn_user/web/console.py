@@ -145,7 +145,7 @@ class Console:
         for app in list(self._snapshots):
             try:
                 self.snapshot(app)
-            except ApiError:
+            except Exception:  # noqa: BLE001 - a request for the application reports it
                 pass
 
     def known_role(self, snap: Snapshot, role: str) -> str:

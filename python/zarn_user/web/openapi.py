@@ -79,6 +79,9 @@ def schema() -> dict:
     grant_body = _json(_ref("Permission"))
     sub_body = _json(_obj(["role"], role=STR))
     paths = {
+        "/api/v1": {"get": _op("this server: whether it takes writes, and whether the request's token is right",
+                               _obj(["api", "writable", "authorized"], api=STR, version=STR, writable=BOOL,
+                                    authorized=BOOL), errors=())},
         "/api/v1/apps": {
             "get": _op("the applications", _obj(["apps"], apps=NAMES), errors=()),
             "post": _op("create an application with the root policy and the admin group",
