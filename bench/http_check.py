@@ -119,10 +119,15 @@ def main() -> int:
 
     import uvicorn
 
-    import importlib.util
+    def installed(name: str) -> bool:
+        try:
+            __import__(name)
+            return True
+        except ImportError:
+            return False
 
-    parser_name = "httptools" if importlib.util.find_spec("httptools") else "h11"
-    loop_name = "uvloop" if importlib.util.find_spec("uvloop") else "asyncio"
+    parser_name = "httptools" if installed("httptools") else "h11"
+    loop_name = "uvloop" if installed("uvloop") else "asyncio"
     table = ["| request | p50 | p99 | in process |", "|---|---:|---:|---:|"]
     for name, p50, p99, inside in rows:
         table.append(f"| {name} | {p50 * 1e6:.0f} µs | {p99 * 1e6:.0f} µs | "

@@ -80,8 +80,8 @@ def test_reading(client):
                          ("/api/v1/apps/shop/roles/bad%20name", 400), ("/api/v1/nothing", 404)]:
         r = client.get(path)
         assert r.status_code == status and r.json()["error"], path
-    spec = client.get("/openapi.json").json()
-    assert spec["openapi"].startswith("3.") and "/api/v1/apps/{app}/check" in spec["paths"]
+    described = client.get("/openapi.json").json()
+    assert described["openapi"].startswith("3.") and "/api/v1/apps/{app}/check" in described["paths"]
 
 
 def test_check_who_and_permissions(client, db):
