@@ -53,12 +53,12 @@ def percentile(values: list[float], p: float) -> float:
     return ordered[min(len(ordered) - 1, int(p / 100 * len(ordered)))]
 
 
-def timed(conn: http.client.HTTPConnection, path: str, body: bytes, count: int) -> list[float]:
-    headers = {"Content-Type": "application/json"}
+def timed(conn: http.client.HTTPConnection, path: str, body: bytes | None, count: int) -> list[float]:
+    headers = {"Content-Type": "application/json"} if body is not None else {}
     out = []
     for _ in range(count):
         start = time.perf_counter()
-        conn.request("POST", path, body, headers)
+        conn.request("POST" if body is not None else "GET", path, body, headers)
         response = conn.getresponse()
         data = response.read()
         out.append(time.perf_counter() - start)
@@ -102,6 +102,10 @@ def main() -> int:
             address = line.split("http://", 1)[1].split("/", 1)[0]
             host, port = address.rsplit(":", 1)
             conn = http.client.HTTPConnection(host, int(port), timeout=10)
+            timed(conn, "/api/v1", None, 300)
+            lat = timed(conn, "/api/v1", None, args.requests)
+            rows.append(("GET /api/v1 (the smallest answer: the HTTP floor)", statistics.median(lat),
+                         percentile(lat, 99), None))
             for name, (roles, obj, act) in checks.items():
                 body = json.dumps({"roles": roles, "obj": obj, "act": act}).encode()
                 timed(conn, "/api/v1/apps/bench/check", body, 300)  # warm-up
