@@ -201,3 +201,14 @@ def test_hostile_object_name_is_text(page, shop, db):
     expect(page.locator("#graph svg")).to_contain_text("<script>")
     assert page.evaluate("window.__pwned") is None
     assert page.locator("main script, main img").count() == 0
+
+
+def test_assertions_run_on_the_page(page, shop):
+    page.goto(f"/apps/{shop}")
+    page.fill("#assert-text", '[[check]]\nrole = "manager"\nobj = "catalog"\nact = "read"\nexpect = true\n\n'
+                              '[[who]]\nobj = "order"\nact = "write"\nexpect = ["clerk"]\n')
+    page.click("#assert-form button")
+    expect(page.locator("#assert-result > div").first).to_have_text("1 of 2 fail")
+    expect(page.locator("#assert-result li.holds")).to_contain_text("line 1: check manager catalog:read")
+    expect(page.locator("#assert-result li.fails")).to_contain_text(
+        'assertions.toml:7: expected ["clerk"], got ["admin", "clerk", "manager", "root"] (who order:write)')

@@ -436,7 +436,8 @@ class Api:
     async def assertions(self, request: Request) -> Response:
         text = await _text_body(request)
         name = request.query_params.get("name", "assertions.toml")[:200]
-        return JSONResponse(await self._run(self.console.run_assertions, text, name))
+        app = request.query_params.get("app")
+        return JSONResponse(await self._run(self.console.run_assertions, text, name, app))
 
     # --- writing ---------------------------------------------------------------------
 

@@ -87,8 +87,9 @@ def _header_lines(text: str) -> dict[str, list[int]]:
     return found
 
 
-def parse(text: str, name: str) -> list[Assertion]:
-    """The assertions of a file's text, in file order; BadFile with every reason."""
+def parse(text: str, name: str, app: str | None = None) -> list[Assertion]:
+    """The assertions of a file's text, in file order; BadFile with every reason. `app`
+    stands for a file that names no application."""
     try:
         data = tomllib.loads(text)
     except tomllib.TOMLDecodeError as exc:
@@ -97,7 +98,7 @@ def parse(text: str, name: str) -> list[Assertion]:
     for key in data:
         if key not in ("app", *KINDS):
             errors.append(f"{name}: unknown key {key!r}: expected app, [[check]] and [[who]] tables")
-    default_app = data.get("app")
+    default_app = data.get("app", app)
     if default_app is not None and not isinstance(default_app, str):
         errors.append(f"{name}: app must be a string")
         default_app = None

@@ -402,9 +402,9 @@ class Console:
 
     # --- assertions ----------------------------------------------------------------------
 
-    def run_assertions(self, text: str, name: str) -> dict:
+    def run_assertions(self, text: str, name: str, app: str | None = None) -> dict:
         try:
-            items = assertions.parse(text, name)
+            items = assertions.parse(text, name, app)
             apps = set(self.apps())
             assertions.missing_apps(items, apps.__contains__, name)
         except assertions.BadFile as exc:

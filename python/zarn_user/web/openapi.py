@@ -142,7 +142,9 @@ def schema() -> dict:
         "/api/v1/assertions": {"post": _op("run a TOML file of assertions",
                                            _obj(["results", "failed"], results={"type": "array"}, failed=INT),
                                            {"content": {"application/toml": {"schema": STR}}},
-                                           [_query("name", "the file's name, for messages")], errors=(400,))},
+                                           [_query("name", "the file's name, for messages"),
+                                            _query("app", "the application of a file that names none")],
+                                           errors=(400,))},
     }
     return {
         "openapi": "3.1.0",

@@ -398,9 +398,8 @@ $("assert-form").addEventListener("submit", async (ev) => {
   ev.preventDefault();
   const file = $("assert-file").files[0];
   const name = file ? file.name : "assertions.toml";
-  let text = $("assert-text").value;
-  if (!/^\s*app\s*=/m.test(text)) text = `app = ${JSON.stringify(state.app)}\n${text}`;
-  const r = await api("POST", `/api/v1/assertions?name=${enc(name)}`, text);
+  const q = new URLSearchParams({ name, app: state.app });
+  const r = await api("POST", `/api/v1/assertions?${q}`, $("assert-text").value);
   const out = $("assert-result");
   if (!r.ok) {
     clear(out, el("div", { cls: "error", text: r.data.error || `error ${r.status}` }));
