@@ -87,6 +87,11 @@ def read(path: str, fmt: str) -> Reading:
         raise BadInput(f"cannot read {path}: {exc.strerror}") from None
     except UnicodeDecodeError:
         raise BadInput(f"cannot read {path}: not UTF-8 text") from None
+    return parse(text, path, fmt)
+
+
+def parse(text: str, path: str, fmt: str) -> Reading:
+    """As `read`, for text already read; `path` names it in messages."""
     if fmt == "auto":
         fmt = "json" if text.lstrip().startswith("{") else "casbin"
     reading = (_read_json if fmt == "json" else _read_casbin)(path, text)

@@ -1,0 +1,138 @@
+"""zarn-roles serve (the web console and HTTP API) and zarn-roles test (TOML assertions)."""
+
+from __future__ import annotations
+
+import ipaddress
+import os
+import socket
+import sys
+
+from .command import Command, arg
+from .errors import BadInput, Refused
+
+TYPE_CHECKING = False  # the typing module is not imported at start-up
+if TYPE_CHECKING:
+    import argparse
+
+    from .context import Context
+
+LOOPBACK_NAMES = ("localhost", "127.0.0.1", "::1")
+
+
+# --- test ---------------------------------------------------------------------------------
+
+
+def cmd_test(args: argparse.Namespace, ctx: Context) -> None:
+    import zarn_user.role_matrix as rm
+
+    from ..web import assertions
+
+    store, out = ctx.store, ctx.out
+    from ..web.snapshot import Snapshot
+
+    try:
+        with open(args.file, encoding="utf-8") as f:
+            text = f.read()
+    except OSError as exc:
+        raise BadInput(f"cannot read {args.file}: {exc.strerror}") from None
+    except UnicodeDecodeError:
+        raise BadInput(f"cannot read {args.file}: not UTF-8 text") from None
+    try:
+        items = assertions.parse(text, args.file)
+        apps: set[str] = set()
+        if store.exists():
+            store.open(create=False)
+            apps = set(rm.RoleMatrix.keys())
+        assertions.missing_apps(items, apps.__contains__, args.file)
+    except assertions.BadFile as exc:
+        raise BadInput("\n".join(exc.lines)) from None
+    outcomes = assertions.run(items, lambda app: Snapshot(store.load(app)))
+    failed = [o for o in outcomes if not o.holds]
+    text = "\n".join(f"{o.message(args.file)}\n  {o.detail}" for o in failed)
+    out.emit([o.to_json() for o in outcomes], text or f"{len(outcomes)} assertion(s) hold")
+    if failed:
+        raise Refused(f"{len(failed)} of {len(outcomes)} assertion(s) fail")
+
+
+# --- serve --------------------------------------------------------------------------------
+
+
+def _listen(host: str, port: int) -> socket.socket:
+    try:
+        family, kind, proto, _, address = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM,
+                                                             flags=socket.AI_PASSIVE)[0]
+        sock = socket.socket(family, kind, proto)
+    except (OSError, UnicodeError) as exc:
+        raise BadInput(f"cannot listen on {host}: {getattr(exc, 'strerror', None) or exc}") from None
+    try:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        sock.bind(address)
+        sock.listen(128)
+    except OSError as exc:
+        sock.close()
+        raise BadInput(f"cannot listen on {host}:{port}: {exc.strerror or exc}") from None
+    return sock
+
+
+def _host_names(host: str, allowed: list[str]) -> list[str]:
+    """The Host header values the server answers: the address it listens on, the loopback
+    names when that is a loopback address, and the names given."""
+    names = [host]
+    try:
+        address = ipaddress.ip_address(host)
+    except ValueError:
+        address = None
+    if host == "localhost" or (address is not None and address.is_loopback):
+        names += LOOPBACK_NAMES
+    return list(dict.fromkeys(names + allowed))
+
+
+def cmd_serve(args: argparse.Namespace, ctx: Context) -> None:
+    store = ctx.store
+    try:
+        import uvicorn
+
+        from ..web.app import create_app
+    except ImportError as exc:
+        raise BadInput(f"the web console needs its extra ({exc.name} is missing): pip install 'zarn-user[web]'") from None
+    if not 0 <= args.port <= 65535:
+        raise BadInput(f"invalid port {args.port}: 0 to 65535")
+    if args.max_body < 1:
+        raise BadInput("--max-body is at least 1 (MiB)")
+    token = args.token if args.token is not None else os.environ.get("ZARN_ROLES_TOKEN")
+    store.open(create=False)
+    sock = _listen(args.host, args.port)
+    port = sock.getsockname()[1]
+    hosts = _host_names(args.host, args.allow_host)
+    app = create_app(store.engine, token=token or None, allow_hosts=hosts, max_body=args.max_body << 20)
+    shown = f"[{args.host}]" if ":" in args.host else args.host
+    mode = "writes need the token" if token else "read-only: no token given"
+    print(f"zarn-roles: serving http://{shown}:{port}/ ({mode}; Ctrl-C stops)", flush=True)
+    if args.host in ("0.0.0.0", "::"):
+        print(f"zarn-roles: listening on every interface; requests must name one of {', '.join(hosts)} "
+              f"as their host (add names with --allow-host)", file=sys.stderr, flush=True)
+    config = uvicorn.Config(app, log_level="warning", access_log=False, timeout_graceful_shutdown=2,
+                            lifespan="on")
+    try:
+        uvicorn.Server(config).run(sockets=[sock])
+    except KeyboardInterrupt:
+        pass  # Ctrl-C is how a server is stopped: not an error
+    finally:
+        sock.close()
+    print("zarn-roles: stopped", file=sys.stderr)
+
+
+DEFAULT_PORT = 8470  # the web package's own default, without importing it at start-up
+
+COMMANDS = [
+    Command("serve", cmd_serve, "serve the web console and the HTTP API (read-only without a token)", (
+        arg("--host", default="127.0.0.1", help="address to listen on (default: 127.0.0.1, this machine only)"),
+        arg("--port", type=int, default=DEFAULT_PORT, help=f"port (default: {DEFAULT_PORT}; 0: any free one)"),
+        arg("--token", default=None, help="the token writes need as 'Authorization: Bearer TOKEN' "
+                                          "(default: $ZARN_ROLES_TOKEN; none: read-only)"),
+        arg("--allow-host", action="append", default=[], metavar="NAME",
+            help="a further name clients may reach the server by (the Host header); repeatable"),
+        arg("--max-body", type=int, default=16, metavar="MIB", help="largest request body in MiB (default: 16)"))),
+    Command("test", cmd_test, "run a TOML file of assertions: exit 0 all hold, 1 some fail, 2 bad file",
+            (arg("file", metavar="FILE"),)),
+]

@@ -1,0 +1,18 @@
+"""The web console and HTTP API of role matrices (`zarn-roles serve`).
+
+`create_app` needs the `web` extra (Starlette); the assertions and snapshots this package
+also holds need nothing beyond the module, so `zarn-roles test` runs without the extra.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+DEFAULT_PORT = 8470
+
+
+def create_app(engine_or_url: Any, token: str | None = None, **options: Any) -> Any:
+    """The Starlette application: see `zarn_user.web.app.create_app`."""
+    from .app import create_app as create
+
+    return create(engine_or_url, token=token, **options)

@@ -1,0 +1,493 @@
+"""The HTTP layer: the page, the JSON API v1, server-sent events, and the guard in front of
+them (Host check, body size limit, security headers). Handlers are thin: they read the
+request, call the Console in a worker thread (stores block; checks on a lately confirmed
+snapshot are answered on the event loop), and shape one JSON answer or one JSON error.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import functools
+import hmac
+import json
+from pathlib import Path
+from typing import Any, AsyncIterator, Callable, Iterable, Mapping
+
+import anyio
+from starlette.applications import Starlette
+from starlette.exceptions import HTTPException
+from starlette.requests import Request
+from starlette.responses import JSONResponse, Response, StreamingResponse
+from starlette.routing import Mount, Route
+from starlette.staticfiles import StaticFiles
+from starlette.types import ASGIApp, Message, Receive, Scope, Send
+
+from . import graph, openapi
+from .console import ApiError, Console, bad, etag, parse_if_match, role_name
+
+STATIC = Path(__file__).parent / "static"
+LOOPBACK = ("127.0.0.1", "localhost", "::1")
+MAX_BODY = 16 << 20
+EVENT_POLL = 0.2  # seconds between looks at the live document for an open event stream
+KEEPALIVE = 15.0
+REFRESH = 0.1  # seconds between updates of the snapshots in a worker thread
+INLINE_BATCH = 64  # larger check batches are answered in a worker thread
+CSP = ("default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; connect-src 'self'; "
+       "object-src 'none'; base-uri 'none'; frame-ancestors 'none'; form-action 'self'")
+
+
+def create_app(engine_or_url: Any, token: str | None = None, allow_hosts: Iterable[str] = LOOPBACK,
+               max_body: int = MAX_BODY, use_dot: bool = True) -> Starlette:
+    """The console for a store (an engine, or a URL as `zarn_engine.open_engine` takes).
+
+    `token`: writes need `Authorization: Bearer TOKEN`; None: the API is read-only.
+    `allow_hosts`: the names and addresses requests may give as their Host ("*": any).
+    `max_body`: the largest request body, in bytes. `use_dot`: draw with Graphviz if found.
+    """
+    import zarn_engine
+
+    owned = not isinstance(engine_or_url, zarn_engine.Engine)
+    engine = zarn_engine.open_engine(engine_or_url) if owned else engine_or_url
+    console = Console(engine, token)
+    page = (STATIC / "index.html").read_bytes()
+
+    async def refresher() -> None:
+        while True:
+            await anyio.sleep(REFRESH)
+            await anyio.to_thread.run_sync(console.refresh)
+
+    @contextlib.asynccontextmanager
+    async def lifespan(_app: Starlette) -> AsyncIterator[None]:
+        try:
+            async with anyio.create_task_group() as tasks:
+                tasks.start_soon(refresher)
+                yield
+                tasks.cancel_scope.cancel()
+        finally:
+            console.close()
+            if owned:
+                engine.close()
+
+    api = Api(console, use_dot)
+    routes = [
+        Route("/", lambda r: Response(page, media_type="text/html; charset=utf-8")),
+        Route("/apps/{app}", lambda r: Response(page, media_type="text/html; charset=utf-8")),
+        Mount("/static", app=StaticFiles(directory=STATIC), name="static"),
+        Route("/openapi.json", lambda r: JSONResponse(openapi.schema())),
+        *api.routes(),
+    ]
+    from zarn_engine import LoadError, StorageError
+
+    app = Starlette(routes=routes, lifespan=lifespan, exception_handlers={
+        ApiError: _api_error, HTTPException: _http_error, StorageError: _storage_error, LoadError: _storage_error,
+        BodyTooLarge: functools.partial(_too_large, max_body)})
+    app.state.console = console
+    return Guard(app, allow_hosts, max_body)  # type: ignore[return-value]
+
+
+# --- errors -------------------------------------------------------------------------------
+
+
+def _error(status: int, message: str, headers: Mapping[str, str] | None = None, **extra: Any) -> JSONResponse:
+    return JSONResponse({"error": message, **extra}, status_code=status, headers=headers)
+
+
+async def _api_error(request: Request, exc: Exception) -> Response:
+    assert isinstance(exc, ApiError)
+    headers = dict(exc.headers)
+    if "etag" in exc.extra:
+        headers["ETag"] = exc.extra.pop("etag")
+    return _error(exc.status, exc.message, headers, **exc.extra)
+
+
+async def _http_error(request: Request, exc: Exception) -> Response:
+    assert isinstance(exc, HTTPException)
+    message = {404: "no such page or API path", 405: "method not allowed here"}.get(exc.status_code, str(exc.detail))
+    return _error(exc.status_code, message, exc.headers)
+
+
+async def _too_large(limit: int, request: Request, exc: Exception) -> Response:
+    return _error(413, f"request body over {limit} bytes")
+
+
+async def _storage_error(request: Request, exc: Exception) -> Response:
+    from zarn_engine import ConflictError, StorageError
+
+    if isinstance(exc, ConflictError):
+        return _error(409, f"{exc} (other writers kept coming first; try again)")
+    if isinstance(exc, StorageError):
+        return _error(503, f"storage: {exc}")
+    return _error(500, f"stored data: {exc}")
+
+
+# --- the guard ----------------------------------------------------------------------------
+
+
+class BodyTooLarge(Exception):
+    pass
+
+
+def _host_name(value: str) -> str | None:
+    value = value.strip().lower()
+    if value.startswith("["):
+        end = value.find("]")
+        return value[1:end] if end > 0 else None
+    name, _, port = value.partition(":")
+    return None if ":" in port else name
+
+
+class Guard:
+    """Refuses requests whose Host is not one of the server's names (a page of another
+    site that resolves its own name to this address, DNS rebinding, must not read or
+    write here), and bodies over the limit; adds security headers to every answer."""
+
+    def __init__(self, app: ASGIApp, hosts: Iterable[str], max_body: int) -> None:
+        self.app = app
+        self.any_host = "*" in hosts
+        self.hosts = {h.strip().lower().strip("[]") for h in hosts}
+        self.max_body = max_body
+        self.state = getattr(app, "state", None)
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        if scope["type"] != "http":
+            await self.app(scope, receive, send)
+            return
+        headers = dict(scope["headers"])
+        host = headers.get(b"host", b"").decode("latin-1")
+        if not self.any_host and _host_name(host) not in self.hosts:
+            shown = host or "(none)"
+            await _error(400, f"refused: Host {shown!r} is not a name of this server; "
+                              f"start it with --allow-host NAME to allow one")(scope, receive, send)
+            return
+        length = headers.get(b"content-length")
+        if length is not None and (not length.isdigit() or int(length) > self.max_body):
+            await self._too_large(scope, receive, send)
+            return
+        received = 0
+        started = False
+
+        async def counted_receive() -> Message:
+            nonlocal received
+            message = await receive()
+            if message["type"] == "http.request":
+                received += len(message.get("body", b""))
+                if received > self.max_body:
+                    raise BodyTooLarge()
+            return message
+
+        async def guarded_send(message: Message) -> None:
+            nonlocal started
+            if message["type"] == "http.response.start":
+                started = True
+                extra = [(b"x-content-type-options", b"nosniff"), (b"referrer-policy", b"no-referrer"),
+                         (b"x-frame-options", b"DENY"), (b"content-security-policy", CSP.encode())]
+                message = {**message, "headers": [*message.get("headers", []), *extra]}
+            await send(message)
+
+        try:
+            await self.app(scope, counted_receive, guarded_send)
+        except BodyTooLarge:
+            if not started:
+                await self._too_large(scope, receive, guarded_send)
+
+    async def _too_large(self, scope: Scope, receive: Receive, send: Send) -> None:
+        await _error(413, f"request body over {self.max_body} bytes")(scope, receive, send)
+
+
+# --- the API ------------------------------------------------------------------------------
+
+
+async def _json_body(request: Request) -> Any:
+    raw = await request.body()
+    if not raw.strip():
+        return {}
+    try:
+        return json.loads(raw)
+    except (ValueError, UnicodeDecodeError) as exc:
+        raise bad(f"the body is not JSON ({exc})") from None
+
+
+async def _text_body(request: Request) -> str:
+    raw = await request.body()
+    try:
+        return raw.decode("utf-8")
+    except UnicodeDecodeError:
+        raise bad("the body is not UTF-8 text") from None
+
+
+def _flag(value: str | None) -> bool:
+    return (value or "").lower() in ("1", "true", "yes", "on")
+
+
+class Api:
+    def __init__(self, console: Console, use_dot: bool) -> None:
+        self.console = console
+        self.use_dot = use_dot
+
+    async def _run(self, fn: Callable[..., Any], *args: Any) -> Any:
+        return await anyio.to_thread.run_sync(functools.partial(fn, *args))
+
+    async def _snapshot(self, app: str) -> Any:
+        """The application's snapshot: on the event loop when one was confirmed lately
+        (checks then cost no thread switch), else read in a worker thread."""
+        snap = self.console.recent(app)
+        return snap if snap is not None else await self._run(self.console.snapshot, app)
+
+    def _authorize(self, request: Request) -> None:
+        token = self.console.token
+        if token is None:
+            raise ApiError(403, "read-only: this server was started without a token "
+                                "(zarn-roles serve --token TOKEN, or $ZARN_ROLES_TOKEN)")
+        scheme, _, given = request.headers.get("authorization", "").partition(" ")
+        if scheme.lower() != "bearer" or not hmac.compare_digest(given.strip().encode(), token.encode()):
+            raise ApiError(401, "writes need the token: Authorization: Bearer TOKEN",
+                           headers={"WWW-Authenticate": 'Bearer realm="zarn-roles"'})
+
+    def routes(self) -> list[Route]:
+        p = "/api/v1/apps/{app}"
+        r = f"{p}/roles/{{role}}"
+        return [
+            Route("/api/v1", self.info),
+            Route("/api/v1/apps", self.apps, methods=["GET"]),
+            Route("/api/v1/apps", self.create, methods=["POST"]),
+            Route(p, self.app, methods=["GET"]),
+            Route(f"{p}/roles", self.roles, methods=["GET"]),
+            Route(r, self.role, methods=["GET"]),
+            Route(f"{r}/graph", self.graph, methods=["GET"]),
+            Route(f"{r}/grants", self.grants, methods=["POST", "PUT", "DELETE"]),
+            Route(f"{r}/sub-roles", self.sub_roles, methods=["POST", "PUT", "DELETE"]),
+            Route(f"{p}/check", self.check, methods=["POST"]),
+            Route(f"{p}/check-batch", self.check_batch, methods=["POST"]),
+            Route(f"{p}/permissions", self.permissions, methods=["POST"]),
+            Route(f"{p}/who", self.who, methods=["GET"]),
+            Route(f"{p}/export", self.export, methods=["GET"]),
+            Route(f"{p}/import", self.import_, methods=["POST"]),
+            Route(f"{p}/events", self.events, methods=["GET"]),
+            Route("/api/v1/assertions", self.assertions, methods=["POST"]),
+        ]
+
+    # --- reading ---------------------------------------------------------------------
+
+    async def info(self, request: Request) -> Response:
+        from zarn_user import __version__
+
+        authorized = False
+        if self.console.token is not None and request.headers.get("authorization"):
+            try:
+                self._authorize(request)
+                authorized = True
+            except ApiError:
+                pass
+        return JSONResponse({"api": "v1", "version": __version__, "writable": self.console.token is not None,
+                             "authorized": authorized})
+
+    async def apps(self, request: Request) -> Response:
+        return JSONResponse({"apps": await self._run(self.console.apps)})
+
+    async def create(self, request: Request) -> Response:
+        self._authorize(request)
+        data = await _json_body(request)
+        name = data.get("name") if isinstance(data, dict) else None
+        if not isinstance(name, str):
+            raise bad("'name' must be the new application's name")
+        version = await self._run(self.console.create, name)
+        return JSONResponse({"created": name}, status_code=201, headers={"ETag": etag(version)})
+
+    async def app(self, request: Request) -> Response:
+        snap = await self._run(self.console.snapshot, request.path_params["app"])
+        return JSONResponse({"name": snap.name, "version": snap.version, "roles": len(snap.roles),
+                             "policies": snap.policy_count, "groups": snap.group_count},
+                            headers={"ETag": etag(snap.version)})
+
+    async def roles(self, request: Request) -> Response:
+        q = request.query_params
+        try:
+            offset = max(0, int(q.get("offset", 0)))
+            limit = min(500, max(1, int(q.get("limit", 50))))
+        except ValueError:
+            raise bad("offset and limit are numbers") from None
+        snap = await self._run(self.console.snapshot, request.path_params["app"])
+        total, names = snap.page(q.get("q", ""), offset, limit)
+        return JSONResponse({"total": total, "offset": offset, "limit": limit, "roles": names},
+                            headers={"ETag": etag(snap.version)})
+
+    async def role(self, request: Request) -> Response:
+        def read() -> tuple[Any, dict]:
+            snap = self.console.snapshot(request.path_params["app"])
+            role = self.console.known_role(snap, request.path_params["role"])
+            return snap, {**snap.role(role), "implicit": snap.implicit([role])}
+
+        snap, body = await self._run(read)
+        return JSONResponse(body, headers={"ETag": etag(snap.version)})
+
+    async def graph(self, request: Request) -> Response:
+        q = request.query_params
+        try:
+            depth = min(3, max(1, int(q.get("depth", 1))))
+        except ValueError:
+            raise bad("depth is a number") from None
+        path = [s for s in q.get("path", "").split(",") if s]
+
+        def draw() -> tuple[str, str]:
+            snap = self.console.snapshot(request.path_params["app"])
+            role = self.console.known_role(snap, request.path_params["role"])
+            return graph.render(snap, role, depth, path, use_dot=self.use_dot)
+
+        svg, renderer = await self._run(draw)
+        return Response(svg, media_type="image/svg+xml", headers={"X-Graph-Renderer": renderer})
+
+    async def check(self, request: Request) -> Response:
+        data = await _json_body(request)
+        snap = await self._snapshot(request.path_params["app"])
+        return JSONResponse(self.console.check(snap, data))
+
+    async def check_batch(self, request: Request) -> Response:
+        data = await _json_body(request)
+        checks = data.get("checks") if isinstance(data, dict) else None
+        if not isinstance(checks, list):
+            raise bad("'checks' must be a list of checks")
+
+        snap = await self._snapshot(request.path_params["app"])
+
+        def answer() -> dict:
+            results = []
+            for n, item in enumerate(checks):
+                try:
+                    results.append(self.console.check(snap, item))
+                except ApiError as exc:
+                    raise bad(f"checks[{n}]: {exc.message}") from None
+            return {"results": results}
+
+        return JSONResponse(answer() if len(checks) <= INLINE_BATCH else await self._run(answer))
+
+    async def permissions(self, request: Request) -> Response:
+        data = await _json_body(request)
+        if not isinstance(data, dict):
+            raise bad("the body must be a JSON object")
+        roles = data.get("roles")
+        if not isinstance(roles, list) or not roles:
+            raise bad("'roles' must be a non-empty list of role names")
+        roles = [role_name(r, "roles") for r in roles]
+
+        def answer() -> dict:
+            snap = self.console.snapshot(request.path_params["app"])
+            out: dict[str, Any] = {"roles": roles, "permissions": snap.implicit(roles)}
+            unknown = snap.unknown(roles)
+            if unknown:
+                out["unknown"] = unknown
+            return out
+
+        return JSONResponse(await self._run(answer))
+
+    async def who(self, request: Request) -> Response:
+        q = request.query_params
+
+        def answer() -> dict:
+            return self.console.who(self.console.snapshot(request.path_params["app"]), q.get("obj"), q.get("act"))
+
+        return JSONResponse(await self._run(answer))
+
+    async def export(self, request: Request) -> Response:
+        fmt = request.query_params.get("format", "json")
+        app = request.path_params["app"]
+
+        def read() -> tuple[Any, str]:
+            snap = self.console.snapshot(app)
+            return snap, self.console.export(snap, fmt)
+
+        snap, text = await self._run(read)
+        kind, ext = ("text/csv", "csv") if fmt == "casbin" else ("application/json", "json")
+        return Response(text, media_type=f"{kind}; charset=utf-8", headers={
+            "ETag": etag(snap.version), "Content-Disposition": f'attachment; filename="{app}.{ext}"'})
+
+    async def events(self, request: Request) -> Response:
+        """Server-sent events: `version` with the current version at once and after every
+        change, `deleted` when the application goes away."""
+        app = request.path_params["app"]
+        await self._run(self.console.snapshot, app)  # 404 before the stream starts
+
+        async def stream() -> AsyncIterator[str]:
+            from zarn_engine import StorageError
+
+            yield "retry: 2000\n\n"
+            last: int | None = None
+            quiet = 0.0
+            while True:
+                try:
+                    snap = await self._run(self.console.snapshot, app)
+                except ApiError:
+                    yield "event: deleted\ndata: {}\n\n"
+                    return
+                except StorageError:
+                    snap = None  # the store is away for a moment: say nothing, look again
+                if snap is not None and snap.version != last:
+                    last = snap.version
+                    yield f"event: version\ndata: {json.dumps({'app': app, 'version': last, 'etag': etag(last)})}\n\n"
+                    quiet = 0.0
+                elif quiet >= KEEPALIVE:
+                    yield ": keep-alive\n\n"
+                    quiet = 0.0
+                await anyio.sleep(EVENT_POLL)
+                quiet += EVENT_POLL
+
+        return StreamingResponse(stream(), media_type="text/event-stream",
+                                 headers={"Cache-Control": "no-cache", "X-Accel-Buffering": "no"})
+
+    async def assertions(self, request: Request) -> Response:
+        text = await _text_body(request)
+        name = request.query_params.get("name", "assertions.toml")[:200]
+        app = request.query_params.get("app")
+        return JSONResponse(await self._run(self.console.run_assertions, text, name, app))
+
+    # --- writing ---------------------------------------------------------------------
+
+    def _written(self, body: dict, version: int, changed: bool = True) -> Response:
+        return JSONResponse({**body, "changed": changed, "version": version}, headers={"ETag": etag(version)})
+
+    async def _write_request(self, request: Request) -> tuple[str, str, Any, set[int] | None]:
+        self._authorize(request)
+        expected = parse_if_match(request.headers.get("if-match"))
+        data = await _json_body(request)
+        if request.method == "DELETE" and not data:
+            data = dict(request.query_params)  # DELETE bodies are dropped by some clients
+        if not isinstance(data, dict):
+            raise bad("the body must be a JSON object")
+        return request.path_params["app"], request.path_params["role"], data, expected
+
+    async def grants(self, request: Request) -> Response:
+        app, role, data, expected = await self._write_request(request)
+        c = self.console
+        if request.method == "POST":
+            content, version, changed = await self._run(c.grant, app, role, data, expected)
+            return self._written(content, version, changed)
+        if request.method == "DELETE":
+            content, version = await self._run(c.revoke, app, role, data, expected)
+        else:
+            content, version = await self._run(c.set_grants, app, role, data, expected)
+        return self._written(content, version)
+
+    async def sub_roles(self, request: Request) -> Response:
+        app, role, data, expected = await self._write_request(request)
+        c = self.console
+        if request.method == "POST":
+            content, version, changed = await self._run(c.include, app, role, data, expected)
+            return self._written(content, version, changed)
+        if request.method == "DELETE":
+            content, version = await self._run(c.exclude, app, role, data, expected)
+        else:
+            content, version = await self._run(c.set_sub_roles, app, role, data, expected)
+        return self._written(content, version)
+
+    async def import_(self, request: Request) -> Response:
+        q = request.query_params
+        dry_run = _flag(q.get("dry_run"))
+        if not dry_run:
+            self._authorize(request)
+        expected = parse_if_match(request.headers.get("if-match"))
+        text = await _text_body(request)
+        name = q.get("name", "upload")[:200]
+        result = await self._run(self.console.import_text, request.path_params["app"], text, name,
+                                 q.get("format", "auto"), dry_run, expected)
+        headers = {} if dry_run else {"ETag": etag(result["version"])}
+        return JSONResponse(result, headers=headers)
+

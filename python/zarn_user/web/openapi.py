@@ -1,0 +1,155 @@
+"""The OpenAPI 3.1 description of API v1, served at /openapi.json."""
+
+from __future__ import annotations
+
+import functools
+from typing import Any
+
+
+def _ref(name: str) -> dict:
+    return {"$ref": f"#/components/schemas/{name}"}
+
+
+def _obj(required: list[str], **props: Any) -> dict:
+    return {"type": "object", "required": required, "properties": props}
+
+
+STR = {"type": "string"}
+INT = {"type": "integer"}
+BOOL = {"type": "boolean"}
+NAMES = {"type": "array", "items": STR}
+
+SCHEMAS = {
+    "Error": _obj(["error"], error=STR, lines=NAMES, path=NAMES),
+    "Permission": _obj(["obj", "act"], obj=STR, act=STR),
+    "Check": _obj(["roles", "obj", "act"], roles=NAMES, obj=STR, act=STR, explain=BOOL),
+    "CheckResult": _obj(["allowed", "path", "granted"], allowed=BOOL, path=NAMES,
+                        granted={"oneOf": [_ref("Permission"), {"type": "null"}]},
+                        unknown=NAMES, explanation=STR),
+    "RoleContent": _obj(["name", "roles", "permissions"], name=STR, roles=NAMES,
+                        permissions={"type": "array", "items": _ref("Permission")},
+                        changed=BOOL, version=INT),
+    "Role": _obj(["name", "permissions", "sub_roles", "contained_by", "implicit"], name=STR,
+                 permissions={"type": "array", "items": _ref("Permission")}, sub_roles=NAMES, contained_by=NAMES,
+                 implicit={"type": "array", "items": _obj(["obj", "act", "path"], obj=STR, act=STR, path=NAMES)}),
+    "Holder": _obj(["role", "path", "granted"], role=STR, path=NAMES, granted=_ref("Permission"), explanation=STR),
+}
+
+APP = {"name": "app", "in": "path", "required": True, "schema": STR}
+ROLE = {"name": "role", "in": "path", "required": True, "schema": STR}
+IF_MATCH = {"name": "If-Match", "in": "header", "required": False, "schema": STR,
+            "description": "the ETag last read; 412 when the application changed since"}
+
+
+def _query(name: str, description: str, required: bool = False, schema: dict = STR) -> dict:
+    return {"name": name, "in": "query", "required": required, "schema": schema, "description": description}
+
+
+def _json(schema: dict) -> dict:
+    return {"content": {"application/json": {"schema": schema}}}
+
+
+def _op(summary: str, ok: dict | None = None, body: dict | None = None, params: list | None = None,
+        write: bool = False, errors: tuple[int, ...] = (400, 404), media: str | None = None) -> dict:
+    responses: dict[str, Any] = {"200": {"description": "done", **(_json(ok) if ok else {})}}
+    if media:
+        responses["200"] = {"description": "done", "content": {media: {"schema": STR}}}
+    codes = set(errors) | ({401, 403, 412} if write else set())
+    descriptions = {400: "bad input", 401: "missing or wrong token", 403: "read-only server", 404: "unknown",
+                    409: "refused (a cycle), or an application that exists", 412: "the application moved on"}
+    for code in sorted(codes):
+        responses[str(code)] = {"description": descriptions[code], **_json(_ref("Error"))}
+    op: dict[str, Any] = {"summary": summary, "responses": responses}
+    if body is not None:
+        op["requestBody"] = {"required": True, **body}
+    if params:
+        op["parameters"] = params
+    if write:
+        op["security"] = [{"bearer": []}]
+    return op
+
+
+@functools.cache
+def schema() -> dict:
+    from zarn_user import __version__
+
+    p = "/api/v1/apps/{app}"
+    r = p + "/roles/{role}"
+    ids = [APP, ROLE]
+    grant_body = _json(_ref("Permission"))
+    sub_body = _json(_obj(["role"], role=STR))
+    paths = {
+        "/api/v1": {"get": _op("this server: whether it takes writes, and whether the request's token is right",
+                               _obj(["api", "writable", "authorized"], api=STR, version=STR, writable=BOOL,
+                                    authorized=BOOL), errors=())},
+        "/api/v1/apps": {
+            "get": _op("the applications", _obj(["apps"], apps=NAMES), errors=()),
+            "post": _op("create an application with the root policy and the admin group",
+                        _obj(["created"], created=STR), _json(_obj(["name"], name=STR)), write=True,
+                        errors=(400, 409)),
+        },
+        p: {"get": _op("an application: counts, and its version as ETag",
+                       _obj(["name", "version"], name=STR, version=INT, roles=INT, policies=INT, groups=INT),
+                       params=[APP])},
+        p + "/roles": {"get": _op("role names in name order, paged, filtered by a search",
+                                  _obj(["total", "roles"], total=INT, offset=INT, limit=INT, roles=NAMES),
+                                  params=[APP, _query("q", "part of the name, any case"),
+                                          _query("offset", "first one", schema=INT),
+                                          _query("limit", "how many (at most 500)", schema=INT)])},
+        r: {"get": _op("a role: direct grants, sub-roles, roles that contain it, implicit permissions with paths",
+                       _ref("Role"), params=ids)},
+        r + "/graph": {"get": _op("the role's neighbourhood as SVG", params=[
+            *ids, _query("depth", "levels up and down (1 to 3)", schema=INT),
+            _query("path", "roles to highlight, comma-separated")], media="image/svg+xml")},
+        r + "/grants": {
+            "post": _op("grant a permission", _ref("RoleContent"), grant_body, [*ids, IF_MATCH], True),
+            "delete": _op("revoke a direct grant", _ref("RoleContent"), grant_body, [*ids, IF_MATCH], True),
+            "put": _op("replace the role's direct grants", _ref("RoleContent"),
+                       _json(_obj(["permissions"], permissions={"type": "array", "items": _ref("Permission")})),
+                       [*ids, IF_MATCH], True),
+        },
+        r + "/sub-roles": {
+            "post": _op("make a role a sub-role (409 with the reason when it closes a cycle)", _ref("RoleContent"),
+                        sub_body, [*ids, IF_MATCH], True, (400, 404, 409)),
+            "delete": _op("take a direct sub-role away", _ref("RoleContent"), sub_body, [*ids, IF_MATCH], True),
+            "put": _op("replace the role's sub-roles", _ref("RoleContent"), _json(_obj(["roles"], roles=NAMES)),
+                       [*ids, IF_MATCH], True, (400, 404, 409)),
+        },
+        p + "/check": {"post": _op("whether any of the roles holds the permission, and through which roles",
+                                   _ref("CheckResult"), _json(_ref("Check")), [APP])},
+        p + "/check-batch": {"post": _op("several checks, answered in order",
+                                         _obj(["results"], results={"type": "array", "items": _ref("CheckResult")}),
+                                         _json(_obj(["checks"], checks={"type": "array", "items": _ref("Check")})),
+                                         [APP])},
+        p + "/permissions": {"post": _op("every permission the roles hold, through sub-roles at any depth",
+                                         _obj(["permissions"], roles=NAMES, unknown=NAMES, permissions={
+                                             "type": "array", "items": _ref("Permission")}),
+                                         _json(_obj(["roles"], roles=NAMES)), [APP])},
+        p + "/who": {"get": _op("every role that holds a permission, with its shortest path",
+                                _obj(["holders"], holders={"type": "array", "items": _ref("Holder")}),
+                                params=[APP, _query("obj", "object", True), _query("act", "action", True)])},
+        p + "/export": {"get": _op("the stored document as JSON, or as Casbin policy CSV", params=[
+            APP, _query("format", "json (default) or casbin")], media="application/json")},
+        p + "/import": {"post": _op(
+            "add a Casbin CSV or JSON file's policies and groups; every bad line is listed and nothing is "
+            "written", _obj(["added", "refused"], added=NAMES, refused={"type": "array"}, dry_run=BOOL),
+            {"content": {"text/plain": {"schema": STR}}},
+            [APP, IF_MATCH, _query("format", "auto (default), json or casbin"),
+             _query("dry_run", "true: say what would happen, write nothing (no token needed)"),
+             _query("name", "the file's name, for messages")], True)},
+        p + "/events": {"get": _op("server-sent events: 'version' now and after every change, 'deleted'",
+                                   params=[APP], media="text/event-stream")},
+        "/api/v1/assertions": {"post": _op("run a TOML file of assertions",
+                                           _obj(["results", "failed"], results={"type": "array"}, failed=INT),
+                                           {"content": {"application/toml": {"schema": STR}}},
+                                           [_query("name", "the file's name, for messages"),
+                                            _query("app", "the application of a file that names none")],
+                                           errors=(400,))},
+    }
+    return {
+        "openapi": "3.1.0",
+        "info": {"title": "zarn-roles", "version": __version__,
+                 "description": "Role matrices: check, explain, list and change roles and permissions."},
+        "paths": paths,
+        "components": {"schemas": SCHEMAS, "securitySchemes": {"bearer": {"type": "http", "scheme": "bearer"}}},
+    }
