@@ -175,6 +175,23 @@ void EdgeRun::add(PyObject* from, PyObject* to, bool pure) {
     }
 }
 
+Ref EdgeRun::stored(PyObject* name) {
+    bool pure = true;
+    Ref records = field(self_, name, &pure);
+    if (!pure)
+        disturbed();
+    return records;
+}
+
+void EdgeRun::add_all(PyObject* records, void (EdgeRun::*add)(PyObject*)) {
+    Cursor cursor(records);
+    while (Ref record = cursor.next()) {
+        if (!cursor.by_index())
+            disturbed();
+        (this->*add)(record.get());
+    }
+}
+
 void EdgeRun::add_policy(PyObject* policy) {
     if (!ours(names._dag_add_policy, spec::dag_add_policy, policy_found_, policy))
         return;

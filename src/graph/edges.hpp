@@ -53,6 +53,12 @@ public:
     explicit EdgeRun(PyObject* self) : self_(self) {}
     void add_policy(PyObject* policy);
     void add_group(PyObject* group);
+    // `self.<name>`, the stored list as the loop reads it; a read that may run Python code
+    // counts as code that ran.
+    Ref stored(PyObject* name);
+    // `for record in records: add(record)`. Walking anything but an exact list or tuple runs
+    // the iterator's code before each record: that counts as code that ran, every time.
+    void add_all(PyObject* records, void (EdgeRun::*add)(PyObject*));
 
 private:
     // Looks the method up unless a quiet run already found our own; false (after calling

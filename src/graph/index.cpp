@@ -58,7 +58,7 @@ Ref replace_body(PyObject* self, PyObject* key, PyObject* records, PyObject* key
     Ref dag = field(self, names.dag);
     keep_successors(dag.get(), key, kind);
     EdgeRun run(self);
-    for_each(selected.get(), [&](PyObject* record) { (run.*add)(record); });
+    run.add_all(selected.get(), add);
     return none();
 }
 
@@ -73,10 +73,8 @@ Ref set_groups_body(Function*, PyObject* const* args) {
 Ref generate_body(Function*, PyObject* const* args) {
     PyObject* self = args[0];
     EdgeRun run(self);
-    Ref groups = field(self, names.groups);
-    for_each(groups.get(), [&](PyObject* g) { run.add_group(g); });
-    Ref policies = field(self, names.policies);
-    for_each(policies.get(), [&](PyObject* p) { run.add_policy(p); });
+    run.add_all(run.stored(names.groups).get(), &EdgeRun::add_group);
+    run.add_all(run.stored(names.policies).get(), &EdgeRun::add_policy);
     Ref dag = field(self, names.dag);
     if (!contains(dag.get(), names.public_))
         setitem(dag.get(), names.public_, new_list().get());

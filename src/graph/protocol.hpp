@@ -237,6 +237,9 @@ public:
             iter_ = Ref::own(PyObject_GetIter(iterable));
     }
 
+    // Whether the walk reads an exact list or tuple by index: no Python code runs in next().
+    bool by_index() const { return bool(seq_); }
+
     // The next item, or an empty Ref at the end.
     Ref next() {
         if (seq_) {
