@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "module/refs.hpp"
+#include "runtime/refs.hpp"
 
 namespace zarn::graph {
 
