@@ -314,9 +314,9 @@ void Reached::collect(PyObject* out) {
         // allocator could run code that changes the dict.
         std::vector<Ref> pairs;
         marks_.for_each([&](Py_ssize_t at) {
-            PyObject* key = entry_key(dag_, at);
-            if (key != nullptr && PyTuple_Check(key))
-                pairs.push_back(Ref::borrow(key));
+            Borrowed key = entry_key(dag_, at);
+            if (key && PyTuple_Check(key.get()))
+                pairs.push_back(key.keep());
         });
         for (const Ref& pair : pairs)
             check(PyList_Append(out, pair_entry(pair.get()).get()));

@@ -413,12 +413,9 @@ Ref make_function(const MethodDecl& decl, PyObject* globals, PyObject* class_qua
 
 namespace {
 
-// `f` itself when it is our function declared under `name` (an interned str).
-Function* own_function(PyObject* f, PyObject* name) {
-    if (!is_function(f))
-        return nullptr;
-    auto* fn = reinterpret_cast<Function*>(f);
-    return fn->own_name == name ? fn : nullptr;
+// Whether `f` is our function declared under `name` (an interned str).
+bool declared_as(PyObject* f, PyObject* name) {
+    return is_function(f) && reinterpret_cast<Function*>(f)->own_name == name;
 }
 
 }  // namespace
@@ -429,8 +426,8 @@ Method::Method(PyObject* self, PyObject* name) : self_(self) {
     meth_ = Ref::steal(meth);
     if (meth == nullptr)
         fail();
-    if (unbound_)
-        own_ = own_function(meth, name);
+    if (unbound_ && declared_as(meth, name))
+        own_ = reinterpret_cast<Function*>(meth);
 }
 
 bool finds_own_quietly(PyObject* self, PyObject* name) {
@@ -438,7 +435,7 @@ bool finds_own_quietly(PyObject* self, PyObject* name) {
     if (tp->tp_getattro != PyObject_GenericGetAttr)
         return false;
     PyObject* descr = _PyType_Lookup(tp, name);
-    if (descr == nullptr || own_function(descr, name) == nullptr)
+    if (descr == nullptr || !declared_as(descr, name))
         return false;
     PyObject** dictptr = _PyObject_GetDictPtr(self);
     if (dictptr == nullptr || *dictptr == nullptr)
