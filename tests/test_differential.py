@@ -261,3 +261,79 @@ def test_module_matches_model(rm, variant, ops, defaults):
         assert state(ours) == state(theirs), (step, op)
         if variant == "counted":
             assert ours_cls.lookups == theirs_cls.lookups, (step, op)
+
+
+class Stepping(list):
+    """A stored list whose iteration is Python code: `then` runs once the consumer has
+    handled the first item and asks for the second."""
+
+    def __init__(self, items, then):
+        super().__init__(items)
+        self.then = then
+
+    def __iter__(self):
+        for index, item in enumerate(list.__iter__(self)):
+            yield item
+            if index == 0:
+                self.then()
+
+
+def with_watched_policies(cls):
+    """`policies` read through a property that runs a one-shot hook first."""
+
+    class Watched(cls):
+        hook = None
+
+        @property
+        def policies(self):
+            hook, self.hook = self.hook, None
+            if hook is not None:
+                hook()
+            return self.__dict__["policies"]
+
+        @policies.setter
+        def policies(self, value):
+            self.__dict__["policies"] = value
+
+    Watched.__name__ = cls.__name__
+    return Watched
+
+
+def stored_records(ns):
+    groups = [ns.Group(child=f"r{i}", parent=f"r{i + 1}") for i in range(4)]
+    policies = [ns.Policy(sub=f"r{i}", obj=f"o{i}", act="r") for i in range(4)]
+    return groups, policies
+
+
+# What iterating a stored list (or reading one) may do between two `_dag_add_*` calls of
+# `_dag_generate`: each later call must see it, as a loop in Python would.
+REGENERATIONS = {
+    "groups iteration replaces _dag_add_group": (
+        "groups", lambda m, calls: setattr(m, "_dag_add_group", lambda g: calls.append((g.child, g.parent)))),
+    "policies iteration replaces _dag_add_policy": (
+        "policies", lambda m, calls: setattr(m, "_dag_add_policy", lambda p: calls.append((p.sub, p.obj)))),
+    "groups iteration replaces dag": ("groups", lambda m, calls: setattr(m, "dag", {"fresh": []})),
+    "policies iteration replaces dag": ("policies", lambda m, calls: setattr(m, "dag", {"fresh": []})),
+    "policies read replaces dag": ("read", lambda m, calls: setattr(m, "dag", {"fresh": []})),
+}
+
+
+@pytest.mark.parametrize("case", list(REGENERATIONS))
+def test_generation_sees_python_code_run_by_the_stored_lists(rm, case):
+    zarn_engine.use_engine(AcceptingEngine())
+    where, sneak = REGENERATIONS[case]
+    outcomes = []
+    for ns in (rm, model):
+        cls = with_watched_policies(ns.RoleMatrix) if where == "read" else ns.RoleMatrix
+        groups, policies = stored_records(ns)
+        m = cls(name="app", policies=policies, groups=groups)
+        calls = []
+        if where == "read":
+            m.hook = lambda m=m, calls=calls: sneak(m, calls)
+        else:
+            stored = Stepping(getattr(m, where), lambda m=m, calls=calls: sneak(m, calls))
+            setattr(m, where, stored)
+        m.dag = {}
+        m._dag_generate()
+        outcomes.append((list(m.dag.items()), calls))
+    assert outcomes[0] == outcomes[1]

@@ -201,12 +201,16 @@ def test_record_classes_are_looked_up_at_each_call(rm):
     finally:
         rm.Policy = original
     assert made == [{"sub": "root", "obj": "*", "act": "*"}, {"sub": "aa", "obj": "o", "act": "r"}]
-    # Absent from the module, a name is found in the builtins, else NameError.
+    # Absent from the module, a name is found in the builtins, else the NameError that a
+    # plain function raises.
     saved = dict(vars(rm))
     del rm.RoleContent
     try:
-        with pytest.raises(NameError, match="name 'RoleContent' is not defined"):
+        with pytest.raises(NameError) as ours:
             rm.RoleMatrix(name="app").get_role_contents("admin")
+        with pytest.raises(NameError) as theirs:
+            (lambda: RoleContent)()  # noqa: F821
+        assert (ours.value.args, ours.value.name) == (theirs.value.args, theirs.value.name)
         builtins.RoleContent = saved["RoleContent"]
         assert rm.RoleMatrix(name="app").get_role_contents("admin").roles == ["root"]
     finally:

@@ -173,3 +173,28 @@ Document = Alias()
     first, second = r.stdout.splitlines()
     assert first == "_Real True"
     assert second == "['__classcell__', '__orig_bases__']"
+
+
+def test_class_body_name_missing_raises_the_interpreters_name_error(tmp_path):
+    # A list field that takes AclItem out of the loading module before RoleContent's body
+    # reads it: the body's lookup fails as a class statement's would.
+    engine = ENGINE.replace("class ListField(Field): pass", """
+class ListField(Field):
+    def __init__(self, *args, **options):
+        sys.modules["zarn_user.role_matrix"].__dict__.pop("AclItem", None)
+        super().__init__(*args, **options)
+""")
+    r = run_with(tmp_path, """
+        try:
+            import zarn_user.role_matrix
+        except NameError as exc:
+            print(exc.args, exc.name)
+        try:
+            class Plain:
+                x = AclItem
+        except NameError as exc:
+            print(exc.args, exc.name)
+    """, engine=engine)
+    assert r.returncode == 0, r.stderr
+    ours, theirs = r.stdout.splitlines()
+    assert ours == theirs == "(\"name 'AclItem' is not defined\",) AclItem"

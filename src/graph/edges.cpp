@@ -12,7 +12,29 @@ namespace {
 // Lists shorter than this are scanned: their index would cost more than it saves.
 constexpr Py_ssize_t index_from = 16;
 
+// The pair node of a policy: a new (obj, act) tuple, left out of the collector when it
+// holds two strings (it can be part of no reference cycle).
+Ref make_pair(PyObject* obj, PyObject* act) {
+    Ref pair = Ref::own(PyTuple_Pack(2, obj, act));
+    if (PyUnicode_CheckExact(obj) && PyUnicode_CheckExact(act))
+        PyObject_GC_UnTrack(pair.get());
+    return pair;
+}
+
 }  // namespace
+
+Edge EdgeReader::policy(PyObject* policy, bool* pure) {
+    Ref sub = sub_(policy, pure);
+    Ref obj = obj_(policy, pure);
+    Ref act = act_(policy, pure);
+    return {std::move(sub), make_pair(obj.get(), act.get())};
+}
+
+Edge EdgeReader::group(PyObject* group, bool* pure) {
+    Ref child = child_(group, pure);
+    Ref parent = parent_(group, pure);
+    return {std::move(child), std::move(parent)};
+}
 
 EdgeIndex::Entry& EdgeIndex::indexed(PyObject* successors) {
     Entry& e = lists_[successors];
@@ -80,9 +102,9 @@ bool add_edge(PyObject* dag, PyObject* from, PyObject* to, EdgeIndex* index) {
     bool pure = index != nullptr && PyDict_CheckExact(dag) && is_plain(from) && is_plain(to);
     if (pure) {
         const Py_hash_t from_hash = hash_of(from);
-        PyObject* successors = check_borrowed(_PyDict_GetItem_KnownHash(dag, from, from_hash));
-        if (successors != nullptr) {
-            Ref hold = Ref::borrow(successors);
+        if (Borrowed found = dict_get(dag, from, from_hash)) {
+            Ref hold = found.keep();
+            PyObject* successors = hold.get();
             if (PyList_CheckExact(successors)) {
                 if (!index->contains(successors, to)) {
                     check(PyList_Append(successors, to));
@@ -99,7 +121,7 @@ bool add_edge(PyObject* dag, PyObject* from, PyObject* to, EdgeIndex* index) {
         }
         if (pure) {
             const Py_hash_t to_hash = hash_of(to);
-            if (check_borrowed(_PyDict_GetItem_KnownHash(dag, to, to_hash)) == nullptr)
+            if (!dict_get(dag, to, to_hash))
                 check(_PyDict_SetItem_KnownHash(dag, to, new_list().get(), to_hash));
         } else if (!contains(dag, to)) {
             setitem(dag, to, new_list().get());
@@ -134,13 +156,6 @@ bool add_edge(PyObject* dag, PyObject* from, PyObject* to, EdgeIndex* index) {
     return pure;
 }
 
-Ref make_pair(PyObject* obj, PyObject* act) {
-    Ref pair = Ref::own(PyTuple_Pack(2, obj, act));
-    if (PyUnicode_CheckExact(obj) && PyUnicode_CheckExact(act))
-        PyObject_GC_UnTrack(pair.get());
-    return pair;
-}
-
 void EdgeRun::disturbed() {
     quiet_ = false;
     policy_found_ = group_found_ = false;
@@ -148,12 +163,12 @@ void EdgeRun::disturbed() {
     index_.clear();
 }
 
-bool EdgeRun::ours(PyObject* name, const MethodSpec& spec, bool& found, PyObject* record) {
+bool EdgeRun::ours(PyObject* name, bool& found, PyObject* record) {
     if (quiet_ && found)
         return true;
     Method add(self_, name);
-    if (!add.is_own(spec)) {
-        add.call(spec, &record, 1);
+    if (!add.is_own()) {
+        add.call(&record, 1);
         disturbed();
         return false;
     }
@@ -162,12 +177,12 @@ bool EdgeRun::ours(PyObject* name, const MethodSpec& spec, bool& found, PyObject
     return true;
 }
 
-void EdgeRun::add(PyObject* from, PyObject* to, bool pure) {
+void EdgeRun::add(const Edge& edge, bool pure) {
     // `self.dag`, read after the record's fields as our own function reads it.
     Ref dag = quiet_ && pure && dag_ ? dag_ : field(self_, names.dag, &pure);
     if (!pure)
         disturbed();
-    if (add_edge(dag.get(), from, to, &index_)) {
+    if (add_edge(dag.get(), edge.from.get(), edge.to.get(), &index_)) {
         if (quiet_)
             dag_ = dag;
     } else {
@@ -175,25 +190,38 @@ void EdgeRun::add(PyObject* from, PyObject* to, bool pure) {
     }
 }
 
+Ref EdgeRun::stored(PyObject* name) {
+    bool pure = true;
+    Ref records = field(self_, name, &pure);
+    if (!pure)
+        disturbed();
+    return records;
+}
+
+void EdgeRun::add_all(PyObject* records, void (EdgeRun::*add)(PyObject*)) {
+    Cursor cursor(records);
+    while (Ref record = cursor.next()) {
+        if (!cursor.by_index())
+            disturbed();
+        (this->*add)(record.get());
+    }
+}
+
 void EdgeRun::add_policy(PyObject* policy) {
-    if (!ours(names._dag_add_policy, spec::dag_add_policy, policy_found_, policy))
+    if (!ours(interned<"_dag_add_policy">(), policy_found_, policy))
         return;
     // What our `_dag_add_policy` does, in its order.
     bool pure = true;
-    Ref sub = sub_(policy, &pure);
-    Ref obj = obj_(policy, &pure);
-    Ref act = act_(policy, &pure);
-    Ref pair = make_pair(obj.get(), act.get());
-    add(sub.get(), pair.get(), pure);
+    Edge edge = read_.policy(policy, &pure);
+    add(edge, pure);
 }
 
 void EdgeRun::add_group(PyObject* group) {
-    if (!ours(names._dag_add_group, spec::dag_add_group, group_found_, group))
+    if (!ours(interned<"_dag_add_group">(), group_found_, group))
         return;
     bool pure = true;
-    Ref child = child_(group, &pure);
-    Ref parent = parent_(group, &pure);
-    add(child.get(), parent.get(), pure);
+    Edge edge = read_.group(group, &pure);
+    add(edge, pure);
 }
 
 }  // namespace zarn::graph

@@ -1,12 +1,11 @@
-// Adding edges to `dag`: one edge as the index operations specify it, and runs of them
+// Adding edges to `dag`: the edge a record stands for, one edge at a time, and runs of them
 // (generation, replacing a role's successors) with a side index over long successor lists.
 #pragma once
 
 #include <unordered_map>
 
-#include "graph/search.hpp"
 #include "graph/protocol.hpp"
-#include "module/function.hpp"
+#include "graph/search.hpp"
 
 namespace zarn::graph {
 
@@ -34,17 +33,34 @@ private:
     std::unordered_map<PyObject*, Entry> lists_;
 };
 
-// The edge `from -> to` as the index operations add it: append `to` to the successor list of
-// `from` unless it is there (creating `from` when missing), then make `to` a key. With an
-// index, long lists are tested through it.
+// An edge of `dag`, from a role to what it holds.
+struct Edge {
+    Ref from, to;
+};
+
+// The edge a record stands for, its fields read in this order by attribute access: a
+// policy is the edge sub -> (obj, act), a group the edge child -> parent. `pure`, when
+// given, is cleared when a read may have run Python code.
+class EdgeReader {
+public:
+    Edge policy(PyObject* policy, bool* pure);
+    Edge group(PyObject* group, bool* pure);
+
+private:
+    FieldReader sub_{names.sub}, obj_{names.obj}, act_{names.act}, child_{names.child}, parent_{names.parent};
+};
+
+// The edge `from -> to` added to `dag`: append `to` to the successor list of `from` unless
+// it is there (creating `from` when missing), then make `to` a key. With an index, long
+// lists are tested through it.
 // True when the addition ran no Python code (plain nodes, exact dict and list).
 bool add_edge(PyObject* dag, PyObject* from, PyObject* to, EdgeIndex* index = nullptr);
 
-// A run of `_dag_add_policy` / `_dag_add_group` calls on one instance, each looked up on the
-// instance as the loop of the specified code calls it. Where that finds our own function,
-// the edge is added here with the run's side index; anything that may run Python code
-// (another callee, a record whose fields are not plain attribute reads, a node or container
-// of another kind) clears the index first.
+// A run of `self._dag_add_policy(record)` / `self._dag_add_group(record)` calls, each
+// method looked up on the instance as a Python loop would look it up. Where that finds our
+// own function, the edge is added here with the run's side index; anything that may run
+// Python code (another callee, a record whose fields are not plain attribute reads, a node
+// or container of another kind, an iterator written in Python) clears the index first.
 //
 // While nothing has run Python code since the last lookup, another lookup cannot find
 // anything else, and `self.dag` cannot hold anything else: both are then taken as found.
@@ -53,24 +69,26 @@ public:
     explicit EdgeRun(PyObject* self) : self_(self) {}
     void add_policy(PyObject* policy);
     void add_group(PyObject* group);
+    // `self.<name>`, the stored list as the loop reads it; a read that may run Python code
+    // counts as code that ran.
+    Ref stored(PyObject* name);
+    // `for record in records: add(record)`. Walking anything but an exact list or tuple runs
+    // the iterator's code before each record: that counts as code that ran, every time.
+    void add_all(PyObject* records, void (EdgeRun::*add)(PyObject*));
 
 private:
     // Looks the method up unless a quiet run already found our own; false (after calling
     // what was found) when it is not ours.
-    bool ours(PyObject* name, const MethodSpec& spec, bool& found, PyObject* record);
-    void add(PyObject* from, PyObject* to, bool pure);
+    bool ours(PyObject* name, bool& found, PyObject* record);
+    void add(const Edge& edge, bool pure);
     void disturbed();
 
     PyObject* self_;
     EdgeIndex index_;
-    FieldReader sub_{names.sub}, obj_{names.obj}, act_{names.act}, child_{names.child}, parent_{names.parent};
+    EdgeReader read_;
     bool quiet_ = false;
     bool policy_found_ = false, group_found_ = false;
     Ref dag_;
 };
-
-// The pair node of a policy: a new (obj, act) tuple, left out of the collector when it
-// holds two strings (it can be part of no reference cycle).
-Ref make_pair(PyObject* obj, PyObject* act);
 
 }  // namespace zarn::graph

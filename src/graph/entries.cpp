@@ -122,11 +122,11 @@ Py_ssize_t entry_count(PyObject* dict) {
     return dk ? dk->dk_nentries : 0;
 }
 
-PyObject* entry_key(PyObject* dict, Py_ssize_t position) {
+Borrowed entry_key(PyObject* dict, Py_ssize_t position) {
     const Keys* dk = keys_of(dict);
     if (dk->dk_kind == keys_general)
-        return reinterpret_cast<const GeneralEntry*>(entries_of(dk))[position].key;
-    return reinterpret_cast<const UnicodeEntry*>(entries_of(dk))[position].key;
+        return Borrowed(reinterpret_cast<const GeneralEntry*>(entries_of(dk))[position].key);
+    return Borrowed(reinterpret_cast<const UnicodeEntry*>(entries_of(dk))[position].key);
 }
 
 Ref two_key_dict(PyObject* tmpl, PyObject* k0, PyObject* v0, PyObject* k1, PyObject* v1) {
@@ -177,10 +177,10 @@ bool entries_usable() {
             while (ok && _PyDict_Next(d.get(), &pos, &key, &value, &hash)) {
                 PyObject* found = nullptr;
                 const Py_ssize_t at = entry_of(d.get(), key, hash, &found);
-                ok = at == pos - 1 && found == value && entry_key(d.get(), at) == key;
+                ok = at == pos - 1 && found == value && entry_key(d.get(), at).get() == key;
                 ++seen;
             }
-            ok = ok && seen == size - 1 && entry_key(d.get(), 1) == nullptr && entry_count(d.get()) == size;
+            ok = ok && seen == size - 1 && !entry_key(d.get(), 1) && entry_count(d.get()) == size;
             if (!ok)
                 break;
         }

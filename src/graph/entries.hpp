@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "module/refs.hpp"
+#include "runtime/refs.hpp"
 
 namespace zarn::graph {
 
@@ -29,8 +29,8 @@ void prefetch_slot(PyObject* dict, Py_hash_t hash);
 // The number of entry slots in use (deleted ones included); positions are below it.
 Py_ssize_t entry_count(PyObject* dict);
 
-// The key at a position, or NULL for a deleted entry.
-PyObject* entry_key(PyObject* dict, Py_ssize_t position);
+// The key at a position; empty for a deleted entry.
+Borrowed entry_key(PyObject* dict, Py_ssize_t position);
 
 // Whether the mirrored layout matches this interpreter's dicts; checked once.
 bool entries_usable();

@@ -10,7 +10,7 @@
 //   5. after initialisation "public" is a key.
 // Nothing here catches an exception: what was changed before a failure stays changed.
 #include "graph/edges.hpp"
-#include "graph/graph.hpp"
+#include "graph/methods.hpp"
 #include "graph/protocol.hpp"
 
 namespace zarn::graph {
@@ -28,27 +28,26 @@ void keep_successors(PyObject* dag, PyObject* key, PyTypeObject* kind) {
     setitem(dag, key, kept.get());
 }
 
-Ref add_policy_body(Function*, PyObject* const* args) {
+// The record's edge, then `self.dag`, then the edge added.
+template <Edge (EdgeReader::*read)(PyObject*, bool*)>
+Ref add_body(Function*, PyObject* const* args) {
     PyObject* self = args[0];
-    PyObject* policy = args[1];
-    Ref sub = field(policy, names.sub);
-    Ref obj = field(policy, names.obj);
-    Ref act = field(policy, names.act);
-    Ref pair = make_pair(obj.get(), act.get());
+    EdgeReader reader;
+    Edge edge = (reader.*read)(args[1], nullptr);
     Ref dag = field(self, names.dag);
-    add_edge(dag.get(), sub.get(), pair.get());
+    add_edge(dag.get(), edge.from.get(), edge.to.get());
     return none();
 }
 
-Ref add_group_body(Function*, PyObject* const* args) {
-    PyObject* self = args[0];
-    PyObject* group = args[1];
-    Ref child = field(group, names.child);
-    Ref parent = field(group, names.parent);
-    Ref dag = field(self, names.dag);
-    add_edge(dag.get(), child.get(), parent.get());
-    return none();
-}
+constexpr MethodDecl dag_add_policy{.name = "_dag_add_policy",
+                                    .params = {"self", "policy"},
+                                    .annotations = {nullptr, "Policy"},
+                                    .impl = entry<add_body<&EdgeReader::policy>>};
+
+constexpr MethodDecl dag_add_group{.name = "_dag_add_group",
+                                   .params = {"self", "group"},
+                                   .annotations = {nullptr, "Group"},
+                                   .impl = entry<add_body<&EdgeReader::group>>};
 
 // Shared by the two replace operations: keep the successors of `key` of type `kind`, then
 // add each selected record through the instance's add operation.
@@ -58,7 +57,7 @@ Ref replace_body(PyObject* self, PyObject* key, PyObject* records, PyObject* key
     Ref dag = field(self, names.dag);
     keep_successors(dag.get(), key, kind);
     EdgeRun run(self);
-    for_each(selected.get(), [&](PyObject* record) { (run.*add)(record); });
+    run.add_all(selected.get(), add);
     return none();
 }
 
@@ -66,22 +65,32 @@ Ref set_policies_body(Function*, PyObject* const* args) {
     return replace_body<&EdgeRun::add_policy>(args[0], args[1], args[2], names.sub, &PyUnicode_Type);
 }
 
+constexpr MethodDecl dag_set_policies{.name = "_dag_set_policies",
+                                      .params = {"self", "sub", "policies"},
+                                      .annotations = {nullptr, nullptr, "list"},
+                                      .impl = entry<set_policies_body>};
+
 Ref set_groups_body(Function*, PyObject* const* args) {
     return replace_body<&EdgeRun::add_group>(args[0], args[1], args[2], names.child, &PyTuple_Type);
 }
 
+constexpr MethodDecl dag_set_groups{.name = "_dag_set_groups",
+                                    .params = {"self", "child", "groups"},
+                                    .annotations = {nullptr, "str", "list"},
+                                    .impl = entry<set_groups_body>};
+
 Ref generate_body(Function*, PyObject* const* args) {
     PyObject* self = args[0];
     EdgeRun run(self);
-    Ref groups = field(self, names.groups);
-    for_each(groups.get(), [&](PyObject* g) { run.add_group(g); });
-    Ref policies = field(self, names.policies);
-    for_each(policies.get(), [&](PyObject* p) { run.add_policy(p); });
+    run.add_all(run.stored(names.groups).get(), &EdgeRun::add_group);
+    run.add_all(run.stored(names.policies).get(), &EdgeRun::add_policy);
     Ref dag = field(self, names.dag);
     if (!contains(dag.get(), names.public_))
         setitem(dag.get(), names.public_, new_list().get());
     return none();
 }
+
+constexpr MethodDecl dag_generate{.name = "_dag_generate", .params = {"self"}, .impl = entry<generate_body>};
 
 Ref init_body(Function* fn, PyObject* const* args) {
     PyObject* self = args[0];
@@ -109,17 +118,17 @@ Ref init_body(Function* fn, PyObject* const* args) {
 
     Ref dag = Ref::own(PyDict_New());
     setattr(self, names.dag, dag.get());
-    call_method(self, names._dag_generate, spec::dag_generate, nullptr, 0);
+    call_method(self, interned<"_dag_generate">(), nullptr, 0);
     return none();
 }
 
+constexpr MethodDecl init{.name = "__init__", .params = {"self"}, .varkw = "kwargs", .impl = entry<init_body>};
+
+constexpr const MethodDecl* methods[] = {&init, &dag_add_policy, &dag_set_policies,
+                                         &dag_add_group, &dag_set_groups, &dag_generate};
+
 }  // namespace
 
-PyObject* init(Function* fn, PyObject* const* args) noexcept { return entry<init_body>(fn, args); }
-PyObject* dag_add_policy(Function* fn, PyObject* const* args) noexcept { return entry<add_policy_body>(fn, args); }
-PyObject* dag_set_policies(Function* fn, PyObject* const* args) noexcept { return entry<set_policies_body>(fn, args); }
-PyObject* dag_add_group(Function* fn, PyObject* const* args) noexcept { return entry<add_group_body>(fn, args); }
-PyObject* dag_set_groups(Function* fn, PyObject* const* args) noexcept { return entry<set_groups_body>(fn, args); }
-PyObject* dag_generate(Function* fn, PyObject* const* args) noexcept { return entry<generate_body>(fn, args); }
+const MethodList index_methods = methods;
 
 }  // namespace zarn::graph

@@ -8,7 +8,7 @@
 //   - a failing cycle guard in `_set_sub_groups` puts the former groups back first;
 //   - `_set_sub_permissions` refuses a role that is no key of `dag` before changing
 //     anything, so the stored list never runs ahead of the index.
-#include "graph/graph.hpp"
+#include "graph/methods.hpp"
 #include "graph/protocol.hpp"
 
 namespace zarn::graph {
@@ -17,7 +17,7 @@ namespace {
 
 // `guard(new_group)` called through the instance, taken as a truth value
 bool accepted(PyObject* self, PyObject* new_group) {
-    Ref verdict = call_method(self, names._check_new_group, spec::check_new_group, &new_group, 1);
+    Ref verdict = call_method(self, interned<"_check_new_group">(), &new_group, 1);
     return truthy(verdict.get());
 }
 
@@ -29,11 +29,16 @@ Ref add_permissions_body(Function* fn, PyObject* const* args) {
         if (contains(field(self, names.policies).get(), policy.get()))
             return;
         PyObject* p = policy.get();
-        call_method(self, names._dag_add_policy, spec::dag_add_policy, &p, 1);
+        call_method(self, interned<"_dag_add_policy">(), &p, 1);
         append(field(self, names.policies).get(), policy.get());
     });
     return none();
 }
+
+constexpr MethodDecl add_permissions{.name = "_add_permissions",
+                                     .params = {"self", "sub", "permissions"},
+                                     .annotations = {nullptr, "str", "list"},
+                                     .impl = entry<add_permissions_body>};
 
 Ref add_groups_body(Function* fn, PyObject* const* args) {
     PyObject* self = args[0];
@@ -45,20 +50,25 @@ Ref add_groups_body(Function* fn, PyObject* const* args) {
         if (!accepted(self, group.get()))
             return;  // the edge would close a cycle: dropped silently
         PyObject* g = group.get();
-        call_method(self, names._dag_add_group, spec::dag_add_group, &g, 1);
+        call_method(self, interned<"_dag_add_group">(), &g, 1);
         append(field(self, names.groups).get(), group.get());
     });
     return none();
 }
 
+constexpr MethodDecl add_groups{.name = "_add_groups",
+                                .params = {"self", "child", "parents"},
+                                .annotations = {nullptr, "str", "list"},
+                                .impl = entry<add_groups_body>};
+
 // Clears the successors of `role` of one kind when it is a key (empty replacement).
-void clear_in_index(PyObject* self, PyObject* role, PyObject* set_name, const MethodSpec& set_spec) {
+void clear_in_index(PyObject* self, PyObject* role, PyObject* set_name) {
     Ref dag = field(self, names.dag);
     if (!contains(dag.get(), role))
         return;
     Ref empty = new_list();
     PyObject* call_args[] = {role, empty.get()};
-    call_method(self, set_name, set_spec, call_args, 2);
+    call_method(self, set_name, call_args, 2);
 }
 
 Ref set_sub_permissions_body(Function* fn, PyObject* const* args) {
@@ -79,14 +89,19 @@ Ref set_sub_permissions_body(Function* fn, PyObject* const* args) {
     Ref kept = select(field(self, names.policies).get(), names.sub, sub, Py_NE);
     setattr(self, names.policies, kept.get());
     if (empty) {
-        clear_in_index(self, sub, names._dag_set_policies, spec::dag_set_policies);
+        clear_in_index(self, sub, interned<"_dag_set_policies">());
         return none();
     }
     extend(field(self, names.policies).get(), new_policies.get());
     PyObject* call_args[] = {sub, new_policies.get()};
-    call_method(self, names._dag_set_policies, spec::dag_set_policies, call_args, 2);
+    call_method(self, interned<"_dag_set_policies">(), call_args, 2);
     return none();
 }
+
+constexpr MethodDecl set_sub_permissions{.name = "_set_sub_permissions",
+                                         .params = {"self", "sub", "permissions"},
+                                         .annotations = {nullptr, "str", "list"},
+                                         .impl = entry<set_sub_permissions_body>};
 
 Ref set_sub_groups_body(Function* fn, PyObject* const* args) {
     PyObject* self = args[0];
@@ -99,7 +114,7 @@ Ref set_sub_groups_body(Function* fn, PyObject* const* args) {
     Ref kept = select(field(self, names.groups).get(), names.child, child, Py_NE);
     setattr(self, names.groups, kept.get());
     if (PyList_GET_SIZE(new_groups.get()) == 0) {
-        clear_in_index(self, child, names._dag_set_groups, spec::dag_set_groups);
+        clear_in_index(self, child, interned<"_dag_set_groups">());
         return none();
     }
     // Every check is made against the index as it stood on entry; the new edges reach it
@@ -128,17 +143,19 @@ Ref set_sub_groups_body(Function* fn, PyObject* const* args) {
     }
     extend(field(self, names.groups).get(), new_groups.get());
     PyObject* call_args[] = {child, new_groups.get()};
-    call_method(self, names._dag_set_groups, spec::dag_set_groups, call_args, 2);
+    call_method(self, interned<"_dag_set_groups">(), call_args, 2);
     return none();
 }
 
+constexpr MethodDecl set_sub_groups{.name = "_set_sub_groups",
+                                    .params = {"self", "child", "parents"},
+                                    .annotations = {nullptr, "str", "list"},
+                                    .impl = entry<set_sub_groups_body>};
+
+constexpr const MethodDecl* methods[] = {&add_permissions, &add_groups, &set_sub_permissions, &set_sub_groups};
+
 }  // namespace
 
-PyObject* add_permissions(Function* fn, PyObject* const* args) noexcept { return entry<add_permissions_body>(fn, args); }
-PyObject* add_groups(Function* fn, PyObject* const* args) noexcept { return entry<add_groups_body>(fn, args); }
-PyObject* set_sub_permissions(Function* fn, PyObject* const* args) noexcept {
-    return entry<set_sub_permissions_body>(fn, args);
-}
-PyObject* set_sub_groups(Function* fn, PyObject* const* args) noexcept { return entry<set_sub_groups_body>(fn, args); }
+const MethodList mutation_methods = methods;
 
 }  // namespace zarn::graph

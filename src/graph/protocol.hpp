@@ -3,8 +3,8 @@
 #pragma once
 
 #include "graph/entries.hpp"
-#include "model/declarations.hpp"
-#include "module/names.hpp"
+#include "runtime/function.hpp"
+#include "runtime/names.hpp"
 
 namespace zarn::graph {
 
@@ -35,11 +35,8 @@ public:
         if (direct_) [[likely]] {
             PyObject** dictptr = _PyObject_GetDictPtr(o);
             if (dictptr != nullptr && *dictptr != nullptr && PyDict_CheckExact(*dictptr)) {
-                PyObject* v = _PyDict_GetItem_KnownHash(*dictptr, name_, hash_);
-                if (v != nullptr)
-                    return Ref::borrow(v);
-                if (PyErr_Occurred())
-                    fail();
+                if (Borrowed v = dict_get(*dictptr, name_, hash_))
+                    return v.keep();
             }
         }
         if (pure != nullptr)
@@ -169,10 +166,10 @@ inline bool contains(PyObject* container, PyObject* item) {
 // `mapping[key]`
 inline Ref getitem(PyObject* mapping, PyObject* key) {
     if (PyDict_CheckExact(mapping)) [[likely]] {
-        PyObject* v = check_borrowed(PyDict_GetItemWithError(mapping, key));
-        if (v == nullptr)
+        Borrowed v = dict_get(mapping, key);
+        if (!v)
             raise_key_error(key);
-        return Ref::borrow(v);
+        return v.keep();
     }
     return Ref::own(PyObject_GetItem(mapping, key));
 }
@@ -236,6 +233,9 @@ public:
         else
             iter_ = Ref::own(PyObject_GetIter(iterable));
     }
+
+    // Whether the walk reads an exact list or tuple by index: no Python code runs in next().
+    bool by_index() const { return bool(seq_); }
 
     // The next item, or an empty Ref at the end.
     Ref next() {

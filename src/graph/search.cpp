@@ -8,13 +8,12 @@
 
 #include <vector>
 
-#include "graph/graph.hpp"
+#include "graph/methods.hpp"
 #include "graph/protocol.hpp"
 
 namespace zarn::graph {
 
 namespace {
-
 
 // `discovered[key] = True`
 void mark(PyObject* discovered, PyObject* key) { setitem(discovered, key, Py_True); }
@@ -54,16 +53,32 @@ Ref dfs_body(Function*, PyObject* const* args) {
             continue;
         // The recursive step goes through the instance, so an override sees it; our own
         // function is entered on the explicit stack.
-        Method recurse(self, names._dfs);
-        if (recurse.is_own(spec::dfs)) {
+        Method recurse(self, interned<"_dfs">());
+        if (recurse.is_own()) {
             enter(end.get());
         } else {
             PyObject* call_args[] = {end.get(), discovered};
-            recurse.call(spec::dfs, call_args, 2);
+            recurse.call(call_args, 2);
         }
     }
     return Ref::borrow(discovered);
 }
+
+constexpr const char* dfs_doc =
+    "Deep First Search\n\n"
+    "        Args:\n"
+    "            start: start point\n"
+    "            discovered: a dictionary [point, discovered] to mark if a point could be reached from start point\n\n"
+    "        Returns:\n"
+    "            discovered record after searching.\n"
+    "        ";
+
+constexpr MethodDecl dfs{.name = "_dfs",
+                         .params = {"self", "start", "discovered"},
+                         .annotations = {nullptr, "str", "dict"},
+                         .returns = "dict",
+                         .doc = dfs_doc,
+                         .impl = entry<dfs_body>};
 
 Ref check_new_group_body(Function*, PyObject* const* args) {
     PyObject* self = args[0];
@@ -74,8 +89,8 @@ Ref check_new_group_body(Function*, PyObject* const* args) {
         setitem(dag.get(), child.get(), new_list().get());
     Ref parent = field(new_group, names.parent);
 
-    Method search(self, names._dfs);
-    if (PyDict_CheckExact(dag.get()) && search.is_own(spec::dfs)) {
+    Method search(self, interned<"_dfs">());
+    if (PyDict_CheckExact(dag.get()) && search.is_own()) {
         // Our own search: it costs what the parent reaches, not the size of `dag`. It
         // explores all of it, as the flag search does, so that a successor that is no key
         // raises its KeyError here too.
@@ -89,9 +104,26 @@ Ref check_new_group_body(Function*, PyObject* const* args) {
     Ref discovered = Ref::own(PyDict_New());
     for_each(dag.get(), [&](PyObject* key) { check(PyDict_SetItem(discovered.get(), key, Py_False)); });
     PyObject* call_args[] = {parent.get(), discovered.get()};
-    search.call(spec::dfs, call_args, 2);
+    search.call(call_args, 2);
     return Ref::borrow(marked(discovered.get(), child.get()) ? Py_False : Py_True);
 }
+
+constexpr const char* check_new_group_doc =
+    "Check if new added group will break DAG (making a circular)\n\n"
+    "        Args:\n"
+    "            new_group: New group to be added into DAG\n\n"
+    "        Returns:\n"
+    "            True if the new group is safe else False\n"
+    "        ";
+
+constexpr MethodDecl check_new_group{.name = "_check_new_group",
+                                     .params = {"self", "new_group"},
+                                     .annotations = {nullptr, "Group"},
+                                     .returns = "bool",
+                                     .doc = check_new_group_doc,
+                                     .impl = entry<check_new_group_body>};
+
+constexpr const MethodDecl* methods[] = {&dfs, &check_new_group};
 
 }  // namespace
 
@@ -260,10 +292,10 @@ void Reached::reach_by_value(PyObject* start) {
             plain_ = false;
         else if (PyTuple_CheckExact(node))
             ++pairs_;
-        PyObject* successors = check_borrowed(_PyDict_GetItem_KnownHash(dag_, node, hash));
-        if (successors == nullptr)
+        Borrowed successors = dict_get(dag_, node, hash);
+        if (!successors)
             raise_key_error(node);
-        stack.emplace_back(successors);
+        stack.emplace_back(successors.get());
     };
     visit(start);
     while (!stack.empty()) {
@@ -282,9 +314,9 @@ void Reached::collect(PyObject* out) {
         // allocator could run code that changes the dict.
         std::vector<Ref> pairs;
         marks_.for_each([&](Py_ssize_t at) {
-            PyObject* key = entry_key(dag_, at);
-            if (key != nullptr && PyTuple_Check(key))
-                pairs.push_back(Ref::borrow(key));
+            Borrowed key = entry_key(dag_, at);
+            if (key && PyTuple_Check(key.get()))
+                pairs.push_back(key.keep());
         });
         for (const Ref& pair : pairs)
             check(PyList_Append(out, pair_entry(pair.get()).get()));
@@ -338,9 +370,6 @@ bool Reached::contains(PyObject* node) {
     return nodes_.contains(node, hash_of(node));
 }
 
-PyObject* dfs(Function* fn, PyObject* const* args) noexcept { return entry<dfs_body>(fn, args); }
-PyObject* check_new_group(Function* fn, PyObject* const* args) noexcept {
-    return entry<check_new_group_body>(fn, args);
-}
+const MethodList search_methods = methods;
 
 }  // namespace zarn::graph

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "graph/entries.hpp"
-#include "module/refs.hpp"
+#include "runtime/refs.hpp"
 
 namespace zarn::graph {
 
@@ -54,7 +54,7 @@ public:
     // makes on this object (the dict then cannot change between them).
     Reached(PyObject* dag, bool by_position);
     // Adds every node reachable from `start` (`start` included). Reading a node that is
-    // no key raises KeyError for it, as the specified search does.
+    // no key raises KeyError for it, as `_dfs` does.
     void reach(PyObject* start);
     // Whether `node` was reached.
     bool contains(PyObject* node);

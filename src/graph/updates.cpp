@@ -1,5 +1,5 @@
 // The public update operations: convert, mutate, save, answer with the role's contents.
-#include "graph/graph.hpp"
+#include "graph/methods.hpp"
 #include "graph/protocol.hpp"
 
 namespace zarn::graph {
@@ -48,45 +48,61 @@ Ref convert(Function* fn, PyObject* permissions) {
 }
 
 // Mutation through the instance, save(), then get_role_contents(role_name=role_name).
-Ref update(PyObject* self, PyObject* role_name, PyObject* input, PyObject* primitive, const MethodSpec& spec) {
+Ref update(PyObject* self, PyObject* role_name, PyObject* input, PyObject* primitive) {
     PyObject* call_args[] = {role_name, input};
-    call_method(self, primitive, spec, call_args, 2);
+    call_method(self, primitive, call_args, 2);
     PyObject* save_args[] = {self};
     Ref saved = Ref::own(PyObject_VectorcallMethod(names.save, save_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    return call_method(self, names.get_role_contents, spec::get_role_contents, &role_name, 0, names.kw_role_name);
+    return call_method(self, interned<"get_role_contents">(), &role_name, 0, names.kw_role_name);
 }
 
 Ref add_role_permissions_body(Function* fn, PyObject* const* args) {
     Ref items = convert(fn, args[2]);
-    return update(args[0], args[1], items.get(), names._add_permissions, spec::add_permissions);
+    return update(args[0], args[1], items.get(), interned<"_add_permissions">());
 }
+
+constexpr MethodDecl add_role_permissions{.name = "add_role_permissions",
+                                          .params = {"self", "role_name", "permissions", "_acl"},
+                                          .annotations = {nullptr, "str", "list"},
+                                          .none_default = true,
+                                          .impl = entry<add_role_permissions_body>};
 
 Ref set_role_permissions_body(Function* fn, PyObject* const* args) {
     Ref items = convert(fn, args[2]);
-    return update(args[0], args[1], items.get(), names._set_sub_permissions, spec::set_sub_permissions);
+    return update(args[0], args[1], items.get(), interned<"_set_sub_permissions">());
 }
+
+constexpr MethodDecl set_role_permissions{.name = "set_role_permissions",
+                                          .params = {"self", "role_name", "permissions", "_acl"},
+                                          .annotations = {nullptr, "str", "list"},
+                                          .none_default = true,
+                                          .impl = entry<set_role_permissions_body>};
 
 Ref add_role_sub_roles_body(Function*, PyObject* const* args) {
-    return update(args[0], args[1], args[2], names._add_groups, spec::add_groups);
+    return update(args[0], args[1], args[2], interned<"_add_groups">());
 }
 
+constexpr MethodDecl add_role_sub_roles{.name = "add_role_sub_roles",
+                                        .params = {"self", "role_name", "sub_role_names", "_acl"},
+                                        .annotations = {nullptr, "str", "list"},
+                                        .none_default = true,
+                                        .impl = entry<add_role_sub_roles_body>};
+
 Ref set_role_sub_roles_body(Function*, PyObject* const* args) {
-    return update(args[0], args[1], args[2], names._set_sub_groups, spec::set_sub_groups);
+    return update(args[0], args[1], args[2], interned<"_set_sub_groups">());
 }
+
+constexpr MethodDecl set_role_sub_roles{.name = "set_role_sub_roles",
+                                        .params = {"self", "role_name", "sub_role_names", "_acl"},
+                                        .annotations = {nullptr, "str", "list"},
+                                        .none_default = true,
+                                        .impl = entry<set_role_sub_roles_body>};
+
+constexpr const MethodDecl* methods[] = {&add_role_permissions, &set_role_permissions, &add_role_sub_roles,
+                                         &set_role_sub_roles};
 
 }  // namespace
 
-PyObject* add_role_permissions(Function* fn, PyObject* const* args) noexcept {
-    return entry<add_role_permissions_body>(fn, args);
-}
-PyObject* set_role_permissions(Function* fn, PyObject* const* args) noexcept {
-    return entry<set_role_permissions_body>(fn, args);
-}
-PyObject* add_role_sub_roles(Function* fn, PyObject* const* args) noexcept {
-    return entry<add_role_sub_roles_body>(fn, args);
-}
-PyObject* set_role_sub_roles(Function* fn, PyObject* const* args) noexcept {
-    return entry<set_role_sub_roles_body>(fn, args);
-}
+const MethodList update_methods = methods;
 
 }  // namespace zarn::graph

@@ -1,5 +1,5 @@
 // Interned attribute names and keyword tuples used on the hot paths.
-#include "module/names.hpp"
+#include "runtime/names.hpp"
 
 namespace zarn {
 
@@ -26,8 +26,9 @@ PyObject* kwnames(S... texts) {
 void init_names() {
     if (ready)
         return;
-    // Interned strings are immortal in practice: the interpreter keeps them; the constants
-    // are held for the life of the process.
+    // Interned strings are not immortal in 3.11: the interned table does not own them. Each
+    // constant keeps the reference it was made with and never gives it back, which holds it,
+    // and so the one interned object for its text, for the life of the process.
     Names n;
     n.dag = intern("dag");
     n.policies = intern("policies");
@@ -41,23 +42,10 @@ void init_names() {
     n.extend = intern("extend");
     n.save = intern("save");
     n.from_display = intern("from_display");
-    n.keys = intern("keys");
     n.Policy = intern("Policy");
     n.Group = intern("Group");
     n.RoleContent = intern("RoleContent");
     n.AclItem = intern("AclItem");
-    n._dfs = intern("_dfs");
-    n._check_new_group = intern("_check_new_group");
-    n._dag_add_policy = intern("_dag_add_policy");
-    n._dag_add_group = intern("_dag_add_group");
-    n._dag_set_policies = intern("_dag_set_policies");
-    n._dag_set_groups = intern("_dag_set_groups");
-    n._dag_generate = intern("_dag_generate");
-    n._add_permissions = intern("_add_permissions");
-    n._add_groups = intern("_add_groups");
-    n._set_sub_permissions = intern("_set_sub_permissions");
-    n._set_sub_groups = intern("_set_sub_groups");
-    n.get_role_contents = intern("get_role_contents");
     n.__init__ = intern("__init__");
     n.public_ = intern("public");
     n.root = intern("root");

@@ -1,37 +1,14 @@
 // Class creation: bases through __mro_entries__, the most derived metaclass, __prepare__,
 // the namespace filled in class-body order, the class cell, the metaclass call.
-#include "module/classdef.hpp"
+#include "runtime/classdef.hpp"
 
 #include <vector>
+
+#include "runtime/scope.hpp"
 
 namespace zarn {
 
 namespace {
-
-PyObject* builtins_dict(PyObject* globals) {
-    PyObject* b = check_borrowed(PyDict_GetItemString(globals, "__builtins__"));
-    if (b == nullptr)
-        return PyEval_GetBuiltins();
-    return PyModule_Check(b) ? PyModule_GetDict(b) : b;
-}
-
-// Looks `key` up in a mapping; an empty Ref when it is absent (KeyError swallowed).
-Ref mapping_get(PyObject* mapping, PyObject* key) {
-    if (PyDict_CheckExact(mapping))
-        return Ref::borrow(check_borrowed(PyDict_GetItemWithError(mapping, key)));
-    Ref v = Ref::steal(PyObject_GetItem(mapping, key));
-    if (!v) {
-        if (!PyErr_ExceptionMatches(PyExc_KeyError))
-            fail();
-        PyErr_Clear();
-    }
-    return v;
-}
-
-[[noreturn]] void name_error(PyObject* key) {
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
-    fail();
-}
 
 // The interpreter's update_bases: non-class bases replaced through __mro_entries__.
 Ref resolve_bases(PyObject* orig) {
@@ -86,11 +63,7 @@ Ref call_with_keywords(PyObject* callable, std::initializer_list<PyObject*> args
 
 Ref module_lookup(PyObject* globals, const char* name) {
     Ref key = Ref::own(PyUnicode_FromString(name));
-    if (Ref v = mapping_get(globals, key.get()))
-        return v;
-    if (Ref v = mapping_get(builtins_dict(globals), key.get()))
-        return v;
-    name_error(key.get());
+    return load_global(globals, builtins_of(globals).get(), key.get());
 }
 
 void ClassBody::set(const char* name, PyObject* value) {
@@ -100,9 +73,7 @@ void ClassBody::set(const char* name, PyObject* value) {
 
 Ref ClassBody::lookup(const char* name) {
     Ref key = Ref::own(PyUnicode_FromString(name));
-    if (Ref v = mapping_get(ns_, key.get()))
-        return v;
-    return module_lookup(globals_, name);
+    return load_name(ns_, globals_, builtins_of(globals_).get(), key.get());
 }
 
 void ClassBody::annotate(const char* name, const char* text) {

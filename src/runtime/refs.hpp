@@ -3,7 +3,8 @@
 // Rules of use:
 //   - Wrap every new reference at once: `Ref::own(PyObject_GetAttr(...))` checks the result
 //     and throws PyErrOccurred on NULL; `Ref::steal(p)` takes a reference known to be valid.
-//   - Take a borrowed reference you need to keep with `Ref::borrow(p)` (adds one).
+//   - Take a borrowed reference you need to keep with `Ref::borrow(p)` (adds one); a lookup
+//     that may find nothing answers with `Borrowed`, empty when nothing was found.
 //   - Hand a reference back to the interpreter with `release()`.
 //   - `check()` turns a NULL or -1 result into a throw; a throw always has a Python
 //     exception set. Entry points called by the interpreter catch it in one place
@@ -33,13 +34,6 @@ inline int check(int r) {
     if (r < 0) [[unlikely]]
         fail();
     return r;
-}
-
-// A borrowed result that may be NULL without an error (a dict lookup that found nothing).
-inline PyObject* check_borrowed(PyObject* p) {
-    if (p == nullptr && PyErr_Occurred()) [[unlikely]]
-        fail();
-    return p;
 }
 
 class Ref {
@@ -74,6 +68,48 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// A reference owned elsewhere (a value in a dict, an item of a list): usable while its owner
+// holds the object, never released here. Empty when a lookup found nothing, which is not
+// an error.
+class Borrowed {
+public:
+    Borrowed() noexcept = default;
+    explicit Borrowed(PyObject* p) noexcept : p_(p) {}
+
+    PyObject* get() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    // A reference of our own, for use past the point where the owner could let go.
+    Ref keep() const noexcept { return Ref::borrow(p_); }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+// `dict[key]` when present, empty when absent; throws when the lookup itself raised (a key
+// whose hash or comparison failed).
+inline Borrowed dict_get(PyObject* dict, PyObject* key) {
+    PyObject* v = PyDict_GetItemWithError(dict, key);
+    if (v == nullptr && PyErr_Occurred()) [[unlikely]]
+        fail();
+    return Borrowed(v);
+}
+
+// The same for a key whose hash is known.
+inline Borrowed dict_get(PyObject* dict, PyObject* key, Py_hash_t hash) {
+    PyObject* v = _PyDict_GetItem_KnownHash(dict, key, hash);
+    if (v == nullptr && PyErr_Occurred()) [[unlikely]]
+        fail();
+    return Borrowed(v);
+}
+
+// The same for a key given as text.
+inline Borrowed dict_get(PyObject* dict, const char* key) {
+    PyObject* v = _PyDict_GetItemStringWithError(dict, key);
+    if (v == nullptr && PyErr_Occurred()) [[unlikely]]
+        fail();
+    return Borrowed(v);
+}
+
 // Saves the pending exception and restores it on scope exit, so that cleanup that calls
 // the C API cannot disturb it.
 class ErrorGuard {
@@ -87,20 +123,6 @@ private:
     PyObject* type_ = nullptr;
     PyObject* value_ = nullptr;
     PyObject* tb_ = nullptr;
-};
-
-// One level of the interpreter's recursion limit, held for a scope: a call into the module
-// that arrives from C code (a bound method, a partial, a property) has no interpreter frame
-// of its own, so without it such calls could recurse until the native stack runs out.
-class RecursionGuard {
-public:
-    RecursionGuard() {
-        if (Py_EnterRecursiveCall(" while calling a Python object"))
-            fail();
-    }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-    RecursionGuard(const RecursionGuard&) = delete;
-    RecursionGuard& operator=(const RecursionGuard&) = delete;
 };
 
 // Runs `body` for an interpreter entry point: a throw becomes `on_error` with the

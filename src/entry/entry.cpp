@@ -4,7 +4,8 @@
 #include <string>
 
 #include "model/declarations.hpp"
-#include "module/names.hpp"
+#include "runtime/function.hpp"
+#include "runtime/names.hpp"
 
 namespace zarn {
 
@@ -103,10 +104,10 @@ void from_import(PyObject* globals, const char* package, std::initializer_list<c
                                                             name, shown.get()));
                     PyErr_SetImportError(msg.get(), pkgname.get(), nullptr);
                 } else {
-                    Ref spec = Ref::steal(PyObject_GetAttrString(module.get(), "__spec__"));
+                    Ref module_spec = Ref::steal(PyObject_GetAttrString(module.get(), "__spec__"));
                     bool initializing = false;
-                    if (spec) {
-                        Ref flag = Ref::steal(PyObject_GetAttrString(spec.get(), "_initializing"));
+                    if (module_spec) {
+                        Ref flag = Ref::steal(PyObject_GetAttrString(module_spec.get(), "_initializing"));
                         initializing = flag && PyObject_IsTrue(flag.get()) > 0;
                     }
                     PyErr_Clear();
@@ -137,16 +138,16 @@ void load(PyObject* module) {
         Ref parts = Ref::own(PyUnicode_RPartition(name.get(), dot.get()));
         if (PyUnicode_GET_LENGTH(PyTuple_GET_ITEM(parts.get(), 1)) > 0)
             set_attr(ns, "__package__", PyTuple_GET_ITEM(parts.get(), 0));
-        if (!check_borrowed(PyDict_GetItemString(ns, "__builtins__")))
+        if (!dict_get(ns, "__builtins__"))
             set_attr(ns, "__builtins__", check(PyImport_AddModule("builtins")));
         Ref machinery = Ref::own(PyImport_ImportModule("importlib.machinery"));
-        Ref spec_type = Ref::own(PyObject_GetAttrString(machinery.get(), "ModuleSpec"));
-        Ref spec = Ref::own(PyObject_CallFunctionObjArgs(spec_type.get(), name.get(), Py_None, nullptr));
-        set_attr(ns, "__spec__", spec.get());
+        Ref module_spec_type = Ref::own(PyObject_GetAttrString(machinery.get(), "ModuleSpec"));
+        Ref module_spec = Ref::own(PyObject_CallFunctionObjArgs(module_spec_type.get(), name.get(), Py_None, nullptr));
+        set_attr(ns, "__spec__", module_spec.get());
         set_attr(ns, "__doc__", Py_None);
         set_attr(ns, "__file__", file.get());
-        check(PyObject_SetAttrString(spec.get(), "origin", file.get()));
-        check(PyObject_SetAttrString(spec.get(), "has_location", Py_True));
+        check(PyObject_SetAttrString(module_spec.get(), "origin", file.get()));
+        check(PyObject_SetAttrString(module_spec.get(), "has_location", Py_True));
         set_attr(ns, "__cached__", Py_None);
 
         Ref future = Ref::own(PyImport_ImportModule("__future__"));

@@ -4,7 +4,7 @@
 #include <initializer_list>
 #include <utility>
 
-#include "module/refs.hpp"
+#include "runtime/refs.hpp"
 
 namespace zarn {
 

@@ -1,12 +1,12 @@
 // The function type of our methods: descriptor binding, attributes, argument binding with
 // the interpreter's own error texts, vectorcall.
-#include "module/function.hpp"
+#include "runtime/function.hpp"
 
 #include <structmember.h>
 
 #include <cstring>
 
-#include "module/names.hpp"
+#include "runtime/scope.hpp"
 
 namespace zarn {
 
@@ -17,18 +17,18 @@ namespace {
 // ---------------------------------------------------------------------------------------
 
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'": the interpreter's list of missing names.
-Ref missing_names(const MethodSpec& spec, const int* idx, int count) {
+Ref missing_names(const MethodDecl& decl, const int* idx, int count) {
     Ref out = Ref::own(PyUnicode_FromString(""));
     for (int i = 0; i < count; ++i) {
         const char* sep = i == 0 ? "" : (count == 2 ? " and " : (i == count - 1 ? ", and " : ", "));
-        Ref part = Ref::own(PyUnicode_FromFormat("%s'%s'", sep, spec.params[idx[i]]));
+        Ref part = Ref::own(PyUnicode_FromFormat("%s'%s'", sep, decl.params[idx[i]]));
         out = Ref::own(PyUnicode_Concat(out.get(), part.get()));
     }
     return out;
 }
 
 [[noreturn]] void too_many_positional(Function* fn, Py_ssize_t given, Py_ssize_t ndefaults) {
-    const int argcount = fn->spec->nparams;
+    const int argcount = fn->nparams;
     Ref sig = ndefaults ? Ref::own(PyUnicode_FromFormat("from %zd to %d", argcount - ndefaults, argcount))
                         : Ref::own(PyUnicode_FromFormat("%d", argcount));
     const bool plural = ndefaults ? true : argcount != 1;
@@ -37,15 +37,15 @@ Ref missing_names(const MethodSpec& spec, const int* idx, int count) {
     fail();
 }
 
-int param_index(const MethodSpec& spec, PyObject* key) {
+int param_index(const Function* fn, PyObject* key) {
     Py_ssize_t len;
     const char* text = PyUnicode_AsUTF8AndSize(key, &len);
     if (text == nullptr) {
         PyErr_Clear();
         return -1;
     }
-    for (int j = 0; j < spec.nparams; ++j)
-        if (std::strlen(spec.params[j]) == size_t(len) && std::memcmp(spec.params[j], text, len) == 0)
+    for (int j = 0; j < fn->nparams; ++j)
+        if (std::strlen(fn->decl->params[j]) == size_t(len) && std::memcmp(fn->decl->params[j], text, len) == 0)
             return j;
     return -1;
 }
@@ -53,14 +53,14 @@ int param_index(const MethodSpec& spec, PyObject* key) {
 // Binds a call the way the interpreter binds one to a plain function, same checks in the
 // same order, and runs the implementation.
 PyObject* bind_and_run(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const MethodSpec& spec = *fn->spec;
-    const int argcount = spec.nparams;
+    const MethodDecl& decl = *fn->decl;
+    const int argcount = fn->nparams;
     PyObject* bound[max_params + 1] = {};
     for (Py_ssize_t i = 0; i < nargs && i < argcount; ++i)
         bound[i] = args[i];
 
     Ref kwargs;
-    if (spec.varkw)
+    if (decl.varkw)
         kwargs = Ref::own(PyDict_New());
 
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -71,7 +71,7 @@ PyObject* bind_and_run(Function* fn, PyObject* const* args, Py_ssize_t nargs, Py
             PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", fn->qualname);
             fail();
         }
-        const int j = param_index(spec, key);
+        const int j = param_index(fn, key);
         if (j < 0) {
             if (!kwargs) {
                 PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
@@ -106,7 +106,7 @@ PyObject* bind_and_run(Function* fn, PyObject* const* args, Py_ssize_t nargs, Py
         if (bound[i] == nullptr)
             missing[nmissing++] = i;
     if (nmissing) {
-        Ref list = missing_names(spec, missing, nmissing);
+        Ref list = missing_names(decl, missing, nmissing);
         PyErr_Format(PyExc_TypeError, "%U() missing %i required positional argument%s: %U",
                      fn->qualname, nmissing, nmissing == 1 ? "" : "s", list.get());
         fail();
@@ -116,7 +116,7 @@ PyObject* bind_and_run(Function* fn, PyObject* const* args, Py_ssize_t nargs, Py
             bound[i] = PyTuple_GET_ITEM(defaults, PyTuple_GET_SIZE(defaults) - argcount + i);
     if (kwargs)
         bound[argcount] = kwargs.get();
-    return spec.impl(fn, bound);
+    return decl.impl(fn, bound);
 }
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
@@ -129,8 +129,8 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     if (Py_EnterRecursiveCall(" while calling a Python object"))
         return nullptr;
     PyObject* result;
-    if (kwnames == nullptr && nargs == fn->spec->nparams && fn->spec->varkw == nullptr) [[likely]]
-        result = fn->spec->impl(fn, args);
+    if (kwnames == nullptr && nargs == fn->nparams && fn->decl->varkw == nullptr) [[likely]]
+        result = fn->decl->impl(fn, args);
     else
         result = guarded<PyObject*>(nullptr, [&] { return bind_and_run(fn, args, nargs, kwnames); });
     Py_LeaveRecursiveCall();
@@ -154,6 +154,7 @@ PyObject* function_repr(PyObject* self) {
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
     auto* fn = reinterpret_cast<Function*>(self);
+    Py_VISIT(fn->own_name);
     Py_VISIT(fn->globals);
     Py_VISIT(fn->builtins);
     Py_VISIT(fn->classcell);
@@ -170,6 +171,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int function_clear(PyObject* self) {
     auto* fn = reinterpret_cast<Function*>(self);
+    Py_CLEAR(fn->own_name);
     Py_CLEAR(fn->globals);
     Py_CLEAR(fn->builtins);
     Py_CLEAR(fn->classcell);
@@ -266,7 +268,7 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
 PyObject* get_signature(PyObject* self, void*) {
     return guarded<PyObject*>(nullptr, [&] {
         Function* fn = as_fn(self);
-        const MethodSpec& spec = *fn->spec;
+        const MethodDecl& decl = *fn->decl;
         Ref inspect = Ref::own(PyImport_ImportModule("inspect"));
         Ref parameter = Ref::own(PyObject_GetAttrString(inspect.get(), "Parameter"));
         Ref signature = Ref::own(PyObject_GetAttrString(inspect.get(), "Signature"));
@@ -281,25 +283,23 @@ PyObject* get_signature(PyObject* self, void*) {
             Ref key = Ref::own(PyUnicode_FromString(pname));
             Ref kwargs = Ref::own(PyDict_New());
             check(PyDict_SetItemString(kwargs.get(), "kind", kind));
-            if (index >= 0 && index >= spec.nparams - ndefaults) {
-                PyObject* dflt = PyTuple_GET_ITEM(defaults.get(), ndefaults - spec.nparams + index);
+            if (index >= 0 && index >= fn->nparams - ndefaults) {
+                PyObject* dflt = PyTuple_GET_ITEM(defaults.get(), ndefaults - fn->nparams + index);
                 check(PyDict_SetItemString(kwargs.get(), "default", dflt));
             }
-            PyObject* ann = check_borrowed(PyDict_GetItemWithError(annotations.get(), key.get()));
-            if (ann)
-                check(PyDict_SetItemString(kwargs.get(), "annotation", ann));
+            if (Borrowed ann = dict_get(annotations.get(), key.get()))
+                check(PyDict_SetItemString(kwargs.get(), "annotation", ann.get()));
             PyObject* posargs[] = {key.get()};
             Ref p = Ref::own(PyObject_VectorcallDict(parameter.get(), posargs, 1, kwargs.get()));
             check(PyList_Append(params.get(), p.get()));
         };
-        for (int i = 0; i < spec.nparams; ++i)
-            add(spec.params[i], positional.get(), i);
-        if (spec.varkw)
-            add(spec.varkw, var_keyword.get(), -1);
+        for (int i = 0; i < fn->nparams; ++i)
+            add(decl.params[i], positional.get(), i);
+        if (decl.varkw)
+            add(decl.varkw, var_keyword.get(), -1);
         Ref kwargs = Ref::own(PyDict_New());
-        PyObject* ret = check_borrowed(PyDict_GetItemString(annotations.get(), "return"));
-        if (ret)
-            check(PyDict_SetItemString(kwargs.get(), "return_annotation", ret));
+        if (Borrowed ret = dict_get(annotations.get(), "return"))
+            check(PyDict_SetItemString(kwargs.get(), "return_annotation", ret.get()));
         PyObject* posargs[] = {params.get()};
         return PyObject_VectorcallDict(signature.get(), posargs, 1, kwargs.get());
     });
@@ -365,37 +365,36 @@ void init_function_type() {
     check(PyType_Ready(&FunctionType));
 }
 
-Ref make_function(const MethodSpec& spec, PyObject* globals, PyObject* class_qualname,
+Ref make_function(const MethodDecl& decl, PyObject* globals, PyObject* class_qualname,
                   PyObject* classcell) {
-    Ref name = Ref::own(PyUnicode_InternFromString(spec.name));
-    Ref qualname = Ref::own(PyUnicode_FromFormat("%U.%s", class_qualname, spec.name));
-    Ref module = Ref::borrow(check_borrowed(PyDict_GetItemString(globals, "__name__")));
-    Ref doc = spec.doc ? Ref::own(PyUnicode_FromString(spec.doc)) : Ref::borrow(Py_None);
+    Ref name = Ref::own(PyUnicode_InternFromString(decl.name));
+    Ref qualname = Ref::own(PyUnicode_FromFormat("%U.%s", class_qualname, decl.name));
+    Ref module = dict_get(globals, "__name__").keep();
+    Ref doc = decl.doc ? Ref::own(PyUnicode_FromString(decl.doc)) : Ref::borrow(Py_None);
     Ref annotations = Ref::own(PyDict_New());
     auto annotate = [&](const char* key, const char* text) {
         Ref value = Ref::own(PyUnicode_FromString(text));
         check(PyDict_SetItemString(annotations.get(), key, value.get()));
     };
-    for (int i = 0; i < spec.nparams; ++i)
-        if (spec.annotations[i])
-            annotate(spec.params[i], spec.annotations[i]);
-    if (spec.return_annotation)
-        annotate("return", spec.return_annotation);
+    const int nparams = decl.nparams();
+    for (int i = 0; i < nparams; ++i)
+        if (decl.annotations[i])
+            annotate(decl.params[i], decl.annotations[i]);
+    if (decl.returns)
+        annotate("return", decl.returns);
     Ref defaults;
-    if (spec.acl_default)
+    if (decl.none_default)
         defaults = Ref::own(PyTuple_Pack(1, Py_None));
-    // The builtins namespace as a plain function would capture it from its globals.
-    PyObject* b = check_borrowed(PyDict_GetItemString(globals, "__builtins__"));
-    Ref builtins = b == nullptr ? Ref::borrow(PyEval_GetBuiltins())
-                   : PyModule_Check(b) ? Ref::borrow(PyModule_GetDict(b))
-                                       : Ref::borrow(b);
+    Ref builtins = builtins_of(globals);
 
     auto* fn = PyObject_GC_New(Function, &FunctionType);
     if (fn == nullptr)
         fail();
     // No failures from here on: every field is set before the object is tracked.
     fn->vectorcall = function_vectorcall;
-    fn->spec = &spec;
+    fn->decl = &decl;
+    fn->nparams = nparams;
+    fn->own_name = Py_NewRef(name.get());
     fn->globals = Py_NewRef(globals);
     fn->builtins = builtins.release();
     fn->classcell = Py_XNewRef(classcell);
@@ -412,20 +411,31 @@ Ref make_function(const MethodSpec& spec, PyObject* globals, PyObject* class_qua
     return Ref::steal(reinterpret_cast<PyObject*>(fn));
 }
 
+namespace {
+
+// Whether `f` is our function declared under `name` (an interned str).
+bool declared_as(PyObject* f, PyObject* name) {
+    return is_function(f) && reinterpret_cast<Function*>(f)->own_name == name;
+}
+
+}  // namespace
+
 Method::Method(PyObject* self, PyObject* name) : self_(self) {
     PyObject* meth = nullptr;
     unbound_ = _PyObject_GetMethod(self, name, &meth) != 0;
     meth_ = Ref::steal(meth);
     if (meth == nullptr)
         fail();
+    if (unbound_ && declared_as(meth, name))
+        own_ = reinterpret_cast<Function*>(meth);
 }
 
-bool finds_own_quietly(PyObject* self, PyObject* name, const MethodSpec& expected) {
+bool finds_own_quietly(PyObject* self, PyObject* name) {
     PyTypeObject* tp = Py_TYPE(self);
     if (tp->tp_getattro != PyObject_GenericGetAttr)
         return false;
     PyObject* descr = _PyType_Lookup(tp, name);
-    if (descr == nullptr || !is_function(descr) || reinterpret_cast<Function*>(descr)->spec != &expected)
+    if (descr == nullptr || !declared_as(descr, name))
         return false;
     PyObject** dictptr = _PyObject_GetDictPtr(self);
     if (dictptr == nullptr || *dictptr == nullptr)
@@ -440,49 +450,21 @@ bool finds_own_quietly(PyObject* self, PyObject* name, const MethodSpec& expecte
     return shadow == nullptr;
 }
 
-Ref Method::call(const MethodSpec& expected, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) const {
+Ref Method::call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) const {
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     PyObject* stack[max_params + 2];
     stack[0] = self_;
     for (Py_ssize_t i = 0; i < nargs + nkw; ++i)
         stack[i + 1] = args[i];
     if (unbound_) {
-        Function* fn = own(expected);
-        if (fn != nullptr && kwnames == nullptr && nargs + 1 == expected.nparams && expected.varkw == nullptr)
-            return Ref::own(expected.impl(fn, stack));
+        if (own_ != nullptr && kwnames == nullptr && nargs + 1 == own_->nparams && own_->decl->varkw == nullptr)
+            return Ref::own(own_->decl->impl(own_, stack));
         return Ref::own(PyObject_Vectorcall(meth_.get(), stack, size_t(nargs + 1), kwnames));
     }
     return Ref::own(PyObject_Vectorcall(meth_.get(), stack + 1, size_t(nargs) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                         kwnames));
 }
 
-Ref lookup_global(Function* fn, PyObject* name) {
-    PyObject* v = PyDict_GetItemWithError(fn->globals, name);
-    if (v == nullptr && !PyErr_Occurred()) {
-        if (PyDict_CheckExact(fn->builtins)) {
-            v = PyDict_GetItemWithError(fn->builtins, name);
-        } else {
-            Ref r = Ref::steal(PyObject_GetItem(fn->builtins, name));
-            if (r)
-                return r;
-            if (!PyErr_ExceptionMatches(PyExc_KeyError))
-                fail();
-            PyErr_Clear();
-        }
-        if (v == nullptr && !PyErr_Occurred()) {
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-            // NameError.name, as the interpreter sets it
-            PyObject *type, *value, *tb;
-            PyErr_Fetch(&type, &value, &tb);
-            PyErr_NormalizeException(&type, &value, &tb);
-            if (value != nullptr && PyObject_SetAttrString(value, "name", name) < 0)
-                PyErr_Clear();
-            PyErr_Restore(type, value, tb);
-        }
-    }
-    if (v == nullptr)
-        fail();
-    return Ref::borrow(v);
-}
+Ref lookup_global(Function* fn, PyObject* name) { return load_global(fn->globals, fn->builtins, name); }
 
 }  // namespace zarn
