@@ -157,7 +157,8 @@ _STR, _STR_OR_NONE = frozenset([str]), frozenset([str, type(None)])
 class DocumentMeta(type):
     """Collects the declared fields in namespace order, inherited ones first, into `_fields`."""
 
-    def __new__(mcls, name: str, bases: tuple[type, ...], namespace: dict[str, Any], **kwargs: Any) -> DocumentMeta:
+    def __new__(mcls, name: str, bases: tuple[type, ...], namespace: dict[str, Any],
+                **kwargs: Any) -> DocumentMeta:
         # The class made is a record class (EmbeddedDocument or a subclass).
         cls = cast("type[EmbeddedDocument]", super().__new__(mcls, name, bases, namespace, **kwargs))
         fields: dict[str, Field] = {}
@@ -176,7 +177,7 @@ class DocumentMeta(type):
         # are built from display data directly (see _from_display_dict).
         base = _RECORD_BASE or cls
         cls._fast_display = (len(cls._plain_fields) == len(fields) and cls.__init__ is base.__init__
-                             # Bound class methods: their functions compared.
+                             # Class methods compared by their functions (mypy: a plain callable).
                              and cls.from_display.__func__ is base.from_display.__func__)  # type: ignore[attr-defined]
         # Records of string fields alone, validated as the base class does: checked in bulk
         # in lists (see _all_valid).

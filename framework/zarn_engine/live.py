@@ -119,7 +119,7 @@ class Live(Generic[D]):
 
     def _install(self, key: str, doc: D, seq: int) -> _Entry[D]:
         """Make `doc`, read after change number `seq`, the current instance (under _lock)."""
-        entry = _Entry(doc, doc.version, seq)  # type: ignore[arg-type]  # loaded or saved: it has one
+        entry = _Entry(doc, doc.version, seq)  # type: ignore[arg-type]  # loaded or saved: never None
         self._entries[key] = entry
         if self._seq != seq:
             # Reported while reading, perhaps to the entry this one replaces: check again.
@@ -162,7 +162,7 @@ class Live(Generic[D]):
                 continue
             with self._lock:
                 current = self._entries.get(key)
-                if current is None or current.version < doc.version:  # type: ignore[operator]  # saved: it has one
+                if current is None or current.version < doc.version:  # type: ignore[operator]  # saved: never None
                     self._install(key, doc, seq)
             return result
         raise ConflictError(f"{self.document_class.__name__} {key!r} kept changing")  # retries >= 1

@@ -132,7 +132,8 @@ class Connections:
 
 
 # Keepalives find a peer that is gone (a host down, a cable pulled) within seconds.
-KEEPALIVES: dict[str, Any] = {"keepalives": 1, "keepalives_idle": 5, "keepalives_interval": 2, "keepalives_count": 3}
+KEEPALIVES: dict[str, Any] = {"keepalives": 1, "keepalives_idle": 5, "keepalives_interval": 2,
+                              "keepalives_count": 3}
 
 
 def shut_down(conn: Connection) -> None:
