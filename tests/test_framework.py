@@ -6,7 +6,7 @@ from zarn_fields import DictField, StringField, ValidationError
 
 import zarn_engine
 from zarn_engine import (AclItem, ConflictError, Document, DoesNotExist, EmbeddedDocument,
-                         EmbeddedDocumentField, ListField, LoadError)
+                         EmbeddedDocumentField, InvalidKey, ListField, LoadError)
 
 
 class Item(EmbeddedDocument):
@@ -119,6 +119,20 @@ def test_failed_validation_writes_nothing(engine):
     with pytest.raises(ValidationError):
         Shelf(label="s1", items=[Item.from_display(code="BAD")]).save()
     assert Shelf.keys() == []
+
+
+def test_a_class_without_key_fields_is_refused_before_any_store(tmp_path, monkeypatch):
+    class Unkeyed(Document):
+        note = StringField()
+
+    monkeypatch.setenv("ZARN_DB", str(tmp_path / "default.sqlite3"))
+    previous = zarn_engine.use_engine(None)
+    try:
+        with pytest.raises(InvalidKey, match=r"Unkeyed has no key fields .*nothing was written"):
+            Unkeyed(note="n").save()
+    finally:
+        zarn_engine.use_engine(previous)
+    assert not (tmp_path / "default.sqlite3").exists()  # no default store opened for it
 
 
 def test_conflicting_saves(engine):

@@ -1,5 +1,7 @@
 """Documents, embedded records, their stores and live documents."""
 
+from typing import TYPE_CHECKING
+
 from zarn_fields import ValidationError
 
 from .errors import (ConfigurationError, ConflictError, ConnectionLost, DoesNotExist, InvalidKey, LoadError,
@@ -11,8 +13,12 @@ from .memory import MemoryEngine
 from .acl import Acl, AclItem
 from .live import Live
 
+if TYPE_CHECKING:  # at run time imported on demand, by __getattr__ below
+    from .postgresql import PostgreSQLEngine
+    from .sqlite import SQLiteEngine
 
-def __getattr__(name: str):
+
+def __getattr__(name: str) -> type[Engine]:
     if name == "PostgreSQLEngine":  # imported on demand: psycopg is an optional dependency
         from .postgresql import PostgreSQLEngine
 

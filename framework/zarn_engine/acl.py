@@ -1,5 +1,7 @@
 """Access control records handed to document actions."""
 
+from typing import Any, Iterable, Mapping, Self
+
 from zarn_fields import StringField
 
 from .document import EmbeddedDocument
@@ -12,12 +14,12 @@ class AclItem(EmbeddedDocument):
     act = StringField(required=True)
 
 
-class Acl(list):
+class Acl(list[AclItem]):
     """A list of AclItem records."""
 
     @classmethod
-    def from_display(cls, items=()):
+    def from_display(cls, items: Iterable[Mapping[str, Any]] = ()) -> Self:
         return cls(AclItem.from_display(**item) for item in items)
 
-    def to_display(self):
+    def to_display(self) -> list[dict[str, Any]]:
         return [item.to_display() for item in self]

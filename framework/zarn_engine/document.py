@@ -10,19 +10,18 @@ from __future__ import annotations
 import contextlib
 import contextvars
 import json
+import re
 from operator import itemgetter
-from typing import Any, ClassVar, Iterator, TypeVar
+from typing import Any, ClassVar, Iterator, Mapping, Self, cast
 
 from zarn_fields import Field, StringField, ValidationError
 
 from . import engine as _engines
 from .engine import Engine
-from .errors import ConflictError, DoesNotExist, LoadError
+from .errors import ConflictError, DoesNotExist, InvalidKey, LoadError
 
 __all__ = ["ConflictError", "Document", "DocumentMeta", "DoesNotExist", "EmbeddedDocument",
            "EmbeddedDocumentField", "ListField", "LoadError"]
-
-T = TypeVar("T", bound="EmbeddedDocument")
 
 # Set while records are built from plain data (display data, stored documents): the values
 # are then taken as they are; validation happens before anything is written. Outside it,
@@ -35,7 +34,7 @@ class EmbeddedDocumentField(Field):
 
     allowed = Field.allowed + ("document_type",)
 
-    def __init__(self, *args, **options):
+    def __init__(self, *args: type[EmbeddedDocument], **options: Any) -> None:
         if len(args) > 1:
             raise TypeError(f"EmbeddedDocumentField() takes 1 positional argument but {len(args)} were given")
         if args and "document_type" in options:
@@ -44,19 +43,19 @@ class EmbeddedDocumentField(Field):
         if not (isinstance(document_type, type) and issubclass(document_type, EmbeddedDocument)):
             raise TypeError(f"EmbeddedDocumentField() needs an EmbeddedDocument class, not {document_type!r}")
         super().__init__(**options)
-        self.document_type = document_type
+        self.document_type: type[EmbeddedDocument] = document_type
 
-    def check_value(self, value, document, path, deep=True, patterns=True):
+    def check_value(self, value: Any, document: str, path: str, deep: bool = True, patterns: bool = True) -> None:
         if not isinstance(value, self.document_type):
             raise ValidationError(document, path, value,
                                   f"expected {self.document_type.__name__}, got {type(value).__name__}")
         if deep:
             value.validate(_document=document, _path=path, _patterns=patterns)
 
-    def to_display(self, value):
+    def to_display(self, value: Any) -> Any:
         return None if value is None else value.to_display()
 
-    def from_display(self, value):
+    def from_display(self, value: Any) -> Any:
         if value is None or isinstance(value, self.document_type):
             return value
         if not isinstance(value, dict):
@@ -67,13 +66,13 @@ class EmbeddedDocumentField(Field):
 class ListField(Field):
     """A list of values of one item field; its default is copied afresh for each document."""
 
-    def __init__(self, item_field, **options):
+    def __init__(self, item_field: Field, **options: Any) -> None:
         if not isinstance(item_field, Field):
             raise TypeError(f"ListField() needs a field declaration, not {item_field!r}")
         super().__init__(**options)
         self.item_field = item_field
 
-    def check_value(self, value, document, path, deep=True, patterns=True):
+    def check_value(self, value: Any, document: str, path: str, deep: bool = True, patterns: bool = True) -> None:
         if not isinstance(value, list):
             raise ValidationError(document, path, value, f"expected list, got {type(value).__name__}")
         item_field = self.item_field
@@ -89,13 +88,13 @@ class ListField(Field):
         for index, item in enumerate(value):
             check(item, document, f"{path}[{index}]", deep, patterns)
 
-    def to_display(self, value):
+    def to_display(self, value: Any) -> Any:
         if value is None:
             return None
         convert = self.item_field.to_display
         return [convert(item) for item in value]
 
-    def from_display(self, value):
+    def from_display(self, value: Any) -> Any:
         if value is None:
             return None
         if not isinstance(value, (list, tuple)):
@@ -118,7 +117,7 @@ class ListField(Field):
         return [convert(item) for item in value]
 
 
-def _all_valid(item_field: Field, items: list, patterns: bool) -> bool:
+def _all_valid(item_field: Field, items: list[Any], patterns: bool) -> bool:
     """True when every item is certainly one that `item_field` accepts (else the caller checks
     them one by one, for the error). Strings, and records whose fields are all strings, are
     checked a field at a time over the whole list: a type test per value, and each distinct
@@ -131,12 +130,14 @@ def _all_valid(item_field: Field, items: list, patterns: bool) -> bool:
             return False
         attrs = [item.__dict__ for item in items]
         try:
-            columns = [(field, list(map(itemgetter(name), attrs))) for name, field in kind._fields.items()]
+            # A string record's fields are all StringFields (see DocumentMeta).
+            columns = cast("list[tuple[StringField, list[Any]]]",
+                           [(field, list(map(itemgetter(name), attrs))) for name, field in kind._fields.items()])
         except KeyError:  # a record without one of its fields: checked one by one
             return False
     else:
         return False
-    matched: dict[Any, set] = {}  # values to match, by pattern
+    matched: dict[re.Pattern[str], set[Any]] = {}  # values to match, by pattern
     for field, values in columns:
         if not set(map(type, values)) <= (_STR if field.required else _STR_OR_NONE):
             return False
@@ -156,9 +157,11 @@ _STR, _STR_OR_NONE = frozenset([str]), frozenset([str, type(None)])
 class DocumentMeta(type):
     """Collects the declared fields in namespace order, inherited ones first, into `_fields`."""
 
-    def __new__(mcls, name, bases, namespace, **kwargs):
-        cls = super().__new__(mcls, name, bases, namespace, **kwargs)
-        fields = {}
+    def __new__(mcls, name: str, bases: tuple[type, ...], namespace: dict[str, Any],
+                **kwargs: Any) -> DocumentMeta:
+        # The class made is a record class (EmbeddedDocument or a subclass).
+        cls = cast("type[EmbeddedDocument]", super().__new__(mcls, name, bases, namespace, **kwargs))
+        fields: dict[str, Field] = {}
         for base in reversed(cls.__mro__[1:]):
             fields.update(getattr(base, "_own_fields", {}))
         own = {key: value for key, value in namespace.items() if isinstance(value, Field)}
@@ -174,7 +177,8 @@ class DocumentMeta(type):
         # are built from display data directly (see _from_display_dict).
         base = _RECORD_BASE or cls
         cls._fast_display = (len(cls._plain_fields) == len(fields) and cls.__init__ is base.__init__
-                             and cls.from_display.__func__ is base.from_display.__func__)
+                             # Class methods compared by their functions (mypy: a plain callable).
+                             and cls.from_display.__func__ is base.from_display.__func__)  # type: ignore[attr-defined]
         # Records of string fields alone, validated as the base class does: checked in bulk
         # in lists (see _all_valid).
         cls._string_record = (all(type(field) is StringField for field in fields.values())
@@ -182,13 +186,22 @@ class DocumentMeta(type):
         return cls
 
 
-_RECORD_BASE = None
+_RECORD_BASE: type[EmbeddedDocument] | None = None
 
 
 class EmbeddedDocument(metaclass=DocumentMeta):
     """A record: built by keywords, compared by class and field values, never stored alone."""
 
-    __hash__ = None
+    # Set on every record class by DocumentMeta.
+    _own_fields: ClassVar[dict[str, Field]]
+    _fields: ClassVar[dict[str, Field]]
+    _field_names: ClassVar[frozenset[str]]
+    _field_count: ClassVar[int]
+    _plain_fields: ClassVar[frozenset[str]]
+    _fast_display: ClassVar[bool]
+    _string_record: ClassVar[bool]
+
+    __hash__ = None  # type: ignore[assignment]  # records are mutable: unhashable
 
     def __init__(self, **values: Any) -> None:
         cls = type(self)
@@ -199,7 +212,7 @@ class EmbeddedDocument(metaclass=DocumentMeta):
         cls._store(self, values)
 
     @classmethod
-    def _check(cls, values: dict) -> None:
+    def _check(cls, values: dict[str, Any]) -> None:
         """Refuse, before the record exists, any value that a save would refuse: so that a
         record can never carry into a document what would stop every later save of it.
         Nested records are checked by class (they were checked when they were built); values
@@ -215,7 +228,7 @@ class EmbeddedDocument(metaclass=DocumentMeta):
             field.check(value, name, field_name, False, not from_data)
 
     @classmethod
-    def _store(cls, record, values: dict) -> None:
+    def _store(cls, record: EmbeddedDocument, values: dict[str, Any]) -> None:
         """The given field values into the record's own attributes, defaults for the rest."""
         attrs = record.__dict__
         attrs.update(values)
@@ -224,7 +237,7 @@ class EmbeddedDocument(metaclass=DocumentMeta):
                 if name not in values:
                     attrs[name] = field.get_default()
 
-    def __eq__(self, other):
+    def __eq__(self, other: object) -> bool:
         if self is other:
             return True
         if type(other) is not type(self):
@@ -234,12 +247,12 @@ class EmbeddedDocument(metaclass=DocumentMeta):
             return mine == theirs  # nothing but fields on either side
         return all(mine.get(name) == theirs.get(name) for name in self._fields)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         values = ", ".join(f"{name}={self.__dict__.get(name)!r}" for name in self._fields)
         return f"{type(self).__name__}({values})"
 
     @classmethod
-    def from_display(cls, **values):
+    def from_display(cls, **values: Any) -> Self:
         """Build a record from plain data: nested records as dicts, lists of them as lists."""
         plain = cls._plain_fields
         for name, value in values.items():
@@ -256,7 +269,7 @@ class EmbeddedDocument(metaclass=DocumentMeta):
             _from_data.reset(token)
 
     @classmethod
-    def _from_display_dict(cls, data: dict):
+    def _from_display_dict(cls, data: dict[str, Any]) -> Self:
         """from_display(**data), without the calls where nothing would differ: a record of
         plain fields whose construction and conversion are this class's own."""
         if cls._fast_display and cls._field_names.issuperset(data):
@@ -265,7 +278,7 @@ class EmbeddedDocument(metaclass=DocumentMeta):
             return record
         return cls.from_display(**data)
 
-    def to_display(self) -> dict:
+    def to_display(self) -> dict[str, Any]:
         """The record as plain data."""
         attrs = self.__dict__
         return {name: field.to_display(attrs.get(name)) for name, field in self._fields.items()}
@@ -298,7 +311,7 @@ class Document(EmbeddedDocument):
     _key_fields: ClassVar[list[str]] = []
 
     @classmethod
-    def _check(cls, values: dict) -> None:
+    def _check(cls, values: dict[str, Any]) -> None:
         """A document takes its values as given; `save` validates the whole of it. (Its
         records were checked when they were built.)"""
 
@@ -307,7 +320,7 @@ class Document(EmbeddedDocument):
         return cls.__name__
 
     @classmethod
-    def _key_of(cls, values) -> str:
+    def _key_of(cls, values: Mapping[str, Any]) -> str:
         parts = [values[name] for name in cls._key_fields]
         return parts[0] if len(parts) == 1 and isinstance(parts[0], str) else json.dumps(parts)
 
@@ -352,6 +365,9 @@ class Document(EmbeddedDocument):
                 attrs[name] = f"doc-{uuid.uuid4().hex[:12]}"
         self.validate()
         key = self.key
+        if key is None:  # a class without key fields
+            raise InvalidKey(f"{type(self).__name__} has no key fields (_key_fields): no store can hold it; "
+                             "nothing was written")
         own = attrs.get("_engine")
         engine = engine or own or _engines.get_engine()
         stored = attrs.get("_stored")
@@ -388,40 +404,40 @@ class Document(EmbeddedDocument):
             batch.version = self.save(batch.engine)
 
     @classmethod
-    def load(cls: type[T], key: str, engine: Engine | None = None) -> T:
+    def load(cls, key: str, engine: Engine | None = None) -> Self:
         """The stored document with this key, built by calling the class with its fields."""
         engine = engine or _engines.get_engine()
-        found = engine.load(cls._collection(), key)  # type: ignore[attr-defined]
+        found = engine.load(cls._collection(), key)
         if found is None:
             raise DoesNotExist(f"{cls.__name__} {key!r} does not exist")
         text, version = found
-        doc = cls._from_stored(key, text)  # type: ignore[attr-defined]
+        doc = cls._from_stored(key, text)
         doc.__dict__["_stored"] = (key, version)
         doc.__dict__["_engine"] = engine
         return doc
 
     @classmethod
-    def load_or_create(cls: type[T], key: str, engine: Engine | None = None, **fields: Any) -> T:
+    def load_or_create(cls, key: str, engine: Engine | None = None, **fields: Any) -> Self:
         """The stored document with this key; when there is none, a new one made from `fields`
         (with the key field set to `key`) and saved. Safe when several processes race."""
         engine = engine or _engines.get_engine()
-        if len(cls._key_fields) != 1:  # type: ignore[attr-defined]
+        if len(cls._key_fields) != 1:
             raise TypeError(f"{cls.__name__}.load_or_create() needs a class with one key field")
         for _ in range(10):
             try:
-                return cls.load(key, engine=engine)  # type: ignore[attr-defined]
+                return cls.load(key, engine=engine)
             except DoesNotExist:
                 pass
-            doc = cls(**{**fields, cls._key_fields[0]: key})  # type: ignore[attr-defined]
+            doc = cls(**{**fields, cls._key_fields[0]: key})
             try:
-                doc.save(engine=engine)  # type: ignore[attr-defined]
+                doc.save(engine=engine)
                 return doc
             except ConflictError:
                 continue  # created meanwhile by someone else: load theirs
         raise ConflictError(f"{cls.__name__} {key!r} keeps changing; try again")
 
     @classmethod
-    def _from_stored(cls, key, text):
+    def _from_stored(cls, key: str, text: str) -> Self:
         """The instance that a stored text describes, refused with LoadError unless a save
         would take it back as it is: every field valid, the key fields those of its key."""
         where = f"{cls.__name__} {key!r}"
@@ -433,7 +449,7 @@ class Document(EmbeddedDocument):
             raise LoadError(f"{where}: stored data is nested too deeply") from None
         if not isinstance(data, dict):
             raise LoadError(f"{where}: stored data is not an object")
-        values = {}
+        values: dict[str, Any] = {}
         for name, value in data.items():
             field = cls._fields.get(name)
             if field is None:

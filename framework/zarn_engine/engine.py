@@ -23,7 +23,7 @@ from __future__ import annotations
 import os
 import time
 import weakref
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Callable
 
 if TYPE_CHECKING:
     from .feed import Feed
@@ -92,7 +92,7 @@ class Engine:
     def __copy__(self) -> "Engine":  # a store is one thing: copies of documents share it
         return self
 
-    def __deepcopy__(self, memo: dict) -> "Engine":
+    def __deepcopy__(self, memo: dict[int, Any]) -> "Engine":
         return self
 
     def close(self) -> None:

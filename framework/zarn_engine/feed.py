@@ -22,11 +22,19 @@ import weakref
 from typing import TYPE_CHECKING, Any, Callable
 
 if TYPE_CHECKING:
+    import logging
+    from typing import Protocol
+
     from .engine import Engine
 
+    class Member(Protocol):
+        """What joins a feed: told of every change (None: anything may have changed)."""
+
+        def _changed(self, collection: str | None, key: str | None) -> None: ...
 
 
-def _log():
+
+def _log() -> logging.Logger:
     import logging  # on first use: start-up time
 
     return logging.getLogger("zarn_engine.live")
@@ -67,7 +75,7 @@ class Feed:
 
     def __init__(self, engine: Engine) -> None:
         self.engine = engine
-        self._members: dict[int, weakref.ref] = {}
+        self._members: dict[int, weakref.ref[Member]] = {}
         self._reset()
 
     def _reset(self) -> None:
@@ -84,7 +92,7 @@ class Feed:
     # --- membership ----------------------------------------------------------------------
 
     @staticmethod
-    def join(engine: Engine, member: Any) -> "Feed":
+    def join(engine: Engine, member: Member) -> "Feed":
         """The feed of `engine`, with `member` (which has `_changed(collection, key)`)
         told of every change from now on."""
         with _feeds_lock:
@@ -95,14 +103,14 @@ class Feed:
             feed._start()
         return feed
 
-    def leave(self, member: Any) -> None:
+    def leave(self, member: Member) -> None:
         with _feeds_lock:
             self._members.pop(id(member), None)
             unused = self._unused()
         if unused:
             self.stop()
 
-    def _gone(self, ref: weakref.ref) -> None:
+    def _gone(self, ref: weakref.ref[Member]) -> None:
         # A member dropped without leaving (this may run inside any code, as the collector
         # does): forget it, and when it was the last one let the thread end by itself.
         with _feeds_lock:

@@ -24,21 +24,25 @@ from __future__ import annotations
 
 import threading
 import time
-from typing import Any, Callable, Generic, TypeVar
+from typing import TYPE_CHECKING, Any, Callable, Generic, TypeVar
 
 from .engine import Engine, get_engine
 from .errors import ConflictError, DoesNotExist
 from .feed import Feed
 
-D = TypeVar("D")
+if TYPE_CHECKING:
+    from .document import Document
+
+D = TypeVar("D", bound="Document")
+R = TypeVar("R")
 
 MODES = ("strict", "notify")
 
 
-class _Entry:
+class _Entry(Generic[D]):
     __slots__ = ("doc", "version", "seen", "marked")
 
-    def __init__(self, doc: Any, version: int, seen: int) -> None:
+    def __init__(self, doc: D, version: int, seen: int) -> None:
         self.doc = doc
         self.version = version
         self.seen = seen
@@ -62,8 +66,8 @@ class Live(Generic[D]):
         self.consistency = consistency
         self.engine = engine or get_engine()
         self.retries = retries
-        self._collection = document_class._collection()  # type: ignore[attr-defined]
-        self._entries: dict[str, _Entry] = {}
+        self._collection = document_class._collection()
+        self._entries: dict[str, _Entry[D]] = {}
         self._lock = threading.RLock()
         self._local = threading.local()  # per thread: key -> change token it was checked at
         self._seq = 0  # changes reported by the feed so far (written by its thread only)
@@ -105,7 +109,7 @@ class Live(Generic[D]):
         with self._lock:
             entry = self._entries.get(key)
             if entry is None or entry.version != version:
-                doc = self.document_class.load(key, engine=self.engine)  # type: ignore[attr-defined]
+                doc = self.document_class.load(key, engine=self.engine)
                 entry = self._install(key, doc, seq)
             elif entry.seen < seq:
                 entry.seen = seq
@@ -113,9 +117,9 @@ class Live(Generic[D]):
             checked[key] = token
         return entry.doc
 
-    def _install(self, key: str, doc: Any, seq: int) -> _Entry:
+    def _install(self, key: str, doc: D, seq: int) -> _Entry[D]:
         """Make `doc`, read after change number `seq`, the current instance (under _lock)."""
-        entry = _Entry(doc, doc.version, seq)
+        entry = _Entry(doc, doc.version, seq)  # type: ignore[arg-type]  # loaded or saved: never None
         self._entries[key] = entry
         if self._seq != seq:
             # Reported while reading, perhaps to the entry this one replaces: check again.
@@ -134,7 +138,7 @@ class Live(Generic[D]):
 
     # --- writing -------------------------------------------------------------------------
 
-    def update(self, key: str, change: Callable[[D], Any]) -> Any:
+    def update(self, key: str, change: Callable[[D], R]) -> R:
         """Run `change(instance)` on a fresh copy of the current document, commit it as one
         save (the saves it makes itself are held back until it returns) and keep the result
         as the current instance. All or nothing: when `change` raises, nothing of it is
@@ -142,7 +146,7 @@ class Live(Generic[D]):
         and `change` run again, up to `retries` times."""
         for attempt in range(self.retries):
             seq = self._seq
-            doc = self.document_class.load(key, engine=self.engine)  # type: ignore[attr-defined]
+            doc = self.document_class.load(key, engine=self.engine)
             try:
                 with doc.batch():
                     result = change(doc)
@@ -158,7 +162,7 @@ class Live(Generic[D]):
                 continue
             with self._lock:
                 current = self._entries.get(key)
-                if current is None or current.version < doc.version:
+                if current is None or current.version < doc.version:  # type: ignore[operator]  # saved: never None
                     self._install(key, doc, seq)
             return result
         raise ConflictError(f"{self.document_class.__name__} {key!r} kept changing")  # retries >= 1
@@ -171,6 +175,7 @@ class Live(Generic[D]):
             return
         self._seq += 1
         seq = self._seq
+        entry: _Entry[D] | None
         if collection is None or type(key) is not str:
             for entry in list(self._entries.values()):
                 entry.marked = seq

@@ -19,12 +19,12 @@ class MemoryEngine(Engine):
         self._lock = threading.Lock()
         self._writes = 0
 
-    def load(self, collection, key):
+    def load(self, collection: str, key: str) -> tuple[str, int] | None:
         check_key(collection, key)
         with self._lock:
             return self._docs.get((collection, key))
 
-    def save(self, collection, key, data, expected):
+    def save(self, collection: str, key: str, data: str, expected: int | None) -> int:
         check_key(collection, key)
         with self._lock:
             found = self._docs.get((collection, key))
@@ -37,7 +37,7 @@ class MemoryEngine(Engine):
             self._writes += 1
             return new
 
-    def delete(self, collection, key, expected=None):
+    def delete(self, collection: str, key: str, expected: int | None = None) -> bool:
         check_key(collection, key)
         with self._lock:
             found = self._docs.get((collection, key))
@@ -49,17 +49,17 @@ class MemoryEngine(Engine):
             self._writes += 1
             return True
 
-    def keys(self, collection):
+    def keys(self, collection: str) -> list[str]:
         check_key(collection, "")
         with self._lock:
             found = [k for c, k in self._docs if c == collection]
         return sorted(found)
 
-    def version(self, collection, key):
+    def version(self, collection: str, key: str) -> int | None:
         check_key(collection, key)
         with self._lock:
             found = self._docs.get((collection, key))
         return None if found is None else found[1]
 
-    def change_token(self):
+    def change_token(self) -> int:
         return self._writes

@@ -15,15 +15,24 @@ import os
 import socket
 import threading
 import time
-from typing import Any, Callable
+from typing import TYPE_CHECKING, Any, Callable, TypeAlias, TypeVar
 
 from .errors import (ConfigurationError, ConnectionLost, InvalidKey, ReadOnlyError, StorageError, StoreCorrupt,
                      StoreFull, StoreLocked, passwords_in, safe_url, scrub)
 
-try:
-    import psycopg
-except ImportError:  # pragma: no cover - depends on the installation
-    psycopg = None
+if TYPE_CHECKING:
+    # Optional: without it this checks too, the driver's names then untyped.
+    import psycopg  # type: ignore[import-not-found, unused-ignore]
+
+    Connection: TypeAlias = psycopg.Connection[tuple[Any, ...]]
+    Cursor: TypeAlias = psycopg.Cursor[tuple[Any, ...]]
+else:
+    try:
+        import psycopg
+    except ImportError:  # pragma: no cover - depends on the installation
+        psycopg = None
+
+R = TypeVar("R")
 
 
 class Connections:
@@ -38,7 +47,7 @@ class Connections:
         self._where = f"PostgreSQL database {safe_url(url)}"
         self._secrets = passwords_in(url)
 
-    def _connect(self, autocommit: bool = False) -> "psycopg.Connection":
+    def _connect(self, autocommit: bool = False) -> Connection:
         """A new connection, trying again for `connect_timeout` seconds while the server is
         out of reach or restarting; ConfigurationError at once when it refuses us."""
         deadline = time.monotonic() + self.connect_timeout
@@ -73,13 +82,13 @@ class Connections:
             return ReadOnlyError(f"{self._where} is read-only ({line}); nothing was written")
         return StorageError(f"{self._where}: {line}")
 
-    def _conn(self) -> "psycopg.Connection":
+    def _conn(self) -> Connection:
         conn = getattr(self._local, "conn", None)
         if conn is None or conn.closed or conn.broken:
             conn = self._local.conn = self._connect()
         return conn
 
-    def _run(self, work: Callable[[Any], Any]) -> Any:
+    def _run(self, work: Callable[[Cursor], R]) -> R:
         """`work(cursor)` in one transaction, committed. A connection broken before the commit
         is replaced and the work run again; one broken during the commit raises."""
         for attempt in range(3):
@@ -109,13 +118,13 @@ class Connections:
                 raise
         raise AssertionError("unreachable")
 
-    def _after_fork(self):
+    def _after_fork(self) -> None:
         conn = getattr(self._local, "conn", None)
         if conn is not None and not conn.closed:
             abandon(conn)
         self._local = threading.local()
 
-    def close(self):
+    def close(self) -> None:
         conn = getattr(self._local, "conn", None)
         if conn is not None:
             conn.close()
@@ -123,17 +132,18 @@ class Connections:
 
 
 # Keepalives find a peer that is gone (a host down, a cable pulled) within seconds.
-KEEPALIVES = {"keepalives": 1, "keepalives_idle": 5, "keepalives_interval": 2, "keepalives_count": 3}
+KEEPALIVES: dict[str, Any] = {"keepalives": 1, "keepalives_idle": 5, "keepalives_interval": 2,
+                              "keepalives_count": 3}
 
 
-def shut_down(conn) -> None:
+def shut_down(conn: Connection) -> None:
     """Make a call blocked on `conn` in another thread fail now."""
     fd = conn.pgconn.socket
     with socket.socket(fileno=os.dup(fd)) as sock:
         sock.shutdown(socket.SHUT_RDWR)
 
 
-def abandon(conn) -> None:
+def abandon(conn: Connection) -> None:
     """In a child after fork(): point the inherited descriptor elsewhere, so that whatever the
     child does with the connection object (closing it, or its finaliser) never writes on the
     socket the parent still uses."""
@@ -146,7 +156,7 @@ def abandon(conn) -> None:
         other.close()
 
 
-def _rollback(conn) -> None:
+def _rollback(conn: Connection) -> None:
     try:
         if not conn.closed and not conn.broken:
             conn.rollback()

@@ -15,16 +15,24 @@ from __future__ import annotations
 import json
 import os
 import time
+from typing import TYPE_CHECKING, Any, cast
 
 from .engine import Engine
 from .errors import ConnectionLost, ReadOnlyError, check_key, conflict
 from .feed import HEARTBEAT
 from .pgconnection import KEEPALIVES, Connections, abandon, shut_down
 
-try:
-    import psycopg
-except ImportError:  # pragma: no cover - depends on the installation
-    psycopg = None
+if TYPE_CHECKING:
+    # Optional: without it this checks too, the driver's names then untyped.
+    import psycopg  # type: ignore[import-not-found, unused-ignore]
+
+    from .feed import Feed
+    from .pgconnection import Cursor
+else:
+    try:
+        import psycopg
+    except ImportError:  # pragma: no cover - depends on the installation
+        psycopg = None
 
 CHANNEL = "zarn_documents"
 # Held while the schema is created, so that processes connecting at once do not race.
@@ -54,29 +62,30 @@ class PostgreSQLEngine(Connections, Engine):
                 raise ReadOnlyError(f"{self._where}: a read-only database without documents") from None
 
     @staticmethod
-    def _create_schema(cur) -> None:
+    def _create_schema(cur: Cursor) -> None:
         cur.execute("SELECT pg_advisory_xact_lock(%s)", (_SCHEMA_LOCK,))
         for statement in _SCHEMA:
             cur.execute(statement)
 
     # --- the store -------------------------------------------------------------------------
 
-    def _row(self, sql: str, params: tuple) -> tuple | None:
+    def _row(self, sql: str, params: tuple[Any, ...]) -> tuple[Any, ...] | None:
         """The first row of one query, in a transaction of its own."""
 
-        def work(cur):
+        def work(cur: Cursor) -> tuple[Any, ...] | None:
             cur.execute(sql, params)
-            return cur.fetchone()
+            row: tuple[Any, ...] | None = cur.fetchone()  # typed also where psycopg is not installed
+            return row
 
         return self._run(work)
 
-    def load(self, collection, key):
+    def load(self, collection: str, key: str) -> tuple[str, int] | None:
         check_key(collection, key)
         row = self._row("SELECT data, version FROM zarn_documents WHERE collection = %s AND key = %s",
                         (collection, key))
         return None if row is None else (row[0], row[1])
 
-    def version(self, collection, key):
+    def version(self, collection: str, key: str) -> int | None:
         check_key(collection, key)
         row = self._row("SELECT version FROM zarn_documents WHERE collection = %s AND key = %s", (collection, key))
         return None if row is None else row[0]
@@ -90,15 +99,15 @@ class PostgreSQLEngine(Connections, Engine):
                  " ON CONFLICT (collection, key) DO NOTHING")
     _READ_KEY = "SELECT version FROM zarn_retired WHERE collection = %s AND key = %s FOR UPDATE"
 
-    def save(self, collection, key, data, expected):
+    def save(self, collection: str, key: str, data: str, expected: int | None) -> int:
         check_key(collection, key)
         note = json.dumps([collection, key])
 
-        def work(cur):
+        def work(cur: Cursor) -> int:
             if expected is None:
                 cur.execute(self._LOCK_KEY, (collection, key))
                 cur.execute(self._READ_KEY, (collection, key))
-                retired = cur.fetchone()[0]
+                retired = cast("tuple[int]", cur.fetchone())[0]  # the row is there: made or locked above
                 cur.execute(
                     "INSERT INTO zarn_documents (collection, key, version, data) VALUES (%s, %s, %s, %s)"
                     " ON CONFLICT (collection, key) DO NOTHING RETURNING version",
@@ -107,7 +116,7 @@ class PostgreSQLEngine(Connections, Engine):
                 cur.execute("UPDATE zarn_documents SET version = version + 1, data = %s"
                             " WHERE collection = %s AND key = %s AND version = %s RETURNING version",
                             (data, collection, key, expected))
-            row = cur.fetchone()
+            row: tuple[int] | None = cur.fetchone()
             if row is None:
                 cur.execute("SELECT version FROM zarn_documents WHERE collection = %s AND key = %s",
                             (collection, key))
@@ -118,11 +127,11 @@ class PostgreSQLEngine(Connections, Engine):
 
         return self._run(work)
 
-    def delete(self, collection, key, expected=None):
+    def delete(self, collection: str, key: str, expected: int | None = None) -> bool:
         check_key(collection, key)
         note = json.dumps([collection, key])
 
-        def work(cur):
+        def work(cur: Cursor) -> bool:
             cur.execute(self._LOCK_KEY, (collection, key))
             cur.execute(self._READ_KEY, (collection, key))
             cur.execute("SELECT version FROM zarn_documents WHERE collection = %s AND key = %s FOR UPDATE",
@@ -140,17 +149,17 @@ class PostgreSQLEngine(Connections, Engine):
 
         return self._run(work)
 
-    def keys(self, collection):
+    def keys(self, collection: str) -> list[str]:
         check_key(collection, "")
 
-        def work(cur):
+        def work(cur: Cursor) -> list[str]:
             cur.execute("SELECT key FROM zarn_documents WHERE collection = %s ORDER BY key COLLATE \"C\"",
                         (collection,))
             return [row[0] for row in cur.fetchall()]
 
         return self._run(work)
 
-    def listen(self, feed):
+    def listen(self, feed: Feed) -> None:
         """LISTEN on a connection of its own. Every HEARTBEAT seconds without a notification,
         a round trip proves the connection alive: the server sends every notification of a
         commit made before the query ahead of its answer. A connection that hangs (a stopped

@@ -23,6 +23,8 @@ import os
 import sqlite3
 import threading
 import urllib.parse
+from types import TracebackType
+from typing import Any, Literal
 
 from . import engine as _engines_module
 from .engine import Engine
@@ -68,7 +70,7 @@ class SQLiteEngine(Engine):
     writer before StoreLocked.
     """
 
-    def __init__(self, path: str | os.PathLike, timeout: float = 30.0, *, mode: str = "rwc",
+    def __init__(self, path: str | os.PathLike[str], timeout: float = 30.0, *, mode: str = "rwc",
                  immutable: bool = False) -> None:
         if mode not in MODES:
             raise ValueError(f"a SQLite mode is one of {', '.join(MODES)}, not {mode!r}")
@@ -189,7 +191,7 @@ class SQLiteEngine(Engine):
             raise ReadOnlyError(f"database {self.path} is read-only: nothing was written")
         return _Transaction(self)
 
-    def _query(self, sql: str, params: tuple) -> list:
+    def _query(self, sql: str, params: tuple[Any, ...]) -> list[Any]:
         try:
             return self._conn().execute(sql, params).fetchall()
         except sqlite3.Error as exc:
@@ -197,18 +199,18 @@ class SQLiteEngine(Engine):
 
     # --- the store -------------------------------------------------------------------------
 
-    def load(self, collection, key):
+    def load(self, collection: str, key: str) -> tuple[str, int] | None:
         check_key(collection, key)
         rows = self._query("SELECT data, version FROM documents WHERE collection = ? AND key = ?",
                            (collection, key))
         return (rows[0][0], rows[0][1]) if rows else None
 
-    def version(self, collection, key):
+    def version(self, collection: str, key: str) -> int | None:
         check_key(collection, key)
         rows = self._query("SELECT version FROM documents WHERE collection = ? AND key = ?", (collection, key))
         return rows[0][0] if rows else None
 
-    def save(self, collection, key, data, expected):
+    def save(self, collection: str, key: str, data: str, expected: int | None) -> int:
         check_key(collection, key)
         with self._write() as conn:
             row = conn.execute("SELECT version FROM documents WHERE collection = ? AND key = ?",
@@ -227,7 +229,7 @@ class SQLiteEngine(Engine):
                          (collection, key, new, data))
             return new
 
-    def delete(self, collection, key, expected=None):
+    def delete(self, collection: str, key: str, expected: int | None = None) -> bool:
         check_key(collection, key)
         with self._write() as conn:
             row = conn.execute("SELECT version FROM documents WHERE collection = ? AND key = ?",
@@ -242,16 +244,16 @@ class SQLiteEngine(Engine):
                          (collection, key, row[0]))
             return True
 
-    def keys(self, collection):
+    def keys(self, collection: str) -> list[str]:
         check_key(collection, "")
         return [row[0] for row in self._query("SELECT key FROM documents WHERE collection = ? ORDER BY key",
                                               (collection,))]
 
-    def change_token(self):
+    def change_token(self) -> tuple[int, int]:
         # data_version moves when another connection commits; our own commits are counted.
         return (self._query("PRAGMA data_version", ())[0][0], self._writes)
 
-    def _after_fork(self):
+    def _after_fork(self) -> None:
         # A connection must not be used, nor closed, in a child: closing it could drop
         # locks the child's own connections hold on the file.
         conn = getattr(self._local, "conn", None)
@@ -259,7 +261,7 @@ class SQLiteEngine(Engine):
             _engines_module._inherited.append(conn)
         self._local = threading.local()
 
-    def close(self):
+    def close(self) -> None:
         conn = getattr(self._local, "conn", None)
         if conn is not None:
             self._local.conn = None
@@ -283,7 +285,8 @@ class _Transaction:
             raise self.engine._error(exc, "cannot write to") from None
         return self.conn
 
-    def __exit__(self, exc_type, exc, tb):
+    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                 tb: TracebackType | None) -> Literal[False]:
         if exc_type is None:
             try:
                 self.conn.execute("COMMIT")

@@ -29,7 +29,7 @@ _SCHEME = re.compile(r"([A-Za-z][A-Za-z0-9+.-]*)://")
 _SQLITE_PARAMETERS = ("mode", "immutable", "timeout")
 
 
-def open_engine(url: str | os.PathLike) -> Engine:
+def open_engine(url: str | os.PathLike[str]) -> Engine:
     """The store a URL names (see the module's notes); ConfigurationError for a URL that
     names none."""
     text = os.fspath(url)
@@ -85,7 +85,7 @@ def _sqlite(text: str) -> SQLiteEngine:
     return SQLiteEngine(path, timeout, mode=mode, immutable=immutable == "1")
 
 
-def connect(url: str | os.PathLike) -> Engine:
+def connect(url: str | os.PathLike[str]) -> Engine:
     """Open the store that `url` names and make it the default engine."""
     engine = open_engine(url)
     _engines.use_engine(engine)

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import copy
 import re
-from typing import Any
+from typing import Any, ClassVar
 
 __all__ = ["ValidationError", "Field", "StringField", "DictField"]
 
@@ -12,7 +12,7 @@ __all__ = ["ValidationError", "Field", "StringField", "DictField"]
 class ValidationError(ValueError):
     """A value that its field refuses; names the document class, the field and the value."""
 
-    def __init__(self, document: str, field: str, value, reason: str):
+    def __init__(self, document: str, field: str, value: Any, reason: str) -> None:
         self.document = document
         self.field = field
         self.value = value
@@ -27,24 +27,24 @@ class Field:
     so that tools can read a declaration back.
     """
 
-    allowed = ("required", "default", "description", "sample", "unique")
+    allowed: ClassVar[tuple[str, ...]] = ("required", "default", "description", "sample", "unique")
 
-    def __init__(self, **options):
+    def __init__(self, **options: Any) -> None:
         for key in options:
             if key not in self.allowed:
                 raise TypeError(f"{type(self).__name__}() got an unexpected keyword argument '{key}'")
         self.options = options
         self.required = bool(options.get("required", False))
         self.unique = bool(options.get("unique", False))
-        self.description = options.get("description")
-        self.sample = options.get("sample")
-        self.default = options.get("default")
-        self.name = None
+        self.description: Any = options.get("description")
+        self.sample: Any = options.get("sample")
+        self.default: Any = options.get("default")
+        self.name: str | None = None
 
-    def __set_name__(self, owner, name):
+    def __set_name__(self, owner: type, name: str) -> None:
         self.name = name
 
-    def get_default(self):
+    def get_default(self) -> Any:
         """A fresh copy of the default, so that no two documents share one."""
         default = self.default
         kind = type(default)
@@ -75,13 +75,13 @@ class Field:
     def check_value(self, value: Any, document: str, path: str, deep: bool = True, patterns: bool = True) -> None:
         pass
 
-    def to_display(self, value):
+    def to_display(self, value: Any) -> Any:
         return value
 
-    def from_display(self, value):
+    def from_display(self, value: Any) -> Any:
         return value
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         opts = ", ".join(f"{k}={v!r}" for k, v in self.options.items())
         return f"{type(self).__name__}({opts})"
 
@@ -91,12 +91,12 @@ class StringField(Field):
 
     allowed = Field.allowed + ("regex",)
 
-    def __init__(self, **options):
+    def __init__(self, **options: Any) -> None:
         super().__init__(**options)
-        self.regex = options.get("regex")
+        self.regex: str | None = options.get("regex")
         self._pattern = re.compile(self.regex) if self.regex is not None else None
 
-    def check_value(self, value, document, path, deep=True, patterns=True):
+    def check_value(self, value: Any, document: str, path: str, deep: bool = True, patterns: bool = True) -> None:
         if not isinstance(value, str):
             raise ValidationError(document, path, value, f"expected str, got {type(value).__name__}")
         if patterns and self._pattern is not None and not self._pattern.search(value):
@@ -106,12 +106,12 @@ class StringField(Field):
 class DictField(Field):
     """A dict of plain values."""
 
-    def check_value(self, value, document, path, deep=True, patterns=True):
+    def check_value(self, value: Any, document: str, path: str, deep: bool = True, patterns: bool = True) -> None:
         if not isinstance(value, dict):
             raise ValidationError(document, path, value, f"expected dict, got {type(value).__name__}")
 
-    def to_display(self, value):
+    def to_display(self, value: Any) -> Any:
         return None if value is None else dict(value)
 
-    def from_display(self, value):
+    def from_display(self, value: Any) -> Any:
         return None if value is None else dict(value) if isinstance(value, dict) else value
