@@ -157,6 +157,7 @@ def test_a_recreated_document_is_never_overwritten(rm, shared_url):
 READ_ONLY = """
 import os, sys
 import zarn_engine, zarn_user.role_matrix as rm
+import zarn_engine.sqlite, zarn_engine.feed, random, uuid  # loaded on use: nobody cannot read the interpreter's folder
 from zarn_engine import ReadOnlyError, StorageError
 os.setgid(65534); os.setuid(65534)  # nobody, from here on: the file system's permissions apply
 url = sys.argv[1]

@@ -127,6 +127,9 @@ def test_update_is_all_or_nothing(rm):
     with pytest.raises(ValueError):
         live.update("app", fails)
     assert held(rm.RoleMatrix.load("app")) and rm.RoleMatrix.load("app").version == start + 3
+    with pytest.raises(ValueError, match="cannot change the key"):
+        live.update("app", lambda doc: setattr(doc, "name", "other"))
+    assert rm.RoleMatrix.keys() == ["app"] and live.get("app").name == "app"
     with pytest.raises(ValueError):
         Live(rm.RoleMatrix, retries=0)
 

@@ -150,6 +150,9 @@ class Live(Generic[D]):
             try:
                 with doc.batch():
                     result = change(doc)
+                    if doc.key != key:  # it would be stored as another document, held as this one
+                        raise ValueError(f"a change made in update() cannot change the key {key!r}"
+                                         f" (to {doc.key!r}): nothing was saved")
                     doc.save()  # a change that saved nothing is saved too
             except ConflictError:
                 if attempt == self.retries - 1:
