@@ -108,6 +108,17 @@ class Live(Generic[D]):
             checked[key] = token
         return entry.doc
 
+    def peek(self, key: str) -> D | None:
+        """The instance `get` would answer with without asking the store, or None when `get`
+        would ask it (strict mode, a change reported, a feed without a recent proof, a key
+        never read). Never reads anything: for callers that must not block, such as an
+        event loop, which then call `get` elsewhere."""
+        entry = self._entries.get(key)
+        feed = self._feed
+        if entry is not None and entry.marked <= entry.seen and feed is not None and feed.fresh():
+            return entry.doc
+        return None
+
     def _install(self, key: str, doc: Any, seq: int) -> _Entry:
         """Make `doc`, read after change number `seq`, the current instance (under _lock)."""
         entry = _Entry(doc, doc.version, seq)
