@@ -53,17 +53,21 @@ def parser() -> argparse.ArgumentParser:
         return c
 
     from . import commands as c
+    from . import user_commands as u
 
     app = (["app"], {"metavar": "APP"})
     role = (["role"], {"metavar": "ROLE"})
     obj = (["obj"], {"metavar": "OBJ"})
     act = (["act"], {"metavar": "ACT"})
     acts = (["acts"], {"metavar": "ACT", "nargs": "*"})
+    # A user id in place of the role: `check APP --user USER OBJ ACT`.
+    role_or_user = (["role"], {"metavar": "ROLE", "nargs": "?"})
+    user = (["--user"], {"metavar": "USER", "help": "a user, through the roles assigned to it"})
     add("init", c.cmd_init, "create an application with the root policy and the admin group", app)
     add("list", c.cmd_list, "list the applications")
     add("delete", c.cmd_delete, "delete an application (the version just read; not one changed meanwhile)", app)
-    add("show", c.cmd_show, "a role's direct contents, or every role as a table", app,
-        (["role"], {"metavar": "ROLE", "nargs": "?"}))
+    add("show", u.cmd_show, "a role's direct contents, or every role as a table", app,
+        (["role"], {"metavar": "ROLE", "nargs": "?"}), user)
     add("grant", c.cmd_grant, "give a role permissions: an object and one or more actions", app, role, obj, acts)
     add("revoke", c.cmd_revoke, "take permissions away from a role (the rest stay)", app, role, obj, acts)
     add("set-permissions", c.cmd_set_permissions,
@@ -77,12 +81,18 @@ def parser() -> argparse.ArgumentParser:
         (["sub_roles"], {"metavar": "SUBROLE", "nargs": "*"}))
     add("resolve", c.cmd_resolve, "every permission the roles hold, through sub-roles at any depth", app,
         (["roles"], {"metavar": "ROLE", "nargs": "+"}))
-    add("why", c.cmd_why, "whether a role holds a permission, and through which sub-roles", app, role, obj, act,
-        epilog=WILDCARDS)
-    add("check", c.cmd_check, "exit status 0 when the role holds the permission, 1 when not", app, role, obj, act,
+    add("why", u.cmd_why, "whether a role (or a user) holds a permission, and through which sub-roles", app,
+        role_or_user, obj, act, user, epilog=WILDCARDS)
+    add("check", u.cmd_check, "exit status 0 when the role (or the user) holds the permission, 1 when not", app,
+        role_or_user, obj, act, user,
         (["--explain"], {"action": "store_true", "help": "say through which sub-roles"}), epilog=WILDCARDS)
-    add("who", c.cmd_who, "every role that holds a permission, each with its shortest path", app, obj, act,
+    add("who", u.cmd_who, "every role (or, with --users, user) that holds a permission, each with its shortest path",
+        app, obj, act, (["--users"], {"action": "store_true", "help": "the users holding it, through their roles"}),
         epilog=WILDCARDS)
+    add("assign", u.cmd_assign, "give a user roles of the application", app, (["user"], {"metavar": "USER"}),
+        (["roles"], {"metavar": "ROLE", "nargs": "+"}))
+    add("unassign", u.cmd_unassign, "take roles from a user (the others stay)", app, (["user"], {"metavar": "USER"}),
+        (["roles"], {"metavar": "ROLE", "nargs": "+"}))
     add("graph", c.cmd_graph, "the containment hierarchy as Graphviz DOT or Mermaid, or a picture", app,
         (["--format"], {"choices": ["dot", "mermaid"], "default": "dot"}),
         (["--output", "-o"], {"metavar": "FILE", "help": ".dot, .mmd, or .png/.svg (needs Graphviz)"}))

@@ -6,7 +6,7 @@ import os
 import sys
 import tempfile
 
-from . import interchange
+from . import interchange, user_commands
 from .holders import containment_path, holdings, known_roles
 from .render import Output, Progress, content_text, draw, graph_text, roles_table, sorted_permissions, write_text
 from .store import BadInput, Refused, Store, check_app, check_role, check_value, save
@@ -64,6 +64,7 @@ def cmd_delete(args, store: Store, out: Output) -> None:
         rm.RoleMatrix.delete(args.app, version=matrix.version)
     except ConflictError:
         raise Refused(f"not deleted: {args.app} changed meanwhile; look at it again") from None
+    user_commands.forget(args.app)
     out.emit({"deleted": args.app}, f"deleted {args.app}")
 
 
@@ -239,6 +240,8 @@ def cmd_graph(args, store: Store, out: Output) -> None:
 def cmd_export(args, store: Store, out: Output) -> None:
     matrix = store.load(args.app)
     text = (interchange.export_casbin if args.format == "casbin" else interchange.export_json)(matrix)
+    if args.format == "casbin":
+        text += user_commands.casbin_lines(args.app)
     if args.output:
         write_text(args.output, text)
         print(f"wrote {args.output}", file=sys.stderr)
@@ -253,6 +256,7 @@ def cmd_import(args, store: Store, out: Output) -> None:
 
     check_app(args.app)
     entries, settings, notes = interchange.read(args.file, args.format)
+    entries, user_entries = user_commands.split_users(entries)
     for note in notes:
         print(f"note: {note}", file=sys.stderr)
     if args.dry_run:
@@ -270,7 +274,10 @@ def cmd_import(args, store: Store, out: Output) -> None:
     progress = Progress(len(entries), "import")
     added, refused = interchange.apply(matrix, entries, progress.step)
     progress.done()
+    users = user_commands.ImportedUsers(args.app, matrix, user_entries, stored=store.engine is not None)
     if args.dry_run:
+        for line in users.preview():
+            print(line)
         for entry in added:
             print(f"would add: {entry.casbin()}")
         for entry in refused:
@@ -279,10 +286,11 @@ def cmd_import(args, store: Store, out: Output) -> None:
               f"already there; nothing written")
         return
     save(matrix)
+    users.save()
     for entry in refused:
         print(f"{entry.where}: {_refusal(matrix, *entry.fields)}", file=sys.stderr)
-    out.emit({"imported": len(added), "refused": [e.where for e in refused]},
-             f"imported {len(added)} of {len(entries)} entries into {args.app}")
+    out.emit({"imported": len(added), "refused": [e.where for e in refused], **users.to_json()},
+             f"imported {len(added)} of {len(entries)} entries into {args.app}{users.summary()}")
     if refused:
         raise Refused(f"{len(refused)} line(s) refused")
 

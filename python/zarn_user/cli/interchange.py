@@ -59,7 +59,12 @@ def read(path: str, fmt: str) -> tuple[list[Entry], dict, list[str]]:
     if fmt == "auto":
         fmt = "json" if text.lstrip().startswith("{") else "casbin"
     entries, settings, notes, errors = (_read_json if fmt == "json" else _read_casbin)(path, text)
+    from .user_commands import as_user, user_entry_errors
+
     for entry in entries:
+        if as_user(entry):  # g, USER, ROLE
+            errors += user_entry_errors(entry)
+            continue
         roles = entry.fields[:1] if entry.kind == "p" else entry.fields
         errors += [f"{entry.where}: {error}" for error in map(role_error, roles) if error]
         if entry.kind == "p":
@@ -76,12 +81,16 @@ _EFFECTS = {"allow", "deny"}
 
 
 def _read_casbin(path, text):
+    from .user_commands import is_users_marker
+
     entries, notes, errors = [], [], []
+    users = False  # after the users marker, g lines give users roles
     reader = csv.reader(io.StringIO(text), skipinitialspace=True)
     try:
         for row in reader:
             where = f"{path}:{reader.line_num}"
             if not row or not "".join(row).strip() or row[0].lstrip().startswith("#"):
+                users = users or is_users_marker(row)
                 continue
             kind, fields = row[0].strip(), [c.strip() for c in row[1:]]
             error, note = _casbin_row(kind, fields)
@@ -93,7 +102,8 @@ def _read_casbin(path, text):
             if any(not f for f in fields):
                 errors.append(f"{where}: an empty field")
                 continue
-            entries.append(Entry(where, kind, tuple(fields[:3] if kind == "p" else fields)))
+            entries.append(Entry(where, "u" if users and kind == "g" else kind,
+                                 tuple(fields[:3] if kind == "p" else fields)))
     except csv.Error as exc:
         errors.append(f"{path}:{reader.line_num}: not valid CSV ({exc})")
     return entries, {}, notes, errors
