@@ -5,9 +5,10 @@
 
 `require` answers 401 when the caller has no roles and no user, 403 when its roles do not
 hold the permission (the roles looked at only when the app runs in debug), and nothing
-when they do. The caller's answer is one dependency (`guard.caller`), so FastAPI computes
-it once per request however many `require`s the route and its routers add.
-`Depends(guard.permissions)` gives the caller's permissions for the page to use.
+when they do. The caller's answer is computed once per request however many `require`s the
+route and its routers add (kept in the request's scope; the roles and user dependencies are
+FastAPI's, resolved once per request as any shared dependency). `Depends(guard.permissions)`
+gives the caller's permissions for the page to use, `Depends(guard.caller)` who asked.
 
 The event loop never waits on the store: a cached answer that needs no store read is given
 in place (notify mode while its feed is proven); anything else runs in the thread pool.
@@ -76,14 +77,19 @@ class RoleGuard:
                 raise TypeError(f"{name}= is a FastAPI dependency (a callable), not {dep!r}")
         self.directory = directory if directory is not None else Directory(
             app, engine=engine, consistency=consistency, live=live, users_live=users_live, cache_size=cache_size)
-        self.caller = self._caller_dependency(roles, user)
-        caller = self.caller
+        self._roles_dep = roles
+        self._user_dep = user
 
-        async def permissions(who: Caller = Depends(caller)) -> Permissions:
-            return who.permissions
+        async def caller(request: Request, roles: Any = None, user: Any = None) -> Caller:
+            return await self._caller(request, roles, user)
 
-        # A dependency giving the caller's Permissions (empty without roles or user).
-        self.permissions = permissions
+        async def permissions(request: Request, roles: Any = None, user: Any = None) -> Permissions:
+            return (await self._caller(request, roles, user)).permissions
+
+        # Dependencies giving the caller (`Caller`) and its `Permissions` (empty without
+        # roles or user).
+        self.caller = self._takes_sources(caller, Caller)
+        self.permissions = self._takes_sources(permissions, Permissions)
 
     @property
     def live(self):
@@ -94,17 +100,31 @@ class RoleGuard:
     def app(self) -> str:
         return self.directory.app
 
-    def _caller_dependency(self, roles_dep, user_dep) -> Callable[..., Any]:
-        directory = self.directory
+    def _takes_sources(self, fn: Callable[..., Any], returns: Any) -> Callable[..., Any]:
+        """`fn` with the roles and user dependencies given as its parameters: FastAPI resolves
+        each once per request, whoever else depends on it."""
+        params = [inspect.Parameter("request", inspect.Parameter.POSITIONAL_OR_KEYWORD, annotation=Request)]
+        params += [inspect.Parameter(name, inspect.Parameter.KEYWORD_ONLY, default=Depends(dep))
+                   for name, dep in (("roles", self._roles_dep), ("user", self._user_dep)) if dep is not None]
+        fn.__signature__ = inspect.Signature(params, return_annotation=returns)  # type: ignore[attr-defined]
+        return fn
 
-        async def caller(roles: Any = None, user: Any = None) -> Caller:
-            names = _roles(roles)
-            if user is not None and not isinstance(user, str):
-                raise TypeError(f"the user dependency gives a user id (a string), not {type(user).__name__}")
-            if not user:
-                user = None
-            if not names and user is None:
-                return Caller(None, (), _NOTHING, True)
+    async def _caller(self, request: Request, roles: Any, user: Any) -> Caller:
+        """The caller of this request, computed on first use and kept in the request's scope
+        (one dependency layer less per check than a shared dependency would cost)."""
+        kept = request.scope.setdefault("zarn_user.callers", {})
+        found = kept.get(self)
+        if found is not None:
+            return found
+        names = _roles(roles)
+        if user is not None and not isinstance(user, str):
+            raise TypeError(f"the user dependency gives a user id (a string), not {type(user).__name__}")
+        if not user:
+            user = None
+        if not names and user is None:
+            found = Caller(None, (), _NOTHING, True)
+        else:
+            directory = self.directory
             permissions = directory.permissions_now(names, user)
             if permissions is None:
                 try:
@@ -112,22 +132,19 @@ class RoleGuard:
                 except StorageError as exc:
                     log.error("roles of %r unavailable: %s", directory.app, exc)
                     raise HTTPException(503, "permissions are unavailable; try again") from None
-            return Caller(user, names, permissions, False)
-
-        # Only the dependencies given are parameters: FastAPI resolves each per request.
-        params = [inspect.Parameter(name, inspect.Parameter.KEYWORD_ONLY, default=Depends(dep))
-                  for name, dep in (("roles", roles_dep), ("user", user_dep)) if dep is not None]
-        caller.__signature__ = inspect.Signature(params, return_annotation=Caller)  # type: ignore[attr-defined]
-        return caller
+            found = Caller(user, names, permissions, False)
+        kept[self] = found
+        return found
 
     def require(self, obj: str, act: str) -> Callable[..., Any]:
         """A dependency refusing callers that do not hold `act` on `obj`: 401 without roles
         or user, 403 without the permission."""
         _check_name("object", obj)
         _check_name("action", act)
-        caller = self.caller
+        resolve = self._caller
 
-        async def require(request: Request, who: Caller = Depends(caller)) -> None:
+        async def require(request: Request, roles: Any = None, user: Any = None) -> None:
+            who = await resolve(request, roles, user)
             if who.permissions.holds(obj, act):
                 return
             if who.anonymous:
@@ -141,7 +158,7 @@ class RoleGuard:
             raise HTTPException(403, detail)
 
         require.__name__ = require.__qualname__ = f"require_{obj}_{act}"
-        return require
+        return self._takes_sources(require, None)
 
     def close(self) -> None:
         self.directory.close()
