@@ -29,8 +29,9 @@ __all__ = ["Assignment", "UserRoles", "check_user", "user_error", "stored_roles"
            "UserHolding", "UnknownRole"]
 
 MAX_USER = 256
-ROLE_PATTERN = rm.Group._fields["child"].regex
-APP_PATTERN = rm.RoleMatrix._fields["name"].regex
+# The names the module's records accept, read from their declarations.
+ROLE_PATTERN: str = getattr(rm.Group, "_fields")["child"].regex
+APP_PATTERN: str = getattr(rm.RoleMatrix, "_fields")["name"].regex
 
 
 def user_error(user: object) -> str | None:
@@ -76,8 +77,8 @@ class UserIdField(StringField):
 class Assignment(EmbeddedDocument):
     """One role of one user."""
 
-    user = UserIdField(required=True)
-    role = StringField(required=True, regex=ROLE_PATTERN)
+    user: str = UserIdField(required=True)  # type: ignore[assignment]
+    role: str = StringField(required=True, regex=ROLE_PATTERN)  # type: ignore[assignment]
 
 
 def stored_roles(matrix) -> frozenset[str]:
@@ -95,8 +96,8 @@ class UserRoles(Document):
 
     _key_fields = ["app"]
 
-    app = StringField(required=True, regex=APP_PATTERN)
-    assignments = ListField(EmbeddedDocumentField(Assignment), default=[])
+    app: str = StringField(required=True, regex=APP_PATTERN)  # type: ignore[assignment]
+    assignments: list[Assignment] = ListField(EmbeddedDocumentField(Assignment), default=[])  # type: ignore[assignment]
 
     def roles_of(self, user: str) -> list[str]:
         """The roles assigned to `user` directly, in the order they were assigned."""
@@ -226,7 +227,7 @@ def user_holdings(matrix, assignments: UserRoles | None, obj: str, act: str) -> 
     if assignments is None:
         return {}
     found = holdings(matrix, obj, act)
-    out = {}
+    out: dict[str, UserHolding] = {}
     for user, roles in assignments.index().items():
         best = _best(user, roles, found)
         if best is not None:
@@ -245,14 +246,15 @@ def containers_of(matrix, role: str) -> dict[str, list[str]]:
     towards: dict[str, str | None] = {role: None}
     queue = deque([role])
     while queue:
-        node = queue.popleft()
-        for child in containers.get(node, []):
+        role_ = queue.popleft()
+        for child in containers.get(role_, []):
             if child not in towards:
-                towards[child] = node
+                towards[child] = role_
                 queue.append(child)
-    out = {}
+    out: dict[str, list[str]] = {}
     for start in towards:
-        path, node = [start], towards[start]
+        path = [start]
+        node = towards[start]
         while node is not None:
             path.append(node)
             node = towards[node]

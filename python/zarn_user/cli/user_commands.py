@@ -239,9 +239,10 @@ class ImportedUsers:
         have = {(a.user, a.role) for a in self.doc.assignments} if self.doc is not None else set()
         self.new = []
         for e in entries:
-            if tuple(e.fields) not in have:
-                have.add(tuple(e.fields))
-                self.new.append(Assignment(user=e.fields[0], role=e.fields[1]))
+            pair = (e.fields[0], e.fields[1])
+            if pair not in have:
+                have.add(pair)
+                self.new.append(Assignment(user=pair[0], role=pair[1]))
         self.users = len({a.user for a in self.new})
 
     def preview(self) -> list[str]:
@@ -250,7 +251,7 @@ class ImportedUsers:
     def save(self) -> None:
         from zarn_engine import StorageError
 
-        if not self.new:
+        if not self.new or self.doc is None:
             return
         self.doc.assignments.extend(self.new)
         try:
