@@ -148,6 +148,18 @@ def test_directory_cache_is_bounded_and_shared_safely(rm, shop, engine):
     answers = [d.permissions([f"r{n}"]) for n in range(12)]
     assert len(d._answers.cache) == 4
     assert d.permissions(["r11"]) is answers[11] and d.permissions(["r0"]) is not answers[0]
+    # Bounded by the permissions held too: the latest answer stays, however large.
+    small = Directory("shop", engine=engine, cache_pairs=3)
+    small.permissions(["r1"])
+    small.permissions(["r2"])
+    small.permissions(["admin"])
+    small.permissions(["owner"])  # two pairs: invoice read and write
+    assert list(small._answers.cache) == [frozenset(["admin"]), frozenset(["owner"])]
+    small.permissions(["r3"])
+    assert list(small._answers.cache) == [frozenset(["owner"]), frozenset(["r3"])] and small._answers.held == 3
+    small.permissions(["clerk", "r1", "r2", "r3", "r4"])  # five pairs: alone over the bound, kept
+    assert list(small._answers.cache) == [frozenset(["clerk", "r1", "r2", "r3", "r4"])]
+    small.close()
 
     errors = []
 

@@ -74,14 +74,16 @@ class _Answers:
     """The answers for one matrix instance: the roles it holds and an LRU of answers by role
     set."""
 
-    __slots__ = ("matrix", "version", "known", "cache", "size", "lock", "empty")
+    __slots__ = ("matrix", "version", "known", "cache", "size", "pairs", "held", "lock", "empty")
 
-    def __init__(self, matrix: Any, size: int) -> None:
+    def __init__(self, matrix: Any, size: int, pairs: int) -> None:
         self.matrix = matrix
         self.version = matrix.version
         self.known = stored_roles(matrix)
         self.cache: OrderedDict[frozenset[str], Permissions] = OrderedDict()
-        self.size = size
+        self.size = size  # at most this many answers
+        self.pairs = pairs  # holding at most this many pairs together (the latest answer always kept)
+        self.held = 0
         self.lock = threading.Lock()
         self.empty = Permissions((), frozenset(), self.version)
 
@@ -100,10 +102,13 @@ class _Answers:
 
     def keep(self, key: frozenset[str], answer: Permissions) -> None:
         with self.lock:
+            old = self.cache.pop(key, None)
+            if old is not None:
+                self.held -= len(old.pairs)
             self.cache[key] = answer
-            self.cache.move_to_end(key)
-            while len(self.cache) > self.size:
-                self.cache.popitem(last=False)
+            self.held += len(answer.pairs)
+            while len(self.cache) > self.size or (self.held > self.pairs and len(self.cache) > 1):
+                self.held -= len(self.cache.popitem(last=False)[1].pairs)
 
 
 def _roles(names: Any) -> tuple[Any, ...]:
@@ -120,20 +125,25 @@ class Directory:
     `engine`: a store or its URL (default: the process's default store). `consistency`: as
     for `Live` ("strict": every answer reflects every change committed before the call;
     "notify": changes are seen within a second, and `permissions_now` reads nothing).
-    `live` / `users_live`: live documents to share instead of making new ones.
+    `live` / `users_live`: live documents to share instead of making new ones. The cache
+    keeps at most `cache_size` answers holding at most `cache_pairs` permissions together
+    (an answer of a role that reaches 10^5 roles holds some 400,000 of them).
     """
 
     def __init__(self, app: str, *, engine: Engine | str | os.PathLike | None = None,
                  consistency: str = "strict", live: Live | None = None, users_live: Live | None = None,
-                 cache_size: int = 256) -> None:
+                 cache_size: int = 256, cache_pairs: int = 2_000_000) -> None:
         if not isinstance(app, str) or not app:
             raise ValueError(f"an application name is a non-empty string, not {app!r}")
         if type(cache_size) is not int or cache_size < 1:
             raise ValueError(f"cache_size is a number of answers, at least 1, not {cache_size!r}")
+        if type(cache_pairs) is not int or cache_pairs < 1:
+            raise ValueError(f"cache_pairs is a number of permissions, at least 1, not {cache_pairs!r}")
         if isinstance(engine, (str, os.PathLike)):
             engine = zarn_engine.open_engine(engine)
         self.app = app
         self.cache_size = cache_size
+        self.cache_pairs = cache_pairs
         self._own: list[Live] = []
         if live is None:
             live = Live(rm.RoleMatrix, consistency=consistency, engine=engine)
@@ -220,7 +230,7 @@ class Directory:
             answers = self._answers
             if answers is not None and answers.matrix is matrix:
                 return answers
-            fresh = _Answers(matrix, self.cache_size)
+            fresh = _Answers(matrix, self.cache_size, self.cache_pairs)
             # An instance older than the one installed (a request that read before another
             # one's reload) is answered from a cache of its own, never installed.
             if answers is None or (fresh.version or 0) >= (answers.version or 0):
