@@ -75,6 +75,7 @@ class RoleGuard:
         for name, dep in (("roles", roles), ("user", user)):
             if dep is not None and not callable(dep):
                 raise TypeError(f"{name}= is a FastAPI dependency (a callable), not {dep!r}")
+        self._own = directory is None
         self.directory = directory if directory is not None else Directory(
             app, engine=engine, consistency=consistency, live=live, users_live=users_live, cache_size=cache_size)
         self._roles_dep = roles
@@ -161,4 +162,6 @@ class RoleGuard:
         return self._takes_sources(require, None)
 
     def close(self) -> None:
-        self.directory.close()
+        """Close the directory this guard made (one it was given stays with its owner)."""
+        if self._own:
+            self.directory.close()

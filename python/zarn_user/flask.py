@@ -35,10 +35,12 @@ _NOTHING = Permissions((), frozenset(), None)
 
 
 class _State:
-    def __init__(self, directory: Directory, roles: Callable[[], Any] | None, user: Callable[[], Any] | None) -> None:
+    def __init__(self, directory: Directory, roles: Callable[[], Any] | None, user: Callable[[], Any] | None,
+                 own: bool) -> None:
         self.directory = directory
         self.roles = roles
         self.user = user
+        self.own = own  # made by init_app, so closed by it when replaced
 
 
 def init_app(app: Flask, roles: Callable[[], Any] | None = None, user: Callable[[], Any] | None = None, *,
@@ -50,6 +52,7 @@ def init_app(app: Flask, roles: Callable[[], Any] | None = None, user: Callable[
         raise TypeError("init_app needs roles= (a function giving role names) or user= "
                         "(a function giving a user id), or both")
     config = app.config.get("ZARN_ROLES") or {}
+    own = directory is None
     if directory is None:
         application = application or config.get("APP")
         if not application:
@@ -58,7 +61,10 @@ def init_app(app: Flask, roles: Callable[[], Any] | None = None, user: Callable[
         directory = Directory(application, engine=db if db is not None else config.get("DB"),
                               consistency=consistency or config.get("CONSISTENCY", "strict"),
                               cache_size=cache_size)
-    app.extensions[EXTENSION] = _State(directory, roles, user)
+    previous = app.extensions.get(EXTENSION)
+    app.extensions[EXTENSION] = _State(directory, roles, user, own)
+    if previous is not None and previous.own and previous.directory is not directory:
+        previous.directory.close()  # its change feeds: init_app called again for the app
     return directory
 
 
