@@ -1,6 +1,7 @@
 """The stand-in document framework: fields, records, documents and storage."""
 
 import pytest
+from hypothesis import given, settings, strategies as st
 from zarn_fields import DictField, StringField, ValidationError
 
 import zarn_engine
@@ -71,6 +72,32 @@ def test_validation_names_class_field_and_value():
         Shelf(label="s", items=[AclItem(obj="o", act="a")]).validate()
     assert (info.value.document, info.value.field) == ("Shelf", "items[0]")
 
+
+
+VALUES = st.one_of(st.sampled_from(["a", "zz", "B", "a b", "", None]), st.integers(0, 2))
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.tuples(VALUES, VALUES), max_size=6), st.booleans())
+def test_lists_are_checked_in_bulk_as_one_by_one(rows, patterns):
+    """The bulk check of a list of records or strings refuses exactly what the item-by-item
+    check refuses, with the same error."""
+    items = []
+    for code, note in rows:
+        item = Item.__new__(Item)
+        item.__dict__.update(code=code, note=note)  # as loaded, unchecked
+        items.append(item)
+    for field, values in ((ListField(EmbeddedDocumentField(Item)), items),
+                          (ListField(StringField(required=True, regex="^[a-z]+$")), [c for c, _ in rows])):
+        def outcome(check):
+            try:
+                check()
+            except ValidationError as exc:
+                return str(exc)
+
+        one_by_one = outcome(lambda: [field.item_field.check(v, "D", f"f[{i}]", True, patterns)
+                                      for i, v in enumerate(values)])
+        assert outcome(lambda: field.check(values, "D", "f", True, patterns)) == one_by_one
 
 def test_save_load_delete(engine):
     shelf = Shelf(label="s1", items=[Item(code="ab")], meta={"k": [1, 2]})

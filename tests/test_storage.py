@@ -114,7 +114,22 @@ def test_bad_stored_documents(rm, tmp_path):
         rm.RoleMatrix.load("typed", engine=engine)
     with pytest.raises(LoadError, match=r"RoleMatrix 'records', field 'policies'"):
         rm.RoleMatrix.load("records", engine=engine)
-    assert rm.RoleMatrix.load("names", engine=engine).dag["a b"] == ["c"]  # loads; a save would refuse it
+    # Hand-edited values that a save would refuse are refused at load, naming the field.
+    engine.save("RoleMatrix", "sub", json.dumps({"name": "sub", "policies": [
+        {"sub": "aa", "obj": "o", "act": "r"}, {"sub": 5, "obj": "o", "act": "r"}]}), None)
+    engine.save("RoleMatrix", "renamed", json.dumps({"name": "other", "groups": []}), None)
+    engine.save("RoleMatrix", "unnamed", json.dumps({"groups": []}), None)
+    engine.save("RoleMatrix", "deep", '{"name": "deep", "new_user_profile": ' + "[" * 100_000 + "]" * 100_000 + "}",
+                None)
+    engine.save("RoleMatrix", "deeper", "[" * 100_000 + "]" * 100_000, None)
+    for key, message in (("names", r"'names', field 'groups\[0\].child': does not match .* \(value 'a b'\)"),
+                         ("sub", r"'sub', field 'policies\[1\].sub': expected str, got int \(value 5\)"),
+                         ("renamed", r"'renamed': its stored name 'other' does not match its key"),
+                         ("unnamed", r"'unnamed': its stored name None does not match its key"),
+                         ("deep", r"'deep': stored data is nested too deeply"),
+                         ("deeper", r"'deeper': stored data is nested too deeply")):
+        with pytest.raises(LoadError, match=r"RoleMatrix " + message):
+            rm.RoleMatrix.load(key, engine=engine)
     cyclic = rm.RoleMatrix.load("cycle", engine=engine)
     assert cyclic.dag["aa"] == ["bb"] and cyclic.dag["bb"] == ["aa"]
     assert cyclic.get_implicit_permissions_for_roles(["aa"]).permissions == []
@@ -140,34 +155,63 @@ def test_a_recreated_document_is_never_overwritten(rm, shared_url):
 
 
 READ_ONLY = """
-import os, sys, json, uuid
+import os, sys
 import zarn_engine, zarn_user.role_matrix as rm
-from zarn_engine import ReadOnlyError
+from zarn_engine import ReadOnlyError, StorageError
 os.setgid(65534); os.setuid(65534)  # nobody, from here on: the file system's permissions apply
-zarn_engine.connect(sys.argv[1])
+url = sys.argv[1]
+try:
+    zarn_engine.connect(url)
+except StorageError as exc:
+    print("refused:", exc, flush=True)
+    sys.exit(0)
 m = rm.RoleMatrix.load("app")
 assert rm.RoleMatrix.keys() == ["app"] and m.get_role_contents("admin").roles == ["root"]
 try:
     m.add_role_permissions("aa", [{"obj": "o", "act": "r"}])
 except ReadOnlyError as exc:
-    print(exc)
+    print(exc, flush=True)
+for line in sys.stdin:  # after each commit of the writer: what this reader sees
+    print(sorted(p.obj for p in rm.RoleMatrix.load("app").policies if p.sub == "aa"), flush=True)
 """
 
 
 @pytest.mark.skipif(os.geteuid() != 0, reason="needs root to run a reader as another user")
-def test_read_only_database_can_be_read(rm):
+def test_read_only_readers_see_every_commit_or_are_refused(rm):
     folder = tempfile.mkdtemp(prefix="zarn-ro-")
     db = os.path.join(folder, "ro.sqlite3")
+
+    def reader(url, **options):
+        return subprocess.Popen([sys.executable, "-c", READ_ONLY, url], env=ENV, text=True,
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, **options)
+
     try:
         engine = zarn_engine.connect(db)
         rm.RoleMatrix(name="app").save()
-        engine.close()
-        for name in os.listdir(folder):
-            os.chmod(os.path.join(folder, name), 0o444)
-        os.chmod(folder, 0o555)  # no -shm can be made beside it: as on a read-only file system
-        out = subprocess.run([sys.executable, "-c", READ_ONLY, db], env=ENV, capture_output=True, text=True)
-        assert out.returncode == 0, out.stderr
-        assert "read-only" in out.stdout
+        engine.close()  # the last connection: the -wal and -shm files go
+        os.chmod(folder, 0o555)  # nobody can make a -shm beside it
+        # No index that the reader could use: refused, never a snapshot that misses commits.
+        out, err = reader(db).communicate(timeout=60)
+        assert err == "" and out.startswith("refused: cannot read database") and "-shm" in out, out
+        # On purpose, for a file that nobody changes: read as it stands, never written.
+        out, err = reader(f"sqlite:///{db}?immutable=1").communicate("", timeout=60)
+        assert err == "" and "read-only" in out, out + err
+
+        # While a writer has it open, the reader uses its index and sees each of its commits.
+        writer = zarn_engine.open_engine(db)
+        held = rm.RoleMatrix.load("app", engine=writer)
+        for url in (db, f"sqlite:///{db}?mode=ro"):
+            child = reader(url)
+            assert "read-only" in child.stdout.readline()
+            for k in range(3):
+                held.policies.append(rm.Policy(sub="aa", obj=f"o{url[-2:]}{k}", act="r"))
+                held.save(engine=writer)
+                child.stdin.write("\n")
+                child.stdin.flush()
+                assert f"'o{url[-2:]}{k}'" in child.stdout.readline()
+            child.stdin.close()
+            assert child.wait(timeout=60) == 0, child.stderr.read()
+        writer.close()
     finally:
         os.chmod(folder, 0o755)
         shutil.rmtree(folder, ignore_errors=True)

@@ -325,3 +325,32 @@ def test_stale_conflict_never_overwrites(rm):
     new_app(rm)
     with pytest.raises(ConflictError):
         old.add_role_permissions("clerk", CLERK)
+
+
+def test_a_failing_listener_backs_off_and_says_so_once(rm, caplog):
+    class Failing(zarn_engine.MemoryEngine):
+        calls = 0
+
+        def listen(self, feed):
+            Failing.calls += 1
+            raise zarn_engine.ConnectionLost("no server")
+
+    engine = Failing()
+    new_app(rm, engine)
+    with caplog.at_level("WARNING", logger="zarn_engine.live"):
+        live = Live(rm.RoleMatrix, consistency="notify", engine=engine)
+        time.sleep(1.0)
+        assert not live.listening and held(live.get("app")) is False  # strict meanwhile
+        live.close()
+    assert 2 <= Failing.calls <= 12  # backing off, never a busy loop
+    assert len([r for r in caplog.records if "failed" in r.getMessage()]) == 1
+
+
+def test_read_your_own_write_in_notify_mode(rm, engine):
+    new_app(rm)
+    live = notify_live(rm, engine)
+    held(live.get("app"))
+    writer = rm.RoleMatrix.load("app", engine=engine)
+    writer.add_role_permissions("clerk", CLERK)
+    assert held(live.get("app", at_least=writer.version))  # at once, not within a second
+    live.close()

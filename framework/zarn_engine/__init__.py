@@ -2,10 +2,11 @@
 
 from zarn_fields import ValidationError
 
-from .errors import (ConflictError, ConnectionLost, DoesNotExist, LoadError, ReadOnlyError,
-                     StorageError)
+from .errors import (ConfigurationError, ConflictError, ConnectionLost, DoesNotExist, InvalidKey, LoadError,
+                     ReadOnlyError, StorageError, StoreCorrupt, StoreFull, StoreLocked)
 from .document import Document, DocumentMeta, EmbeddedDocument, EmbeddedDocumentField, ListField
-from .engine import Engine, connect, get_engine, open_engine, use_engine
+from .engine import Engine, get_engine, use_engine
+from .urls import connect, open_engine
 from .memory import MemoryEngine
 from .sqlite import SQLiteEngine
 from .acl import Acl, AclItem
@@ -21,8 +22,9 @@ def __getattr__(name: str):
 
 
 __all__ = [
-    "Acl", "AclItem", "ConflictError", "ConnectionLost", "Document", "DocumentMeta", "DoesNotExist",
-    "EmbeddedDocument", "EmbeddedDocumentField", "Engine", "ListField", "Live", "LoadError",
-    "MemoryEngine", "PostgreSQLEngine", "ReadOnlyError", "SQLiteEngine", "StorageError",
-    "ValidationError", "connect", "get_engine", "open_engine", "use_engine",
+    "Acl", "AclItem", "ConfigurationError", "ConflictError", "ConnectionLost", "Document", "DocumentMeta",
+    "DoesNotExist", "EmbeddedDocument", "EmbeddedDocumentField", "Engine", "InvalidKey", "ListField", "Live",
+    "LoadError", "MemoryEngine", "PostgreSQLEngine", "ReadOnlyError", "SQLiteEngine", "StorageError",
+    "StoreCorrupt", "StoreFull", "StoreLocked", "ValidationError", "connect", "get_engine", "open_engine",
+    "use_engine",
 ]

@@ -11,9 +11,10 @@ import contextlib
 import contextvars
 import json
 import uuid
+from operator import itemgetter
 from typing import Any, ClassVar, Iterator, TypeVar
 
-from zarn_fields import Field, ValidationError
+from zarn_fields import Field, StringField, ValidationError
 
 from . import engine as _engines
 from .engine import Engine
@@ -83,6 +84,8 @@ class ListField(Field):
                 if not isinstance(item, kind):
                     item_field.check(item, document, f"{path}[{index}]", deep, patterns)
             return
+        if deep and _all_valid(item_field, value, patterns):
+            return
         check = item_field.check
         for index, item in enumerate(value):
             check(item, document, f"{path}[{index}]", deep, patterns)
@@ -116,6 +119,41 @@ class ListField(Field):
         return [convert(item) for item in value]
 
 
+def _all_valid(item_field: Field, items: list, patterns: bool) -> bool:
+    """True when every item is certainly one that `item_field` accepts (else the caller checks
+    them one by one, for the error). Strings, and records whose fields are all strings, are
+    checked a field at a time over the whole list: a type test per value, and each distinct
+    value against its pattern once."""
+    if type(item_field) is StringField:
+        columns = [(item_field, items)]
+    elif type(item_field) is EmbeddedDocumentField:
+        kind = item_field.document_type
+        if not kind._string_record or (items and set(map(type, items)) != {kind}):
+            return False
+        attrs = [item.__dict__ for item in items]
+        try:
+            columns = [(field, list(map(itemgetter(name), attrs))) for name, field in kind._fields.items()]
+        except KeyError:  # a record without one of its fields: checked one by one
+            return False
+    else:
+        return False
+    matched: dict[Any, set] = {}  # values to match, by pattern
+    for field, values in columns:
+        if not set(map(type, values)) <= (_STR if field.required else _STR_OR_NONE):
+            return False
+        if patterns and field._pattern is not None:
+            matched.setdefault(field._pattern, set()).update(values)
+    for pattern, distinct in matched.items():
+        distinct.discard(None)
+        search = pattern.search
+        if not all(search(value) is not None for value in distinct):
+            return False
+    return True
+
+
+_STR, _STR_OR_NONE = frozenset([str]), frozenset([str, type(None)])
+
+
 class DocumentMeta(type):
     """Collects the declared fields in namespace order, inherited ones first, into `_fields`."""
 
@@ -138,6 +176,10 @@ class DocumentMeta(type):
         base = _RECORD_BASE or cls
         cls._fast_display = (len(cls._plain_fields) == len(fields) and cls.__init__ is base.__init__
                              and cls.from_display.__func__ is base.from_display.__func__)
+        # Records of string fields alone, validated as the base class does: checked in bulk
+        # in lists (see _all_valid).
+        cls._string_record = (all(type(field) is StringField for field in fields.values())
+                              and cls.validate is base.validate)
         return cls
 
 
@@ -379,11 +421,15 @@ class Document(EmbeddedDocument):
 
     @classmethod
     def _from_stored(cls, key, text):
+        """The instance that a stored text describes, refused with LoadError unless a save
+        would take it back as it is: every field valid, the key fields those of its key."""
         where = f"{cls.__name__} {key!r}"
         try:
             data = json.loads(text)
         except ValueError as exc:
             raise LoadError(f"{where}: stored data is not JSON ({exc})") from None
+        except RecursionError:
+            raise LoadError(f"{where}: stored data is nested too deeply") from None
         if not isinstance(data, dict):
             raise LoadError(f"{where}: stored data is not an object")
         values = {}
@@ -395,13 +441,34 @@ class Document(EmbeddedDocument):
                 values[name] = field.from_display(value)
             except (TypeError, ValueError) as exc:
                 raise LoadError(f"{where}, field {name!r}: {exc}") from None
+            except RecursionError:
+                raise LoadError(f"{where}, field {name!r}: nested too deeply") from None
+        document = cls.__name__
+        try:
+            for name, field in cls._fields.items():
+                field.check(values[name] if name in values else field.get_default(), document, name)
+        except ValidationError as exc:
+            raise LoadError(_refused(where, exc)) from None
+        except RecursionError:
+            raise LoadError(f"{where}: stored data is nested too deeply") from None
+        if cls._key_fields:
+            stored = {name: values.get(name) for name in cls._key_fields}
+            if None in stored.values() or cls._key_of(stored) != key:
+                shown = ", ".join(f"{name} {value!r}" for name, value in stored.items())
+                raise LoadError(f"{where}: its stored {shown} does not match its key")
         token = _from_data.set(True)  # stored values load as they are, names included
         try:
-            return cls(**values)
+            doc = cls(**values)
         except (TypeError, AttributeError, ValueError) as exc:
             raise LoadError(f"{where}: {type(exc).__name__}: {exc}") from None
         finally:
             _from_data.reset(token)
+        if type(doc).validate is not EmbeddedDocument.validate:  # checks of the class's own
+            try:
+                doc.validate()
+            except ValidationError as exc:
+                raise LoadError(_refused(where, exc)) from None
+        return doc
 
     @classmethod
     def keys(cls, engine: Engine | None = None) -> list[str]:
@@ -413,3 +480,10 @@ class Document(EmbeddedDocument):
         """Remove the stored document; True when there was one. With `version`, only that
         version: ConflictError, nothing removed, when the stored one is another."""
         return (engine or _engines.get_engine()).delete(cls._collection(), key, version)
+
+
+def _refused(where: str, exc: ValidationError) -> str:
+    shown = repr(exc.value)
+    if len(shown) > 60:
+        shown = shown[:57] + "..."
+    return f"{where}, field {exc.field!r}: {exc.reason} (value {shown})"

@@ -8,7 +8,10 @@ Every store keeps these promises:
   writing nothing, when the stored version is another one;
 - versions of a key only grow, also across a delete and a new document under the same key,
   so that a holder of an old version can never overwrite a newer document;
-- a delete may name the version it removes, with the same check.
+- a delete may name the version it removes, with the same check;
+- every failure leaves as a StorageError (errors.py) that says what happened, whatever the
+  driver raised; collections and keys are strings without NUL characters or lone
+  surrogates, on every store alike (InvalidKey).
 
 `version` and `change_token` serve the live documents (see live.py): the first is one cheap
 read, the second tells without a query that nothing changed since the last call on this
@@ -112,6 +115,9 @@ def _after_fork_in_child() -> None:
 
 if hasattr(os, "register_at_fork"):
     os.register_at_fork(after_in_child=_after_fork_in_child)
+# How get_engine opens the default store: the URL factory (urls.py) registers itself here, so
+# that this module, which every store imports, imports none of them.
+_opener: Callable[[str], Engine] | None = None
 
 
 def use_engine(engine: Engine | None) -> Engine | None:
@@ -121,39 +127,12 @@ def use_engine(engine: Engine | None) -> Engine | None:
     return previous
 
 
-def open_engine(url: str | os.PathLike) -> Engine:
-    """The store a URL names: `postgresql://...` (or `postgres://`), `memory:`,
-    `sqlite:///path` (four slashes for an absolute path), or a plain path of a SQLite file."""
-    text = os.fspath(url)
-    if text.startswith(("postgresql://", "postgres://")):
-        from .postgresql import PostgreSQLEngine
-
-        return PostgreSQLEngine(text)
-    if text == "memory:":
-        from .memory import MemoryEngine
-
-        return MemoryEngine()
-    from .sqlite import SQLiteEngine
-
-    if text.startswith("sqlite:"):
-        # As elsewhere: sqlite:///relative/path, sqlite:////absolute/path
-        if not text.startswith("sqlite:///"):
-            raise ValueError(f"a SQLite URL is sqlite:///path, not {text!r}")
-        text = text[len("sqlite:///"):]
-    return SQLiteEngine(text)
-
-
-def connect(url: str | os.PathLike) -> Engine:
-    """Open the store that `url` names and make it the default engine."""
-    engine = open_engine(url)
-    use_engine(engine)
-    return engine
-
-
 def get_engine() -> Engine:
     """The default engine; the store named by ZARN_DB, or a SQLite file in the working
     directory, unless one was set."""
     global _engine
     if _engine is None:
-        _engine = open_engine(os.environ.get("ZARN_DB", DEFAULT_PATH))
+        if _opener is None:
+            raise RuntimeError("no store factory registered: import zarn_engine")
+        _engine = _opener(os.environ.get("ZARN_DB", DEFAULT_PATH))
     return _engine

@@ -79,11 +79,16 @@ class Live(Generic[D]):
 
     # --- reading -------------------------------------------------------------------------
 
-    def get(self, key: str) -> D:
-        """The current instance of `key`; DoesNotExist when there is none."""
+    def get(self, key: str, at_least: int | None = None) -> D:
+        """The current instance of `key`; DoesNotExist when there is none.
+
+        `at_least`: a version the caller knows was committed (what `save` returned, here or
+        in another service): in notify mode, the held instance is returned without a read
+        once it is that version or newer; otherwise the store is asked."""
         entry = self._entries.get(key)
         feed = self._feed
-        if entry is not None and entry.marked <= entry.seen and feed is not None and feed.fresh():
+        if (entry is not None and entry.marked <= entry.seen and feed is not None and feed.fresh()
+                and (at_least is None or entry.version >= at_least)):
             return entry.doc
         seq = self._seq  # before any read: what is reported later may not be in it
         token = self.engine.change_token()

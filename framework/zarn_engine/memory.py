@@ -5,11 +5,12 @@ from __future__ import annotations
 import threading
 
 from .engine import Engine
-from .errors import conflict
+from .errors import check_key, conflict
 
 
 class MemoryEngine(Engine):
-    """Keeps documents in a dict, shared by the threads of one process."""
+    """Keeps documents in a dict, shared by the threads of one process; every call holds
+    the lock, so that a read never meets a dict that another thread is changing."""
 
     def __init__(self) -> None:
         self._docs: dict[tuple[str, str], tuple[str, int]] = {}
@@ -19,9 +20,12 @@ class MemoryEngine(Engine):
         self._writes = 0
 
     def load(self, collection, key):
-        return self._docs.get((collection, key))
+        check_key(collection, key)
+        with self._lock:
+            return self._docs.get((collection, key))
 
     def save(self, collection, key, data, expected):
+        check_key(collection, key)
         with self._lock:
             found = self._docs.get((collection, key))
             version = None if found is None else found[1]
@@ -34,6 +38,7 @@ class MemoryEngine(Engine):
             return new
 
     def delete(self, collection, key, expected=None):
+        check_key(collection, key)
         with self._lock:
             found = self._docs.get((collection, key))
             if found is None:
@@ -45,10 +50,15 @@ class MemoryEngine(Engine):
             return True
 
     def keys(self, collection):
-        return sorted(k for c, k in self._docs if c == collection)
+        check_key(collection, "")
+        with self._lock:
+            found = [k for c, k in self._docs if c == collection]
+        return sorted(found)
 
     def version(self, collection, key):
-        found = self._docs.get((collection, key))
+        check_key(collection, key)
+        with self._lock:
+            found = self._docs.get((collection, key))
         return None if found is None else found[1]
 
     def change_token(self):

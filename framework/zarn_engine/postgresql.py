@@ -14,14 +14,12 @@ from __future__ import annotations
 
 import json
 import os
-import socket
-import threading
 import time
-from typing import Any, Callable
 
 from .engine import Engine
-from .errors import ConnectionLost, StorageError, conflict
+from .errors import ConnectionLost, ReadOnlyError, check_key, conflict
 from .feed import HEARTBEAT
+from .pgconnection import KEEPALIVES, Connections, abandon, shut_down
 
 try:
     import psycopg
@@ -43,62 +41,17 @@ _SCHEMA = (
 )
 
 
-class PostgreSQLEngine(Engine):
+class PostgreSQLEngine(Connections, Engine):
     """A PostgreSQL database reached by URL; one connection per thread."""
 
     def __init__(self, url: str, connect_timeout: float = 10.0) -> None:
-        if psycopg is None:
-            raise StorageError("the PostgreSQL engine needs psycopg 3: pip install 'zarn-framework[postgresql]'")
-        self.url = url
-        self.connect_timeout = connect_timeout
-        self._local = threading.local()
-        self._run(self._create_schema)
-
-    # --- connections ---------------------------------------------------------------------
-
-    def _connect(self, autocommit: bool = False) -> "psycopg.Connection":
-        """A new connection, trying again for `connect_timeout` seconds (a server restarting)."""
-        deadline = time.monotonic() + self.connect_timeout
-        while True:
-            try:
-                return psycopg.connect(self.url, autocommit=autocommit, connect_timeout=5)
-            except psycopg.OperationalError as exc:
-                if time.monotonic() >= deadline:
-                    raise ConnectionLost(f"cannot connect to {_safe(self.url)}: {_first_line(exc)}") from None
-                time.sleep(0.2)
-
-    def _conn(self) -> "psycopg.Connection":
-        conn = getattr(self._local, "conn", None)
-        if conn is None or conn.closed or conn.broken:
-            conn = self._local.conn = self._connect()
-        return conn
-
-    def _run(self, work: Callable[[Any], Any]) -> Any:
-        """`work(cursor)` in one transaction, committed. A connection broken before the commit
-        is replaced and the work run again; one broken during the commit raises."""
-        for attempt in range(3):
-            conn = self._conn()
-            committing = False
-            try:
-                with conn.cursor() as cur:
-                    result = work(cur)
-                committing = True
-                conn.commit()
-                return result
-            except psycopg.OperationalError as exc:
-                if not conn.broken:
-                    _rollback(conn)
-                    raise StorageError(_first_line(exc)) from None
-                self._local.conn = None
-                if committing:
-                    raise ConnectionLost("the connection broke while committing: the change may or may "
-                                         "not have been stored") from None
-                if attempt == 2:
-                    raise ConnectionLost(f"lost the connection to {_safe(self.url)}: {_first_line(exc)}") from None
-            except BaseException:
-                _rollback(conn)
-                raise
-        raise AssertionError("unreachable")
+        Connections.__init__(self, url, connect_timeout)
+        try:
+            self._run(self._create_schema)
+        except ReadOnlyError:
+            # A standby, or a read-only transaction default: readable once the tables are there.
+            if self._row("SELECT to_regclass('zarn_documents')", ()) == (None,):
+                raise ReadOnlyError(f"{self._where}: a read-only database without documents") from None
 
     @staticmethod
     def _create_schema(cur) -> None:
@@ -118,11 +71,13 @@ class PostgreSQLEngine(Engine):
         return self._run(work)
 
     def load(self, collection, key):
+        check_key(collection, key)
         row = self._row("SELECT data, version FROM zarn_documents WHERE collection = %s AND key = %s",
                         (collection, key))
         return None if row is None else (row[0], row[1])
 
     def version(self, collection, key):
+        check_key(collection, key)
         row = self._row("SELECT version FROM zarn_documents WHERE collection = %s AND key = %s", (collection, key))
         return None if row is None else row[0]
 
@@ -136,6 +91,7 @@ class PostgreSQLEngine(Engine):
     _READ_KEY = "SELECT version FROM zarn_retired WHERE collection = %s AND key = %s FOR UPDATE"
 
     def save(self, collection, key, data, expected):
+        check_key(collection, key)
         note = json.dumps([collection, key])
 
         def work(cur):
@@ -163,6 +119,7 @@ class PostgreSQLEngine(Engine):
         return self._run(work)
 
     def delete(self, collection, key, expected=None):
+        check_key(collection, key)
         note = json.dumps([collection, key])
 
         def work(cur):
@@ -184,6 +141,8 @@ class PostgreSQLEngine(Engine):
         return self._run(work)
 
     def keys(self, collection):
+        check_key(collection, "")
+
         def work(cur):
             cur.execute("SELECT key FROM zarn_documents WHERE collection = %s ORDER BY key COLLATE \"C\"",
                         (collection,))
@@ -198,11 +157,11 @@ class PostgreSQLEngine(Engine):
         server) is shut down by the feed when proofs stop coming."""
         try:
             conn = psycopg.connect(self.url, autocommit=True, connect_timeout=5,
-                                   application_name=f"zarn-listener {os.getpid()}", **_KEEPALIVES)
+                                   application_name=f"zarn-listener {os.getpid()}", **KEEPALIVES)
         except psycopg.Error as exc:
-            raise ConnectionLost(f"cannot listen on {_safe(self.url)}: {_first_line(exc)}") from None
+            raise ConnectionLost(f"cannot listen on {self._where}: {self._line(exc)}") from None
         try:
-            feed.attach(lambda: _shut_down(conn), lambda: _abandon(conn))
+            feed.attach(lambda: shut_down(conn), lambda: abandon(conn))
             since = time.monotonic()
             conn.execute(f"LISTEN {CHANNEL}")
             feed.up(since)
@@ -216,65 +175,8 @@ class PostgreSQLEngine(Engine):
                 feed.alive(since)
         except psycopg.Error as exc:
             if not feed.stopping:
-                raise ConnectionLost(f"listener lost {_safe(self.url)}: {_first_line(exc)}") from None
+                raise ConnectionLost(f"listener lost {self._where}: {self._line(exc)}") from None
         finally:
             feed.detach()
             feed.down()
             conn.close()
-
-    def _after_fork(self):
-        conn = getattr(self._local, "conn", None)
-        if conn is not None and not conn.closed:
-            _abandon(conn)
-        self._local = threading.local()
-
-    def close(self):
-        conn = getattr(self._local, "conn", None)
-        if conn is not None:
-            conn.close()
-            self._local.conn = None
-
-
-# Keepalives find a peer that is gone (a host down, a cable pulled) within seconds.
-_KEEPALIVES = {"keepalives": 1, "keepalives_idle": 5, "keepalives_interval": 2, "keepalives_count": 3}
-
-
-def _shut_down(conn) -> None:
-    """Make a call blocked on `conn` in another thread fail now."""
-    fd = conn.pgconn.socket
-    with socket.socket(fileno=os.dup(fd)) as sock:
-        sock.shutdown(socket.SHUT_RDWR)
-
-
-def _abandon(conn) -> None:
-    """In a child after fork(): point the inherited descriptor elsewhere, so that whatever the
-    child does with the connection object (closing it, or its finaliser) never writes on the
-    socket the parent still uses."""
-    fd = conn.pgconn.socket
-    spare, other = socket.socketpair()
-    try:
-        os.dup2(spare.fileno(), fd)
-    finally:
-        spare.close()
-        other.close()
-
-
-def _rollback(conn) -> None:
-    try:
-        if not conn.closed and not conn.broken:
-            conn.rollback()
-    except psycopg.Error:
-        pass
-
-
-def _first_line(exc: BaseException) -> str:
-    return (str(exc).strip().splitlines() or [type(exc).__name__])[0]
-
-
-def _safe(url: str) -> str:
-    """The URL without its password."""
-    if "@" in url and "://" in url:
-        scheme, rest = url.split("://", 1)
-        credentials, host = rest.rsplit("@", 1)
-        return f"{scheme}://{credentials.split(':', 1)[0]}@{host}"
-    return url

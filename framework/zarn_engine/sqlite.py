@@ -1,8 +1,20 @@
 """The SQLite store: one database file, for every process of one host.
 
 WAL mode, `synchronous=FULL` (a commit is on disk before save returns) and every write one
-`BEGIN IMMEDIATE` transaction under the busy timeout. A database that cannot be written (a
-read-only file or file system) opens for reading; a write then raises ReadOnlyError.
+`BEGIN IMMEDIATE` transaction under the busy timeout. Every error of the driver leaves as a
+StorageError: StoreLocked when the busy timeout ran out, StoreFull, StoreCorrupt,
+ReadOnlyError; a transaction that fails is rolled back, and a failing rollback never hides
+why it failed.
+
+Readers that cannot write. A database that this user cannot write (a read-only file,
+folder or file system) opens for reading, and a write raises ReadOnlyError. A WAL database
+is read through its `-shm` index, which is also how a reader learns of other connections'
+commits: SQLite reads it when the `-shm` and `-wal` files exist (while any connection has
+the database open) or when it can create them. When neither is possible, the reader is
+refused at connect with a StorageError that says why: the only other way SQLite offers,
+`immutable=1`, reads a snapshot and never sees a later commit, which is wrong for a
+database that others write. A file that nobody changes (a copy on read-only media) can be
+opened that way on purpose, with `sqlite:///path?immutable=1`.
 """
 
 from __future__ import annotations
@@ -10,10 +22,12 @@ from __future__ import annotations
 import os
 import sqlite3
 import threading
+import urllib.parse
 
 from . import engine as _engines_module
 from .engine import Engine
-from .errors import ReadOnlyError, StorageError, conflict
+from .errors import (ReadOnlyError, StorageError, StoreCorrupt, StoreFull, StoreLocked, check_key,
+                     conflict)
 
 _SCHEMA = (
     "CREATE TABLE IF NOT EXISTS documents ("
@@ -26,23 +40,51 @@ _SCHEMA = (
     " PRIMARY KEY (collection, key))",
 )
 
+# Primary result codes (the low byte of an extended code).
+_PERM, _BUSY, _LOCKED, _READONLY, _IOERR, _CORRUPT, _FULL, _CANTOPEN, _NOTADB = 3, 5, 6, 8, 10, 11, 13, 14, 26
+MODES = ("ro", "rw", "rwc")
 
-def _read_only(exc: sqlite3.Error) -> bool:
-    text = str(exc).lower()
-    return "readonly" in text or "read-only" in text or "unable to open" in text
+
+def _code(exc: BaseException) -> int:
+    return (getattr(exc, "sqlite_errorcode", None) or 0) & 0xFF
+
+
+def _is_wal(path: str) -> bool:
+    """Whether the file's header says WAL mode (read and write format versions 2)."""
+    try:
+        with open(path, "rb") as f:
+            header = f.read(20)
+    except OSError:
+        return False
+    return len(header) == 20 and header[18] == 2 and header[19] == 2
 
 
 class SQLiteEngine(Engine):
-    """One SQLite database file; one connection per thread."""
+    """One SQLite database file; one connection per thread.
 
-    def __init__(self, path: str | os.PathLike, timeout: float = 30.0) -> None:
+    `mode`: "rwc" opens or creates the file, "rw" opens an existing one, "ro" opens it for
+    reading only. `immutable`: read a file that nobody changes, without locks, and never
+    see a change (see the module's notes). `timeout`: seconds a write waits for another
+    writer before StoreLocked.
+    """
+
+    def __init__(self, path: str | os.PathLike, timeout: float = 30.0, *, mode: str = "rwc",
+                 immutable: bool = False) -> None:
+        if mode not in MODES:
+            raise ValueError(f"a SQLite mode is one of {', '.join(MODES)}, not {mode!r}")
         self.path = os.fspath(path)
         self.timeout = timeout
-        self.read_only = False
+        self.mode = mode
+        self.immutable = immutable
+        self.read_only = immutable or mode == "ro"
         self._local = threading.local()
         self._writes = 0  # commits made through this engine, by any of its threads
         conn = self._conn()
-        tables = {row[0] for row in conn.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
+        try:
+            tables = {row[0] for row in conn.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
+        except sqlite3.Error as exc:
+            self.close()
+            raise self._error(exc, "cannot open") from None
         if not {"documents", "retired"} <= tables:
             try:
                 with self._write() as c:
@@ -50,7 +92,10 @@ class SQLiteEngine(Engine):
                         c.execute(statement)
             except ReadOnlyError:
                 if "documents" not in tables:
+                    self.close()
                     raise ReadOnlyError(f"{self.path}: a read-only database without documents") from None
+
+    # --- connections -----------------------------------------------------------------------
 
     def _conn(self) -> sqlite3.Connection:
         """This thread's connection."""
@@ -61,60 +106,110 @@ class SQLiteEngine(Engine):
             folder = os.path.dirname(os.path.abspath(self.path))
             if not os.path.isdir(folder):
                 raise StorageError(f"cannot open database {self.path}: folder {folder} does not exist")
-            try:
-                conn = self._open()
-            except sqlite3.DatabaseError as exc:
-                raise StorageError(f"cannot open database {self.path}: {exc}") from None
+            if self.mode != "rwc" and not os.path.exists(self.path):
+                raise StorageError(f"cannot open database {self.path}: it does not exist")
+            conn = self._open()
             self._local.conn = conn
         return conn
 
+    def _connect(self, mode: str) -> sqlite3.Connection:
+        """A connection in one of SQLite's open modes, checked by a first read."""
+        uri = "file:" + urllib.parse.quote(os.path.abspath(self.path)) + "?" + mode
+        conn = sqlite3.connect(uri, uri=True, timeout=self.timeout, isolation_level=None,
+                               check_same_thread=False)
+        try:
+            conn.execute(f"PRAGMA busy_timeout = {int(self.timeout * 1000)}")
+            conn.execute("SELECT count(*) FROM sqlite_master").fetchone()
+        except BaseException:
+            conn.close()
+            raise
+        return conn
+
     def _open(self) -> sqlite3.Connection:
+        if self.immutable:
+            return self._open_read_only("immutable=1")
+        if self.mode == "ro":
+            return self._open_read_only("mode=ro")
         # Autocommit mode: transactions are begun explicitly, IMMEDIATE for writes, so that a
         # writer waits on the busy timeout instead of failing on upgrade.
+        conn = None
         try:
-            conn = sqlite3.connect(self.path, timeout=self.timeout, isolation_level=None,
-                                   check_same_thread=False)
-            conn.execute(f"PRAGMA busy_timeout = {int(self.timeout * 1000)}")
-            mode = conn.execute("PRAGMA journal_mode").fetchone()[0]
-            if mode != "wal":
+            conn = self._connect(f"mode={self.mode}")
+            if conn.execute("PRAGMA journal_mode").fetchone()[0] != "wal":
                 conn.execute("PRAGMA journal_mode = WAL")
             # FULL: a commit is on disk before save() returns, power loss included.
             conn.execute("PRAGMA synchronous = FULL")
-            conn.execute("SELECT count(*) FROM sqlite_master").fetchone()
             return conn
-        except sqlite3.OperationalError as exc:
-            if not os.path.exists(self.path) or not _read_only(exc):
-                raise
-        # A file we cannot write, or a folder where the WAL index cannot be made: read it as
-        # it stands (immutable: nobody can be writing a file on a read-only file system).
+        except sqlite3.Error as exc:
+            if conn is not None:
+                conn.close()
+            if not (os.path.exists(self.path) and _code(exc) in (_READONLY, _CANTOPEN, _PERM)):
+                raise self._error(exc, "cannot open") from None
+        # A file or folder that this user cannot write: read it, as another user's writes go on.
+        conn = self._open_read_only("mode=ro")
         self.read_only = True
-        uri = "file:" + os.path.abspath(self.path).replace("?", "%3f").replace("#", "%23")
-        for mode in ("mode=ro", "immutable=1"):
-            try:
-                conn = sqlite3.connect(f"{uri}?{mode}", uri=True, timeout=self.timeout,
-                                       isolation_level=None, check_same_thread=False)
-                conn.execute("SELECT count(*) FROM sqlite_master").fetchone()
-                return conn
-            except sqlite3.OperationalError:
-                continue
-        raise StorageError(f"cannot open database {self.path} for reading")
+        return conn
+
+    def _open_read_only(self, mode: str) -> sqlite3.Connection:
+        try:
+            return self._connect(mode)
+        except sqlite3.Error as exc:
+            if _code(exc) in (_READONLY, _CANTOPEN) and os.path.exists(self.path) and _is_wal(self.path):
+                folder = os.path.dirname(os.path.abspath(self.path))
+                raise StorageError(
+                    f"cannot read database {self.path} and see other users' changes: no {self.path}-shm "
+                    f"file is there and this user cannot create one in {folder}; let this user write "
+                    f"there, or keep the database open in a writer, or for a file that nobody changes "
+                    f"open sqlite:///{self.path}?immutable=1") from None
+            raise self._error(exc, "cannot open") from None
+
+    def _error(self, exc: Exception, doing: str) -> StorageError:
+        """The store's error for a driver error met while `doing` ("cannot open", "cannot
+        read from" or "cannot write to")."""
+        code, text = _code(exc), str(exc)
+        where = f"database {self.path}"
+        unwritten = "; nothing was written" if doing == "cannot write to" else ""
+        if doing == "cannot open" and not os.path.exists(self.path) and code == _CANTOPEN:
+            return StorageError(f"cannot open {where}: it does not exist or cannot be created ({text})")
+        if isinstance(exc, UnicodeEncodeError):
+            return StorageError(f"{doing} {where}: text with a lone surrogate cannot be stored")
+        if code in (_BUSY, _LOCKED):
+            return StoreLocked(f"{doing} {where}: it is locked by another connection, still after "
+                               f"{self.timeout:g} s{unwritten}")
+        if code == _FULL:
+            return StoreFull(f"{doing} {where}: the disk or the database's size limit is full{unwritten}")
+        if code in (_CORRUPT, _NOTADB):
+            return StoreCorrupt(f"{doing} {where}: {text}; restore it from a backup")
+        if code == _READONLY:
+            return ReadOnlyError(f"{where} is read-only: nothing was written")
+        return StorageError(f"{doing} {where}: {text}")
 
     def _write(self) -> "_Transaction":
         if self.read_only:
             raise ReadOnlyError(f"database {self.path} is read-only: nothing was written")
         return _Transaction(self)
 
+    def _query(self, sql: str, params: tuple) -> list:
+        try:
+            return self._conn().execute(sql, params).fetchall()
+        except sqlite3.Error as exc:
+            raise self._error(exc, "cannot read from") from None
+
+    # --- the store -------------------------------------------------------------------------
+
     def load(self, collection, key):
-        row = self._conn().execute("SELECT data, version FROM documents WHERE collection = ? AND key = ?",
-                                   (collection, key)).fetchone()
-        return None if row is None else (row[0], row[1])
+        check_key(collection, key)
+        rows = self._query("SELECT data, version FROM documents WHERE collection = ? AND key = ?",
+                           (collection, key))
+        return (rows[0][0], rows[0][1]) if rows else None
 
     def version(self, collection, key):
-        row = self._conn().execute("SELECT version FROM documents WHERE collection = ? AND key = ?",
-                                   (collection, key)).fetchone()
-        return None if row is None else row[0]
+        check_key(collection, key)
+        rows = self._query("SELECT version FROM documents WHERE collection = ? AND key = ?", (collection, key))
+        return rows[0][0] if rows else None
 
     def save(self, collection, key, data, expected):
+        check_key(collection, key)
         with self._write() as conn:
             row = conn.execute("SELECT version FROM documents WHERE collection = ? AND key = ?",
                                (collection, key)).fetchone()
@@ -133,6 +228,7 @@ class SQLiteEngine(Engine):
             return new
 
     def delete(self, collection, key, expected=None):
+        check_key(collection, key)
         with self._write() as conn:
             row = conn.execute("SELECT version FROM documents WHERE collection = ? AND key = ?",
                                (collection, key)).fetchone()
@@ -147,13 +243,13 @@ class SQLiteEngine(Engine):
             return True
 
     def keys(self, collection):
-        rows = self._conn().execute("SELECT key FROM documents WHERE collection = ? ORDER BY key",
-                                    (collection,)).fetchall()
-        return [row[0] for row in rows]
+        check_key(collection, "")
+        return [row[0] for row in self._query("SELECT key FROM documents WHERE collection = ? ORDER BY key",
+                                              (collection,))]
 
     def change_token(self):
         # data_version moves when another connection commits; our own commits are counted.
-        return (self._conn().execute("PRAGMA data_version").fetchone()[0], self._writes)
+        return (self._query("PRAGMA data_version", ())[0][0], self._writes)
 
     def _after_fork(self):
         # A connection must not be used, nor closed, in a child: closing it could drop
@@ -166,12 +262,14 @@ class SQLiteEngine(Engine):
     def close(self):
         conn = getattr(self._local, "conn", None)
         if conn is not None:
-            conn.close()
             self._local.conn = None
+            conn.close()
 
 
 class _Transaction:
-    """BEGIN IMMEDIATE on entry; COMMIT on success, ROLLBACK on any exception."""
+    """BEGIN IMMEDIATE on entry; COMMIT on success, ROLLBACK on any exception. Driver errors
+    leave as the store's errors, the one that stopped the transaction and never the
+    rollback's."""
 
     def __init__(self, engine: SQLiteEngine) -> None:
         self.engine = engine
@@ -180,24 +278,35 @@ class _Transaction:
     def __enter__(self) -> sqlite3.Connection:
         try:
             self.conn.execute("BEGIN IMMEDIATE")
-        except sqlite3.OperationalError as exc:
-            if _read_only(exc):
-                raise ReadOnlyError(f"database {self.engine.path} is read-only: nothing was written") from None
-            raise
+        except sqlite3.Error as exc:
+            self._rollback()
+            raise self.engine._error(exc, "cannot write to") from None
         return self.conn
 
     def __exit__(self, exc_type, exc, tb):
-        if exc_type is not None:
-            self.conn.execute("ROLLBACK")
-            if isinstance(exc, sqlite3.OperationalError) and _read_only(exc):
-                raise ReadOnlyError(f"database {self.engine.path} is read-only: nothing was written") from None
-            return False
+        if exc_type is None:
+            try:
+                self.conn.execute("COMMIT")
+            except sqlite3.Error as failed:
+                exc = failed
+            else:
+                self.engine._writes += 1
+                return False
+        self._rollback()
+        if isinstance(exc, (sqlite3.Error, UnicodeEncodeError)):
+            raise self.engine._error(exc, "cannot write to") from None
+        return False  # the error raised inside, after the rollback
+
+    def _rollback(self) -> None:
+        """Roll back what is open; SQLite may have done so itself (a full disk). A rollback
+        that fails leaves the connection in doubt: it is closed, the next call opens another."""
         try:
-            self.conn.execute("COMMIT")
-        except sqlite3.OperationalError as exc:
-            self.conn.execute("ROLLBACK")
-            if _read_only(exc):
-                raise ReadOnlyError(f"database {self.engine.path} is read-only: nothing was written") from None
-            raise
-        self.engine._writes += 1
-        return False
+            if self.conn.in_transaction:
+                self.conn.execute("ROLLBACK")
+        except sqlite3.Error:
+            if getattr(self.engine._local, "conn", None) is self.conn:
+                self.engine._local.conn = None
+            try:
+                self.conn.close()
+            except sqlite3.Error:
+                pass

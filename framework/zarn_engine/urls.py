@@ -1,0 +1,88 @@
+"""Stores by URL: the factory behind `open_engine` and `connect`.
+
+- `postgresql://user@host:port/database?options` (or `postgres://`): libpq's own URL, its
+  query parameters included;
+- `sqlite:///path` (four slashes for an absolute path), with the query parameters
+  `mode=ro|rw|rwc` (read only; open an existing file; open or create it, the default),
+  `immutable=1` (a file that nobody changes, see sqlite.py) and `timeout=SECONDS` (how long a
+  write waits for another writer);
+- `memory:`;
+- anything else without a scheme: the path of a SQLite file, taken as it is.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+import urllib.parse
+
+from . import engine as _engines
+from .engine import Engine
+from .errors import ConfigurationError, safe_url
+from .memory import MemoryEngine
+from .sqlite import SQLiteEngine
+
+_SCHEME = re.compile(r"([A-Za-z][A-Za-z0-9+.-]*)://")
+_SQLITE_PARAMETERS = ("mode", "immutable", "timeout")
+
+
+def open_engine(url: str | os.PathLike) -> Engine:
+    """The store a URL names (see the module's notes); ConfigurationError for a URL that
+    names none."""
+    text = os.fspath(url)
+    if text.startswith(("postgresql://", "postgres://")):
+        from .postgresql import PostgreSQLEngine
+
+        return PostgreSQLEngine(text)
+    if text == "memory:":
+        return MemoryEngine()
+    if text.startswith("sqlite:"):
+        return _sqlite(text)
+    scheme = _SCHEME.match(text)
+    if scheme:
+        raise ConfigurationError(f"unknown store URL scheme {scheme.group(1)!r} in {safe_url(text)}: a store is "
+                                 "postgresql://..., sqlite:///path, memory: or the path of a SQLite file")
+    return SQLiteEngine(text)
+
+
+def _sqlite(text: str) -> SQLiteEngine:
+    # As elsewhere: sqlite:///relative/path, sqlite:////absolute/path
+    if not text.startswith("sqlite:///") or len(text) == len("sqlite:///"):
+        raise ConfigurationError(f"a SQLite URL is sqlite:///path, not {text!r}")
+    path, _, query = text[len("sqlite:///"):].partition("?")
+    try:
+        pairs = urllib.parse.parse_qsl(query, keep_blank_values=True, strict_parsing=bool(query))
+    except ValueError:
+        raise ConfigurationError(f"cannot read the parameters of SQLite URL {text!r}") from None
+    options: dict[str, str] = {}
+    for name, value in pairs:
+        if name not in _SQLITE_PARAMETERS:
+            raise ConfigurationError(f"unknown parameter {name!r} in SQLite URL {text!r}: "
+                                     f"the parameters are {', '.join(_SQLITE_PARAMETERS)}")
+        if name in options:
+            raise ConfigurationError(f"parameter {name!r} given twice in SQLite URL {text!r}")
+        options[name] = value
+    mode = options.get("mode", "rwc")
+    if mode not in ("ro", "rw", "rwc"):
+        raise ConfigurationError(f"mode={mode} in SQLite URL {text!r}: the modes are ro, rw, rwc")
+    immutable = options.get("immutable", "0")
+    if immutable not in ("0", "1"):
+        raise ConfigurationError(f"immutable={immutable} in SQLite URL {text!r}: it is 0 or 1")
+    try:
+        timeout = float(options.get("timeout", "30"))
+        if not 0 <= timeout < 1e6:
+            raise ValueError
+    except ValueError:
+        raise ConfigurationError(f"timeout={options['timeout']} in SQLite URL {text!r}: "
+                                 "a number of seconds") from None
+    return SQLiteEngine(path, timeout, mode=mode, immutable=immutable == "1")
+
+
+def connect(url: str | os.PathLike) -> Engine:
+    """Open the store that `url` names and make it the default engine."""
+    engine = open_engine(url)
+    _engines.use_engine(engine)
+    return engine
+
+
+_engines._opener = open_engine
