@@ -17,6 +17,7 @@ from __future__ import annotations
 import os
 import threading
 from collections import OrderedDict
+from operator import attrgetter
 from typing import Any, Iterable, Iterator
 
 import zarn_engine
@@ -27,6 +28,8 @@ import zarn_user.role_matrix as rm
 from .users import UserRoles, check_user, holds_pair, stored_roles
 
 __all__ = ["Directory", "Permissions"]
+
+_PAIR = attrgetter("obj", "act")  # (obj, act) of a permission record
 
 
 class Permissions:
@@ -248,8 +251,7 @@ class Directory:
             if found is not None:
                 return found
             content = matrix.get_implicit_permissions_for_roles(sorted(key))
-            found = Permissions(tuple(sorted(key)), frozenset((p.obj, p.act) for p in content.permissions),
-                                answers.version)
+            found = Permissions(tuple(sorted(key)), frozenset(map(_PAIR, content.permissions)), answers.version)
         answers.keep(key, found)
         return found
 
