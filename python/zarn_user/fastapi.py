@@ -62,7 +62,8 @@ class RoleGuard:
     `roles`: a FastAPI dependency giving the caller's role names; `user`: one giving its user
     id, whose roles are read from the assignment store. Either or both. `engine` (a store or
     its URL), `consistency`, `live`, `users_live` and `cache_size` are those of `Directory`;
-    `directory` shares one instead.
+    `directory` shares one instead (two guards of one application, say one by roles and one
+    by user, then keep one live matrix and one cache: `RoleGuard(..., directory=g.directory)`).
     """
 
     def __init__(self, app: str, *, roles: Callable[..., Any] | None = None,
