@@ -372,7 +372,7 @@ def test_import_reports_every_bad_line_in_order_and_writes_nothing(cli, tmp_path
         "p, 5, interns, report, read, deny\n"
         "p, r.sub.Age > 18, data, read\n"
         "p, 192.168.2.0/24, data, read\n"
-        "g, user:1042, clerk\n")
+        "g, user:1042, no such role\n")  # a user's role: the user id is fine, the role name is not
     err = cli("import", "shop", "bad.csv", expect=2).stderr.splitlines()
     assert [line.split("bad.csv:")[1].split(":")[0] for line in err] == [
         "1", "2", "3", "4", "5", "6", "8", "9", "11", "12", "13", "14"]
@@ -380,7 +380,7 @@ def test_import_reports_every_bad_line_in_order_and_writes_nothing(cli, tmp_path
                 "role type 'g2'", "policy type 'p2'", "a 'deny' effect is not supported", "malformed p line",
                 "a time-bounded role link (from 2020-01-01 00:00:00 to 2030-01-01 00:00:00)",
                 "a priority column and a 'deny' effect are not supported", "an ABAC expression as subject",
-                "an IP address or range as subject", "invalid role name 'user:1042'"]
+                "an IP address or range as subject", "invalid role name 'no such role'"]
     for line, words in zip(err, expected):
         assert words in line, (line, words)
     assert cli("export", "shop").stdout == before

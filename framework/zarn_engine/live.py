@@ -117,6 +117,18 @@ class Live(Generic[D]):
             checked[key] = token
         return entry.doc
 
+    def peek(self, key: str) -> D | None:
+        """The instance `get` would answer with without asking the store, or None when `get`
+        would ask it (strict mode, a change reported, a feed without a recent proof, a key
+        never read). Never reads anything: for callers that must not block, such as an
+        event loop, which then call `get` elsewhere."""
+        feed = self._feed
+        fresh = feed is not None and feed.fresh()  # the proof first: it covers the marks before it
+        entry = self._entries.get(key)
+        if fresh and entry is not None and entry.marked <= entry.seen:
+            return entry.doc
+        return None
+
     def _install(self, key: str, doc: D, seq: int) -> _Entry[D]:
         """Make `doc`, read after change number `seq`, the current instance (under _lock)."""
         entry = _Entry(doc, doc.version, seq)  # type: ignore[arg-type]  # loaded or saved: never None

@@ -110,6 +110,9 @@ def cmd_delete(args: Args, ctx: Context) -> None:
         rm.RoleMatrix.delete(args.app, version=matrix.version)
     except ConflictError:
         raise Refused(f"not deleted: {args.app} changed meanwhile; look at it again") from None
+    from . import users_io
+
+    users_io.forget(args.app)
     ctx.out.emit({"deleted": args.app}, f"deleted {args.app}")
 
 
@@ -281,6 +284,10 @@ def cmd_export(args: Args, ctx: Context) -> None:
 
     matrix = ctx.store.load(args.app)
     text = (interchange.export_casbin if args.format == "casbin" else interchange.export_json)(matrix)
+    if args.format == "casbin":
+        from . import users_io
+
+        text += users_io.casbin_lines(args.app)
     if args.output:
         write_text(args.output, text)
         ctx.out.note(f"wrote {args.output}")

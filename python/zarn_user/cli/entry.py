@@ -17,15 +17,19 @@ if TYPE_CHECKING:
 
 # The modules whose COMMANDS make up the command line, in the order of --help (this module's
 # own, the shell completion, come last).
-COMMAND_MODULES = ["zarn_user.cli.commands", "zarn_user.cli.demo", "zarn_user.cli.web_commands"]
+COMMAND_MODULES = ["zarn_user.cli.commands", "zarn_user.cli.demo", "zarn_user.cli.web_commands",
+                   "zarn_user.cli.user_commands"]
 
 def commands() -> list[Command]:
     import importlib
 
-    found: list[Command] = []
+    # A later module may extend a command by declaring one of the same name: it takes the
+    # earlier one's place.
+    found: dict[str, Command] = {}
     for name in COMMAND_MODULES:
-        found += importlib.import_module(name).COMMANDS
-    return found + COMMANDS
+        for command in importlib.import_module(name).COMMANDS:
+            found[command.name] = command
+    return list(found.values()) + COMMANDS
 
 
 def _version() -> str:

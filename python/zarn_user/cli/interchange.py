@@ -30,7 +30,8 @@ SETTINGS = ("new_user_fields", "new_user_roles", "new_user_profile", "callback_u
 
 @dataclass
 class Entry:
-    """One policy ("p": sub, obj, act) or group ("g": child, parent) to import."""
+    """One policy ("p": sub, obj, act), group ("g": child, parent) or user's role ("u": user,
+    role, a Casbin g line whose subject is a user) to import."""
 
     where: str  # "FILE:LINE" or "FILE: policies entry N", for messages
     kind: str
@@ -38,9 +39,11 @@ class Entry:
     order: int = 0  # position in the file, for messages in file order
 
     def casbin(self) -> str:
-        return casbin_line(self.kind, self.fields)
+        return casbin_line("g" if self.kind == "u" else self.kind, self.fields)
 
     def roles(self) -> tuple[str, ...]:
+        if self.kind == "u":
+            return self.fields[1:]
         return self.fields[:1] if self.kind == "p" else self.fields
 
 
@@ -107,8 +110,14 @@ def name_errors(entries: list[Entry], existing: set[str]) -> list[tuple[int, str
     """(order, message) for every role name that the import would create and that breaks the
     role-name rule; roles the application holds already are taken as they are. Group records
     check both their names themselves, so a g line always needs valid names."""
+    from zarn_user.users import user_error
+
     errors = []
     for entry in entries:
+        if entry.kind == "u":
+            error = user_error(entry.fields[0])
+            if error:
+                errors.append((entry.order, f"{entry.where}: {error}"))
         for role in entry.roles():
             if entry.kind == "g" or role not in existing:
                 error = role_error(role)
@@ -126,14 +135,29 @@ _EXPRESSION = re.compile(r"\br\.\w|&&|\|\||[<>]|[=!]=|\bin\b\s*\(")
 _NO_DOMAINS = "keep one application per domain"
 
 
+# Written before the g lines that give users roles, so that users whose ids are also valid
+# role names ("alice") come back as users; other tools read it as a comment.
+USERS_MARKER = "# users: g lines below give users their roles"
+
+
+def _user_subject(subject: str, after_marker: bool) -> bool:
+    """Whether a g line gives a user a role: it follows the users marker, or its subject is
+    no valid role name but a valid user id."""
+    from zarn_user.users import user_error
+
+    return after_marker or (role_error(subject) is not None and user_error(subject) is None)
+
+
 def _read_casbin(path: str, text: str) -> Reading:
     reading = Reading()
+    users = False  # after the users marker, g lines give users roles
     reader = csv.reader(io.StringIO(text), skipinitialspace=True)
     try:
         for row in reader:
             line = reader.line_num
             where = f"{path}:{line}"
             if not row or not "".join(row).strip() or row[0].lstrip().startswith("#"):
+                users = users or ",".join(row).strip() == USERS_MARKER
                 continue
             kind, fields = row[0].strip(), [c.strip() for c in row[1:]]
             if fields and not fields[-1]:
@@ -149,6 +173,8 @@ def _read_casbin(path: str, text: str) -> Reading:
             if any(not f for f in fields):
                 reading.errors.append((line, f"{where}: an empty field"))
                 continue
+            if kind == "g" and _user_subject(fields[0], users):
+                kind = "u"
             reading.entries.append(Entry(where, kind, tuple(fields), line))
     except csv.Error as exc:
         reading.errors.append((reader.line_num, f"{path}:{reader.line_num}: not valid CSV ({exc})"))

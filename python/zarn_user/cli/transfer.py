@@ -79,7 +79,9 @@ def import_file(args: argparse.Namespace, ctx: Context) -> None:
     for note in reading.notes:
         ctx.out.note(f"note: {note}")
 
-    entries = reading.entries
+    from .users_io import ImportedUsers, split_users
+
+    entries, user_entries = split_users(reading.entries)
     if not args.literal:
         flagged = interchange.patterns(entries)
         if flagged:
@@ -99,6 +101,7 @@ def import_file(args: argparse.Namespace, ctx: Context) -> None:
     progress = Progress(len(entries), "import")
     added, refused = interchange.apply(matrix, entries, progress.step)
     progress.done()
+    users = ImportedUsers(args.app, matrix, user_entries, stored=not new)
     already = len(entries) - len(added) - len(refused)
     wildcards = sum(1 for e in added if e.kind == "p" and "*" in e.fields[1:])
     wildcard_note = (f'"*" in {wildcards} added line(s) means everything to check, why and who'
@@ -106,14 +109,14 @@ def import_file(args: argparse.Namespace, ctx: Context) -> None:
     refusals = [f"{e.where}: {refusal(matrix, *e.fields)}" for e in refused]
 
     if args.dry_run:
-        text = [f"would add: {e.casbin()}" for e in added]
+        text = users.preview() + [f"would add: {e.casbin()}" for e in added]
         text += [f"would refuse {e.where}: {e.casbin()}: {refusal(matrix, *e.fields)}" for e in refused]
         text.append(f"dry run: {len(added)} to add, {len(refused)} to refuse, {already} already there; "
                     "nothing written")
         if wildcard_note:
             text.append(wildcard_note)
         ctx.out.emit({"add": [e.casbin() for e in added], "refuse": [e.where for e in refused],
-                      "already": already, "written": False}, "\n".join(text))
+                      "already": already, "written": False, **users.to_json()}, "\n".join(text))
         if refused:
             raise Refused(f"refused: {len(refused)} line(s) would close a cycle: a real run writes nothing"
                           + (" but the rest" if args.skip_refused else " (--skip-refused imports the rest)"))
@@ -127,11 +130,15 @@ def import_file(args: argparse.Namespace, ctx: Context) -> None:
         ctx.store.open(create=True)
         ctx.store.writing = True
         matrix.save()
+    if users.new:
+        ctx.store.open(create=True)
+        ctx.store.writing = True
+        users.save()
     text = [f"imported {len(added)} of {len(entries)} entries into {args.app}"
-            + (" (created: it holds only what the file holds)" if new else "")]
+            + (" (created: it holds only what the file holds)" if new else "") + users.summary()]
     if wildcard_note:
         text.append(wildcard_note)
     ctx.out.emit({"imported": len(added), "refused": [e.where for e in refused], "already": already,
-                  "created": new}, "\n".join(text))
+                  "created": new, **users.to_json()}, "\n".join(text))
     if refused:
         raise Refused("\n".join(refusals + [f"refused: {len(refused)} line(s) left out (--skip-refused)"]))
