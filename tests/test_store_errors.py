@@ -154,9 +154,8 @@ def test_postgresql_configuration_errors_fail_at_once():
     assert time.monotonic() - start >= 0.6 and "hunter2" not in str(caught.value)
 
 
+@pytest.mark.parametrize("store_url", ["postgresql"], indirect=True)
 def test_postgresql_server_errors(store_url):
-    if not store_url.startswith("postgresql"):
-        pytest.skip("PostgreSQL only")
     assert "options=" in store_url  # the test schema's search path: more options go after it
     engine = zarn_engine.open_engine(store_url)
     engine.save("c", "k", "one", None)

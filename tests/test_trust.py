@@ -303,9 +303,8 @@ def test_a_forked_child_listens_for_itself(rm, shared_url, how):
     assert out.returncode == 0 and out.stdout.strip() == "ok", out.stderr[-2000:]
 
 
-def test_dropped_live_documents_leave_no_thread(rm, store_url):
-    if store_url == "memory:":
-        pytest.skip("the memory store has no connection to leave")
+def test_dropped_live_documents_leave_no_thread(rm, shared_url):
+    store_url = shared_url
     engine = zarn_engine.open_engine(store_url)
     new_app(rm, engine)
     before = len(feed_threads())

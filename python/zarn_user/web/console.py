@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import re
 import threading
-import time
 from typing import Any, Callable
 
 from ..cli.interchange import apply as apply_entries, export_casbin, export_json, name_errors, parse
@@ -22,7 +21,6 @@ from . import assertions
 from .snapshot import Snapshot
 
 
-FRESH = 0.5  # seconds a snapshot read through the live documents answers without reading again
 
 
 class ApiError(Exception):
@@ -88,7 +86,6 @@ class Console:
         self.token = token
         self.live = zarn_engine.Live(rm.RoleMatrix, consistency="notify", engine=engine)
         self._snapshots: dict[str, Snapshot] = {}
-        self._confirmed: dict[str, tuple[Snapshot, float]] = {}  # app -> (snapshot, when read)
         self._floor: dict[str, int] = {}  # app -> the version our last write made
         self._lock = threading.Lock()
 
@@ -107,7 +104,6 @@ class Console:
 
         if not app_pattern().search(app):
             raise ApiError(404, f"unknown application {app!r}")
-        read_at = time.monotonic()
         try:
             doc = self.live.get(app)
             if (doc.version or 0) < self._floor.get(app, 0):
@@ -115,7 +111,6 @@ class Console:
         except DoesNotExist:
             with self._lock:
                 self._snapshots.pop(app, None)
-                self._confirmed.pop(app, None)
             raise ApiError(404, f"unknown application {app!r}") from None
         snap = self._snapshots.get(app)
         if snap is None or snap.matrix is not doc:
@@ -124,21 +119,17 @@ class Console:
             current = self._snapshots.get(app)
             if current is None or (current.version or 0) <= (snap.version or 0):
                 self._snapshots[app] = snap
-                if (snap.version or 0) >= self._floor.get(app, 0):
-                    confirmed = self._confirmed.get(app)
-                    if confirmed is None or confirmed[0] is not snap or confirmed[1] < read_at:
-                        self._confirmed[app] = (snap, read_at)
         return snap
 
     def recent(self, app: str) -> Snapshot | None:
-        """The snapshot that a read through the live documents confirmed less than FRESH
-        seconds ago, or None. Reads nothing, so a check can be answered on the event loop;
-        the refresher confirms the snapshots in use several times within that bound (a
-        change by another process shows within it, as in the live documents' notify
-        mode), and a write of ours withdraws the confirmation at once."""
-        confirmed = self._confirmed.get(app)
-        if confirmed is not None and time.monotonic() - confirmed[1] < FRESH:
-            return confirmed[0]
+        """The snapshot of the instance the live documents would answer with without reading
+        the store (their feed proved within the last second that nothing newer was committed),
+        or None. Reads nothing, so a check can be answered on the event loop; the refresher
+        builds the snapshot of each new instance in a worker thread."""
+        doc = self.live.peek(app)
+        snap = self._snapshots.get(app)
+        if doc is not None and snap is not None and snap.matrix is doc and (doc.version or 0) >= self._floor.get(app, 0):
+            return snap
         return None
 
     def refresh(self) -> None:
@@ -200,8 +191,6 @@ class Console:
             changed[:] = [doc]
             return change(doc)
 
-        with self._lock:
-            self._confirmed.pop(app, None)  # answered in worker threads while this runs
         try:
             result = self.live.update(app, run)
         except DoesNotExist:
@@ -209,7 +198,6 @@ class Console:
         version = changed[0].version
         with self._lock:
             self._floor[app] = max(self._floor.get(app, 0), version)
-            self._confirmed.pop(app, None)
         return result, version
 
     def current(self, app: str, expected: set[int] | None) -> int:
