@@ -65,7 +65,7 @@ class Permissions:
     def __bool__(self) -> bool:
         return bool(self.pairs)
 
-    def to_display(self) -> dict:
+    def to_display(self) -> dict[str, Any]:
         return {"roles": list(self.roles),
                 "permissions": [{"obj": o, "act": a} for o, a in sorted(self.pairs)]}
 
@@ -133,8 +133,9 @@ class Directory:
     (an answer of a role that reaches 10^5 roles holds some 400,000 of them).
     """
 
-    def __init__(self, app: str, *, engine: Engine | str | os.PathLike | None = None,
-                 consistency: str = "strict", live: Live | None = None, users_live: Live | None = None,
+    def __init__(self, app: str, *, engine: Engine | str | os.PathLike[str] | None = None,
+                 consistency: str = "strict", live: Live[rm.RoleMatrix] | None = None,
+                 users_live: Live[UserRoles] | None = None,
                  cache_size: int = 256, cache_pairs: int = 2_000_000) -> None:
         if not isinstance(app, str) or not app:
             raise ValueError(f"an application name is a non-empty string, not {app!r}")
@@ -147,7 +148,7 @@ class Directory:
         self.app = app
         self.cache_size = cache_size
         self.cache_pairs = cache_pairs
-        self._own: list[Live] = []
+        self._own: list[Live[Any]] = []
         if live is None:
             live = Live(rm.RoleMatrix, consistency=consistency, engine=engine)
             self._own.append(live)
@@ -164,7 +165,7 @@ class Directory:
 
     # --- the documents --------------------------------------------------------------------
 
-    def matrix(self) -> Any:
+    def matrix(self) -> rm.RoleMatrix:
         """The current role matrix (shared: read it, change it through `live.update`)."""
         try:
             return self.live.get(self.app)

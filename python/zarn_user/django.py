@@ -18,11 +18,12 @@ from __future__ import annotations
 import threading
 from typing import Any
 
+# Django ships no types (they are a separate distribution): its names are Any here.
 try:
-    from django.conf import settings
-    from django.contrib.auth.backends import BaseBackend
-    from django.core.exceptions import ImproperlyConfigured
-    from django.core.signals import setting_changed
+    from django.conf import settings  # type: ignore[import-untyped]
+    from django.contrib.auth.backends import BaseBackend  # type: ignore[import-untyped]
+    from django.core.exceptions import ImproperlyConfigured  # type: ignore[import-untyped]
+    from django.core.signals import setting_changed  # type: ignore[import-untyped]
 except ImportError as exc:  # pragma: no cover - depends on the installation
     raise ImportError(f"zarn_user.django needs Django: pip install 'zarn-user[django]' ({exc})") from None
 
@@ -65,11 +66,11 @@ def _reset(*, setting: str, **kwargs: Any) -> None:
 setting_changed.connect(_reset)
 
 
-class RoleMatrixBackend(BaseBackend):
+class RoleMatrixBackend(BaseBackend):  # type: ignore[misc]  # BaseBackend is untyped
     """Permissions "OBJ.ACT" from the role matrix; authenticates nobody (pair it with a
     backend that does)."""
 
-    def _group_names(self, user_obj) -> tuple[str, ...]:
+    def _group_names(self, user_obj: Any) -> tuple[str, ...]:
         names = getattr(user_obj, "_zarn_group_names", None)
         if names is None:
             groups = getattr(user_obj, "groups", None)
@@ -77,7 +78,7 @@ class RoleMatrixBackend(BaseBackend):
             user_obj._zarn_group_names = names
         return names
 
-    def _held(self, user_obj, part: str = "all") -> Permissions:
+    def _held(self, user_obj: Any, part: str = "all") -> Permissions:
         if not user_obj.is_active or user_obj.is_anonymous:
             return _NOTHING
         attr = f"_zarn_permissions_{part}"
@@ -89,7 +90,7 @@ class RoleMatrixBackend(BaseBackend):
             setattr(user_obj, attr, found)
         return found
 
-    def has_perm(self, user_obj, perm: str, obj: Any = None) -> bool:
+    def has_perm(self, user_obj: Any, perm: str, obj: Any = None) -> bool:
         if obj is not None or not isinstance(perm, str):
             return False
         target, dot, act = perm.partition(".")  # as the template's perms.OBJ.ACT asks
@@ -97,10 +98,10 @@ class RoleMatrixBackend(BaseBackend):
             return False
         return self._held(user_obj).holds(target, act)
 
-    def has_module_perms(self, user_obj, app_label: str) -> bool:
+    def has_module_perms(self, user_obj: Any, app_label: str) -> bool:
         return self._held(user_obj).holds_any(app_label)
 
-    def _names(self, user_obj, obj: Any, part: str) -> set[str]:
+    def _names(self, user_obj: Any, obj: Any, part: str) -> set[str]:
         if obj is not None or not user_obj.is_active or user_obj.is_anonymous:
             return set()
         if getattr(user_obj, "is_superuser", False) and part == "all":
@@ -108,11 +109,11 @@ class RoleMatrixBackend(BaseBackend):
             return {f"{p.obj}.{p.act}" for p in directory().matrix().policies}
         return {f"{o}.{a}" for o, a in self._held(user_obj, part).pairs}
 
-    def get_all_permissions(self, user_obj, obj: Any = None) -> set[str]:
+    def get_all_permissions(self, user_obj: Any, obj: Any = None) -> set[str]:
         return self._names(user_obj, obj, "all")
 
-    def get_group_permissions(self, user_obj, obj: Any = None) -> set[str]:
+    def get_group_permissions(self, user_obj: Any, obj: Any = None) -> set[str]:
         return self._names(user_obj, obj, "group")
 
-    def get_user_permissions(self, user_obj, obj: Any = None) -> set[str]:
+    def get_user_permissions(self, user_obj: Any, obj: Any = None) -> set[str]:
         return self._names(user_obj, obj, "user")

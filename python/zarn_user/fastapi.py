@@ -18,7 +18,7 @@ from __future__ import annotations
 
 import inspect
 import logging
-from typing import Any, Callable
+from typing import TYPE_CHECKING, Any, Callable
 
 try:
     from fastapi import Depends, HTTPException, Request
@@ -29,6 +29,11 @@ except ImportError as exc:  # pragma: no cover - depends on the installation
 from zarn_engine import StorageError
 
 from .directory import Directory, Permissions, _roles
+
+if TYPE_CHECKING:
+    from zarn_engine import Live
+
+    from .role_matrix import RoleMatrix
 
 __all__ = ["Caller", "RoleGuard"]
 
@@ -94,7 +99,7 @@ class RoleGuard:
         self.permissions = self._takes_sources(permissions, Permissions)
 
     @property
-    def live(self):
+    def live(self) -> Live[RoleMatrix]:
         """The live role matrix of the process."""
         return self.directory.live
 
@@ -115,7 +120,7 @@ class RoleGuard:
         """The caller of this request, computed on first use and kept in the request's scope
         (one dependency layer less per check than a shared dependency would cost)."""
         kept = request.scope.setdefault("zarn_user.callers", {})
-        found = kept.get(self)
+        found: Caller | None = kept.get(self)
         if found is not None:
             return found
         names = _roles(roles)

@@ -69,7 +69,7 @@ def init_app(app: Flask, roles: Callable[[], Any] | None = None, user: Callable[
 
 
 def _state() -> _State:
-    state = current_app.extensions.get(EXTENSION)
+    state: _State | None = current_app.extensions.get(EXTENSION)
     if state is None:
         raise RuntimeError("zarn_user.flask.init_app(app, roles=...) was not called for this app")
     return state
@@ -77,7 +77,7 @@ def _state() -> _State:
 
 def _caller() -> tuple[Permissions, bool, tuple[Any, ...], str | None]:
     """(permissions, anonymous, role names given, user) of this request, computed once."""
-    found = g.get("_zarn_caller")
+    found: tuple[Permissions, bool, tuple[Any, ...], str | None] | None = g.get("_zarn_caller")
     if found is not None:
         return found
     state = _state()

@@ -16,7 +16,7 @@ from __future__ import annotations
 
 import unicodedata
 from collections import deque
-from typing import Iterable
+from typing import Any, Container, Iterable
 
 from zarn_engine import Document, EmbeddedDocument, EmbeddedDocumentField, ListField, ValidationError
 from zarn_fields import StringField
@@ -67,7 +67,7 @@ class UnknownRole(KeyError):
 class UserIdField(StringField):
     """A user id: see `user_error`."""
 
-    def check_value(self, value, document, path, deep=True, patterns=True):
+    def check_value(self, value: Any, document: str, path: str, deep: bool = True, patterns: bool = True) -> None:
         super().check_value(value, document, path, deep, patterns)
         error = user_error(value)
         if error:
@@ -81,7 +81,7 @@ class Assignment(EmbeddedDocument):
     role: str = StringField(required=True, regex=ROLE_PATTERN)  # type: ignore[assignment]
 
 
-def stored_roles(matrix) -> frozenset[str]:
+def stored_roles(matrix: rm.RoleMatrix) -> frozenset[str]:
     """The roles the matrix holds: those named in its stored lists, and "public". (`name in
     matrix.dag` is no such test: a query about any name makes it a node.)"""
     return frozenset(known_roles(matrix))
@@ -118,7 +118,7 @@ class UserRoles(Document):
             out.setdefault(a.user, []).append(a.role)
         return {user: tuple(roles) for user, roles in out.items()}
 
-    def assign(self, user: str, roles: Iterable[str], matrix) -> list[str]:
+    def assign(self, user: str, roles: Iterable[str], matrix: rm.RoleMatrix) -> list[str]:
         """Give `user` the roles (those it has already stay once) and save; the user's roles.
         Every role must be one the matrix holds (KeyError naming the first that is not);
         nothing changes when one is refused."""
@@ -161,13 +161,13 @@ class UserRoles(Document):
 # --- questions ------------------------------------------------------------------------------
 
 
-def holds_pair(pairs, obj: str, act: str) -> bool:
+def holds_pair(pairs: Container[tuple[str, str]], obj: str, act: str) -> bool:
     """Whether a set of granted (obj, act) pairs covers (obj, act): equal, or "*" in place
     of the object, the action or both."""
     return ((obj, act) in pairs or ("*", act) in pairs or (obj, "*") in pairs or ("*", "*") in pairs)
 
 
-def permissions_of(matrix, roles: Iterable[str]) -> frozenset[tuple[str, str]]:
+def permissions_of(matrix: rm.RoleMatrix, roles: Iterable[str]) -> frozenset[tuple[str, str]]:
     """Every (obj, act) the roles hold through containment at any depth; names the matrix
     does not hold are left out (never asked about)."""
     known = stored_roles(matrix)
@@ -178,7 +178,7 @@ def permissions_of(matrix, roles: Iterable[str]) -> frozenset[tuple[str, str]]:
     return frozenset((p.obj, p.act) for p in content.permissions)
 
 
-def holds(matrix, assignments: UserRoles | None, user: str, obj: str, act: str) -> bool:
+def holds(matrix: rm.RoleMatrix, assignments: UserRoles | None, user: str, obj: str, act: str) -> bool:
     """Whether `user` holds (obj, act) through its roles; False for a user without roles."""
     roles = assignments.roles_of(user) if assignments is not None else []
     return holds_pair(permissions_of(matrix, roles), obj, act)
@@ -202,7 +202,7 @@ class UserHolding:
         reason = f"{holder} is granted {grant}" if h.wildcard else f"granted to {holder}"
         return f"{self.user} holds {obj}:{act} through {' -> '.join([self.user, *h.path])} ({reason})"
 
-    def to_json(self) -> dict:
+    def to_json(self) -> dict[str, Any]:
         return {"user": self.user, **self.holding.to_json()}
 
 
@@ -215,13 +215,13 @@ def _best(user: str, roles: Iterable[str], found: dict[str, Holding]) -> UserHol
     return None if best is None else UserHolding(user, best)
 
 
-def why(matrix, assignments: UserRoles | None, user: str, obj: str, act: str) -> UserHolding | None:
+def why(matrix: rm.RoleMatrix, assignments: UserRoles | None, user: str, obj: str, act: str) -> UserHolding | None:
     """How `user` holds (obj, act), through the shortest chain of roles; None when it does not."""
     roles = assignments.roles_of(user) if assignments is not None else []
     return _best(user, roles, holdings(matrix, obj, act)) if roles else None
 
 
-def user_holdings(matrix, assignments: UserRoles | None, obj: str, act: str) -> dict[str, UserHolding]:
+def user_holdings(matrix: rm.RoleMatrix, assignments: UserRoles | None, obj: str, act: str) -> dict[str, UserHolding]:
     """Every user that holds (obj, act), each with its shortest chain, in order of first
     assignment."""
     if assignments is None:
@@ -235,7 +235,7 @@ def user_holdings(matrix, assignments: UserRoles | None, obj: str, act: str) -> 
     return out
 
 
-def containers_of(matrix, role: str) -> dict[str, list[str]]:
+def containers_of(matrix: rm.RoleMatrix, role: str) -> dict[str, list[str]]:
     """Every role that contains `role` at any depth, itself included, each with its shortest
     chain down to `role`. KeyError when the matrix does not hold `role`."""
     if role not in stored_roles(matrix):
@@ -262,7 +262,7 @@ def containers_of(matrix, role: str) -> dict[str, list[str]]:
     return out
 
 
-def users_holding(matrix, assignments: UserRoles | None, role: str) -> dict[str, list[str]]:
+def users_holding(matrix: rm.RoleMatrix, assignments: UserRoles | None, role: str) -> dict[str, list[str]]:
     """Every user that holds `role`, directly or through one of its roles that contains it at
     any depth, each with the shortest chain of roles from its assigned one to `role`."""
     chains = containers_of(matrix, role)

@@ -15,6 +15,9 @@ if TYPE_CHECKING:
     import argparse
     from typing import Any
 
+    from zarn_user.role_matrix import RoleMatrix
+    from zarn_user.users import UserRoles
+
     from .context import Context
 
     Args = argparse.Namespace
@@ -29,12 +32,12 @@ def _user(user: str) -> str:
     return user
 
 
-def _load(args: Args, ctx: Context) -> tuple[Any, Any]:
+def _load(args: Args, ctx: Context) -> tuple[RoleMatrix, UserRoles]:
     matrix = ctx.store.load(args.app)
     return matrix, assignments(args.app)
 
 
-def _save(doc) -> None:
+def _save(doc: UserRoles) -> None:
     from zarn_fields import ValidationError
 
     try:
