@@ -221,7 +221,8 @@ def why(matrix: rm.RoleMatrix, assignments: UserRoles | None, user: str, obj: st
     return _best(user, roles, holdings(matrix, obj, act)) if roles else None
 
 
-def user_holdings(matrix: rm.RoleMatrix, assignments: UserRoles | None, obj: str, act: str) -> dict[str, UserHolding]:
+def user_holdings(matrix: rm.RoleMatrix, assignments: UserRoles | None, obj: str,
+                  act: str) -> dict[str, UserHolding]:
     """Every user that holds (obj, act), each with its shortest chain, in order of first
     assignment."""
     if assignments is None:

@@ -312,7 +312,7 @@ class Api:
                             headers={"ETag": etag(snap.version)})
 
     async def role(self, request: Request) -> Response:
-        def read() -> tuple[Any, dict]:
+        def read() -> tuple[Any, dict[str, Any]]:
             snap = self.console.snapshot(request.path_params["app"])
             role = self.console.known_role(snap, request.path_params["role"])
             return snap, {**snap.role(role), "implicit": snap.implicit([role])}
@@ -349,7 +349,7 @@ class Api:
 
         snap = await self._snapshot(request.path_params["app"])
 
-        def answer() -> dict:
+        def answer() -> dict[str, Any]:
             results = []
             for n, item in enumerate(checks):
                 try:
@@ -369,7 +369,7 @@ class Api:
             raise bad("'roles' must be a non-empty list of role names")
         roles = [role_name(r, "roles") for r in roles]
 
-        def answer() -> dict:
+        def answer() -> dict[str, Any]:
             snap = self.console.snapshot(request.path_params["app"])
             out: dict[str, Any] = {"roles": roles, "permissions": snap.implicit(roles)}
             unknown = snap.unknown(roles)
@@ -382,7 +382,7 @@ class Api:
     async def who(self, request: Request) -> Response:
         q = request.query_params
 
-        def answer() -> dict:
+        def answer() -> dict[str, Any]:
             return self.console.who(self.console.snapshot(request.path_params["app"]), q.get("obj"), q.get("act"))
 
         return JSONResponse(await self._run(answer))
@@ -441,7 +441,7 @@ class Api:
 
     # --- writing ---------------------------------------------------------------------
 
-    def _written(self, body: dict, version: int, changed: bool = True) -> Response:
+    def _written(self, body: dict[str, Any], version: int, changed: bool = True) -> Response:
         return JSONResponse({**body, "changed": changed, "version": version}, headers={"ETag": etag(version)})
 
     async def _write_request(self, request: Request) -> tuple[str, str, Any, set[int] | None]:

@@ -66,7 +66,7 @@ class Outcome:
         a = self.assertion
         return f"{name}:{a.line}: expected {_show(a.expect)}, got {_show(self.got)} ({a.describe()})"
 
-    def to_json(self) -> dict:
+    def to_json(self) -> dict[str, Any]:
         a = self.assertion
         return {"line": a.line, "kind": a.kind, "app": a.app, "roles": a.roles if a.kind == "check" else None,
                 "obj": a.obj, "act": a.act, "expected": a.expect, "got": self.got, "holds": self.holds,
@@ -127,7 +127,8 @@ def parse(text: str, name: str, app: str | None = None) -> list[Assertion]:
     return out
 
 
-def _assertion(kind: str, line: int, table: dict, default_app: str | None) -> tuple[Assertion | None, list[str]]:
+def _assertion(kind: str, line: int, table: dict[str, Any],
+               default_app: str | None) -> tuple[Assertion | None, list[str]]:
     problems = [f"unknown key {k!r} (a {kind} has {', '.join(sorted(_KEYS[kind]))})"
                 for k in table if k not in _KEYS[kind]]
     app = table.get("app", default_app)

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import re
 import threading
-from typing import Any, Callable
+from typing import TYPE_CHECKING, Any, Callable
 
 from ..cli.interchange import apply as apply_entries, export_casbin, export_json, name_errors, parse
 from ..cli.errors import BadInput
@@ -20,7 +20,10 @@ from ..cli.store import APP_RULE, app_pattern, role_error, value_error
 from . import assertions
 from .snapshot import Snapshot
 
+if TYPE_CHECKING:
+    from ..role_matrix import RoleMatrix
 
+Json = dict[str, Any]  # a JSON object: a request's body, an answer
 
 
 class ApiError(Exception):
@@ -41,7 +44,7 @@ def bad(message: str, **extra: Any) -> ApiError:
 # --- validation of request values ---------------------------------------------------------
 
 
-def text_field(data: dict, key: str, what: str) -> str:
+def text_field(data: Json, key: str, what: str) -> str:
     value = data.get(key)
     if not isinstance(value, str):
         raise bad(f"{key!r} must be a string" if key in data else f"missing {key!r}")
@@ -60,14 +63,14 @@ def role_name(value: Any, key: str = "role") -> str:
     return value
 
 
-def role_list(data: dict, key: str = "roles", empty: bool = False) -> list[str]:
+def role_list(data: Json, key: str = "roles", empty: bool = False) -> list[str]:
     value = data.get(key)
     if not isinstance(value, list) or (not value and not empty):
         raise bad(f"{key!r} must be a {'' if empty else 'non-empty '}list of role names")
     return [role_name(v, key) for v in value]
 
 
-def as_object(data: Any, what: str = "the body") -> dict:
+def as_object(data: Any, what: str = "the body") -> Json:
     if not isinstance(data, dict):
         raise bad(f"{what} must be a JSON object")
     return data
@@ -146,7 +149,7 @@ class Console:
             raise ApiError(404, f"unknown role {role!r} in application {snap.name!r}")
         return role
 
-    def check(self, snap: Snapshot, data: dict) -> dict:
+    def check(self, snap: Snapshot, data: Json) -> Json:
         data = as_object(data, "a check")
         roles = role_list(data)
         obj = text_field(data, "obj", "object")
@@ -168,7 +171,7 @@ class Console:
                                   else f"{', '.join(roles)} {'does' if len(roles) == 1 else 'do'} not hold {obj}:{act}")
         return out
 
-    def who(self, snap: Snapshot, obj: str | None, act: str | None) -> dict:
+    def who(self, snap: Snapshot, obj: str | None, act: str | None) -> Json:
         obj = text_field({"obj": obj} if obj is not None else {}, "obj", "object")
         act = text_field({"act": act} if act is not None else {}, "act", "action")
         return {"holders": [_holder(h, obj, act) for h in snap.who(obj, act)]}
@@ -218,9 +221,9 @@ class Console:
             matrix.save(engine=self.engine)
         except ConflictError:
             raise ApiError(409, f"application {name!r} exists already") from None
-        return matrix.version
+        return matrix.version or 0  # set by the save
 
-    def grant(self, app: str, role: str, data: dict, expected: set[int] | None) -> tuple[dict, int, bool]:
+    def grant(self, app: str, role: str, data: Json, expected: set[int] | None) -> tuple[Json, int, bool]:
         role_name(role)
         obj = text_field(data, "obj", "object")
         act = text_field(data, "act", "action")
@@ -228,19 +231,19 @@ class Console:
         if (obj, act) in snap.grants.get(role, {}):
             return snap.role(role), self.current(app, expected), False
 
-        def change(doc: Any) -> dict:
+        def change(doc: RoleMatrix) -> Json:
             return doc.add_role_permissions(role, [{"obj": obj, "act": act}]).to_display()
 
         content, version = self.write(app, expected, change)
         return content, version, True
 
-    def revoke(self, app: str, role: str, data: dict, expected: set[int] | None) -> tuple[dict, int]:
+    def revoke(self, app: str, role: str, data: Json, expected: set[int] | None) -> tuple[Json, int]:
         obj = text_field(data, "obj", "object")
         act = text_field(data, "act", "action")
         snap = self.snapshot(app)
         self.known_role(snap, role)
 
-        def change(doc: Any) -> dict:
+        def change(doc: RoleMatrix) -> Json:
             own = doc.get_role_contents(role).to_display()["permissions"]
             if {"obj": obj, "act": act} not in own:
                 message = f"not revoked: {role} is not granted {obj}:{act} directly"
@@ -253,7 +256,7 @@ class Console:
 
         return self.write(app, expected, change)
 
-    def set_grants(self, app: str, role: str, data: dict, expected: set[int] | None) -> tuple[dict, int]:
+    def set_grants(self, app: str, role: str, data: Json, expected: set[int] | None) -> tuple[Json, int]:
         role_name(role)
         items = data.get("permissions")
         if not isinstance(items, list):
@@ -264,13 +267,13 @@ class Console:
             wanted.append((text_field(item, "obj", "object"), text_field(item, "act", "action")))
         wanted = list(dict.fromkeys(wanted))
 
-        def change(doc: Any) -> dict:
+        def change(doc: RoleMatrix) -> Json:
             doc.get_implicit_permissions_for_roles([role])  # a new role becomes a node first (a copy)
             return doc.set_role_permissions(role, [{"obj": o, "act": a} for o, a in wanted]).to_display()
 
         return self.write(app, expected, change)
 
-    def include(self, app: str, role: str, data: dict, expected: set[int] | None) -> tuple[dict, int, bool]:
+    def include(self, app: str, role: str, data: Json, expected: set[int] | None) -> tuple[Json, int, bool]:
         role_name(role)
         sub = role_name(data.get("role"), "role")
         snap = self.snapshot(app)
@@ -278,7 +281,7 @@ class Console:
         if sub in snap.subs.get(role, {}):
             return snap.role(role), self.current(app, expected), False
 
-        def change(doc: Any) -> dict:
+        def change(doc: RoleMatrix) -> Json:
             path = [role] if sub == role else containment_path(doc, sub, role)
             if path:
                 raise ApiError(409, _refusal(doc, role, sub), path=path)
@@ -290,12 +293,12 @@ class Console:
         content, version = self.write(app, expected, change)
         return content, version, True
 
-    def exclude(self, app: str, role: str, data: dict, expected: set[int] | None) -> tuple[dict, int]:
+    def exclude(self, app: str, role: str, data: Json, expected: set[int] | None) -> tuple[Json, int]:
         sub = role_name(data.get("role"), "role")
         snap = self.snapshot(app)
         self.known_role(snap, role)
 
-        def change(doc: Any) -> dict:
+        def change(doc: RoleMatrix) -> Json:
             current = doc.get_role_contents(role).roles
             if sub not in current:
                 message = f"not excluded: {sub} is no direct sub-role of {role}"
@@ -308,14 +311,14 @@ class Console:
 
         return self.write(app, expected, change)
 
-    def set_sub_roles(self, app: str, role: str, data: dict, expected: set[int] | None) -> tuple[dict, int]:
+    def set_sub_roles(self, app: str, role: str, data: Json, expected: set[int] | None) -> tuple[Json, int]:
         role_name(role)
         wanted = list(dict.fromkeys(role_list(data, "roles", empty=True)))
         snap = self.snapshot(app)
         for sub in wanted:
             self.known_role(snap, sub)
 
-        def change(doc: Any) -> dict:
+        def change(doc: RoleMatrix) -> Json:
             guilty = [s for s in wanted if s == role or containment_path(doc, s, role)]
             if guilty:
                 raise ApiError(409, "\n".join(_refusal(doc, role, s) for s in guilty),
@@ -339,7 +342,7 @@ class Console:
         raise bad(f"unknown export format {fmt!r}: json or casbin")
 
     def import_text(self, app: str, text: str, name: str, fmt: str, dry_run: bool,
-                    expected: set[int] | None) -> dict:
+                    expected: set[int] | None) -> Json:
         """Reads the whole file first: any bad line and nothing is written (400 listing them
         all). Lines refused by the cycle guard are listed; the others are written."""
         from zarn_engine import ConflictError
@@ -357,7 +360,7 @@ class Console:
             raise bad(f"{len(lines)} bad line(s): nothing was imported", lines=lines)
         entries, settings, notes = reading.entries, reading.settings, reading.notes
 
-        def change(doc: Any) -> dict:
+        def change(doc: RoleMatrix) -> Json:
             for key, value in settings.items():
                 setattr(doc, key, value)
             added, refused = apply_entries(doc, entries)
@@ -382,7 +385,7 @@ class Console:
 
     # --- assertions ----------------------------------------------------------------------
 
-    def run_assertions(self, text: str, name: str, app: str | None = None) -> dict:
+    def run_assertions(self, text: str, name: str, app: str | None = None) -> Json:
         try:
             items = assertions.parse(text, name, app)
             apps = set(self.apps())
@@ -394,7 +397,7 @@ class Console:
                 "failed": sum(not o.holds for o in outcomes)}
 
 
-def _holder(h: Holding, obj: str, act: str) -> dict:
+def _holder(h: Holding, obj: str, act: str) -> Json:
     return {"role": h.role, "path": h.path, "granted": {"obj": h.granted[0], "act": h.granted[1]},
             "explanation": h.explain(obj, act)}
 

@@ -6,11 +6,11 @@ import functools
 from typing import Any
 
 
-def _ref(name: str) -> dict:
+def _ref(name: str) -> dict[str, Any]:
     return {"$ref": f"#/components/schemas/{name}"}
 
 
-def _obj(required: list[str], **props: Any) -> dict:
+def _obj(required: list[str], **props: Any) -> dict[str, Any]:
     return {"type": "object", "required": required, "properties": props}
 
 
@@ -41,16 +41,17 @@ IF_MATCH = {"name": "If-Match", "in": "header", "required": False, "schema": STR
             "description": "the ETag last read; 412 when the application changed since"}
 
 
-def _query(name: str, description: str, required: bool = False, schema: dict = STR) -> dict:
+def _query(name: str, description: str, required: bool = False, schema: dict[str, Any] = STR) -> dict[str, Any]:
     return {"name": name, "in": "query", "required": required, "schema": schema, "description": description}
 
 
-def _json(schema: dict) -> dict:
+def _json(schema: dict[str, Any]) -> dict[str, Any]:
     return {"content": {"application/json": {"schema": schema}}}
 
 
-def _op(summary: str, ok: dict | None = None, body: dict | None = None, params: list | None = None,
-        write: bool = False, errors: tuple[int, ...] = (400, 404), media: str | None = None) -> dict:
+def _op(summary: str, ok: dict[str, Any] | None = None, body: dict[str, Any] | None = None,
+        params: list[dict[str, Any]] | None = None, write: bool = False, errors: tuple[int, ...] = (400, 404),
+        media: str | None = None) -> dict[str, Any]:
     responses: dict[str, Any] = {"200": {"description": "done", **(_json(ok) if ok else {})}}
     if media:
         responses["200"] = {"description": "done", "content": {media: {"schema": STR}}}
@@ -70,7 +71,7 @@ def _op(summary: str, ok: dict | None = None, body: dict | None = None, params: 
 
 
 @functools.cache
-def schema() -> dict:
+def schema() -> dict[str, Any]:
     from zarn_user import __version__
 
     p = "/api/v1/apps/{app}"

@@ -56,7 +56,7 @@ class Snapshot:
         found = [r for r in self._sorted if q in r.lower()] if q else self._sorted
         return len(found), found[offset:offset + limit]
 
-    def role(self, role: str) -> dict:
+    def role(self, role: str) -> dict[str, Any]:
         """A role's direct grants, its sub-roles and the roles that contain it."""
         return {"name": role,
                 "permissions": [{"obj": o, "act": a} for o, a in self.grants.get(role, {})],
@@ -124,7 +124,7 @@ class Snapshot:
             node = previous[node]
         return path[::-1]
 
-    def implicit(self, roles: list[str]) -> list[dict]:
+    def implicit(self, roles: list[str]) -> list[dict[str, Any]]:
         """Every permission the stored ones of `roles` hold, in the module's order, each with
         the shortest chain of roles it comes through."""
         known = [r for r in dict.fromkeys(roles) if r in self.role_set]
