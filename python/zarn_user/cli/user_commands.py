@@ -37,15 +37,6 @@ def _load(args: Args, ctx: Context) -> tuple[RoleMatrix, UserRoles]:
     return matrix, assignments(args.app)
 
 
-def _save(doc: UserRoles) -> None:
-    from zarn_fields import ValidationError
-
-    try:
-        doc.save()
-    except ValidationError as exc:
-        raise BadInput(str(exc)) from None
-
-
 # --- assignments ----------------------------------------------------------------------------
 
 
