@@ -1,6 +1,10 @@
 """Access control records handed to document actions."""
 
-from typing import Any, Iterable, Mapping, Self
+from __future__ import annotations
+
+TYPE_CHECKING = False  # typing is imported by type checkers only: start-up time
+if TYPE_CHECKING:
+    from typing import Any, Iterable, Mapping, Self
 
 from zarn_fields import StringField
 

@@ -12,7 +12,9 @@ import contextvars
 import json
 import re
 from operator import itemgetter
-from typing import Any, ClassVar, Iterator, Mapping, Self, cast
+TYPE_CHECKING = False  # typing is imported by type checkers only: start-up time
+if TYPE_CHECKING:
+    from typing import Any, ClassVar, Iterator, Mapping, Self
 
 from zarn_fields import Field, StringField, ValidationError
 
@@ -122,6 +124,7 @@ def _all_valid(item_field: Field, items: list[Any], patterns: bool) -> bool:
     them one by one, for the error). Strings, and records whose fields are all strings, are
     checked a field at a time over the whole list: a type test per value, and each distinct
     value against its pattern once."""
+    columns: list[tuple[StringField, list[Any]]]
     if type(item_field) is StringField:
         columns = [(item_field, items)]
     elif type(item_field) is EmbeddedDocumentField:
@@ -131,8 +134,8 @@ def _all_valid(item_field: Field, items: list[Any], patterns: bool) -> bool:
         attrs = [item.__dict__ for item in items]
         try:
             # A string record's fields are all StringFields (see DocumentMeta).
-            columns = cast("list[tuple[StringField, list[Any]]]",
-                           [(field, list(map(itemgetter(name), attrs))) for name, field in kind._fields.items()])
+            columns = [(field, list(map(itemgetter(name), attrs)))  # type: ignore[misc]
+                       for name, field in kind._fields.items()]
         except KeyError:  # a record without one of its fields: checked one by one
             return False
     else:
@@ -160,7 +163,8 @@ class DocumentMeta(type):
     def __new__(mcls, name: str, bases: tuple[type, ...], namespace: dict[str, Any],
                 **kwargs: Any) -> DocumentMeta:
         # The class made is a record class (EmbeddedDocument or a subclass).
-        cls = cast("type[EmbeddedDocument]", super().__new__(mcls, name, bases, namespace, **kwargs))
+        # The classes this metaclass makes are record classes.
+        cls: type[EmbeddedDocument] = super().__new__(mcls, name, bases, namespace, **kwargs)  # type: ignore[assignment]
         fields: dict[str, Field] = {}
         for base in reversed(cls.__mro__[1:]):
             fields.update(getattr(base, "_own_fields", {}))

@@ -24,14 +24,25 @@ from __future__ import annotations
 
 import threading
 import time
-from typing import TYPE_CHECKING, Any, Callable, Generic, TypeVar
 
 from .engine import Engine, get_engine
 from .errors import ConflictError, DoesNotExist
 from .feed import Feed
 
+TYPE_CHECKING = False  # typing is imported by type checkers only: start-up time
 if TYPE_CHECKING:
+    from typing import Any, Callable, Generic, TypeVar
+
     from .document import Document
+else:
+    class Generic:
+        """Stands for typing.Generic at run time: `Live[RoleMatrix]` is `Live`."""
+
+        def __class_getitem__(cls, item: object) -> type:
+            return cls
+
+    def TypeVar(name: str, bound: object = None) -> str:
+        return name
 
 D = TypeVar("D", bound="Document")
 R = TypeVar("R")

@@ -4,7 +4,9 @@ from __future__ import annotations
 
 import copy
 import re
-from typing import Any, ClassVar
+TYPE_CHECKING = False  # typing is imported by type checkers only: start-up time
+if TYPE_CHECKING:
+    from typing import Any, ClassVar
 
 __all__ = ["ValidationError", "Field", "StringField", "DictField"]
 
