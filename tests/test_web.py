@@ -228,11 +228,18 @@ def test_import_export(client, db, tmp_path):
     dry = client.post("/api/v1/apps/shop/import", params={"dry_run": "1", "name": "in.csv"}, content=good).json()
     assert dry["dry_run"] and dry["added"] == ["p, auditor, ledger, read", "g, clerk, auditor"]
     assert etag(client) == version
+    refusal = [{"where": "in.csv:3", "line": "g, viewer, manager", "reason":
+                "refused: manager cannot become a sub-role of viewer, since manager contains "
+                "clerk contains viewer already (a cycle)"}]
     r = client.post("/api/v1/apps/shop/import", params={"name": "in.csv"}, content=good, headers=AUTH)
-    assert r.status_code == 200 and len(r.json()["added"]) == 2
-    assert r.json()["refused"] == [{"where": "in.csv:3", "line": "g, viewer, manager", "reason":
-                                    "refused: manager cannot become a sub-role of viewer, since manager contains "
-                                    "clerk contains viewer already (a cycle)"}]
+    assert r.status_code == 409 and r.json()["refused"] == refusal  # all or nothing
+    assert etag(client) == version
+    users = client.post("/api/v1/apps/shop/import", params={"name": "u.csv"}, content="g, ann@example.com, clerk\n",
+                        headers=AUTH)
+    assert users.status_code == 400 and "a user's role" in users.json()["lines"][0]
+    r = client.post("/api/v1/apps/shop/import", params={"name": "in.csv", "skip_refused": "1"}, content=good,
+                    headers=AUTH)
+    assert r.status_code == 200 and len(r.json()["added"]) == 2 and r.json()["refused"] == refusal
     assert r.headers["etag"] == etag(client) != version
     exported = client.get("/api/v1/apps/shop/export", params={"format": "casbin"})
     assert exported.headers["content-type"].startswith("text/csv") and "p, auditor, ledger, read\n" in exported.text

@@ -487,7 +487,7 @@ class Api:
         text = await _text_body(request)
         name = q.get("name", "upload")[:200]
         result = await self._run(self.console.import_text, request.path_params["app"], text, name,
-                                 q.get("format", "auto"), dry_run, expected)
+                                 q.get("format", "auto"), dry_run, expected, _flag(q.get("skip_refused")))
         headers = {} if dry_run else {"ETag": etag(result["version"])}
         return JSONResponse(result, headers=headers)
 

@@ -342,9 +342,10 @@ class Console:
         raise bad(f"unknown export format {fmt!r}: json or casbin")
 
     def import_text(self, app: str, text: str, name: str, fmt: str, dry_run: bool,
-                    expected: set[int] | None) -> Json:
+                    expected: set[int] | None, skip_refused: bool = False) -> Json:
         """Reads the whole file first: any bad line and nothing is written (400 listing them
-        all). Lines refused by the cycle guard are listed; the others are written."""
+        all). All or nothing, as the command line: lines the cycle guard refuses are listed
+        and nothing is written (409), unless `skip_refused` keeps the rest."""
         from zarn_engine import ConflictError
 
         if not app_pattern().search(app):
@@ -355,6 +356,8 @@ class Console:
         exists = self.engine.version(self.rm.RoleMatrix._collection(), app) is not None
         existing = self.snapshot(app).role_set if exists else set()
         errors = reading.errors + name_errors(reading.entries, existing)
+        errors += [(e.order, f"{e.where}: a user's role ({e.fields[0]} in {e.fields[1]}): users are imported "
+                             "with zarn-roles import") for e in reading.entries if e.kind == "u"]
         if errors:
             lines = [message for _, message in sorted(errors, key=lambda e: e[0])]
             raise bad(f"{len(lines)} bad line(s): nothing was imported", lines=lines)
@@ -364,6 +367,10 @@ class Console:
             for key, value in settings.items():
                 setattr(doc, key, value)
             added, refused = apply_entries(doc, entries)
+            if refused and not skip_refused and not dry_run:
+                raise ApiError(409, f"{len(refused)} line(s) would close a cycle: nothing was imported",
+                               refused=[{"where": e.where, "line": e.casbin(), "reason": _refusal(doc, *e.fields)}
+                                        for e in refused])
             return {"entries": len(entries), "added": [e.casbin() for e in added],
                     "refused": [{"where": e.where, "line": e.casbin(), "reason": _refusal(doc, *e.fields)}
                                 for e in refused],

@@ -132,11 +132,13 @@ def schema() -> dict[str, Any]:
         p + "/export": {"get": _op("the stored document as JSON, or as Casbin policy CSV", params=[
             APP, _query("format", "json (default) or casbin")], media="application/json")},
         p + "/import": {"post": _op(
-            "add a Casbin CSV or JSON file's policies and groups; every bad line is listed and nothing is "
-            "written", _obj(["added", "refused"], added=NAMES, refused={"type": "array"}, dry_run=BOOL),
+            "add a Casbin CSV or JSON file's policies and groups, all or nothing: every bad line is listed "
+            "and nothing is written", _obj(["added", "refused"], added=NAMES, refused={"type": "array"}, dry_run=BOOL),
             {"content": {"text/plain": {"schema": STR}}},
             [APP, IF_MATCH, _query("format", "auto (default), json or casbin"),
              _query("dry_run", "true: say what would happen, write nothing (no token needed)"),
+             _query("skip_refused", "true: import the rest when lines would close a cycle (else 409, nothing "
+                    "written)"),
              _query("name", "the file's name, for messages")], True)},
         p + "/events": {"get": _op("server-sent events: 'version' now and after every change, 'deleted'",
                                    params=[APP], media="text/event-stream")},
