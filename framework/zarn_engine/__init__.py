@@ -1,6 +1,6 @@
 """Documents, embedded records, their stores and live documents."""
 
-from typing import TYPE_CHECKING
+TYPE_CHECKING = False  # typing is imported by type checkers only: start-up time
 
 from zarn_fields import ValidationError
 

@@ -23,9 +23,10 @@ from __future__ import annotations
 import os
 import time
 import weakref
-from typing import TYPE_CHECKING, Any, Callable
-
+TYPE_CHECKING = False  # typing is imported by type checkers only: start-up time
 if TYPE_CHECKING:
+    from typing import Any, Callable
+
     from .feed import Feed
 
 DEFAULT_PATH = "zarn.sqlite3"

@@ -19,13 +19,15 @@ import os
 import threading
 import time
 import weakref
-from typing import TYPE_CHECKING, Any, Callable
-
+TYPE_CHECKING = False  # typing is imported by type checkers only: start-up time
 if TYPE_CHECKING:
     import logging
-    from typing import Protocol
+    from typing import Any, Callable, Protocol
 
-    from .engine import Engine
+    class Store(Protocol):
+        """What a feed listens to: a store (engine.py says what its `listen` does)."""
+
+        def listen(self, feed: Feed) -> None: ...
 
     class Member(Protocol):
         """What joins a feed: told of every change (None: anything may have changed)."""
@@ -73,7 +75,7 @@ def parse(payload: str) -> tuple[str | None, str | None]:
 class Feed:
     """The listener of one engine, shared by the live documents that joined it."""
 
-    def __init__(self, engine: Engine) -> None:
+    def __init__(self, engine: Store) -> None:
         self.engine = engine
         self._members: dict[int, weakref.ref[Member]] = {}
         self._reset()
@@ -92,7 +94,7 @@ class Feed:
     # --- membership ----------------------------------------------------------------------
 
     @staticmethod
-    def join(engine: Engine, member: Member) -> "Feed":
+    def join(engine: Store, member: Member) -> "Feed":
         """The feed of `engine`, with `member` (which has `_changed(collection, key)`)
         told of every change from now on."""
         with _feeds_lock:

@@ -15,7 +15,7 @@ from __future__ import annotations
 import os
 import re
 import urllib.parse
-from typing import TYPE_CHECKING
+TYPE_CHECKING = False  # typing is imported by type checkers only: start-up time
 
 from . import engine as _engines
 from .engine import Engine
