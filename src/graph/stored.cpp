@@ -1,6 +1,8 @@
 // Membership of new records in the stored lists (see stored.hpp).
 #include "graph/stored.hpp"
 
+#include <cstdint>
+
 #include "graph/protocol.hpp"
 #include "graph/search.hpp"
 
@@ -79,10 +81,10 @@ bool RecordClass::key(PyObject* record, RecordKey& out) const {
         seen |= 1u << i;
         out.values[i] = value;
     }
-    Py_hash_t h = 0x345678;
+    uint64_t h = 0x345678;  // unsigned: the mixing wraps around
     for (Py_ssize_t i = 0; i < count_; ++i)
-        h = (h ^ hash_of(out.values[i])) * 1000003;
-    out.hash = h;
+        h = (h ^ uint64_t(hash_of(out.values[i]))) * 1000003u;
+    out.hash = Py_hash_t(h);
     return true;
 }
 
