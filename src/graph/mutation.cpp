@@ -8,6 +8,8 @@
 //   - a failing cycle guard in `_set_sub_groups` puts the former groups back first;
 //   - `_set_sub_permissions` refuses a role that is no key of `dag` before changing
 //     anything, so the stored list never runs ahead of the index.
+// The two adds test each new record against the stored list through StoredRecords (a hash
+// set over plain records, see stored.hpp), so that a call costs the list once, not per item.
 #include "graph/methods.hpp"
 #include "graph/edges.hpp"
 #include "graph/protocol.hpp"
