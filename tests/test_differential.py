@@ -336,4 +336,186 @@ def test_generation_sees_python_code_run_by_the_stored_lists(rm, case):
         m.dag = {}
         m._dag_generate()
         outcomes.append((list(m.dag.items()), calls))
+    assert outcomes[0][1] == outcomes[1][1]
+    assert outcomes[0] == outcomes[1]
+
+
+class LoggedStr(str):
+    """A field value of another kind: comparing it is Python code, logged."""
+
+    log: list = []
+
+    def __eq__(self, other):
+        type(self).log.append(("str eq", str(self), str(other)))
+        return str.__eq__(self, other)
+
+    __hash__ = str.__hash__
+
+
+def logged_record(cls, log):
+    """A record class whose comparisons are logged (and then answered by the framework)."""
+
+    class Logged(cls):
+        def __eq__(self, other):
+            log.append(("eq", self.to_display(), other.to_display()))
+            return super().__eq__(other)
+
+    return Logged
+
+
+class Rewriting(list):
+    """A stored list whose membership test is its own, logged."""
+
+    def __init__(self, items, log):
+        super().__init__(items)
+        self.log = log
+
+    def __contains__(self, item):
+        self.log.append(("contains", item.to_display()))
+        return list.__contains__(self, item)
+
+
+class Rehashing:
+    """A node met by the cycle guard: hashing it rewrites a stored record in place."""
+
+    def __init__(self, rewrite):
+        self.rewrite = rewrite
+        self.armed = False
+
+    def __hash__(self):
+        if self.armed:
+            self.rewrite()
+        return 7
+
+    def __eq__(self, other):  # the two sides' nodes compare equal in the outcomes
+        return isinstance(other, Rehashing)
+
+
+def rewrite_first(m):
+    """Makes the first stored group equal to the eighth new one, in place."""
+    m.groups[0].parent = "u8"
+
+
+def parents_rewriting(m):
+    for i in range(20):
+        yield f"u{i}"
+        if i == 3:
+            rewrite_first(m)
+
+
+# Ways in which Python code runs between (or inside) the membership tests of one add call,
+# seeing or changing the stored records: every later test answers as `in` would.
+def _eq_logged(ns, m, log):
+    m.groups.insert(5, logged_record(ns.Group, log)(child="boss", parent="u2"))
+    return "_add_groups", ("boss", [f"u{i}" for i in range(20)])
+
+
+def _guard_rewrites(ns, m, log):
+    calls = []
+    original = m._check_new_group
+
+    def guard(group):
+        calls.append(group.parent)
+        if len(calls) == 3:
+            rewrite_first(m)
+        return original(group)
+
+    m._check_new_group = guard
+    return "_add_groups", ("boss", [f"u{i}" for i in range(20)])
+
+
+def _node_rewrites(ns, m, log):
+    node = Rehashing(lambda: rewrite_first(m))
+    m.dag["u5"].append(node)
+    m.dag[node] = []
+    node.armed = True
+    return "_add_groups", ("boss", [f"u{i}" for i in range(20)])
+
+
+def _dag_add_rewrites(ns, m, log):
+    original = m._dag_add_group
+
+    def add(group):
+        if group.parent == "u4":
+            rewrite_first(m)
+        return original(group)
+
+    m._dag_add_group = add
+    return "_add_groups", ("boss", [f"u{i}" for i in range(20)])
+
+
+def _list_subclass(ns, m, log):
+    m.groups = Rewriting(m.groups, log)
+    return "_add_groups", ("boss", [f"u{i}" for i in range(20)] + ["u3"])
+
+
+def _iteration_rewrites(ns, m, log):
+    return "_add_groups", ("boss", parents_rewriting(m))
+
+
+def _extra_attribute(ns, m, log):
+    m.groups[0].parent = "u8"
+    m.groups[0].note = "kept"  # not a field: the framework compares fields only
+    return "_add_groups", ("boss", [f"u{i}" for i in range(20)])
+
+
+def _str_subclass_field(ns, m, log):
+    LoggedStr.log = log
+    m.groups[0].parent = LoggedStr("u8")
+    return "_add_groups", ("boss", [f"u{i}" for i in range(20)])
+
+
+def _permission_read_rewrites(ns, m, log):
+    class Item:
+        def __init__(self, i):
+            self.i, self.act = i, "r"
+
+        @property
+        def obj(self):
+            if self.i == 3:
+                m.policies[0].sub, m.policies[0].obj = "boss", "x8"
+            return f"x{self.i}"
+
+    return "_add_permissions", ("boss", [Item(i) for i in range(20)])
+
+
+def _policy_add_rewrites(ns, m, log):
+    original = m._dag_add_policy
+
+    def add(policy):
+        if policy.obj == "x4":
+            m.policies[0].sub, m.policies[0].obj = "boss", "x8"
+        return original(policy)
+
+    m._dag_add_policy = add
+    return "_add_permissions", ("boss", [AclItem(obj=f"x{i}", act="r") for i in range(20)])
+
+
+ADD_CASES = {
+    "stored record with its own __eq__": _eq_logged,
+    "guard override rewrites a stored record": _guard_rewrites,
+    "guard meets a node that rewrites a stored record": _node_rewrites,
+    "_dag_add_group override rewrites a stored record": _dag_add_rewrites,
+    "stored list with its own __contains__": _list_subclass,
+    "iteration of the parents rewrites a stored record": _iteration_rewrites,
+    "stored record with an attribute beside its fields": _extra_attribute,
+    "stored record with a str subclass for a field": _str_subclass_field,
+    "permission read rewrites a stored policy": _permission_read_rewrites,
+    "_dag_add_policy override rewrites a stored policy": _policy_add_rewrites,
+}
+
+
+@pytest.mark.parametrize("case", list(ADD_CASES))
+def test_adds_answer_membership_as_the_interpreter(rm, case):
+    outcomes = []
+    for ns in (rm, model):
+        groups = [ns.Group(child="boss", parent="w0")]
+        groups += [ns.Group(child=f"r{i % 4}", parent=f"u{i}") for i in range(40)]
+        policies = [ns.Policy(sub=f"u{i}", obj=f"o{i % 4}", act="r") for i in range(40)]
+        m = ns.RoleMatrix(name="app", policies=policies, groups=groups)
+        log = []
+        method, args = ADD_CASES[case](ns, m, log)
+        getattr(m, method)(*args)
+        outcomes.append((state(m), tuple(log)))
+        LoggedStr.log = []  # comparing the outcomes is no part of them
     assert outcomes[0] == outcomes[1]

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "graph/stored.hpp"
 #include "model/declarations.hpp"
 #include "runtime/function.hpp"
 #include "runtime/names.hpp"
@@ -174,6 +175,9 @@ void load(PyObject* module) {
             Ref cls = build_class(ns, *def);
             set_attr(ns, def->name, cls.get());
         });
+    // The record classes as made: their records are recognised by the stored-list tests.
+    graph::policy_class().remember(check(PyDict_GetItemString(ns, "Policy")), {names.sub, names.obj, names.act});
+    graph::group_class().remember(check(PyDict_GetItemString(ns, "Group")), {names.child, names.parent});
 }
 
 // Takes the module out of sys.modules again after a failed load, keeping the exception.

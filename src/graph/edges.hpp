@@ -75,13 +75,17 @@ public:
     // `for record in records: add(record)`. Walking anything but an exact list or tuple runs
     // the iterator's code before each record: that counts as code that ran, every time.
     void add_all(PyObject* records, void (EdgeRun::*add)(PyObject*));
+    // For callers that run other steps between additions: Python code may have run since
+    // the last one.
+    void disturbed();
+    // Whether the last addition ran no Python code (its method lookup aside).
+    bool quiet() const { return quiet_; }
 
 private:
     // Looks the method up unless a quiet run already found our own; false (after calling
     // what was found) when it is not ours.
     bool ours(PyObject* name, bool& found, PyObject* record);
     void add(const Edge& edge, bool pure);
-    void disturbed();
 
     PyObject* self_;
     EdgeIndex index_;

@@ -8,8 +8,12 @@
 //   - a failing cycle guard in `_set_sub_groups` puts the former groups back first;
 //   - `_set_sub_permissions` refuses a role that is no key of `dag` before changing
 //     anything, so the stored list never runs ahead of the index.
+// The two adds test each new record against the stored list through StoredRecords (a hash
+// set over plain records, see stored.hpp), so that a call costs the list once, not per item.
 #include "graph/methods.hpp"
+#include "graph/edges.hpp"
 #include "graph/protocol.hpp"
+#include "graph/stored.hpp"
 
 namespace zarn::graph {
 
@@ -21,17 +25,104 @@ bool accepted(PyObject* self, PyObject* new_group) {
     return truthy(verdict.get());
 }
 
+// Every node of `dag` plain and every successor list an exact list: our own search and
+// edge additions on it run no Python code.
+bool plain_graph(PyObject* dag) {
+    if (!PyDict_CheckExact(dag))
+        return false;
+    Py_ssize_t pos = 0;
+    PyObject *node, *successors;
+    while (PyDict_Next(dag, &pos, &node, &successors)) {
+        if (!is_plain(node) || !PyList_CheckExact(successors))
+            return false;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(successors); ++i)
+            if (!is_plain(PyList_GET_ITEM(successors, i)))
+                return false;
+    }
+    return true;
+}
+
+// The steps of one add call, item by item, as far as they concern the side indexes that the
+// call keeps from one item to the next (the stored list's and the edge run's): those hold
+// only while nothing but our own code and the framework's construction of a plain record
+// has run. A step that cannot be vouched for drops them.
+class AddSteps {
+public:
+    AddSteps(PyObject* self, StoredRecords& stored, EdgeRun& run) : self_(self), stored_(stored), run_(run) {}
+
+    void disturbed() {
+        stored_.disturbed();
+        run_.disturbed();
+        plain_dag_.reset();
+    }
+
+    // The record for the next item, `cls(<kwnames>=values...)`, where `cls` is the record class
+    // as found now. Building it runs only the framework's code when the class is ours as made
+    // and the values exact str, and the item came from an exact list or tuple.
+    Ref record(PyObject* cls, const RecordClass& kind, bool by_index, PyObject* const* values, Py_ssize_t count,
+               PyObject* kwnames) {
+        bool quiet = by_index && kind.is(cls);
+        for (Py_ssize_t i = 0; i < count; ++i)
+            quiet = quiet && PyUnicode_CheckExact(values[i]);
+        if (!quiet)
+            disturbed();
+        return Ref::own(PyObject_Vectorcall(cls, values, 0, kwnames));
+    }
+
+    // Whether calling `_check_new_group` through the instance runs our own guard on a graph
+    // of plain nodes: it then runs no Python code. The graph is checked once, and trusted
+    // while the steps stay quiet (ours only add plain nodes).
+    bool quiet_guard() {
+        if (!finds_own_quietly(self_, interned<"_check_new_group">()) || !finds_own_quietly(self_, interned<"_dfs">()))
+            return false;
+        Borrowed dag = dag_.peek(self_);
+        if (!dag)
+            return false;
+        if (plain_dag_.get() == dag.get())
+            return true;
+        if (!plain_graph(dag.get()))
+            return false;
+        plain_dag_ = dag.keep();
+        return true;
+    }
+
+    // `self.<add>(record)` through the edge run, which tells whether it stayed quiet.
+    void add_edge(void (EdgeRun::*add)(PyObject*), PyObject* name, PyObject* record) {
+        const bool found_quietly = finds_own_quietly(self_, name);
+        (run_.*add)(record);
+        if (!found_quietly || !run_.quiet())
+            disturbed();
+    }
+
+private:
+    PyObject* self_;
+    StoredRecords& stored_;
+    EdgeRun& run_;
+    FieldReader dag_{names.dag};
+    Ref plain_dag_;  // the graph last found plain
+};
+
 Ref add_permissions_body(Function* fn, PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* sub = args[1];
-    for_each(args[2], [&](PyObject* permission) {
-        Ref policy = policy_from_permission(fn, sub, permission);
-        if (contains(field(self, names.policies).get(), policy.get()))
-            return;
-        PyObject* p = policy.get();
-        call_method(self, interned<"_dag_add_policy">(), &p, 1);
-        append(field(self, names.policies).get(), policy.get());
-    });
+    StoredRecords stored(self, names.policies, policy_class());
+    EdgeRun run(self);
+    AddSteps steps(self, stored, run);
+    Cursor cursor(args[2]);
+    while (Ref permission = cursor.next()) {
+        bool pure = true;
+        Ref obj = field(permission.get(), names.obj, &pure);
+        Ref act = field(permission.get(), names.act, &pure);
+        if (!pure)
+            steps.disturbed();
+        Ref cls = record_class(fn, names.Policy);
+        PyObject* values[] = {sub, obj.get(), act.get()};
+        Ref policy = steps.record(cls.get(), policy_class(), cursor.by_index(), values, 3, names.kw_sub_obj_act);
+        if (stored.contains(policy.get()))
+            continue;
+        steps.add_edge(&EdgeRun::add_policy, interned<"_dag_add_policy">(), policy.get());
+        stored.append(policy.get());
+    }
     return none();
 }
 
@@ -43,16 +134,28 @@ constexpr MethodDecl add_permissions{.name = "_add_permissions",
 Ref add_groups_body(Function* fn, PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* child = args[1];
-    for_each(args[2], [&](PyObject* parent) {
-        Ref group = make_group(fn, child, parent);
-        if (contains(field(self, names.groups).get(), group.get()))
-            return;
-        if (!accepted(self, group.get()))
-            return;  // the edge would close a cycle: dropped silently
-        PyObject* g = group.get();
-        call_method(self, interned<"_dag_add_group">(), &g, 1);
-        append(field(self, names.groups).get(), group.get());
-    });
+    StoredRecords stored(self, names.groups, group_class());
+    EdgeRun run(self);
+    AddSteps steps(self, stored, run);
+    Cursor cursor(args[2]);
+    bool first = true;
+    while (Ref parent = cursor.next()) {
+        Ref cls = record_class(fn, names.Group);
+        PyObject* values[] = {child, parent.get()};
+        Ref group = steps.record(cls.get(), group_class(), cursor.by_index(), values, 2, names.kw_child_parent);
+        if (stored.contains(group.get()))
+            continue;
+        // The graph is looked at from the second guard on: a call of one item keeps nothing.
+        const bool quiet = !first && steps.quiet_guard();
+        first = false;
+        const bool safe = accepted(self, group.get());
+        if (!quiet)
+            steps.disturbed();
+        if (!safe)
+            continue;  // the edge would close a cycle: dropped silently
+        steps.add_edge(&EdgeRun::add_group, interned<"_dag_add_group">(), group.get());
+        stored.append(group.get());
+    }
     return none();
 }
 

@@ -44,6 +44,20 @@ public:
         return getattr(o, name_);
     }
 
+    // `o.name` when the read runs no Python code (straight from the instance dict);
+    // otherwise nothing is read and the result is empty.
+    Borrowed peek(PyObject* o) {
+        PyTypeObject* tp = Py_TYPE(o);
+        if (!known(tp))
+            learn(tp);
+        if (!direct_)
+            return Borrowed();
+        PyObject** dictptr = _PyObject_GetDictPtr(o);
+        if (dictptr == nullptr || *dictptr == nullptr || !PyDict_CheckExact(*dictptr))
+            return Borrowed();
+        return dict_get(*dictptr, name_, hash_);
+    }
+
 private:
     static bool current(PyTypeObject* tp, unsigned int version) {
         return tp == nullptr || (tp->tp_version_tag == version && (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG));
