@@ -230,8 +230,8 @@ public:
     bool row(PyObject* dict, Py_ssize_t position, uint32_t& begin, uint32_t& end) {
         Row& r = rows_[size_t(position)];
         if (r.successors != nullptr) {
-            PyObject* const* items;
-            Py_ssize_t size;
+            PyObject* const* items = nullptr;
+            Py_ssize_t size = -1;  // a row is made from an exact list or tuple only
             sequence(r.successors, items, size);
             if (size == Py_ssize_t(r.size) &&
                 std::equal(items, items + size, items_.begin() + std::ptrdiff_t(r.begin))) [[likely]] {
@@ -240,8 +240,8 @@ public:
             }
         }
         PyObject* successors = entry_value(dict, position).get();
-        PyObject* const* items;
-        Py_ssize_t size;
+        PyObject* const* items = nullptr;
+        Py_ssize_t size = 0;
         if (!sequence(successors, items, size) || items_.size() + size_t(size) > UINT32_MAX)
             return false;
         const size_t first = items_.size();
