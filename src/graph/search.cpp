@@ -234,7 +234,8 @@ public:
             Py_ssize_t size = -1;  // a row is made from an exact list or tuple only
             sequence(r.successors, items, size);
             if (size == Py_ssize_t(r.size) &&
-                std::equal(items, items + size, items_.begin() + std::ptrdiff_t(r.begin))) [[likely]] {
+                std::equal(items, items + size, items_.begin() + std::ptrdiff_t(r.begin),
+                           [](PyObject* item, const Ref& kept) { return item == kept.get(); })) [[likely]] {
                 begin = r.begin, end = r.begin + r.size;
                 return true;
             }
@@ -250,8 +251,6 @@ public:
             targets_.resize(first);
             return false;
         }
-        for (size_t i = first; i < items_.size(); ++i)
-            Py_INCREF(items_[i]);
         if (r.successors == nullptr)
             built_.push_back(uint32_t(position));
         else
@@ -313,7 +312,7 @@ private:
                 const Py_ssize_t position = entry_of(dict, items[at + i], hashes[i], &ignored);
                 if (position < 0)
                     return false;
-                items_.push_back(items[at + i]);
+                items_.push_back(Ref::borrow(items[at + i]));
                 targets_.push_back(int32_t(position));
             }
         }
@@ -325,8 +324,6 @@ private:
         for (uint32_t position : built_)
             rows_[position] = Row{};
         built_.clear();
-        for (PyObject* item : items_)
-            Py_DECREF(item);
         items_.clear();
         targets_.clear();
         live_ = 0;
@@ -337,7 +334,7 @@ private:
     uint64_t version_ = 0;
     std::vector<Row> rows_;      // by position
     std::vector<uint32_t> built_;  // the positions whose row is made
-    std::vector<PyObject*> items_;  // the successors the rows were made from, held
+    std::vector<Ref> items_;  // the successors the rows were made from
     std::vector<int32_t> targets_;  // their positions
     size_t live_ = 0;  // how many of items_ belong to current rows
 };
