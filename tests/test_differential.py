@@ -16,6 +16,12 @@ ROLES = ["aa", "bb", "cc", "dd", "root", "admin", "public", "x"]
 OBJS = ["o1", "o2", "*"]
 ACTS = ["r", "w", "*"]
 
+# Changes made to `dag` from outside between queries, each a different way for what a
+# query remembers of `dag` to go stale: a successor list changed in place (same size or
+# not), replaced by a tuple, a key deleted, a key moved to the end of the key order, every
+# key moved.
+REWIRINGS = ["replace", "pop-append", "reverse", "tuple", "delete", "move", "move-all", "fresh"]
+
 role = st.sampled_from(ROLES)
 roles = st.lists(role, max_size=4)
 perm = st.fixed_dictionaries({"obj": st.sampled_from(OBJS), "act": st.sampled_from(ACTS)})
@@ -41,6 +47,7 @@ operation = st.one_of(
     st.tuples(st.just("odd key"), role),
     st.tuples(st.just("wide"), role, st.integers(0, 40), st.integers(0, 40), st.sampled_from(["pop", "append", "none"])),
     st.tuples(st.just("add_role_permissions"), role, st.lists(st.sampled_from(range(6)), max_size=2)),
+    st.tuples(st.just("rewire"), role, role, st.sampled_from(REWIRINGS)),
 )
 
 
@@ -161,6 +168,9 @@ def run(matrix, ns, op):
             finally:
                 result_reads = CountedKeys.reads
             return matrix, ("ok", plain(result), result_reads)
+        elif name == "rewire":
+            rewire(matrix.dag, *args)
+            result = None
         elif name == "odd key":
             matrix.dag[Odd(args[0])] = [args[0]] if args[0] in matrix.dag else []
             result = None
@@ -178,6 +188,31 @@ def run(matrix, ns, op):
         return matrix, ("ok", plain(result))
     except Exception as exc:  # the outcome compared is the exception's type and text
         return matrix, ("error", type(exc).__name__, str(exc))
+
+
+def rewire(dag, key, other, how):
+    if key not in dag:
+        return
+    successors = dag[key]
+    if how == "replace" and successors:
+        successors[0] = other  # same size, another node (a key or not)
+    elif how == "pop-append" and successors:
+        successors.pop()
+        successors.append(other)
+    elif how == "reverse":
+        successors.reverse()
+    elif how == "tuple":
+        dag[key] = tuple(successors)
+    elif how == "delete":
+        del dag[key]
+    elif how == "move":  # every later key's position shifts by one
+        del dag[key]
+        dag[key] = successors
+    elif how == "move-all":  # every key at another position, the key order unchanged
+        for node in list(dag):
+            dag[node] = dag.pop(node)
+    elif how == "fresh":  # equal nodes that are other objects
+        dag[key] = [x if not isinstance(x, str) else "".join(list(x)) for x in successors]
 
 
 def state(matrix):
@@ -518,4 +553,27 @@ def test_adds_answer_membership_as_the_interpreter(rm, case):
         getattr(m, method)(*args)
         outcomes.append((state(m), tuple(log)))
         LoggedStr.log = []  # comparing the outcomes is no part of them
+    assert outcomes[0] == outcomes[1]
+
+
+@pytest.mark.parametrize("how", REWIRINGS)
+def test_queries_after_dag_changed_from_outside(rm, how):
+    """The same queries before and after each change of `dag` from outside: what the
+    module remembers of `dag` from one query never answers the next."""
+    zarn_engine.use_engine(AcceptingEngine())
+    outcomes = []
+    for ns in (rm, model):
+        matrix = ns.RoleMatrix(
+            name="app",
+            policies=[ns.Policy(sub=r, obj=f"o{i}", act="r") for i, r in enumerate(ROLES)],
+            groups=[ns.Group(child="aa", parent="bb"), ns.Group(child="bb", parent="cc"),
+                    ns.Group(child="aa", parent="dd")])
+        seen = []
+        for key, other in [("aa", "x"), ("bb", "admin"), ("aa", "cc"), ("cc", "aa"), ("dd", "ghost")]:
+            for query in (["aa"], ["bb", "dd"], ["x"]):
+                seen.append(run(matrix, ns, ("get_implicit_permissions_for_roles", query))[1])
+            seen.append(run(matrix, ns, ("_check_new_group", ("x", "aa")))[1])
+            rewire(matrix.dag, key, other, how)
+        seen.append(state(matrix))
+        outcomes.append(seen)
     assert outcomes[0] == outcomes[1]

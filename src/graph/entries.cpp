@@ -129,6 +129,13 @@ Borrowed entry_key(PyObject* dict, Py_ssize_t position) {
     return Borrowed(reinterpret_cast<const UnicodeEntry*>(entries_of(dk))[position].key);
 }
 
+Borrowed entry_value(PyObject* dict, Py_ssize_t position) {
+    const Keys* dk = keys_of(dict);
+    if (dk->dk_kind == keys_general)
+        return Borrowed(reinterpret_cast<const GeneralEntry*>(entries_of(dk))[position].value);
+    return Borrowed(reinterpret_cast<const UnicodeEntry*>(entries_of(dk))[position].value);
+}
+
 Ref two_key_dict(PyObject* tmpl, PyObject* k0, PyObject* v0, PyObject* k1, PyObject* v1) {
     Ref d = Ref::own(PyDict_Copy(tmpl));
     Keys* dk = entries_usable() ? keys_of(d.get()) : nullptr;
@@ -177,7 +184,8 @@ bool entries_usable() {
             while (ok && _PyDict_Next(d.get(), &pos, &key, &value, &hash)) {
                 PyObject* found = nullptr;
                 const Py_ssize_t at = entry_of(d.get(), key, hash, &found);
-                ok = at == pos - 1 && found == value && entry_key(d.get(), at).get() == key;
+                ok = at == pos - 1 && found == value && entry_key(d.get(), at).get() == key &&
+                     entry_value(d.get(), at).get() == value;
                 ++seen;
             }
             ok = ok && seen == size - 1 && !entry_key(d.get(), 1) && entry_count(d.get()) == size;

@@ -32,6 +32,9 @@ Py_ssize_t entry_count(PyObject* dict);
 // The key at a position; empty for a deleted entry.
 Borrowed entry_key(PyObject* dict, Py_ssize_t position);
 
+// The value at a position; empty for a deleted entry.
+Borrowed entry_value(PyObject* dict, Py_ssize_t position);
+
 // Whether the mirrored layout matches this interpreter's dicts; checked once.
 bool entries_usable();
 

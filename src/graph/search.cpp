@@ -6,6 +6,8 @@
 // fully explored before the next, and a marked node is never entered from a predecessor.
 #include "graph/search.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <vector>
 
 #include "graph/methods.hpp"
@@ -192,80 +194,196 @@ void Reached::reach(PyObject* start) {
 
 namespace {
 
-// How many successors of a node are hashed ahead when it is entered.
-constexpr Py_ssize_t ahead = 16;
+// The successors of the nodes of one plain dict as positions in its entry array, so that a
+// search walks arrays instead of looking every edge's end up in the dict.
+//
+// A row (the successors of the node at one position) is built when a search first enters
+// the node, and kept while the dict is unchanged: the dict's version tag changes with every
+// change of the dict, and is unique among all dicts, so that a dict and its tag name one
+// state of one dict. A successor list changed in place leaves the tag as it was: each row
+// keeps the successors it was made from (held, so that no other object can take their
+// address) and is made again when the list no longer holds exactly those.
+class Successors {
+public:
+    // Makes the index answer for `dict` as it stands; false when it cannot (too large).
+    bool use(PyObject* dict) {
+        const uint64_t version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+        const Py_ssize_t count = entry_count(dict);
+        if (count > INT32_MAX)
+            return false;
+        // Rows made again leave their old successors behind: once those outweigh the rest,
+        // everything is made anew.
+        const bool wasteful = items_.size() > 2 * live_ + 4096;
+        if (dict != dict_ || version != version_ || wasteful) {
+            clear();
+            dict_ = dict;
+            version_ = version;
+        }
+        if (rows_.size() < size_t(count))
+            rows_.resize(size_t(count));
+        return true;
+    }
 
-// One node being explored by the search by position: its successors (borrowed: no Python
-// code runs, so nothing can change or free them) and the hashes computed ahead.
-struct Frame {
-    PyObject* const* items;
-    Py_ssize_t size, next;
-    Py_hash_t hashes[ahead];
+    // The row of the node at `position` (a key of the dict in use): its successors'
+    // positions are targets [begin, end). False when a successor is not plain or not a key:
+    // the caller then searches by value.
+    bool row(PyObject* dict, Py_ssize_t position, uint32_t& begin, uint32_t& end) {
+        Row& r = rows_[size_t(position)];
+        if (r.successors != nullptr) {
+            PyObject* const* items = nullptr;
+            Py_ssize_t size = -1;  // a row is made from an exact list or tuple only
+            sequence(r.successors, items, size);
+            if (size == Py_ssize_t(r.size) &&
+                std::equal(items, items + size, items_.begin() + std::ptrdiff_t(r.begin),
+                           [](PyObject* item, const Ref& kept) { return item == kept.get(); })) [[likely]] {
+                begin = r.begin, end = r.begin + r.size;
+                return true;
+            }
+        }
+        PyObject* successors = entry_value(dict, position).get();
+        PyObject* const* items = nullptr;
+        Py_ssize_t size = 0;
+        if (!sequence(successors, items, size) || items_.size() + size_t(size) > UINT32_MAX)
+            return false;
+        const size_t first = items_.size();
+        if (!resolve(dict, items, size)) {
+            items_.resize(first);
+            targets_.resize(first);
+            return false;
+        }
+        if (r.successors == nullptr)
+            built_.push_back(uint32_t(position));
+        else
+            live_ -= r.size;
+        r = Row{successors, uint32_t(first), uint32_t(size)};
+        live_ += r.size;
+        begin = r.begin, end = r.begin + r.size;
+        return true;
+    }
+
+    int32_t target(uint32_t i) const { return targets_[i]; }
+
+private:
+    struct Row {
+        PyObject* successors = nullptr;  // the dict's value when the row was made
+        uint32_t begin = 0, size = 0;
+    };
+
+    // The items of an exact list or tuple.
+    static bool sequence(PyObject* s, PyObject* const*& items, Py_ssize_t& size) {
+        if (PyList_CheckExact(s)) {
+            items = reinterpret_cast<PyListObject*>(s)->ob_item, size = PyList_GET_SIZE(s);
+            return true;
+        }
+        if (PyTuple_CheckExact(s)) {
+            items = &PyTuple_GET_ITEM(s, 0), size = PyTuple_GET_SIZE(s);
+            return true;
+        }
+        return false;
+    }
+
+    // Appends each item and its position, a few at a time: their objects are fetched
+    // together, then hashed, then their index slots fetched together, so that the cache
+    // misses of unrelated places in memory overlap instead of queueing one after the other.
+    bool resolve(PyObject* dict, PyObject* const* items, Py_ssize_t size) {
+        constexpr Py_ssize_t ahead = 16;
+        Py_hash_t hashes[ahead];
+        for (Py_ssize_t at = 0; at < size; at += ahead) {
+            const Py_ssize_t n = size - at < ahead ? size - at : ahead;
+            for (Py_ssize_t i = 0; i < n; ++i)
+                __builtin_prefetch(items[at + i]);
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                PyObject* node = items[at + i];
+                if (PyTuple_CheckExact(node) && PyTuple_GET_SIZE(node) == 2) {
+                    __builtin_prefetch(PyTuple_GET_ITEM(node, 0));
+                    __builtin_prefetch(PyTuple_GET_ITEM(node, 1));
+                }
+            }
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                PyObject* node = items[at + i];
+                // Plain nodes only: their hash and equality run no Python code.
+                if (!is_plain(node))
+                    return false;
+                hashes[i] = hash_of(node);
+                prefetch_slot(dict, hashes[i]);
+            }
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                PyObject* ignored = nullptr;
+                const Py_ssize_t position = entry_of(dict, items[at + i], hashes[i], &ignored);
+                if (position < 0)
+                    return false;
+                items_.push_back(Ref::borrow(items[at + i]));
+                targets_.push_back(int32_t(position));
+            }
+        }
+        return true;
+    }
+
+    // Drops every row. The successors let go of are plain: freeing them runs no Python code.
+    void clear() {
+        for (uint32_t position : built_)
+            rows_[position] = Row{};
+        built_.clear();
+        items_.clear();
+        targets_.clear();
+        live_ = 0;
+        dict_ = nullptr;
+    }
+
+    PyObject* dict_ = nullptr;  // not held: with `version_` it only names a state
+    uint64_t version_ = 0;
+    std::vector<Row> rows_;      // by position
+    std::vector<uint32_t> built_;  // the positions whose row is made
+    std::vector<Ref> items_;  // the successors the rows were made from
+    std::vector<int32_t> targets_;  // their positions
+    size_t live_ = 0;  // how many of items_ belong to current rows
 };
 
-// The successors of a node just entered are each hashed and looked up in `dag`, at places
-// in memory that are unrelated: their objects are fetched together, then hashed, then
-// their index slots fetched together, so that the cache misses overlap instead of
-// queueing one after the other.
-void warm(PyObject* dag, Frame& f) {
-    const Py_ssize_t n = f.size < ahead ? f.size : ahead;
-    for (Py_ssize_t i = 0; i < n; ++i)
-        __builtin_prefetch(f.items[i]);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* node = f.items[i];
-        if (PyTuple_CheckExact(node) && PyTuple_GET_SIZE(node) == 2) {
-            __builtin_prefetch(PyTuple_GET_ITEM(node, 0));
-            __builtin_prefetch(PyTuple_GET_ITEM(node, 1));
-        }
-    }
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* node = f.items[i];
-        // Plain nodes only: their hash runs no Python code (the others stop the search).
-        f.hashes[i] = is_plain(node) ? hash_of(node) : -1;
-        if (f.hashes[i] != -1)
-            prefetch_slot(dag, f.hashes[i]);
-    }
+// One index for the whole module, never destroyed: it is only ever released through
+// clear(), with the interpreter running.
+Successors& successors() {
+    static Successors* index = new Successors;
+    return *index;
 }
 
 }  // namespace
 
 bool Reached::reach_by_position(PyObject* start) {
+    if (!is_plain(start))
+        return false;
+    PyObject* ignored = nullptr;
+    const Py_ssize_t at = entry_of(dag_, start, hash_of(start), &ignored);
+    if (at == entry_unknown)
+        return false;
+    if (at == entry_missing)
+        raise_key_error(start);
+    Successors& index = successors();
+    if (!index.use(dag_))
+        return false;
+    // Each frame is a node being explored: the range of its row still to look at.
+    struct Frame {
+        uint32_t next, end;
+    };
     std::vector<Frame> stack;
-    // Marks `node` and enters it unless it was reached before; false when the node or its
-    // successor list is of a kind that could run Python code.
-    auto visit = [&](PyObject* node, Py_hash_t hash) {
-        if (!is_plain(node))
-            return false;
-        PyObject* successors = nullptr;
-        const Py_ssize_t at = entry_of(dag_, node, hash != -1 ? hash : hash_of(node), &successors);
-        if (at == entry_unknown)
-            return false;
-        if (at == entry_missing)
-            raise_key_error(node);
-        if (!marks_.mark(at))
+    auto enter = [&](Py_ssize_t position) {
+        if (!marks_.mark(position))
             return true;
         Frame f;
-        if (PyList_CheckExact(successors))
-            f.items = reinterpret_cast<PyListObject*>(successors)->ob_item, f.size = PyList_GET_SIZE(successors);
-        else if (PyTuple_CheckExact(successors))
-            f.items = &PyTuple_GET_ITEM(successors, 0), f.size = PyTuple_GET_SIZE(successors);
-        else
+        if (!index.row(dag_, position, f.next, f.end))
             return false;
-        f.next = 0;
-        warm(dag_, f);
         stack.push_back(f);
         return true;
     };
-    if (!visit(start, -1))
+    if (!enter(at))
         return false;
     while (!stack.empty()) {
         Frame& top = stack.back();
-        if (top.next == top.size) {
+        if (top.next == top.end) {
             stack.pop_back();
             continue;
         }
-        const Py_ssize_t i = top.next++;
-        if (!visit(top.items[i], i < ahead ? top.hashes[i] : -1))
+        const int32_t next = index.target(top.next++);
+        if (!marks_.marked(next) && !enter(next))
             return false;
     }
     return true;

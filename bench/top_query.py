@@ -1,0 +1,102 @@
+"""The top query against the interpreter's floor at 10,000 and 100,000 roles: this module (A),
+the plain-Python class (B, tests/model.py) and F1, one Python pass over `dag` building the
+answer's dicts from the reached set (the floor of bench/targets.py). CPU time; the three are
+measured in turn within each round, and the ratios are taken round by round, so that the
+load of a shared machine falls on all three alike.
+
+    python bench/top_query.py [--rounds 5]
+
+Prints a Markdown table and writes it into bench/RESULTS.md.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import os
+import statistics
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+
+import model  # noqa: E402
+import run  # noqa: E402
+import zarn_engine  # noqa: E402
+import zarn_user.role_matrix as rm  # noqa: E402
+
+
+def cpu(fn, least=0.05):
+    """CPU seconds of one fn(), looped until a sample lasts `least`."""
+    number, spent = 0, 0.0
+    gc.collect()
+    start = time.process_time()
+    while spent < least:
+        fn()
+        number += 1
+        spent = time.process_time() - start
+    return spent / number
+
+
+def spread(values, fmt):
+    return " / ".join(fmt(v) for v in (min(values), statistics.median(values), max(values)))
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--rounds", type=int, default=5)
+    args = ap.parse_args()
+    zarn_engine.use_engine(run.AcceptingEngine())
+    rows, medians = [], {}
+    with run.null_framework():
+        A, B = run.classes(True)
+        for n in (10_000, 100_000):
+            roles, groups, policies, top, leaf = run.make_graph("layered", n)
+            ps, gs = run.stored(rm, groups, policies)
+            a = A(name="bench", policies=ps, groups=gs)
+            ps2, gs2 = run.stored(model, groups, policies)
+            b = B(name="bench", policies=ps2, groups=gs2)
+            reached = {(p["obj"], p["act"]) for p in a.get_implicit_permissions_for_roles([top]).permissions}
+            guard = rm.Group(child="newcomer", parent=roles[-1])
+            added = iter(range(10**9))
+
+            def after_change():  # a new role under the leaf changes `dag`: the next search starts afresh
+                a._dag_add_group(rm.Group(child=f"new{next(added)}", parent=leaf))
+                a.get_implicit_permissions_for_roles([top])
+
+            t = {k: [] for k in ("A", "B", "F1", "leaf", "guard", "changed")}
+            for _ in range(args.rounds):
+                t["A"].append(cpu(lambda: a.get_implicit_permissions_for_roles([top])))
+                t["F1"].append(cpu(lambda: run.floor(a.dag, reached)))
+                t["B"].append(cpu(lambda: b.get_implicit_permissions_for_roles([top]), least=0.2))
+                t["leaf"].append(cpu(lambda: a.get_implicit_permissions_for_roles([leaf])))
+                t["guard"].append(cpu(lambda: a._check_new_group(guard)))
+                t["changed"].append(cpu(after_change))
+            af = [x / y for x, y in zip(t["A"], t["F1"])]
+            ba = [x / y for x, y in zip(t["B"], t["A"])]
+            medians[n] = {k: statistics.median(v) for k, v in t.items()}
+            ms = lambda x: f"{x * 1e3:.1f} ms"  # noqa: E731
+            rows.append(f"| {n:,} | {ms(medians[n]['A'])} | {ms(medians[n]['F1'])} | {spread(af, '{:.2f}'.format)} | "
+                        f"{spread(ba, '{:.1f}'.format)} | {medians[n]['leaf'] * 1e6:.1f} µs | "
+                        f"{medians[n]['guard'] * 1e6:.2f} µs | {ms(medians[n]['changed'])} |")
+            print(rows[-1], flush=True)
+    growth = {k: medians[100_000][k] / medians[10_000][k] for k in ("A", "F1")}
+    lines = ["## Top query against the floor", "",
+             "`bench/top_query.py`: layered hierarchy, null framework, CPU time, "
+             f"{args.rounds} rounds, medians; ratios taken round by round (min / median / max). "
+             "A: this module; B: the plain-Python class; F1: one Python pass over `dag` building "
+             "the answer's dicts from the reached set. A after a change: a new role added under the "
+             "leaf, then the top query (the first search after any change of `dag` starts afresh).", "",
+             "| roles | A | F1 | A / F1 | B / A | leaf (A) | guard (A) | A after a change |",
+             "|---:|---:|---:|---:|---:|---:|---:|---:|", *rows, "",
+             f"Growth from 10,000 to 100,000 roles: A ×{growth['A']:.1f}, F1 ×{growth['F1']:.1f}."]
+    print("\n".join(lines))
+    import sections
+
+    sections.write("top-query", "\n".join(lines))
+
+
+if __name__ == "__main__":
+    main()
