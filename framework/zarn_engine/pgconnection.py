@@ -157,11 +157,13 @@ def abandon(conn: Connection) -> None:
 
 
 def _rollback(conn: Connection) -> None:
+    """Roll back, never raising over the error that led here; a connection whose rollback
+    failed is closed, so that the next transaction gets a new one."""
     try:
         if not conn.closed and not conn.broken:
             conn.rollback()
     except psycopg.Error:
-        pass
+        conn.close()
 
 
 def _first_line(exc: BaseException) -> str:
