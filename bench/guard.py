@@ -32,21 +32,14 @@ from fastapi import Depends, FastAPI, Request  # noqa: E402
 
 from zarn_user.fastapi import RoleGuard  # noqa: E402
 
-ACTS = ["read", "write", "delete", "list", "admin"]
 
 
 def layered(n: int):
     """The layered hierarchy of bench/run.py: "top" contains ten levels, each role reaching two
     of the next; every role granted three to five actions on an object of its own."""
-    per = max((n - 1) // 10, 1)
-    levels = [[f"r{lv}_{i}" for i in range(per)] for lv in range(10)]
-    roles = ["top"] + [r for level in levels for r in level]
-    groups = [("top", r) for r in levels[0]]
-    for lv in range(9):
-        for i, r in enumerate(levels[lv]):
-            for j in {(2 * i) % per, (2 * i + 1) % per}:
-                groups.append((r, levels[lv + 1][j]))
-    policies = [(r, f"o{i}", act) for i, r in enumerate(roles) for act in ACTS[:3 + i % 3]]
+    from run import make_graph
+
+    _, groups, policies, _, _ = make_graph("layered", n)
     return groups, policies
 
 
