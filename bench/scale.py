@@ -1,0 +1,523 @@
+"""What a change costs on a large matrix, stored in SQLite and PostgreSQL: the first save, one
+grant, revoke and include committed, workers in other processes serving committed changes,
+a cold load and the memory of a loaded matrix, at 10^4, 10^5 and 10^6 roles.
+
+    python bench/scale.py [--sizes 10000,100000] [--stores sqlite,postgresql] [--quick]
+                          [--workers 4] [--seconds 5] [--postgres URL] [--no-write] [--json PATH]
+
+The matrix is a layered hierarchy of ten levels: every role holds 3 grants and includes 2
+roles of the next level (so about 5 records a role); the role "probe", included by the last
+level, holds the grant that the writer of the live scenario rewrites. Without --postgres (or
+$ZARN_TEST_POSTGRES_URL) a private PostgreSQL cluster is started for the run; on a given
+server the run works in a schema of its own, dropped at the end.
+
+Writes the section "scale" of bench/RESULTS.md (unless --no-write).
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime
+import gc
+import json
+import multiprocessing as mp
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import uuid
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+sys.path.insert(0, HERE)
+
+import zarn_engine  # noqa: E402
+import zarn_user.role_matrix as rm  # noqa: E402
+
+KEY = "scale"
+LEVELS = 10
+ACTS = ("read", "write", "list")
+QUERIED = "r8_0"  # the deployment bench's query: reaches r9_0, r9_1 and, through r9_0, "probe"
+PROBE = "probe"
+REFERENCE = 1000  # the deployment bench's matrix size, which the live figures are compared with
+
+# Measured before changes were kept instead of documents: 10^5 roles (300,000 grants, ~200,000
+# sub-role links), quiet machine, 2 cores.
+BEFORE = """| before, 10^5 roles | SQLite | PostgreSQL |
+|---|---|---|
+| first save | 1.9 s | 2.0 s |
+| one `add_role_permissions` (saved) | 1.7 s | 2.1 s |
+| another process's `Live` (notify) serving that change | 1.6 s | 1.5 s |
+| cold load | 1.2 s | 1.4 s |"""
+
+
+# --- the matrix -----------------------------------------------------------------------------
+
+
+def per_level(n: int) -> int:
+    return max(n // LEVELS, 2)
+
+
+def records(n: int) -> tuple[list[rm.Policy], list[rm.Group]]:
+    """The stored lists of the n-role matrix (plus "probe")."""
+    per = per_level(n)
+    policies = [rm.Policy(sub=f"r{lv}_{i}", obj=f"o{lv}_{i}", act=act)
+                for lv in range(LEVELS) for i in range(per) for act in ACTS]
+    policies.append(rm.Policy(sub=PROBE, obj="gen", act="0"))
+    groups = [rm.Group(child=f"r{lv}_{i}", parent=f"r{lv + 1}_{j}")
+              for lv in range(LEVELS - 1) for i in range(per) for j in sorted({(2 * i) % per, (2 * i + 1) % per})]
+    groups.append(rm.Group(child=f"r{LEVELS - 1}_0", parent=PROBE))
+    return policies, groups
+
+
+def generation(content: rm.RoleContent) -> int:
+    """The probe's generation in an answer that reaches it."""
+    for p in content.permissions:
+        if p.obj == "gen":
+            return int(p.act)
+    raise AssertionError("the answer does not reach the probe role")
+
+
+# --- timing ---------------------------------------------------------------------------------
+
+
+def summary(times: list[float]) -> dict:
+    times = sorted(times)
+    return {"median": statistics.median(times), "min": times[0], "max": times[-1],
+            "p99": times[min(len(times) - 1, int(len(times) * 0.99))], "runs": len(times)}
+
+
+def timed(fn) -> float:
+    gc.collect()
+    start = time.perf_counter()
+    fn()
+    return time.perf_counter() - start
+
+
+def first_saves(n: int, repeat: int) -> dict:
+    """Saves of a new n-role matrix into a store without it; the first under KEY stays."""
+    policies, groups = records(n)
+    times = []
+    for i in range(repeat):
+        m = rm.RoleMatrix(name=KEY if i == 0 else f"first-{i}", policies=list(policies), groups=list(groups))
+        times.append(timed(m.save))
+        del m
+    for i in range(1, repeat):
+        rm.RoleMatrix.delete(f"first-{i}")
+    return summary(times)
+
+
+def changes(n: int, repeat: int) -> dict:
+    """One grant, one revoke and one include, each committed (the operations save), on the
+    stored matrix held by this process; each run on other roles."""
+    m = rm.RoleMatrix.load(KEY)
+    per = per_level(n)
+    grant, revoke, include = [], [], []
+    for i in range(repeat):
+        role = f"r3_{i % per}"
+        grant.append(timed(lambda: m.add_role_permissions(role, [{"obj": f"added{i}", "act": "read"}])))
+        role = f"r5_{i % per}"
+        kept = [{"obj": p.obj, "act": p.act} for p in m.get_role_contents(role).permissions][1:]
+        revoke.append(timed(lambda: m.set_role_permissions(role, kept)))
+        # two levels down: a new link, never a cycle
+        include.append(timed(lambda: m.add_role_sub_roles(f"r2_{i % per}", [f"r4_{(7 * i) % per}"])))
+    return {"grant": summary(grant), "revoke": summary(revoke), "include": summary(include)}
+
+
+def cold_loads(repeat: int) -> dict:
+    def load():
+        m = rm.RoleMatrix.load(KEY)
+        len(m.dag)  # the graph is part of a load
+    return summary([timed(load) for _ in range(repeat)])
+
+
+def resident() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def memory_probe(url: str) -> dict:
+    """In this fresh process: what one loaded matrix holds, as the growth of the resident
+    set and as the allocations tracemalloc sees (a second load, traced)."""
+    import tracemalloc
+
+    zarn_engine.connect(url)
+    warm = rm.RoleMatrix.load("warm")  # first-use costs: classes, compiled patterns, the driver
+    len(warm.dag)
+    gc.collect()
+    before = resident()
+    kept = rm.RoleMatrix.load(KEY)
+    gc.collect()
+    rss = resident() - before
+    count = len(kept.policies) + len(kept.groups)
+    tracemalloc.start()
+    base = tracemalloc.get_traced_memory()[0]
+    traced_doc = rm.RoleMatrix.load(KEY)
+    gc.collect()
+    traced = tracemalloc.get_traced_memory()[0] - base
+    tracemalloc.stop()
+    del traced_doc
+    return {"records": count, "rss": rss, "traced": traced}
+
+
+def memory(url: str) -> dict:
+    small = rm.RoleMatrix(name="warm", policies=[rm.Policy(sub="wa", obj="wb", act="read")],
+                          groups=[rm.Group(child="wa", parent="wc")])
+    rm.RoleMatrix.delete("warm")
+    small.save()
+    out = subprocess.run([sys.executable, os.path.abspath(__file__), "--memory-of", url],
+                         check=True, capture_output=True, text=True)
+    rm.RoleMatrix.delete("warm")
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+# --- live documents in other processes ------------------------------------------------------
+
+# The shared window of a live run (monotonic clock, which all processes share): start and end
+# of the writer's commits, the time workers stop at the latest, the last generation committed.
+START, END, STOP, FINAL = range(4)
+FOREVER = 1e18
+
+
+def count_loads() -> list[int]:
+    """Counts full loads of the matrix in this process (the reloads of its live documents)."""
+    counter = [0]
+    inner = rm.RoleMatrix.load.__func__  # type: ignore[attr-defined]
+
+    def load(cls, key, engine=None):
+        counter[0] += 1
+        return inner(cls, key, engine=engine)
+
+    rm.RoleMatrix.load = classmethod(load)  # type: ignore[method-assign,assignment]
+    return counter
+
+
+def worker(url: str, mode: str, window, ready, results) -> None:
+    zarn_engine.connect(url)
+    live = zarn_engine.Live(rm.RoleMatrix, consistency=mode)
+    while mode == "notify" and not live.listening:
+        time.sleep(0.01)
+    generation(live.get(KEY).get_implicit_permissions_for_roles([QUERIED]))  # the first load
+    loads = count_loads()
+    ready.put(1)
+    seen: list[tuple[float, int]] = []  # (time an answer came, generation) whenever it changed
+    last, queries = -1, 0
+    while True:
+        began = time.monotonic()
+        if began >= window[STOP] or (last >= window[FINAL] and began >= window[END]):
+            break
+        gen = generation(live.get(KEY).get_implicit_permissions_for_roles([QUERIED]))
+        if window[START] <= began < window[END]:
+            queries += 1
+        if gen != last:
+            seen.append((time.monotonic(), gen))
+            last = gen
+    live.close()
+    results.put({"seen": seen, "queries": queries, "reloads": loads[0]})
+
+
+def writer(url: str, window, ready, results) -> None:
+    """Rewrites the probe's grant 10 times a second (as fast as it can when a commit takes
+    longer) from the start to the end of the window."""
+    zarn_engine.connect(url)
+    m = rm.RoleMatrix.load(KEY)
+    start = generation(m.get_role_contents(PROBE))
+    ready.put(1)
+    while window[START] == FOREVER:
+        time.sleep(0.005)
+    commits, gen = [], start
+    next_at = window[START]
+    while next_at < window[END]:
+        time.sleep(max(0.0, next_at - time.monotonic()))
+        gen += 1
+        m.set_role_permissions(PROBE, [{"obj": "gen", "act": str(gen)}])
+        commits.append((gen, time.monotonic()))
+        next_at += 0.1
+    window[FINAL] = gen
+    results.put({"commits": commits})
+
+
+def live_run(url: str, mode: str, workers: int, seconds: float, wait: float) -> dict:
+    """`workers` processes query live documents of mode `mode` in a loop while a writer
+    commits: queries per second per worker, and how long after each commit each worker first
+    answered with it."""
+    ctx = mp.get_context("spawn")  # children that do not inherit this process's big lists
+    window = ctx.Array("d", [FOREVER, FOREVER, FOREVER, FOREVER], lock=False)
+    ready, results = ctx.Queue(), ctx.Queue()
+    procs = [ctx.Process(target=worker, args=(url, mode, window, ready, results)) for _ in range(workers)]
+    procs.append(ctx.Process(target=writer, args=(url, window, ready, results)))
+    for p in procs:
+        p.start()
+    try:
+        for _ in procs:
+            ready.get(timeout=600)
+        window[START] = time.monotonic() + 0.2
+        window[END] = window[START] + seconds
+        window[STOP] = window[END] + wait  # a worker that has not seen the last commit by then
+        outputs = [results.get(timeout=seconds + wait + 600) for _ in procs]
+    finally:
+        for p in procs:
+            p.join(timeout=60)
+            if p.is_alive():
+                p.kill()
+    commits = next(o["commits"] for o in outputs if "commits" in o)
+    answers = [o for o in outputs if "seen" in o]
+    latencies, unserved = [], 0
+    for a in answers:
+        for gen, at in commits:
+            served = next((t for t, g in a["seen"] if g >= gen), None)
+            if served is None:
+                unserved += 1
+            else:
+                latencies.append(max(0.0, served - at))
+    latencies.sort()
+    span = window[END] - window[START]
+    out = {"mode": mode, "workers": workers, "commits": len(commits), "commit_rate": len(commits) / span,
+           "qps": statistics.mean(a["queries"] / span for a in answers), "unserved": unserved,
+           "reloads": sum(a["reloads"] for a in answers) / len(answers)}
+    if latencies:
+        out.update(p50=latencies[len(latencies) // 2], p99=latencies[min(len(latencies) - 1, int(len(latencies) * 0.99))],
+                   max=latencies[-1])
+    return out
+
+
+# --- stores ---------------------------------------------------------------------------------
+
+
+class Stores:
+    """The URLs of the stores of one run, made and removed with it."""
+
+    def __init__(self, postgres: str | None) -> None:
+        self.tmp = tempfile.mkdtemp(prefix="zarn-scale-")
+        self.postgres = postgres
+        self.cluster = None
+        self.schema: str | None = None
+
+    def url(self, store: str, n: int) -> str:
+        if store == "sqlite":
+            return os.path.join(self.tmp, f"scale-{n}.sqlite3")
+        if self.postgres is None:
+            from pgcluster import Cluster
+
+            self.cluster = Cluster(os.path.join(self.tmp, "pg"))
+            self.cluster.init()
+            self.cluster.start()
+            self.postgres = self.cluster.url
+        import psycopg
+
+        if self.schema is not None:
+            self.drop_schema()
+        self.schema = f"scale_{uuid.uuid4().hex[:12]}"
+        with psycopg.connect(self.postgres, autocommit=True) as conn:
+            conn.execute(f"CREATE SCHEMA {self.schema}")
+        sep = "&" if "?" in self.postgres else "?"
+        return f"{self.postgres}{sep}options=-csearch_path%3D{self.schema}"
+
+    def drop_schema(self) -> None:
+        import psycopg
+
+        with psycopg.connect(self.postgres, autocommit=True) as conn:
+            conn.execute(f"DROP SCHEMA {self.schema} CASCADE")
+        self.schema = None
+
+    def close(self) -> None:
+        if self.schema is not None:
+            self.drop_schema()
+        if self.cluster is not None:
+            self.cluster.stop("immediate")
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+
+# --- the run --------------------------------------------------------------------------------
+
+
+STORE_NAMES = {"sqlite": "SQLite", "postgresql": "PostgreSQL"}
+
+
+def run_size(stores: Stores, store: str, n: int, args) -> dict:
+    url = stores.url(store, n)
+    engine = zarn_engine.connect(url)
+    repeat = 1 if n >= 1_000_000 else args.repeat
+    print(f"-- {STORE_NAMES[store]}, {n:,} roles", flush=True)
+    r: dict = {"store": store, "roles": n}
+    r["first_save"] = first_saves(n, repeat)
+    show("first save", r["first_save"])
+    r.update(changes(n, args.changes))
+    for what in ("grant", "revoke", "include"):
+        show(f"one {what} committed", r[what])
+    r["cold_load"] = cold_loads(repeat)
+    show("cold load", r["cold_load"])
+    r["memory"] = memory(url)
+    print(f"   memory: {r['memory']['traced'] / r['memory']['records']:.0f} B a record traced, "
+          f"{r['memory']['rss'] / r['memory']['records']:.0f} B resident", flush=True)
+    engine.close()
+    for mode in ("notify", "strict"):
+        r[mode] = live_run(url, mode, args.workers, args.seconds, args.wait)
+        show_live(r[mode])
+    return r
+
+
+def show(what: str, s: dict) -> None:
+    print(f"   {what}: {fmt(s['median'])} (min {fmt(s['min'])}, max {fmt(s['max'])})", flush=True)
+
+
+def show_live(r: dict) -> None:
+    lat = f", served p50 {fmt(r['p50'])} p99 {fmt(r['p99'])}" if "p50" in r else ""
+    print(f"   {r['mode']}: {r['qps']:,.0f} queries/s a worker, {r['commits']} commits, {r['unserved']} unserved"
+          f"{lat}, {r['reloads']:.1f} reloads a worker", flush=True)
+
+
+def fmt(t: float | None) -> str:
+    if t is None:
+        return "—"
+    if t >= 1:
+        return f"{t:.2f} s"
+    if t >= 1e-3:
+        return f"{t * 1e3:.3g} ms"
+    return f"{t * 1e6:.3g} µs"
+
+
+def label(n: int) -> str:
+    exp = len(str(n)) - 1
+    return f"10^{exp}" if n == 10 ** exp else f"{n:,}"
+
+
+def report(results: list[dict], references: dict, args, load: float) -> str:
+    cols = [r for r in results]
+    head = "| | " + " | ".join(f"{STORE_NAMES[r['store']]} {label(r['roles'])}" for r in cols) + " |"
+    lines = ["## Scale: what a change costs on a large matrix", "",
+             f"Written by `bench/scale.py` on {datetime.datetime.now().isoformat(timespec='seconds')}: "
+             f"{platform.machine()}, {os.cpu_count()} cores, Python {platform.python_version()}, load average "
+             f"{load:.1f} at the start (the machine is shared: compare figures of one run). A layered hierarchy "
+             "of ten levels, 3 grants and 2 sub-roles a role. Times: median of "
+             f"{args.repeat} runs (one at 10^6) for saves and loads, of {args.changes} for the changes (each "
+             "committed: the operation saves), with the slowest in brackets. Live: "
+             f"{args.workers} worker processes query `live.get(...).get_implicit_permissions_for_roles(['{QUERIED}'])` "
+             f"in a loop for {args.seconds:g} s while a writer process rewrites a grant that the answer reaches, "
+             "10 times a second (or back to back when a commit takes longer); \"served\": per commit and worker, "
+             "from the commit's return in the writer to the worker's first answer with it. Memory: a load in a "
+             "fresh process, whole matrix (records, `dag`, strings) divided by its stored records, as traced by "
+             "tracemalloc and as growth of the resident set.", "",
+             BEFORE, "", head, "|---|" + "---|" * len(cols)]
+
+    def row(name, cell):
+        lines.append(f"| {name} | " + " | ".join(cell(r) for r in cols) + " |")
+
+    def timing(s):
+        return f"{fmt(s['median'])} ({fmt(s['max'])})"
+
+    row("first save", lambda r: timing(r["first_save"]))
+    row("one grant committed", lambda r: timing(r["grant"]))
+    row("one revoke committed", lambda r: timing(r["revoke"]))
+    row("one include committed", lambda r: timing(r["include"]))
+    for mode in ("notify", "strict"):
+        row(f"{mode}: served p50 / p99", lambda r: f"{fmt(r[mode].get('p50'))} / {fmt(r[mode].get('p99'))}"
+            + (f", {r[mode]['unserved']} unserved" if r[mode]["unserved"] else ""))
+        row(f"{mode}: queries/s a worker (10^3: ×1)",
+            lambda r: f"{r[mode]['qps']:,.0f} (×{ratio(r, mode, references):.2f})")
+        row(f"{mode}: reloads a worker", lambda r: f"{r[mode]['reloads']:.1f} of {r[mode]['commits']} commits")
+    row("cold load", lambda r: timing(r["cold_load"]))
+    row("memory: bytes a record, traced / resident",
+        lambda r: f"{r['memory']['traced'] / r['memory']['records']:.0f} / {r['memory']['rss'] / r['memory']['records']:.0f}")
+    lines += ["", "| target | figure | goal |", "|---|---|---|"]
+
+    def target(name, value, shown, ok, goal):
+        lines.append(f"| {name} | {shown} | {goal} {'✓' if ok(value) else '✗'} |")
+
+    limits = {100_000: (0.010, 0.5), 1_000_000: (0.020, 6.0)}
+    for r in cols:
+        where = f"{STORE_NAMES[r['store']]}, {label(r['roles'])}"
+        if r["roles"] in limits:
+            change, load_limit = limits[r["roles"]]
+            for what in ("grant", "revoke", "include"):
+                v = r[what]["median"]
+                target(f"one {what} committed, {where}", v, fmt(v), lambda v: v <= change, f"≤ {fmt(change)}")
+            v = r["cold_load"]["median"]
+            target(f"cold load, {where}", v, fmt(v), lambda v: v <= load_limit, f"≤ {fmt(load_limit)}")
+        if r["roles"] == 100_000:
+            v = r["notify"].get("p99")
+            ok = v is not None and r["notify"]["unserved"] == 0
+            target(f"notify: served p99, {where}", v, fmt(v), lambda v: ok and v <= 0.050, "≤ 50 ms")
+            v = r["strict"]["reloads"]
+            target(f"strict: reloads a worker, {where}", v, f"{v:.1f}", lambda v: v == 0, "none")
+            for mode in ("notify", "strict"):
+                v = ratio(r, mode, references)
+                target(f"{mode}: queries/s a worker vs 10^3, {where}", v, f"×{v:.2f}", lambda v: v >= 0.5, "≥ ×0.5")
+        if r["roles"] >= 100_000:
+            v = r["memory"]["traced"] / r["memory"]["records"]
+            target(f"memory, {where}", v, f"{v:.0f} B a record", lambda v: v <= 150, "≤ 150 B")
+    return "\n".join(lines) + "\n"
+
+
+def ratio(r: dict, mode: str, references: dict) -> float:
+    ref = references.get(r["store"], {}).get(mode)
+    return r[mode]["qps"] / ref["qps"] if ref and ref["qps"] else float("nan")
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--sizes", default="10000,100000,1000000", help="numbers of roles, comma-separated")
+    ap.add_argument("--stores", default="sqlite,postgresql")
+    ap.add_argument("--quick", action="store_true", help="a smoke run: 10^3 and 10^4 roles, fewer runs, short live runs")
+    ap.add_argument("--workers", type=int, default=4)
+    ap.add_argument("--seconds", type=float, default=None, help="length of a live run (default 5, quick 1)")
+    ap.add_argument("--wait", type=float, default=30.0, help="how long workers may take to serve the last commit")
+    ap.add_argument("--postgres", default=os.environ.get("ZARN_TEST_POSTGRES_URL"))
+    ap.add_argument("--no-write", action="store_true", help="print only; leave RESULTS.md alone")
+    ap.add_argument("--json", help="also write the figures to this file")
+    ap.add_argument("--memory-of", help=argparse.SUPPRESS)
+    args = ap.parse_args()
+    if args.memory_of:
+        print(json.dumps(memory_probe(args.memory_of)))
+        return
+    if args.quick and "--sizes" not in " ".join(sys.argv):
+        args.sizes = "1000,10000"
+    sizes = [int(s) for s in args.sizes.split(",")]
+    store_list = args.stores.split(",")
+    for s in store_list:
+        if s not in STORE_NAMES:
+            ap.error(f"unknown store {s!r}: the stores are {', '.join(STORE_NAMES)}")
+    if any(n < 10 for n in sizes):
+        ap.error("a matrix has at least 10 roles")
+    args.repeat = 2 if args.quick else 5
+    args.changes = 3 if args.quick else 15
+    args.seconds = args.seconds if args.seconds is not None else (1.0 if args.quick else 5.0)
+    load = os.getloadavg()[0]
+    stores = Stores(args.postgres)
+    results, references = [], {}
+    try:
+        for store in store_list:
+            if REFERENCE not in sizes:
+                url = stores.url(store, REFERENCE)
+                engine = zarn_engine.connect(url)
+                rm.RoleMatrix(name=KEY, policies=records(REFERENCE)[0], groups=records(REFERENCE)[1]).save()
+                engine.close()
+                print(f"-- {STORE_NAMES[store]}, {REFERENCE:,} roles (live reference)", flush=True)
+                references[store] = {mode: live_run(url, mode, args.workers, args.seconds, args.wait)
+                                     for mode in ("notify", "strict")}
+                for mode in ("notify", "strict"):
+                    show_live(references[store][mode])
+            for n in sizes:
+                r = run_size(stores, store, n, args)
+                results.append(r)
+                if n == REFERENCE:
+                    references[store] = {mode: r[mode] for mode in ("notify", "strict")}
+    finally:
+        stores.close()
+    text = report(results, references, args, load)
+    print(text)
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump({"results": results, "references": references}, f, indent=1)
+    if not args.no_write:
+        import sections
+
+        sections.write("scale", text)
+
+
+if __name__ == "__main__":
+    main()
