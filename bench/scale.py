@@ -125,6 +125,12 @@ def changes(n: int, repeat: int) -> dict:
         revoke.append(timed(lambda: m.set_role_permissions(role, kept)))
         # two levels down: a new link, never a cycle
         include.append(timed(lambda: m.add_role_sub_roles(f"r2_{i % per}", [f"r4_{(7 * i) % per}"])))
+    # What was timed must be what the store holds: a change that was not committed, or
+    # committed otherwise than it stands in memory, is no figure.
+    stored = rm.RoleMatrix.load(KEY)
+    for name in ("policies", "groups"):
+        if [r.to_display() for r in getattr(stored, name)] != [r.to_display() for r in getattr(m, name)]:
+            raise AssertionError(f"the stored {name} differ from those of the matrix that changed them")
     return {"grant": summary(grant), "revoke": summary(revoke), "include": summary(include)}
 
 
@@ -468,6 +474,7 @@ def main() -> None:
     ap.add_argument("--wait", type=float, default=30.0, help="how long workers may take to serve the last commit")
     ap.add_argument("--postgres", default=os.environ.get("ZARN_TEST_POSTGRES_URL"))
     ap.add_argument("--no-write", action="store_true", help="print only; leave RESULTS.md alone")
+    ap.add_argument("--results", default=None, help="the RESULTS.md file to write into (default: bench/RESULTS.md)")
     ap.add_argument("--json", help="also write the figures to this file")
     ap.add_argument("--memory-of", help=argparse.SUPPRESS)
     args = ap.parse_args()
@@ -516,7 +523,7 @@ def main() -> None:
     if not args.no_write:
         import sections
 
-        sections.write("scale", text)
+        sections.write("scale", text, *([args.results] if args.results else []))
 
 
 if __name__ == "__main__":
