@@ -91,6 +91,19 @@ def summary(times: list[float]) -> dict:
             "p99": times[min(len(times) - 1, int(len(times) * 0.99))], "runs": len(times)}
 
 
+BUDGET = 20.0  # seconds of runs of one measurement, beyond the first 3
+
+
+def runs(fn, repeat: int) -> list[float]:
+    """Times of up to `repeat` calls of fn(i), fewer when they take long."""
+    times: list[float] = []
+    for i in range(repeat):
+        if len(times) >= 3 and sum(times) > BUDGET:
+            break
+        times.append(fn(i))
+    return times
+
+
 def timed(fn) -> float:
     gc.collect()
     start = time.perf_counter()
@@ -101,12 +114,13 @@ def timed(fn) -> float:
 def first_saves(n: int, repeat: int) -> dict:
     """Saves of a new n-role matrix into a store without it; the first under KEY stays."""
     policies, groups = records(n)
-    times = []
-    for i in range(repeat):
+
+    def save(i: int) -> float:
         m = rm.RoleMatrix(name=KEY if i == 0 else f"first-{i}", policies=list(policies), groups=list(groups))
-        times.append(timed(m.save))
-        del m
-    for i in range(1, repeat):
+        return timed(m.save)
+
+    times = runs(save, repeat)
+    for i in range(1, len(times)):
         rm.RoleMatrix.delete(f"first-{i}")
     return summary(times)
 
@@ -116,29 +130,36 @@ def changes(n: int, repeat: int) -> dict:
     stored matrix held by this process; each run on other roles."""
     m = rm.RoleMatrix.load(KEY)
     per = per_level(n)
-    grant, revoke, include = [], [], []
-    for i in range(repeat):
+
+    def grant(i: int) -> float:
         role = f"r3_{i % per}"
-        grant.append(timed(lambda: m.add_role_permissions(role, [{"obj": f"added{i}", "act": "read"}])))
+        return timed(lambda: m.add_role_permissions(role, [{"obj": f"added{i}", "act": "read"}]))
+
+    def revoke(i: int) -> float:
         role = f"r5_{i % per}"
         kept = [{"obj": p.obj, "act": p.act} for p in m.get_role_contents(role).permissions][1:]
-        revoke.append(timed(lambda: m.set_role_permissions(role, kept)))
+        return timed(lambda: m.set_role_permissions(role, kept))
+
+    def include(i: int) -> float:
         # two levels down: a new link, never a cycle
-        include.append(timed(lambda: m.add_role_sub_roles(f"r2_{i % per}", [f"r4_{(7 * i) % per}"])))
+        return timed(lambda: m.add_role_sub_roles(f"r2_{i % per}", [f"r4_{(7 * i) % per}"]))
+
+    out = {"grant": summary(runs(grant, repeat)), "revoke": summary(runs(revoke, repeat)),
+           "include": summary(runs(include, repeat))}
     # What was timed must be what the store holds: a change that was not committed, or
     # committed otherwise than it stands in memory, is no figure.
     stored = rm.RoleMatrix.load(KEY)
     for name in ("policies", "groups"):
         if [r.to_display() for r in getattr(stored, name)] != [r.to_display() for r in getattr(m, name)]:
             raise AssertionError(f"the stored {name} differ from those of the matrix that changed them")
-    return {"grant": summary(grant), "revoke": summary(revoke), "include": summary(include)}
+    return out
 
 
 def cold_loads(repeat: int) -> dict:
     def load():
         m = rm.RoleMatrix.load(KEY)
         len(m.dag)  # the graph is part of a load
-    return summary([timed(load) for _ in range(repeat)])
+    return summary(runs(lambda i: timed(load), repeat))
 
 
 def resident() -> int:
@@ -189,16 +210,17 @@ START, END, STOP, FINAL = range(4)
 FOREVER = 1e18
 
 
-def count_loads() -> list[int]:
-    """Counts full loads of the matrix in this process (the reloads of its live documents)."""
+def count_loads(engine) -> list[int]:
+    """Counts the whole-document reads of `engine` from now on (the reloads of the live
+    documents that use it)."""
     counter = [0]
-    inner = rm.RoleMatrix.load.__func__  # type: ignore[attr-defined]
+    inner = engine.load
 
-    def load(cls, key, engine=None):
+    def load(collection, key):
         counter[0] += 1
-        return inner(cls, key, engine=engine)
+        return inner(collection, key)
 
-    rm.RoleMatrix.load = classmethod(load)  # type: ignore[method-assign,assignment]
+    engine.load = load
     return counter
 
 
@@ -208,7 +230,7 @@ def worker(url: str, mode: str, window, ready, results) -> None:
     while mode == "notify" and not live.listening:
         time.sleep(0.01)
     generation(live.get(KEY).get_implicit_permissions_for_roles([QUERIED]))  # the first load
-    loads = count_loads()
+    loads = count_loads(live.engine)
     ready.put(1)
     seen: list[tuple[float, int]] = []  # (time an answer came, generation) whenever it changed
     last, queries = -1, 0
@@ -237,7 +259,7 @@ def writer(url: str, window, ready, results) -> None:
         time.sleep(0.005)
     commits, gen = [], start
     next_at = window[START]
-    while next_at < window[END]:
+    while next_at < window[END] and time.monotonic() < window[END]:
         time.sleep(max(0.0, next_at - time.monotonic()))
         gen += 1
         m.set_role_permissions(PROBE, [{"obj": "gen", "act": str(gen)}])
@@ -399,9 +421,10 @@ def report(results: list[dict], references: dict, args, load: float) -> str:
              f"Written by `bench/scale.py` on {datetime.datetime.now().isoformat(timespec='seconds')}: "
              f"{platform.machine()}, {os.cpu_count()} cores, Python {platform.python_version()}, load average "
              f"{load:.1f} at the start (the machine is shared: compare figures of one run). A layered hierarchy "
-             "of ten levels, 3 grants and 2 sub-roles a role. Times: median of "
-             f"{args.repeat} runs (one at 10^6) for saves and loads, of {args.changes} for the changes (each "
-             "committed: the operation saves), with the slowest in brackets. Live: "
+             "of ten levels, 3 grants and 2 sub-roles a role. Times: median of up to "
+             f"{args.repeat} runs (one at 10^6) for saves and loads, of up to {args.changes} for the changes "
+             f"(each committed: the operation saves; at least 3 runs, fewer than the most when they took over "
+             f"{BUDGET:g} s), with the slowest in brackets. Live: "
              f"{args.workers} worker processes query `live.get(...).get_implicit_permissions_for_roles(['{QUERIED}'])` "
              f"in a loop for {args.seconds:g} s while a writer process rewrites a grant that the answer reaches, "
              "10 times a second (or back to back when a commit takes longer); \"served\": per commit and worker, "
