@@ -331,7 +331,7 @@ class Stores:
         if self.postgres is None:
             from pgcluster import Cluster
 
-            self.cluster = Cluster(os.path.join(self.tmp, "pg"))
+            self.cluster = Cluster(tempfile.mkdtemp(prefix="zarn-scale-pg-"))  # the server's user owns it
             self.cluster.init()
             self.cluster.start()
             self.postgres = self.cluster.url
@@ -357,6 +357,7 @@ class Stores:
             self.drop_schema()
         if self.cluster is not None:
             self.cluster.stop("immediate")
+            shutil.rmtree(self.cluster.folder, ignore_errors=True)
         shutil.rmtree(self.tmp, ignore_errors=True)
 
 
