@@ -269,6 +269,22 @@ def writer(url: str, window, ready, results) -> None:
     results.put({"commits": commits})
 
 
+def gather(queue, procs) -> list:
+    """One message from each process; RuntimeError as soon as one of them died without
+    sending its own (rather than waiting for it)."""
+    import queue as queues
+
+    out: list = []
+    while len(out) < len(procs):
+        try:
+            out.append(queue.get(timeout=1.0))
+        except queues.Empty:
+            failed = [p.exitcode for p in procs if p.exitcode not in (None, 0)]
+            if failed:
+                raise RuntimeError(f"a process of the live run failed (exit status {failed[0]})") from None
+    return out
+
+
 def live_run(url: str, mode: str, workers: int, seconds: float, wait: float) -> dict:
     """`workers` processes query live documents of mode `mode` in a loop while a writer
     commits: queries per second per worker, and how long after each commit each worker first
@@ -281,12 +297,11 @@ def live_run(url: str, mode: str, workers: int, seconds: float, wait: float) -> 
     for p in procs:
         p.start()
     try:
-        for _ in procs:
-            ready.get(timeout=600)
+        gather(ready, procs)
         window[START] = time.monotonic() + 0.2
         window[END] = window[START] + seconds
         window[STOP] = window[END] + wait  # a worker that has not seen the last commit by then
-        outputs = [results.get(timeout=seconds + wait + 600) for _ in procs]
+        outputs = gather(results, procs)
     finally:
         for p in procs:
             p.join(timeout=60)
