@@ -43,6 +43,7 @@ LEVELS = 10
 ACTS = ("read", "write", "list")
 QUERIED = "r8_0"  # the deployment bench's query: reaches r9_0, r9_1 and, through r9_0, "probe"
 PROBE = "probe"
+WRITER_RATE = 8.0  # commits a second below which the writer did not keep its 10 a second
 REFERENCE = 1000  # the deployment bench's matrix size, which the live figures are compared with
 
 # Measured before changes were kept instead of documents: 10^5 roles (300,000 grants, ~200,000
@@ -430,11 +431,11 @@ def label(n: int) -> str:
     return f"10^{exp}" if n == 10 ** exp else f"{n:,}"
 
 
-def report(results: list[dict], references: dict, args, load: float) -> str:
+def report(results: list[dict], references: dict, args, load: float, when: str) -> str:
     cols = [r for r in results]
     head = "| | " + " | ".join(f"{STORE_NAMES[r['store']]} {label(r['roles'])}" for r in cols) + " |"
     lines = ["## Scale: what a change costs on a large matrix", "",
-             f"Written by `bench/scale.py` on {datetime.datetime.now().isoformat(timespec='seconds')}: "
+             f"Written by `bench/scale.py` on {when}: "
              f"{platform.machine()}, {os.cpu_count()} cores, Python {platform.python_version()}, load average "
              f"{load:.1f} at the start (the machine is shared: compare figures of one run). A layered hierarchy "
              "of ten levels, 3 grants and 2 sub-roles a role. Times: median of up to "
@@ -464,7 +465,8 @@ def report(results: list[dict], references: dict, args, load: float) -> str:
             + (f", {r[mode]['unserved']} unserved" if r[mode]["unserved"] else ""))
         row(f"{mode}: queries/s a worker (10^3: ×1)",
             lambda r: f"{r[mode]['qps']:,.0f} (×{ratio(r, mode, references):.2f})")
-        row(f"{mode}: reloads a worker", lambda r: f"{r[mode]['reloads']:.1f} of {r[mode]['commits']} commits")
+        row(f"{mode}: writer's commits a second / reloads a worker",
+            lambda r: f"{r[mode]['commit_rate']:.1f} / {r[mode]['reloads']:.1f}")
     row("cold load", lambda r: timing(r["cold_load"]))
     row("memory: bytes a record, traced / resident",
         lambda r: f"{r['memory']['traced'] / r['memory']['records']:.0f} / {r['memory']['rss'] / r['memory']['records']:.0f}")
@@ -484,14 +486,21 @@ def report(results: list[dict], references: dict, args, load: float) -> str:
             v = r["cold_load"]["median"]
             target(f"cold load, {where}", v, fmt(v), lambda v: v <= load_limit, f"≤ {fmt(load_limit)}")
         if r["roles"] == 100_000:
+            # The live targets hold with a writer at 10 changes a second: a writer that could
+            # not keep that rate left the workers less to serve, and fails them.
+            paced = {mode: r[mode]["commit_rate"] >= WRITER_RATE for mode in ("notify", "strict")}
+            slow = {mode: "" if paced[mode] else f" (writer: {r[mode]['commit_rate']:.1f} commits a second)"
+                    for mode in paced}
             v = r["notify"].get("p99")
-            ok = v is not None and r["notify"]["unserved"] == 0
-            target(f"notify: served p99, {where}", v, fmt(v), lambda v: ok and v <= 0.050, "≤ 50 ms")
+            ok = v is not None and r["notify"]["unserved"] == 0 and paced["notify"]
+            target(f"notify: served p99, {where}", v, fmt(v) + slow["notify"], lambda v: ok and v <= 0.050, "≤ 50 ms")
             v = r["strict"]["reloads"]
-            target(f"strict: reloads a worker, {where}", v, f"{v:.1f}", lambda v: v == 0, "none")
+            target(f"strict: reloads a worker, {where}", v, f"{v:.1f}" + slow["strict"],
+                   lambda v: paced["strict"] and v == 0, "none")
             for mode in ("notify", "strict"):
                 v = ratio(r, mode, references)
-                target(f"{mode}: queries/s a worker vs 10^3, {where}", v, f"×{v:.2f}", lambda v: v >= 0.5, "≥ ×0.5")
+                target(f"{mode}: queries/s a worker vs 10^3, {where}", v, f"×{v:.2f}" + slow[mode],
+                       lambda v: paced[mode] and v >= 0.5, "≥ ×0.5")
         if r["roles"] >= 100_000:
             v = r["memory"]["traced"] / r["memory"]["records"]
             target(f"memory, {where}", v, f"{v:.0f} B a record", lambda v: v <= 150, "≤ 150 B")
@@ -533,6 +542,7 @@ def main() -> None:
     args.changes = 3 if args.quick else 15
     args.seconds = args.seconds if args.seconds is not None else (1.0 if args.quick else 5.0)
     load = os.getloadavg()[0]
+    when = datetime.datetime.now().isoformat(timespec="seconds")
     stores = Stores(args.postgres)
     results, references = [], {}
     try:
@@ -554,11 +564,11 @@ def main() -> None:
                     references[store] = {mode: r[mode] for mode in ("notify", "strict")}
     finally:
         stores.close()
-    text = report(results, references, args, load)
+    text = report(results, references, args, load, when)
     print(text)
     if args.json:
         with open(args.json, "w") as f:
-            json.dump({"results": results, "references": references}, f, indent=1)
+            json.dump({"results": results, "references": references, "load": load, "when": when}, f, indent=1)
     if not args.no_write:
         import sections
 
