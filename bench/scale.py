@@ -20,6 +20,7 @@ import argparse
 import datetime
 import gc
 import json
+import math
 import multiprocessing as mp
 import os
 import platform
@@ -86,10 +87,15 @@ def generation(content: rm.RoleContent) -> int:
 # --- timing ---------------------------------------------------------------------------------
 
 
+def p99(ordered: list[float]) -> float:
+    """The 99th percentile of sorted values (nearest rank)."""
+    return ordered[math.ceil(0.99 * len(ordered)) - 1]
+
+
 def summary(times: list[float]) -> dict:
     times = sorted(times)
-    return {"median": statistics.median(times), "min": times[0], "max": times[-1],
-            "p99": times[min(len(times) - 1, int(len(times) * 0.99))], "runs": len(times)}
+    return {"median": statistics.median(times), "min": times[0], "max": times[-1], "p99": p99(times),
+            "runs": len(times)}
 
 
 BUDGET = 20.0  # seconds of runs of one measurement, beyond the first 3
@@ -310,23 +316,30 @@ def live_run(url: str, mode: str, workers: int, seconds: float, wait: float) -> 
                 p.kill()
     commits = next(o["commits"] for o in outputs if "commits" in o)
     answers = [o for o in outputs if "seen" in o]
-    latencies, unserved = [], 0
-    for a in answers:
-        for gen, at in commits:
-            served = next((t for t, g in a["seen"] if g >= gen), None)
-            if served is None:
-                unserved += 1
-            else:
-                latencies.append(max(0.0, served - at))
-    latencies.sort()
+    latencies, unserved = served(commits, [a["seen"] for a in answers])
     span = window[END] - window[START]
     out = {"mode": mode, "workers": workers, "commits": len(commits), "commit_rate": len(commits) / span,
            "qps": statistics.mean(a["queries"] / span for a in answers), "unserved": unserved,
            "reloads": sum(a["reloads"] for a in answers) / len(answers)}
     if latencies:
-        out.update(p50=latencies[len(latencies) // 2], p99=latencies[min(len(latencies) - 1, int(len(latencies) * 0.99))],
-                   max=latencies[-1])
+        out.update(p50=statistics.median(latencies), p99=p99(latencies), max=latencies[-1])
     return out
+
+
+def served(commits: list[tuple[int, float]], workers: list[list[tuple[float, int]]]) -> tuple[list[float], int]:
+    """For every commit (generation, time it returned) and every worker (its answers: time,
+    generation, whenever the generation changed), how long after the commit the worker first
+    answered with it or a later one (0 when that came before the commit returned), sorted;
+    and the number of (commit, worker) pairs never served."""
+    latencies, unserved = [], 0
+    for seen in workers:
+        for gen, at in commits:
+            first = next((t for t, g in seen if g >= gen), None)
+            if first is None:
+                unserved += 1
+            else:
+                latencies.append(max(0.0, first - at))
+    return sorted(latencies), unserved
 
 
 # --- stores ---------------------------------------------------------------------------------
