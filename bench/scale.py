@@ -2,8 +2,13 @@
 grant, revoke and include committed, workers in other processes serving committed changes,
 a cold load and the memory of a loaded matrix, at 10^4, 10^5 and 10^6 roles.
 
-    python bench/scale.py [--sizes 10000,100000] [--stores sqlite,postgresql] [--quick]
-                          [--workers 4] [--seconds 5] [--postgres URL] [--no-write] [--json PATH]
+    python bench/scale.py [--sizes 10000,100000,1000000] [--stores sqlite,postgresql]
+                          [--quick] [--workers 4] [--seconds 5] [--wait 30] [--postgres URL]
+                          [--no-write | --results PATH] [--json PATH]
+
+--quick is a smoke run (10^3 and 10^4 roles, fewer runs, live runs of 1 s). The live figures
+are compared with the same run at 10^3 roles, the size of bench/deployment.py, made first
+when --sizes does not include it.
 
 The matrix is a layered hierarchy of ten levels: every role holds 3 grants and includes 2
 roles of the next level (so about 5 records a role); the role "probe", included by the last
@@ -544,7 +549,12 @@ def main() -> None:
         return
     if args.quick and "--sizes" not in " ".join(sys.argv):
         args.sizes = "1000,10000"
-    sizes = [int(s) for s in args.sizes.split(",")]
+    try:
+        sizes = [int(s) for s in args.sizes.split(",")]
+    except ValueError:
+        ap.error(f"--sizes is numbers of roles separated by commas, not {args.sizes!r}")
+    if args.workers < 1 or (args.seconds is not None and args.seconds <= 0) or args.wait < 0:
+        ap.error("--workers is at least 1, --seconds more than 0, --wait at least 0")
     store_list = args.stores.split(",")
     for s in store_list:
         if s not in STORE_NAMES:
