@@ -308,9 +308,22 @@ def register_applier(document_class: type | str, fn: Callable[[Any, dict[str, An
 
 
 def applier(document_class: type) -> tuple[Callable[[Any, dict[str, Any]], None], Callable[[Any], None] | None]:
+    """The applier of a class: registered for it or a base, else named by its package (a
+    package's `__zarn_appliers__` maps class names to the module whose `apply` and `rebuild`
+    serve them, so that the package need not import the framework to name them), else the
+    default."""
+    import importlib
+    import sys
+
     for cls in document_class.__mro__:
         found = _appliers.get(cls) or _appliers.get(f"{cls.__module__}.{cls.__qualname__}")
         if found is not None:
+            return found
+        package = sys.modules.get(cls.__module__.rpartition(".")[0])
+        module = getattr(package, "__zarn_appliers__", {}).get(cls.__qualname__)
+        if module is not None:
+            served = importlib.import_module(module)
+            found = _appliers[cls] = (served.apply, getattr(served, "rebuild", None))
             return found
     return apply_default, None
 
@@ -361,7 +374,7 @@ def net(changes: list[dict[str, Any] | None]) -> dict[str, Any]:
 
     def move(name: str, records: list[Any], into: dict[str, Counter[str]], other: dict[str, Counter[str]]) -> None:
         for record in records:
-            text = json.dumps(record, sort_keys=True)
+            text = json.dumps(record)  # display dicts list their fields in one order
             back = other.setdefault(name, Counter())
             if back[text]:
                 back[text] -= 1
@@ -389,7 +402,7 @@ def net(changes: list[dict[str, Any] | None]) -> dict[str, Any]:
     out: dict[str, Any] = {"added": {}, "removed": {}, "fields": {}}
     for side, counts in (("added", added), ("removed", removed)):
         for name, counter in counts.items():
-            records = [json.loads(text) for text, n in sorted(counter.items()) for _ in range(n)]
+            records = [json.loads(text) for text, n in counter.items() for _ in range(n)]
             if records:
                 out[side][name] = records
     out["fields"] = {name: {"from": pair[0], "to": pair[1]} for name, pair in fields.items() if pair[0] != pair[1]}

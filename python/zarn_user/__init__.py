@@ -5,10 +5,6 @@ try:
 except ImportError:  # run from a source tree that was never built
     __version__ = "0+unknown"
 
-from zarn_engine.changes import register_applier as _register
-
-from . import _applier
-
-# Held matrices are brought up to date by applying changes, their graph kept in step.
-_register("zarn_user.role_matrix.RoleMatrix", _applier.apply, _applier.rebuild)
-del _register
+# Held matrices are brought up to date by applying changes, their graph kept in step by the
+# module named here (read by the document framework when it first applies a change).
+__zarn_appliers__ = {"RoleMatrix": "zarn_user._applier"}
