@@ -28,9 +28,11 @@ from itertools import chain
 
 TYPE_CHECKING = False  # typing is imported by type checkers only: start-up time
 if TYPE_CHECKING:
-    from typing import Any, Callable, Iterator
+    from typing import Any, Callable, Iterator, TypeVar
 
     from .document import Document
+
+    D = TypeVar("D", bound=Document)
 
 from .errors import LoadError
 
@@ -203,7 +205,7 @@ def check(doc: Document, change: dict[str, Any]) -> None:
     for name in chain(change.get("fields", ()), change.get("replace", ())):
         cls._fields[name].check(attrs.get(name), name_of, name)
     for name, spec in change.get("lists", {}).items():
-        item = cls._fields[name].item_field
+        item = _record_lists(cls)[name].item_field
         values = attrs[name]
         start = len(values) - len(spec["append"])
         for index in range(start, len(values)):
@@ -344,7 +346,7 @@ def describe(change: dict[str, Any] | None) -> list[str]:
     """One line per thing the change did, for a history listing."""
     if change is None:
         return ["whole document written"]
-    lines = []
+    lines: list[str] = []
     for name, records in change.get("was", {}).get("lists", {}).items():
         lines.extend(f"- {name} {_short(record)}" for record in records)
     for name, spec in change.get("lists", {}).items():
@@ -436,6 +438,7 @@ def save(doc: Document, engine: Any, key: str, expected: int | None) -> int:
             and type(engine).commit is not Engine.commit):
         change = diff(doc, base[3])
     label = who()
+    version: int
     if change is None:
         doc.validate()
         text = stored_text(doc)
@@ -451,7 +454,7 @@ def save(doc: Document, engine: Any, key: str, expected: int | None) -> int:
     return version
 
 
-def load(cls: type[Document], key: str, engine: Any) -> Document | None:
+def load(cls: type[D], key: str, engine: Any) -> D | None:
     """The stored document: its snapshot, brought up to date with the changes after it. A
     loader that applied many writes a newer snapshot, so that the next one applies few."""
     from . import engine as engines

@@ -34,7 +34,7 @@ import time
 import weakref
 TYPE_CHECKING = False  # typing is imported by type checkers only: start-up time
 if TYPE_CHECKING:
-    from typing import Any, Callable
+    from typing import Any, Callable, Sequence
 
     from .feed import Feed
 
@@ -224,7 +224,7 @@ def get_engine() -> Engine:
     return _engine
 
 
-def chain_of(rows: list[tuple[int, str | None]], start: int, end: int) -> list[tuple[int, str]] | None:
+def chain_of(rows: Sequence[tuple[int, str | None]], start: int, end: int) -> list[tuple[int, str]] | None:
     """The changes start+1 .. end out of log rows (version, change) in ascending order; None
     unless every one is there and none is a whole-document write."""
     out: list[tuple[int, str]] = []

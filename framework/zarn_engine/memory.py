@@ -36,7 +36,7 @@ class MemoryEngine(Engine):
                 return None
             text, base, current = found
             rows = [(entry[0], entry[3]) for entry in self._log.get((collection, key), ()) if entry[0] > base]
-        return text, base, current, rows  # type: ignore[return-value]  # after the snapshot: changes
+        return text, base, current, rows
 
     def _log_entry(self, where: tuple[str, str], version: int, who: str | None, change: str | None) -> None:
         log = self._log.setdefault(where, [])

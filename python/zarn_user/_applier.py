@@ -17,7 +17,8 @@ from zarn_engine.changes import install, prepare
 
 
 def _scratch(doc: Any, rows: dict[Any, list[Any]]) -> Any:
-    scratch = type(doc).__new__(type(doc))
+    cls: Any = type(doc)
+    scratch = cls.__new__(cls)
     scratch.__dict__["dag"] = rows
     return scratch
 
@@ -96,9 +97,9 @@ def apply(doc: Any, change: dict[str, Any]) -> None:
 
 
 def _new_list(doc: Any, plan: dict[str, tuple[Any, ...]], name: str) -> list[Any]:
-    old = doc.__dict__[name]
+    old: list[Any] = doc.__dict__[name]
     step = plan[name]
-    return old[:step[1]] + step[2]
+    return old[:step[1]] + list(step[2])
 
 
 def rebuild(doc: Any) -> None:

@@ -88,7 +88,7 @@ def cmd_diff(args: Args, ctx: Context) -> None:
         if change is None:
             raise BadInput(f"version {entry['version']} of {args.app} was written whole, not as a change: "
                            f"no diff across it")
-    found = net(changes)  # type: ignore[arg-type]  # none is None: checked above
+    found = net(changes)
     if args.v1 > args.v2:  # from the later version back to the earlier one
         found["added"], found["removed"] = found["removed"], found["added"]
         found["fields"] = {name: {"from": pair["to"], "to": pair["from"]} for name, pair in found["fields"].items()}
