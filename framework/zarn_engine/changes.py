@@ -119,9 +119,21 @@ def diff_list(old: list[Any], new: list[Any]) -> tuple[list[int], list[Any]] | N
     """(removed positions of `old`, appended records) such that `old` without the removed
     records, followed by the appended ones, equals `new`; None when that would cost more
     than writing `new` whole."""
+    n_old, n_new = len(old), len(new)
+    if n_new >= n_old:
+        # Appends alone, the common case: compared whole, by identity first, without copying
+        # either list (a copy touches every record: slow for a large list). `old` is the
+        # caller's own copy; it is extended for the comparison and cut back.
+        tail = new[n_old:]
+        old.extend(tail)
+        try:
+            same = old == new
+        finally:
+            del old[n_old:]
+        if same:
+            return [], tail
     removed: list[int] = []
     i = j = 0
-    n_old, n_new = len(old), len(new)
     chunk = 64
     while i < n_old and j < n_new:
         step = min(chunk, n_old - i, n_new - j)
@@ -146,9 +158,13 @@ def diff_list(old: list[Any], new: list[Any]) -> tuple[list[int], list[Any]] | N
     return removed, appended
 
 
-def diff(doc: Document, snap: tuple[int, dict[str, list[Any]], dict[str, str]]) -> dict[str, Any] | None:
+def diff(doc: Document, snap: tuple[int, dict[str, list[Any]], dict[str, str]],
+         steps: dict[str, tuple[Any, ...]] | None = None) -> dict[str, Any] | None:
     """The change from the snapshot to the document as it is; None when it must be written
-    whole (a record changed in place since the snapshot)."""
+    whole (a record changed in place since the snapshot). `steps` receives, per changed
+    list, how to bring the snapshot's copy to the new list (see `_move_on`)."""
+    if steps is None:
+        steps = {}
     writes, lists, plain = snap
     if record_writes() != writes:
         return None
@@ -170,8 +186,10 @@ def diff(doc: Document, snap: tuple[int, dict[str, list[Any]], dict[str, str]]) 
             if found is None:
                 replace[name] = field.to_display(value)
                 was.setdefault("replace", {})[name] = field.to_display(old)
+                steps[name] = ("copy",)
             else:
                 removed, appended = found
+                steps[name] = ("cut", removed, appended)
                 if removed or appended:
                     changed_lists[name] = {"remove": removed, "append": [item.to_display(r) for r in appended]}
                     if removed:
@@ -424,6 +442,25 @@ def remember(doc: Document, key: str, version: int, engine: Any) -> None:
     doc.__dict__["_changes_base"] = (key, version, engine, snapshot(doc))
 
 
+def _move_on(doc: Document, key: str, version: int, engine: Any,
+             snap: tuple[int, dict[str, list[Any]], dict[str, str]], steps: dict[str, tuple[Any, ...]]) -> None:
+    """`remember` after a change was committed: the snapshot's copies of the lists are
+    brought along by the change itself, at the change's cost, instead of copied again."""
+    attrs = doc.__dict__
+    _writes, lists, _plain = snap
+    for name, step in steps.items():
+        if step[0] == "copy":
+            lists[name] = attrs[name][:]
+        elif step[1]:
+            lo, tail = _cut(lists[name], step[1])
+            lists[name][lo:] = tail + step[2]
+        else:
+            lists[name].extend(step[2])
+    plain = {name: json.dumps(field.to_display(attrs.get(name)))
+             for name, field in type(doc)._fields.items() if name not in lists}
+    attrs["_changes_base"] = (key, version, engine, (record_writes(), lists, plain))
+
+
 def save(doc: Document, engine: Any, key: str, expected: int | None) -> int:
     """Write the document: as a change over version `expected` when the instance remembers
     that version and the store keeps changes, else whole. The new version."""
@@ -434,9 +471,10 @@ def save(doc: Document, engine: Any, key: str, expected: int | None) -> int:
     collection = type(doc)._collection()
     base = attrs.get("_changes_base")
     change = None
+    steps: dict[str, tuple[Any, ...]] = {}
     if (expected is not None and base is not None and base[:3] == (key, expected, engine)
             and type(engine).commit is not Engine.commit):
-        change = diff(doc, base[3])
+        change = diff(doc, base[3], steps)
     label = who()
     version: int
     if change is None:
@@ -450,6 +488,8 @@ def save(doc: Document, engine: Any, key: str, expected: int | None) -> int:
         else:
             check(doc, change)
         version = engine.commit(collection, key, json.dumps(change), expected, label)
+        _move_on(doc, key, version, engine, base[3], steps)
+        return version
     remember(doc, key, version, engine)
     return version
 

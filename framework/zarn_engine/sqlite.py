@@ -46,10 +46,17 @@ _SCHEMA = (
     " collection TEXT NOT NULL, key TEXT NOT NULL, version INTEGER NOT NULL,"
     " time REAL NOT NULL, who TEXT, change TEXT,"
     " PRIMARY KEY (collection, key, version)) WITHOUT ROWID",
+    # The current version of a document that changes were committed to since its snapshot.
+    "CREATE TABLE IF NOT EXISTS heads ("
+    " collection TEXT NOT NULL, key TEXT NOT NULL, version INTEGER NOT NULL,"
+    " PRIMARY KEY (collection, key)) WITHOUT ROWID",
 )
-# `data` holds the snapshot, the document at version `base` (NULL: at `version`, as every row
-# written before changes were logged); the changes after it are in the log.
-_BASE_COLUMN = "ALTER TABLE documents ADD COLUMN base INTEGER"
+# A row of `documents` is the snapshot: the whole document at its `version`. The current
+# version is in `heads` when changes came after it (the change log has them), else the
+# snapshot's: a commit writes small rows only, never the snapshot's text again (SQLite
+# rewrites a whole row to change one column of it). Rows of earlier releases have no head.
+_CURRENT = ("SELECT COALESCE(h.version, d.version) FROM documents d LEFT JOIN heads h"
+            " ON h.collection = d.collection AND h.key = d.key WHERE d.collection = ? AND d.key = ?")
 
 # Primary result codes (the low byte of an extended code).
 _PERM, _BUSY, _LOCKED, _READONLY, _IOERR, _CORRUPT, _FULL, _CANTOPEN, _NOTADB = 3, 5, 6, 8, 10, 11, 13, 14, 26
@@ -97,22 +104,17 @@ class SQLiteEngine(Engine):
         except sqlite3.Error as exc:
             self.close()
             raise self._error(exc, "cannot open") from None
-        columns: set[str] = set()
-        if "documents" in tables:
-            columns = {row[1] for row in self._query("PRAGMA table_info(documents)", ())}
-        if not {"documents", "retired", "changes"} <= tables or "base" not in columns:
+        if not {"documents", "retired", "changes", "heads"} <= tables:
             try:
                 with self._write() as c:
                     for statement in _SCHEMA:
-                        c.execute(statement)
-                    if "base" not in {row[1] for row in c.execute("PRAGMA table_info(documents)")}:
-                        c.execute(_BASE_COLUMN)  # a database of an earlier release: its rows load as they are
+                        c.execute(statement)  # a database of an earlier release: its rows load as they are
             except ReadOnlyError:
                 if "documents" not in tables:
                     self.close()
                     raise ReadOnlyError(f"{self.path}: a read-only database without documents") from None
         # A read-only database of an earlier release has no change log: read as it is.
-        self._has_log = not self.read_only or ("changes" in tables and "base" in columns)
+        self._has_log = not self.read_only or {"changes", "heads"} <= tables
 
     # --- connections -----------------------------------------------------------------------
 
@@ -226,7 +228,10 @@ class SQLiteEngine(Engine):
 
     def version(self, collection: str, key: str) -> int | None:
         check_key(collection, key)
-        rows = self._query("SELECT version FROM documents WHERE collection = ? AND key = ?", (collection, key))
+        if not self._has_log:
+            rows = self._query("SELECT version FROM documents WHERE collection = ? AND key = ?", (collection, key))
+        else:
+            rows = self._query(_CURRENT, (collection, key))
         return rows[0][0] if rows else None
 
     def read(self, collection: str, key: str) -> tuple[str, int, int, list[tuple[int, str]]] | None:
@@ -238,8 +243,9 @@ class SQLiteEngine(Engine):
         try:
             conn.execute("BEGIN")  # one snapshot of the file for both reads
             try:
-                row = conn.execute("SELECT data, COALESCE(base, version), version FROM documents"
-                                   " WHERE collection = ? AND key = ?", (collection, key)).fetchone()
+                row = conn.execute("SELECT d.data, d.version, COALESCE(h.version, d.version) FROM documents d"
+                                   " LEFT JOIN heads h ON h.collection = d.collection AND h.key = d.key"
+                                   " WHERE d.collection = ? AND d.key = ?", (collection, key)).fetchone()
                 rows = [] if row is None or row[1] == row[2] else conn.execute(
                     "SELECT version, change FROM changes WHERE collection = ? AND key = ? AND version > ?"
                     " ORDER BY version", (collection, key, row[1])).fetchall()
@@ -257,8 +263,9 @@ class SQLiteEngine(Engine):
             self._prune(conn, collection, key)
 
     def _prune(self, conn: sqlite3.Connection, collection: str, key: str) -> None:
-        row = conn.execute("SELECT COALESCE(base, version), version FROM documents WHERE collection = ? AND key = ?",
-                           (collection, key)).fetchone()
+        row = conn.execute("SELECT d.version, COALESCE(h.version, d.version) FROM documents d"
+                           " LEFT JOIN heads h ON h.collection = d.collection AND h.key = d.key"
+                           " WHERE d.collection = ? AND d.key = ?", (collection, key)).fetchone()
         if row is None:
             return
         below, before = prune_below(row[0], row[1], self.keep_changes, self.keep_days, time.time())
@@ -268,13 +275,12 @@ class SQLiteEngine(Engine):
     def commit(self, collection: str, key: str, change: str, expected: int, who: str | None = None) -> int:
         check_key(collection, key)
         with self._write() as conn:
-            # The snapshot of an earlier release's row is the row itself: base set before it moves on.
-            cursor = conn.execute("UPDATE documents SET base = COALESCE(base, version), version = version + 1"
-                                  " WHERE collection = ? AND key = ? AND version = ?", (collection, key, expected))
-            if cursor.rowcount != 1:
-                row = conn.execute("SELECT version FROM documents WHERE collection = ? AND key = ?",
-                                   (collection, key)).fetchone()
+            row = conn.execute(_CURRENT, (collection, key)).fetchone()
+            if row is None or row[0] != expected:
                 raise conflict(collection, key, expected, None if row is None else row[0])
+            conn.execute("INSERT INTO heads (collection, key, version) VALUES (?, ?, ?)"
+                         " ON CONFLICT (collection, key) DO UPDATE SET version = excluded.version",
+                         (collection, key, expected + 1))
             self._log(conn, collection, key, expected + 1, who, change)
             return expected + 1
 
@@ -283,12 +289,16 @@ class SQLiteEngine(Engine):
         if self.read_only:
             return False
         with self._write() as conn:
-            cursor = conn.execute("UPDATE documents SET data = ?, base = ? WHERE collection = ? AND key = ?"
-                                  " AND COALESCE(base, version) < ? AND version >= ?",
-                                  (data, version, collection, key, version, version))
-            if cursor.rowcount == 1:
-                self._prune(conn, collection, key)
-            return cursor.rowcount == 1
+            cursor = conn.execute("UPDATE documents SET data = ?, version = ? WHERE collection = ? AND key = ?"
+                                  " AND version < ? AND ? <= COALESCE((SELECT version FROM heads"
+                                  " WHERE collection = ? AND key = ?), version)",
+                                  (data, version, collection, key, version, version, collection, key))
+            if cursor.rowcount != 1:
+                return False
+            conn.execute("DELETE FROM heads WHERE collection = ? AND key = ? AND version = ?",
+                         (collection, key, version))
+            self._prune(conn, collection, key)
+            return True
 
     def changes_since(self, collection: str, key: str, version: int) -> list[tuple[int, str]] | None:
         check_key(collection, key)
@@ -298,8 +308,7 @@ class SQLiteEngine(Engine):
         try:
             conn.execute("BEGIN")
             try:
-                row = conn.execute("SELECT version FROM documents WHERE collection = ? AND key = ?",
-                                   (collection, key)).fetchone()
+                row = conn.execute(_CURRENT, (collection, key)).fetchone()
                 rows = [] if row is None or row[0] <= version else conn.execute(
                     "SELECT version, change FROM changes WHERE collection = ? AND key = ? AND version > ?"
                     " ORDER BY version", (collection, key, version)).fetchall()
@@ -325,8 +334,7 @@ class SQLiteEngine(Engine):
     def save(self, collection: str, key: str, data: str, expected: int | None, who: str | None = None) -> int:
         check_key(collection, key)
         with self._write() as conn:
-            row = conn.execute("SELECT version FROM documents WHERE collection = ? AND key = ?",
-                               (collection, key)).fetchone()
+            row = conn.execute(_CURRENT, (collection, key)).fetchone()
             version = None if row is None else row[0]
             if version != expected:
                 raise conflict(collection, key, expected, version)
@@ -335,24 +343,25 @@ class SQLiteEngine(Engine):
                                        (collection, key)).fetchone()
                 version = 0 if retired is None else retired[0]
             new = version + 1
-            conn.execute("INSERT INTO documents (collection, key, version, data, base) VALUES (?, ?, ?, ?, ?)"
+            conn.execute("INSERT INTO documents (collection, key, version, data) VALUES (?, ?, ?, ?)"
                          " ON CONFLICT (collection, key) DO UPDATE"
-                         " SET version = excluded.version, data = excluded.data, base = excluded.base",
-                         (collection, key, new, data, new))
+                         " SET version = excluded.version, data = excluded.data",
+                         (collection, key, new, data))
+            conn.execute("DELETE FROM heads WHERE collection = ? AND key = ?", (collection, key))
             self._log(conn, collection, key, new, who, None)
             return new
 
     def delete(self, collection: str, key: str, expected: int | None = None) -> bool:
         check_key(collection, key)
         with self._write() as conn:
-            row = conn.execute("SELECT version FROM documents WHERE collection = ? AND key = ?",
-                               (collection, key)).fetchone()
+            row = conn.execute(_CURRENT, (collection, key)).fetchone()
             if row is None:
                 return False
             if expected is not None and row[0] != expected:
                 raise conflict(collection, key, expected, row[0])
             conn.execute("DELETE FROM documents WHERE collection = ? AND key = ?", (collection, key))
             conn.execute("DELETE FROM changes WHERE collection = ? AND key = ?", (collection, key))
+            conn.execute("DELETE FROM heads WHERE collection = ? AND key = ?", (collection, key))
             conn.execute("INSERT INTO retired (collection, key, version) VALUES (?, ?, ?)"
                          " ON CONFLICT (collection, key) DO UPDATE SET version = excluded.version",
                          (collection, key, row[0]))
