@@ -283,3 +283,37 @@ def test_changes_applied_answer_as_a_fresh_load(rm, batches):
         assert live.get("app") is held and held.version == writer.version
         same_answers(held, rm.RoleMatrix.load("app", engine=engine))
         same_answers(held, built(writer))
+
+
+def test_readers_of_several_fields_read_one_version(rm, memory_engine):
+    """The console's and the directory's indexes read several fields: never half a change."""
+    from zarn_user.web.snapshot import Snapshot
+
+    rm.RoleMatrix(name="app").save()
+    live = Live(rm.RoleMatrix)
+    held = live.get("app")
+    states, stop = set(), threading.Event()
+
+    def reader():
+        while not stop.is_set():
+            snap = Snapshot(held)
+            states.add((snap.version, "boss" in snap.subs, "xx" in snap.grants))
+
+    thread = threading.Thread(target=reader)
+    thread.start()
+    try:
+        for n in range(200):
+            writer = rm.RoleMatrix.load("app")
+            with writer.batch():  # one change, to both lists
+                if n % 2 == 0:
+                    writer.add_role_permissions("xx", [{"obj": "o", "act": "r"}])
+                    writer.add_role_sub_roles("boss", ["xx"])
+                else:
+                    writer.set_role_sub_roles("boss", [])
+                    writer.set_role_permissions("xx", [])
+            live.get("app")
+    finally:
+        stop.set()
+        thread.join()
+    for version, boss, x in states:  # version 1 and every odd one: neither; even ones: both
+        assert boss == x == (version % 2 == 0), (version, boss, x)

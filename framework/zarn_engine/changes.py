@@ -24,6 +24,7 @@ from __future__ import annotations
 import contextlib
 import contextvars
 import json
+import time
 from itertools import chain
 
 TYPE_CHECKING = False  # typing is imported by type checkers only: start-up time
@@ -33,6 +34,7 @@ if TYPE_CHECKING:
     from .document import Document
 
     D = TypeVar("D", bound=Document)
+    R = TypeVar("R")
 
 from .errors import LoadError
 
@@ -540,8 +542,30 @@ def advance(doc: Document, changes: list[tuple[int, str]]) -> None:
     key = doc.key
     attrs.pop("_changes_base", None)
     for version, change_text in changes:
-        fn(doc, loads(change_text))
-        attrs["_stored"] = (key, version)
+        change = loads(change_text)
+        # Odd while a change is being installed: a reader of several fields reads the count
+        # before and after, and reads again when it moved (see `settled`).
+        attrs["_changes_seq"] = attrs.get("_changes_seq", 0) + 1
+        try:
+            fn(doc, change)
+            attrs["_stored"] = (key, version)
+        finally:
+            attrs["_changes_seq"] += 1
+
+
+def settled(doc: Any, read: Callable[[], R]) -> R:
+    """`read()`, which reads several fields of a document that changes may be applied to in
+    another thread, done again until no change was installed while it ran: so that what it
+    read is of one version."""
+    attrs = doc.__dict__
+    while True:
+        before = attrs.get("_changes_seq", 0)
+        if before % 2:
+            time.sleep(0)  # a change is being installed: let it finish
+            continue
+        result = read()
+        if attrs.get("_changes_seq", 0) == before:
+            return result
 
 
 def materialize(text: str, changes: list[tuple[int, str]]) -> str:
