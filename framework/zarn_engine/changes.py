@@ -490,6 +490,7 @@ def save(doc: Document, engine: Any, key: str, expected: int | None) -> int:
         else:
             check(doc, change)
         version = engine.commit(collection, key, json.dumps(change), expected, label)
+        assert base is not None  # a change is found only over a remembered version
         _move_on(doc, key, version, engine, base[3], steps)
         return version
     remember(doc, key, version, engine)
