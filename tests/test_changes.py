@@ -162,6 +162,41 @@ def test_retention_keeps_the_changes_after_the_snapshot(rm, tmp_path):
     assert stored(rm.RoleMatrix.load("app", engine=engine)) == stored(doc)
 
 
+def test_retention_from_the_environment(monkeypatch, tmp_path):
+    monkeypatch.setenv("ZARN_KEEP_CHANGES", "5")
+    monkeypatch.setenv("ZARN_KEEP_DAYS", "0.5")
+    engine = zarn_engine.MemoryEngine()
+    assert (engine.keep_changes, engine.keep_days) == (5, 0.5)
+    monkeypatch.setenv("ZARN_KEEP_DAYS", "soon")
+    with pytest.raises(zarn_engine.ConfigurationError, match="ZARN_KEEP_DAYS"):
+        zarn_engine.MemoryEngine()
+
+
+def test_a_postgresql_database_of_an_earlier_release_converts(rm, request):
+    from conftest import _postgres_schema_url
+
+    import psycopg
+
+    url = _postgres_schema_url(request)
+    with psycopg.connect(url, autocommit=True) as conn:
+        conn.execute("CREATE TABLE zarn_documents (collection TEXT NOT NULL, key TEXT NOT NULL,"
+                     " version BIGINT NOT NULL, data TEXT NOT NULL, PRIMARY KEY (collection, key))")
+        conn.execute("CREATE TABLE zarn_retired (collection TEXT NOT NULL, key TEXT NOT NULL,"
+                     " version BIGINT NOT NULL, PRIMARY KEY (collection, key))")
+        conn.execute("INSERT INTO zarn_documents VALUES ('RoleMatrix', 'app', 7, %s)",
+                     (json.dumps(rm.RoleMatrix(name="app").to_display()),))
+    engine = zarn_engine.open_engine(url)
+    try:
+        doc = rm.RoleMatrix.load("app", engine=engine)
+        assert doc.version == 7
+        doc.add_role_permissions("clerk", grant("clerk"))
+        assert engine.read("RoleMatrix", "app")[1:3] == (7, 8)
+        assert stored(rm.RoleMatrix.load("app", engine=engine)) == stored(doc)
+        assert [v for v, _ in engine.changes_since("RoleMatrix", "app", 7)] == [8]
+    finally:
+        engine.close()
+
+
 def test_a_database_of_an_earlier_release_loads_and_converts(rm, tmp_path):
     path = tmp_path / "old.sqlite3"
     with sqlite3.connect(path) as conn:

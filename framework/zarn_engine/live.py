@@ -179,6 +179,7 @@ class Live(Generic[D]):
     def _install(self, key: str, doc: D, seq: int) -> _Entry[D]:
         """Make `doc`, read after change number `seq`, the current instance (under _lock)."""
         entry = _Entry(doc, doc.version, seq)  # type: ignore[arg-type]  # loaded or saved: never None
+        doc.__dict__.pop("_changes_base", None)  # held, never saved: no snapshot for a save to diff
         self._entries[key] = entry
         if self._seq != seq:
             # Reported while reading, perhaps to the entry this one replaces: check again.
