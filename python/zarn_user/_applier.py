@@ -11,6 +11,9 @@ up), so that the graph comes out as those operations make it.
 
 from __future__ import annotations
 
+from collections import Counter
+from itertools import compress
+from operator import attrgetter
 from typing import Any
 
 from zarn_engine.changes import install, prepare
@@ -23,24 +26,50 @@ def _scratch(doc: Any, rows: dict[Any, list[Any]]) -> Any:
     return scratch
 
 
-def _old_and_new(doc: Any, plan: dict[str, tuple[Any, ...]], name: str) -> tuple[list[Any], list[Any], list[Any]]:
-    """(records the change removes from list `name`, records it appends, the new list's tail
-    from the first change on)."""
+def _old_and_new(doc: Any, change: dict[str, Any], plan: dict[str, tuple[Any, ...]],
+                 name: str) -> tuple[list[Any], list[Any]]:
+    """(records the change removes from list `name`, records it appends): from the change's
+    positions, at the change's cost."""
     step = plan.get(name)
     if step is None or step[0] != "list":
-        return [], [], []
-    old = doc.__dict__[name]
-    lo, tail = step[1], step[2]
-    kept = old[lo:]
-    # What stays of old[lo:] is a prefix of the tail, in order: the rest of old[lo:] went.
-    removed: list[Any] = []
-    j = 0
-    for record in kept:
-        if j < len(tail) and (tail[j] is record):
-            j += 1
-        else:
-            removed.append(record)
-    return removed, tail[j:], tail
+        return [], []
+    old: list[Any] = doc.__dict__[name]
+    if name in change.get("replace", {}):
+        return old[:], list(step[2])
+    spec = change["lists"][name]
+    appended = list(step[2][len(step[2]) - len(spec["append"]):]) if spec["append"] else []
+    return [old[position] for position in spec["remove"]], appended
+
+
+def _counts(doc: Any) -> tuple[Counter[str], Counter[str]]:
+    """How many policies each role has, and how many groups: counted once per held
+    instance, then kept by the changes."""
+    counts: tuple[Counter[str], Counter[str]] | None = doc.__dict__.get("_zarn_counts")
+    if counts is None:
+        counts = (Counter(map(attrgetter("sub"), doc.policies)), Counter(map(attrgetter("child"), doc.groups)))
+        doc.__dict__["_zarn_counts"] = counts
+    return counts
+
+
+def _remaining(doc: Any, change: dict[str, Any], name: str, attr: str, lost: list[Any],
+               new: list[Any], counts: Counter[str]) -> tuple[set[str], list[Any]]:
+    """The roles that lost records of list `name`, and their records in the new list, in its
+    order. A role that lost all of its former records has only the appended ones: found
+    without reading the list."""
+    roles = {getattr(record, attr) for record in lost}
+    if not roles:
+        return roles, []
+    gone = Counter(getattr(record, attr) for record in lost)
+    appended = [record for record in new if getattr(record, attr) in roles]
+    if all(counts[role] == gone[role] for role in roles):
+        return roles, appended
+    # Else the records of those roles that stay, read at C speed, then the appended ones.
+    old: list[Any] = doc.__dict__[name]
+    spec = change.get("lists", {}).get(name)
+    removed = set(spec["remove"]) if spec is not None else set(range(len(old)))  # replaced: all
+    staying = [old[i] for i in compress(range(len(old)), map(roles.__contains__, map(attrgetter(attr), old)))
+               if i not in removed]
+    return roles, staying + appended
 
 
 def apply(doc: Any, change: dict[str, Any]) -> None:
@@ -56,20 +85,20 @@ def apply(doc: Any, change: dict[str, Any]) -> None:
         if node not in rows and node in dag:
             rows[node] = dag[node]
 
-    lost_policies, new_policies, _ = _old_and_new(doc, plan, "policies")
-    lost_groups, new_groups, _ = _old_and_new(doc, plan, "groups")
-    lost_subs = {policy.sub for policy in lost_policies}
-    lost_children = {group.child for group in lost_groups}
+    counts = _counts(doc)
+    if "policies" in change.get("replace", {}) or "groups" in change.get("replace", {}):
+        counts = (Counter(), Counter())  # counted again below
+    lost_policies, new_policies = _old_and_new(doc, change, plan, "policies")
+    lost_groups, new_groups = _old_and_new(doc, change, plan, "groups")
+    lost_subs, policies = _remaining(doc, change, "policies", "sub", lost_policies, new_policies, counts[0])
+    lost_children, groups = _remaining(doc, change, "groups", "child", lost_groups, new_groups, counts[1])
     if lost_subs:
-        # The remaining and new policies of the roles that lost some, in the new list's order.
-        policies = [p for p in _new_list(doc, plan, "policies") if p.sub in lost_subs]
         for sub in lost_subs:
             own(sub)
             rows.setdefault(sub, [])
         for policy in policies:
             seen((policy.obj, policy.act))
     if lost_children:
-        groups = [g for g in _new_list(doc, plan, "groups") if g.child in lost_children]
         for child in lost_children:
             own(child)
             rows.setdefault(child, [])
@@ -94,12 +123,13 @@ def apply(doc: Any, change: dict[str, Any]) -> None:
             scratch._dag_add_group(group)
     install(doc, plan)
     dag.update(rows)
-
-
-def _new_list(doc: Any, plan: dict[str, tuple[Any, ...]], name: str) -> list[Any]:
-    old: list[Any] = doc.__dict__[name]
-    step = plan[name]
-    return old[:step[1]] + list(step[2])
+    if "replace" in change:
+        doc.__dict__.pop("_zarn_counts", None)
+    else:
+        for count, lost, new, attr in ((counts[0], lost_policies, new_policies, "sub"),
+                                       (counts[1], lost_groups, new_groups, "child")):
+            count.subtract(getattr(record, attr) for record in lost)
+            count.update(getattr(record, attr) for record in new)
 
 
 def rebuild(doc: Any) -> None:
