@@ -92,10 +92,24 @@ until = float("inf")
 
 
 def fail_next_load():
+    # The next read that brings the document up to date fails: a load, or the read of the
+    # changes since the version held.
+    engine = zarn_engine.get_engine()
+
+    def restore():
+        if "load" in vars(rm.RoleMatrix):
+            del rm.RoleMatrix.load
+        engine.__dict__.pop("changes_since", None)
+
     def failing(cls, key, engine=None):
-        del rm.RoleMatrix.load
+        restore()
         raise StorageError("injected: this load fails")
+
+    def failing_changes(*args):
+        restore()
+        raise StorageError("injected: this read of changes fails")
     rm.RoleMatrix.load = classmethod(failing)
+    engine.changes_since = failing_changes
 
 
 def fork():

@@ -158,13 +158,17 @@ def test_exit_statuses_of_store_failures(cli, monkeypatch):
         ("load", RuntimeError("boom"), ["show", "shop"], 5, "internal error"),
         ("load", KeyboardInterrupt(), ["show", "shop"], 130, "interrupted"),
     ]
+    # A save writes whole or as a change, a load reads the document with its changes.
+    methods = {"save": ("save", "commit"), "load": ("load", "read"), "keys": ("keys",)}
     for method, error, args, status, words in cases:
         with monkeypatch.context() as m:
-            m.setattr(cls, method, failing(error))
+            for name in methods[method]:
+                m.setattr(cls, name, failing(error))
             r = cli(*args, expect=status)
         assert words in r.stderr and r.stderr.count("\n") == 1 and "Traceback" not in r.stderr, (error, r.stderr)
         with monkeypatch.context() as m:
-            m.setattr(cls, method, failing(error))
+            for name in methods[method]:
+                m.setattr(cls, name, failing(error))
             r = cli("--json", *args, expect=status)
         assert json.loads(r.stderr)["status"] == status
     assert "aa" not in cli("show", "shop").stdout

@@ -152,15 +152,20 @@ def test_a_failed_reload_is_tried_again(rm, engine):
         writer = rm.RoleMatrix.load("app")
         writer.set_role_permissions("clerk", [])  # the revoke
         load = rm.RoleMatrix.load
+        changes_since = engine.changes_since
         failures = []
 
-        def broken(*args, **kwargs):
-            if not failures:
-                failures.append(1)
-                raise StorageError("the store failed once")
-            return load(*args, **kwargs)
+        def failing_once(read):
+            def broken(*args, **kwargs):
+                if not failures:
+                    failures.append(1)
+                    raise StorageError("the store failed once")
+                return read(*args, **kwargs)
+            return broken
 
-        rm.RoleMatrix.load = broken
+        # The next read that would bring it up to date fails: a load or the changes since.
+        rm.RoleMatrix.load = failing_once(load)
+        engine.changes_since = failing_once(changes_since)
         try:
             deadline = time.monotonic() + 2
             while not failures and time.monotonic() < deadline:
@@ -172,6 +177,7 @@ def test_a_failed_reload_is_tried_again(rm, engine):
             assert not held(live.get("app"))  # never the old instance after a failed reload
         finally:
             del rm.RoleMatrix.load
+            del engine.changes_since
         writer.add_role_permissions("clerk", CLERK)
         live.close()
 
@@ -179,21 +185,21 @@ def test_a_failed_reload_is_tried_again(rm, engine):
 def test_update_keeps_a_change_reported_while_it_commits(rm, engine):
     new_app(rm).add_role_permissions("clerk", CLERK)
     live = notify_live(rm, engine)
-    save = engine.save
+    commit = engine.commit
 
-    def racing(collection, key, data, expected):
-        version = save(collection, key, data, expected)
-        engine.save = save
+    def racing(collection, key, change, expected, who=None):
+        version = commit(collection, key, change, expected, who)
+        del engine.commit
         rival = rm.RoleMatrix.load("app", engine=engine)
         rival.set_role_permissions("clerk", [])  # a revoke right after our commit...
         live._changed(collection, key)  # ...reported before update installs its result
         return version
 
-    engine.save = racing
+    engine.commit = racing
     try:
         live.update("app", lambda doc: doc.add_role_permissions("other", CLERK))
     finally:
-        engine.save = save
+        engine.__dict__.pop("commit", None)
     assert not held(live.get("app"))
     live.close()
 

@@ -18,6 +18,7 @@ if TYPE_CHECKING:
 
 from zarn_fields import Field, StringField, ValidationError
 
+from . import changes as _changes
 from . import engine as _engines
 from .engine import Engine
 from .errors import ConflictError, DoesNotExist, InvalidKey, LoadError
@@ -367,7 +368,6 @@ class Document(EmbeddedDocument):
                 import uuid
 
                 attrs[name] = f"doc-{uuid.uuid4().hex[:12]}"
-        self.validate()
         key = self.key
         if key is None:  # a class without key fields
             raise InvalidKey(f"{type(self).__name__} has no key fields (_key_fields): no store can hold it; "
@@ -377,7 +377,7 @@ class Document(EmbeddedDocument):
         stored = attrs.get("_stored")
         # The version read names what is replaced only in the store it was read from.
         expected = stored[1] if stored is not None and stored[0] == key and engine is own else None
-        version = engine.save(self._collection(), key, json.dumps(self.to_display()), expected)
+        version = _changes.save(self, engine, key, expected)
         attrs["_stored"] = (key, version)
         attrs["_engine"] = engine
         return version
@@ -411,13 +411,9 @@ class Document(EmbeddedDocument):
     def load(cls, key: str, engine: Engine | None = None) -> Self:
         """The stored document with this key, built by calling the class with its fields."""
         engine = engine or _engines.get_engine()
-        found = engine.load(cls._collection(), key)
-        if found is None:
+        doc = _changes.load(cls, key, engine)
+        if doc is None:
             raise DoesNotExist(f"{cls.__name__} {key!r} does not exist")
-        text, version = found
-        doc = cls._from_stored(key, text)
-        doc.__dict__["_stored"] = (key, version)
-        doc.__dict__["_engine"] = engine
         return doc
 
     @classmethod

@@ -13,6 +13,15 @@ Every store keeps these promises:
   driver raised; collections and keys are strings without NUL characters or lone
   surrogates, on every store alike (InvalidKey).
 
+Stores also keep changes: `commit` writes what changed since version `expected` (one
+transaction with the version check, plus an entry in the change log), never the whole
+document. A store then holds the latest snapshot of each document (whole text, at its
+version: what `load` returns) and the changes after it; `read` returns both (`load` the two made one), and a loader
+that found many changes writes a newer snapshot with `rebase`. The change log also serves
+`changes_since` (live documents catching up) and `history`; entries up to the snapshot are
+pruned by age and count (`keep_changes`, `keep_days`; the environment variables
+ZARN_KEEP_CHANGES and ZARN_KEEP_DAYS set them for every store), never those after it.
+
 `version` and `change_token` serve the live documents (see live.py): the first is one cheap
 read, the second tells without a query that nothing changed since the last call on this
 thread (None where the store cannot tell).
@@ -25,15 +34,46 @@ import time
 import weakref
 TYPE_CHECKING = False  # typing is imported by type checkers only: start-up time
 if TYPE_CHECKING:
-    from typing import Any, Callable
+    from typing import Any, Callable, Sequence
 
     from .feed import Feed
 
 DEFAULT_PATH = "zarn.sqlite3"
 
 
+# How many changes, and how many days of them, a store keeps at least for its history; and when
+# a loader writes a new snapshot (changes after the old one, or their size against its size).
+KEEP_CHANGES = 10_000
+KEEP_DAYS = 90.0
+REBASE_COUNT = 200
+REBASE_SHARE = 8
+
+
+def _retention(name: str, default: float) -> float:
+    text = os.environ.get(name)
+    if not text:
+        return default
+    try:
+        value = float(text)
+    except ValueError:
+        value = -1.0
+    if not value >= 0:
+        from .errors import ConfigurationError
+
+        raise ConfigurationError(f"{name}={text}: a number, 0 or more")
+    return value
+
+
 class Engine:
     """Base of the stores; each store overrides every method."""
+
+    keep_changes: int = KEEP_CHANGES
+    keep_days: float = KEEP_DAYS
+
+    def _retain(self, keep_changes: int | None = None, keep_days: float | None = None) -> None:
+        """Set how long the change log keeps changes up to the snapshot (see the notes above)."""
+        self.keep_changes = int(_retention("ZARN_KEEP_CHANGES", KEEP_CHANGES)) if keep_changes is None else keep_changes
+        self.keep_days = _retention("ZARN_KEEP_DAYS", KEEP_DAYS) if keep_days is None else keep_days
 
     def __new__(cls, *args: Any, **kwargs: Any) -> "Engine":
         engine = super().__new__(cls)
@@ -48,9 +88,54 @@ class Engine:
         """The stored (data, version), or None."""
         raise NotImplementedError
 
-    def save(self, collection: str, key: str, data: str, expected: int | None) -> int:
-        """Write `data` over version `expected` (None: a new document); the new version."""
+    def _whole(self, found: tuple[str, int, int, list[tuple[int, str]]] | None) -> tuple[str, int] | None:
+        """`load`'s answer out of `read`'s: the snapshot with the changes after it applied."""
+        if found is None:
+            return None
+        text, base, current, rows = found
+        if base == current:
+            return text, current
+        from .changes import materialize
+
+        chain = chain_of(rows, base, current)
+        if chain is None:
+            from .errors import StorageError
+
+            raise StorageError(f"the changes after the stored snapshot are missing (version {current})")
+        return materialize(text, chain), current
+
+    def save(self, collection: str, key: str, data: str, expected: int | None, who: str | None = None) -> int:
+        """Write `data` over version `expected` (None: a new document); the new version. The
+        change log notes it as a whole-document write by `who`."""
         raise NotImplementedError
+
+    def commit(self, collection: str, key: str, change: str, expected: int, who: str | None = None) -> int:
+        """Log `change` (changes.py) as the version after `expected`, with the version check;
+        the new version. The snapshot is left as it is."""
+        raise NotImplementedError
+
+    def read(self, collection: str, key: str) -> tuple[str, int, int, list[tuple[int, str]]] | None:
+        """(snapshot text, its version, the current version, the changes after the snapshot
+        in order), or None when there is no such document."""
+        found = self.load(collection, key)
+        return None if found is None else (found[0], found[1], found[1], [])
+
+    def rebase(self, collection: str, key: str, data: str, version: int) -> bool:
+        """Make `data`, the document at `version`, the snapshot, unless the stored one is as
+        new; True when written. Never changes the current version."""
+        return False
+
+    def changes_since(self, collection: str, key: str, version: int) -> list[tuple[int, str]] | None:
+        """The changes that lead from `version` to the current version, in order ([] when it
+        is current); None when the log does not reach back that far, a whole document was
+        written since, or there is no such document."""
+        return None
+
+    def history(self, collection: str, key: str, since_version: int | None = None,
+                since_time: float | None = None) -> list[dict[str, Any]]:
+        """The change log of a document, oldest first: dicts of version, time (seconds since
+        the epoch), who, change (its text, None for a whole-document write)."""
+        return []
 
     def delete(self, collection: str, key: str, expected: int | None = None) -> bool:
         """Remove the document (only version `expected`, when given); True when there was one."""
@@ -137,3 +222,26 @@ def get_engine() -> Engine:
             raise RuntimeError("no store factory registered: import zarn_engine")
         _engine = _opener(os.environ.get("ZARN_DB", DEFAULT_PATH))
     return _engine
+
+
+def chain_of(rows: Sequence[tuple[int, str | None]], start: int, end: int) -> list[tuple[int, str]] | None:
+    """The changes start+1 .. end out of log rows (version, change) in ascending order; None
+    unless every one is there and none is a whole-document write."""
+    out: list[tuple[int, str]] = []
+    expected = start + 1
+    for version, change in rows:
+        if version <= start:
+            continue
+        if version > end:
+            break
+        if version != expected or change is None:
+            return None
+        out.append((version, change))
+        expected += 1
+    return out if expected == end + 1 else None
+
+
+def prune_below(base: int, current: int, keep_changes: int, keep_days: float, now: float) -> tuple[int, float]:
+    """(version, time): log entries at or before `base` are dropped when their version is at
+    most the first or their time before the second."""
+    return min(base, current - keep_changes), now - keep_days * 86400.0

@@ -5,12 +5,12 @@ before the call began, from any process of any host, and keeps answering with th
 instance while nothing changed, so that queries keep their in-memory speed.
 
 Two modes:
-- "strict": every `get` asks the store whether the document changed: one version read, or
-  none at all where the store can tell that nothing was committed since (SQLite's
+- "strict": every `get` asks the store whether the document changed: one read of the
+  changes since the version held (none when it is current), or none at all where the store can tell that nothing was committed since (SQLite's
   `data_version`, the memory store's write count).
 - "notify": `get` reads nothing while the store's change feed (feed.py: PostgreSQL
   LISTEN/NOTIFY, polling elsewhere) has proved within the last second that it hears every
-  commit, and reloads the documents it reported changed. Without such a proof (no
+  commit, and brings the documents it reported changed up to date. Without such a proof (no
   connection, a listener that hangs on a stopped server) `get` behaves as strict.
 
 Freshness is kept by numbers, not flags: every change the feed reports takes the next
@@ -18,6 +18,11 @@ number, an entry remembers the number of the last change reported for it (`marke
 number current just before the read that confirmed it (`seen`). An entry is trusted only
 while nothing was reported for it after that read; a reload that fails leaves it untrusted,
 so the next `get` tries again instead of serving the old instance.
+
+A held instance is brought up to date by applying the changes committed since its version
+(changes.py; each class's applier keeps what it derives from its fields in step), in place:
+readers in other threads see each field wholly before or wholly after a change. It is
+loaded again only when the change log does not reach back to its version.
 """
 
 from __future__ import annotations
@@ -25,6 +30,8 @@ from __future__ import annotations
 import threading
 import time
 
+from . import changes as _changes
+from .changes import register_applier as register_applier
 from .engine import Engine, get_engine
 from .errors import ConflictError, DoesNotExist
 from .feed import Feed
@@ -113,6 +120,10 @@ class Live(Generic[D]):
             if entry.seen < seq:
                 entry.seen = seq
             return entry.doc
+        if entry is not None and self._catch_up(key, entry, seq):
+            if token is not None:
+                checked[key] = token
+            return entry.doc
         version = self.engine.version(self._collection, key)
         if version is None:
             self._drop(key)
@@ -127,6 +138,31 @@ class Live(Generic[D]):
         if token is not None:
             checked[key] = token
         return entry.doc
+
+    def _catch_up(self, key: str, entry: _Entry[D], seq: int) -> bool:
+        """Bring the held instance up to the stored version by applying the changes since its
+        own (one read); False when that cannot be done (the log does not reach back, the
+        document was deleted or written whole, a change does not apply), for a reload."""
+        found = self.engine.changes_since(self._collection, key, entry.version)
+        if found is None:
+            return False
+        with self._lock:
+            if self._entries.get(key) is not entry:
+                return False  # replaced meanwhile: decide again
+            if found and entry.version == found[0][0] - 1:
+                try:
+                    _changes.advance(entry.doc, found)
+                except Exception:
+                    # Applied up to a change that does not apply: the instance is consistent at
+                    # the version it reached, and a reload replaces it.
+                    entry.version = entry.doc.version  # type: ignore[assignment]  # stored: never None
+                    return False
+                entry.version = found[-1][0]
+            elif found:
+                return False
+            if entry.seen < seq:
+                entry.seen = seq
+        return True
 
     def peek(self, key: str) -> D | None:
         """The instance `get` would answer with without asking the store, or None when `get`
@@ -143,6 +179,7 @@ class Live(Generic[D]):
     def _install(self, key: str, doc: D, seq: int) -> _Entry[D]:
         """Make `doc`, read after change number `seq`, the current instance (under _lock)."""
         entry = _Entry(doc, doc.version, seq)  # type: ignore[arg-type]  # loaded or saved: never None
+        doc.__dict__.pop("_changes_base", None)  # held, never saved: no snapshot for a save to diff
         self._entries[key] = entry
         if self._seq != seq:
             # Reported while reading, perhaps to the entry this one replaces: check again.

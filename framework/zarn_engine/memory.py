@@ -3,8 +3,10 @@
 from __future__ import annotations
 
 import threading
+import time
+from typing import Any
 
-from .engine import Engine
+from .engine import Engine, chain_of, prune_below
 from .errors import check_key, conflict
 
 
@@ -12,30 +14,93 @@ class MemoryEngine(Engine):
     """Keeps documents in a dict, shared by the threads of one process; every call holds
     the lock, so that a read never meets a dict that another thread is changing."""
 
-    def __init__(self) -> None:
-        self._docs: dict[tuple[str, str], tuple[str, int]] = {}
+    def __init__(self, keep_changes: int | None = None, keep_days: float | None = None) -> None:
+        self._retain(keep_changes, keep_days)
+        # (collection, key) -> [snapshot text, its version, current version]
+        self._docs: dict[tuple[str, str], list[Any]] = {}
+        # (collection, key) -> change log: [version, time, who, change text or None]
+        self._log: dict[tuple[str, str], list[list[Any]]] = {}
         # Last version of every key ever stored, deleted ones included: versions never restart.
         self._last: dict[tuple[str, str], int] = {}
         self._lock = threading.Lock()
         self._writes = 0
 
     def load(self, collection: str, key: str) -> tuple[str, int] | None:
-        check_key(collection, key)
-        with self._lock:
-            return self._docs.get((collection, key))
+        return self._whole(self.read(collection, key))
 
-    def save(self, collection: str, key: str, data: str, expected: int | None) -> int:
+    def read(self, collection: str, key: str) -> tuple[str, int, int, list[tuple[int, str]]] | None:
         check_key(collection, key)
         with self._lock:
             found = self._docs.get((collection, key))
-            version = None if found is None else found[1]
+            if found is None:
+                return None
+            text, base, current = found
+            rows = [(entry[0], entry[3]) for entry in self._log.get((collection, key), ()) if entry[0] > base]
+        return text, base, current, rows
+
+    def _log_entry(self, where: tuple[str, str], version: int, who: str | None, change: str | None) -> None:
+        log = self._log.setdefault(where, [])
+        log.append([version, time.time(), who, change])
+        if len(log) > self.keep_changes + 64 or version % 64 == 0:
+            self._prune(where)
+
+    def _prune(self, where: tuple[str, str]) -> None:
+        text, base, current = self._docs[where]
+        below, before = prune_below(base, current, self.keep_changes, self.keep_days, time.time())
+        self._log[where] = [e for e in self._log[where] if e[0] > base or (e[0] > below and e[1] >= before)]
+
+    def save(self, collection: str, key: str, data: str, expected: int | None, who: str | None = None) -> int:
+        check_key(collection, key)
+        with self._lock:
+            found = self._docs.get((collection, key))
+            version = None if found is None else found[2]
             if version != expected:
                 raise conflict(collection, key, expected, version)
             new = self._last.get((collection, key), 0) + 1
-            self._docs[(collection, key)] = (data, new)
+            self._docs[(collection, key)] = [data, new, new]
             self._last[(collection, key)] = new
+            self._log_entry((collection, key), new, who, None)
             self._writes += 1
             return new
+
+    def commit(self, collection: str, key: str, change: str, expected: int, who: str | None = None) -> int:
+        check_key(collection, key)
+        with self._lock:
+            found = self._docs.get((collection, key))
+            version = None if found is None else found[2]
+            if version != expected or found is None:
+                raise conflict(collection, key, expected, version)
+            new = found[2] = expected + 1
+            self._last[(collection, key)] = new
+            self._log_entry((collection, key), new, who, change)
+            self._writes += 1
+            return new
+
+    def rebase(self, collection: str, key: str, data: str, version: int) -> bool:
+        check_key(collection, key)
+        with self._lock:
+            found = self._docs.get((collection, key))
+            if found is None or found[1] >= version or found[2] < version:
+                return False
+            found[0], found[1] = data, version
+            self._prune((collection, key))
+            return True
+
+    def changes_since(self, collection: str, key: str, version: int) -> list[tuple[int, str]] | None:
+        check_key(collection, key)
+        with self._lock:
+            found = self._docs.get((collection, key))
+            if found is None or found[2] < version:
+                return None
+            return chain_of([(e[0], e[3]) for e in self._log.get((collection, key), ())], version, found[2])
+
+    def history(self, collection: str, key: str, since_version: int | None = None,
+                since_time: float | None = None) -> list[dict[str, Any]]:
+        check_key(collection, key)
+        with self._lock:
+            log = list(self._log.get((collection, key), ()))
+        return [{"version": v, "time": t, "who": w, "change": c} for v, t, w, c in log
+                if (since_version is None or v > since_version) and (since_time is None or t >= since_time)]
 
     def delete(self, collection: str, key: str, expected: int | None = None) -> bool:
         check_key(collection, key)
@@ -43,9 +108,10 @@ class MemoryEngine(Engine):
             found = self._docs.get((collection, key))
             if found is None:
                 return False
-            if expected is not None and found[1] != expected:
-                raise conflict(collection, key, expected, found[1])
+            if expected is not None and found[2] != expected:
+                raise conflict(collection, key, expected, found[2])
             del self._docs[(collection, key)]
+            self._log.pop((collection, key), None)
             self._writes += 1
             return True
 
@@ -59,7 +125,7 @@ class MemoryEngine(Engine):
         check_key(collection, key)
         with self._lock:
             found = self._docs.get((collection, key))
-        return None if found is None else found[1]
+        return None if found is None else found[2]
 
     def change_token(self) -> int:
         return self._writes

@@ -17,7 +17,7 @@ import os
 import time
 from typing import TYPE_CHECKING, Any, cast
 
-from .engine import Engine
+from .engine import Engine, chain_of, prune_below
 from .errors import ConnectionLost, ReadOnlyError, check_key, conflict
 from .feed import HEARTBEAT
 from .pgconnection import KEEPALIVES, Connections, abandon, shut_down
@@ -46,14 +46,30 @@ _SCHEMA = (
     "CREATE TABLE IF NOT EXISTS zarn_retired ("
     " collection TEXT NOT NULL, key TEXT NOT NULL, version BIGINT NOT NULL,"
     " PRIMARY KEY (collection, key))",
+    # `data` holds the snapshot, the document at version `base` (NULL: at `version`, as every
+    # row written before changes were logged); the changes after it are in the log.
+    "ALTER TABLE zarn_documents ADD COLUMN IF NOT EXISTS base BIGINT",
+    # The change log: one row per committed version; change NULL for a whole-document write.
+    "CREATE TABLE IF NOT EXISTS zarn_changes ("
+    " collection TEXT NOT NULL, key TEXT NOT NULL, version BIGINT NOT NULL,"
+    " time DOUBLE PRECISION NOT NULL, who TEXT, change TEXT,"
+    " PRIMARY KEY (collection, key, version))",
 )
+# Log a version (with the time of the transaction) and notify, when the row before it was written.
+_LOG = ("WITH ins AS (INSERT INTO zarn_changes (collection, key, version, time, who, change)"
+        " SELECT %s, %s, %s, extract(epoch FROM now()), %s, %s"
+        " ON CONFLICT (collection, key, version) DO UPDATE SET time = excluded.time, who = excluded.who,"
+        " change = excluded.change RETURNING version)"
+        " SELECT version, pg_notify(%s, %s) FROM ins")
 
 
 class PostgreSQLEngine(Connections, Engine):
     """A PostgreSQL database reached by URL; one connection per thread."""
 
-    def __init__(self, url: str, connect_timeout: float = 10.0) -> None:
+    def __init__(self, url: str, connect_timeout: float = 10.0, keep_changes: int | None = None,
+                 keep_days: float | None = None) -> None:
         Connections.__init__(self, url, connect_timeout)
+        self._retain(keep_changes, keep_days)
         try:
             self._run(self._create_schema)
         except ReadOnlyError:
@@ -80,10 +96,101 @@ class PostgreSQLEngine(Connections, Engine):
         return self._run(work)
 
     def load(self, collection: str, key: str) -> tuple[str, int] | None:
+        return self._whole(self.read(collection, key))
+
+    def read(self, collection: str, key: str) -> tuple[str, int, int, list[tuple[int, str]]] | None:
         check_key(collection, key)
-        row = self._row("SELECT data, version FROM zarn_documents WHERE collection = %s AND key = %s",
-                        (collection, key))
-        return None if row is None else (row[0], row[1])
+
+        def work(cur: Cursor) -> tuple[str, int, int, list[tuple[int, str]]] | None:
+            cur.execute("SELECT data, COALESCE(base, version), version FROM zarn_documents"
+                        " WHERE collection = %s AND key = %s", (collection, key))
+            row = cur.fetchone()
+            if row is None:
+                return None
+            rows: list[tuple[int, str]] = []
+            if row[1] != row[2]:
+                cur.execute("SELECT version, change FROM zarn_changes WHERE collection = %s AND key = %s"
+                            " AND version > %s AND version <= %s ORDER BY version", (collection, key, row[1], row[2]))
+                rows = cur.fetchall()
+            return row[0], row[1], row[2], rows
+
+        return self._run(work)
+
+    def commit(self, collection: str, key: str, change: str, expected: int, who: str | None = None) -> int:
+        check_key(collection, key)
+        note = json.dumps([collection, key])
+
+        def work(cur: Cursor) -> int:
+            cur.execute("UPDATE zarn_documents SET base = COALESCE(base, version), version = version + 1"
+                        " WHERE collection = %s AND key = %s AND version = %s", (collection, key, expected))
+            if cur.rowcount != 1:
+                cur.execute("SELECT version FROM zarn_documents WHERE collection = %s AND key = %s",
+                            (collection, key))
+                found = cur.fetchone()
+                raise conflict(collection, key, expected, None if found is None else found[0])
+            self._log(cur, collection, key, expected + 1, who, change, note)
+            return expected + 1
+
+        return self._run(work)
+
+    def _log(self, cur: Cursor, collection: str, key: str, version: int, who: str | None, change: str | None,
+             note: str) -> None:
+        cur.execute(_LOG, (collection, key, version, who, change, CHANNEL, note))
+        if version % 64 == 0:
+            self._prune(cur, collection, key)
+
+    def _prune(self, cur: Cursor, collection: str, key: str) -> None:
+        cur.execute("SELECT COALESCE(base, version), version FROM zarn_documents WHERE collection = %s AND key = %s",
+                    (collection, key))
+        row = cur.fetchone()
+        if row is None:
+            return
+        below, before = prune_below(row[0], row[1], self.keep_changes, self.keep_days, time.time())
+        cur.execute("DELETE FROM zarn_changes WHERE collection = %s AND key = %s AND version <= %s"
+                    " AND (version <= %s OR time < %s)", (collection, key, row[0], below, before))
+
+    def rebase(self, collection: str, key: str, data: str, version: int) -> bool:
+        check_key(collection, key)
+
+        def work(cur: Cursor) -> bool:
+            cur.execute("UPDATE zarn_documents SET data = %s, base = %s WHERE collection = %s AND key = %s"
+                        " AND COALESCE(base, version) < %s AND version >= %s",
+                        (data, version, collection, key, version, version))
+            if cur.rowcount != 1:
+                return False
+            self._prune(cur, collection, key)
+            return True
+
+        return self._run(work)
+
+    def changes_since(self, collection: str, key: str, version: int) -> list[tuple[int, str]] | None:
+        check_key(collection, key)
+
+        def work(cur: Cursor) -> list[tuple[Any, ...]]:
+            # One statement: the current version and the changes after `version`, one snapshot.
+            cur.execute("SELECT d.version, c.version, c.change FROM zarn_documents d"
+                        " LEFT JOIN zarn_changes c ON c.collection = d.collection AND c.key = d.key"
+                        " AND c.version > %s AND c.version <= d.version"
+                        " WHERE d.collection = %s AND d.key = %s ORDER BY c.version", (version, collection, key))
+            return cur.fetchall()
+
+        rows = self._run(work)
+        if not rows or rows[0][0] < version:
+            return None
+        return chain_of([(r[1], r[2]) for r in rows if r[1] is not None], version, rows[0][0])
+
+    def history(self, collection: str, key: str, since_version: int | None = None,
+                since_time: float | None = None) -> list[dict[str, Any]]:
+        check_key(collection, key)
+
+        def work(cur: Cursor) -> list[tuple[Any, ...]]:
+            cur.execute("SELECT version, time, who, change FROM zarn_changes WHERE collection = %s AND key = %s"
+                        " AND version > %s AND time >= %s ORDER BY version",
+                        (collection, key, -1 if since_version is None else since_version,
+                         float("-inf") if since_time is None else since_time))
+            return cur.fetchall()
+
+        return [{"version": v, "time": t, "who": w, "change": c} for v, t, w, c in self._run(work)]
 
     def version(self, collection: str, key: str) -> int | None:
         check_key(collection, key)
@@ -99,7 +206,7 @@ class PostgreSQLEngine(Connections, Engine):
                  " ON CONFLICT (collection, key) DO NOTHING")
     _READ_KEY = "SELECT version FROM zarn_retired WHERE collection = %s AND key = %s FOR UPDATE"
 
-    def save(self, collection: str, key: str, data: str, expected: int | None) -> int:
+    def save(self, collection: str, key: str, data: str, expected: int | None, who: str | None = None) -> int:
         check_key(collection, key)
         note = json.dumps([collection, key])
 
@@ -109,11 +216,11 @@ class PostgreSQLEngine(Connections, Engine):
                 cur.execute(self._READ_KEY, (collection, key))
                 retired = cast("tuple[int]", cur.fetchone())[0]  # the row is there: made or locked above
                 cur.execute(
-                    "INSERT INTO zarn_documents (collection, key, version, data) VALUES (%s, %s, %s, %s)"
+                    "INSERT INTO zarn_documents (collection, key, version, data, base) VALUES (%s, %s, %s, %s, %s)"
                     " ON CONFLICT (collection, key) DO NOTHING RETURNING version",
-                    (collection, key, retired + 1, data))
+                    (collection, key, retired + 1, data, retired + 1))
             else:
-                cur.execute("UPDATE zarn_documents SET version = version + 1, data = %s"
+                cur.execute("UPDATE zarn_documents SET version = version + 1, base = version + 1, data = %s"
                             " WHERE collection = %s AND key = %s AND version = %s RETURNING version",
                             (data, collection, key, expected))
             row: tuple[int] | None = cur.fetchone()
@@ -122,7 +229,7 @@ class PostgreSQLEngine(Connections, Engine):
                             (collection, key))
                 found = cur.fetchone()
                 raise conflict(collection, key, expected, None if found is None else found[0])
-            cur.execute("SELECT pg_notify(%s, %s)", (CHANNEL, note))
+            self._log(cur, collection, key, row[0], who, None, note)
             return row[0]
 
         return self._run(work)
@@ -142,6 +249,7 @@ class PostgreSQLEngine(Connections, Engine):
             if expected is not None and row[0] != expected:
                 raise conflict(collection, key, expected, row[0])
             cur.execute("DELETE FROM zarn_documents WHERE collection = %s AND key = %s", (collection, key))
+            cur.execute("DELETE FROM zarn_changes WHERE collection = %s AND key = %s", (collection, key))
             cur.execute("UPDATE zarn_retired SET version = GREATEST(version, %s)"
                         " WHERE collection = %s AND key = %s", (row[0], collection, key))
             cur.execute("SELECT pg_notify(%s, %s)", (CHANNEL, note))

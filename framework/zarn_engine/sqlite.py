@@ -22,12 +22,13 @@ from __future__ import annotations
 import os
 import sqlite3
 import threading
+import time
 import urllib.parse
 from types import TracebackType
 from typing import Any, Literal
 
 from . import engine as _engines_module
-from .engine import Engine
+from .engine import Engine, chain_of, prune_below
 from .errors import (ReadOnlyError, StorageError, StoreCorrupt, StoreFull, StoreLocked, check_key,
                      conflict)
 
@@ -40,7 +41,22 @@ _SCHEMA = (
     "CREATE TABLE IF NOT EXISTS retired ("
     " collection TEXT NOT NULL, key TEXT NOT NULL, version INTEGER NOT NULL,"
     " PRIMARY KEY (collection, key))",
+    # The change log: one row per committed version; change NULL for a whole-document write.
+    "CREATE TABLE IF NOT EXISTS changes ("
+    " collection TEXT NOT NULL, key TEXT NOT NULL, version INTEGER NOT NULL,"
+    " time REAL NOT NULL, who TEXT, change TEXT,"
+    " PRIMARY KEY (collection, key, version)) WITHOUT ROWID",
+    # The current version of a document that changes were committed to since its snapshot.
+    "CREATE TABLE IF NOT EXISTS heads ("
+    " collection TEXT NOT NULL, key TEXT NOT NULL, version INTEGER NOT NULL,"
+    " PRIMARY KEY (collection, key)) WITHOUT ROWID",
 )
+# A row of `documents` is the snapshot: the whole document at its `version`. The current
+# version is in `heads` when changes came after it (the change log has them), else the
+# snapshot's: a commit writes small rows only, never the snapshot's text again (SQLite
+# rewrites a whole row to change one column of it). Rows of earlier releases have no head.
+_CURRENT = ("SELECT COALESCE(h.version, d.version) FROM documents d LEFT JOIN heads h"
+            " ON h.collection = d.collection AND h.key = d.key WHERE d.collection = ? AND d.key = ?")
 
 # Primary result codes (the low byte of an extended code).
 _PERM, _BUSY, _LOCKED, _READONLY, _IOERR, _CORRUPT, _FULL, _CANTOPEN, _NOTADB = 3, 5, 6, 8, 10, 11, 13, 14, 26
@@ -71,7 +87,7 @@ class SQLiteEngine(Engine):
     """
 
     def __init__(self, path: str | os.PathLike[str], timeout: float = 30.0, *, mode: str = "rwc",
-                 immutable: bool = False) -> None:
+                 immutable: bool = False, keep_changes: int | None = None, keep_days: float | None = None) -> None:
         if mode not in MODES:
             raise ValueError(f"a SQLite mode is one of {', '.join(MODES)}, not {mode!r}")
         self.path = os.fspath(path)
@@ -81,21 +97,24 @@ class SQLiteEngine(Engine):
         self.read_only = immutable or mode == "ro"
         self._local = threading.local()
         self._writes = 0  # commits made through this engine, by any of its threads
+        self._retain(keep_changes, keep_days)
         conn = self._conn()
         try:
             tables = {row[0] for row in conn.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
         except sqlite3.Error as exc:
             self.close()
             raise self._error(exc, "cannot open") from None
-        if not {"documents", "retired"} <= tables:
+        if not {"documents", "retired", "changes", "heads"} <= tables:
             try:
                 with self._write() as c:
                     for statement in _SCHEMA:
-                        c.execute(statement)
+                        c.execute(statement)  # a database of an earlier release: its rows load as they are
             except ReadOnlyError:
                 if "documents" not in tables:
                     self.close()
                     raise ReadOnlyError(f"{self.path}: a read-only database without documents") from None
+        # A read-only database of an earlier release has no change log: read as it is.
+        self._has_log = not self.read_only or {"changes", "heads"} <= tables
 
     # --- connections -----------------------------------------------------------------------
 
@@ -201,20 +220,121 @@ class SQLiteEngine(Engine):
 
     def load(self, collection: str, key: str) -> tuple[str, int] | None:
         check_key(collection, key)
+        if self._has_log:
+            return self._whole(self.read(collection, key))
         rows = self._query("SELECT data, version FROM documents WHERE collection = ? AND key = ?",
                            (collection, key))
         return (rows[0][0], rows[0][1]) if rows else None
 
     def version(self, collection: str, key: str) -> int | None:
         check_key(collection, key)
-        rows = self._query("SELECT version FROM documents WHERE collection = ? AND key = ?", (collection, key))
+        if not self._has_log:
+            rows = self._query("SELECT version FROM documents WHERE collection = ? AND key = ?", (collection, key))
+        else:
+            rows = self._query(_CURRENT, (collection, key))
         return rows[0][0] if rows else None
 
-    def save(self, collection: str, key: str, data: str, expected: int | None) -> int:
+    def read(self, collection: str, key: str) -> tuple[str, int, int, list[tuple[int, str]]] | None:
+        check_key(collection, key)
+        if not self._has_log:
+            found = self.load(collection, key)
+            return None if found is None else (found[0], found[1], found[1], [])
+        conn = self._conn()
+        try:
+            conn.execute("BEGIN")  # one snapshot of the file for both reads
+            try:
+                row = conn.execute("SELECT d.data, d.version, COALESCE(h.version, d.version) FROM documents d"
+                                   " LEFT JOIN heads h ON h.collection = d.collection AND h.key = d.key"
+                                   " WHERE d.collection = ? AND d.key = ?", (collection, key)).fetchone()
+                rows = [] if row is None or row[1] == row[2] else conn.execute(
+                    "SELECT version, change FROM changes WHERE collection = ? AND key = ? AND version > ?"
+                    " ORDER BY version", (collection, key, row[1])).fetchall()
+            finally:
+                conn.execute("COMMIT")
+        except sqlite3.Error as exc:
+            raise self._error(exc, "cannot read from") from None
+        return None if row is None else (row[0], row[1], row[2], rows)
+
+    def _log(self, conn: sqlite3.Connection, collection: str, key: str, version: int, who: str | None,
+             change: str | None) -> None:
+        conn.execute("INSERT OR REPLACE INTO changes (collection, key, version, time, who, change)"
+                     " VALUES (?, ?, ?, ?, ?, ?)", (collection, key, version, time.time(), who, change))
+        if version % 64 == 0:
+            self._prune(conn, collection, key)
+
+    def _prune(self, conn: sqlite3.Connection, collection: str, key: str) -> None:
+        row = conn.execute("SELECT d.version, COALESCE(h.version, d.version) FROM documents d"
+                           " LEFT JOIN heads h ON h.collection = d.collection AND h.key = d.key"
+                           " WHERE d.collection = ? AND d.key = ?", (collection, key)).fetchone()
+        if row is None:
+            return
+        below, before = prune_below(row[0], row[1], self.keep_changes, self.keep_days, time.time())
+        conn.execute("DELETE FROM changes WHERE collection = ? AND key = ? AND version <= ?"
+                     " AND (version <= ? OR time < ?)", (collection, key, row[0], below, before))
+
+    def commit(self, collection: str, key: str, change: str, expected: int, who: str | None = None) -> int:
         check_key(collection, key)
         with self._write() as conn:
-            row = conn.execute("SELECT version FROM documents WHERE collection = ? AND key = ?",
-                               (collection, key)).fetchone()
+            row = conn.execute(_CURRENT, (collection, key)).fetchone()
+            if row is None or row[0] != expected:
+                raise conflict(collection, key, expected, None if row is None else row[0])
+            conn.execute("INSERT INTO heads (collection, key, version) VALUES (?, ?, ?)"
+                         " ON CONFLICT (collection, key) DO UPDATE SET version = excluded.version",
+                         (collection, key, expected + 1))
+            self._log(conn, collection, key, expected + 1, who, change)
+            return expected + 1
+
+    def rebase(self, collection: str, key: str, data: str, version: int) -> bool:
+        check_key(collection, key)
+        if self.read_only:
+            return False
+        with self._write() as conn:
+            cursor = conn.execute("UPDATE documents SET data = ?, version = ? WHERE collection = ? AND key = ?"
+                                  " AND version < ? AND ? <= COALESCE((SELECT version FROM heads"
+                                  " WHERE collection = ? AND key = ?), version)",
+                                  (data, version, collection, key, version, version, collection, key))
+            if cursor.rowcount != 1:
+                return False
+            conn.execute("DELETE FROM heads WHERE collection = ? AND key = ? AND version = ?",
+                         (collection, key, version))
+            self._prune(conn, collection, key)
+            return True
+
+    def changes_since(self, collection: str, key: str, version: int) -> list[tuple[int, str]] | None:
+        check_key(collection, key)
+        if not self._has_log:
+            return None
+        conn = self._conn()
+        try:
+            conn.execute("BEGIN")
+            try:
+                row = conn.execute(_CURRENT, (collection, key)).fetchone()
+                rows = [] if row is None or row[0] <= version else conn.execute(
+                    "SELECT version, change FROM changes WHERE collection = ? AND key = ? AND version > ?"
+                    " ORDER BY version", (collection, key, version)).fetchall()
+            finally:
+                conn.execute("COMMIT")
+        except sqlite3.Error as exc:
+            raise self._error(exc, "cannot read from") from None
+        if row is None or row[0] < version:
+            return None
+        return chain_of(rows, version, row[0])
+
+    def history(self, collection: str, key: str, since_version: int | None = None,
+                since_time: float | None = None) -> list[dict[str, Any]]:
+        check_key(collection, key)
+        if not self._has_log:
+            return []
+        rows = self._query("SELECT version, time, who, change FROM changes WHERE collection = ? AND key = ?"
+                           " AND version > ? AND time >= ? ORDER BY version",
+                           (collection, key, -1 if since_version is None else since_version,
+                            float("-inf") if since_time is None else since_time))
+        return [{"version": v, "time": t, "who": w, "change": c} for v, t, w, c in rows]
+
+    def save(self, collection: str, key: str, data: str, expected: int | None, who: str | None = None) -> int:
+        check_key(collection, key)
+        with self._write() as conn:
+            row = conn.execute(_CURRENT, (collection, key)).fetchone()
             version = None if row is None else row[0]
             if version != expected:
                 raise conflict(collection, key, expected, version)
@@ -227,18 +347,21 @@ class SQLiteEngine(Engine):
                          " ON CONFLICT (collection, key) DO UPDATE"
                          " SET version = excluded.version, data = excluded.data",
                          (collection, key, new, data))
+            conn.execute("DELETE FROM heads WHERE collection = ? AND key = ?", (collection, key))
+            self._log(conn, collection, key, new, who, None)
             return new
 
     def delete(self, collection: str, key: str, expected: int | None = None) -> bool:
         check_key(collection, key)
         with self._write() as conn:
-            row = conn.execute("SELECT version FROM documents WHERE collection = ? AND key = ?",
-                               (collection, key)).fetchone()
+            row = conn.execute(_CURRENT, (collection, key)).fetchone()
             if row is None:
                 return False
             if expected is not None and row[0] != expected:
                 raise conflict(collection, key, expected, row[0])
             conn.execute("DELETE FROM documents WHERE collection = ? AND key = ?", (collection, key))
+            conn.execute("DELETE FROM changes WHERE collection = ? AND key = ?", (collection, key))
+            conn.execute("DELETE FROM heads WHERE collection = ? AND key = ?", (collection, key))
             conn.execute("INSERT INTO retired (collection, key, version) VALUES (?, ?, ?)"
                          " ON CONFLICT (collection, key) DO UPDATE SET version = excluded.version",
                          (collection, key, row[0]))

@@ -4,9 +4,9 @@
 and answers "what does this caller hold" for a list of role names, a user id, or both. The
 web integrations (zarn_user.fastapi, .flask, .django) are thin layers over it.
 
-Answers are cached per role set for the matrix instance the live document returned: a new
-version is a new instance, and with it a new, empty cache; so an answer never comes from an
-older version than the instance the request got. Role names the matrix does not hold are
+Answers are cached per role set for the matrix version the live document returned (it
+brings its instance up to date in place): a new version gets a new, empty cache; so an
+answer never comes from an older version than the instance the request got. Role names the matrix does not hold are
 dropped before the query (asking the module about them would add them to the shared
 matrix). Queries on the shared instance run one at a time: the module leaves locking of a
 shared instance to its users.
@@ -80,9 +80,11 @@ class _Answers:
     __slots__ = ("matrix", "version", "known", "cache", "size", "pairs", "held", "lock", "empty")
 
     def __init__(self, matrix: Any, size: int, pairs: int) -> None:
+        from zarn_engine.changes import settled
+
         self.matrix = matrix
-        self.version = matrix.version
-        self.known = stored_roles(matrix)
+        # The roles and the version of one state, also while a change is applied to it.
+        self.version, self.known = settled(matrix, lambda: (matrix.version, stored_roles(matrix)))
         self.cache: OrderedDict[frozenset[str], Permissions] = OrderedDict()
         self.size = size  # at most this many answers
         self.pairs = pairs  # holding at most this many pairs together (the latest answer always kept)
@@ -161,7 +163,7 @@ class Directory:
         self._lock = threading.Lock()  # installs the answers of a new version
         self._query = threading.Lock()  # one query at a time on the shared matrix
         self._answers: _Answers | None = None
-        self._index: tuple[Any, dict[str, tuple[str, ...]]] | None = None
+        self._index: tuple[Any, dict[str, tuple[str, ...]], int | None] | None = None
 
     # --- the documents --------------------------------------------------------------------
 
@@ -219,8 +221,9 @@ class Directory:
 
     def _assigned(self, assignments: UserRoles, user: Any) -> tuple[str, ...]:
         index = self._index
-        if index is None or index[0] is not assignments:
-            index = (assignments, assignments.index())
+        if index is None or index[0] is not assignments or index[2] != assignments.version:
+            version = assignments.version  # before the index: an index at least that new
+            index = (assignments, assignments.index(), version)
             current = self._index
             if current is None or (assignments.version or 0) >= (current[0].version or 0):
                 self._index = index
@@ -228,11 +231,11 @@ class Directory:
 
     def _answers_for(self, matrix: Any) -> _Answers:
         answers = self._answers
-        if answers is not None and answers.matrix is matrix:
+        if answers is not None and answers.matrix is matrix and answers.version == matrix.version:
             return answers
         with self._lock:
             answers = self._answers
-            if answers is not None and answers.matrix is matrix:
+            if answers is not None and answers.matrix is matrix and answers.version == matrix.version:
                 return answers
             fresh = _Answers(matrix, self.cache_size, self.cache_pairs)
             # An instance older than the one installed (a request that read before another

@@ -18,7 +18,7 @@ if TYPE_CHECKING:
 # The modules whose COMMANDS make up the command line, in the order of --help (this module's
 # own, the shell completion, come last).
 COMMAND_MODULES = ["zarn_user.cli.commands", "zarn_user.cli.demo", "zarn_user.cli.web_commands",
-                   "zarn_user.cli.user_commands"]
+                   "zarn_user.cli.user_commands", "zarn_user.cli.history"]
 
 def commands() -> list[Command]:
     import importlib
@@ -55,6 +55,8 @@ def parser() -> argparse.ArgumentParser:
                         help=f"SQLite file, sqlite:///PATH or postgresql://... (default: $ZARN_ROLES_DB or {DEFAULT_DB})")
     common.add_argument("--json", action="store_true", default=argparse.SUPPRESS,
                         help="machine-readable output, and errors as JSON on standard error")
+    common.add_argument("--as", dest="who", default=argparse.SUPPRESS, metavar="NAME",
+                        help="the name the changes made are logged with (default: $USER)")
     p = _Parser(prog="zarn-roles", description="Manage, explain and draw role matrices.",
                 epilog=f"{WILDCARDS}\n\n{EXIT_STATUSES}", formatter_class=argparse.RawDescriptionHelpFormatter,
                 parents=[common])
@@ -89,7 +91,12 @@ def main(argv: list[str] | None = None) -> int:
                                    "(from this project: pip install ./framework)")
             return INTERNAL
         store = Store(getattr(args, "db", None))
-        args.run(args, Context(store, out, main))
+        from zarn_engine.changes import acting_as
+
+        import os
+
+        with acting_as(getattr(args, "who", None) or os.environ.get("USER") or None):
+            args.run(args, Context(store, out, main))
         return 0
     except SystemExit as exc:  # --help and --version
         return exc.code if isinstance(exc.code, int) else 0

@@ -116,7 +116,8 @@ class Console:
                 self._snapshots.pop(app, None)
             raise ApiError(404, f"unknown application {app!r}") from None
         snap = self._snapshots.get(app)
-        if snap is None or snap.matrix is not doc:
+        # An instance is brought up to date in place: a snapshot is of one version of it.
+        if snap is None or snap.matrix is not doc or snap.version != doc.version:
             snap = Snapshot(doc)
         with self._lock:
             current = self._snapshots.get(app)
@@ -131,7 +132,8 @@ class Console:
         builds the snapshot of each new instance in a worker thread."""
         doc = self.live.peek(app)
         snap = self._snapshots.get(app)
-        if doc is not None and snap is not None and snap.matrix is doc and (doc.version or 0) >= self._floor.get(app, 0):
+        if (doc is not None and snap is not None and snap.matrix is doc and snap.version == doc.version
+                and (doc.version or 0) >= self._floor.get(app, 0)):
             return snap
         return None
 

@@ -22,6 +22,12 @@ class Snapshot:
     """Indexes of one loaded matrix: roles, direct grants, sub-roles and containers."""
 
     def __init__(self, matrix: Any) -> None:
+        from zarn_engine.changes import settled
+
+        # Of one version, also while a live document applies a change in another thread.
+        settled(matrix, lambda: self._build(matrix))
+
+    def _build(self, matrix: Any) -> None:
         self.matrix = matrix
         self.name: str = matrix.name
         self.version: int | None = matrix.version

@@ -1,0 +1,588 @@
+"""Changes: what a save writes when it builds on a stored version, and how a holder of that
+version brings its instance up to the next one.
+
+A change is plain data (stored as JSON text in the store's change log):
+
+    {"fields": {name: display value},                    # non-record-list fields that changed
+     "lists": {name: {"remove": [positions in the old list, ascending],
+                      "append": [display dicts of the appended records]}},
+     "replace": {name: [display dicts]},                 # a record list rewritten whole
+     "was": {"fields": {...}, "lists": {name: [removed records]}, "replace": {...}}}
+
+"was" holds what the change took away, for people reading the history (`describe`,
+`net`); applying a change never reads it. Applying a change to an instance that holds
+exactly the old version yields exactly the new version's lists, in order.
+
+Finding a change costs what changed, not what the document holds: at load and at save a
+document remembers a copy of each record list (references only) and the display text of
+its other fields; at the next save each list is compared with its copy by slices (identity
+first, at C speed), which finds the removed positions and the appended tail.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import contextvars
+import json
+import time
+from itertools import chain
+
+TYPE_CHECKING = False  # typing is imported by type checkers only: start-up time
+if TYPE_CHECKING:
+    from typing import Any, Callable, Iterator, TypeVar
+
+    from .document import Document
+
+    D = TypeVar("D", bound=Document)
+    R = TypeVar("R")
+
+from .errors import LoadError
+
+# Who the changes committed in this context are labelled with (None: nobody named).
+_who: contextvars.ContextVar[str | None] = contextvars.ContextVar("zarn_who", default=None)
+
+
+def who() -> str | None:
+    """The label that saves made now give their change-log entries."""
+    return _who.get()
+
+
+@contextlib.contextmanager
+def acting_as(name: str | None) -> Iterator[None]:
+    """Label every change committed inside the block with `name` (an operator, a service)."""
+    token = _who.set(name)
+    try:
+        yield
+    finally:
+        _who.reset(token)
+
+
+def set_who(name: str | None) -> None:
+    """Label the changes committed from now on in this context (a command line's `--as`)."""
+    _who.set(name)
+
+
+def record_writes() -> int:
+    """How many times a record field was written after the record was built (process-wide);
+    0 where the record classes do not count."""
+    from . import document
+
+    counter = getattr(document, "record_writes", None)
+    return counter() if counter is not None else 0
+
+
+# --- snapshots and diffs ---------------------------------------------------------------------
+
+def _record_lists(cls: type[Document]) -> dict[str, Any]:
+    """The fields of `cls` that hold lists of records, by name."""
+    found = cls.__dict__.get("_zarn_record_lists")
+    if found is None:
+        from .document import EmbeddedDocumentField, ListField
+
+        found = {name: field for name, field in cls._fields.items()
+                 if isinstance(field, ListField) and isinstance(field.item_field, EmbeddedDocumentField)}
+        setattr(cls, "_zarn_record_lists", found)  # noqa: B010 - a cache on the class itself
+    return found
+
+
+def snapshot(doc: Document) -> tuple[int, dict[str, list[Any]], dict[str, str]]:
+    """What the next save compares with: a copy of each record list, the display text of the
+    other fields, and the count of record writes now."""
+    attrs = doc.__dict__
+    lists: dict[str, list[Any]] = {}
+    plain: dict[str, str] = {}
+    record_lists = _record_lists(type(doc))
+    for name, field in type(doc)._fields.items():
+        value = attrs.get(name)
+        if name in record_lists and type(value) is list:
+            lists[name] = value[:]
+        else:
+            plain[name] = json.dumps(field.to_display(value))
+    return record_writes(), lists, plain
+
+
+def _first_mismatch(old: list[Any], i: int, new: list[Any], j: int, n: int) -> int:
+    """The first k < n with old[i + k] != new[j + k], knowing there is one."""
+    lo, hi = 0, n
+    while hi - lo > 8:
+        mid = (lo + hi) // 2
+        if old[i + lo:i + mid] == new[j + lo:j + mid]:
+            lo = mid
+        else:
+            hi = mid
+    for k in range(lo, hi):
+        a, b = old[i + k], new[j + k]
+        if a is not b and a != b:
+            return k
+    return hi  # equal after all (an equality that changed its mind): the caller goes on
+
+
+def diff_list(old: list[Any], new: list[Any]) -> tuple[list[int], list[Any]] | None:
+    """(removed positions of `old`, appended records) such that `old` without the removed
+    records, followed by the appended ones, equals `new`; None when that would cost more
+    than writing `new` whole."""
+    n_old, n_new = len(old), len(new)
+    if n_new >= n_old:
+        # Appends alone, the common case: compared whole, by identity first, without copying
+        # either list (a copy touches every record: slow for a large list). `old` is the
+        # caller's own copy; it is extended for the comparison and cut back.
+        tail = new[n_old:]
+        old.extend(tail)
+        try:
+            same = old == new
+        finally:
+            del old[n_old:]
+        if same:
+            return [], tail
+    removed: list[int] = []
+    i = j = 0
+    chunk = 64
+    while i < n_old and j < n_new:
+        step = min(chunk, n_old - i, n_new - j)
+        if old[i:i + step] == new[j:j + step]:
+            i += step
+            j += step
+            chunk = min(chunk * 2, 1 << 16)
+            continue
+        k = _first_mismatch(old, i, new, j, step)
+        i += k
+        j += k
+        if k < step:
+            removed.append(i)  # taken to be removed; what follows in `new` is matched on
+            i += 1
+            if len(removed) > n_new // 2 + 64:
+                return None
+        chunk = 64
+    removed.extend(range(i, n_old))
+    appended = new[j:]
+    if len(removed) + len(appended) > max(64, n_new):
+        return None
+    return removed, appended
+
+
+def diff(doc: Document, snap: tuple[int, dict[str, list[Any]], dict[str, str]],
+         steps: dict[str, tuple[Any, ...]] | None = None) -> dict[str, Any] | None:
+    """The change from the snapshot to the document as it is; None when it must be written
+    whole (a record changed in place since the snapshot). `steps` receives, per changed
+    list, how to bring the snapshot's copy to the new list (see `_move_on`)."""
+    if steps is None:
+        steps = {}
+    writes, lists, plain = snap
+    if record_writes() != writes:
+        return None
+    cls = type(doc)
+    attrs = doc.__dict__
+    record_lists = _record_lists(cls)
+    fields: dict[str, Any] = {}
+    changed_lists: dict[str, Any] = {}
+    replace: dict[str, Any] = {}
+    was: dict[str, Any] = {}
+    for name, field in cls._fields.items():
+        value = attrs.get(name)
+        old = lists.get(name)
+        if old is not None and type(value) is list:
+            if value == old:
+                continue
+            found = diff_list(old, value)
+            item = record_lists[name].item_field
+            if found is None:
+                replace[name] = field.to_display(value)
+                was.setdefault("replace", {})[name] = field.to_display(old)
+                steps[name] = ("copy",)
+            else:
+                removed, appended = found
+                steps[name] = ("cut", removed, appended)
+                if removed or appended:
+                    changed_lists[name] = {"remove": removed, "append": [item.to_display(r) for r in appended]}
+                    if removed:
+                        was.setdefault("lists", {})[name] = [item.to_display(old[p]) for p in removed]
+            continue
+        if old is not None:  # a record list that is no longer a list: no delta describes it
+            return None
+        shown = field.to_display(value)
+        text = json.dumps(shown)
+        if text != plain.get(name):
+            fields[name] = shown
+            was.setdefault("fields", {})[name] = json.loads(plain[name]) if name in plain else None
+    change: dict[str, Any] = {}
+    if fields:
+        change["fields"] = fields
+    if changed_lists:
+        change["lists"] = changed_lists
+    if replace:
+        change["replace"] = replace
+    if was:
+        change["was"] = was
+    return change
+
+
+def check(doc: Document, change: dict[str, Any]) -> None:
+    """Validate what the change brings in (ValidationError as a whole save would raise):
+    changed fields, appended records, replaced lists. The rest was valid when it was saved."""
+    cls = type(doc)
+    name_of = cls.__name__
+    attrs = doc.__dict__
+    for name in chain(change.get("fields", ()), change.get("replace", ())):
+        cls._fields[name].check(attrs.get(name), name_of, name)
+    for name, spec in change.get("lists", {}).items():
+        item = _record_lists(cls)[name].item_field
+        values = attrs[name]
+        start = len(values) - len(spec["append"])
+        for index in range(start, len(values)):
+            item.check(values[index], name_of, f"{name}[{index}]")
+
+
+# --- applying ----------------------------------------------------------------------------------
+
+def _cut(values: list[Any], removed: list[int]) -> tuple[int, list[Any]]:
+    """(lo, the elements of values[lo:] that stay) for ascending removed positions."""
+    lo = removed[0]
+    parts = []
+    previous = lo + 1
+    for position in removed[1:]:
+        parts.append(values[previous:position])
+        previous = position + 1
+    parts.append(values[previous:])
+    return lo, list(chain.from_iterable(parts))
+
+
+def _valid_positions(removed: Any, size: int) -> bool:
+    if type(removed) is not list:
+        return False
+    last = -1
+    for position in removed:
+        if type(position) is not int or position <= last or position >= size:
+            return False
+        last = position
+    return True
+
+
+def prepare(doc: Document, change: dict[str, Any]) -> dict[str, tuple[Any, ...]]:
+    """What applying the change installs, built aside: for each field, ("set", value), or
+    ("list", lo, tail) meaning `values[lo:] = tail`. Raises LoadError for a change that does
+    not fit the document (its positions outside the lists, unknown fields, invalid records)."""
+    from zarn_fields import ValidationError
+
+    cls = type(doc)
+    attrs = doc.__dict__
+    where = f"{cls.__name__} {doc.key!r}"
+    plan: dict[str, tuple[Any, ...]] = {}
+    try:
+        for name, shown in change.get("fields", {}).items():
+            field = cls._fields[name]
+            value = field.from_display(shown)
+            field.check(value, cls.__name__, name)
+            plan[name] = ("set", value)
+        record_lists = _record_lists(cls)
+        for name, shown in change.get("replace", {}).items():
+            field = record_lists[name]
+            values = field.from_display(shown)
+            field.check(values, cls.__name__, name)
+            plan[name] = ("list", 0, values)
+        for name, spec in change.get("lists", {}).items():
+            field = record_lists[name]
+            values = attrs.get(name)
+            if type(values) is not list or not _valid_positions(spec["remove"], len(values)):
+                raise LoadError(f"{where}: a change does not fit field {name!r}")
+            appended = field.from_display(spec["append"])
+            item = field.item_field
+            for record in appended:
+                item.check(record, cls.__name__, name)
+            if spec["remove"]:
+                lo, tail = _cut(values, spec["remove"])
+                plan[name] = ("list", lo, tail + appended)
+            else:
+                plan[name] = ("list", len(values), appended)
+    except (KeyError, TypeError, ValueError, AttributeError, ValidationError) as exc:
+        if isinstance(exc, LoadError):
+            raise
+        raise LoadError(f"{where}: a change cannot be applied ({type(exc).__name__}: {exc})") from None
+    return plan
+
+
+def install(doc: Document, plan: dict[str, tuple[Any, ...]]) -> None:
+    """Install a prepared change: each field by one operation (an attribute store, a slice
+    assignment of a list), so that a reader sees each field wholly old or wholly new."""
+    attrs = doc.__dict__
+    for name, step in plan.items():
+        if step[0] == "set":
+            attrs[name] = step[1]
+        else:
+            attrs[name][step[1]:] = step[2]
+
+
+def apply_default(doc: Document, change: dict[str, Any]) -> None:
+    """Bring `doc` one version on: its fields and lists, nothing derived from them."""
+    install(doc, prepare(doc, change))
+
+
+_appliers: dict[type | str, tuple[Callable[[Any, dict[str, Any]], None], Callable[[Any], None] | None]] = {}
+
+
+def register_applier(document_class: type | str, fn: Callable[[Any, dict[str, Any]], None],
+                     rebuild: Callable[[Any], None] | None = None) -> None:
+    """Apply changes to instances of `document_class` (and its subclasses) with `fn(doc,
+    change)`, which must keep whatever the class derives from its fields in step. The class
+    may be named "module.QualName", so that a package registers before its class exists.
+    `rebuild(doc)`, when given, makes that derived state again from the fields: a load
+    applies many changes with the default applier and then rebuilds once."""
+    _appliers[document_class] = (fn, rebuild)
+
+
+def applier(document_class: type) -> tuple[Callable[[Any, dict[str, Any]], None], Callable[[Any], None] | None]:
+    """The applier of a class: registered for it or a base, else named by its package (a
+    package's `__zarn_appliers__` maps class names to the module whose `apply` and `rebuild`
+    serve them, so that the package need not import the framework to name them), else the
+    default."""
+    import importlib
+    import sys
+
+    for cls in document_class.__mro__:
+        found = _appliers.get(cls) or _appliers.get(f"{cls.__module__}.{cls.__qualname__}")
+        if found is not None:
+            return found
+        package = sys.modules.get(cls.__module__.rpartition(".")[0])
+        module = getattr(package, "__zarn_appliers__", {}).get(cls.__qualname__)
+        if module is not None:
+            served = importlib.import_module(module)
+            found = _appliers[cls] = (served.apply, getattr(served, "rebuild", None))
+            return found
+    return apply_default, None
+
+
+def loads(text: str) -> dict[str, Any]:
+    try:
+        change = json.loads(text)
+    except (ValueError, RecursionError):
+        raise LoadError("a stored change is not JSON") from None
+    if type(change) is not dict:
+        raise LoadError("a stored change is not an object")
+    return change
+
+
+# --- for people ------------------------------------------------------------------------------------
+
+def describe(change: dict[str, Any] | None) -> list[str]:
+    """One line per thing the change did, for a history listing."""
+    if change is None:
+        return ["whole document written"]
+    lines: list[str] = []
+    for name, records in change.get("was", {}).get("lists", {}).items():
+        lines.extend(f"- {name} {_short(record)}" for record in records)
+    for name, spec in change.get("lists", {}).items():
+        lines.extend(f"+ {name} {_short(record)}" for record in spec.get("append", ()))
+    for name, records in change.get("replace", {}).items():
+        lines.append(f"= {name} rewritten ({len(records)} records)")
+    for name, value in change.get("fields", {}).items():
+        lines.append(f"= {name} {json.dumps(value)}")
+    return lines or ["no change"]
+
+
+def _short(record: Any) -> str:
+    if isinstance(record, dict):
+        return " ".join(str(value) for value in record.values())
+    return json.dumps(record)
+
+
+def net(changes: list[dict[str, Any] | None]) -> dict[str, Any]:
+    """What a run of consecutive changes did as a whole: per list the records added and
+    removed (as multisets), per field the first old and the last new value. ValueError when
+    one of them was a whole-document write, which says nothing of what it replaced."""
+    from collections import Counter
+
+    added: dict[str, Counter[str]] = {}
+    removed: dict[str, Counter[str]] = {}
+    fields: dict[str, list[Any]] = {}
+
+    def move(name: str, records: list[Any], into: dict[str, Counter[str]], other: dict[str, Counter[str]]) -> None:
+        for record in records:
+            text = json.dumps(record)  # display dicts list their fields in one order
+            back = other.setdefault(name, Counter())
+            if back[text]:
+                back[text] -= 1
+            else:
+                into.setdefault(name, Counter())[text] += 1
+
+    for change in changes:
+        if change is None:
+            raise ValueError("whole document written")
+        was = change.get("was", {})
+        for name, records in was.get("lists", {}).items():
+            move(name, records, removed, added)
+        for name, records in was.get("replace", {}).items():
+            move(name, records, removed, added)
+        for name, spec in change.get("lists", {}).items():
+            move(name, spec.get("append", []), added, removed)
+        for name, records in change.get("replace", {}).items():
+            move(name, records, added, removed)
+        for name, value in change.get("fields", {}).items():
+            old = was.get("fields", {}).get(name)
+            if name in fields:
+                fields[name][1] = value
+            else:
+                fields[name] = [old, value]
+    out: dict[str, Any] = {"added": {}, "removed": {}, "fields": {}}
+    for side, counts in (("added", added), ("removed", removed)):
+        for name, counter in counts.items():
+            records = [json.loads(text) for text, n in counter.items() for _ in range(n)]
+            if records:
+                out[side][name] = records
+    out["fields"] = {name: {"from": pair[0], "to": pair[1]} for name, pair in fields.items() if pair[0] != pair[1]}
+    return out
+
+
+# --- saving and loading ----------------------------------------------------------------------------
+
+def stored_text(doc: Document) -> str:
+    """The whole document as the store keeps it."""
+    to_stored = getattr(doc, "_to_stored", None)
+    return to_stored() if to_stored is not None else json.dumps(doc.to_display())
+
+
+def remember(doc: Document, key: str, version: int, engine: Any) -> None:
+    """Note the stored version the instance now holds, for the next save to build on."""
+    doc.__dict__["_changes_base"] = (key, version, engine, snapshot(doc))
+
+
+def _move_on(doc: Document, key: str, version: int, engine: Any,
+             snap: tuple[int, dict[str, list[Any]], dict[str, str]], steps: dict[str, tuple[Any, ...]]) -> None:
+    """`remember` after a change was committed: the snapshot's copies of the lists are
+    brought along by the change itself, at the change's cost, instead of copied again."""
+    attrs = doc.__dict__
+    _writes, lists, _plain = snap
+    for name, step in steps.items():
+        if step[0] == "copy":
+            lists[name] = attrs[name][:]
+        elif step[1]:
+            lo, tail = _cut(lists[name], step[1])
+            lists[name][lo:] = tail + step[2]
+        else:
+            lists[name].extend(step[2])
+    plain = {name: json.dumps(field.to_display(attrs.get(name)))
+             for name, field in type(doc)._fields.items() if name not in lists}
+    attrs["_changes_base"] = (key, version, engine, (record_writes(), lists, plain))
+
+
+def save(doc: Document, engine: Any, key: str, expected: int | None) -> int:
+    """Write the document: as a change over version `expected` when the instance remembers
+    that version and the store keeps changes, else whole. The new version."""
+    from .document import EmbeddedDocument
+    from .engine import Engine
+
+    attrs = doc.__dict__
+    collection = type(doc)._collection()
+    base = attrs.get("_changes_base")
+    change = None
+    steps: dict[str, tuple[Any, ...]] = {}
+    if (expected is not None and base is not None and base[:3] == (key, expected, engine)
+            and type(engine).commit is not Engine.commit):
+        change = diff(doc, base[3], steps)
+    label = who()
+    version: int
+    if change is None:
+        doc.validate()
+        text = stored_text(doc)
+        version = (engine.save(collection, key, text, expected) if label is None
+                   else engine.save(collection, key, text, expected, label))
+    else:
+        if type(doc).validate is not EmbeddedDocument.validate:
+            doc.validate()  # the class's own checks see the whole document
+        else:
+            check(doc, change)
+        version = engine.commit(collection, key, json.dumps(change), expected, label)
+        assert base is not None  # a change is found only over a remembered version
+        _move_on(doc, key, version, engine, base[3], steps)
+        return version
+    remember(doc, key, version, engine)
+    return version
+
+
+def load(cls: type[D], key: str, engine: Any) -> D | None:
+    """The stored document: its snapshot, brought up to date with the changes after it. A
+    loader that applied many writes a newer snapshot, so that the next one applies few."""
+    from . import engine as engines
+    from .errors import StorageError
+
+    collection = cls._collection()
+    for _ in range(5):
+        found = engine.read(collection, key)
+        if found is None:
+            return None
+        text, base, current, rows = found
+        chain = engines.chain_of(rows, base, current) if current != base else []
+        if chain is not None:
+            break
+        # Read between a new snapshot and the log (a store whose reads are not one snapshot).
+    else:
+        raise StorageError(f"{cls.__name__} {key!r}: the changes after the stored snapshot are missing")
+    doc = cls._from_stored(key, text)
+    if chain:
+        fn, rebuild = applier(cls)
+        step = apply_default if rebuild is not None else fn
+        for _version, change_text in chain:
+            step(doc, loads(change_text))
+        if rebuild is not None:
+            rebuild(doc)
+        size = sum(len(change_text) for _version, change_text in chain)
+        if len(chain) > engines.REBASE_COUNT or size * engines.REBASE_SHARE > len(text):
+            try:
+                engine.rebase(collection, key, stored_text(doc), current)
+            except StorageError:
+                pass  # a store this process cannot write: the next writer's load does it
+    doc.__dict__["_stored"] = (key, current)
+    doc.__dict__["_engine"] = engine
+    remember(doc, key, current, engine)
+    return doc
+
+
+def advance(doc: Document, changes: list[tuple[int, str]]) -> None:
+    """Bring a held instance through `changes` (from its version on, in order) with its
+    class's applier. The instance is no longer one a save can build on."""
+    attrs = doc.__dict__
+    fn, _rebuild = applier(type(doc))
+    key = doc.key
+    attrs.pop("_changes_base", None)
+    for version, change_text in changes:
+        change = loads(change_text)
+        # Odd while a change is being installed: a reader of several fields reads the count
+        # before and after, and reads again when it moved (see `settled`).
+        attrs["_changes_seq"] = attrs.get("_changes_seq", 0) + 1
+        try:
+            fn(doc, change)
+            attrs["_stored"] = (key, version)
+        finally:
+            attrs["_changes_seq"] += 1
+
+
+def settled(doc: Any, read: Callable[[], R]) -> R:
+    """`read()`, which reads several fields of a document that changes may be applied to in
+    another thread, done again until no change was installed while it ran: so that what it
+    read is of one version."""
+    attrs = doc.__dict__
+    while True:
+        before = attrs.get("_changes_seq", 0)
+        if before % 2:
+            time.sleep(0)  # a change is being installed: let it finish
+            continue
+        result = read()
+        if attrs.get("_changes_seq", 0) == before:
+            return result
+
+
+def materialize(text: str, changes: list[tuple[int, str]]) -> str:
+    """The stored text after `changes`, applied to the display data of a snapshot: for callers
+    of a store's `load`, which returns whole documents."""
+    data = json.loads(text)
+    for _version, change_text in changes:
+        change = loads(change_text)
+        data.update(change.get("fields", {}))
+        data.update(change.get("replace", {}))
+        for name, spec in change.get("lists", {}).items():
+            values = data.get(name) or []
+            removed = spec["remove"]
+            if removed:
+                lo, tail = _cut(values, removed)
+                values[lo:] = tail
+            values.extend(spec["append"])
+            data[name] = values
+    return json.dumps(data)

@@ -1,0 +1,109 @@
+"""The change history of an application: `log` lists the committed changes (version, time,
+who, what), `diff` shows what changed between two versions. Each change is labelled with
+the name given by `--as` (default $USER) when it was committed; how long the store keeps
+changes is its retention (ZARN_KEEP_CHANGES, ZARN_KEEP_DAYS)."""
+
+from __future__ import annotations
+
+from .command import APP, Command, arg
+from .errors import BadInput
+
+TYPE_CHECKING = False  # the typing module is not imported at start-up
+if TYPE_CHECKING:
+    import argparse
+    from typing import Any
+
+    from .context import Context
+
+    Args = argparse.Namespace
+
+
+def _history(ctx: Context, app: str, since_version: int | None = None,
+             since_time: float | None = None) -> list[dict[str, Any]]:
+    import zarn_user.role_matrix as rm
+
+    ctx.store.open(create=False)
+    engine = ctx.store.engine
+    assert engine is not None  # opened above
+    collection = rm.RoleMatrix._collection()
+    if engine.version(collection, app) is None:
+        raise BadInput(f"unknown application {app!r} (see: zarn-roles list)")
+    return engine.history(collection, app, since_version, since_time)
+
+
+def _since(text: str | None) -> tuple[int | None, float | None]:
+    """--since as a version or as a time (ISO 8601, local time unless it says otherwise)."""
+    if text is None:
+        return None, None
+    if text.isdigit():
+        return int(text), None
+    import datetime
+
+    try:
+        when = datetime.datetime.fromisoformat(text)
+    except ValueError:
+        raise BadInput(f"--since {text!r}: a version number or a time such as 2026-05-01 or "
+                       "2026-05-01T12:00") from None
+    return None, when.timestamp()
+
+
+def _when(seconds: float) -> str:
+    import datetime
+
+    return datetime.datetime.fromtimestamp(seconds).astimezone().isoformat(timespec="seconds")
+
+
+def cmd_log(args: Args, ctx: Context) -> None:
+    from zarn_engine.changes import describe, loads
+
+    since_version, since_time = _since(args.since)
+    entries = _history(ctx, args.app, since_version, since_time)
+    data, lines = [], []
+    for entry in entries:
+        change = None if entry["change"] is None else loads(entry["change"])
+        what = describe(change)
+        if change is not None:
+            change.pop("was", None)
+        data.append({"version": entry["version"], "time": _when(entry["time"]), "who": entry["who"],
+                     "what": what, "change": change})
+        lines.append(f"{entry['version']}  {_when(entry['time'])}  {entry['who'] or '-'}  {what[0]}")
+        lines.extend(f"{'':>{len(str(entry['version']))}}  {line}" for line in what[1:])
+    ctx.out.emit(data, "\n".join(lines) if lines else "(no changes logged)")
+
+
+def cmd_diff(args: Args, ctx: Context) -> None:
+    from zarn_engine.changes import describe, loads, net
+
+    first, last = sorted((args.v1, args.v2))
+    entries = _history(ctx, args.app, first)
+    entries = [e for e in entries if e["version"] <= last]
+    versions = [e["version"] for e in entries]
+    if versions != list(range(first + 1, last + 1)):
+        oldest = versions[0] - 1 if versions else None
+        reach = f" (it reaches back to version {oldest})" if oldest is not None and oldest < last else ""
+        raise BadInput(f"the history of {args.app} does not hold every change from version {first} to {last}"
+                       f"{reach}: see zarn-roles log {args.app}")
+    changes = [None if e["change"] is None else loads(e["change"]) for e in entries]
+    for entry, change in zip(entries, changes):
+        if change is None:
+            raise BadInput(f"version {entry['version']} of {args.app} was written whole, not as a change: "
+                           f"no diff across it")
+    found = net(changes)
+    if args.v1 > args.v2:  # from the later version back to the earlier one
+        found["added"], found["removed"] = found["removed"], found["added"]
+        found["fields"] = {name: {"from": pair["to"], "to": pair["from"]} for name, pair in found["fields"].items()}
+    shown = describe({"was": {"lists": found["removed"]},
+                      "lists": {name: {"append": records} for name, records in found["added"].items()},
+                      "fields": {name: pair["to"] for name, pair in found["fields"].items()}})
+    ctx.out.emit({"from": args.v1, "to": args.v2, **found}, "\n".join(shown))
+
+
+COMMANDS = [
+    Command("log", cmd_log, "list the committed changes of APP: version, time, who, what",
+            (APP, arg("--since", metavar="VERSION|TIME",
+                      help="only changes after this version, or from this time on (2026-05-01T12:00)")),
+            epilog="Changes are labelled with --as NAME (default $USER). Stores keep them for "
+                   "$ZARN_KEEP_CHANGES changes and $ZARN_KEEP_DAYS days (10000 and 90 by default)."),
+    Command("diff", cmd_diff, "show what changed in APP between versions V1 and V2",
+            (APP, arg("v1", metavar="V1", type=int), arg("v2", metavar="V2", type=int))),
+]

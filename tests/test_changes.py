@@ -1,0 +1,354 @@
+"""Saves that write what changed: the change log of every store, snapshots, retention,
+databases written before changes were logged, and holders brought up to date by changes."""
+
+import json
+import sqlite3
+import threading
+import time
+
+import pytest
+import zarn_engine
+from hypothesis import given
+from hypothesis import strategies as st
+from zarn_engine import ConflictError, DoesNotExist, Live, changes
+from zarn_engine import engine as engines
+
+
+def grant(role, obj="doc", act="read"):
+    return [{"obj": obj, "act": act}]
+
+
+def stored(doc):
+    return {"policies": [p.to_display() for p in doc.policies], "groups": [g.to_display() for g in doc.groups]}
+
+
+def built(doc):
+    """The matrix as a load of its whole text builds it."""
+    return type(doc)._from_stored(doc.key, json.dumps(doc.to_display()))
+
+
+def as_sets(doc, roles):
+    answer = doc.get_implicit_permissions_for_roles(roles)
+    return {(a.obj, a.act) for a in answer.permissions}
+
+
+# --- finding a change -------------------------------------------------------------------------
+
+@given(st.lists(st.integers(0, 5), max_size=60), st.data())
+def test_a_list_change_rebuilds_the_new_list(old, data):
+    new = data.draw(st.one_of(
+        # what the documents do: some removed, some appended
+        st.builds(lambda keep, tail: [x for x, k in zip(old, keep) if k] + tail,
+                  st.lists(st.booleans(), min_size=len(old), max_size=len(old)), st.lists(st.integers(0, 5))),
+        st.permutations(old).map(list),
+        st.lists(st.integers(0, 5), max_size=60)))
+    found = changes.diff_list(old, new)
+    if found is None:
+        return  # written whole
+    removed, appended = found
+    assert removed == sorted(set(removed)) and all(0 <= p < len(old) for p in removed)
+    kept = [x for i, x in enumerate(old) if i not in set(removed)]
+    assert kept + appended == new
+
+
+def test_set_operations_come_out_small(rm, memory_engine):
+    doc = rm.RoleMatrix(name="app", policies=[rm.Policy(sub=f"r{i}", obj="o", act="a") for i in range(5000)])
+    doc.save()
+    doc = rm.RoleMatrix.load("app")
+    doc.set_role_permissions("r10", [{"obj": "x", "act": "y"}])  # rewrites the list, minus one, plus one
+    entry = memory_engine.history("RoleMatrix", "app")[-1]
+    change = json.loads(entry["change"])
+    assert change["lists"]["policies"]["remove"] == [10]
+    assert change["lists"]["policies"]["append"] == [{"sub": "r10", "obj": "x", "act": "y"}]
+    assert change["was"]["lists"]["policies"] == [{"sub": "r10", "obj": "o", "act": "a"}]
+    assert len(entry["change"]) < 300
+
+
+def test_a_record_changed_in_place_is_written_whole(rm, memory_engine, monkeypatch):
+    doc = rm.RoleMatrix(name="app")
+    doc.save()
+    writes = [0]
+    monkeypatch.setattr(changes, "record_writes", lambda: writes[0])
+    doc = rm.RoleMatrix.load("app")
+    doc.policies[0].__dict__["act"] = "write"
+    writes[0] += 1  # what the record classes count
+    doc.save()
+    assert memory_engine.history("RoleMatrix", "app")[-1]["change"] is None
+    assert rm.RoleMatrix.load("app").policies[0].act == "write"
+
+
+def test_a_delta_save_validates_what_it_brings(rm, memory_engine):
+    doc = rm.RoleMatrix(name="app")
+    doc.save()
+    doc = rm.RoleMatrix.load("app")
+    doc.groups.append(rm.Group.__new__(rm.Group))  # a record without its fields
+    with pytest.raises(zarn_engine.ValidationError):
+        doc.save()
+    assert memory_engine.version("RoleMatrix", "app") == 1
+
+
+# --- the stores ---------------------------------------------------------------------------------
+
+def test_the_change_log_of_every_store(engine, rm):
+    doc = rm.RoleMatrix(name="app")
+    with changes.acting_as("ann"):
+        assert doc.save() == 1
+    doc.add_role_permissions("clerk", grant("clerk"))
+    with changes.acting_as("bob"):
+        doc.add_role_sub_roles("clerk", ["admin"])
+    assert doc.version == 3
+    log = engine.history("RoleMatrix", "app")
+    assert [(e["version"], e["who"]) for e in log] == [(1, "ann"), (2, None), (3, "bob")]
+    assert log[0]["change"] is None and log[0]["time"] <= log[2]["time"]
+    assert [e["version"] for e in engine.history("RoleMatrix", "app", since_version=1)] == [2, 3]
+    assert engine.history("RoleMatrix", "app", since_time=log[2]["time"] + 1) == []
+    # The snapshot stays at version 1; loads apply the changes after it.
+    assert engine.read("RoleMatrix", "app")[1:3] == (1, 3)
+    assert engine.load("RoleMatrix", "app")[1] == 3
+    assert json.loads(engine.load("RoleMatrix", "app")[0]) == doc.to_display()
+    assert [v for v, _ in engine.changes_since("RoleMatrix", "app", 1)] == [2, 3]
+    assert engine.changes_since("RoleMatrix", "app", 3) == []
+    assert engine.changes_since("RoleMatrix", "app", 0) is None  # a whole write: not a change
+    assert engine.changes_since("RoleMatrix", "other", 0) is None
+    # The version check, and nothing written when it fails.
+    with pytest.raises(ConflictError):
+        engine.commit("RoleMatrix", "app", "{}", 2)
+    with pytest.raises(ConflictError):
+        engine.commit("RoleMatrix", "nothing", "{}", 1)
+    assert engine.version("RoleMatrix", "app") == 3
+    # A newer snapshot, never an older one; the current version stays.
+    assert not engine.rebase("RoleMatrix", "app", "{}", 1)
+    assert engine.rebase("RoleMatrix", "app", json.dumps(doc.to_display()), 3)
+    assert engine.read("RoleMatrix", "app")[1:] == (3, 3, [])
+    assert stored(rm.RoleMatrix.load("app")) == stored(doc)
+    doc.set_role_permissions("clerk", [])
+    fresh = rm.RoleMatrix.load("app")  # changes applied at load: the graph a whole load builds
+    assert stored(fresh) == stored(doc) and fresh.dag == built(doc).dag
+    # Delete and create again: the log does not bridge them.
+    rm.RoleMatrix.delete("app")
+    assert engine.history("RoleMatrix", "app") == []
+    again = rm.RoleMatrix(name="app")
+    assert again.save() == 5
+    assert engine.changes_since("RoleMatrix", "app", 4) is None
+
+
+def test_many_changes_make_a_new_snapshot(engine, rm, monkeypatch):
+    monkeypatch.setattr(engines, "REBASE_COUNT", 5)
+    doc = rm.RoleMatrix(name="app", policies=[rm.Policy(sub="r", obj=f"o{i}", act="a") for i in range(200)])
+    doc.save()
+    for i in range(7):
+        doc.add_role_permissions("clerk", grant("clerk", obj=f"x{i}"))
+    assert engine.read("RoleMatrix", "app")[1] == 1
+    loaded = rm.RoleMatrix.load("app")  # applies 7 and writes the snapshot at 8
+    assert engine.read("RoleMatrix", "app")[1:3] == (8, 8)
+    assert stored(loaded) == stored(doc) == stored(rm.RoleMatrix.load("app"))
+
+
+def test_retention_keeps_the_changes_after_the_snapshot(rm, tmp_path):
+    engine = zarn_engine.SQLiteEngine(tmp_path / "db.sqlite3", keep_changes=10, keep_days=365)
+    doc = rm.RoleMatrix(name="app")
+    doc.save(engine)
+    for i in range(140):
+        doc.add_role_permissions("clerk", grant("clerk", obj=f"o{i}"))
+    # No snapshot written since version 1: every change after it is still there.
+    assert [e["version"] for e in engine.history("RoleMatrix", "app")] == list(range(2, 142))
+    rm.RoleMatrix.load("app", engine=engine)  # a new snapshot at 141
+    for i in range(64):
+        doc = rm.RoleMatrix.load("app", engine=engine)
+        doc.add_role_permissions("clerk", grant("clerk", obj=f"p{i}"))
+    versions = [e["version"] for e in engine.history("RoleMatrix", "app")]
+    assert versions[0] > 100 and versions[-1] == 205
+    assert versions == list(range(versions[0], 206))
+    assert stored(rm.RoleMatrix.load("app", engine=engine)) == stored(doc)
+
+
+def test_retention_from_the_environment(monkeypatch, tmp_path):
+    monkeypatch.setenv("ZARN_KEEP_CHANGES", "5")
+    monkeypatch.setenv("ZARN_KEEP_DAYS", "0.5")
+    engine = zarn_engine.MemoryEngine()
+    assert (engine.keep_changes, engine.keep_days) == (5, 0.5)
+    monkeypatch.setenv("ZARN_KEEP_DAYS", "soon")
+    with pytest.raises(zarn_engine.ConfigurationError, match="ZARN_KEEP_DAYS"):
+        zarn_engine.MemoryEngine()
+
+
+def test_a_postgresql_database_of_an_earlier_release_converts(rm, request):
+    from conftest import _postgres_schema_url
+
+    import psycopg
+
+    url = _postgres_schema_url(request)
+    with psycopg.connect(url, autocommit=True) as conn:
+        conn.execute("CREATE TABLE zarn_documents (collection TEXT NOT NULL, key TEXT NOT NULL,"
+                     " version BIGINT NOT NULL, data TEXT NOT NULL, PRIMARY KEY (collection, key))")
+        conn.execute("CREATE TABLE zarn_retired (collection TEXT NOT NULL, key TEXT NOT NULL,"
+                     " version BIGINT NOT NULL, PRIMARY KEY (collection, key))")
+        conn.execute("INSERT INTO zarn_documents VALUES ('RoleMatrix', 'app', 7, %s)",
+                     (json.dumps(rm.RoleMatrix(name="app").to_display()),))
+    engine = zarn_engine.open_engine(url)
+    try:
+        doc = rm.RoleMatrix.load("app", engine=engine)
+        assert doc.version == 7
+        doc.add_role_permissions("clerk", grant("clerk"))
+        assert engine.read("RoleMatrix", "app")[1:3] == (7, 8)
+        assert stored(rm.RoleMatrix.load("app", engine=engine)) == stored(doc)
+        assert [v for v, _ in engine.changes_since("RoleMatrix", "app", 7)] == [8]
+    finally:
+        engine.close()
+
+
+def test_a_database_of_an_earlier_release_loads_and_converts(rm, tmp_path):
+    path = tmp_path / "old.sqlite3"
+    with sqlite3.connect(path) as conn:
+        conn.execute("CREATE TABLE documents (collection TEXT NOT NULL, key TEXT NOT NULL,"
+                     " version INTEGER NOT NULL, data TEXT NOT NULL, PRIMARY KEY (collection, key))")
+        conn.execute("CREATE TABLE retired (collection TEXT NOT NULL, key TEXT NOT NULL,"
+                     " version INTEGER NOT NULL, PRIMARY KEY (collection, key))")
+        conn.execute("INSERT INTO documents VALUES ('RoleMatrix', 'app', 7, ?)",
+                     (json.dumps(rm.RoleMatrix(name="app").to_display()),))
+    engine = zarn_engine.SQLiteEngine(path)
+    doc = rm.RoleMatrix.load("app", engine=engine)
+    assert doc.version == 7 and engine.history("RoleMatrix", "app") == []
+    doc.add_role_permissions("clerk", grant("clerk"))
+    assert engine.read("RoleMatrix", "app")[1:3] == (7, 8)
+    assert stored(rm.RoleMatrix.load("app", engine=engine)) == stored(doc)
+
+
+# --- holders brought up to date ------------------------------------------------------------------
+
+@pytest.mark.parametrize("mode", ["strict", "notify"])
+def test_live_applies_changes_instead_of_loading(engine, rm, mode, monkeypatch):
+    rm.RoleMatrix(name="app").save()
+    with Live(rm.RoleMatrix, consistency=mode) as live:
+        held = live.get("app")
+        loads = []
+        real = rm.RoleMatrix.load.__func__
+        monkeypatch.setattr(rm.RoleMatrix, "load", classmethod(lambda cls, *a, **k: loads.append(1) or real(cls, *a, **k)))
+        writer = real(rm.RoleMatrix, "app")
+        writer.add_role_permissions("clerk", grant("clerk"))
+        writer.add_role_sub_roles("boss", ["clerk"])
+        version = writer.set_role_permissions("clerk", grant("clerk", act="write")) and writer.version
+        doc = live.get("app", at_least=version)
+        assert doc is held and doc.version == version and not loads
+        assert stored(doc) == stored(writer)
+        assert as_sets(doc, ["boss"]) == {("doc", "write")}
+        rm.RoleMatrix.delete("app")
+        time.sleep(0.3)  # heard by the feed
+        with pytest.raises(DoesNotExist):
+            live.get("app")
+        rm.RoleMatrix(name="app").save()
+        time.sleep(0.3)
+        assert live.get("app").version == version + 1 and loads  # created again: loaded
+
+
+def test_readers_see_a_change_wholly_or_not_at_all(rm, memory_engine):
+    roles = [f"r{i}" for i in range(300)]
+    doc = rm.RoleMatrix(name="app", policies=[rm.Policy(sub=r, obj="o", act=r) for r in roles],
+                        groups=[rm.Group(child="top", parent=r) for r in roles])
+    doc.save()
+    live = Live(rm.RoleMatrix)
+    held = live.get("app")
+    before = as_sets(held, ["top"])
+    after = before - {("o", "r7"), ("o", "r8")} | {("x", "y")}
+    seen, stop, count = set(), threading.Event(), [0]
+
+    def reader():
+        while not stop.is_set():
+            seen.add(frozenset(as_sets(held, ["top"])))
+            count[0] += 1
+
+    threads = [threading.Thread(target=reader) for _ in range(2)]
+    for t in threads:
+        t.start()
+    try:
+        for _ in range(20):
+            writer = rm.RoleMatrix.load("app")
+            with writer.batch():
+                writer.add_role_permissions("z1", [{"obj": "x", "act": "y"}])
+                writer.set_role_sub_roles("top", [r for r in roles if r not in ("r7", "r8")] + ["z1"])
+            assert live.get("app") is held and as_sets(held, ["top"]) == after
+            writer = rm.RoleMatrix.load("app")
+            with writer.batch():
+                writer.set_role_sub_roles("top", roles)
+                writer.set_role_permissions("z1", [])
+            assert live.get("app") is held and as_sets(held, ["top"]) == before
+    finally:
+        stop.set()
+        for t in threads:
+            t.join()
+    assert count[0] > 10 and seen <= {frozenset(before), frozenset(after)}
+
+
+# --- the same answers as a fresh load --------------------------------------------------------------
+
+ROLES = ["aa", "bb", "cc", "dd", "admin", "root"]
+PERMS = st.lists(st.builds(lambda o, a: {"obj": o, "act": a}, st.sampled_from("xyz"), st.sampled_from("rw")),
+                 max_size=3)
+STEP = st.one_of(
+    st.tuples(st.just("add_role_permissions"), st.sampled_from(ROLES), PERMS),
+    st.tuples(st.just("set_role_permissions"), st.sampled_from(ROLES), PERMS),
+    st.tuples(st.just("add_role_sub_roles"), st.sampled_from(ROLES), st.lists(st.sampled_from(ROLES), max_size=3)),
+    st.tuples(st.just("set_role_sub_roles"), st.sampled_from(ROLES), st.lists(st.sampled_from(ROLES), max_size=3)),
+)
+
+
+def same_answers(held, fresh):
+    assert stored(held) == stored(fresh)  # the stored lists exactly, in order
+    for key, row in held.dag.items():  # the graph as sets; keys it no longer needs have no edges
+        assert set(row) == set(fresh.dag[key]) if key in fresh.dag else row == [], key
+    assert set(fresh.dag) <= set(held.dag)
+    for role in ROLES:
+        assert as_sets(held, [role]) == as_sets(fresh, [role])
+
+
+@given(st.lists(st.lists(STEP, min_size=1, max_size=3), max_size=12))
+def test_changes_applied_answer_as_a_fresh_load(rm, batches):
+    engine = zarn_engine.MemoryEngine()
+    rm.RoleMatrix(name="app").save(engine)
+    live = Live(rm.RoleMatrix, engine=engine)
+    held = live.get("app")
+    for batch in batches:
+        writer = rm.RoleMatrix.load("app", engine=engine)
+        try:
+            with writer.batch():
+                for name, role, arg in batch:
+                    getattr(writer, name)(role, arg)
+        except KeyError:
+            continue  # refused by the matrix (an unknown role): nothing saved
+        assert live.get("app") is held and held.version == writer.version
+        same_answers(held, rm.RoleMatrix.load("app", engine=engine))
+        same_answers(held, built(writer))
+
+
+def test_readers_of_several_fields_read_one_version(rm, memory_engine):
+    """The console's and the directory's indexes read several fields: never half a change."""
+    from zarn_user.web.snapshot import Snapshot
+
+    rm.RoleMatrix(name="app").save()
+    live = Live(rm.RoleMatrix)
+    held = live.get("app")
+    states, stop = set(), threading.Event()
+
+    def reader():
+        while not stop.is_set():
+            snap = Snapshot(held)
+            states.add((snap.version, "boss" in snap.subs, "xx" in snap.grants))
+
+    thread = threading.Thread(target=reader)
+    thread.start()
+    try:
+        for n in range(200):
+            writer = rm.RoleMatrix.load("app")
+            with writer.batch():  # one change, to both lists
+                if n % 2 == 0:
+                    writer.add_role_permissions("xx", [{"obj": "o", "act": "r"}])
+                    writer.add_role_sub_roles("boss", ["xx"])
+                else:
+                    writer.set_role_sub_roles("boss", [])
+                    writer.set_role_permissions("xx", [])
+            live.get("app")
+    finally:
+        stop.set()
+        thread.join()
+    for version, boss, x in states:  # version 1 and every odd one: neither; even ones: both
+        assert boss == x == (version % 2 == 0), (version, boss, x)
