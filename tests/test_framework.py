@@ -46,6 +46,66 @@ def test_records():
     assert a.extra == 5 and b.items == []
 
 
+def test_compact_records_behave_as_records():
+    item = Item(code="a")
+    assert not hasattr(item, "__dict__") and Item._fields["code"].regex == "^[a-z]+$"
+    with pytest.raises(AttributeError):
+        item.size = 1  # neither a field nor a slot
+    del item.note
+    assert item == Item(code="a") and repr(item) == "Item(code='a', note=None)"
+    assert item.to_display() == {"code": "a", "note": None}
+    with pytest.raises(AttributeError):
+        item.note  # an emptied slot reads as Python reads it
+
+    class Tagged(Item):  # no fields of its own: keeps an instance dict for its own attributes
+        @property
+        def code(self):
+            return "shown"
+
+    class Sized(Item):  # fields of its own: slots beside the inherited ones
+        size = StringField(regex="^[0-9]+$")
+
+    class Picky(Item):
+        def __eq__(self, other):
+            return True
+
+        __hash__ = None
+
+    tagged = Tagged(code="x", note="n")
+    tagged.extra = 5
+    # Declarations and stored values are the framework's; the property is the class's.
+    assert tagged.code == "shown" and tagged.to_display() == {"code": "x", "note": "n"}
+    assert tagged == Tagged(code="x", note="n") and tagged != Item(code="x", note="n")
+    assert Tagged.from_display(code="y").to_display() == {"code": "y", "note": None}
+    sized = Sized(code="b", size="12")
+    assert list(Sized._fields) == ["code", "note", "size"] and not hasattr(sized, "__dict__")
+    assert sized.to_display() == {"code": "b", "note": None, "size": "12"}
+    with pytest.raises(ValidationError, match=r"Sized\.size: does not match"):
+        Sized(code="b", size="x")
+    assert Picky(code="a") == Picky(code="b")
+    assert ListField(EmbeddedDocumentField(Sized)).from_display([{"code": "c", "note": None, "size": "1"}]) == [
+        Sized(code="c", size="1")]
+
+
+def test_record_writes_count_changes_of_built_records(engine):
+    from zarn_engine.document import record_writes
+
+    start = record_writes()
+    shelf = Shelf(label="s1", items=[Item(code="a"), Item.from_display(code="b")], first=Item(code="c"))
+    shelf.save()
+    loaded = Shelf.load("s1")
+    loaded.meta = {"k": 1}  # a document's own fields are not records'
+    loaded.items.append(Item(code="d"))
+    assert record_writes() == start
+    loaded.items[0].note = "n"
+    assert record_writes() == start + 1
+    del loaded.first.note
+    assert record_writes() == start + 2
+    with pytest.raises(AttributeError):
+        loaded.items[0].size = 3
+    assert record_writes() == start + 2
+
+
 def test_display_round_trip():
     shelf = Shelf.from_display(label="s1", items=[{"code": "ab"}], first={"code": "cd", "note": "n"}, meta={"k": 1})
     assert isinstance(shelf.items[0], Item) and shelf.first.note == "n"
@@ -85,7 +145,7 @@ def test_lists_are_checked_in_bulk_as_one_by_one(rows, patterns):
     items = []
     for code, note in rows:
         item = Item.__new__(Item)
-        item.__dict__.update(code=code, note=note)  # as loaded, unchecked
+        Item._store(item, {"code": code, "note": note})  # as loaded, unchecked
         items.append(item)
     for field, values in ((ListField(EmbeddedDocumentField(Item)), items),
                           (ListField(StringField(required=True, regex="^[a-z]+$")), [c for c, _ in rows])):

@@ -185,7 +185,7 @@ def test_field_reads_see_a_type_changed_by_a_comparison(rm):
 
         m = ns.RoleMatrix(name="app", policies=[], groups=[])
         first = P.from_display(sub="aa", obj="o1", act="r")
-        first.__dict__["sub"] = Turncoat("aa")
+        first.sub = Turncoat("aa")
         m.policies = [first, P(sub="aa", obj="o2", act="r"), P(sub="aa", obj="o3", act="r")]
         return [p["obj"] for p in m.get_role_contents("aa").to_display()["permissions"]]
 

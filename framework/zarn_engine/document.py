@@ -1,8 +1,10 @@
 """Embedded records, documents and the two fields that hold records.
 
-Field values live in the instance's own `__dict__` under the field's name, so that reading
-a field is an ordinary attribute read and a list field yields the document's own list.
-The field declarations stay class attributes, where tools read their options.
+A record keeps its field values in slots of its own (`__slots__` made from the declared
+fields): no per-record dict, so that the hundreds of thousands of records of a large
+document stay small. A document keeps them in its `__dict__`, under the fields' names.
+Either way reading a field is an ordinary attribute read, and a list field yields the
+document's own list. The field declarations are read through the class's `_fields`.
 """
 
 from __future__ import annotations
@@ -11,7 +13,8 @@ import contextlib
 import contextvars
 import json
 import re
-from operator import itemgetter
+from collections import deque
+from itertools import repeat
 TYPE_CHECKING = False  # typing is imported by type checkers only: start-up time
 if TYPE_CHECKING:
     from typing import Any, ClassVar, Iterator, Mapping, Self
@@ -23,12 +26,21 @@ from .engine import Engine
 from .errors import ConflictError, DoesNotExist, InvalidKey, LoadError
 
 __all__ = ["ConflictError", "Document", "DocumentMeta", "DoesNotExist", "EmbeddedDocument",
-           "EmbeddedDocumentField", "ListField", "LoadError"]
+           "EmbeddedDocumentField", "ListField", "LoadError", "record_writes"]
 
 # Set while records are built from plain data (display data, stored documents): the values
 # are then taken as they are; validation happens before anything is written. Outside it,
 # keyword construction refuses any value its field refuses.
 _from_data: contextvars.ContextVar[bool] = contextvars.ContextVar("zarn_from_data", default=False)
+
+_writes = 0  # field writes and deletions on records after they were built (see record_writes)
+
+
+def record_writes() -> int:
+    """A process-wide count that grows whenever a field of any record is set or deleted
+    after the record was built (building and loading records do not count). Whoever keeps
+    a copy of a document's records can tell by it whether one may have changed in place."""
+    return _writes
 
 
 class EmbeddedDocumentField(Field):
@@ -106,12 +118,13 @@ class ListField(Field):
         if isinstance(item_field, EmbeddedDocumentField) and item_field.document_type._fast_display:
             # Complete records of plain fields: built in place, as _from_display_dict does.
             cls = item_field.document_type
-            names, count, new = cls._field_names, cls._field_count, cls.__new__
+            names, count, new, setters = cls._field_names, cls._field_count, cls.__new__, cls._setters
             out = []
             for item in value:
                 if type(item) is dict and len(item) == count and names.issuperset(item):
                     record = new(cls)
-                    record.__dict__.update(item)
+                    for name, field_value in item.items():
+                        setters[name](record, field_value)
                     out.append(record)
                 else:
                     out.append(convert(item))
@@ -131,12 +144,11 @@ def _all_valid(item_field: Field, items: list[Any], patterns: bool) -> bool:
         kind = item_field.document_type
         if not kind._string_record or (items and set(map(type, items)) != {kind}):
             return False
-        attrs = [item.__dict__ for item in items]
         try:
             # A string record's fields are all StringFields (see DocumentMeta).
-            columns = [(field, list(map(itemgetter(name), attrs)))  # type: ignore[misc]
+            columns = [(field, list(map(kind._getters[name], items)))  # type: ignore[misc]
                        for name, field in kind._fields.items()]
-        except KeyError:  # a record without one of its fields: checked one by one
+        except AttributeError:  # a record without one of its fields: checked one by one
             return False
     else:
         return False
@@ -158,20 +170,46 @@ _STR, _STR_OR_NONE = frozenset([str]), frozenset([str, type(None)])
 
 
 class DocumentMeta(type):
-    """Collects the declared fields in namespace order, inherited ones first, into `_fields`."""
+    """Collects the declared fields in namespace order, inherited ones first, into `_fields`.
+
+    A record class (not a document) gets a slot for each field it declares, in place of the
+    declaration: its records have no `__dict__` unless the class asks for one
+    (`__slots__ = ("__dict__",)`) or a base has one. A record class that declares no field
+    keeps the ordinary layout, so that a subclass adding attributes of its own works as
+    ever. A document keeps its fields in its `__dict__`.
+    """
 
     def __new__(mcls, name: str, bases: tuple[type, ...], namespace: dict[str, Any],
                 **kwargs: Any) -> DocumentMeta:
-        # The class made is a record class (EmbeddedDocument or a subclass).
+        own = {key: value for key, value in namespace.items() if isinstance(value, Field)}
+        inherited: dict[str, Field] = {}
+        getters: dict[str, Any] = {}
+        for base in reversed(bases):
+            for klass in reversed(base.__mro__):
+                inherited.update(getattr(klass, "_own_fields", {}))
+                getters.update(vars(klass).get("_own_getters", {}))
+        compact = not (_DOCUMENT_BASE is not None and any(issubclass(base, _DOCUMENT_BASE) for base in bases))
+        compact = compact and _RECORD_BASE is not None
+        slots: list[str] = []
+        if compact and own:
+            namespace = {key: value for key, value in namespace.items() if key not in own}
+            declared = namespace.get("__slots__", ())
+            slots = [name for name in own if name not in getters]  # new fields only
+            namespace["__slots__"] = ((declared,) if isinstance(declared, str) else tuple(declared)) + tuple(slots)
         # The classes this metaclass makes are record classes.
         cls: type[EmbeddedDocument] = super().__new__(mcls, name, bases, namespace, **kwargs)  # type: ignore[assignment]
-        fields: dict[str, Field] = {}
-        for base in reversed(cls.__mro__[1:]):
-            fields.update(getattr(base, "_own_fields", {}))
-        own = {key: value for key, value in namespace.items() if isinstance(value, Field)}
+        for key, field in own.items():
+            field.__set_name__(cls, key)
+        fields = dict(inherited)
         cls._own_fields = own
         fields.update(own)
         cls._fields = fields
+        # The slot of each field, as made by the class that first declared it: records are
+        # read and written through it, whatever a subclass puts in front of it.
+        cls._own_getters = {key: vars(cls)[key].__get__ for key in slots}
+        getters.update(cls._own_getters)
+        cls._getters = getters
+        cls._setters = {key: getter.__self__.__set__ for key, getter in getters.items()}
         cls._field_names = frozenset(fields)
         cls._field_count = len(fields)
         # Fields whose display form is the value itself need no conversion.
@@ -181,6 +219,7 @@ class DocumentMeta(type):
         # are built from display data directly (see _from_display_dict).
         base = _RECORD_BASE or cls
         cls._fast_display = (len(cls._plain_fields) == len(fields) and cls.__init__ is base.__init__
+                             and cls.__new__ is object.__new__ and len(getters) == len(fields)
                              # Class methods compared by their functions (mypy: a plain callable).
                              and cls.from_display.__func__ is base.from_display.__func__)  # type: ignore[attr-defined]
         # Records of string fields alone, validated as the base class does: checked in bulk
@@ -191,14 +230,21 @@ class DocumentMeta(type):
 
 
 _RECORD_BASE: type[EmbeddedDocument] | None = None
+_DOCUMENT_BASE: type[Document] | None = None
 
 
 class EmbeddedDocument(metaclass=DocumentMeta):
     """A record: built by keywords, compared by class and field values, never stored alone."""
 
+    __slots__ = ()
+
     # Set on every record class by DocumentMeta.
     _own_fields: ClassVar[dict[str, Field]]
     _fields: ClassVar[dict[str, Field]]
+    # Of each field held in a slot: the slot's own read and write.
+    _own_getters: ClassVar[dict[str, Any]]
+    _getters: ClassVar[dict[str, Any]]
+    _setters: ClassVar[dict[str, Any]]
     _field_names: ClassVar[frozenset[str]]
     _field_count: ClassVar[int]
     _plain_fields: ClassVar[frozenset[str]]
@@ -233,26 +279,44 @@ class EmbeddedDocument(metaclass=DocumentMeta):
 
     @classmethod
     def _store(cls, record: EmbeddedDocument, values: dict[str, Any]) -> None:
-        """The given field values into the record's own attributes, defaults for the rest."""
-        attrs = record.__dict__
-        attrs.update(values)
+        """The given field values into the record's slots, defaults for the rest."""
+        setters = cls._setters
+        for name, value in values.items():
+            setters[name](record, value)
         if len(values) != cls._field_count:
             for name, field in cls._fields.items():
                 if name not in values:
-                    attrs[name] = field.get_default()
+                    setters[name](record, field.get_default())
+
+    def _values(self) -> list[Any]:
+        """The stored field values in field order, None for a field that holds none."""
+        getters = self._getters
+        try:
+            return [getters[name](self) for name in self._fields]
+        except AttributeError:  # a slot left empty (deleted, or never set)
+            return [_get_or_none(getters[name], self) for name in self._fields]
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        global _writes
+        object.__setattr__(self, name, value)
+        if name in self._field_names:
+            _writes += 1
+
+    def __delattr__(self, name: str) -> None:
+        global _writes
+        object.__delattr__(self, name)
+        if name in self._field_names:
+            _writes += 1
 
     def __eq__(self, other: object) -> bool:
         if self is other:
             return True
         if type(other) is not type(self):
             return NotImplemented
-        mine, theirs = self.__dict__, other.__dict__
-        if len(mine) == len(theirs) == self._field_count:
-            return mine == theirs  # nothing but fields on either side
-        return all(mine.get(name) == theirs.get(name) for name in self._fields)
+        return self._values() == other._values()
 
     def __repr__(self) -> str:
-        values = ", ".join(f"{name}={self.__dict__.get(name)!r}" for name in self._fields)
+        values = ", ".join(f"{name}={value!r}" for name, value in zip(self._fields, self._values()))
         return f"{type(self).__name__}({values})"
 
     @classmethod
@@ -284,15 +348,20 @@ class EmbeddedDocument(metaclass=DocumentMeta):
 
     def to_display(self) -> dict[str, Any]:
         """The record as plain data."""
-        attrs = self.__dict__
-        return {name: field.to_display(attrs.get(name)) for name, field in self._fields.items()}
+        return {name: field.to_display(value) for (name, field), value in zip(self._fields.items(), self._values())}
 
     def validate(self, _document: str | None = None, _path: str | None = None, _patterns: bool = True) -> None:
         """Raise ValidationError naming the class, the field and the value that is refused."""
         document = _document or type(self).__name__
-        attrs = self.__dict__
-        for name, field in self._fields.items():
-            field.check(attrs.get(name), document, f"{_path}.{name}" if _path else name, True, _patterns)
+        for (name, field), value in zip(self._fields.items(), self._values()):
+            field.check(value, document, f"{_path}.{name}" if _path else name, True, _patterns)
+
+
+def _get_or_none(getter: Any, record: EmbeddedDocument) -> Any:
+    try:
+        return getter(record)
+    except AttributeError:
+        return None
 
 
 _RECORD_BASE = EmbeddedDocument
@@ -314,10 +383,29 @@ class Document(EmbeddedDocument):
 
     _key_fields: ClassVar[list[str]] = []
 
+    # A document is one object: its fields live in its `__dict__`, and setting them is
+    # an ordinary attribute write.
+    __setattr__ = object.__setattr__  # type: ignore[assignment]
+    __delattr__ = object.__delattr__
+
     @classmethod
     def _check(cls, values: dict[str, Any]) -> None:
         """A document takes its values as given; `save` validates the whole of it. (Its
         records were checked when they were built.)"""
+
+    @classmethod
+    def _store(cls, record: EmbeddedDocument, values: dict[str, Any]) -> None:
+        """The given field values into the document's `__dict__`, defaults for the rest."""
+        attrs = record.__dict__
+        attrs.update(values)
+        if len(values) != cls._field_count:
+            for name, field in cls._fields.items():
+                if name not in values:
+                    attrs[name] = field.get_default()
+
+    def _values(self) -> list[Any]:
+        attrs = self.__dict__
+        return [attrs.get(name) for name in self._fields]
 
     @classmethod
     def _collection(cls) -> str:
@@ -501,6 +589,9 @@ class Document(EmbeddedDocument):
         """Remove the stored document; True when there was one. With `version`, only that
         version: ConflictError, nothing removed, when the stored one is another."""
         return (engine or _engines.get_engine()).delete(cls._collection(), key, version)
+
+
+_DOCUMENT_BASE = Document
 
 
 def _refused(where: str, exc: ValidationError) -> str:
