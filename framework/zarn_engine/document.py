@@ -210,6 +210,7 @@ class DocumentMeta(type):
         getters.update(cls._own_getters)
         cls._getters = getters
         cls._setters = {key: getter.__self__.__set__ for key, getter in getters.items()}
+        cls._readers = tuple(getters[key] for key in fields) if len(getters) == len(fields) else ()
         cls._field_names = frozenset(fields)
         cls._field_count = len(fields)
         # Fields whose display form is the value itself need no conversion.
@@ -245,6 +246,7 @@ class EmbeddedDocument(metaclass=DocumentMeta):
     _own_getters: ClassVar[dict[str, Any]]
     _getters: ClassVar[dict[str, Any]]
     _setters: ClassVar[dict[str, Any]]
+    _readers: ClassVar[tuple[Any, ...]]  # the reads of all fields in field order (a record class)
     _field_names: ClassVar[frozenset[str]]
     _field_count: ClassVar[int]
     _plain_fields: ClassVar[frozenset[str]]
@@ -290,11 +292,10 @@ class EmbeddedDocument(metaclass=DocumentMeta):
 
     def _values(self) -> list[Any]:
         """The stored field values in field order, None for a field that holds none."""
-        getters = self._getters
         try:
-            return [getters[name](self) for name in self._fields]
+            return [read(self) for read in self._readers]
         except AttributeError:  # a slot left empty (deleted, or never set)
-            return [_get_or_none(getters[name], self) for name in self._fields]
+            return [_get_or_none(read, self) for read in self._readers]
 
     def __setattr__(self, name: str, value: Any) -> None:
         global _writes
@@ -313,7 +314,13 @@ class EmbeddedDocument(metaclass=DocumentMeta):
             return True
         if type(other) is not type(self):
             return NotImplemented
-        return self._values() == other._values()
+        # Field values in field order, each read from its slot: equal records are those
+        # whose values are equal (a field that holds none compares as None).
+        readers = self._readers
+        try:
+            return [read(self) for read in readers] == [read(other) for read in readers]
+        except AttributeError:
+            return [_get_or_none(read, self) for read in readers] == [_get_or_none(read, other) for read in readers]
 
     def __repr__(self) -> str:
         values = ", ".join(f"{name}={value!r}" for name, value in zip(self._fields, self._values()))
@@ -406,6 +413,16 @@ class Document(EmbeddedDocument):
     def _values(self) -> list[Any]:
         attrs = self.__dict__
         return [attrs.get(name) for name in self._fields]
+
+    def __eq__(self, other: object) -> bool:
+        if self is other:
+            return True
+        if type(other) is not type(self):
+            return NotImplemented
+        mine, theirs = self.__dict__, other.__dict__
+        return all(mine.get(name) == theirs.get(name) for name in self._fields)
+
+    __hash__ = None  # type: ignore[assignment]
 
     @classmethod
     def _collection(cls) -> str:
