@@ -1,5 +1,9 @@
 """The stand-in document framework: fields, records, documents and storage."""
 
+import array
+import base64
+import json
+
 import pytest
 from hypothesis import given, settings, strategies as st
 from zarn_fields import DictField, StringField, ValidationError
@@ -231,3 +235,55 @@ def test_malformed_stored_data(tmp_path):
     with pytest.raises(LoadError, match=r"Shelf 'bad', field 'items'"):
         Shelf.load("bad", engine=engine)
     assert Shelf.load("good", engine=engine).label == "good"
+
+
+def test_stored_text_round_trips_and_shares_strings(engine):
+    shelf = Shelf(label="s1", items=[Item(code="ab", note="n"), Item(code="cd"), Item(code="ab", note="n")],
+                  first=Item(code="ef"), meta={"k": [1]})
+    shelf.save()
+    text, _ = engine.load("Shelf", "s1")
+    loaded = Shelf._from_stored("s1", text)
+    assert loaded == shelf and loaded.to_display() == shelf.to_display()
+    a, b, c = loaded.items
+    assert a.code is c.code and a.note is c.note and b.note is None  # equal strings are one object
+    # Lists that do not fit the columns (another class, another value type) keep display data.
+    class Marked(Item):
+        pass
+
+    odd = Shelf(label="s2", items=[Item(code="ab"), Marked(code="cd")])
+    assert Shelf._from_stored("s2", odd._to_stored()).items == [Item(code="ab"), Item(code="cd")]
+    empty = Shelf(label="s3")
+    assert Shelf._from_stored("s3", empty._to_stored()) == empty
+    # Text stored as display data (all documents of earlier versions) still loads.
+    old = json.dumps(shelf.to_display())
+    assert Shelf._from_stored("s1", old) == shelf
+
+
+def _columns(*rows, strings=None):
+    """A stored Shelf 's1' whose items are given by their positions in `strings`."""
+    def encode(column):
+        return base64.b64encode(array.array("I", column).tobytes()).decode()
+
+    codes, notes = [list(c) for c in zip(*rows)] if rows else ([], [])
+    return json.dumps({"~": 1, "strings": strings if strings is not None else ["ab", None, "B"],
+                       "fields": {"label": "s1"}, "lists": {"items": {"code": encode(codes), "note": encode(notes)}}})
+
+
+@pytest.mark.parametrize("text, error", [
+    (_columns((0, 1), (2, 1)), r"field 'items\[1\]\.code': does not match"),
+    (_columns((0, 1), (1, 1)), r"field 'items\[1\]\.code': required field is missing"),
+    (_columns((0, 1), strings=["ab", 5]), r"damaged"),
+    (_columns((0, 3)), r"field 'items': stored columns are damaged"),
+    (_columns((0, 1)).replace('"note": "', '"note": "!'), r"field 'items': stored columns are damaged"),
+    (json.dumps({"~": 1, "strings": [], "fields": {}, "lists": {"items": {"code": "", "note": "AAAAAA=="}}}),
+     r"field 'items': stored columns are damaged"),
+    (json.dumps({"~": 1, "strings": [], "fields": {}, "lists": {"items": {"code": ""}}}),
+     r"field 'items': stored columns are not those of Item"),
+    (json.dumps({"~": 1, "strings": [], "fields": {}, "lists": {"meta": {}}}),
+     r"field 'meta' is not a list of records stored by columns"),
+    (json.dumps({"~": 2, "strings": [], "fields": {}, "lists": {}}), r"a format this version cannot read \(2\)"),
+])
+def test_damaged_or_refused_stored_columns(text, error):
+    with pytest.raises(LoadError, match=r"^Shelf 's1'.*" + error):
+        Shelf._from_stored("s1", text)
+    assert Shelf._from_stored("s1", _columns((0, 1), (0, 1))).items == [Item(code="ab")] * 2

@@ -11,8 +11,13 @@ from __future__ import annotations
 
 import contextlib
 import contextvars
+import gc
 import json
 import re
+import sys
+from array import array
+from base64 import b64decode, b64encode
+from binascii import Error as Base64Error
 from collections import deque
 from itertools import repeat
 TYPE_CHECKING = False  # typing is imported by type checkers only: start-up time
@@ -152,6 +157,12 @@ def _all_valid(item_field: Field, items: list[Any], patterns: bool) -> bool:
             return False
     else:
         return False
+    return _columns_valid(columns, patterns)
+
+
+def _columns_valid(columns: list[tuple[StringField, list[Any]]], patterns: bool) -> bool:
+    """True when every value of each column is certainly one its StringField accepts: a type
+    test per value, and each distinct value against each pattern once."""
     matched: dict[re.Pattern[str], set[Any]] = {}  # values to match, by pattern
     for field, values in columns:
         if not set(map(type, values)) <= (_STR if field.required else _STR_OR_NONE):
@@ -422,7 +433,7 @@ class Document(EmbeddedDocument):
         mine, theirs = self.__dict__, other.__dict__
         return all(mine.get(name) == theirs.get(name) for name in self._fields)
 
-    __hash__ = None  # type: ignore[assignment]
+    __hash__ = None
 
     @classmethod
     def _collection(cls) -> str:
@@ -482,7 +493,7 @@ class Document(EmbeddedDocument):
         stored = attrs.get("_stored")
         # The version read names what is replaced only in the store it was read from.
         expected = stored[1] if stored is not None and stored[0] == key and engine is own else None
-        version = engine.save(self._collection(), key, json.dumps(self.to_display()), expected)
+        version = engine.save(self._collection(), key, self._to_stored(), expected)
         attrs["_stored"] = (key, version)
         attrs["_engine"] = engine
         return version
@@ -545,10 +556,53 @@ class Document(EmbeddedDocument):
                 continue  # created meanwhile by someone else: load theirs
         raise ConflictError(f"{cls.__name__} {key!r} keeps changing; try again")
 
+    def _to_stored(self) -> str:
+        """The document as the text a store keeps (see _from_stored)."""
+        fields: dict[str, Any] = {}
+        lists: dict[str, dict[str, list[Any]]] = {}
+        for (name, field), value in zip(self._fields.items(), self._values()):
+            columns = _columns_of(field, value)
+            if columns is None:
+                fields[name] = field.to_display(value)
+            else:
+                lists[name] = columns
+        if not lists:
+            return json.dumps(fields)
+        distinct: dict[Any, None] = {}
+        for columns in lists.values():
+            for column in columns.values():
+                distinct.update(dict.fromkeys(column))
+        index = {value: position for position, value in enumerate(distinct)}
+        stored = {name: {field_name: _encode(list(map(index.__getitem__, column)))
+                         for field_name, column in columns.items()} for name, columns in lists.items()}
+        return json.dumps({_FORMAT: 1, "strings": list(distinct), "fields": fields, "lists": stored})
+
     @classmethod
     def _from_stored(cls, key: str, text: str) -> Self:
         """The instance that a stored text describes, refused with LoadError unless a save
-        would take it back as it is: every field valid, the key fields those of its key."""
+        would take it back as it is: every field valid, the key fields those of its key.
+
+        The text is the display data of the document (as every document was stored once),
+        or, where lists of records are stored by columns, an object marked `"~": 1`:
+        `fields` (the display data of the other fields), `strings` (every distinct value of
+        the records' fields, each once) and `lists` (of each list of records, one column
+        per record field: the positions in `strings` of its values, as unsigned 32-bit
+        little-endian integers in base64). Records loaded from columns share their equal
+        strings, and each distinct value is checked against its field once."""
+        if len(text) < _LARGE:
+            return cls._read_stored(key, text)
+        # None of the many objects made is garbage: collection passes over them all while
+        # they are made would only cost time.
+        enabled = gc.isenabled()
+        gc.disable()
+        try:
+            return cls._read_stored(key, text)
+        finally:
+            if enabled:
+                gc.enable()
+
+    @classmethod
+    def _read_stored(cls, key: str, text: str) -> Self:
         where = f"{cls.__name__} {key!r}"
         try:
             data = json.loads(text)
@@ -559,6 +613,9 @@ class Document(EmbeddedDocument):
         if not isinstance(data, dict):
             raise LoadError(f"{where}: stored data is not an object")
         values: dict[str, Any] = {}
+        checked: set[str] = set()  # lists of records checked as their columns were read
+        if _FORMAT in data:
+            data = cls._read_columns(where, data, values, checked)
         for name, value in data.items():
             field = cls._fields.get(name)
             if field is None:
@@ -572,7 +629,8 @@ class Document(EmbeddedDocument):
         document = cls.__name__
         try:
             for name, field in cls._fields.items():
-                field.check(values[name] if name in values else field.get_default(), document, name)
+                if name not in checked:
+                    field.check(values[name] if name in values else field.get_default(), document, name)
         except ValidationError as exc:
             raise LoadError(_refused(where, exc)) from None
         except RecursionError:
@@ -597,6 +655,58 @@ class Document(EmbeddedDocument):
         return doc
 
     @classmethod
+    def _read_columns(cls, where: str, data: dict[str, Any], values: dict[str, Any],
+                      checked: set[str]) -> dict[str, Any]:
+        """The lists of records of a text stored by columns into `values` (those checked
+        named in `checked`); the display data of the other fields."""
+        if data[_FORMAT] != 1 or set(data) != {_FORMAT, "strings", "fields", "lists"}:
+            raise LoadError(f"{where}: stored in a format this version cannot read ({data[_FORMAT]!r})")
+        strings, fields, lists = data["strings"], data["fields"], data["lists"]
+        if (not isinstance(strings, list) or not isinstance(fields, dict) or not isinstance(lists, dict)
+                or not set(map(type, strings)) <= _STR_OR_NONE):
+            raise LoadError(f"{where}: stored data is damaged (its records' columns)")
+        document = cls.__name__
+        for name, columns in lists.items():
+            field = cls._fields.get(name)
+            if name in fields or not _columnar(field):
+                raise LoadError(f"{where}: field {name!r} is not a list of records stored by columns")
+            kind = field.item_field.document_type  # type: ignore[union-attr]
+            if not isinstance(columns, dict) or set(columns) != kind._field_names:
+                raise LoadError(f"{where}, field {name!r}: stored columns are not those of {kind.__name__}")
+            positions: dict[str, array[int]] = {}
+            for field_name, text in columns.items():
+                column = _decode(text)
+                if column is None or (column and max(column) >= len(strings)):
+                    raise LoadError(f"{where}, field {name!r}: stored columns are damaged")
+                positions[field_name] = column
+            if len(set(map(len, positions.values()))) > 1:
+                raise LoadError(f"{where}, field {name!r}: stored columns are damaged")
+            count = len(next(iter(positions.values()), ()))
+            # Each distinct value checked once against its field (as the records' own
+            # validation would check every record), the first record holding it named.
+            used = {field_name: set(column) for field_name, column in positions.items()}
+            if _strings_only(kind) and _columns_valid(
+                    [(item_field, list(map(strings.__getitem__, used[field_name])))
+                     for field_name, item_field in kind._fields.items()], True):
+                used = {}
+            for field_name, distinct in used.items():
+                item_field = kind._fields[field_name]
+                column = positions[field_name]
+                for position in distinct:
+                    try:
+                        item_field.check(strings[position], document, field_name)
+                    except ValidationError as exc:
+                        path = f"{name}[{column.index(position)}].{field_name}"
+                        raise LoadError(_refused(where, ValidationError(document, path, exc.value, exc.reason))) \
+                            from None
+            records = list(map(object.__new__, repeat(kind, count)))
+            for field_name, column in positions.items():
+                deque(map(kind._setters[field_name], records, map(strings.__getitem__, column)), 0)
+            values[name] = records
+            checked.add(name)
+        return fields
+
+    @classmethod
     def keys(cls, engine: Engine | None = None) -> list[str]:
         """The keys of all stored documents of this class, sorted."""
         return (engine or _engines.get_engine()).keys(cls._collection())
@@ -609,6 +719,65 @@ class Document(EmbeddedDocument):
 
 
 _DOCUMENT_BASE = Document
+_FORMAT = "~"  # the key that marks a text stored by columns: no field is named so
+_LARGE = 1 << 20  # stored texts from this length on are loaded with the collector held off
+
+
+# Positions in a column: unsigned 32-bit integers, little-endian.
+_POSITION = next(code for code in "IL" if array(code).itemsize == 4)
+
+
+def _encode(positions: list[int]) -> str:
+    column = array(_POSITION, positions)
+    if sys.byteorder == "big":
+        column.byteswap()
+    return b64encode(column.tobytes()).decode("ascii")
+
+
+def _decode(text: Any) -> array[int] | None:
+    """The positions a stored column holds; None when it holds none."""
+    if not isinstance(text, str):
+        return None
+    try:
+        data = b64decode(text, validate=True)
+    except (Base64Error, ValueError):
+        return None
+    if len(data) % 4:
+        return None
+    column = array(_POSITION, data)
+    if sys.byteorder == "big":
+        column.byteswap()
+    return column
+
+
+def _strings_only(kind: type[EmbeddedDocument]) -> bool:
+    return all(type(field) is StringField for field in kind._fields.values())
+
+
+def _columnar(field: Field | None) -> bool:
+    """Whether `field` is a list of records that can be stored by columns: records of plain
+    fields held in slots, built, converted and validated as the framework does."""
+    if type(field) is not ListField or type(field.item_field) is not EmbeddedDocumentField:
+        return False
+    kind = field.item_field.document_type
+    return kind._fast_display and bool(kind._readers) and kind.validate is EmbeddedDocument.validate
+
+
+def _columns_of(field: Field, value: Any) -> dict[str, list[Any]] | None:
+    """The columns of field values of a list of records (see _columnar) of the field's own
+    class, every value a str or None; else None (the list is stored as display data)."""
+    if type(value) is not list or not _columnar(field):
+        return None
+    kind = field.item_field.document_type  # type: ignore[attr-defined]
+    if value and set(map(type, value)) != {kind}:
+        return None
+    try:
+        columns = {name: list(map(read, value)) for name, read in zip(kind._fields, kind._readers)}
+    except AttributeError:  # a record with an emptied field
+        return None
+    if not all(set(map(type, column)) <= _STR_OR_NONE for column in columns.values()):
+        return None
+    return columns
 
 
 def _refused(where: str, exc: ValidationError) -> str:
