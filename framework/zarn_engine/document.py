@@ -403,8 +403,8 @@ class Document(EmbeddedDocument):
 
     # A document is one object: its fields live in its `__dict__`, and setting them is
     # an ordinary attribute write.
-    __setattr__ = object.__setattr__  # type: ignore[assignment]
-    __delattr__ = object.__delattr__
+    __setattr__ = object.__setattr__  # type: ignore[assignment, unused-ignore]
+    __delattr__ = object.__delattr__  # type: ignore[assignment, unused-ignore]
 
     @classmethod
     def _check(cls, values: dict[str, Any]) -> None:
