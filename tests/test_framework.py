@@ -2,7 +2,9 @@
 
 import array
 import base64
+import copy
 import json
+import pickle
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -100,6 +102,7 @@ def test_record_writes_count_changes_of_built_records(engine):
     loaded = Shelf.load("s1")
     loaded.meta = {"k": 1}  # a document's own fields are not records'
     loaded.items.append(Item(code="d"))
+    assert copy.deepcopy(loaded) == loaded and pickle.loads(pickle.dumps(loaded.items)) == loaded.items
     assert record_writes() == start
     loaded.items[0].note = "n"
     assert record_writes() == start + 1

@@ -320,6 +320,20 @@ class EmbeddedDocument(metaclass=DocumentMeta):
         if name in self._field_names:
             _writes += 1
 
+    def __setstate__(self, state: Any) -> None:
+        """Unpickling and copying build a record: its fields are set as construction sets
+        them (not counted as writes)."""
+        attrs, slots = state if isinstance(state, tuple) else (state, None)
+        if attrs:
+            self.__dict__.update(attrs)
+        setters = self._setters
+        for name, value in (slots or {}).items():
+            setter = setters.get(name)
+            if setter is None:
+                object.__setattr__(self, name, value)
+            else:
+                setter(self, value)
+
     def __eq__(self, other: object) -> bool:
         if self is other:
             return True
