@@ -168,7 +168,13 @@ def main() -> None:
         sections.write("memory", "## Memory and cold load\n\n`python bench/memory.py"
                        + (" --before DIR" if args.before else "") + f"` ({time.strftime('%Y-%m-%d')}): "
                        "best of five cold loads, each in a fresh process (wall clock, and CPU time, which a busy "
-                       "machine disturbs less).\n\n" + table + "\n")
+                       "machine disturbs less)."
+                       + (" `before`: the previous version's packages, measured in the same run." if args.before else "")
+                       + " Bytes a record: the Python objects a loaded matrix holds (its records, their strings, "
+                       "the lists and the module's `dag`) over the number of stored records; the resident set adds "
+                       "the module's C++ index. The framework's part of a load: decoding the stored text, building "
+                       "and checking the records; the module's: its index built from the stored lists.\n\n"
+                       + table + "\n")
 
 
 if __name__ == "__main__":

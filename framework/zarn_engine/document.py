@@ -682,11 +682,10 @@ class Document(EmbeddedDocument):
         document = cls.__name__
         for name, columns in lists.items():
             field = cls._fields.get(name)
-            if name in fields or not _columnar(field):
+            if (name in fields or type(field) is not ListField or type(field.item_field) is not EmbeddedDocumentField
+                    or not isinstance(columns, dict)):
                 raise LoadError(f"{where}: field {name!r} is not a list of records stored by columns")
-            kind = field.item_field.document_type  # type: ignore[union-attr]
-            if not isinstance(columns, dict) or set(columns) != kind._field_names:
-                raise LoadError(f"{where}, field {name!r}: stored columns are not those of {kind.__name__}")
+            kind = field.item_field.document_type
             positions: dict[str, array[int]] = {}
             for field_name, text in columns.items():
                 column = _decode(text)
@@ -696,11 +695,17 @@ class Document(EmbeddedDocument):
             if len(set(map(len, positions.values()))) > 1:
                 raise LoadError(f"{where}, field {name!r}: stored columns are damaged")
             count = len(next(iter(positions.values()), ()))
+            if not _columnar(field) or set(columns) != kind._field_names:
+                # The record class changed since the save: its records are built and checked
+                # from their display data, as a text of display data would give them.
+                rows = zip(*(map(strings.__getitem__, column) for column in positions.values()))
+                fields = {**fields, name: [dict(zip(positions, row)) for row in rows]}
+                continue
             # Each distinct value checked once against its field (as the records' own
             # validation would check every record), the first record holding it named.
             used = {field_name: set(column) for field_name, column in positions.items()}
             if _strings_only(kind) and _columns_valid(
-                    [(item_field, list(map(strings.__getitem__, used[field_name])))
+                    [(item_field, list(map(strings.__getitem__, used[field_name])))  # type: ignore[misc]
                      for field_name, item_field in kind._fields.items()], True):
                 used = {}
             for field_name, distinct in used.items():
