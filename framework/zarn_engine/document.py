@@ -193,25 +193,24 @@ class DocumentMeta(type):
     def __new__(mcls, name: str, bases: tuple[type, ...], namespace: dict[str, Any],
                 **kwargs: Any) -> DocumentMeta:
         own = {key: value for key, value in namespace.items() if isinstance(value, Field)}
-        inherited: dict[str, Field] = {}
-        getters: dict[str, Any] = {}
-        for base in reversed(bases):
-            for klass in reversed(base.__mro__):
-                inherited.update(getattr(klass, "_own_fields", {}))
-                getters.update(vars(klass).get("_own_getters", {}))
+        slotted = {key for base in bases for key in getattr(base, "_getters", ())}  # fields with a slot
         compact = not (_DOCUMENT_BASE is not None and any(issubclass(base, _DOCUMENT_BASE) for base in bases))
         compact = compact and _RECORD_BASE is not None
         slots: list[str] = []
         if compact and own:
             namespace = {key: value for key, value in namespace.items() if key not in own}
             declared = namespace.get("__slots__", ())
-            slots = [name for name in own if name not in getters]  # new fields only
+            slots = [key for key in own if key not in slotted]  # new fields only
             namespace["__slots__"] = ((declared,) if isinstance(declared, str) else tuple(declared)) + tuple(slots)
         # The classes this metaclass makes are record classes.
         cls: type[EmbeddedDocument] = super().__new__(mcls, name, bases, namespace, **kwargs)  # type: ignore[assignment]
         for key, field in own.items():
             field.__set_name__(cls, key)
-        fields = dict(inherited)
+        fields: dict[str, Field] = {}
+        getters: dict[str, Any] = {}
+        for base in reversed(cls.__mro__[1:]):
+            fields.update(getattr(base, "_own_fields", {}))
+            getters.update(vars(base).get("_own_getters", {}))
         cls._own_fields = own
         fields.update(own)
         cls._fields = fields
