@@ -686,11 +686,14 @@ class Document(EmbeddedDocument):
                 raise LoadError(f"{where}: field {name!r} is not a list of records stored by columns")
             kind = field.item_field.document_type
             positions: dict[str, array[int]] = {}
+            used: dict[str, set[int]] = {}  # the distinct positions of each column
             for field_name, text in columns.items():
                 column = _decode(text)
-                if column is None or (column and max(column) >= len(strings)):
+                distinct = set(column or ())
+                if column is None or (distinct and max(distinct) >= len(strings)):
                     raise LoadError(f"{where}, field {name!r}: stored columns are damaged")
                 positions[field_name] = column
+                used[field_name] = distinct
             if len(set(map(len, positions.values()))) > 1:
                 raise LoadError(f"{where}, field {name!r}: stored columns are damaged")
             count = len(next(iter(positions.values()), ()))
@@ -702,7 +705,6 @@ class Document(EmbeddedDocument):
                 continue
             # Each distinct value checked once against its field (as the records' own
             # validation would check every record), the first record holding it named.
-            used = {field_name: set(column) for field_name, column in positions.items()}
             if _strings_only(kind) and _columns_valid(
                     [(item_field, list(map(strings.__getitem__, used[field_name])))  # type: ignore[misc]
                      for field_name, item_field in kind._fields.items()], True):
