@@ -10,7 +10,7 @@ APP = "^(?=[A-Za-z0-9])(?!.*--)[A-Za-z0-9-]{1,18}[A-Za-z0-9]$"
 
 
 def fields(cls):
-    return [(k, type(v).__name__, v.options) for k, v in vars(cls).items() if hasattr(v, "options")]
+    return [(k, type(v).__name__, v.options) for k, v in cls._fields.items()]
 
 
 def test_records(rm):
@@ -24,7 +24,7 @@ def test_records(rm):
         assert cls.__module__ == "zarn_user.role_matrix"
         assert list(vars(cls))[:2] == ["__module__", "__annotations__"]  # the class keeps no __qualname__
 
-    rc = vars(rm.RoleContent)
+    rc = rm.RoleContent._fields
     assert list(rc["name"].options.items()) == [("sample", "user_admin"), ("description", "Role Name"), ("regex", NAME)]
     assert list(rc["roles"].options) == ["description", "default"]
     assert rc["roles"].item_field.options == {"regex": NAME}

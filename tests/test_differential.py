@@ -489,8 +489,19 @@ def _iteration_rewrites(ns, m, log):
 
 
 def _extra_attribute(ns, m, log):
-    m.groups[0].parent = "u8"
-    m.groups[0].note = "kept"  # not a field: the framework compares fields only
+    class Noted(ns.Group):  # no fields of its own: an instance dict beside the slots
+        pass
+
+    m.groups[0] = Noted(child="boss", parent="u8")
+    m.groups[0].note = "kept"
+    m.groups[7].parent = "u8"
+    return "_add_groups", ("boss", [f"u{i}" for i in range(20)])
+
+
+def _emptied_field(ns, m, log):
+    del m.groups[3].parent  # compares as None; reading it raises AttributeError
+    m.groups.append(ns.Group(child="boss", parent="u9"))
+    del m.groups[-1].child
     return "_add_groups", ("boss", [f"u{i}" for i in range(20)])
 
 
@@ -534,6 +545,7 @@ ADD_CASES = {
     "stored list with its own __contains__": _list_subclass,
     "iteration of the parents rewrites a stored record": _iteration_rewrites,
     "stored record with an attribute beside its fields": _extra_attribute,
+    "stored record with an emptied field": _emptied_field,
     "stored record with a str subclass for a field": _str_subclass_field,
     "permission read rewrites a stored policy": _permission_read_rewrites,
     "_dag_add_policy override rewrites a stored policy": _policy_add_rewrites,

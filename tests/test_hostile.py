@@ -185,8 +185,56 @@ def test_field_reads_see_a_type_changed_by_a_comparison(rm):
 
         m = ns.RoleMatrix(name="app", policies=[], groups=[])
         first = P.from_display(sub="aa", obj="o1", act="r")
-        first.__dict__["sub"] = Turncoat("aa")
+        first.sub = Turncoat("aa")
         m.policies = [first, P(sub="aa", obj="o2", act="r"), P(sub="aa", obj="o3", act="r")]
         return [p["obj"] for p in m.get_role_contents("aa").to_display()["permissions"]]
 
     assert scenario(rm) == scenario(model) == ["o1"]
+
+
+def test_field_reads_of_slots_answer_as_attribute_reads(rm):
+    """Fields live in slots: a slot is read directly only where the attribute protocol would
+    read it; an instance dict, a property, `__getattr__` and an emptied slot answer as
+    Python answers them."""
+    import model
+
+    def scenario(ns):
+        class Dicted(ns.Policy):  # an instance dict beside the slots: the slot wins
+            pass
+
+        class Shadowed(ns.Policy):
+            obj = property(lambda self: "shadow")
+
+        class Fallback(ns.Policy):
+            def __getattr__(self, name):
+                return "fallback-" + name
+
+        class Intercepting(ns.Policy):
+            def __getattribute__(self, name):
+                return "seen" if name == "act" else object.__getattribute__(self, name)
+
+        def answers(m):
+            try:
+                return [(p["obj"], p["act"]) for p in m.get_role_contents("aa").to_display()["permissions"]]
+            except AttributeError as exc:
+                return str(exc)
+
+        dicted = Dicted(sub="aa", obj="o1", act="r")
+        dicted.__dict__["obj"] = "from the dict"
+        fallback = Fallback(sub="aa", obj="o3", act="r")
+        del fallback.act
+        m = ns.RoleMatrix(name="app", policies=[], groups=[])
+        m.policies = [dicted, Shadowed(sub="aa", obj="o2", act="w"), fallback, Intercepting(sub="aa", obj="o5", act="r")]
+        out = [answers(m)]
+        emptied = ns.Policy(sub="aa", obj="o4", act="r")
+        del emptied.obj
+        m.policies.append(emptied)
+        out.append(answers(m))
+        m.policies[-1] = dicted
+        del dicted.sub
+        out.append(answers(m))
+        return out
+
+    assert scenario(rm) == scenario(model)
+    assert scenario(rm)[0] == [("o1", "r"), ("shadow", "w"), ("o3", "fallback-act"), ("o5", "seen")]
+    assert "no attribute 'obj'" in scenario(rm)[1]

@@ -572,7 +572,9 @@ def settled(doc: Any, read: Callable[[], R]) -> R:
 def materialize(text: str, changes: list[tuple[int, str]]) -> str:
     """The stored text after `changes`, applied to the display data of a snapshot: for callers
     of a store's `load`, which returns whole documents."""
-    data = json.loads(text)
+    from .document import stored_display
+
+    data = stored_display(text)
     for _version, change_text in changes:
         change = loads(change_text)
         data.update(change.get("fields", {}))

@@ -1,17 +1,25 @@
 """Embedded records, documents and the two fields that hold records.
 
-Field values live in the instance's own `__dict__` under the field's name, so that reading
-a field is an ordinary attribute read and a list field yields the document's own list.
-The field declarations stay class attributes, where tools read their options.
+A record keeps its field values in slots of its own (`__slots__` made from the declared
+fields): no per-record dict, so that the hundreds of thousands of records of a large
+document stay small. A document keeps them in its `__dict__`, under the fields' names.
+Either way reading a field is an ordinary attribute read, and a list field yields the
+document's own list. The field declarations are read through the class's `_fields`.
 """
 
 from __future__ import annotations
 
 import contextlib
 import contextvars
+import gc
 import json
 import re
-from operator import itemgetter
+import sys
+from array import array
+from base64 import b64decode, b64encode
+from binascii import Error as Base64Error
+from collections import deque
+from itertools import repeat
 TYPE_CHECKING = False  # typing is imported by type checkers only: start-up time
 if TYPE_CHECKING:
     from typing import Any, ClassVar, Iterator, Mapping, Self
@@ -24,12 +32,21 @@ from .engine import Engine
 from .errors import ConflictError, DoesNotExist, InvalidKey, LoadError
 
 __all__ = ["ConflictError", "Document", "DocumentMeta", "DoesNotExist", "EmbeddedDocument",
-           "EmbeddedDocumentField", "ListField", "LoadError"]
+           "EmbeddedDocumentField", "ListField", "LoadError", "record_writes"]
 
 # Set while records are built from plain data (display data, stored documents): the values
 # are then taken as they are; validation happens before anything is written. Outside it,
 # keyword construction refuses any value its field refuses.
 _from_data: contextvars.ContextVar[bool] = contextvars.ContextVar("zarn_from_data", default=False)
+
+_writes = 0  # field writes and deletions on records after they were built (see record_writes)
+
+
+def record_writes() -> int:
+    """A process-wide count that grows whenever a field of any record is set or deleted
+    after the record was built (building and loading records do not count). Whoever keeps
+    a copy of a document's records can tell by it whether one may have changed in place."""
+    return _writes
 
 
 class EmbeddedDocumentField(Field):
@@ -107,12 +124,13 @@ class ListField(Field):
         if isinstance(item_field, EmbeddedDocumentField) and item_field.document_type._fast_display:
             # Complete records of plain fields: built in place, as _from_display_dict does.
             cls = item_field.document_type
-            names, count, new = cls._field_names, cls._field_count, cls.__new__
+            names, count, new, setters = cls._field_names, cls._field_count, cls.__new__, cls._setters
             out = []
             for item in value:
                 if type(item) is dict and len(item) == count and names.issuperset(item):
                     record = new(cls)
-                    record.__dict__.update(item)
+                    for name, field_value in item.items():
+                        setters[name](record, field_value)
                     out.append(record)
                 else:
                     out.append(convert(item))
@@ -132,15 +150,20 @@ def _all_valid(item_field: Field, items: list[Any], patterns: bool) -> bool:
         kind = item_field.document_type
         if not kind._string_record or (items and set(map(type, items)) != {kind}):
             return False
-        attrs = [item.__dict__ for item in items]
         try:
             # A string record's fields are all StringFields (see DocumentMeta).
-            columns = [(field, list(map(itemgetter(name), attrs)))  # type: ignore[misc]
+            columns = [(field, list(map(kind._getters[name], items)))  # type: ignore[misc]
                        for name, field in kind._fields.items()]
-        except KeyError:  # a record without one of its fields: checked one by one
+        except AttributeError:  # a record without one of its fields: checked one by one
             return False
     else:
         return False
+    return _columns_valid(columns, patterns)
+
+
+def _columns_valid(columns: list[tuple[StringField, list[Any]]], patterns: bool) -> bool:
+    """True when every value of each column is certainly one its StringField accepts: a type
+    test per value, and each distinct value against each pattern once."""
     matched: dict[re.Pattern[str], set[Any]] = {}  # values to match, by pattern
     for field, values in columns:
         if not set(map(type, values)) <= (_STR if field.required else _STR_OR_NONE):
@@ -159,20 +182,46 @@ _STR, _STR_OR_NONE = frozenset([str]), frozenset([str, type(None)])
 
 
 class DocumentMeta(type):
-    """Collects the declared fields in namespace order, inherited ones first, into `_fields`."""
+    """Collects the declared fields in namespace order, inherited ones first, into `_fields`.
+
+    A record class (not a document) gets a slot for each field it declares, in place of the
+    declaration: its records have no `__dict__` unless the class asks for one
+    (`__slots__ = ("__dict__",)`) or a base has one. A record class that declares no field
+    keeps the ordinary layout, so that a subclass adding attributes of its own works as
+    ever. A document keeps its fields in its `__dict__`.
+    """
 
     def __new__(mcls, name: str, bases: tuple[type, ...], namespace: dict[str, Any],
                 **kwargs: Any) -> DocumentMeta:
-        # The class made is a record class (EmbeddedDocument or a subclass).
+        own = {key: value for key, value in namespace.items() if isinstance(value, Field)}
+        slotted = {key for base in bases for key in getattr(base, "_getters", ())}  # fields with a slot
+        compact = not (_DOCUMENT_BASE is not None and any(issubclass(base, _DOCUMENT_BASE) for base in bases))
+        compact = compact and _RECORD_BASE is not None
+        slots: list[str] = []
+        if compact and own:
+            namespace = {key: value for key, value in namespace.items() if key not in own}
+            declared = namespace.get("__slots__", ())
+            slots = [key for key in own if key not in slotted]  # new fields only
+            namespace["__slots__"] = ((declared,) if isinstance(declared, str) else tuple(declared)) + tuple(slots)
         # The classes this metaclass makes are record classes.
         cls: type[EmbeddedDocument] = super().__new__(mcls, name, bases, namespace, **kwargs)  # type: ignore[assignment]
+        for key, field in own.items():
+            field.__set_name__(cls, key)
         fields: dict[str, Field] = {}
+        getters: dict[str, Any] = {}
         for base in reversed(cls.__mro__[1:]):
             fields.update(getattr(base, "_own_fields", {}))
-        own = {key: value for key, value in namespace.items() if isinstance(value, Field)}
+            getters.update(vars(base).get("_own_getters", {}))
         cls._own_fields = own
         fields.update(own)
         cls._fields = fields
+        # The slot of each field, as made by the class that first declared it: records are
+        # read and written through it, whatever a subclass puts in front of it.
+        cls._own_getters = {key: vars(cls)[key].__get__ for key in slots}
+        getters.update(cls._own_getters)
+        cls._getters = getters
+        cls._setters = {key: getter.__self__.__set__ for key, getter in getters.items()}
+        cls._readers = tuple(getters[key] for key in fields) if len(getters) == len(fields) else ()
         cls._field_names = frozenset(fields)
         cls._field_count = len(fields)
         # Fields whose display form is the value itself need no conversion.
@@ -182,6 +231,7 @@ class DocumentMeta(type):
         # are built from display data directly (see _from_display_dict).
         base = _RECORD_BASE or cls
         cls._fast_display = (len(cls._plain_fields) == len(fields) and cls.__init__ is base.__init__
+                             and cls.__new__ is object.__new__ and len(getters) == len(fields)
                              # Class methods compared by their functions (mypy: a plain callable).
                              and cls.from_display.__func__ is base.from_display.__func__)  # type: ignore[attr-defined]
         # Records of string fields alone, validated as the base class does: checked in bulk
@@ -192,14 +242,22 @@ class DocumentMeta(type):
 
 
 _RECORD_BASE: type[EmbeddedDocument] | None = None
+_DOCUMENT_BASE: type[Document] | None = None
 
 
 class EmbeddedDocument(metaclass=DocumentMeta):
     """A record: built by keywords, compared by class and field values, never stored alone."""
 
+    __slots__ = ()
+
     # Set on every record class by DocumentMeta.
     _own_fields: ClassVar[dict[str, Field]]
     _fields: ClassVar[dict[str, Field]]
+    # Of each field held in a slot: the slot's own read and write.
+    _own_getters: ClassVar[dict[str, Any]]
+    _getters: ClassVar[dict[str, Any]]
+    _setters: ClassVar[dict[str, Any]]
+    _readers: ClassVar[tuple[Any, ...]]  # the reads of all fields in field order (a record class)
     _field_names: ClassVar[frozenset[str]]
     _field_count: ClassVar[int]
     _plain_fields: ClassVar[frozenset[str]]
@@ -234,26 +292,63 @@ class EmbeddedDocument(metaclass=DocumentMeta):
 
     @classmethod
     def _store(cls, record: EmbeddedDocument, values: dict[str, Any]) -> None:
-        """The given field values into the record's own attributes, defaults for the rest."""
-        attrs = record.__dict__
-        attrs.update(values)
+        """The given field values into the record's slots, defaults for the rest."""
+        setters = cls._setters
+        for name, value in values.items():
+            setters[name](record, value)
         if len(values) != cls._field_count:
             for name, field in cls._fields.items():
                 if name not in values:
-                    attrs[name] = field.get_default()
+                    setters[name](record, field.get_default())
+
+    def _values(self) -> list[Any]:
+        """The stored field values in field order, None for a field that holds none."""
+        try:
+            return [read(self) for read in self._readers]
+        except AttributeError:  # a slot left empty (deleted, or never set)
+            return [_get_or_none(read, self) for read in self._readers]
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        global _writes
+        object.__setattr__(self, name, value)
+        if name in self._field_names:
+            _writes += 1
+
+    def __delattr__(self, name: str) -> None:
+        global _writes
+        object.__delattr__(self, name)
+        if name in self._field_names:
+            _writes += 1
+
+    def __setstate__(self, state: Any) -> None:
+        """Unpickling and copying build a record: its fields are set as construction sets
+        them (not counted as writes)."""
+        attrs, slots = state if isinstance(state, tuple) else (state, None)
+        if attrs:
+            self.__dict__.update(attrs)
+        setters = self._setters
+        for name, value in (slots or {}).items():
+            setter = setters.get(name)
+            if setter is None:
+                object.__setattr__(self, name, value)
+            else:
+                setter(self, value)
 
     def __eq__(self, other: object) -> bool:
         if self is other:
             return True
         if type(other) is not type(self):
             return NotImplemented
-        mine, theirs = self.__dict__, other.__dict__
-        if len(mine) == len(theirs) == self._field_count:
-            return mine == theirs  # nothing but fields on either side
-        return all(mine.get(name) == theirs.get(name) for name in self._fields)
+        # Field values in field order, each read from its slot: equal records are those
+        # whose values are equal (a field that holds none compares as None).
+        readers = self._readers
+        try:
+            return [read(self) for read in readers] == [read(other) for read in readers]
+        except AttributeError:
+            return [_get_or_none(read, self) for read in readers] == [_get_or_none(read, other) for read in readers]
 
     def __repr__(self) -> str:
-        values = ", ".join(f"{name}={self.__dict__.get(name)!r}" for name in self._fields)
+        values = ", ".join(f"{name}={value!r}" for name, value in zip(self._fields, self._values()))
         return f"{type(self).__name__}({values})"
 
     @classmethod
@@ -285,15 +380,20 @@ class EmbeddedDocument(metaclass=DocumentMeta):
 
     def to_display(self) -> dict[str, Any]:
         """The record as plain data."""
-        attrs = self.__dict__
-        return {name: field.to_display(attrs.get(name)) for name, field in self._fields.items()}
+        return {name: field.to_display(value) for (name, field), value in zip(self._fields.items(), self._values())}
 
     def validate(self, _document: str | None = None, _path: str | None = None, _patterns: bool = True) -> None:
         """Raise ValidationError naming the class, the field and the value that is refused."""
         document = _document or type(self).__name__
-        attrs = self.__dict__
-        for name, field in self._fields.items():
-            field.check(attrs.get(name), document, f"{_path}.{name}" if _path else name, True, _patterns)
+        for (name, field), value in zip(self._fields.items(), self._values()):
+            field.check(value, document, f"{_path}.{name}" if _path else name, True, _patterns)
+
+
+def _get_or_none(getter: Any, record: EmbeddedDocument) -> Any:
+    try:
+        return getter(record)
+    except AttributeError:
+        return None
 
 
 _RECORD_BASE = EmbeddedDocument
@@ -315,10 +415,39 @@ class Document(EmbeddedDocument):
 
     _key_fields: ClassVar[list[str]] = []
 
+    # A document is one object: its fields live in its `__dict__`, and setting them is
+    # an ordinary attribute write.
+    __setattr__ = object.__setattr__  # type: ignore[assignment, unused-ignore]
+    __delattr__ = object.__delattr__  # type: ignore[assignment, unused-ignore]
+
     @classmethod
     def _check(cls, values: dict[str, Any]) -> None:
         """A document takes its values as given; `save` validates the whole of it. (Its
         records were checked when they were built.)"""
+
+    @classmethod
+    def _store(cls, record: EmbeddedDocument, values: dict[str, Any]) -> None:
+        """The given field values into the document's `__dict__`, defaults for the rest."""
+        attrs = record.__dict__
+        attrs.update(values)
+        if len(values) != cls._field_count:
+            for name, field in cls._fields.items():
+                if name not in values:
+                    attrs[name] = field.get_default()
+
+    def _values(self) -> list[Any]:
+        attrs = self.__dict__
+        return [attrs.get(name) for name in self._fields]
+
+    def __eq__(self, other: object) -> bool:
+        if self is other:
+            return True
+        if type(other) is not type(self):
+            return NotImplemented
+        mine, theirs = self.__dict__, other.__dict__
+        return all(mine.get(name) == theirs.get(name) for name in self._fields)
+
+    __hash__ = None
 
     @classmethod
     def _collection(cls) -> str:
@@ -436,10 +565,53 @@ class Document(EmbeddedDocument):
                 continue  # created meanwhile by someone else: load theirs
         raise ConflictError(f"{cls.__name__} {key!r} keeps changing; try again")
 
+    def _to_stored(self) -> str:
+        """The document as the text a store keeps (see _from_stored)."""
+        fields: dict[str, Any] = {}
+        lists: dict[str, dict[str, list[Any]]] = {}
+        for (name, field), value in zip(self._fields.items(), self._values()):
+            columns = _columns_of(field, value)
+            if columns is None:
+                fields[name] = field.to_display(value)
+            else:
+                lists[name] = columns
+        if not lists:
+            return json.dumps(fields)
+        distinct: dict[Any, None] = {}
+        for columns in lists.values():
+            for column in columns.values():
+                distinct.update(dict.fromkeys(column))
+        index = {value: position for position, value in enumerate(distinct)}
+        stored = {name: {field_name: _encode(list(map(index.__getitem__, column)))
+                         for field_name, column in columns.items()} for name, columns in lists.items()}
+        return json.dumps({_FORMAT: 1, "strings": list(distinct), "fields": fields, "lists": stored})
+
     @classmethod
     def _from_stored(cls, key: str, text: str) -> Self:
         """The instance that a stored text describes, refused with LoadError unless a save
-        would take it back as it is: every field valid, the key fields those of its key."""
+        would take it back as it is: every field valid, the key fields those of its key.
+
+        The text is the display data of the document (as every document was stored once),
+        or, where lists of records are stored by columns, an object marked `"~": 1`:
+        `fields` (the display data of the other fields), `strings` (every distinct value of
+        the records' fields, each once) and `lists` (of each list of records, one column
+        per record field: the positions in `strings` of its values, as unsigned 32-bit
+        little-endian integers in base64). Records loaded from columns share their equal
+        strings, and each distinct value is checked against its field once."""
+        if len(text) < _LARGE:
+            return cls._read_stored(key, text)
+        # None of the many objects made is garbage: collection passes over them all while
+        # they are made would only cost time.
+        enabled = gc.isenabled()
+        gc.disable()
+        try:
+            return cls._read_stored(key, text)
+        finally:
+            if enabled:
+                gc.enable()
+
+    @classmethod
+    def _read_stored(cls, key: str, text: str) -> Self:
         where = f"{cls.__name__} {key!r}"
         try:
             data = json.loads(text)
@@ -450,6 +622,9 @@ class Document(EmbeddedDocument):
         if not isinstance(data, dict):
             raise LoadError(f"{where}: stored data is not an object")
         values: dict[str, Any] = {}
+        checked: set[str] = set()  # lists of records checked as their columns were read
+        if _FORMAT in data:
+            data = cls._read_columns(where, data, values, checked)
         for name, value in data.items():
             field = cls._fields.get(name)
             if field is None:
@@ -463,7 +638,8 @@ class Document(EmbeddedDocument):
         document = cls.__name__
         try:
             for name, field in cls._fields.items():
-                field.check(values[name] if name in values else field.get_default(), document, name)
+                if name not in checked:
+                    field.check(values[name] if name in values else field.get_default(), document, name)
         except ValidationError as exc:
             raise LoadError(_refused(where, exc)) from None
         except RecursionError:
@@ -488,6 +664,65 @@ class Document(EmbeddedDocument):
         return doc
 
     @classmethod
+    def _read_columns(cls, where: str, data: dict[str, Any], values: dict[str, Any],
+                      checked: set[str]) -> dict[str, Any]:
+        """The lists of records of a text stored by columns into `values` (those checked
+        named in `checked`); the display data of the other fields."""
+        if data[_FORMAT] != 1 or set(data) != {_FORMAT, "strings", "fields", "lists"}:
+            raise LoadError(f"{where}: stored in a format this version cannot read ({data[_FORMAT]!r})")
+        strings, fields, lists = data["strings"], data["fields"], data["lists"]
+        if (not isinstance(strings, list) or not isinstance(fields, dict) or not isinstance(lists, dict)
+                or not set(map(type, strings)) <= _STR_OR_NONE):
+            raise LoadError(f"{where}: stored data is damaged (its records' columns)")
+        document = cls.__name__
+        for name, columns in lists.items():
+            field = cls._fields.get(name)
+            if (name in fields or type(field) is not ListField or type(field.item_field) is not EmbeddedDocumentField
+                    or not isinstance(columns, dict)):
+                raise LoadError(f"{where}: field {name!r} is not a list of records stored by columns")
+            kind = field.item_field.document_type
+            positions: dict[str, array[int]] = {}
+            used: dict[str, set[int]] = {}  # the distinct positions of each column
+            for field_name, text in columns.items():
+                column = _decode(text)
+                distinct = set(column or ())
+                if column is None or (distinct and max(distinct) >= len(strings)):
+                    raise LoadError(f"{where}, field {name!r}: stored columns are damaged")
+                positions[field_name] = column
+                used[field_name] = distinct
+            if len(set(map(len, positions.values()))) > 1:
+                raise LoadError(f"{where}, field {name!r}: stored columns are damaged")
+            count = len(next(iter(positions.values()), ()))
+            if not _columnar(field) or set(columns) != kind._field_names:
+                # The record class changed since the save: its records are built and checked
+                # from their display data, as a text of display data would give them.
+                rows = zip(*(map(strings.__getitem__, column) for column in positions.values()))
+                fields = {**fields, name: [dict(zip(positions, row)) for row in rows]}
+                continue
+            # Each distinct value checked once against its field (as the records' own
+            # validation would check every record), the first record holding it named.
+            if _strings_only(kind) and _columns_valid(
+                    [(item_field, list(map(strings.__getitem__, used[field_name])))  # type: ignore[misc]
+                     for field_name, item_field in kind._fields.items()], True):
+                used = {}
+            for field_name, distinct in used.items():
+                item_field = kind._fields[field_name]
+                column = positions[field_name]
+                for position in distinct:
+                    try:
+                        item_field.check(strings[position], document, field_name)
+                    except ValidationError as exc:
+                        path = f"{name}[{column.index(position)}].{field_name}"
+                        raise LoadError(_refused(where, ValidationError(document, path, exc.value, exc.reason))) \
+                            from None
+            records = list(map(object.__new__, repeat(kind, count)))
+            for field_name, column in positions.items():
+                deque(map(kind._setters[field_name], records, map(strings.__getitem__, column)), 0)
+            values[name] = records
+            checked.add(name)
+        return fields
+
+    @classmethod
     def keys(cls, engine: Engine | None = None) -> list[str]:
         """The keys of all stored documents of this class, sorted."""
         return (engine or _engines.get_engine()).keys(cls._collection())
@@ -497,6 +732,90 @@ class Document(EmbeddedDocument):
         """Remove the stored document; True when there was one. With `version`, only that
         version: ConflictError, nothing removed, when the stored one is another."""
         return (engine or _engines.get_engine()).delete(cls._collection(), key, version)
+
+
+_DOCUMENT_BASE = Document
+_FORMAT = "~"  # the key that marks a text stored by columns: no field is named so
+_LARGE = 1 << 20  # stored texts from this length on are loaded with the collector held off
+
+
+def stored_display(text: str) -> dict[str, Any]:
+    """The display data of a stored text of any document class: lists of records stored by
+    columns come back as lists of dicts (for stores' whole-document reads, which know no
+    class). Raises ValueError for a text that is no stored document."""
+    data = json.loads(text)
+    if not isinstance(data, dict):
+        raise ValueError("stored data is not an object")
+    if _FORMAT not in data:
+        return data
+    strings, lists = data.get("strings"), data.get("lists")
+    display = dict(data.get("fields") or {})
+    if not isinstance(strings, list) or not isinstance(lists, dict):
+        raise ValueError("stored data is damaged (its records' columns)")
+    for name, columns in lists.items():
+        decoded = {field_name: _decode(column) for field_name, column in columns.items()}
+        if any(column is None for column in decoded.values()):
+            raise ValueError(f"field {name!r}: stored columns are damaged")
+        rows = zip(*(map(strings.__getitem__, column) for column in decoded.values()))  # type: ignore[arg-type]
+        display[name] = [dict(zip(decoded, row)) for row in rows]
+    return display
+
+
+# Positions in a column: unsigned 32-bit integers, little-endian.
+_POSITION = next(code for code in "IL" if array(code).itemsize == 4)
+
+
+def _encode(positions: list[int]) -> str:
+    column = array(_POSITION, positions)
+    if sys.byteorder == "big":
+        column.byteswap()
+    return b64encode(column.tobytes()).decode("ascii")
+
+
+def _decode(text: Any) -> array[int] | None:
+    """The positions a stored column holds; None when it holds none."""
+    if not isinstance(text, str):
+        return None
+    try:
+        data = b64decode(text, validate=True)
+    except (Base64Error, ValueError):
+        return None
+    if len(data) % 4:
+        return None
+    column = array(_POSITION, data)
+    if sys.byteorder == "big":
+        column.byteswap()
+    return column
+
+
+def _strings_only(kind: type[EmbeddedDocument]) -> bool:
+    return all(type(field) is StringField for field in kind._fields.values())
+
+
+def _columnar(field: Field | None) -> bool:
+    """Whether `field` is a list of records that can be stored by columns: records of plain
+    fields held in slots, built, converted and validated as the framework does."""
+    if type(field) is not ListField or type(field.item_field) is not EmbeddedDocumentField:
+        return False
+    kind = field.item_field.document_type
+    return kind._fast_display and bool(kind._readers) and kind.validate is EmbeddedDocument.validate
+
+
+def _columns_of(field: Field, value: Any) -> dict[str, list[Any]] | None:
+    """The columns of field values of a list of records (see _columnar) of the field's own
+    class, every value a str or None; else None (the list is stored as display data)."""
+    if type(value) is not list or not _columnar(field):
+        return None
+    kind = field.item_field.document_type  # type: ignore[attr-defined]
+    if value and set(map(type, value)) != {kind}:
+        return None
+    try:
+        columns = {name: list(map(read, value)) for name, read in zip(kind._fields, kind._readers)}
+    except AttributeError:  # a record with an emptied field
+        return None
+    if not all(set(map(type, column)) <= _STR_OR_NONE for column in columns.values()):
+        return None
+    return columns
 
 
 def _refused(where: str, exc: ValidationError) -> str:

@@ -23,11 +23,20 @@ Ref make_pair(PyObject* obj, PyObject* act) {
 
 }  // namespace
 
+Ref EdgeReader::pair(PyObject* obj, PyObject* act) {
+    if (!PyUnicode_CheckExact(obj) || !PyUnicode_CheckExact(act))
+        return make_pair(obj, act);
+    Ref& held = pairs_[PairKey{obj, act}];
+    if (!held)
+        held = make_pair(obj, act);
+    return held;
+}
+
 Edge EdgeReader::policy(PyObject* policy, bool* pure) {
     Ref sub = sub_(policy, pure);
     Ref obj = obj_(policy, pure);
     Ref act = act_(policy, pure);
-    return {std::move(sub), make_pair(obj.get(), act.get())};
+    return {std::move(sub), pair(obj.get(), act.get())};
 }
 
 Edge EdgeReader::group(PyObject* group, bool* pure) {

@@ -40,14 +40,29 @@ struct Edge {
 
 // The edge a record stands for, its fields read in this order by attribute access: a
 // policy is the edge sub -> (obj, act), a group the edge child -> parent. `pure`, when
-// given, is cleared when a read may have run Python code.
+// given, is cleared when a read may have run Python code. Policies whose obj and act are
+// the same two str objects (as records loaded together share their equal strings) get one
+// pair tuple: a tuple of two str is immutable, and equal either way.
 class EdgeReader {
 public:
     Edge policy(PyObject* policy, bool* pure);
     Edge group(PyObject* group, bool* pure);
 
 private:
+    struct PairKey {
+        PyObject *obj, *act;
+        bool operator==(const PairKey&) const = default;
+    };
+    struct PairHash {
+        size_t operator()(const PairKey& k) const {
+            return std::hash<PyObject*>()(k.obj) * 31 + std::hash<PyObject*>()(k.act);
+        }
+    };
+    Ref pair(PyObject* obj, PyObject* act);
+
     FieldReader sub_{names.sub}, obj_{names.obj}, act_{names.act}, child_{names.child}, parent_{names.parent};
+    // The pairs made, by the identity of their strings (held by the pairs themselves).
+    std::unordered_map<PairKey, Ref, PairHash> pairs_;
 };
 
 // The edge `from -> to` added to `dag`: append `to` to the successor list of `from` unless

@@ -6,6 +6,8 @@
 #include "runtime/function.hpp"
 #include "runtime/names.hpp"
 
+#include <structmember.h>  // after Python.h, which it needs
+
 namespace zarn::graph {
 
 inline Ref getattr(PyObject* o, PyObject* name) { return Ref::own(PyObject_GetAttr(o, name)); }
@@ -18,12 +20,28 @@ inline Py_hash_t str_hash(PyObject* s) {
     return h != -1 ? h : PyObject_Hash(s);
 }
 
+// The slot a member descriptor reads: its offset in the instance, when reading it through
+// the descriptor is exactly "the object at that offset, AttributeError when empty" for
+// instances of `tp` (a slot made by `__slots__`, no audit hook), else 0.
+inline Py_ssize_t slot_offset(PyTypeObject* tp, PyObject* descr) {
+    if (!Py_IS_TYPE(descr, &PyMemberDescr_Type))
+        return 0;
+    auto* member = reinterpret_cast<PyMemberDescrObject*>(descr);
+    const PyMemberDef* def = member->d_member;
+    if (def->type != T_OBJECT_EX || (def->flags & READ_RESTRICTED) != 0 || def->offset <= 0 ||
+        !PyType_IsSubtype(tp, PyDescr_TYPE(descr)))
+        return 0;
+    return def->offset;
+}
+
 // Reads of one attribute name over many objects, as the attribute protocol answers them:
-// straight from the instance dict when that is where the protocol would find it (the
-// type's lookup is the interpreter's generic one, no data descriptor on the type shadows
-// the name, and the dict holds it), else through the full protocol, clearing `pure`. What
-// the type's lookup says is remembered while the type (and the type of what the lookup
-// found) keeps its version tag, so that each further read is the instance dict lookup alone.
+// straight from the instance's slot or dict when that is where the protocol would find it,
+// else through the full protocol, clearing `pure`. The type's lookup must be the
+// interpreter's generic one; then a slot of `__slots__` found by the type's lookup is read
+// at its offset (an empty slot goes through the protocol, for its AttributeError), and
+// where no data descriptor shadows the name, the instance dict is read. What the type's
+// lookup says is remembered while the type (and the type of what the lookup found) keeps
+// its version tag, so that each further read is the slot read or the dict lookup alone.
 class FieldReader {
 public:
     explicit FieldReader(PyObject* name) : name_(name), hash_(str_hash(name)) {}
@@ -32,7 +50,10 @@ public:
         PyTypeObject* tp = Py_TYPE(o);
         if (!known(tp))
             learn(tp);
-        if (direct_) [[likely]] {
+        if (offset_ != 0) [[likely]] {
+            if (PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + offset_))
+                return Ref::borrow(v);
+        } else if (direct_) {
             PyObject** dictptr = _PyObject_GetDictPtr(o);
             if (dictptr != nullptr && *dictptr != nullptr && PyDict_CheckExact(*dictptr)) {
                 if (Borrowed v = dict_get(*dictptr, name_, hash_))
@@ -50,6 +71,8 @@ public:
         PyTypeObject* tp = Py_TYPE(o);
         if (!known(tp))
             learn(tp);
+        if (offset_ != 0)
+            return Borrowed(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + offset_));
         if (!direct_)
             return Borrowed();
         PyObject** dictptr = _PyObject_GetDictPtr(o);
@@ -68,16 +91,18 @@ private:
     void learn(PyTypeObject* tp) {
         type_ = tp;
         direct_ = false;
+        offset_ = 0;
         descr_type_ = nullptr;
-        if (tp->tp_getattro == PyObject_GenericGetAttr && tp->tp_dictoffset != 0) {
+        if (tp->tp_getattro == PyObject_GenericGetAttr) {
             PyObject* descr = _PyType_Lookup(tp, name_);
             if (descr != nullptr) {
                 descr_type_ = Py_TYPE(descr);
                 descr_version_ = descr_type_->tp_version_tag;
                 if (!PyType_HasFeature(descr_type_, Py_TPFLAGS_VALID_VERSION_TAG))
                     type_ = nullptr;  // nothing to tell a change by: learn again next time
+                offset_ = slot_offset(tp, descr);
             }
-            direct_ = descr == nullptr || Py_TYPE(descr)->tp_descr_set == nullptr;
+            direct_ = tp->tp_dictoffset != 0 && (descr == nullptr || Py_TYPE(descr)->tp_descr_set == nullptr);
         }
         version_ = tp->tp_version_tag;
         if (!PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG))
@@ -90,11 +115,12 @@ private:
     unsigned int version_ = 0;
     PyTypeObject* descr_type_ = nullptr;
     unsigned int descr_version_ = 0;
+    Py_ssize_t offset_ = 0;  // of the slot read, or 0
     bool direct_ = false;
 };
 
 // `o.name` for a record or an instance, as the attribute protocol answers it, read straight
-// from the instance dict when that is where the protocol would find it (see FieldReader);
+// from the slot or instance dict when that is where the protocol would find it (see FieldReader);
 // otherwise the full protocol runs, and `pure` (when given) is cleared: Python code may
 // have run.
 inline Ref field(PyObject* o, PyObject* name, bool* pure = nullptr) { return FieldReader(name)(o, pure); }

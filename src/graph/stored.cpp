@@ -39,9 +39,20 @@ void RecordClass::remember(PyObject* cls, std::initializer_list<PyObject*> field
         PyErr_Clear();
         return;
     }
-    count_ = 0;
-    for (PyObject* name : fields)
-        fields_[count_++] = name;
+    // Each field read from its slot (see slot_offset); a class that keeps its fields
+    // elsewhere is not remembered.
+    Py_ssize_t offsets[3] = {0, 0, 0};
+    Py_ssize_t n = 0;
+    for (PyObject* name : fields) {
+        PyObject* descr = _PyType_Lookup(tp, name);
+        offsets[n] = descr != nullptr ? slot_offset(tp, descr) : 0;
+        if (offsets[n++] == 0) {
+            PyErr_Clear();
+            return;
+        }
+    }
+    for (count_ = 0; count_ < n; ++count_)
+        offsets_[count_] = offsets[count_];
     eq_ = Ref::borrow(eq);
     eq_code_ = Ref::borrow(PyFunction_GET_CODE(eq));
     tag_ = tp->tp_version_tag;
@@ -60,25 +71,10 @@ bool RecordClass::is(PyObject* cls) const {
 bool RecordClass::key(PyObject* record, RecordKey& out) const {
     if (!is(reinterpret_cast<PyObject*>(Py_TYPE(record))))
         return false;
-    PyObject** dictptr = _PyObject_GetDictPtr(record);
-    if (dictptr == nullptr || *dictptr == nullptr || !PyDict_CheckExact(*dictptr) ||
-        PyDict_GET_SIZE(*dictptr) != count_) {
-        PyErr_Clear();  // a dict that could not be made is no plain record's
-        return false;
-    }
-    // Walked, not looked up: a lookup could compare a name with a key of another kind.
-    unsigned seen = 0;
-    Py_ssize_t pos = 0;
-    PyObject *name, *value;
-    while (PyDict_Next(*dictptr, &pos, &name, &value)) {
-        if (!PyUnicode_CheckExact(name) || !PyUnicode_CheckExact(value))
+    for (Py_ssize_t i = 0; i < count_; ++i) {
+        PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(record) + offsets_[i]);
+        if (value == nullptr || !PyUnicode_CheckExact(value))
             return false;
-        Py_ssize_t i = 0;
-        while (i < count_ && plain_equal(fields_[i], name) != 1)
-            ++i;
-        if (i == count_ || (seen & (1u << i)))
-            return false;
-        seen |= 1u << i;
         out.values[i] = value;
     }
     uint64_t h = 0x345678;  // unsigned: the mixing wraps around

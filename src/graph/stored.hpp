@@ -3,11 +3,10 @@
 //
 // A record is plain when its type is the record class this module made, unchanged since
 // (its version tag and that of its metaclass as they were, the framework's `__eq__` with
-// its code), and its instance dict holds exactly the class's fields, each an exact str,
-// under exact-str names. Two plain records are equal exactly when their field values are
-// (the framework's `__eq__` compares the two dicts), and comparing them runs nothing anyone
-// could observe: for them the test may compare the values directly, or look them up in a
-// hash set. Any other element, or a record or list of another kind, is compared by the
+// its code), and each of the class's fields holds an exact str in its slot. Two plain
+// records are equal exactly when their field values are (the framework's `__eq__` compares
+// the slots' values in field order), and comparing them runs nothing anyone could observe:
+// for them the test may compare the values directly, or look them up in a hash set. Any other element, or a record or list of another kind, is compared by the
 // interpreter as `in` would, in its order.
 #pragma once
 
@@ -27,8 +26,9 @@ struct RecordKey {
 // One of the record classes this module made at load.
 class RecordClass {
 public:
-    // `cls` as made, with these fields (at most three); a class that cannot be recognised
-    // later (no version tag, another `__eq__`) is not remembered.
+    // `cls` as made, with these fields (at most three), each held in a slot; a class that
+    // cannot be recognised later (no version tag, another `__eq__`) or keeps its fields
+    // elsewhere is not remembered.
     void remember(PyObject* cls, std::initializer_list<PyObject*> fields);
     // Whether `cls` is this class, still as it was.
     bool is(PyObject* cls) const;
@@ -39,7 +39,7 @@ public:
 private:
     Ref type_, eq_, eq_code_;
     unsigned int tag_ = 0, meta_tag_ = 0;
-    PyObject* fields_[3] = {nullptr, nullptr, nullptr};
+    Py_ssize_t offsets_[3] = {0, 0, 0};
     Py_ssize_t count_ = 0;
 };
 

@@ -35,7 +35,7 @@ def role_pattern() -> re.Pattern[str]:
 
     import zarn_user.role_matrix as rm
 
-    return re.compile(rm.Group.child.regex)  # type: ignore[attr-defined]  # the class holds the declaration
+    return re.compile(getattr(rm.Group, "_fields")["child"].regex)
 
 
 @cache
