@@ -64,14 +64,11 @@ def test_set_operations_come_out_small(rm, memory_engine):
     assert len(entry["change"]) < 300
 
 
-def test_a_record_changed_in_place_is_written_whole(rm, memory_engine, monkeypatch):
+def test_a_record_changed_in_place_is_written_whole(rm, memory_engine):
     doc = rm.RoleMatrix(name="app")
     doc.save()
-    writes = [0]
-    monkeypatch.setattr(changes, "record_writes", lambda: writes[0])
     doc = rm.RoleMatrix.load("app")
-    doc.policies[0].__dict__["act"] = "write"
-    writes[0] += 1  # what the record classes count
+    doc.policies[0].act = "write"  # the list still holds the same record: no delta sees it
     doc.save()
     assert memory_engine.history("RoleMatrix", "app")[-1]["change"] is None
     assert rm.RoleMatrix.load("app").policies[0].act == "write"

@@ -63,12 +63,10 @@ def set_who(name: str | None) -> None:
 
 
 def record_writes() -> int:
-    """How many times a record field was written after the record was built (process-wide);
-    0 where the record classes do not count."""
-    from . import document
+    """How many times a record field was written after the record was built (process-wide)."""
+    from .document import record_writes
 
-    counter = getattr(document, "record_writes", None)
-    return counter() if counter is not None else 0
+    return record_writes()
 
 
 # --- snapshots and diffs ---------------------------------------------------------------------
