@@ -27,109 +27,74 @@ def _scratch(doc: Any, rows: dict[Any, list[Any]]) -> Any:
 
 
 def _old_and_new(doc: Any, change: dict[str, Any], plan: dict[str, tuple[Any, ...]],
-                 name: str) -> tuple[list[Any], list[Any]]:
-    """(records the change removes from list `name`, records it appends): from the change's
-    positions, at the change's cost."""
+                 name: str) -> tuple[list[Any], list[Any], list[Any] | None]:
+    """(records the change removes from list `name`, records it appends, the whole new list;
+    None when the list does not change)."""
     step = plan.get(name)
     if step is None or step[0] != "list":
-        return [], []
-    old: list[Any] = doc.__dict__[name]
-    if name in change.get("replace", {}):
-        return old[:], list(step[2])
-    spec = change["lists"][name]
-    appended = list(step[2][len(step[2]) - len(spec["append"]):]) if spec["append"] else []
-    return [old[position] for position in spec["remove"]], appended
-
-
-def _counts(doc: Any) -> tuple[Counter[str], Counter[str]]:
-    """How many policies each role has, and how many groups: counted once per held
-    instance, then kept by the changes."""
-    counts: tuple[Counter[str], Counter[str]] | None = doc.__dict__.get("_zarn_counts")
-    if counts is None:
-        counts = (Counter(map(attrgetter("sub"), doc.policies)), Counter(map(attrgetter("child"), doc.groups)))
-        doc.__dict__["_zarn_counts"] = counts
-    return counts
-
-
-def _remaining(doc: Any, change: dict[str, Any], name: str, attr: str, lost: list[Any],
-               new: list[Any], counts: Counter[str]) -> tuple[set[str], list[Any]]:
-    """The roles that lost records of list `name`, and their records in the new list, in its
-    order. A role that lost all of its former records has only the appended ones: found
-    without reading the list."""
-    roles = {getattr(record, attr) for record in lost}
-    if not roles:
-        return roles, []
-    gone = Counter(getattr(record, attr) for record in lost)
-    appended = [record for record in new if getattr(record, attr) in roles]
-    if all(counts[role] == gone[role] for role in roles):
-        return roles, appended
-    # Else the records of those roles that stay, read at C speed, then the appended ones.
-    old: list[Any] = doc.__dict__[name]
+        return [], [], None
+    old = doc.__dict__[name]
+    lo, tail = step[1], step[2]
+    new = old[:lo] + list(tail)
     spec = change.get("lists", {}).get(name)
-    removed = set(spec["remove"]) if spec is not None else set(range(len(old)))  # replaced: all
-    staying = [old[i] for i in compress(range(len(old)), map(roles.__contains__, map(attrgetter(attr), old)))
-               if i not in removed]
-    return roles, staying + appended
+    if spec is not None and name not in change.get("replace", {}):
+        # The change names its removed positions and appended records: no walk of the list.
+        count = len(spec["append"])
+        return [old[position] for position in spec["remove"]], list(tail[len(tail) - count:]), new
+    # Rewritten whole: what stays of old[lo:] is a prefix of the tail, in order.
+    removed: list[Any] = []
+    j = 0
+    for record in old[lo:]:
+        if j < len(tail) and (tail[j] is record):
+            j += 1
+        else:
+            removed.append(record)
+    return removed, list(tail[j:]), new
 
 
 def apply(doc: Any, change: dict[str, Any]) -> None:
     plan = prepare(doc, change)
     dag = doc.dag
     rows: dict[Any, list[Any]] = {}
+    owned: set[Any] = set()
 
-    def own(node: Any) -> None:  # a row the operations change: a copy
-        if node not in rows and node in dag:
-            rows[node] = list(dag[node])
+    def own(node: Any) -> None:  # a row the operations change: a copy, installed afterwards
+        if node not in owned:
+            owned.add(node)
+            if node in dag:
+                rows[node] = list(dag[node])
 
-    def seen(node: Any) -> None:  # a node they only look up: the row itself
-        if node not in rows and node in dag:
-            rows[node] = dag[node]
-
-    counts = _counts(doc)
-    if "policies" in change.get("replace", {}) or "groups" in change.get("replace", {}):
-        counts = (Counter(), Counter())  # counted again below
-    lost_policies, new_policies = _old_and_new(doc, change, plan, "policies")
-    lost_groups, new_groups = _old_and_new(doc, change, plan, "groups")
-    lost_subs, policies = _remaining(doc, change, "policies", "sub", lost_policies, new_policies, counts[0])
-    lost_children, groups = _remaining(doc, change, "groups", "child", lost_groups, new_groups, counts[1])
-    if lost_subs:
-        for sub in lost_subs:
-            own(sub)
-            rows.setdefault(sub, [])
-        for policy in policies:
-            seen((policy.obj, policy.act))
-    if lost_children:
-        for child in lost_children:
-            own(child)
-            rows.setdefault(child, [])
-        for group in groups:
-            seen(group.parent)
+    lost_policies, new_policies, policies = _old_and_new(doc, change, plan, "policies")
+    lost_groups, new_groups, groups = _old_and_new(doc, change, plan, "groups")
+    lost_subs = {policy.sub for policy in lost_policies}
+    lost_children = {group.child for group in lost_groups}
+    for sub in lost_subs:
+        own(sub)
+        rows.setdefault(sub, [])
+    for child in lost_children:
+        own(child)
+        rows.setdefault(child, [])
     for policy in new_policies:
         own(policy.sub)
-        seen((policy.obj, policy.act))
     for group in new_groups:
         own(group.child)
-        seen(group.parent)
+    # The operations run on a scratch instance whose dag holds the rows they change. A node
+    # they only look up and miss there is made anew in the scratch dag; it is installed only
+    # when the matrix lacks it, so the matrix's own rows of such nodes stay.
     scratch = _scratch(doc, rows)
-    for sub in lost_subs:
-        scratch._dag_set_policies(sub, [p for p in policies if p.sub == sub])
+    for sub in lost_subs:  # the role's rows as the module makes them from the new list
+        scratch._dag_set_policies(sub, policies)
     for policy in new_policies:
         if policy.sub not in lost_subs:
             scratch._dag_add_policy(policy)
     for child in lost_children:
-        scratch._dag_set_groups(child, [g for g in groups if g.child == child])
+        scratch._dag_set_groups(child, groups)
     for group in new_groups:
         if group.child not in lost_children:
             scratch._dag_add_group(group)
+    installed = {node: row for node, row in rows.items() if node in owned or node not in dag}
     install(doc, plan)
-    dag.update(rows)
-    if "replace" in change:
-        doc.__dict__.pop("_zarn_counts", None)
-    else:
-        for count, lost, new, attr in ((counts[0], lost_policies, new_policies, "sub"),
-                                       (counts[1], lost_groups, new_groups, "child")):
-            count.subtract(getattr(record, attr) for record in lost)
-            count.update(getattr(record, attr) for record in new)
+    dag.update(installed)
 
 
 def rebuild(doc: Any) -> None:
