@@ -155,6 +155,10 @@ class Engine:
         have been committed since; None when the store cannot tell."""
         return None
 
+    # Seconds between two reads of `change_token` while listening: a commit is served within
+    # about this much (a token read costs microseconds).
+    POLL = 0.005
+
     def listen(self, feed: Feed) -> None:
         """Hear commits until `feed.stopping`, reporting them to the feed: `feed.up(t)` once
         listening, `feed.note(payload)` or `feed.changed(collection, key)` for each commit
@@ -165,7 +169,7 @@ class Engine:
             since = time.monotonic()
             last = self.change_token()  # read before reporting up: no commit falls between
             feed.up(since)
-            while not feed.wait(0.05):
+            while not feed.wait(self.POLL):
                 since = time.monotonic()
                 token = self.change_token()
                 if token is None or token != last:
