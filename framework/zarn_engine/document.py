@@ -11,7 +11,6 @@ from __future__ import annotations
 
 import contextlib
 import contextvars
-import gc
 import json
 import re
 import sys
@@ -598,17 +597,7 @@ class Document(EmbeddedDocument):
         per record field: the positions in `strings` of its values, as unsigned 32-bit
         little-endian integers in base64). Records loaded from columns share their equal
         strings, and each distinct value is checked against its field once."""
-        if len(text) < _LARGE:
-            return cls._read_stored(key, text)
-        # None of the many objects made is garbage: collection passes over them all while
-        # they are made would only cost time.
-        enabled = gc.isenabled()
-        gc.disable()
-        try:
-            return cls._read_stored(key, text)
-        finally:
-            if enabled:
-                gc.enable()
+        return cls._read_stored(key, text)
 
     @classmethod
     def _read_stored(cls, key: str, text: str) -> Self:
@@ -736,7 +725,6 @@ class Document(EmbeddedDocument):
 
 _DOCUMENT_BASE = Document
 _FORMAT = "~"  # the key that marks a text stored by columns: no field is named so
-_LARGE = 1 << 20  # stored texts from this length on are loaded with the collector held off
 
 
 def stored_display(text: str) -> dict[str, Any]:
