@@ -117,14 +117,14 @@ bool add_edge(PyObject* dag, PyObject* from, PyObject* to, EdgeIndex* index) {
             }
         } else {
             Ref fresh = list_of(to);
-            check(_PyDict_SetItem_KnownHash(dag, from, fresh.get(), from_hash));
+            set_successors(dag, from, from_hash, fresh.get());
         }
         if (pure) {
             const Py_hash_t to_hash = hash_of(to);
             if (!dict_get(dag, to, to_hash))
-                check(_PyDict_SetItem_KnownHash(dag, to, new_list().get(), to_hash));
+                set_successors(dag, to, to_hash, new_list().get());
         } else if (!contains(dag, to)) {
-            setitem(dag, to, new_list().get());
+            set_successors(dag, to, new_list().get());
         }
     } else {
         if (contains(dag, from)) {
@@ -133,10 +133,10 @@ bool add_edge(PyObject* dag, PyObject* from, PyObject* to, EdgeIndex* index) {
                 append(successors.get(), to);
         } else {
             Ref successors = list_of(to);
-            setitem(dag, from, successors.get());
+            set_successors(dag, from, successors.get());
         }
         if (!contains(dag, to))
-            setitem(dag, to, new_list().get());
+            set_successors(dag, to, new_list().get());
     }
     if (index != nullptr && !pure)
         index->clear();

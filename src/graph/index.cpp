@@ -12,6 +12,7 @@
 #include "graph/edges.hpp"
 #include "graph/methods.hpp"
 #include "graph/protocol.hpp"
+#include "graph/search.hpp"
 
 namespace zarn::graph {
 
@@ -25,7 +26,7 @@ void keep_successors(PyObject* dag, PyObject* key, PyTypeObject* kind) {
         if (check(PyObject_IsInstance(x, reinterpret_cast<PyObject*>(kind))))
             check(PyList_Append(kept.get(), x));
     });
-    setitem(dag, key, kept.get());
+    set_successors(dag, key, kept.get());
 }
 
 // The record's edge, then `self.dag`, then the edge added.
@@ -86,7 +87,7 @@ Ref generate_body(Function*, PyObject* const* args) {
     run.add_all(run.stored(names.policies).get(), &EdgeRun::add_policy);
     Ref dag = field(self, names.dag);
     if (!contains(dag.get(), names.public_))
-        setitem(dag.get(), names.public_, new_list().get());
+        set_successors(dag.get(), names.public_, new_list().get());
     return none();
 }
 

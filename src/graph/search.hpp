@@ -75,6 +75,15 @@ private:
     size_t pairs_ = 0;
 };
 
+// `dag[key] = value`, made by our own index operations: the search's successor rows follow
+// the change instead of being made anew. The second form is for an exact dict and a plain
+// key of the given hash.
+void set_successors(PyObject* dag, PyObject* key, PyObject* value);
+void set_successors(PyObject* dag, PyObject* key, Py_hash_t hash, PyObject* value);
+
+// Bytes the successor rows hold (for the benchmarks).
+size_t successor_index_bytes();
+
 // The interpreter's hash of `node`; throws when it raises.
 inline Py_hash_t hash_of(PyObject* node) {
     if (PyUnicode_CheckExact(node)) {
