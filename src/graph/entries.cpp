@@ -221,4 +221,45 @@ bool entries_usable() {
     return usable;
 }
 
+namespace {
+
+// The buffer of EntryMarks, all clear while free.
+struct SharedMarks {
+    std::vector<uint64_t> bits;
+    bool taken = false;
+};
+
+SharedMarks& shared_marks() {
+    static SharedMarks* marks = new SharedMarks;  // never destroyed, as the module's other state
+    return *marks;
+}
+
+}  // namespace
+
+EntryMarks::EntryMarks(Py_ssize_t count) {
+    const size_t words = (size_t(count) + 63) / 64;
+    if (words == 0)
+        return;
+    SharedMarks& shared = shared_marks();
+    if (!shared.taken) {
+        if (shared.bits.size() < words)
+            shared.bits.resize(words, 0);
+        shared.taken = shared_ = true;
+        bits_ = shared.bits.data();
+    } else {
+        own_.assign(words, 0);
+        bits_ = own_.data();
+    }
+}
+
+void EntryMarks::release() {
+    if (!shared_)
+        return;
+    for (uint32_t w : touched_)
+        bits_[w] = 0;
+    touched_.clear();
+    shared_marks().taken = shared_ = false;
+    bits_ = nullptr;
+}
+
 }  // namespace zarn::graph

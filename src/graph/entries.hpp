@@ -5,6 +5,7 @@
 // is mirrored here and checked once, at load, against the dict API (`entries_usable`).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -43,31 +44,47 @@ bool entries_usable();
 // place, which is the same dict as one built key by key, made with less work.
 Ref two_key_dict(PyObject* tmpl, PyObject* k0, PyObject* v0, PyObject* k1, PyObject* v1);
 
-// One bit per entry position.
+// One bit per entry position. The bits live in one buffer shared by every search (the
+// first to ask takes it; a search that meets it taken has its own), and only the words a
+// search set are cleared when it ends: a search costs what it marks, not the size of the
+// dict.
 class EntryMarks {
 public:
-    explicit EntryMarks(Py_ssize_t count) : bits_((size_t(count) + 63) / 64, 0) {}
+    explicit EntryMarks(Py_ssize_t count);
+    ~EntryMarks() { release(); }
+    EntryMarks(const EntryMarks&) = delete;
+    EntryMarks& operator=(const EntryMarks&) = delete;
+
     // Sets the bit; true when it was clear.
     bool mark(Py_ssize_t position) {
         uint64_t& word = bits_[size_t(position) >> 6];
         const uint64_t bit = uint64_t(1) << (position & 63);
-        const bool fresh = !(word & bit);
+        if (word & bit)
+            return false;
+        if (word == 0)
+            touched_.push_back(uint32_t(size_t(position) >> 6));
         word |= bit;
-        return fresh;
+        return true;
     }
     bool marked(Py_ssize_t position) const {
         return bits_[size_t(position) >> 6] & (uint64_t(1) << (position & 63));
     }
     // Calls f(position) for every marked position, in increasing order.
     template <class F>
-    void for_each(F&& f) const {
-        for (size_t w = 0; w < bits_.size(); ++w)
+    void for_each(F&& f) {
+        std::sort(touched_.begin(), touched_.end());
+        for (uint32_t w : touched_)
             for (uint64_t word = bits_[w]; word; word &= word - 1)
-                f(Py_ssize_t(w * 64 + size_t(__builtin_ctzll(word))));
+                f(Py_ssize_t(size_t(w) * 64 + size_t(__builtin_ctzll(word))));
     }
+    // Clears every bit and lets the buffer go.
+    void release();
 
 private:
-    std::vector<uint64_t> bits_;
+    std::vector<uint64_t> own_;
+    uint64_t* bits_ = nullptr;
+    std::vector<uint32_t> touched_;  // the words with a bit set
+    bool shared_ = false;
 };
 
 }  // namespace zarn::graph

@@ -504,7 +504,7 @@ bool Reached::reach_by_position(PyObject* start) {
 
 void Reached::to_values() {
     by_position_ = false;
-    marks_ = EntryMarks(0);
+    marks_.release();
     std::vector<Ref> starts;
     starts.swap(starts_);
     for (Ref& start : starts) {
