@@ -3,6 +3,7 @@
 
 #include <cassert>
 
+#include "graph/entries.hpp"
 #include "graph/protocol.hpp"
 
 namespace zarn::graph {
@@ -96,7 +97,27 @@ void EdgeIndex::appended(PyObject* successors, PyObject* to) {
     }
 }
 
-bool add_edge(PyObject* dag, PyObject* from, PyObject* to, EdgeIndex* index) {
+namespace {
+
+// The key of `dag` equal to `to` when a lookup finds it without running code, else `to`: a
+// successor list then holds the node's key object itself, whichever record named it (one
+// pair tuple for a permission however many roles hold it), and a search finds each list
+// item to be the key at its position by identity.
+Ref as_key(PyObject* dag, PyObject* to) {
+    if (PyDict_CheckExact(dag) && is_plain(to) && entries_usable()) {
+        PyObject* value = nullptr;
+        const Py_ssize_t at = entry_of(dag, to, hash_of(to), &value);
+        if (at >= 0)
+            return entry_key(dag, at).keep();
+    }
+    return Ref::borrow(to);
+}
+
+}  // namespace
+
+bool add_edge(PyObject* dag, PyObject* from, PyObject* to_given, EdgeIndex* index) {
+    Ref node = as_key(dag, to_given);
+    PyObject* to = node.get();
     // Plain nodes in a plain dict: no Python code runs, so `x in dag` followed by `dag[x]`
     // is one lookup, each hash is computed once, and the index may answer for the list.
     bool pure = index != nullptr && PyDict_CheckExact(dag) && is_plain(from) && is_plain(to);

@@ -7,6 +7,7 @@
 #include "graph/search.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <vector>
 
@@ -202,11 +203,12 @@ namespace {
 // change of the dict, and is unique among all dicts, so that a dict and its tag name one
 // state of one dict. Our own index operations report each change they make (a new key, a
 // successor list replaced) and the index follows it; any other change of the dict leaves
-// a tag the index does not know, and every row is made anew. A successor list changed in
-// place leaves the tag as it was: each row keeps the successors it was made from (held, so
-// that no other object can take their address) and is checked against the list at each
-// use. A list that only grew (appends, ours or not) has its row extended; any other change
-// makes the row again.
+// a tag the index does not know, and every row is made anew. While the dict is known, the
+// key at each position stays (the dict holds it). A successor list changed in place leaves
+// the tag as it was, so each use of a row checks the list against it: every successor must
+// be the key at its position, or equal to it (plain nodes: a comparison that runs no code).
+// A list that only grew (appends, ours or not) has its row extended; any other change makes
+// the row again.
 class Successors {
 public:
     // Makes the index answer for `dict` as it stands; false when it cannot (too large).
@@ -217,7 +219,7 @@ public:
             return false;
         // Rows moved or made again leave their old successors behind: once those outweigh
         // the rest, everything is made anew.
-        const bool wasteful = items_.size() > 2 * live_ + 4096;
+        const bool wasteful = targets_.size() > 2 * live_ + 4096;
         if (dict != dict_ || version != version_ || wasteful) {
             clear();
             dict_ = dict;
@@ -260,28 +262,24 @@ public:
         PyObject* successors = entry_value(dict, position).get();
         PyObject* const* items = nullptr;
         Py_ssize_t size = 0;
-        if (!sequence(successors, items, size) || items_.size() + size_t(size) >= unbuilt)
+        if (!sequence(successors, items, size) || size > INT32_MAX || targets_.size() + size_t(size) >= unbuilt)
             return false;
-        if (r.begin != unbuilt && size >= Py_ssize_t(r.size) &&
-            std::equal(items, items + r.size, items_.begin() + std::ptrdiff_t(r.begin),
-                       [](PyObject* item, const Ref& kept) { return item == kept.get(); })) [[likely]] {
+        if (r.begin != unbuilt && size >= Py_ssize_t(r.size) && holds(dict, r, items)) [[likely]] {
             if (size > Py_ssize_t(r.size) && !extend(dict, r, items, size))
                 return false;
             begin = r.begin, end = r.begin + r.size;
             return true;
         }
-        const size_t first = items_.size();
-        items_.resize(first + size_t(size));
+        const size_t first = targets_.size();
         targets_.resize(first + size_t(size));
         if (!resolve(dict, items, 0, size, first)) {
-            items_.resize(first);
             targets_.resize(first);
             return false;
         }
         if (r.begin != unbuilt)
-            live_ -= r.capacity;
-        r = Row{uint32_t(first), uint32_t(size), uint32_t(size)};
-        live_ += r.capacity;
+            live_ -= r.capacity();
+        r = Row{uint32_t(first), uint32_t(size), false};
+        live_ += r.capacity();
         begin = r.begin, end = r.begin + r.size;
         return true;
     }
@@ -289,23 +287,36 @@ public:
     int32_t target(uint32_t i) const { return targets_[i]; }
 
     // Bytes held by the rows.
-    size_t bytes() const {
-        return rows_.capacity() * sizeof(Row) + items_.capacity() * sizeof(Ref) + targets_.capacity() * sizeof(int32_t);
-    }
+    size_t bytes() const { return rows_.capacity() * sizeof(Row) + targets_.capacity() * sizeof(int32_t); }
 
 private:
     static constexpr uint32_t unbuilt = UINT32_MAX;
     struct Row {
-        uint32_t begin = unbuilt;  // its first successor in items_ and targets_
-        uint32_t size = 0, capacity = 0;
+        uint32_t begin = unbuilt;  // its first successor's place in targets_
+        uint32_t size : 31 = 0;
+        // Room up to the next power of two (a row that grew), else exactly its size.
+        bool roomy : 1 = false;
+        size_t capacity() const { return roomy ? std::bit_ceil(size_t(size)) : size_t(size); }
     };
 
     static uint64_t tag(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
 
+    // Whether the first r.size items are still the successors the row was made from: each
+    // the key at its position or equal to it.
+    bool holds(PyObject* dict, const Row& r, PyObject* const* items) const {
+        const int32_t* targets = targets_.data() + r.begin;
+        for (uint32_t i = 0; i < r.size; ++i) {
+            PyObject* key = entry_key(dict, targets[i]).get();
+            if (items[i] != key && (key == nullptr || plain_equal(items[i], key) != 1))
+                return false;
+        }
+        return true;
+    }
+
     void forget_row(size_t at) {
         Row& r = rows_[at];
         if (r.begin != unbuilt)
-            live_ -= r.capacity;
+            live_ -= r.capacity();
         r = Row{};
     }
 
@@ -314,38 +325,38 @@ private:
     // the row moves to the end with room to grow again.
     bool extend(PyObject* dict, Row& r, PyObject* const* items, Py_ssize_t size) {
         const size_t n = size_t(size);
-        if (n <= r.capacity) {
+        if (n <= r.capacity()) {
             if (!resolve(dict, items, r.size, size, r.begin + r.size))
                 return false;
-        } else if (r.begin + r.capacity == items_.size()) {
-            items_.resize(r.begin + n);
-            targets_.resize(r.begin + n);
+            r.size = uint32_t(n);
+            return true;
+        }
+        const size_t capacity = std::bit_ceil(n);
+        if (r.begin + r.capacity() == targets_.size()) {
+            if (size_t(r.begin) + capacity >= unbuilt)
+                return false;
+            const size_t old = r.capacity();
+            targets_.resize(r.begin + capacity);
             if (!resolve(dict, items, r.size, size, r.begin + r.size)) {
-                items_.resize(r.begin + r.capacity);
-                targets_.resize(r.begin + r.capacity);
+                targets_.resize(r.begin + old);
                 return false;
             }
-            live_ += n - r.capacity;
-            r.capacity = uint32_t(n);
+            live_ += capacity - old;
         } else {
-            const size_t capacity = n + n / 2;
-            if (items_.size() + capacity >= unbuilt)
+            if (targets_.size() + capacity >= unbuilt)
                 return false;
-            const size_t first = items_.size();
-            items_.resize(first + capacity);
+            const size_t first = targets_.size();
             targets_.resize(first + capacity);
-            std::copy_n(items_.begin() + std::ptrdiff_t(r.begin), r.size, items_.begin() + std::ptrdiff_t(first));
             std::copy_n(targets_.begin() + std::ptrdiff_t(r.begin), r.size, targets_.begin() + std::ptrdiff_t(first));
             if (!resolve(dict, items, r.size, size, first + r.size)) {
-                items_.resize(first);
                 targets_.resize(first);
                 return false;
             }
-            live_ += capacity - r.capacity;
+            live_ += capacity - r.capacity();
             r.begin = uint32_t(first);
-            r.capacity = uint32_t(capacity);
         }
         r.size = uint32_t(n);
+        r.roomy = true;
         return true;
     }
 
@@ -393,7 +404,6 @@ private:
                 const Py_ssize_t position = entry_of(dict, items[at + i], hashes[i], &ignored);
                 if (position < 0)
                     return false;
-                items_[out] = Ref::borrow(items[at + i]);
                 targets_[out] = int32_t(position);
                 ++out;
             }
@@ -401,10 +411,9 @@ private:
         return true;
     }
 
-    // Drops every row. The successors let go of are plain: freeing them runs no Python code.
+    // Drops every row.
     void clear() {
         rows_.clear();
-        items_.clear();
         targets_.clear();
         live_ = 0;
         dict_ = nullptr;
@@ -413,9 +422,8 @@ private:
     PyObject* dict_ = nullptr;  // not held: with `version_` it only names a state
     uint64_t version_ = 0;
     std::vector<Row> rows_;         // by position
-    std::vector<Ref> items_;        // the successors the rows were made from
-    std::vector<int32_t> targets_;  // their positions
-    size_t live_ = 0;               // how many of items_ belong to current rows (their room included)
+    std::vector<int32_t> targets_;  // the positions of the successors, row after row
+    size_t live_ = 0;               // how many of targets_ belong to current rows (their room included)
 };
 
 // One index for the whole module, never destroyed: it is only ever released through
