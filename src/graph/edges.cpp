@@ -128,36 +128,41 @@ bool add_edge(PyObject* dag, PyObject* from, PyObject* to_given, EdgeIndex* inde
             PyObject* successors = hold.get();
             if (PyList_CheckExact(successors)) {
                 if (!index->contains(successors, to)) {
+                    track_for(successors, to);
                     check(PyList_Append(successors, to));
                     index->appended(successors, to);
                 }
             } else {
                 pure = false;
-                if (!contains(successors, to))
+                if (!contains(successors, to)) {
+                    track_for(successors, to);
                     append(successors, to);
+                }
             }
         } else {
-            Ref fresh = list_of(to);
+            Ref fresh = successor_list(to);
             set_successors(dag, from, from_hash, fresh.get());
         }
         if (pure) {
             const Py_hash_t to_hash = hash_of(to);
             if (!dict_get(dag, to, to_hash))
-                set_successors(dag, to, to_hash, new_list().get());
+                set_successors(dag, to, to_hash, successor_list().get());
         } else if (!contains(dag, to)) {
-            set_successors(dag, to, new_list().get());
+            set_successors(dag, to, successor_list().get());
         }
     } else {
         if (contains(dag, from)) {
             Ref successors = getitem(dag, from);
-            if (!contains(successors.get(), to))
+            if (!contains(successors.get(), to)) {
+                track_for(successors.get(), to);
                 append(successors.get(), to);
+            }
         } else {
-            Ref successors = list_of(to);
+            Ref successors = successor_list(to);
             set_successors(dag, from, successors.get());
         }
         if (!contains(dag, to))
-            set_successors(dag, to, new_list().get());
+            set_successors(dag, to, successor_list().get());
     }
     if (index != nullptr && !pure)
         index->clear();

@@ -21,10 +21,12 @@ namespace {
 // dag[key] = [x for x in dag[key] if isinstance(x, kind)]
 void keep_successors(PyObject* dag, PyObject* key, PyTypeObject* kind) {
     Ref successors = getitem(dag, key);
-    Ref kept = new_list();
+    Ref kept = successor_list();
     for_each(successors.get(), [&](PyObject* x) {
-        if (check(PyObject_IsInstance(x, reinterpret_cast<PyObject*>(kind))))
+        if (check(PyObject_IsInstance(x, reinterpret_cast<PyObject*>(kind)))) {
+            track_for(kept.get(), x);
             check(PyList_Append(kept.get(), x));
+        }
     });
     set_successors(dag, key, kept.get());
 }
@@ -87,7 +89,7 @@ Ref generate_body(Function*, PyObject* const* args) {
     run.add_all(run.stored(names.policies).get(), &EdgeRun::add_policy);
     Ref dag = field(self, names.dag);
     if (!contains(dag.get(), names.public_))
-        set_successors(dag.get(), names.public_, new_list().get());
+        set_successors(dag.get(), names.public_, successor_list().get());
     return none();
 }
 

@@ -89,7 +89,7 @@ Ref check_new_group_body(Function*, PyObject* const* args) {
     Ref child = field(new_group, names.child);
     Ref dag = field(self, names.dag);
     if (!contains(dag.get(), child.get()))
-        set_successors(dag.get(), child.get(), new_list().get());
+        set_successors(dag.get(), child.get(), successor_list().get());
     Ref parent = field(new_group, names.parent);
 
     Method search(self, interned<"_dfs">());
@@ -465,6 +465,13 @@ void set_successors(PyObject* dag, PyObject* key, PyObject* value) {
         return;
     }
     set_successors(dag, key, hash_of(key), value);
+}
+
+Ref successor_list(PyObject* first) {
+    Ref list = first ? list_of(first) : new_list();
+    if (first == nullptr || is_plain(first))
+        PyObject_GC_UnTrack(list.get());
+    return list;
 }
 
 size_t successor_index_bytes() { return successors().bytes(); }
