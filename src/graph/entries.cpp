@@ -1,6 +1,8 @@
 // Key positions in a plain dict's entry array (see entries.hpp).
 #include "graph/entries.hpp"
 
+#include <cstddef>
+
 #include "graph/protocol.hpp"
 
 namespace zarn::graph {
@@ -134,6 +136,16 @@ Borrowed entry_value(PyObject* dict, Py_ssize_t position) {
     if (dk->dk_kind == keys_general)
         return Borrowed(reinterpret_cast<const GeneralEntry*>(entries_of(dk))[position].value);
     return Borrowed(reinterpret_cast<const UnicodeEntry*>(entries_of(dk))[position].value);
+}
+
+EntryView::EntryView(PyObject* dict) {
+    const Keys* dk = keys_of(dict);
+    if (dk == nullptr)
+        return;
+    base_ = entries_of(dk);
+    const bool general = dk->dk_kind == keys_general;
+    stride_ = general ? sizeof(GeneralEntry) : sizeof(UnicodeEntry);
+    first_ = general ? offsetof(GeneralEntry, key) / sizeof(PyObject*) : 0;
 }
 
 Ref two_key_dict(PyObject* tmpl, PyObject* k0, PyObject* v0, PyObject* k1, PyObject* v1) {

@@ -36,6 +36,23 @@ Borrowed entry_key(PyObject* dict, Py_ssize_t position);
 // The value at a position; empty for a deleted entry.
 Borrowed entry_value(PyObject* dict, Py_ssize_t position);
 
+// The keys and values of a plain dict by position (below entry_count()), read inline: valid
+// while the dict is not changed (a new key may move its entry array).
+class EntryView {
+public:
+    EntryView() = default;
+    explicit EntryView(PyObject* dict);
+    PyObject* key(Py_ssize_t at) const { return slot(at, 0); }
+    PyObject* value(Py_ssize_t at) const { return slot(at, 1); }
+
+private:
+    PyObject* slot(Py_ssize_t at, size_t which) const {
+        return reinterpret_cast<PyObject* const*>(base_ + size_t(at) * stride_)[first_ + which];
+    }
+    const char* base_ = nullptr;
+    size_t stride_ = 0, first_ = 0;  // bytes per entry; the key's place in it, in pointers
+};
+
 // Whether the mirrored layout matches this interpreter's dicts; checked once.
 bool entries_usable();
 

@@ -227,6 +227,7 @@ public:
         }
         if (rows_.size() < size_t(count))
             rows_.resize(size_t(count));
+        entries_ = EntryView(dict);
         return true;
     }
 
@@ -259,7 +260,7 @@ public:
     // the caller then searches by value.
     bool row(PyObject* dict, Py_ssize_t position, uint32_t& begin, uint32_t& end) {
         Row& r = rows_[size_t(position)];
-        PyObject* successors = entry_value(dict, position).get();
+        PyObject* successors = entries_.value(position);
         PyObject* const* items = nullptr;
         Py_ssize_t size = 0;
         if (!sequence(successors, items, size) || size > INT32_MAX || targets_.size() + size_t(size) >= unbuilt)
@@ -306,7 +307,7 @@ private:
     bool holds(PyObject* dict, const Row& r, PyObject* const* items) const {
         const int32_t* targets = targets_.data() + r.begin;
         for (uint32_t i = 0; i < r.size; ++i) {
-            PyObject* key = entry_key(dict, targets[i]).get();
+            PyObject* key = entries_.key(targets[i]);
             if (items[i] != key && (key == nullptr || plain_equal(items[i], key) != 1))
                 return false;
         }
@@ -420,6 +421,7 @@ private:
     }
 
     PyObject* dict_ = nullptr;  // not held: with `version_` it only names a state
+    EntryView entries_;         // of dict_, made by use() for the search that follows
     uint64_t version_ = 0;
     std::vector<Row> rows_;         // by position
     std::vector<int32_t> targets_;  // the positions of the successors, row after row
@@ -559,10 +561,11 @@ void Reached::collect(PyObject* out) {
         // The keys first, held: building the entries allocates, and a collection run by the
         // allocator could run code that changes the dict.
         std::vector<Ref> pairs;
+        const EntryView entries(dag_);
         marks_.for_each([&](Py_ssize_t at) {
-            Borrowed key = entry_key(dag_, at);
-            if (key && PyTuple_Check(key.get()))
-                pairs.push_back(key.keep());
+            PyObject* key = entries.key(at);
+            if (key && PyTuple_Check(key))
+                pairs.push_back(Ref::borrow(key));
         });
         for (const Ref& pair : pairs)
             check(PyList_Append(out, pair_entry(pair.get()).get()));
