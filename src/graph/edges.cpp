@@ -102,13 +102,16 @@ namespace {
 // The key of `dag` equal to `to` when a lookup finds it without running code, else `to`: a
 // successor list then holds the node's key object itself, whichever record named it (one
 // pair tuple for a permission however many roles hold it), and a search finds each list
-// item to be the key at its position by identity.
-Ref as_key(PyObject* dag, PyObject* to) {
+// item to be the key at its position by identity. `known` tells whether it was found.
+Ref as_key(PyObject* dag, PyObject* to, bool& known) {
+    known = false;
     if (PyDict_CheckExact(dag) && is_plain(to) && entries_usable()) {
         PyObject* value = nullptr;
         const Py_ssize_t at = entry_of(dag, to, hash_of(to), &value);
-        if (at >= 0)
+        if (at >= 0) {
+            known = true;
             return entry_key(dag, at).keep();
+        }
     }
     return Ref::borrow(to);
 }
@@ -116,7 +119,8 @@ Ref as_key(PyObject* dag, PyObject* to) {
 }  // namespace
 
 bool add_edge(PyObject* dag, PyObject* from, PyObject* to_given, EdgeIndex* index) {
-    Ref node = as_key(dag, to_given);
+    bool known = false;
+    Ref node = as_key(dag, to_given, known);
     PyObject* to = node.get();
     // Plain nodes in a plain dict: no Python code runs, so `x in dag` followed by `dag[x]`
     // is one lookup, each hash is computed once, and the index may answer for the list.
@@ -144,8 +148,9 @@ bool add_edge(PyObject* dag, PyObject* from, PyObject* to_given, EdgeIndex* inde
             set_successors(dag, from, from_hash, fresh.get());
         }
         if (pure) {
+            // A key found above is a key still: what ran since only added keys.
             const Py_hash_t to_hash = hash_of(to);
-            if (!dict_get(dag, to, to_hash))
+            if (!known && !dict_get(dag, to, to_hash))
                 set_successors(dag, to, to_hash, successor_list().get());
         } else if (!contains(dag, to)) {
             set_successors(dag, to, successor_list().get());
