@@ -1,7 +1,7 @@
 """Instruction counts under callgrind for the machinery targets: repeatable on a shared,
 noisy machine, where wall-clock ratios of short operations swing by a third.
 
-    python bench/instructions.py        # about 15 minutes
+    python bench/instructions.py        # about 20 minutes
 
 Each figure is (instructions of a run doing N operations - instructions of the same run
 doing none) / N, so the setup cancels out. Writes a section of bench/RESULTS.md.
@@ -48,6 +48,24 @@ with run.null_framework():
         ops[which]()
 """
 
+# A load alone, at a given size: instructions per role of one load (the graph built from the
+# stored records, the collector's share included).
+LOAD_SCRIPT = r"""
+import sys
+sys.path.insert(0, {bench!r})
+import run, zarn_engine
+import zarn_user.role_matrix as rm
+zarn_engine.use_engine(run.AcceptingEngine())
+which, n = sys.argv[1], int(sys.argv[2])
+roles, groups, policies, top, leaf = run.make_graph("layered", int(which))
+with run.null_framework():
+    A, B = run.classes(True)
+    ps, gs = run.stored(rm, groups, policies)
+    for _ in range(n):
+        A(name="bench", policies=list(ps), groups=list(gs))
+"""
+LOAD_SIZES = (1_000, 10_000, 100_000)
+
 # Operations per run: enough that the operation outweighs the noise of the setup's count.
 RUNS = {"top": 10, "leaf": 50, "contents": 50, "load": 3}
 RUNS_A = {"leaf": 2000}  # the module's leaf query is a few microseconds
@@ -74,6 +92,13 @@ def main() -> None:
             per[op, impl] = (instructions(f.name, f"{op} {impl}", k) - base) / k
             print(f"{op} {impl}: {per[op, impl]:,.0f} instructions", flush=True)
     os.unlink(f.name)
+    with tempfile.NamedTemporaryFile("w", suffix=".py", delete=False) as f:
+        f.write(LOAD_SCRIPT.format(bench=HERE))
+    per_role = {}
+    for size in LOAD_SIZES:
+        per_role[size] = (instructions(f.name, str(size), 1) - instructions(f.name, str(size), 0)) / size
+        print(f"load of {size:,} roles: {per_role[size]:,.0f} instructions a role", flush=True)
+    os.unlink(f.name)
     fmt = lambda x: f"{x / 1e6:.2f} M" if x >= 1e6 else f"{x / 1e3:.1f} k"  # noqa: E731
     lines = ["## Instruction counts", "",
              "`bench/instructions.py`: callgrind, layered hierarchy of 10,000 roles, null framework; "
@@ -83,6 +108,8 @@ def main() -> None:
         f_ = per.get((op, "F"))
         lines.append(f"| {op} | {fmt(per[op, 'A'])} | {fmt(per[op, 'B'])} | {'' if f_ is None else fmt(f_)} | "
                      f"{per[op, 'B'] / per[op, 'A']:.2f}× |")
+    lines += ["", "Load (A) per role, one load of the layered hierarchy, the collector included: " +
+              ", ".join(f"{size:,} roles {per_role[size] / 1e3:.1f} k" for size in LOAD_SIZES) + "."]
     print("\n".join(lines))
     sys.path.insert(0, HERE)
     import sections

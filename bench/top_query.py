@@ -62,7 +62,7 @@ def main() -> None:
             guard = rm.Group(child="newcomer", parent=roles[-1])
             added = iter(range(10**9))
 
-            def after_change():  # a new role under the leaf changes `dag`: the next search starts afresh
+            def after_change():  # a new role under the leaf, through our own index operation
                 a._dag_add_group(rm.Group(child=f"new{next(added)}", parent=leaf))
                 a.get_implicit_permissions_for_roles([top])
 
@@ -88,7 +88,8 @@ def main() -> None:
              f"{args.rounds} rounds, medians; ratios taken round by round (min / median / max). "
              "A: this module; B: the plain-Python class; F1: one Python pass over `dag` building "
              "the answer's dicts from the reached set. A after a change: a new role added under the "
-             "leaf, then the top query (the first search after any change of `dag` starts afresh).", "",
+             "leaf by `_dag_add_group`, then the top query (the search's rows follow the index "
+             "operations' own changes; any other change of `dag` makes them anew).", "",
              "| roles | A | F1 | A / F1 | B / A | leaf (A) | guard (A) | A after a change |",
              "|---:|---:|---:|---:|---:|---:|---:|---:|", *rows, "",
              f"Growth from 10,000 to 100,000 roles: A ×{growth['A']:.1f}, F1 ×{growth['F1']:.1f}."]

@@ -18,9 +18,10 @@ ACTS = ["r", "w", "*"]
 
 # Changes made to `dag` from outside between queries, each a different way for what a
 # query remembers of `dag` to go stale: a successor list changed in place (same size or
-# not), replaced by a tuple, a key deleted, a key moved to the end of the key order, every
-# key moved.
-REWIRINGS = ["replace", "pop-append", "reverse", "tuple", "delete", "move", "move-all", "fresh"]
+# not), grown by appends, replaced by a tuple, a key deleted, a key moved to the end of the
+# key order, every key moved.
+REWIRINGS = ["replace", "pop-append", "grow", "grow-many", "reverse", "tuple", "delete", "move", "move-all",
+             "fresh"]
 
 role = st.sampled_from(ROLES)
 roles = st.lists(role, max_size=4)
@@ -199,6 +200,10 @@ def rewire(dag, key, other, how):
     elif how == "pop-append" and successors:
         successors.pop()
         successors.append(other)
+    elif how == "grow":  # a node (a key or not) after those a search has seen
+        successors.append(other)
+    elif how == "grow-many":
+        successors.extend([other, *ROLES])
     elif how == "reverse":
         successors.reverse()
     elif how == "tuple":
@@ -586,6 +591,40 @@ def test_queries_after_dag_changed_from_outside(rm, how):
                 seen.append(run(matrix, ns, ("get_implicit_permissions_for_roles", query))[1])
             seen.append(run(matrix, ns, ("_check_new_group", ("x", "aa")))[1])
             rewire(matrix.dag, key, other, how)
+        seen.append(state(matrix))
+        outcomes.append(seen)
+    assert outcomes[0] == outcomes[1]
+
+
+def test_queries_between_changes_that_grow_and_replace_successor_lists(rm):
+    """Queries between changes of our own (long lists grown one edge at a time, a list
+    replaced, new keys) and appends from outside, two lists growing in turn: each answer is
+    the one the model gives for `dag` as it stands."""
+    zarn_engine.use_engine(AcceptingEngine())
+    outcomes = []
+    for ns in (rm, model):
+        matrix = ns.RoleMatrix(name="app", policies=[ns.Policy(sub="aa", obj="o", act="r")], groups=[])
+        seen = []
+        for i in range(60):
+            if i == 21:  # entries moved from outside, then changes of our own before the next query
+                matrix.dag["u4"] = matrix.dag.pop("u4")
+            if i == 31:
+                del matrix.dag["u6"]
+            if i == 36:
+                matrix.dag["u6"] = []
+            matrix._dag_add_group(ns.Group(child="aa", parent=f"u{i}"))
+            matrix._dag_add_policy(ns.Policy(sub=f"u{i}", obj=f"o{i % 7}", act="r"))
+            if i % 5 == 0:  # not ours: the next search starts afresh
+                matrix.dag["bb"] = matrix.dag.get("bb", [])
+            if i % 3 == 0:
+                matrix.dag["bb"].append(f"u{i}")
+            if i % 10 == 9:
+                matrix._dag_set_groups("aa", [ns.Group(child="aa", parent=f"u{j}") for j in range(0, i, 2)])
+            if i == 40:
+                matrix.dag["aa"].append("ghost")  # a successor that is no key
+            for query in (["aa"], ["bb"], ["aa", "bb"]):
+                seen.append(run(matrix, ns, ("get_implicit_permissions_for_roles", query))[1])
+            seen.append(run(matrix, ns, ("_check_new_group", (f"u{i}", "aa")))[1])
         seen.append(state(matrix))
         outcomes.append(seen)
     assert outcomes[0] == outcomes[1]

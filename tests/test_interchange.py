@@ -46,6 +46,22 @@ lines = st.lists(st.one_of(st.tuples(st.just("p"), st.tuples(names, st.sampled_f
 
 @given(lines, st.booleans())
 def test_import_equals_the_update_operations_line_by_line(rm, entries, defaults):
+    import_and_update_agree(rm, entries, defaults)
+
+
+def test_import_equals_the_update_operations_on_chains_and_cycles(rm):
+    """Links whose sub-role no link enters yet are taken without a search: a chain built from
+    the bottom, links closing cycles through it at every depth, a role linked to itself,
+    users under the chain."""
+    chain = [("g", (f"c{i}", f"c{i + 1}")) for i in reversed(range(6))]
+    closing = [("g", (f"c{i}", "c0")) for i in range(7)] + [("g", ("c3", "c3")), ("g", ("uu", "uu"))]
+    users = [("g", (f"u{i}", f"c{i % 7}")) for i in range(5)] + [("g", ("c6", "u1")), ("g", ("u2", "u0"))]
+    for defaults in (False, True):
+        import_and_update_agree(rm, [("p", ("c6", "x", "r")), *chain, *users, *closing], defaults)
+        import_and_update_agree(rm, [*closing, *chain, ("g", ("c6", "c0"))], defaults)
+
+
+def import_and_update_agree(rm, entries, defaults):
     def start():
         return {} if defaults else {"policies": [], "groups": []}
 

@@ -82,3 +82,34 @@ def test_no_growth(rm):
         assert grown < 64 * 1024, after.compare_to(before, "lineno")[:5]
     finally:
         zarn_engine.use_engine(previous)
+
+
+class Remembering(str):
+    """A node that is no plain str and holds a reference: a cycle through the graph."""
+
+
+@pytest.mark.parametrize("how", ["policy", "group", "kept by a replacement", "first of a new list"])
+def test_graph_lists_holding_other_nodes_stay_collectable(rm, how):
+    """Successor lists of plain nodes are left out of the collector; one that gets a node of
+    another kind is seen again, so that a cycle through it is collected."""
+    import weakref
+
+    zarn_engine.use_engine(NullEngine())
+    m = rm.RoleMatrix(name="app", policies=[], groups=[])
+    odd = Remembering("odd")
+    odd.matrix = m
+    m._dag_add_policy(rm.Policy(sub="aa", obj="x", act="r"))  # "aa" gets a list of plain nodes first
+    if how in ("policy", "kept by a replacement"):
+        m._dag_add_policy(rm.Policy(sub="aa", obj=odd, act="r"))
+    elif how == "group":
+        m._dag_add_group(rm.Group(child="aa", parent=odd))
+    else:
+        m._dag_add_group(rm.Group(child="zz", parent="aa"))
+        m.dag["zz"].clear()
+        m._dag_add_policy(rm.Policy(sub="yy", obj=odd, act="r"))
+    if how == "kept by a replacement":
+        m._dag_set_groups("aa", [])  # a new list keeping the pair that holds `odd`
+    gone = weakref.ref(m)
+    del m, odd
+    gc.collect()
+    assert gone() is None

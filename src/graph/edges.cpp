@@ -3,6 +3,7 @@
 
 #include <cassert>
 
+#include "graph/entries.hpp"
 #include "graph/protocol.hpp"
 
 namespace zarn::graph {
@@ -105,7 +106,31 @@ void EdgeIndex::appended(PyObject* successors, PyObject* to) {
     }
 }
 
-bool add_edge(PyObject* dag, PyObject* from, PyObject* to, EdgeIndex* index) {
+namespace {
+
+// The key of `dag` equal to `to` when a lookup finds it without running code, else `to`: a
+// successor list then holds the node's key object itself, whichever record named it (one
+// pair tuple for a permission however many roles hold it), and a search finds each list
+// item to be the key at its position by identity. `known` tells whether it was found.
+Ref as_key(PyObject* dag, PyObject* to, bool& known) {
+    known = false;
+    if (PyDict_CheckExact(dag) && is_plain(to) && entries_usable()) {
+        PyObject* value = nullptr;
+        const Py_ssize_t at = entry_of(dag, to, hash_of(to), &value);
+        if (at >= 0) {
+            known = true;
+            return entry_key(dag, at).keep();
+        }
+    }
+    return Ref::borrow(to);
+}
+
+}  // namespace
+
+bool add_edge(PyObject* dag, PyObject* from, PyObject* to_given, EdgeIndex* index) {
+    bool known = false;
+    Ref node = as_key(dag, to_given, known);
+    PyObject* to = node.get();
     // Plain nodes in a plain dict: no Python code runs, so `x in dag` followed by `dag[x]`
     // is one lookup, each hash is computed once, and the index may answer for the list.
     bool pure = index != nullptr && PyDict_CheckExact(dag) && is_plain(from) && is_plain(to);
@@ -116,36 +141,42 @@ bool add_edge(PyObject* dag, PyObject* from, PyObject* to, EdgeIndex* index) {
             PyObject* successors = hold.get();
             if (PyList_CheckExact(successors)) {
                 if (!index->contains(successors, to)) {
+                    track_for(successors, to);
                     check(PyList_Append(successors, to));
                     index->appended(successors, to);
                 }
             } else {
                 pure = false;
-                if (!contains(successors, to))
+                if (!contains(successors, to)) {
+                    track_for(successors, to);
                     append(successors, to);
+                }
             }
         } else {
-            Ref fresh = list_of(to);
-            check(_PyDict_SetItem_KnownHash(dag, from, fresh.get(), from_hash));
+            Ref fresh = successor_list(to);
+            set_successors(dag, from, from_hash, fresh.get());
         }
         if (pure) {
+            // A key found above is a key still: what ran since only added keys.
             const Py_hash_t to_hash = hash_of(to);
-            if (!dict_get(dag, to, to_hash))
-                check(_PyDict_SetItem_KnownHash(dag, to, new_list().get(), to_hash));
+            if (!known && !dict_get(dag, to, to_hash))
+                set_successors(dag, to, to_hash, successor_list().get());
         } else if (!contains(dag, to)) {
-            setitem(dag, to, new_list().get());
+            set_successors(dag, to, successor_list().get());
         }
     } else {
         if (contains(dag, from)) {
             Ref successors = getitem(dag, from);
-            if (!contains(successors.get(), to))
+            if (!contains(successors.get(), to)) {
+                track_for(successors.get(), to);
                 append(successors.get(), to);
+            }
         } else {
-            Ref successors = list_of(to);
-            setitem(dag, from, successors.get());
+            Ref successors = successor_list(to);
+            set_successors(dag, from, successors.get());
         }
         if (!contains(dag, to))
-            setitem(dag, to, new_list().get());
+            set_successors(dag, to, successor_list().get());
     }
     if (index != nullptr && !pure)
         index->clear();

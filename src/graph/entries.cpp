@@ -1,6 +1,8 @@
 // Key positions in a plain dict's entry array (see entries.hpp).
 #include "graph/entries.hpp"
 
+#include <cstddef>
+
 #include "graph/protocol.hpp"
 
 namespace zarn::graph {
@@ -136,6 +138,16 @@ Borrowed entry_value(PyObject* dict, Py_ssize_t position) {
     return Borrowed(reinterpret_cast<const UnicodeEntry*>(entries_of(dk))[position].value);
 }
 
+EntryView::EntryView(PyObject* dict) {
+    const Keys* dk = keys_of(dict);
+    if (dk == nullptr)
+        return;
+    base_ = entries_of(dk);
+    const bool general = dk->dk_kind == keys_general;
+    stride_ = general ? sizeof(GeneralEntry) : sizeof(UnicodeEntry);
+    first_ = general ? offsetof(GeneralEntry, key) / sizeof(PyObject*) : 0;
+}
+
 Ref two_key_dict(PyObject* tmpl, PyObject* k0, PyObject* v0, PyObject* k1, PyObject* v1) {
     Ref d = Ref::own(PyDict_Copy(tmpl));
     Keys* dk = entries_usable() ? keys_of(d.get()) : nullptr;
@@ -219,6 +231,47 @@ bool entries_usable() {
         usable = same;
     }
     return usable;
+}
+
+namespace {
+
+// The buffer of EntryMarks, all clear while free.
+struct SharedMarks {
+    std::vector<uint64_t> bits;
+    bool taken = false;
+};
+
+SharedMarks& shared_marks() {
+    static SharedMarks* marks = new SharedMarks;  // never destroyed, as the module's other state
+    return *marks;
+}
+
+}  // namespace
+
+EntryMarks::EntryMarks(Py_ssize_t count) {
+    const size_t words = (size_t(count) + 63) / 64;
+    if (words == 0)
+        return;
+    SharedMarks& shared = shared_marks();
+    if (!shared.taken) {
+        if (shared.bits.size() < words)
+            shared.bits.resize(words, 0);
+        shared.taken = shared_ = true;
+        bits_ = shared.bits.data();
+    } else {
+        own_.assign(words, 0);
+        bits_ = own_.data();
+    }
+}
+
+void EntryMarks::release() {
+    if (!shared_)
+        return;
+    for (uint32_t w : touched_)
+        bits_[w] = 0;
+    touched_.clear();
+    shared_marks().taken = shared_ = false;
+    bits_ = nullptr;
 }
 
 }  // namespace zarn::graph

@@ -5,6 +5,7 @@
 // is mirrored here and checked once, at load, against the dict API (`entries_usable`).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -35,6 +36,23 @@ Borrowed entry_key(PyObject* dict, Py_ssize_t position);
 // The value at a position; empty for a deleted entry.
 Borrowed entry_value(PyObject* dict, Py_ssize_t position);
 
+// The keys and values of a plain dict by position (below entry_count()), read inline: valid
+// while the dict is not changed (a new key may move its entry array).
+class EntryView {
+public:
+    EntryView() = default;
+    explicit EntryView(PyObject* dict);
+    PyObject* key(Py_ssize_t at) const { return slot(at, 0); }
+    PyObject* value(Py_ssize_t at) const { return slot(at, 1); }
+
+private:
+    PyObject* slot(Py_ssize_t at, size_t which) const {
+        return reinterpret_cast<PyObject* const*>(base_ + size_t(at) * stride_)[first_ + which];
+    }
+    const char* base_ = nullptr;
+    size_t stride_ = 0, first_ = 0;  // bytes per entry; the key's place in it, in pointers
+};
+
 // Whether the mirrored layout matches this interpreter's dicts; checked once.
 bool entries_usable();
 
@@ -43,31 +61,47 @@ bool entries_usable();
 // place, which is the same dict as one built key by key, made with less work.
 Ref two_key_dict(PyObject* tmpl, PyObject* k0, PyObject* v0, PyObject* k1, PyObject* v1);
 
-// One bit per entry position.
+// One bit per entry position. The bits live in one buffer shared by every search (the
+// first to ask takes it; a search that meets it taken has its own), and only the words a
+// search set are cleared when it ends: a search costs what it marks, not the size of the
+// dict.
 class EntryMarks {
 public:
-    explicit EntryMarks(Py_ssize_t count) : bits_((size_t(count) + 63) / 64, 0) {}
+    explicit EntryMarks(Py_ssize_t count);
+    ~EntryMarks() { release(); }
+    EntryMarks(const EntryMarks&) = delete;
+    EntryMarks& operator=(const EntryMarks&) = delete;
+
     // Sets the bit; true when it was clear.
     bool mark(Py_ssize_t position) {
         uint64_t& word = bits_[size_t(position) >> 6];
         const uint64_t bit = uint64_t(1) << (position & 63);
-        const bool fresh = !(word & bit);
+        if (word & bit)
+            return false;
+        if (word == 0)
+            touched_.push_back(uint32_t(size_t(position) >> 6));
         word |= bit;
-        return fresh;
+        return true;
     }
     bool marked(Py_ssize_t position) const {
         return bits_[size_t(position) >> 6] & (uint64_t(1) << (position & 63));
     }
     // Calls f(position) for every marked position, in increasing order.
     template <class F>
-    void for_each(F&& f) const {
-        for (size_t w = 0; w < bits_.size(); ++w)
+    void for_each(F&& f) {
+        std::sort(touched_.begin(), touched_.end());
+        for (uint32_t w : touched_)
             for (uint64_t word = bits_[w]; word; word &= word - 1)
-                f(Py_ssize_t(w * 64 + size_t(__builtin_ctzll(word))));
+                f(Py_ssize_t(size_t(w) * 64 + size_t(__builtin_ctzll(word))));
     }
+    // Clears every bit and lets the buffer go.
+    void release();
 
 private:
-    std::vector<uint64_t> bits_;
+    std::vector<uint64_t> own_;
+    uint64_t* bits_ = nullptr;
+    std::vector<uint32_t> touched_;  // the words with a bit set
+    bool shared_ = false;
 };
 
 }  // namespace zarn::graph

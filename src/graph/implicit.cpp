@@ -15,7 +15,7 @@ Ref implicit_body(Function* fn, PyObject* const* args) {
     Ref dag = field(self, names.dag);
     for_each(role_names, [&](PyObject* role) {
         if (!contains(dag.get(), role))
-            setitem(dag.get(), role, new_list().get());
+            set_successors(dag.get(), role, successor_list().get());
     });
 
     // One search per name, each through the `_dfs` found on the instance at that moment.

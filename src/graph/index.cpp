@@ -12,6 +12,7 @@
 #include "graph/edges.hpp"
 #include "graph/methods.hpp"
 #include "graph/protocol.hpp"
+#include "graph/search.hpp"
 
 namespace zarn::graph {
 
@@ -20,12 +21,14 @@ namespace {
 // dag[key] = [x for x in dag[key] if isinstance(x, kind)]
 void keep_successors(PyObject* dag, PyObject* key, PyTypeObject* kind) {
     Ref successors = getitem(dag, key);
-    Ref kept = new_list();
+    Ref kept = successor_list();
     for_each(successors.get(), [&](PyObject* x) {
-        if (check(PyObject_IsInstance(x, reinterpret_cast<PyObject*>(kind))))
+        if (check(PyObject_IsInstance(x, reinterpret_cast<PyObject*>(kind)))) {
+            track_for(kept.get(), x);
             check(PyList_Append(kept.get(), x));
+        }
     });
-    setitem(dag, key, kept.get());
+    set_successors(dag, key, kept.get());
 }
 
 // The record's edge, then `self.dag`, then the edge added.
@@ -86,7 +89,7 @@ Ref generate_body(Function*, PyObject* const* args) {
     run.add_all(run.stored(names.policies).get(), &EdgeRun::add_policy);
     Ref dag = field(self, names.dag);
     if (!contains(dag.get(), names.public_))
-        setitem(dag.get(), names.public_, new_list().get());
+        set_successors(dag.get(), names.public_, successor_list().get());
     return none();
 }
 

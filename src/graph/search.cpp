@@ -7,6 +7,7 @@
 #include "graph/search.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <vector>
 
@@ -88,7 +89,7 @@ Ref check_new_group_body(Function*, PyObject* const* args) {
     Ref child = field(new_group, names.child);
     Ref dag = field(self, names.dag);
     if (!contains(dag.get(), child.get()))
-        setitem(dag.get(), child.get(), new_list().get());
+        set_successors(dag.get(), child.get(), successor_list().get());
     Ref parent = field(new_group, names.parent);
 
     Method search(self, interned<"_dfs">());
@@ -198,22 +199,27 @@ namespace {
 // search walks arrays instead of looking every edge's end up in the dict.
 //
 // A row (the successors of the node at one position) is built when a search first enters
-// the node, and kept while the dict is unchanged: the dict's version tag changes with every
+// the node, and kept while the dict is known: the dict's version tag changes with every
 // change of the dict, and is unique among all dicts, so that a dict and its tag name one
-// state of one dict. A successor list changed in place leaves the tag as it was: each row
-// keeps the successors it was made from (held, so that no other object can take their
-// address) and is made again when the list no longer holds exactly those.
+// state of one dict. Our own index operations report each change they make (a new key, a
+// successor list replaced) and the index follows it; any other change of the dict leaves
+// a tag the index does not know, and every row is made anew. While the dict is known, the
+// key at each position stays (the dict holds it). A successor list changed in place leaves
+// the tag as it was, so each use of a row checks the list against it: every successor must
+// be the key at its position, or equal to it (plain nodes: a comparison that runs no code).
+// A list that only grew (appends, ours or not) has its row extended; any other change makes
+// the row again.
 class Successors {
 public:
     // Makes the index answer for `dict` as it stands; false when it cannot (too large).
     bool use(PyObject* dict) {
-        const uint64_t version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+        const uint64_t version = tag(dict);
         const Py_ssize_t count = entry_count(dict);
-        if (count > INT32_MAX)
+        if (count >= Py_ssize_t(unbuilt))
             return false;
-        // Rows made again leave their old successors behind: once those outweigh the rest,
-        // everything is made anew.
-        const bool wasteful = items_.size() > 2 * live_ + 4096;
+        // Rows moved or made again leave their old successors behind: once those outweigh
+        // the rest, everything is made anew.
+        const bool wasteful = targets_.size() > 2 * live_ + 4096;
         if (dict != dict_ || version != version_ || wasteful) {
             clear();
             dict_ = dict;
@@ -221,7 +227,32 @@ public:
         }
         if (rows_.size() < size_t(count))
             rows_.resize(size_t(count));
+        entries_ = EntryView(dict);
         return true;
+    }
+
+    // Whether the index knows `dict` as it stands, so that a change reported to changed()
+    // keeps it current.
+    bool tracking(PyObject* dict) const { return dict == dict_ && PyDict_CheckExact(dict) && tag(dict) == version_; }
+
+    // Drops every row at the next use.
+    void forget() { dict_ = nullptr; }
+
+    // After our own `dict[key] = value`, on a dict that tracking() accepted just before and
+    // that held `before` entries, where `key` was found at `at` (a new key: `before`) and
+    // nothing else ran: the new key gets an empty row, a replaced value loses its row. When
+    // the dict does not stand as that change leaves it, the index is dropped.
+    void changed(PyObject* dict, PyObject* key, PyObject* value, Py_ssize_t at, Py_ssize_t before) {
+        const Py_ssize_t count = entry_count(dict);
+        const bool added = at == before;
+        if (count != (added ? before + 1 : before) || (added && entry_key(dict, at).get() != key) ||
+            entry_value(dict, at).get() != value) {
+            forget();
+            return;
+        }
+        if (rows_.size() > size_t(at))
+            forget_row(size_t(at));
+        version_ = tag(dict);
     }
 
     // The row of the node at `position` (a key of the dict in use): its successors'
@@ -229,45 +260,106 @@ public:
     // the caller then searches by value.
     bool row(PyObject* dict, Py_ssize_t position, uint32_t& begin, uint32_t& end) {
         Row& r = rows_[size_t(position)];
-        if (r.successors != nullptr) {
-            PyObject* const* items = nullptr;
-            Py_ssize_t size = -1;  // a row is made from an exact list or tuple only
-            sequence(r.successors, items, size);
-            if (size == Py_ssize_t(r.size) &&
-                std::equal(items, items + size, items_.begin() + std::ptrdiff_t(r.begin),
-                           [](PyObject* item, const Ref& kept) { return item == kept.get(); })) [[likely]] {
-                begin = r.begin, end = r.begin + r.size;
-                return true;
-            }
-        }
-        PyObject* successors = entry_value(dict, position).get();
+        PyObject* successors = entries_.value(position);
         PyObject* const* items = nullptr;
         Py_ssize_t size = 0;
-        if (!sequence(successors, items, size) || items_.size() + size_t(size) > UINT32_MAX)
+        if (!sequence(successors, items, size) || size > INT32_MAX || targets_.size() + size_t(size) >= unbuilt)
             return false;
-        const size_t first = items_.size();
-        if (!resolve(dict, items, size)) {
-            items_.resize(first);
+        if (r.begin != unbuilt && size >= Py_ssize_t(r.size) && holds(dict, r, items)) [[likely]] {
+            if (size > Py_ssize_t(r.size) && !extend(dict, r, items, size))
+                return false;
+            begin = r.begin, end = r.begin + r.size;
+            return true;
+        }
+        const size_t first = targets_.size();
+        targets_.resize(first + size_t(size));
+        if (!resolve(dict, items, 0, size, first)) {
             targets_.resize(first);
             return false;
         }
-        if (r.successors == nullptr)
-            built_.push_back(uint32_t(position));
-        else
-            live_ -= r.size;
-        r = Row{successors, uint32_t(first), uint32_t(size)};
-        live_ += r.size;
+        if (r.begin != unbuilt)
+            live_ -= r.capacity();
+        r = Row{uint32_t(first), uint32_t(size), false};
+        live_ += r.capacity();
         begin = r.begin, end = r.begin + r.size;
         return true;
     }
 
     int32_t target(uint32_t i) const { return targets_[i]; }
 
+    // Bytes held by the rows.
+    size_t bytes() const { return rows_.capacity() * sizeof(Row) + targets_.capacity() * sizeof(int32_t); }
+
 private:
+    static constexpr uint32_t unbuilt = UINT32_MAX;
     struct Row {
-        PyObject* successors = nullptr;  // the dict's value when the row was made
-        uint32_t begin = 0, size = 0;
+        uint32_t begin = unbuilt;  // its first successor's place in targets_
+        uint32_t size : 31 = 0;
+        // Room up to the next power of two (a row that grew), else exactly its size.
+        bool roomy : 1 = false;
+        size_t capacity() const { return roomy ? std::bit_ceil(size_t(size)) : size_t(size); }
     };
+
+    static uint64_t tag(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+
+    // Whether the first r.size items are still the successors the row was made from: each
+    // the key at its position or equal to it.
+    bool holds(PyObject* dict, const Row& r, PyObject* const* items) const {
+        const int32_t* targets = targets_.data() + r.begin;
+        for (uint32_t i = 0; i < r.size; ++i) {
+            PyObject* key = entries_.key(targets[i]);
+            if (items[i] != key && (key == nullptr || plain_equal(items[i], key) != 1))
+                return false;
+        }
+        return true;
+    }
+
+    void forget_row(size_t at) {
+        Row& r = rows_[at];
+        if (r.begin != unbuilt)
+            live_ -= r.capacity();
+        r = Row{};
+    }
+
+    // The row of a list that grew by `size - r.size` items after those it was made from:
+    // the new items are resolved in place when the row has room or is the last one, else
+    // the row moves to the end with room to grow again.
+    bool extend(PyObject* dict, Row& r, PyObject* const* items, Py_ssize_t size) {
+        const size_t n = size_t(size);
+        if (n <= r.capacity()) {
+            if (!resolve(dict, items, r.size, size, r.begin + r.size))
+                return false;
+            r.size = uint32_t(n);
+            return true;
+        }
+        const size_t capacity = std::bit_ceil(n);
+        if (r.begin + r.capacity() == targets_.size()) {
+            if (size_t(r.begin) + capacity >= unbuilt)
+                return false;
+            const size_t old = r.capacity();
+            targets_.resize(r.begin + capacity);
+            if (!resolve(dict, items, r.size, size, r.begin + r.size)) {
+                targets_.resize(r.begin + old);
+                return false;
+            }
+            live_ += capacity - old;
+        } else {
+            if (targets_.size() + capacity >= unbuilt)
+                return false;
+            const size_t first = targets_.size();
+            targets_.resize(first + capacity);
+            std::copy_n(targets_.begin() + std::ptrdiff_t(r.begin), r.size, targets_.begin() + std::ptrdiff_t(first));
+            if (!resolve(dict, items, r.size, size, first + r.size)) {
+                targets_.resize(first);
+                return false;
+            }
+            live_ += capacity - r.capacity();
+            r.begin = uint32_t(first);
+        }
+        r.size = uint32_t(n);
+        r.roomy = true;
+        return true;
+    }
 
     // The items of an exact list or tuple.
     static bool sequence(PyObject* s, PyObject* const*& items, Py_ssize_t& size) {
@@ -282,14 +374,15 @@ private:
         return false;
     }
 
-    // Appends each item and its position, a few at a time: their objects are fetched
-    // together, then hashed, then their index slots fetched together, so that the cache
-    // misses of unrelated places in memory overlap instead of queueing one after the other.
-    bool resolve(PyObject* dict, PyObject* const* items, Py_ssize_t size) {
+    // Writes items [from, to) and their positions at `out` on, a few at a time: their objects
+    // are fetched together, then hashed, then their index slots fetched together, so that
+    // the cache misses of unrelated places in memory overlap instead of queueing one after
+    // the other.
+    bool resolve(PyObject* dict, PyObject* const* items, Py_ssize_t from, Py_ssize_t to, size_t out) {
         constexpr Py_ssize_t ahead = 16;
         Py_hash_t hashes[ahead];
-        for (Py_ssize_t at = 0; at < size; at += ahead) {
-            const Py_ssize_t n = size - at < ahead ? size - at : ahead;
+        for (Py_ssize_t at = from; at < to; at += ahead) {
+            const Py_ssize_t n = to - at < ahead ? to - at : ahead;
             for (Py_ssize_t i = 0; i < n; ++i)
                 __builtin_prefetch(items[at + i]);
             for (Py_ssize_t i = 0; i < n; ++i) {
@@ -312,31 +405,27 @@ private:
                 const Py_ssize_t position = entry_of(dict, items[at + i], hashes[i], &ignored);
                 if (position < 0)
                     return false;
-                items_.push_back(Ref::borrow(items[at + i]));
-                targets_.push_back(int32_t(position));
+                targets_[out] = int32_t(position);
+                ++out;
             }
         }
         return true;
     }
 
-    // Drops every row. The successors let go of are plain: freeing them runs no Python code.
+    // Drops every row.
     void clear() {
-        for (uint32_t position : built_)
-            rows_[position] = Row{};
-        built_.clear();
-        items_.clear();
+        rows_.clear();
         targets_.clear();
         live_ = 0;
         dict_ = nullptr;
     }
 
     PyObject* dict_ = nullptr;  // not held: with `version_` it only names a state
+    EntryView entries_;         // of dict_, made by use() for the search that follows
     uint64_t version_ = 0;
-    std::vector<Row> rows_;      // by position
-    std::vector<uint32_t> built_;  // the positions whose row is made
-    std::vector<Ref> items_;  // the successors the rows were made from
-    std::vector<int32_t> targets_;  // their positions
-    size_t live_ = 0;  // how many of items_ belong to current rows
+    std::vector<Row> rows_;         // by position
+    std::vector<int32_t> targets_;  // the positions of the successors, row after row
+    size_t live_ = 0;               // how many of targets_ belong to current rows (their room included)
 };
 
 // One index for the whole module, never destroyed: it is only ever released through
@@ -347,6 +436,47 @@ Successors& successors() {
 }
 
 }  // namespace
+
+void set_successors(PyObject* dag, PyObject* key, Py_hash_t hash, PyObject* value) {
+    Successors& index = successors();
+    if (!index.tracking(dag)) {
+        setitem(dag, key, value);
+        return;
+    }
+    // The key's place found first, without running code: the assignment then compares it
+    // with plain keys only, and the value it replaces is freed only once the index has
+    // followed the change (freeing it might run code that changes `dag` again).
+    PyObject* old = nullptr;
+    const Py_ssize_t before = entry_count(dag);
+    const Py_ssize_t at = entry_of(dag, key, hash, &old);
+    if (at == entry_unknown) {
+        index.forget();
+        setitem(dag, key, value);
+        return;
+    }
+    Ref replaced = old ? Ref::borrow(old) : Ref();
+    check(_PyDict_SetItem_KnownHash(dag, key, value, hash));
+    index.changed(dag, key, value, at >= 0 ? at : before, before);
+}
+
+void set_successors(PyObject* dag, PyObject* key, PyObject* value) {
+    if (!is_plain(key) || !PyDict_CheckExact(dag)) {
+        if (successors().tracking(dag))
+            successors().forget();
+        setitem(dag, key, value);
+        return;
+    }
+    set_successors(dag, key, hash_of(key), value);
+}
+
+Ref successor_list(PyObject* first) {
+    Ref list = first ? list_of(first) : new_list();
+    if (first == nullptr || is_plain(first))
+        PyObject_GC_UnTrack(list.get());
+    return list;
+}
+
+size_t successor_index_bytes() { return successors().bytes(); }
 
 bool Reached::reach_by_position(PyObject* start) {
     if (!is_plain(start))
@@ -391,7 +521,7 @@ bool Reached::reach_by_position(PyObject* start) {
 
 void Reached::to_values() {
     by_position_ = false;
-    marks_ = EntryMarks(0);
+    marks_.release();
     std::vector<Ref> starts;
     starts.swap(starts_);
     for (Ref& start : starts) {
@@ -431,10 +561,11 @@ void Reached::collect(PyObject* out) {
         // The keys first, held: building the entries allocates, and a collection run by the
         // allocator could run code that changes the dict.
         std::vector<Ref> pairs;
+        const EntryView entries(dag_);
         marks_.for_each([&](Py_ssize_t at) {
-            Borrowed key = entry_key(dag_, at);
-            if (key && PyTuple_Check(key.get()))
-                pairs.push_back(key.keep());
+            PyObject* key = entries.key(at);
+            if (key && PyTuple_Check(key))
+                pairs.push_back(Ref::borrow(key));
         });
         for (const Ref& pair : pairs)
             check(PyList_Append(out, pair_entry(pair.get()).get()));

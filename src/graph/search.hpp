@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "graph/entries.hpp"
+#include "graph/protocol.hpp"
 #include "runtime/refs.hpp"
 
 namespace zarn::graph {
@@ -74,6 +75,26 @@ private:
     bool plain_ = true;  // every node in nodes_ plain: each pair equals exactly one key
     size_t pairs_ = 0;
 };
+
+// `dag[key] = value`, made by our own index operations: the search's successor rows follow
+// the change instead of being made anew. The second form is for an exact dict and a plain
+// key of the given hash.
+void set_successors(PyObject* dag, PyObject* key, PyObject* value);
+void set_successors(PyObject* dag, PyObject* key, Py_hash_t hash, PyObject* value);
+
+// A new successor list: empty, or holding `first`. A list of plain nodes can be part of no
+// reference cycle, and the graph holds one per node: it is left out of the collector,
+// which would otherwise walk every one of them at each full collection. Our own additions
+// put it back when they add a node of another kind (track_for).
+Ref successor_list(PyObject* first = nullptr);
+// Makes the collector see `successors` again before `node`, not plain, is added to it.
+inline void track_for(PyObject* successors, PyObject* node) {
+    if (!is_plain(node) && PyList_CheckExact(successors) && !PyObject_GC_IsTracked(successors))
+        PyObject_GC_Track(successors);
+}
+
+// Bytes the successor rows hold (for the benchmarks).
+size_t successor_index_bytes();
 
 // The interpreter's hash of `node`; throws when it raises.
 inline Py_hash_t hash_of(PyObject* node) {

@@ -328,6 +328,10 @@ def apply(matrix: RoleMatrix, entries: list[Entry],
     policies, groups, dag = matrix.policies, matrix.groups, matrix.dag
     have_p: set[tuple[str, ...]] = {(p.sub, p.obj, p.act) for p in policies}
     have_g: set[tuple[str, ...]] = {(g.child, g.parent) for g in groups}
+    # The roles some link enters. A link from a role that none enters cannot close a cycle:
+    # nothing reaches that role but itself. The cycle check (a search through everything the
+    # sub-role reaches) is left for the others; `dag` is this matrix's own, changed only here.
+    entered: set[str] = {node for successors in dag.values() for node in successors if isinstance(node, str)}
     added, refused = [], []
     for entry in entries:
         if entry.kind == "p":
@@ -344,8 +348,9 @@ def apply(matrix: RoleMatrix, entries: list[Entry],
                 dag[parent] = []
             if entry.fields not in have_g:
                 group = rm.Group(child=child, parent=parent)
-                if matrix._check_new_group(group):
+                if (child not in entered and child != parent) or matrix._check_new_group(group):
                     matrix._dag_add_group(group)
+                    entered.add(parent)
                     groups.append(group)
                     have_g.add(entry.fields)
                     added.append(entry)
