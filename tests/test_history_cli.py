@@ -52,4 +52,4 @@ def test_diff_shows_the_net_change_both_ways(cli):
     assert cli("diff", "shop", "6", "3").stdout == "+ groups boss clerk\n"
     assert cli("diff", "shop", "5", "3").stdout == "no change\n"
     assert "written whole" in cli("diff", "shop", "0", "3", expect=2).stderr
-    assert "does not hold every change" in cli("diff", "shop", "2", "9", expect=2).stderr
+    assert "shop has no version 9 (its latest is 6)" in cli("diff", "shop", "2", "9", expect=2).stderr

@@ -31,6 +31,12 @@ def _history(ctx: Context, app: str, since_version: int | None = None,
     return engine.history(collection, app, since_version, since_time)
 
 
+def rm_collection() -> str:
+    import zarn_user.role_matrix as rm
+
+    return rm.RoleMatrix._collection()
+
+
 def _since(text: str | None) -> tuple[int | None, float | None]:
     """--since as a version or as a time (ISO 8601, local time unless it says otherwise)."""
     if text is None:
@@ -76,6 +82,11 @@ def cmd_diff(args: Args, ctx: Context) -> None:
 
     first, last = sorted((args.v1, args.v2))
     entries = _history(ctx, args.app, first)
+    engine = ctx.store.engine
+    assert engine is not None  # opened by _history
+    latest = engine.version(rm_collection(), args.app)
+    if latest is not None and last > latest:
+        raise BadInput(f"{args.app} has no version {last} (its latest is {latest})")
     entries = [e for e in entries if e["version"] <= last]
     versions = [e["version"] for e in entries]
     if versions != list(range(first + 1, last + 1)):
