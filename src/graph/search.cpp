@@ -265,7 +265,7 @@ public:
         Py_ssize_t size = 0;
         if (!sequence(successors, items, size) || size > INT32_MAX || targets_.size() + size_t(size) >= unbuilt)
             return false;
-        if (r.begin != unbuilt && size >= Py_ssize_t(r.size) && holds(dict, r, items)) [[likely]] {
+        if (r.begin != unbuilt && size >= Py_ssize_t(r.size) && holds(r, items)) [[likely]] {
             if (size > Py_ssize_t(r.size) && !extend(dict, r, items, size))
                 return false;
             begin = r.begin, end = r.begin + r.size;
@@ -304,7 +304,7 @@ private:
 
     // Whether the first r.size items are still the successors the row was made from: each
     // the key at its position or equal to it.
-    bool holds(PyObject* dict, const Row& r, PyObject* const* items) const {
+    bool holds(const Row& r, PyObject* const* items) const {
         const int32_t* targets = targets_.data() + r.begin;
         for (uint32_t i = 0; i < r.size; ++i) {
             PyObject* key = entries_.key(targets[i]);
