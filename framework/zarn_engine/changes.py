@@ -433,8 +433,7 @@ def net(changes: list[dict[str, Any] | None]) -> dict[str, Any]:
 
 def stored_text(doc: Document) -> str:
     """The whole document as the store keeps it."""
-    to_stored = getattr(doc, "_to_stored", None)
-    return to_stored() if to_stored is not None else json.dumps(doc.to_display())
+    return doc._to_stored()
 
 
 def remember(doc: Document, key: str, version: int, engine: Any) -> None:

@@ -19,13 +19,14 @@ opened that way on purpose, with `sqlite:///path?immutable=1`.
 
 from __future__ import annotations
 
+import contextlib
 import os
 import sqlite3
 import threading
 import time
 import urllib.parse
 from types import TracebackType
-from typing import Any, Literal
+from typing import Any, Iterator, Literal
 
 from . import engine as _engines_module
 from .engine import Engine, chain_of, prune_below
@@ -55,8 +56,13 @@ _SCHEMA = (
 # version is in `heads` when changes came after it (the change log has them), else the
 # snapshot's: a commit writes small rows only, never the snapshot's text again (SQLite
 # rewrites a whole row to change one column of it). Rows of earlier releases have no head.
-_CURRENT = ("SELECT COALESCE(h.version, d.version) FROM documents d LEFT JOIN heads h"
-            " ON h.collection = d.collection AND h.key = d.key WHERE d.collection = ? AND d.key = ?")
+_HEAD = (" FROM documents d LEFT JOIN heads h ON h.collection = d.collection AND h.key = d.key"
+         " WHERE d.collection = ? AND d.key = ?")
+_CURRENT = "SELECT COALESCE(h.version, d.version)" + _HEAD
+_VERSIONS = "SELECT d.version, COALESCE(h.version, d.version)" + _HEAD  # (snapshot's, current)
+_SNAPSHOT = "SELECT d.data, d.version, COALESCE(h.version, d.version)" + _HEAD
+_CHANGES_AFTER = ("SELECT version, change FROM changes WHERE collection = ? AND key = ? AND version > ?"
+                  " ORDER BY version")
 
 # Primary result codes (the low byte of an extended code).
 _PERM, _BUSY, _LOCKED, _READONLY, _IOERR, _CORRUPT, _FULL, _CANTOPEN, _NOTADB = 3, 5, 6, 8, 10, 11, 13, 14, 26
@@ -239,21 +245,25 @@ class SQLiteEngine(Engine):
         if not self._has_log:
             found = self.load(collection, key)
             return None if found is None else (found[0], found[1], found[1], [])
+        with self._reading() as conn:
+            row = conn.execute(_SNAPSHOT, (collection, key)).fetchone()
+            rows = [] if row is None or row[1] == row[2] else \
+                conn.execute(_CHANGES_AFTER, (collection, key, row[1])).fetchall()
+        return None if row is None else (row[0], row[1], row[2], rows)
+
+    @contextlib.contextmanager
+    def _reading(self) -> Iterator[sqlite3.Connection]:
+        """This thread's connection inside one read transaction, so that its reads see one
+        state of the file; a driver error becomes a StorageError."""
         conn = self._conn()
         try:
-            conn.execute("BEGIN")  # one snapshot of the file for both reads
+            conn.execute("BEGIN")
             try:
-                row = conn.execute("SELECT d.data, d.version, COALESCE(h.version, d.version) FROM documents d"
-                                   " LEFT JOIN heads h ON h.collection = d.collection AND h.key = d.key"
-                                   " WHERE d.collection = ? AND d.key = ?", (collection, key)).fetchone()
-                rows = [] if row is None or row[1] == row[2] else conn.execute(
-                    "SELECT version, change FROM changes WHERE collection = ? AND key = ? AND version > ?"
-                    " ORDER BY version", (collection, key, row[1])).fetchall()
+                yield conn
             finally:
                 conn.execute("COMMIT")
         except sqlite3.Error as exc:
             raise self._error(exc, "cannot read from") from None
-        return None if row is None else (row[0], row[1], row[2], rows)
 
     def _log(self, conn: sqlite3.Connection, collection: str, key: str, version: int, who: str | None,
              change: str | None) -> None:
@@ -263,9 +273,7 @@ class SQLiteEngine(Engine):
             self._prune(conn, collection, key)
 
     def _prune(self, conn: sqlite3.Connection, collection: str, key: str) -> None:
-        row = conn.execute("SELECT d.version, COALESCE(h.version, d.version) FROM documents d"
-                           " LEFT JOIN heads h ON h.collection = d.collection AND h.key = d.key"
-                           " WHERE d.collection = ? AND d.key = ?", (collection, key)).fetchone()
+        row = conn.execute(_VERSIONS, (collection, key)).fetchone()
         if row is None:
             return
         below, before = prune_below(row[0], row[1], self.keep_changes, self.keep_days, time.time())
@@ -304,18 +312,10 @@ class SQLiteEngine(Engine):
         check_key(collection, key)
         if not self._has_log:
             return None
-        conn = self._conn()
-        try:
-            conn.execute("BEGIN")
-            try:
-                row = conn.execute(_CURRENT, (collection, key)).fetchone()
-                rows = [] if row is None or row[0] <= version else conn.execute(
-                    "SELECT version, change FROM changes WHERE collection = ? AND key = ? AND version > ?"
-                    " ORDER BY version", (collection, key, version)).fetchall()
-            finally:
-                conn.execute("COMMIT")
-        except sqlite3.Error as exc:
-            raise self._error(exc, "cannot read from") from None
+        with self._reading() as conn:
+            row = conn.execute(_CURRENT, (collection, key)).fetchone()
+            rows = [] if row is None or row[0] <= version else \
+                conn.execute(_CHANGES_AFTER, (collection, key, version)).fetchall()
         if row is None or row[0] < version:
             return None
         return chain_of(rows, version, row[0])
