@@ -338,13 +338,9 @@ class EmbeddedDocument(metaclass=DocumentMeta):
             return True
         if type(other) is not type(self):
             return NotImplemented
-        # Field values in field order, each read from its slot: equal records are those
-        # whose values are equal (a field that holds none compares as None).
-        readers = self._readers
-        try:
-            return [read(self) for read in readers] == [read(other) for read in readers]
-        except AttributeError:
-            return [_get_or_none(read, self) for read in readers] == [_get_or_none(read, other) for read in readers]
+        # Equal records are those whose field values are equal, in field order (a field that
+        # holds none compares as None).
+        return self._values() == other._values()
 
     def __repr__(self) -> str:
         values = ", ".join(f"{name}={value!r}" for name, value in zip(self._fields, self._values()))
@@ -437,14 +433,6 @@ class Document(EmbeddedDocument):
     def _values(self) -> list[Any]:
         attrs = self.__dict__
         return [attrs.get(name) for name in self._fields]
-
-    def __eq__(self, other: object) -> bool:
-        if self is other:
-            return True
-        if type(other) is not type(self):
-            return NotImplemented
-        mine, theirs = self.__dict__, other.__dict__
-        return all(mine.get(name) == theirs.get(name) for name in self._fields)
 
     __hash__ = None
 
