@@ -20,18 +20,17 @@ if TYPE_CHECKING:
 
 def _history(ctx: Context, app: str, since_version: int | None = None,
              since_time: float | None = None) -> list[dict[str, Any]]:
-    import zarn_user.role_matrix as rm
-
     ctx.store.open(create=False)
     engine = ctx.store.engine
     assert engine is not None  # opened above
-    collection = rm.RoleMatrix._collection()
+    collection = rm_collection()
     if engine.version(collection, app) is None:
         raise BadInput(f"unknown application {app!r} (see: zarn-roles list)")
     return engine.history(collection, app, since_version, since_time)
 
 
 def rm_collection() -> str:
+    """The store's collection of role matrices."""
     import zarn_user.role_matrix as rm
 
     return rm.RoleMatrix._collection()
