@@ -628,3 +628,148 @@ def test_queries_between_changes_that_grow_and_replace_successor_lists(rm):
         seen.append(state(matrix))
         outcomes.append(seen)
     assert outcomes[0] == outcomes[1]
+
+
+# --- walks of the stored lists that meet, partway, an element of another kind -----------------
+
+class HookStr(str):
+    """A field value whose comparisons are Python code: logged, the first one running a hook."""
+
+    def __eq__(self, other):
+        Midway.log.append(("eq", str(self), str(other)))
+        Midway.fire()
+        return str.__eq__(self, other)
+
+    def __ne__(self, other):
+        Midway.log.append(("ne", str(self), str(other)))
+        Midway.fire()
+        return str.__ne__(self, other)
+
+    __hash__ = str.__hash__
+
+
+class Stranger:
+    """A stored element of no record class: each field read is logged, the first runs the hook."""
+
+    def __init__(self, **fields):
+        self.__dict__["fields"] = fields
+
+    def __getattr__(self, name):
+        Midway.log.append(("read", name))
+        Midway.fire()
+        try:
+            return self.fields[name]
+        except KeyError:
+            raise AttributeError(name) from None
+
+    def __setattr__(self, name, value):
+        self.fields[name] = value
+
+
+class Midway:
+    log: list = []
+    hook = None
+
+    @classmethod
+    def fire(cls):
+        hook, cls.hook = cls.hook, None
+        if hook is not None:
+            hook()
+
+
+# What the first piece of Python code met mid-walk does to the list being walked.
+HOOKS = {
+    "nothing": lambda lst, at, make: None,
+    "shrinks it": lambda lst, at, make: lst.__delitem__(slice(at + 1, at + 30)),
+    "grows it": lambda lst, at, make: lst.extend([make("tt"), make("uu"), make("tt")]),
+    "rewrites later records": lambda lst, at, make: (setattr(lst[at + 3], make.field, "tt"),
+                                                      setattr(lst[at + 4], make.field, "zz")),
+    "empties it": lambda lst, at, make: lst.clear(),
+}
+
+# The element met at position `at`: the stored list's own kind with a value of another kind,
+# an element of another class, or a record with its tested field emptied.
+ODD = {
+    "str subclass": lambda make: make(HookStr("tt")),
+    "str subclass, unequal": lambda make: make(HookStr("qq")),
+    "other class": lambda make: Stranger(**make.values("tt")),
+    "emptied field": lambda make: make("tt", emptied=True),
+}
+
+WALKS = [
+    ("get_role_contents", "policies"), ("get_role_contents", "groups"),
+    ("_set_sub_permissions", "policies"), ("_set_sub_groups", "groups"),
+    ("_dag_set_policies", "policies"), ("_dag_set_groups", "groups"),
+    ("_add_permissions", "policies"), ("_add_groups", "groups"),
+]
+
+
+def maker(ns, kind):
+    """Builds stored records of one kind whose tested field (sub or child) is given."""
+
+    def make(value, emptied=False):
+        record = getattr(ns, "Policy" if kind == "policies" else "Group")(**make.values(value))
+        if emptied:
+            delattr(record, make.field)
+        return record
+
+    if kind == "policies":
+        make.field = "sub"
+        make.values = lambda v: {"sub": v, "obj": "o" + str(len(Midway.log) % 3), "act": "r"}
+    else:
+        make.field = "child"
+        make.values = lambda v: {"child": v, "parent": "pp"}
+    return make
+
+
+def walk_state(matrix):
+    def show(r):
+        names = ("sub", "obj", "act") if hasattr(r, "obj") or "obj" in getattr(r, "fields", {}) else ("child", "parent")
+        return type(r).__name__, [str(getattr(r, n, None)) if not isinstance(r, Stranger) else r.fields.get(n)
+                                  for n in names]
+
+    Midway.hook, log = None, Midway.log
+    Midway.log = []
+    shown = ([show(p) for p in matrix.policies], [show(g) for g in matrix.groups],
+             [(str(k), v) if isinstance(k, str) else (k, v) for k, v in matrix.dag.items()])
+    Midway.log = log
+    return shown
+
+
+@pytest.mark.parametrize("at", [0, 37, 99])
+@pytest.mark.parametrize("odd", list(ODD))
+@pytest.mark.parametrize("hook", list(HOOKS))
+@pytest.mark.parametrize("op,kind", WALKS)
+def test_walks_hand_over_to_the_interpreter_midway(rm, op, kind, hook, odd, at):
+    """A list of plain records is walked without the interpreter until the first element of
+    another kind; from there on every read and comparison is the interpreter's, in order,
+    against the list as that code leaves it."""
+    if op.startswith("_dag_set") and odd == "str subclass" and at == 0:
+        pytest.xfail("a kept record whose role name is a str subclass: its edges compare it once less "
+                     "than the model's dict operations do (the walk is not involved)")
+    zarn_engine.use_engine(AcceptingEngine())
+    outcomes = []
+    for ns in (rm, model):
+        make = maker(ns, kind)
+        names = ["tt" if i % 7 == 3 else f"u{i % 11}" for i in range(100)]
+        m = ns.RoleMatrix(name="app", policies=[maker(ns, "policies")(n) for n in names],
+                          groups=[maker(ns, "groups")(n) for n in names])
+        stored = getattr(m, kind)
+        Midway.log = []
+        stored[at] = ODD[odd](make)
+        Midway.hook = lambda: HOOKS[hook](stored, at, make)
+        try:
+            if op == "get_role_contents":
+                result = plain(m.get_role_contents("tt"))
+            elif op in ("_set_sub_permissions", "_add_permissions"):
+                result = getattr(m, op)("tt", [AclItem(obj="o1", act="r"), AclItem(obj="n", act="w")])
+            elif op in ("_set_sub_groups", "_add_groups"):
+                result = getattr(m, op)("tt", ["n1", "pp"])
+            else:
+                result = getattr(m, op)("tt", stored)
+            outcome = ("ok", result)
+        except Exception as exc:
+            outcome = ("error", type(exc).__name__, str(exc))
+        outcomes.append((outcome, Midway.log, walk_state(m)))
+        Midway.log, Midway.hook = [], None
+    assert outcomes[0] == outcomes[1]

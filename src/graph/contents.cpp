@@ -1,6 +1,7 @@
 // What a role holds directly, read from the stored lists.
 #include "graph/methods.hpp"
 #include "graph/protocol.hpp"
+#include "graph/walk.hpp"
 
 namespace zarn::graph {
 
@@ -18,12 +19,7 @@ Ref get_role_contents_body(Function* fn, PyObject* const* args) {
         Ref act = act_of(p);
         check(PyList_Append(permissions.get(), permission_entry(obj.get(), act.get()).get()));
     });
-    Ref roles = new_list();
-    FieldReader child_of(names.child), parent_of(names.parent);
-    for_each(field(self, names.groups).get(), [&](PyObject* g) {
-        if (compare(child_of(g).get(), role_name, Py_EQ))
-            check(PyList_Append(roles.get(), parent_of(g).get()));
-    });
+    Ref roles = select_field(field(self, names.groups).get(), names.child, role_name, names.parent);
     PyObject* values[] = {role_name, roles.get(), permissions.get()};
     return role_content(fn, values, names.kw_name_roles_permissions);
 }

@@ -12,6 +12,7 @@
 #include "graph/edges.hpp"
 #include "graph/methods.hpp"
 #include "graph/protocol.hpp"
+#include "graph/walk.hpp"
 #include "graph/search.hpp"
 
 namespace zarn::graph {

@@ -13,6 +13,7 @@
 #include "graph/methods.hpp"
 #include "graph/edges.hpp"
 #include "graph/protocol.hpp"
+#include "graph/walk.hpp"
 #include "graph/stored.hpp"
 
 namespace zarn::graph {

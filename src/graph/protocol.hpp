@@ -81,6 +81,14 @@ public:
         return dict_get(*dictptr, name_, hash_);
     }
 
+    // The offset of the slot that `o.name` reads for instances of `tp`, when the read is
+    // exactly that slot's (nothing else runs), else 0. Valid until Python code next runs.
+    Py_ssize_t slot(PyTypeObject* tp) {
+        if (!known(tp))
+            learn(tp);
+        return offset_;
+    }
+
 private:
     static bool current(PyTypeObject* tp, unsigned int version) {
         return tp == nullptr || (tp->tp_version_tag == version && (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG));
@@ -244,17 +252,6 @@ inline Ref new_list() { return Ref::own(PyList_New(0)); }
 
 template <class F>
 void for_each(PyObject* iterable, F&& body);
-
-// [r for r in records if r.<name> <op> value], the record's value on the left
-inline Ref select(PyObject* records, PyObject* name, PyObject* value, int op = Py_EQ) {
-    Ref out = Ref::own(PyList_New(0));
-    FieldReader read(name);
-    for_each(records, [&](PyObject* r) {
-        if (compare(read(r).get(), value, op))
-            check(PyList_Append(out.get(), r));
-    });
-    return out;
-}
 
 // [item]
 inline Ref list_of(PyObject* item) {

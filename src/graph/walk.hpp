@@ -1,0 +1,55 @@
+// Walks of the stored lists that keep the records whose field equals (or differs from) a
+// role name: `[r for r in records if r.<name> == value]` and its kin.
+//
+// Where the walk reads an exact list of records whose field lives in a slot (see
+// FieldReader) and compares exact str values, no Python code can run until it ends: it then
+// reads the list's items and their fields without taking references, compares the strings
+// directly and fetches records and strings some positions ahead, so that their cache misses
+// overlap. The first item that is not of that kind (another type, an empty slot, a value
+// that is not an exact str) hands the rest of the walk to the interpreter's protocol, from
+// that position and against the list's live size, exactly as the loop would go on.
+#pragma once
+
+#include <cstring>
+
+#include "graph/protocol.hpp"
+
+namespace zarn::graph {
+
+// Equality of two exact, ready str (as str's own `==` answers it).
+inline bool same_str(PyObject* a, PyObject* b) {
+    if (a == b)
+        return true;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    if (n != PyUnicode_GET_LENGTH(b))
+        return false;
+    const Py_hash_t ha = reinterpret_cast<PyASCIIObject*>(a)->hash;
+    const Py_hash_t hb = reinterpret_cast<PyASCIIObject*>(b)->hash;
+    if (ha != -1 && hb != -1 && ha != hb)
+        return false;
+    const int kind = PyUnicode_KIND(a);
+    return kind == PyUnicode_KIND(b) && memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), size_t(n) * size_t(kind)) == 0;
+}
+
+// A str that same_str() may read: exact and ready.
+inline bool plain_str(PyObject* s) { return PyUnicode_CheckExact(s) && PyUnicode_IS_READY(s); }
+
+// The object in the slot at `offset` of `o` (null when empty).
+inline PyObject* slot_at(PyObject* o, Py_ssize_t offset) {
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + offset);
+}
+
+// How far ahead of the record being compared the walks fetch records, and the strings of
+// records (fetched earlier, so that the record's own line is there to read them from).
+constexpr Py_ssize_t record_lead = 16;
+constexpr Py_ssize_t field_lead = 8;
+
+// [r for r in records if r.<name> <op> value], `op` Py_EQ or Py_NE, the record's value on
+// the left.
+Ref select(PyObject* records, PyObject* name, PyObject* value, int op = Py_EQ);
+
+// [r.<out> for r in records if r.<name> == value], `out` read right after each kept record's
+// test.
+Ref select_field(PyObject* records, PyObject* name, PyObject* value, PyObject* out);
+
+}  // namespace zarn::graph
