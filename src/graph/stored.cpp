@@ -5,6 +5,7 @@
 
 #include "graph/protocol.hpp"
 #include "graph/search.hpp"
+#include "graph/walk.hpp"
 
 namespace zarn::graph {
 
@@ -93,6 +94,50 @@ bool RecordClass::equal(const RecordKey& a, const RecordKey& b) const {
     return true;
 }
 
+Py_ssize_t RecordClass::match(PyObject* list, const RecordKey& key, bool& found) const {
+    found = false;
+    if (!is(type_.get()))
+        return 0;
+    for (Py_ssize_t f = 0; f < count_; ++f)
+        if (!plain_str(key.values[f]))
+            return 0;
+    PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(type_.get());
+    PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
+    const Py_ssize_t size = PyList_GET_SIZE(list);
+    const Py_ssize_t first = offsets_[0];
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        if (i + record_lead < size && apart(items[i + record_lead], items[i + record_lead - 1]))
+            __builtin_prefetch(items[i + record_lead]);
+        if (i + field_lead < size && apart(items[i + field_lead], items[i + field_lead - 1]) &&
+            Py_TYPE(items[i + field_lead]) == tp)
+            if (PyObject* v = slot_at(items[i + field_lead], first))
+                __builtin_prefetch(v);  // most records differ from the key in their first field
+        PyObject* r = items[i];
+        if (Py_TYPE(r) != tp)
+            return i;
+        bool equal = true;
+        for (Py_ssize_t f = 0; equal && f < count_; ++f) {
+            PyObject* v = slot_at(r, offsets_[f]);
+            if (v == nullptr || !plain_str(v))
+                return i;
+            equal = same_str(v, key.values[f]);
+        }
+        if (equal) {
+            found = true;
+            return i;
+        }
+    }
+    return size;
+}
+
+void RecordClass::fetch_fields(PyObject* record) const {
+    if (reinterpret_cast<PyObject*>(Py_TYPE(record)) != type_.get())
+        return;
+    for (Py_ssize_t f = 0; f < count_; ++f)
+        if (PyObject* v = slot_at(record, offsets_[f]))
+            __builtin_prefetch(v);
+}
+
 StoredRecords::StoredRecords(PyObject* self, PyObject* name, const RecordClass& kind)
     : self_(self), name_(name), kind_(kind), keys_(0, KeyHash{}, KeyEqual{&kind}) {}
 
@@ -125,8 +170,10 @@ bool StoredRecords::contains(PyObject* record) {
 // `record in list` as list.__contains__ makes it (element on the left, live size), plain
 // elements compared by their values.
 bool StoredRecords::scan(PyObject* list, const RecordKey& key, PyObject* record) {
-    bool pure = true, found = false;
-    for (Py_ssize_t i = 0; !found && i < PyList_GET_SIZE(list); ++i) {
+    bool found = false;
+    Py_ssize_t i = kind_.match(list, key, found);  // the plain records before the first other
+    bool pure = true;
+    for (; !found && i < PyList_GET_SIZE(list); ++i) {
         PyObject* element = PyList_GET_ITEM(list, i);
         RecordKey other;
         if (kind_.key(element, other)) {
@@ -147,9 +194,14 @@ bool StoredRecords::build(PyObject* list) {
     list_.reset();
     const Py_ssize_t size = PyList_GET_SIZE(list);
     keys_.reserve(size_t(size) + 64);
+    PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
     for (Py_ssize_t i = 0; i < size; ++i) {
+        if (i + record_lead < size && apart(items[i + record_lead], items[i + record_lead - 1]))
+            __builtin_prefetch(items[i + record_lead]);
+        if (i + field_lead < size && apart(items[i + field_lead], items[i + field_lead - 1]))
+            kind_.fetch_fields(items[i + field_lead]);
         RecordKey key;
-        if (!kind_.key(PyList_GET_ITEM(list, i), key)) {
+        if (!kind_.key(items[i], key)) {
             keys_.clear();
             mixed_ = true;
             return false;

@@ -35,6 +35,13 @@ public:
     // The key of `record` when it is a plain record of this class.
     bool key(PyObject* record, RecordKey& out) const;
     bool equal(const RecordKey& a, const RecordKey& b) const;
+    // `key` (of a plain record) compared with the elements of `list` in order while they are
+    // plain records of this class, field by field as the records' equality compares them:
+    // the first unequal field decides. Returns the position of the first element that is
+    // not plain (the size when all are), or of the first equal one, with `found` set.
+    Py_ssize_t match(PyObject* list, const RecordKey& key, bool& found) const;
+    // Fetches the field strings of `record` ahead, when it is of this class.
+    void fetch_fields(PyObject* record) const;
 
 private:
     Ref type_, eq_, eq_code_;

@@ -46,16 +46,6 @@ private:
     Py_ssize_t tested_offset_ = 0, out_offset_ = 0;
 };
 
-// Whether two consecutive records lie too far apart for the processor's own fetching of
-// the lines that follow to have brought one with the other. Records allocated in list order
-// (as a load makes them) are streamed by the processor, and fetching them (and their
-// strings) ahead in software only slows that stream; scattered ones (as after many changes)
-// are fetched ahead here.
-inline bool apart(PyObject* a, PyObject* b) {
-    const auto d = reinterpret_cast<uintptr_t>(a) - reinterpret_cast<uintptr_t>(b);
-    return d + 512 > 1024;
-}
-
 // Where a walk's kept objects go while no Python code runs: borrowed into a vector (few are
 // kept), then into a new list of that size.
 class FewKept {
