@@ -812,3 +812,36 @@ def test_walks_for_a_role_name_of_a_str_subclass_compare_through_it(rm, op):
         outcomes.append(repr((result, Midway.log, walk_state(m))))
         Midway.log, Midway.hook = [], None
     assert outcomes[0] == outcomes[1]
+
+
+@pytest.mark.parametrize("second_read", ["same list", "list grown", "another list"])
+def test_replacing_groups_reads_the_stored_list_twice(rm, second_read):
+    """`_set_sub_groups` walks `self.groups` for the role's former groups and then, read
+    again, for the others: a read that runs code between the two walks is seen by the second."""
+    zarn_engine.use_engine(AcceptingEngine())
+    outcomes = []
+    for ns in (rm, model):
+        class Watched(ns.RoleMatrix):
+            reads = 0
+
+            @property
+            def groups(self):
+                type(self).reads += 1
+                stored = self.__dict__["groups"]
+                if type(self).reads == 2 and second_read == "list grown":
+                    stored.append(ns.Group(child="tt", parent="u7"))
+                elif type(self).reads == 2 and second_read == "another list":
+                    return [g for g in stored if g.parent != "pp"] + [ns.Group(child="vv", parent="u7")]
+                return stored
+
+            @groups.setter
+            def groups(self, value):
+                self.__dict__["groups"] = value
+
+        Watched.__name__ = "RoleMatrix"
+        names = ["tt" if i % 4 == 1 else f"u{i % 6}" for i in range(30)]
+        m = Watched(name="app", policies=[], groups=[maker(ns, "groups")(n) for n in names])
+        Watched.reads = 0
+        m._set_sub_groups("tt", ["u3", "u4"])
+        outcomes.append((Watched.reads, walk_state(m)))
+    assert outcomes[0] == outcomes[1]

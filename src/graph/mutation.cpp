@@ -214,8 +214,7 @@ Ref set_sub_groups_body(Function* fn, PyObject* const* args) {
     for_each(args[2], [&](PyObject* parent) {
         check(PyList_Append(new_groups.get(), make_group(fn, child, parent).get()));
     });
-    Ref old_groups = select(field(self, names.groups).get(), names.child, child, Py_EQ);
-    Ref kept = select(field(self, names.groups).get(), names.child, child, Py_NE);
+    auto [old_groups, kept] = split(self, names.groups, names.child, child);
     setattr(self, names.groups, kept.get());
     if (PyList_GET_SIZE(new_groups.get()) == 0) {
         clear_in_index(self, child, interned<"_dag_set_groups">());

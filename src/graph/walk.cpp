@@ -117,6 +117,33 @@ Py_ssize_t plain_prefix(PyObject* list, PlainWalk& walk, PyObject* value, bool k
     return i;
 }
 
+// Both sides of the test in one pass, when every item is plain: the items whose field
+// equals `value`, and the others. False (and nothing kept) at the first item that is not.
+bool plain_partition(PyObject* list, PlainWalk& walk, PyObject* value, FewKept& equal, MostKept& other) {
+    if (!plain_str(value))
+        return false;
+    str_hash(value);
+    PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
+    const Py_ssize_t size = PyList_GET_SIZE(list);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        if (i + record_lead < size && apart(items[i + record_lead], items[i + record_lead - 1]))
+            __builtin_prefetch(items[i + record_lead]);
+        if (i + field_lead < size && apart(items[i + field_lead], items[i + field_lead - 1]))
+            walk.fetch_field(items[i + field_lead]);
+        PyObject* r = items[i];
+        if (!walk.take(r))
+            return false;
+        PyObject* v = walk.tested(r);
+        if (v == nullptr || !plain_str(v))
+            return false;
+        if (same_str(v, value))
+            equal.put(r);
+        else
+            other.put(r);
+    }
+    return true;
+}
+
 Ref walk(PyObject* records, PyObject* name, PyObject* value, int op, PyObject* out_name) {
     FieldReader read(name);
     std::optional<FieldReader> out;
@@ -164,6 +191,29 @@ Ref select(PyObject* records, PyObject* name, PyObject* value, int op) {
 
 Ref select_field(PyObject* records, PyObject* name, PyObject* value, PyObject* out) {
     return walk(records, name, value, Py_EQ, out);
+}
+
+std::pair<Ref, Ref> split(PyObject* self, PyObject* stored, PyObject* name, PyObject* value) {
+    Ref records = field(self, stored);
+    if (PyList_CheckExact(records.get())) {
+        FieldReader read(name);
+        PlainWalk plain(read, nullptr);
+        FewKept equal;
+        MostKept other(PyList_GET_SIZE(records.get()));
+        if (plain_partition(records.get(), plain, value, equal, other)) {
+            // Nothing has run since the first read: a second read that runs nothing either and
+            // finds the same list would walk it to the same records.
+            bool pure = true;
+            Ref again = field(self, stored, &pure);
+            if (pure && again.get() == records.get())
+                return {equal.list(), other.list()};
+            Ref kept = select(again.get(), name, value, Py_NE);
+            return {equal.list(), std::move(kept)};
+        }
+    }
+    Ref equal = select(records.get(), name, value, Py_EQ);
+    Ref kept = select(field(self, stored).get(), name, value, Py_NE);
+    return {std::move(equal), std::move(kept)};
 }
 
 }  // namespace zarn::graph

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstring>
+#include <utility>
 
 #include "graph/protocol.hpp"
 
@@ -61,5 +62,11 @@ Ref select(PyObject* records, PyObject* name, PyObject* value, int op = Py_EQ);
 // [r.<out> for r in records if r.<name> == value], `out` read right after each kept record's
 // test.
 Ref select_field(PyObject* records, PyObject* name, PyObject* value, PyObject* out);
+
+// The two walks of `self.<stored>` that replacing a role's records makes, each reading the
+// attribute afresh: [r for r in self.<stored> if r.<name> == value], then
+// [r for r in self.<stored> if r.<name> != value]. One pass serves both where nothing
+// between them can run.
+std::pair<Ref, Ref> split(PyObject* self, PyObject* stored, PyObject* name, PyObject* value);
 
 }  // namespace zarn::graph
