@@ -382,6 +382,56 @@ def test_live_applies_changes_instead_of_loading(engine, rm, mode, monkeypatch):
         assert live.get("app").version == version + 1 and loads  # created again: loaded
 
 
+def test_holders_apply_removals_appends_and_rewrites(rm, memory_engine):
+    """A list that loses records is a new list (a reader walking the old one sees it whole),
+    one that only grows grows in place, one rewritten whole brings a new graph; each time
+    the held matrix answers as a fresh load."""
+    roles = [f"r{i}" for i in range(120)]
+    doc = rm.RoleMatrix(name="app", policies=[rm.Policy(sub=r, obj="o", act=r) for r in roles],
+                        groups=[rm.Group(child=r, parent=s) for r, s in zip(roles, roles[1:])])
+    doc.save()
+    live = Live(rm.RoleMatrix)
+    held = live.get("app")
+    walking = held.policies
+    writer = rm.RoleMatrix.load("app")
+    writer.set_role_permissions("r0", [{"obj": "x", "act": "y"}])  # the first one, and one appended
+    assert live.get("app") is held and held.policies is not walking
+    assert [p.act for p in walking] == roles  # the list a reader held: as it was
+    grown = held.groups
+    writer.add_role_sub_roles("r0", ["r5"])
+    assert live.get("app") is held and held.groups is grown and held.groups[-1].parent == "r5"
+    same_answers(held, built(writer))
+    with writer.batch():  # most of both lists rewritten: written whole
+        writer.set_role_sub_roles("r0", [])
+        for r in roles[1:100]:
+            writer.set_role_sub_roles(r, ["r0"])
+            writer.set_role_permissions(r, [{"obj": "n", "act": r}])
+    change = json.loads(memory_engine.history("RoleMatrix", "app")[-1]["change"])
+    assert set(change["replace"]) == {"policies", "groups"}
+    assert live.get("app") is held and held.version == writer.version
+    same_answers(held, rm.RoleMatrix.load("app"))
+    assert as_sets(held, ["r50"]) == {("n", "r50")} | as_sets(held, ["r0"])
+
+
+def test_a_load_applies_the_changes_after_the_snapshot_in_place(rm, memory_engine, monkeypatch):
+    monkeypatch.setattr(changes, "_IN_PLACE_RUNS", 2)  # both ways of cutting a list
+    roles = [f"r{i}" for i in range(100)]
+    doc = rm.RoleMatrix(name="app", policies=[rm.Policy(sub=r, obj="o", act=r) for r in roles])
+    doc.save()
+    doc = rm.RoleMatrix.load("app")
+    for i in range(0, 40, 7):
+        doc.set_role_permissions(f"r{i}", [])
+    for step in (9, 20):  # five runs removed, then two
+        with doc.batch():
+            for i in range(50, 90, step):
+                doc.set_role_permissions(f"r{i}", [{"obj": "p", "act": f"q{i}"}])
+    assert engines.REBASE_COUNT > 10 and memory_engine.read("RoleMatrix", "app")[1] == 1
+    fresh = rm.RoleMatrix.load("app")
+    same_answers(fresh, built(doc))
+    text, version = memory_engine.load("RoleMatrix", "app")  # the store's own reading of the log
+    assert version == doc.version and stored(rm.RoleMatrix._from_stored("app", text)) == stored(doc)
+
+
 def test_readers_see_a_change_wholly_or_not_at_all(rm, memory_engine):
     roles = [f"r{i}" for i in range(300)]
     doc = rm.RoleMatrix(name="app", policies=[rm.Policy(sub=r, obj="o", act=r) for r in roles],

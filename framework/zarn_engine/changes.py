@@ -360,7 +360,7 @@ def diff(doc: Document, snap: tuple[int, dict[str, list[Any]], dict[str, str]],
             if old is not None:
                 if value == old:
                     continue
-                moved = _follow(lists, name, value)
+                moved = _follow(lists, name, attrs[name])  # a list: checked above
                 if moved is None:
                     replace[name] = field.to_display(value)
                     was.setdefault("replace", {})[name] = field.to_display(old)
@@ -413,16 +413,28 @@ def check(doc: Document, change: dict[str, Any]) -> None:
 
 # --- applying ----------------------------------------------------------------------------------
 
-def _cut(values: list[Any], removed: list[int]) -> tuple[int, list[Any]]:
-    """(lo, the elements of values[lo:] that stay) for ascending removed positions."""
-    lo = removed[0]
-    parts = []
-    previous = lo + 1
-    for position in removed[1:]:
-        parts.append(values[previous:position])
-        previous = position + 1
-    parts.append(values[previous:])
-    return lo, list(chain.from_iterable(parts))
+def _without(values: list[Any], removed: list[int], appended: list[Any], private: bool) -> list[Any]:
+    """`values` without the records at the ascending positions `removed`, with `appended`
+    after them: `values` itself changed when `private` and the removed records lie in few
+    runs (each deleted by a move of the references after it), else a new list, made in one
+    pass, `values` left as it is (a reader may be walking it)."""
+    runs = _runs_of(removed)
+    if private and len(runs) <= _IN_PLACE_RUNS:
+        for start, stop in reversed(runs):
+            del values[start:stop]
+        values += appended
+        return values
+    if len(runs) <= _IN_PLACE_RUNS:
+        out = values[:]
+        for start, stop in reversed(runs):
+            del out[start:stop]
+    else:
+        keep = [True] * len(values)
+        for start, stop in runs:
+            keep[start:stop] = [False] * (stop - start)
+        out = list(compress(values, keep))
+    out += appended
+    return out
 
 
 def _valid_positions(removed: Any, size: int) -> bool:
@@ -436,10 +448,13 @@ def _valid_positions(removed: Any, size: int) -> bool:
     return True
 
 
-def prepare(doc: Document, change: dict[str, Any]) -> dict[str, tuple[Any, ...]]:
-    """What applying the change installs, built aside: for each field, ("set", value), or
-    ("list", lo, tail) meaning `values[lo:] = tail`. Raises LoadError for a change that does
-    not fit the document (its positions outside the lists, unknown fields, invalid records)."""
+def prepare(doc: Document, change: dict[str, Any], private: bool = False) -> dict[str, tuple[Any, ...]]:
+    """What applying the change installs, built aside: for each field ("set", value), or
+    ("list", n, appended) meaning `values[n:] = appended` (records appended to a list of n).
+    A list that loses records is a new list, so that a reader walking the old one sees it
+    whole; with `private` (no reader can see the instance yet) it is the list itself, changed
+    in place. Raises LoadError for a change that does not fit the document (its positions
+    outside the lists, unknown fields, invalid records)."""
     from zarn_fields import ValidationError
 
     cls = type(doc)
@@ -457,7 +472,7 @@ def prepare(doc: Document, change: dict[str, Any]) -> dict[str, tuple[Any, ...]]
             field = record_lists[name]
             values = field.from_display(shown)
             field.check(values, cls.__name__, name)
-            plan[name] = ("list", 0, values)
+            plan[name] = ("set", values)
         for name, spec in change.get("lists", {}).items():
             field = record_lists[name]
             values = attrs.get(name)
@@ -468,8 +483,7 @@ def prepare(doc: Document, change: dict[str, Any]) -> dict[str, tuple[Any, ...]]
             for record in appended:
                 item.check(record, cls.__name__, name)
             if spec["remove"]:
-                lo, tail = _cut(values, spec["remove"])
-                plan[name] = ("list", lo, tail + appended)
+                plan[name] = ("set", _without(values, spec["remove"], appended, private))
             else:
                 plan[name] = ("list", len(values), appended)
     except (KeyError, TypeError, ValueError, AttributeError, ValidationError) as exc:
@@ -480,8 +494,8 @@ def prepare(doc: Document, change: dict[str, Any]) -> dict[str, tuple[Any, ...]]
 
 
 def install(doc: Document, plan: dict[str, tuple[Any, ...]]) -> None:
-    """Install a prepared change: each field by one operation (an attribute store, a slice
-    assignment of a list), so that a reader sees each field wholly old or wholly new."""
+    """Install a prepared change: each field by one operation (an attribute store, records
+    appended to a list), so that a reader sees each field wholly old or wholly new."""
     attrs = doc.__dict__
     for name, step in plan.items():
         if step[0] == "set":
@@ -493,6 +507,11 @@ def install(doc: Document, plan: dict[str, tuple[Any, ...]]) -> None:
 def apply_default(doc: Document, change: dict[str, Any]) -> None:
     """Bring `doc` one version on: its fields and lists, nothing derived from them."""
     install(doc, prepare(doc, change))
+
+
+def _apply_private(doc: Document, change: dict[str, Any]) -> None:
+    """`apply_default` for an instance no one else holds yet (a load): lists changed in place."""
+    install(doc, prepare(doc, change, private=True))
 
 
 _appliers: dict[type | str, tuple[Callable[[Any, dict[str, Any]], None], Callable[[Any], None] | None]] = {}
@@ -692,7 +711,7 @@ def load(cls: type[D], key: str, engine: Any) -> D | None:
     doc = cls._from_stored(key, text)
     if chain:
         fn, rebuild = applier(cls)
-        step = apply_default if rebuild is not None else fn
+        step = _apply_private if rebuild is not None else fn
         for _version, change_text in chain:
             step(doc, loads(change_text))
         if rebuild is not None:
@@ -755,10 +774,5 @@ def materialize(text: str, changes: list[tuple[int, str]]) -> str:
         data.update(change.get("replace", {}))
         for name, spec in change.get("lists", {}).items():
             values = data.get(name) or []
-            removed = spec["remove"]
-            if removed:
-                lo, tail = _cut(values, removed)
-                values[lo:] = tail
-            values.extend(spec["append"])
-            data[name] = values
+            data[name] = _without(values, spec["remove"], spec["append"], True)
     return json.dumps(data)
