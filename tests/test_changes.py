@@ -273,6 +273,24 @@ def test_the_change_log_of_every_store(engine, rm):
     assert engine.changes_since("RoleMatrix", "app", 4) is None
 
 
+def test_a_refused_commit_writes_nothing_and_the_store_goes_on(shared_url):
+    engine = zarn_engine.open_engine(shared_url)
+    try:
+        version = engine.save("RoleMatrix", "app", "{}", None)
+        with pytest.raises(zarn_engine.StorageError):  # text the store cannot hold
+            engine.commit("RoleMatrix", "app", '{"x": "\ud800"}', version)
+        with pytest.raises(ConflictError):
+            engine.commit("RoleMatrix", "app", "{}", version + 1)
+        assert engine.version("RoleMatrix", "app") == version and len(engine.history("RoleMatrix", "app")) == 1
+        # On the same connection: a commit, a whole write, a read.
+        assert engine.commit("RoleMatrix", "app", '{"fields": {}}', version) == version + 1
+        assert engine.save("RoleMatrix", "app", "{}", version + 1) == version + 2
+        assert [e["change"] for e in engine.history("RoleMatrix", "app")][1:] == ['{"fields": {}}', None]
+        assert engine.changes_since("RoleMatrix", "app", version + 2) == []
+    finally:
+        engine.close()
+
+
 def test_many_changes_make_a_new_snapshot(engine, rm, monkeypatch):
     monkeypatch.setattr(engines, "REBASE_COUNT", 5)
     doc = rm.RoleMatrix(name="app", policies=[rm.Policy(sub="r", obj=f"o{i}", act="a") for i in range(200)])
@@ -285,8 +303,9 @@ def test_many_changes_make_a_new_snapshot(engine, rm, monkeypatch):
     assert stored(loaded) == stored(doc) == stored(rm.RoleMatrix.load("app"))
 
 
-def test_retention_keeps_the_changes_after_the_snapshot(rm, tmp_path):
-    engine = zarn_engine.SQLiteEngine(tmp_path / "db.sqlite3", keep_changes=10, keep_days=365)
+def test_retention_keeps_the_changes_after_the_snapshot(rm, store_url):
+    engine = zarn_engine.open_engine(store_url)
+    engine.keep_changes, engine.keep_days = 10, 365
     doc = rm.RoleMatrix(name="app")
     doc.save(engine)
     for i in range(140):
