@@ -18,8 +18,8 @@ document remembers a copy of each record list (references only) and the display 
 its other fields. At the next save each list is compared with its copy: the removed runs and
 the appended tail are guessed from the identity of records at a few positions, the copy is
 brought on by that guess (it becomes the next save's copy), and the result compared with the
-list whole, at C speed without touching the records it holds twice (see `_follow`). A
-change that is not committed takes the copies back.
+list whole: at C speed, and for the same objects by their references alone, without a touch
+of the records (see `_follow`). A change that is not committed takes the copies back.
 """
 
 from __future__ import annotations
@@ -264,16 +264,17 @@ def _follow(lists: dict[str, list[Any]], name: str, new: list[Any]) -> _Moved | 
 
     The change is guessed from the identity of records at a few positions, applied, and the
     result compared with `new` whole (at C speed: the same objects compare without being
-    touched); when they differ (a record twice in a list, records equal but not the same,
-    a list reordered), the change is found again by comparing slices, which is exact."""
+    touched); when they differ (a wrong guess: a record twice in a list, a list reordered or
+    changed in place), the change is found again by comparing slices, which is exact."""
     old = lists[name]
     budget = max(64, len(new))
     guess = _runs_by_identity(old, new, budget)
     if guess is not None:
         runs, start = guess
         if sum(stop - begin for begin, stop in runs) + len(new) - start <= budget:
-            moved_list, taken, before = _cut_runs(old, runs, new[start:])
-            moved = _Moved(runs, taken, new[start:], before)
+            tail = new[start:]
+            moved_list, taken, before = _cut_runs(old, runs, tail)
+            moved = _Moved(runs, taken, tail, before)
             try:
                 same = moved_list == new
             except BaseException:
