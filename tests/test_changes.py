@@ -110,6 +110,9 @@ def test_removals_found_where_they_are():
         "many runs": ([r for i, r in enumerate(records) if i % 97] + [a], list(range(0, 5000, 97))),
         "the tail and more": (records[:4990] + [records[4995], a], list(range(4990, 4995)) + list(range(4996, 5000))),
         "only appended": (records + [a, records[0]], []),
+        # the document made a copy of a record it kept: matched by equality, where it stands
+        "a copy kept, the next removed": (records[:4998] + [Rec(4998)], [4999]),
+        "a copy kept after a removal": (records[:100] + [Rec(101)] + records[102:], [100]),
     }
     for name, (new, removed) in cases.items():
         lists = {"x": list(records)}

@@ -171,11 +171,17 @@ def _same_run(old: list[Any], i: int, new: list[Any], j: int, most: int) -> int:
     return hi
 
 
+# How far past a record that differs an equal one is looked for, when no record of the
+# list is the very object looked for (equality runs Python code: a few steps only).
+_EQUAL_WINDOW = 64
+
+
 def _runs_by_identity(old: list[Any], new: list[Any], budget: int) -> tuple[list[tuple[int, int]], int] | None:
     """(the runs [start, stop) of `old` that `new` lacks, ascending; where the records appended
-    to `new` start), from the identity of records at a few positions: a record of `new` that
-    is not the next one of `old` is looked for a little further on (what lies between was
-    removed), or starts the appended tail. None when more than `budget` records would be
+    to `new` start), mostly from the identity of records at a few positions: a record of
+    `new` that is not the next one of `old` is matched with it when they are equal, else
+    looked for further on (the very object, or an equal one close by: what lies between was
+    removed), else starts the appended tail. None when more than `budget` records would be
     removed. A guess where records stand twice or were reordered: the caller checks it."""
     n_old, n_new = len(old), len(new)
     runs: list[tuple[int, int]] = []
@@ -190,9 +196,19 @@ def _runs_by_identity(old: list[Any], new: list[Any], budget: int) -> tuple[list
         stop = min(n_old, i + 1 + budget - removed)
         if j < n_new:
             target = new[j]
+            if old[i] == target:  # an equal record in its place (a copy the document made)
+                i += 1
+                j += 1
+                continue
             k = i + 1
             while k < stop and old[k] is not target:
                 k += 1
+            if k == stop:
+                k = i + 1
+                while k < min(stop, i + 1 + _EQUAL_WINDOW) and not old[k] == target:
+                    k += 1
+                if k == min(stop, i + 1 + _EQUAL_WINDOW):
+                    k = stop
             if k < stop:  # old[i:k] removed
                 runs.append((i, k))
                 removed += k - i
