@@ -51,6 +51,153 @@ def test_a_list_change_rebuilds_the_new_list(old, data):
     assert kept + appended == new
 
 
+class Rec:
+    """A record compared by value: two of them can be equal and not the same object."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __eq__(self, other):
+        return isinstance(other, Rec) and other.value == self.value
+
+    __hash__ = None
+
+    def __repr__(self):
+        return f"Rec({self.value})"
+
+
+@given(st.lists(st.integers(0, 30), max_size=80), st.data())
+def test_a_copy_brought_on_equals_the_new_list_or_stays(picks, data):
+    # A pool where some values repeat: records equal but not the same; picks may name one
+    # object twice. The new list: what the documents do (some removed, from anywhere, some
+    # appended, old ones among them), a reordering, or another list.
+    pool = [Rec(v % 12) for v in range(31)]
+    old = [pool[p] for p in picks]
+    appended = st.lists(st.one_of(st.sampled_from(pool), st.builds(Rec, st.integers(0, 12))), max_size=6)
+    new = data.draw(st.one_of(
+        st.builds(lambda keep, tail: [x for x, k in zip(old, keep) if k] + tail,
+                  st.lists(st.booleans(), min_size=len(old), max_size=len(old)), appended),
+        st.builds(lambda a, b, tail: old[:a] + old[b:] + tail, st.integers(0, len(old)), st.integers(0, len(old)),
+                  appended),
+        st.permutations(old).map(list),
+        # a record put in the place of another, or between two: what probes may step over
+        st.builds(lambda k, x, drop: old[:k] + [x] + old[k + drop:], st.integers(0, len(old)),
+                  st.sampled_from(pool), st.integers(0, 1)),
+        st.lists(st.sampled_from(pool), max_size=40)))
+    before = list(old)
+    lists = {"x": old}
+    moved = changes._follow(lists, "x", new)
+    if moved is None:
+        assert lists["x"] is old and [id(r) for r in old] == [id(r) for r in before]
+        return
+    assert lists["x"] == new
+    removed = moved.removed()
+    assert removed == sorted(set(removed)) and all(0 <= p < len(before) for p in removed)
+    assert list(moved.records()) == [before[p] for p in removed]
+    assert [x for i, x in enumerate(before) if i not in set(removed)] + moved.appended == new
+    changes._undo_list(lists, "x", moved)  # a change not committed: the very objects as they were
+    assert [id(r) for r in lists["x"]] == [id(r) for r in before]
+
+
+def test_removals_found_where_they_are():
+    records = [Rec(i) for i in range(5000)]
+    a, b = Rec("a"), Rec("b")
+    cases = {
+        "first": (records[1:] + [a], [0]),
+        "last": (records[:-1] + [a, b], [4999]),
+        "three adjacent": (records[:7] + records[10:] + [a], [7, 8, 9]),
+        "runs apart": (records[:2] + records[3:4000] + records[4010:] + [a], [2] + list(range(4000, 4010))),
+        "many runs": ([r for i, r in enumerate(records) if i % 97] + [a], list(range(0, 5000, 97))),
+        "the tail and more": (records[:4990] + [records[4995], a], list(range(4990, 4995)) + list(range(4996, 5000))),
+        "only appended": (records + [a, records[0]], []),
+        # the document made a copy of a record it kept: matched by equality, where it stands
+        "a copy kept, the next removed": (records[:4998] + [Rec(4998)], [4999]),
+        "a copy kept after a removal": (records[:100] + [Rec(101)] + records[102:], [100]),
+    }
+    for name, (new, removed) in cases.items():
+        lists = {"x": list(records)}
+        moved = changes._follow(lists, "x", new)
+        assert moved is not None and moved.removed() == removed, name
+        assert lists["x"] == new, name
+    # Equal records that are other objects, and one object twice: still small and exact.
+    twice = records[:100] + records[:100]
+    lists = {"x": list(twice)}
+    moved = changes._follow(lists, "x", twice[:50] + twice[51:] + [a])
+    assert moved.removed() == [50] and lists["x"] == twice[:50] + twice[51:] + [a]
+    copies = [Rec(r.value) for r in records]
+    lists = {"x": list(records)}
+    moved = changes._follow(lists, "x", copies[:10] + copies[11:])
+    assert moved.removed() == [10] and not moved.appended and lists["x"] == copies[:10] + copies[11:]
+    # Written whole when that is shorter.
+    lists = {"x": list(records)}
+    assert changes._follow(lists, "x", [a, b]) is None and lists["x"] == records
+
+
+def test_the_snapshot_follows_each_save(rm, memory_engine):
+    """Every save writes exactly what changed since the one before, wherever the lists
+    changed; the stored document is always the one in memory."""
+    doc = rm.RoleMatrix(name="app", policies=[rm.Policy(sub=f"r{i}", obj="o", act="a") for i in range(300)],
+                        groups=[rm.Group(child=f"r{i}", parent=f"r{i + 1}") for i in range(299)])
+    doc.save()
+    doc = rm.RoleMatrix.load("app")
+    steps = [
+        lambda: doc.set_role_permissions("r0", []),  # the first record
+        lambda: doc.set_role_permissions("r299", [{"obj": "n", "act": "a"}]),  # the last, one appended
+        lambda: doc.set_role_sub_roles("r5", []),
+        lambda: doc.set_role_sub_roles("r6", []),  # next to the last removal
+        lambda: doc.add_role_permissions("r1", [{"obj": "p", "act": "b"}]),
+        lambda: doc.set_role_permissions("r1", [{"obj": "o", "act": "a"}]),  # the same record again
+        lambda: doc.set_role_sub_roles("r7", ["r8"]),  # replaced by an equal one, at the end
+    ]
+    for n, step in enumerate(steps, 2):
+        step()
+        assert doc.version == n
+        entry = memory_engine.history("RoleMatrix", "app")[-1]
+        assert entry["change"] is not None and len(entry["change"]) < 400, entry
+        assert stored(rm.RoleMatrix.load("app")) == stored(doc)
+    change = json.loads(memory_engine.history("RoleMatrix", "app")[-1]["change"])
+    assert change["lists"]["groups"]["remove"] == [5]  # r7 -> r8, after the two removed before it
+    # Nothing changed: a change that changes nothing.
+    doc.save()
+    assert json.loads(memory_engine.history("RoleMatrix", "app")[-1]["change"]) == {}
+
+
+@pytest.mark.parametrize("failure", ["conflict", "invalid", "store"])
+def test_a_change_not_committed_leaves_the_snapshot(rm, memory_engine, monkeypatch, failure):
+    doc = rm.RoleMatrix(name="app", policies=[rm.Policy(sub=f"r{i}", obj="o", act="a") for i in range(200)])
+    doc.save()
+    doc = rm.RoleMatrix.load("app")
+    doc.set_role_permissions("r3", [])
+    version = doc.version
+    doc.policies = [p for p in doc.policies if p.sub not in ("r10", "r11")] + [rm.Policy(sub="n", obj="o", act="a")]
+    if failure == "conflict":
+        other = rm.RoleMatrix.load("app")
+        other.policies.append(rm.Policy(sub="z", obj="o", act="a"))
+        other.save()
+        with pytest.raises(ConflictError):
+            doc.save()
+        snap = doc.__dict__["_changes_base"][3]
+        assert [p.sub for p in snap[1]["policies"]] == [f"r{i}" for i in range(200) if i != 3]
+        return
+    if failure == "invalid":
+        doc.policies.append(rm.Policy.__new__(rm.Policy))
+        with pytest.raises(zarn_engine.ValidationError):
+            doc.save()
+        doc.policies.pop()
+    else:
+        real = type(memory_engine).commit
+        monkeypatch.setattr(type(memory_engine), "commit",
+                            lambda *a, **k: (_ for _ in ()).throw(zarn_engine.StorageError("down")))
+        with pytest.raises(zarn_engine.StorageError):
+            doc.save()
+        monkeypatch.setattr(type(memory_engine), "commit", real)
+    assert doc.version == version
+    doc.save()  # the same change again, over the version the snapshot still holds
+    change = json.loads(memory_engine.history("RoleMatrix", "app")[-1]["change"])
+    assert change["lists"]["policies"]["remove"] == [9, 10]
+    assert stored(rm.RoleMatrix.load("app")) == stored(doc)
+
+
 def test_set_operations_come_out_small(rm, memory_engine):
     doc = rm.RoleMatrix(name="app", policies=[rm.Policy(sub=f"r{i}", obj="o", act="a") for i in range(5000)])
     doc.save()
@@ -129,6 +276,24 @@ def test_the_change_log_of_every_store(engine, rm):
     assert engine.changes_since("RoleMatrix", "app", 4) is None
 
 
+def test_a_refused_commit_writes_nothing_and_the_store_goes_on(shared_url):
+    engine = zarn_engine.open_engine(shared_url)
+    try:
+        version = engine.save("RoleMatrix", "app", "{}", None)
+        with pytest.raises(zarn_engine.StorageError):  # text the store cannot hold
+            engine.commit("RoleMatrix", "app", '{"x": "\ud800"}', version)
+        with pytest.raises(ConflictError):
+            engine.commit("RoleMatrix", "app", "{}", version + 1)
+        assert engine.version("RoleMatrix", "app") == version and len(engine.history("RoleMatrix", "app")) == 1
+        # On the same connection: a commit, a whole write, a read.
+        assert engine.commit("RoleMatrix", "app", '{"fields": {}}', version) == version + 1
+        assert engine.save("RoleMatrix", "app", "{}", version + 1) == version + 2
+        assert [e["change"] for e in engine.history("RoleMatrix", "app")][1:] == ['{"fields": {}}', None]
+        assert engine.changes_since("RoleMatrix", "app", version + 2) == []
+    finally:
+        engine.close()
+
+
 def test_many_changes_make_a_new_snapshot(engine, rm, monkeypatch):
     monkeypatch.setattr(engines, "REBASE_COUNT", 5)
     doc = rm.RoleMatrix(name="app", policies=[rm.Policy(sub="r", obj=f"o{i}", act="a") for i in range(200)])
@@ -141,8 +306,9 @@ def test_many_changes_make_a_new_snapshot(engine, rm, monkeypatch):
     assert stored(loaded) == stored(doc) == stored(rm.RoleMatrix.load("app"))
 
 
-def test_retention_keeps_the_changes_after_the_snapshot(rm, tmp_path):
-    engine = zarn_engine.SQLiteEngine(tmp_path / "db.sqlite3", keep_changes=10, keep_days=365)
+def test_retention_keeps_the_changes_after_the_snapshot(rm, store_url):
+    engine = zarn_engine.open_engine(store_url)
+    engine.keep_changes, engine.keep_days = 10, 365
     doc = rm.RoleMatrix(name="app")
     doc.save(engine)
     for i in range(140):
@@ -236,6 +402,56 @@ def test_live_applies_changes_instead_of_loading(engine, rm, mode, monkeypatch):
         rm.RoleMatrix(name="app").save()
         time.sleep(0.3)
         assert live.get("app").version == version + 1 and loads  # created again: loaded
+
+
+def test_holders_apply_removals_appends_and_rewrites(rm, memory_engine):
+    """A list that loses records is a new list (a reader walking the old one sees it whole),
+    one that only grows grows in place, one rewritten whole brings a new graph; each time
+    the held matrix answers as a fresh load."""
+    roles = [f"r{i}" for i in range(120)]
+    doc = rm.RoleMatrix(name="app", policies=[rm.Policy(sub=r, obj="o", act=r) for r in roles],
+                        groups=[rm.Group(child=r, parent=s) for r, s in zip(roles, roles[1:])])
+    doc.save()
+    live = Live(rm.RoleMatrix)
+    held = live.get("app")
+    walking = held.policies
+    writer = rm.RoleMatrix.load("app")
+    writer.set_role_permissions("r0", [{"obj": "x", "act": "y"}])  # the first one, and one appended
+    assert live.get("app") is held and held.policies is not walking
+    assert [p.act for p in walking] == roles  # the list a reader held: as it was
+    grown = held.groups
+    writer.add_role_sub_roles("r0", ["r5"])
+    assert live.get("app") is held and held.groups is grown and held.groups[-1].parent == "r5"
+    same_answers(held, built(writer))
+    with writer.batch():  # most of both lists rewritten: written whole
+        writer.set_role_sub_roles("r0", [])
+        for r in roles[1:100]:
+            writer.set_role_sub_roles(r, ["r0"])
+            writer.set_role_permissions(r, [{"obj": "n", "act": r}])
+    change = json.loads(memory_engine.history("RoleMatrix", "app")[-1]["change"])
+    assert set(change["replace"]) == {"policies", "groups"}
+    assert live.get("app") is held and held.version == writer.version
+    same_answers(held, rm.RoleMatrix.load("app"))
+    assert as_sets(held, ["r50"]) == {("n", "r50")} | as_sets(held, ["r0"])
+
+
+def test_a_load_applies_the_changes_after_the_snapshot_in_place(rm, memory_engine, monkeypatch):
+    monkeypatch.setattr(changes, "_IN_PLACE_RUNS", 2)  # both ways of cutting a list
+    roles = [f"r{i}" for i in range(100)]
+    doc = rm.RoleMatrix(name="app", policies=[rm.Policy(sub=r, obj="o", act=r) for r in roles])
+    doc.save()
+    doc = rm.RoleMatrix.load("app")
+    for i in range(0, 40, 7):
+        doc.set_role_permissions(f"r{i}", [])
+    for step in (9, 20):  # five runs removed, then two
+        with doc.batch():
+            for i in range(50, 90, step):
+                doc.set_role_permissions(f"r{i}", [{"obj": "p", "act": f"q{i}"}])
+    assert engines.REBASE_COUNT > 10 and memory_engine.read("RoleMatrix", "app")[1] == 1
+    fresh = rm.RoleMatrix.load("app")
+    same_answers(fresh, built(doc))
+    text, version = memory_engine.load("RoleMatrix", "app")  # the store's own reading of the log
+    assert version == doc.version and stored(rm.RoleMatrix._from_stored("app", text)) == stored(doc)
 
 
 def test_readers_see_a_change_wholly_or_not_at_all(rm, memory_engine):

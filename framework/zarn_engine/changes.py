@@ -15,8 +15,11 @@ exactly the old version yields exactly the new version's lists, in order.
 
 Finding a change costs what changed, not what the document holds: at load and at save a
 document remembers a copy of each record list (references only) and the display text of
-its other fields; at the next save each list is compared with its copy by slices (identity
-first, at C speed), which finds the removed positions and the appended tail.
+its other fields. At the next save each list is compared with its copy: the removed runs and
+the appended tail are guessed from the identity of records at a few positions, the copy is
+brought on by that guess (it becomes the next save's copy), and the result compared with the
+list whole: at C speed, and for the same objects by their references alone, without a touch
+of the records (see `_follow`). A change that is not committed takes the copies back.
 """
 
 from __future__ import annotations
@@ -25,7 +28,7 @@ import contextlib
 import contextvars
 import json
 import time
-from itertools import chain
+from itertools import chain, compress
 
 TYPE_CHECKING = False  # typing is imported by type checkers only: start-up time
 if TYPE_CHECKING:
@@ -115,23 +118,10 @@ def _first_mismatch(old: list[Any], i: int, new: list[Any], j: int, n: int) -> i
     return hi  # equal after all (an equality that changed its mind): the caller goes on
 
 
-def diff_list(old: list[Any], new: list[Any]) -> tuple[list[int], list[Any]] | None:
-    """(removed positions of `old`, appended records) such that `old` without the removed
-    records, followed by the appended ones, equals `new`; None when that would cost more
-    than writing `new` whole."""
+def _diff_by_slices(old: list[Any], new: list[Any]) -> tuple[list[int], list[Any]] | None:
+    """`diff_list` by comparing slices for equality: exact whatever the lists hold (the same
+    record twice, records equal but not the same), at the cost of touching every record."""
     n_old, n_new = len(old), len(new)
-    if n_new >= n_old:
-        # Appends alone, the common case: compared whole, by identity first, without copying
-        # either list (a copy touches every record: slow for a large list). `old` is the
-        # caller's own copy; it is extended for the comparison and cut back.
-        tail = new[n_old:]
-        old.extend(tail)
-        try:
-            same = old == new
-        finally:
-            del old[n_old:]
-        if same:
-            return [], tail
     removed: list[int] = []
     i = j = 0
     chunk = 64
@@ -158,50 +148,258 @@ def diff_list(old: list[Any], new: list[Any]) -> tuple[list[int], list[Any]] | N
     return removed, appended
 
 
+def _same_run(old: list[Any], i: int, new: list[Any], j: int, most: int) -> int:
+    """How many records old[i:] and new[j:] start with that are the very same objects (at
+    most `most`), found by probing single positions: galloping, then bisection. Exact while
+    no record stands in the lists twice; the caller checks its result whole."""
+    if most <= 0 or old[i] is not new[j]:
+        return 0
+    lo, hi, step = 0, most, 1  # old[i + lo] is new[j + lo]; hi: `most` or a position that differs
+    while lo + step < most:
+        if old[i + lo + step] is new[j + lo + step]:
+            lo += step
+            step *= 2
+        else:
+            hi = lo + step
+            break
+    while hi - lo > 1:
+        mid = (lo + hi) // 2
+        if old[i + mid] is new[j + mid]:
+            lo = mid
+        else:
+            hi = mid
+    return hi
+
+
+# How far past a record that differs an equal one is looked for, when no record of the
+# list is the very object looked for (equality runs Python code: a few steps only).
+_EQUAL_WINDOW = 64
+
+
+def _runs_by_identity(old: list[Any], new: list[Any], budget: int) -> tuple[list[tuple[int, int]], int] | None:
+    """(the runs [start, stop) of `old` that `new` lacks, ascending; where the records appended
+    to `new` start), mostly from the identity of records at a few positions: a record of
+    `new` that is not the next one of `old` is matched with it when they are equal, else
+    looked for further on (the very object, or an equal one close by: what lies between was
+    removed), else starts the appended tail. None when more than `budget` records would be
+    removed. A guess where records stand twice or were reordered: the caller checks it."""
+    n_old, n_new = len(old), len(new)
+    runs: list[tuple[int, int]] = []
+    removed = 0
+    i = j = 0
+    while i < n_old:
+        matched = _same_run(old, i, new, j, min(n_old - i, n_new - j))
+        i += matched
+        j += matched
+        if i == n_old:
+            break
+        stop = min(n_old, i + 1 + budget - removed)
+        if j < n_new:
+            target = new[j]
+            if old[i] == target:  # an equal record in its place (a copy the document made)
+                i += 1
+                j += 1
+                continue
+            k = i + 1
+            while k < stop and old[k] is not target:
+                k += 1
+            if k == stop:
+                k = i + 1
+                while k < min(stop, i + 1 + _EQUAL_WINDOW) and not old[k] == target:
+                    k += 1
+                if k == min(stop, i + 1 + _EQUAL_WINDOW):
+                    k = stop
+            if k < stop:  # old[i:k] removed
+                runs.append((i, k))
+                removed += k - i
+                i = k
+                continue
+        if stop < n_old:  # the rest of `old` would be removed: more than the budget
+            return None
+        runs.append((i, n_old))  # the rest of `old` removed, `new[j:]` appended
+        break
+    return runs, j
+
+
+# Up to this many removed runs, a copy is brought on by deleting them in place (a move of the
+# references after each); beyond, it is built again in one pass.
+_IN_PLACE_RUNS = 16
+
+
+class _Moved:
+    """How `_follow` brought a list on, so that `undo` can take it back."""
+
+    __slots__ = ("runs", "taken", "appended", "before")
+
+    def __init__(self, runs: list[tuple[int, int]], taken: list[list[Any]], appended: list[Any],
+                 before: list[Any] | None) -> None:
+        self.runs = runs  # removed runs of the old list, ascending
+        self.taken = taken  # the records of each run
+        self.appended = appended
+        self.before = before  # the old list itself, when the new one was built apart
+
+    def removed(self) -> list[int]:
+        return [p for start, stop in self.runs for p in range(start, stop)]
+
+    def records(self) -> Iterator[Any]:
+        return chain.from_iterable(self.taken)
+
+
+def _cut_runs(values: list[Any], runs: list[tuple[int, int]], appended: list[Any]) -> tuple[list[Any], list[list[Any]], list[Any] | None]:
+    """(the list without the runs and with `appended`, the records of the runs, the list it
+    was when another was built). Few runs are deleted from `values` itself (it is the list
+    returned); many make a new list in one pass and leave `values` as it was."""
+    taken = [values[start:stop] for start, stop in runs]
+    if len(runs) <= _IN_PLACE_RUNS:
+        for start, stop in reversed(runs):
+            del values[start:stop]
+        values += appended
+        return values, taken, None
+    keep = [True] * len(values)
+    for start, stop in runs:
+        keep[start:stop] = [False] * (stop - start)
+    rebuilt = list(compress(values, keep))
+    rebuilt += appended
+    return rebuilt, taken, values
+
+
+def _runs_of(positions: list[int]) -> list[tuple[int, int]]:
+    runs: list[tuple[int, int]] = []
+    for p in positions:
+        if runs and runs[-1][1] == p:
+            runs[-1] = (runs[-1][0], p + 1)
+        else:
+            runs.append((p, p + 1))
+    return runs
+
+
+def _follow(lists: dict[str, list[Any]], name: str, new: list[Any]) -> _Moved | None:
+    """Bring the copy `lists[name]` (the caller's own: it is changed or replaced) to equal
+    `new`, at about the cost of the change: removed records and appended ones, with the rest
+    in order. None (the copy as it was) when that would cost more than writing `new` whole.
+
+    The change is guessed from the identity of records at a few positions, applied, and the
+    result compared with `new` whole (at C speed: the same objects compare without being
+    touched); when they differ (a wrong guess: a record twice in a list, a list reordered or
+    changed in place), the change is found again by comparing slices, which is exact."""
+    old = lists[name]
+    budget = max(64, len(new))
+    guess = _runs_by_identity(old, new, budget)
+    if guess is not None:
+        runs, start = guess
+        if sum(stop - begin for begin, stop in runs) + len(new) - start <= budget:
+            tail = new[start:]
+            moved_list, taken, before = _cut_runs(old, runs, tail)
+            moved = _Moved(runs, taken, tail, before)
+            try:
+                same = moved_list == new
+            except BaseException:
+                _undo_list(lists, name, moved, moved_list)
+                raise
+            if same:
+                lists[name] = moved_list
+                return moved
+            _undo_list(lists, name, moved, moved_list)
+    found = _diff_by_slices(old, new)
+    if found is None:
+        return None
+    removed, appended = found
+    runs = _runs_of(removed)
+    moved_list, taken, before = _cut_runs(old, runs, appended)
+    lists[name] = moved_list
+    return _Moved(runs, taken, appended, before)
+
+
+def _undo_list(lists: dict[str, list[Any]], name: str, moved: _Moved, current: list[Any] | None = None) -> None:
+    """Take the copy back to what it was before `_follow` brought it on."""
+    if moved.before is not None:
+        lists[name] = moved.before
+        return
+    values = lists[name] if current is None else current
+    del values[len(values) - len(moved.appended):]
+    for (start, _stop), records in zip(moved.runs, moved.taken):
+        values[start:start] = records
+    lists[name] = values
+
+
+def diff_list(old: list[Any], new: list[Any]) -> tuple[list[int], list[Any]] | None:
+    """(removed positions of `old`, appended records) such that `old` without the removed
+    records, followed by the appended ones, equals `new`; None when that would cost more
+    than writing `new` whole."""
+    lists = {"": old[:]}
+    moved = _follow(lists, "", new)
+    return None if moved is None else (moved.removed(), moved.appended)
+
+
+class Moves:
+    """What `diff` did to a snapshot: the lists it brought on (undone when the save fails),
+    the lists to copy once the change is committed, the new display text of the other fields."""
+
+    __slots__ = ("lists", "copy", "plain")
+
+    def __init__(self) -> None:
+        self.lists: dict[str, _Moved] = {}
+        self.copy: list[str] = []
+        self.plain: dict[str, str] = {}
+
+    def undo(self, snap: tuple[int, dict[str, list[Any]], dict[str, str]]) -> None:
+        lists = snap[1]
+        for name, moved in self.lists.items():
+            _undo_list(lists, name, moved)
+        self.lists.clear()
+
+
 def diff(doc: Document, snap: tuple[int, dict[str, list[Any]], dict[str, str]],
-         steps: dict[str, tuple[Any, ...]] | None = None) -> dict[str, Any] | None:
+         moves: Moves | None = None) -> dict[str, Any] | None:
     """The change from the snapshot to the document as it is; None when it must be written
-    whole (a record changed in place since the snapshot). `steps` receives, per changed
-    list, how to bring the snapshot's copy to the new list (see `_move_on`)."""
-    if steps is None:
-        steps = {}
+    whole (a record changed in place since the snapshot). The snapshot's copies of the lists
+    are brought on to the document's lists as they are compared (`moves` says how, and
+    takes them back when the change is not committed)."""
+    if moves is None:
+        moves = Moves()
     writes, lists, plain = snap
     if record_writes() != writes:
         return None
     cls = type(doc)
     attrs = doc.__dict__
+    for name in lists:
+        if type(attrs.get(name)) is not list:  # a record list that is no longer a list: no delta describes it
+            return None
     record_lists = _record_lists(cls)
     fields: dict[str, Any] = {}
     changed_lists: dict[str, Any] = {}
     replace: dict[str, Any] = {}
     was: dict[str, Any] = {}
-    for name, field in cls._fields.items():
-        value = attrs.get(name)
-        old = lists.get(name)
-        if old is not None and type(value) is list:
-            if value == old:
+    try:
+        for name, field in cls._fields.items():
+            value = attrs.get(name)
+            old = lists.get(name)
+            if old is not None:
+                if value == old:
+                    continue
+                moved = _follow(lists, name, attrs[name])  # a list: checked above
+                if moved is None:
+                    replace[name] = field.to_display(value)
+                    was.setdefault("replace", {})[name] = field.to_display(old)
+                    moves.copy.append(name)
+                    continue
+                moves.lists[name] = moved
+                item = record_lists[name].item_field
+                if moved.runs or moved.appended:
+                    changed_lists[name] = {"remove": moved.removed(),
+                                           "append": [item.to_display(r) for r in moved.appended]}
+                    if moved.runs:
+                        was.setdefault("lists", {})[name] = [item.to_display(r) for r in moved.records()]
                 continue
-            found = diff_list(old, value)
-            item = record_lists[name].item_field
-            if found is None:
-                replace[name] = field.to_display(value)
-                was.setdefault("replace", {})[name] = field.to_display(old)
-                steps[name] = ("copy",)
-            else:
-                removed, appended = found
-                steps[name] = ("cut", removed, appended)
-                if removed or appended:
-                    changed_lists[name] = {"remove": removed, "append": [item.to_display(r) for r in appended]}
-                    if removed:
-                        was.setdefault("lists", {})[name] = [item.to_display(old[p]) for p in removed]
-            continue
-        if old is not None:  # a record list that is no longer a list: no delta describes it
-            return None
-        shown = field.to_display(value)
-        text = json.dumps(shown)
-        if text != plain.get(name):
-            fields[name] = shown
-            was.setdefault("fields", {})[name] = json.loads(plain[name]) if name in plain else None
+            shown = field.to_display(value)
+            text = json.dumps(shown)
+            moves.plain[name] = text
+            if text != plain.get(name):
+                fields[name] = shown
+                was.setdefault("fields", {})[name] = json.loads(plain[name]) if name in plain else None
+    except BaseException:
+        moves.undo(snap)
+        raise
     change: dict[str, Any] = {}
     if fields:
         change["fields"] = fields
@@ -232,16 +430,28 @@ def check(doc: Document, change: dict[str, Any]) -> None:
 
 # --- applying ----------------------------------------------------------------------------------
 
-def _cut(values: list[Any], removed: list[int]) -> tuple[int, list[Any]]:
-    """(lo, the elements of values[lo:] that stay) for ascending removed positions."""
-    lo = removed[0]
-    parts = []
-    previous = lo + 1
-    for position in removed[1:]:
-        parts.append(values[previous:position])
-        previous = position + 1
-    parts.append(values[previous:])
-    return lo, list(chain.from_iterable(parts))
+def _without(values: list[Any], removed: list[int], appended: list[Any], private: bool) -> list[Any]:
+    """`values` without the records at the ascending positions `removed`, with `appended`
+    after them: `values` itself changed when `private` and the removed records lie in few
+    runs (each deleted by a move of the references after it), else a new list, made in one
+    pass, `values` left as it is (a reader may be walking it)."""
+    runs = _runs_of(removed)
+    if private and len(runs) <= _IN_PLACE_RUNS:
+        for start, stop in reversed(runs):
+            del values[start:stop]
+        values += appended
+        return values
+    if len(runs) <= _IN_PLACE_RUNS:
+        out = values[:]
+        for start, stop in reversed(runs):
+            del out[start:stop]
+    else:
+        keep = [True] * len(values)
+        for start, stop in runs:
+            keep[start:stop] = [False] * (stop - start)
+        out = list(compress(values, keep))
+    out += appended
+    return out
 
 
 def _valid_positions(removed: Any, size: int) -> bool:
@@ -255,10 +465,13 @@ def _valid_positions(removed: Any, size: int) -> bool:
     return True
 
 
-def prepare(doc: Document, change: dict[str, Any]) -> dict[str, tuple[Any, ...]]:
-    """What applying the change installs, built aside: for each field, ("set", value), or
-    ("list", lo, tail) meaning `values[lo:] = tail`. Raises LoadError for a change that does
-    not fit the document (its positions outside the lists, unknown fields, invalid records)."""
+def prepare(doc: Document, change: dict[str, Any], private: bool = False) -> dict[str, tuple[Any, ...]]:
+    """What applying the change installs, built aside: for each field ("set", value), or
+    ("list", n, appended) meaning `values[n:] = appended` (records appended to a list of n).
+    A list that loses records is a new list, so that a reader walking the old one sees it
+    whole; with `private` (no reader can see the instance yet) it is the list itself, changed
+    in place. Raises LoadError for a change that does not fit the document (its positions
+    outside the lists, unknown fields, invalid records)."""
     from zarn_fields import ValidationError
 
     cls = type(doc)
@@ -276,7 +489,7 @@ def prepare(doc: Document, change: dict[str, Any]) -> dict[str, tuple[Any, ...]]
             field = record_lists[name]
             values = field.from_display(shown)
             field.check(values, cls.__name__, name)
-            plan[name] = ("list", 0, values)
+            plan[name] = ("set", values)
         for name, spec in change.get("lists", {}).items():
             field = record_lists[name]
             values = attrs.get(name)
@@ -287,8 +500,7 @@ def prepare(doc: Document, change: dict[str, Any]) -> dict[str, tuple[Any, ...]]
             for record in appended:
                 item.check(record, cls.__name__, name)
             if spec["remove"]:
-                lo, tail = _cut(values, spec["remove"])
-                plan[name] = ("list", lo, tail + appended)
+                plan[name] = ("set", _without(values, spec["remove"], appended, private))
             else:
                 plan[name] = ("list", len(values), appended)
     except (KeyError, TypeError, ValueError, AttributeError, ValidationError) as exc:
@@ -299,8 +511,8 @@ def prepare(doc: Document, change: dict[str, Any]) -> dict[str, tuple[Any, ...]]
 
 
 def install(doc: Document, plan: dict[str, tuple[Any, ...]]) -> None:
-    """Install a prepared change: each field by one operation (an attribute store, a slice
-    assignment of a list), so that a reader sees each field wholly old or wholly new."""
+    """Install a prepared change: each field by one operation (an attribute store, records
+    appended to a list), so that a reader sees each field wholly old or wholly new."""
     attrs = doc.__dict__
     for name, step in plan.items():
         if step[0] == "set":
@@ -312,6 +524,11 @@ def install(doc: Document, plan: dict[str, tuple[Any, ...]]) -> None:
 def apply_default(doc: Document, change: dict[str, Any]) -> None:
     """Bring `doc` one version on: its fields and lists, nothing derived from them."""
     install(doc, prepare(doc, change))
+
+
+def _apply_private(doc: Document, change: dict[str, Any]) -> None:
+    """`apply_default` for an instance no one else holds yet (a load): lists changed in place."""
+    install(doc, prepare(doc, change, private=True))
 
 
 _appliers: dict[type | str, tuple[Callable[[Any, dict[str, Any]], None], Callable[[Any], None] | None]] = {}
@@ -442,22 +659,14 @@ def remember(doc: Document, key: str, version: int, engine: Any) -> None:
 
 
 def _move_on(doc: Document, key: str, version: int, engine: Any,
-             snap: tuple[int, dict[str, list[Any]], dict[str, str]], steps: dict[str, tuple[Any, ...]]) -> None:
-    """`remember` after a change was committed: the snapshot's copies of the lists are
-    brought along by the change itself, at the change's cost, instead of copied again."""
+             snap: tuple[int, dict[str, list[Any]], dict[str, str]], moves: Moves) -> None:
+    """`remember` after a change was committed: `diff` brought the snapshot's copies on
+    already; only a list written whole is copied again."""
     attrs = doc.__dict__
     _writes, lists, _plain = snap
-    for name, step in steps.items():
-        if step[0] == "copy":
-            lists[name] = attrs[name][:]
-        elif step[1]:
-            lo, tail = _cut(lists[name], step[1])
-            lists[name][lo:] = tail + step[2]
-        else:
-            lists[name].extend(step[2])
-    plain = {name: json.dumps(field.to_display(attrs.get(name)))
-             for name, field in type(doc)._fields.items() if name not in lists}
-    attrs["_changes_base"] = (key, version, engine, (record_writes(), lists, plain))
+    for name in moves.copy:
+        lists[name] = attrs[name][:]
+    attrs["_changes_base"] = (key, version, engine, (record_writes(), lists, moves.plain))
 
 
 def save(doc: Document, engine: Any, key: str, expected: int | None) -> int:
@@ -470,10 +679,10 @@ def save(doc: Document, engine: Any, key: str, expected: int | None) -> int:
     collection = type(doc)._collection()
     base = attrs.get("_changes_base")
     change = None
-    steps: dict[str, tuple[Any, ...]] = {}
+    moves = Moves()
     if (expected is not None and base is not None and base[:3] == (key, expected, engine)
             and type(engine).commit is not Engine.commit):
-        change = diff(doc, base[3], steps)
+        change = diff(doc, base[3], moves)
     label = who()
     version: int
     if change is None:
@@ -482,13 +691,17 @@ def save(doc: Document, engine: Any, key: str, expected: int | None) -> int:
         version = (engine.save(collection, key, text, expected) if label is None
                    else engine.save(collection, key, text, expected, label))
     else:
-        if type(doc).validate is not EmbeddedDocument.validate:
-            doc.validate()  # the class's own checks see the whole document
-        else:
-            check(doc, change)
-        version = engine.commit(collection, key, json.dumps(change), expected, label)
         assert base is not None  # a change is found only over a remembered version
-        _move_on(doc, key, version, engine, base[3], steps)
+        try:
+            if type(doc).validate is not EmbeddedDocument.validate:
+                doc.validate()  # the class's own checks see the whole document
+            else:
+                check(doc, change)
+            version = engine.commit(collection, key, json.dumps(change), expected, label)
+        except BaseException:
+            moves.undo(base[3])  # not committed: the snapshot stays at the version it was
+            raise
+        _move_on(doc, key, version, engine, base[3], moves)
         return version
     remember(doc, key, version, engine)
     return version
@@ -515,7 +728,7 @@ def load(cls: type[D], key: str, engine: Any) -> D | None:
     doc = cls._from_stored(key, text)
     if chain:
         fn, rebuild = applier(cls)
-        step = apply_default if rebuild is not None else fn
+        step = _apply_private if rebuild is not None else fn
         for _version, change_text in chain:
             step(doc, loads(change_text))
         if rebuild is not None:
@@ -578,10 +791,5 @@ def materialize(text: str, changes: list[tuple[int, str]]) -> str:
         data.update(change.get("replace", {}))
         for name, spec in change.get("lists", {}).items():
             values = data.get(name) or []
-            removed = spec["remove"]
-            if removed:
-                lo, tail = _cut(values, removed)
-                values[lo:] = tail
-            values.extend(spec["append"])
-            data[name] = values
+            data[name] = _without(values, spec["remove"], spec["append"], True)
     return json.dumps(data)

@@ -118,6 +118,40 @@ class Connections:
                 raise
         raise AssertionError("unreachable")
 
+    def _run_short(self, work: Callable[[Cursor], R]) -> R:
+        """`_run` in two round trips for a few statements whose results come at the end: BEGIN
+        travels with the statements (a connection broken then is replaced and the work run
+        again: nothing was committed), COMMIT alone (broken then: ConnectionLost)."""
+        for attempt in range(3):
+            conn = self._conn()
+            committing = False
+            try:
+                conn.autocommit = True  # the transaction is begun with the statements, not before
+                with conn.pipeline(), conn.cursor() as cur:
+                    cur.execute("BEGIN")
+                    result = work(cur)
+                    committing = True
+                    cur.execute("COMMIT")
+                conn.autocommit = False
+                return result
+            except psycopg.OperationalError as exc:
+                if not conn.broken:
+                    _rollback(conn, autocommit=False)
+                    raise self._error(exc) from None
+                self._local.conn = None
+                if committing:
+                    raise ConnectionLost("the connection broke while committing: the change may or may "
+                                         "not have been stored") from None
+                if attempt == 2:
+                    raise ConnectionLost(f"lost the connection to {self._where}: {self._line(exc)}") from None
+            except (psycopg.Error, UnicodeEncodeError) as exc:
+                _rollback(conn, autocommit=False)
+                raise self._error(exc) from None
+            except BaseException:
+                _rollback(conn, autocommit=False)
+                raise
+        raise AssertionError("unreachable")
+
     def _after_fork(self) -> None:
         conn = getattr(self._local, "conn", None)
         if conn is not None and not conn.closed:
@@ -156,12 +190,15 @@ def abandon(conn: Connection) -> None:
         other.close()
 
 
-def _rollback(conn: Connection) -> None:
-    """Roll back, never raising over the error that led here; a connection whose rollback
-    failed is closed, so that the next transaction gets a new one."""
+def _rollback(conn: Connection, autocommit: bool | None = None) -> None:
+    """Roll back, never raising over the error that led here, then set `autocommit` when
+    given; a connection whose rollback failed is closed, so that the next transaction gets a
+    new one."""
     try:
         if not conn.closed and not conn.broken:
             conn.rollback()
+            if autocommit is not None:
+                conn.autocommit = autocommit
     except psycopg.Error:
         conn.close()
 

@@ -62,6 +62,23 @@ _LOG = ("WITH ins AS (INSERT INTO zarn_changes (collection, key, version, time, 
         " change = excluded.change RETURNING version)"
         " SELECT version, pg_notify(%s, %s) FROM ins")
 
+# A change committed by one statement: the version check and the new head, the log entry,
+# the notification (at commit). No row when the version was another: nothing written. The
+# pruning form also drops log entries up to the snapshot by age and count (see prune_below).
+_COMMIT_HEAD = (
+    "WITH up AS (UPDATE zarn_documents SET base = COALESCE(base, version), version = version + 1"
+    " WHERE collection = %(collection)s AND key = %(key)s AND version = %(expected)s RETURNING base, version),"
+    " ins AS (INSERT INTO zarn_changes (collection, key, version, time, who, change)"
+    " SELECT %(collection)s, %(key)s, version, extract(epoch FROM now()), %(who)s, %(change)s FROM up"
+    " ON CONFLICT (collection, key, version) DO UPDATE SET time = excluded.time, who = excluded.who,"
+    " change = excluded.change RETURNING version)")
+_COMMIT_TAIL = " SELECT version, pg_notify(%(channel)s, %(note)s) FROM ins"
+_COMMIT = _COMMIT_HEAD + _COMMIT_TAIL
+_COMMIT_PRUNING = (
+    _COMMIT_HEAD + ", pruned AS (DELETE FROM zarn_changes c USING up WHERE c.collection = %(collection)s"
+    " AND c.key = %(key)s AND c.version <= up.base"
+    " AND (c.version <= LEAST(up.base, up.version - %(keep)s) OR c.time < %(before)s))" + _COMMIT_TAIL)
+
 
 class PostgreSQLEngine(Connections, Engine):
     """A PostgreSQL database reached by URL; one connection per thread."""
@@ -118,20 +135,25 @@ class PostgreSQLEngine(Connections, Engine):
 
     def commit(self, collection: str, key: str, change: str, expected: int, who: str | None = None) -> int:
         check_key(collection, key)
-        note = json.dumps([collection, key])
+        version = expected + 1
+        params: dict[str, Any] = {"collection": collection, "key": key, "expected": expected, "who": who,
+                                  "change": change, "channel": CHANNEL, "note": json.dumps([collection, key])}
+        sql = _COMMIT
+        if version % 64 == 0:
+            sql = _COMMIT_PRUNING
+            params["keep"] = self.keep_changes  # the bounds of prune_below, reckoned by the statement
+            params["before"] = time.time() - self.keep_days * 86400.0
 
         def work(cur: Cursor) -> int:
-            cur.execute("UPDATE zarn_documents SET base = COALESCE(base, version), version = version + 1"
-                        " WHERE collection = %s AND key = %s AND version = %s", (collection, key, expected))
-            if cur.rowcount != 1:
+            cur.execute(sql, params)
+            if cur.fetchone() is None:
                 cur.execute("SELECT version FROM zarn_documents WHERE collection = %s AND key = %s",
                             (collection, key))
                 found = cur.fetchone()
                 raise conflict(collection, key, expected, None if found is None else found[0])
-            self._log(cur, collection, key, expected + 1, who, change, note)
-            return expected + 1
+            return version
 
-        return self._run(work)
+        return self._run_short(work)
 
     def _log(self, cur: Cursor, collection: str, key: str, version: int, who: str | None, change: str | None,
              note: str) -> None:

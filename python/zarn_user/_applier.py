@@ -1,7 +1,9 @@
 """Changes applied to a held RoleMatrix: its stored lists and its `dag` kept in step.
 
 Everything a change installs is built aside first, then installed by single operations: each
-stored list by one slice assignment, the graph's new and changed rows by one `dict.update`.
+stored list by records appended to it, or by a new list in its place when it lost records
+(a list rewritten whole: a new graph as well), the graph's new and changed rows by one
+`dict.update`.
 A query running in another thread reads each of them wholly before or wholly after.
 
 The rows are made by the matrix's own index operations, run on a scratch instance whose
@@ -11,9 +13,6 @@ up), so that the graph comes out as those operations make it.
 
 from __future__ import annotations
 
-from collections import Counter
-from itertools import compress
-from operator import attrgetter
 from typing import Any
 
 from zarn_engine.changes import install, prepare
@@ -28,32 +27,44 @@ def _scratch(doc: Any, rows: dict[Any, list[Any]]) -> Any:
 
 def _old_and_new(doc: Any, change: dict[str, Any], plan: dict[str, tuple[Any, ...]],
                  name: str) -> tuple[list[Any], list[Any], list[Any] | None]:
-    """(records the change removes from list `name`, records it appends, the whole new list;
-    None when the list does not change)."""
+    """(records the change removes from list `name`, records it appends, the whole new list
+    when it is a new list; None when the list only grows). Read from the change and the plan,
+    without a walk of the list."""
     step = plan.get(name)
-    if step is None or step[0] != "list":
+    if step is None:
         return [], [], None
-    old = doc.__dict__[name]
-    lo, tail = step[1], step[2]
-    new = old[:lo] + list(tail)
-    spec = change.get("lists", {}).get(name)
-    if spec is not None and name not in change.get("replace", {}):
-        # The change names its removed positions and appended records: no walk of the list.
-        count = len(spec["append"])
-        return [old[position] for position in spec["remove"]], list(tail[len(tail) - count:]), new
-    # Rewritten whole: what stays of old[lo:] is a prefix of the tail, in order.
-    removed: list[Any] = []
-    j = 0
-    for record in old[lo:]:
-        if j < len(tail) and (tail[j] is record):
-            j += 1
+    if step[0] == "list":  # appended only: the list grows in place
+        return [], list(step[2]), None
+    old, new = doc.__dict__[name], step[1]
+    spec = change["lists"][name]
+    count = len(spec["append"])
+    return [old[position] for position in spec["remove"]], new[len(new) - count:], new
+
+
+def _rebuilt(doc: Any, plan: dict[str, tuple[Any, ...]]) -> dict[Any, list[Any]]:
+    """The graph made afresh from the lists as the plan leaves them (a list rewritten whole)."""
+    scratch = _scratch(doc, {})
+    attrs = doc.__dict__
+    for name in ("policies", "groups"):
+        step = plan.get(name)
+        if step is None:
+            scratch.__dict__[name] = attrs[name]
+        elif step[0] == "set":
+            scratch.__dict__[name] = step[1]
         else:
-            removed.append(record)
-    return removed, list(tail[j:]), new
+            scratch.__dict__[name] = attrs[name][:step[1]] + list(step[2])
+    scratch._dag_generate()
+    dag: dict[Any, list[Any]] = scratch.__dict__["dag"]
+    return dag
 
 
 def apply(doc: Any, change: dict[str, Any]) -> None:
     plan = prepare(doc, change)
+    if change.get("replace"):
+        dag = _rebuilt(doc, plan)
+        install(doc, plan)
+        doc.__dict__["dag"] = dag
+        return
     dag = doc.dag
     rows: dict[Any, list[Any]] = {}
     owned: set[Any] = set()
