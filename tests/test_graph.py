@@ -290,6 +290,21 @@ def test_membership_when_lists_hold_what_is_no_key_or_not_the_key(rm):
         m._add_permissions("aa", [SimpleNamespace(obj="o1", act="rr"), SimpleNamespace(obj="o2", act="rr")])
         assert items(m.dag) == [("public", []), ("aa", [("o1", "rr"), ("o2", "rr")]), (("o1", "rr"), []),
                                 (("o2", "rr"), [])]
+        # A list item whose comparison adds the edge's end as a key meanwhile: the end is
+        # looked up again, and its list kept.
+        m = ns.RoleMatrix(policies=[], groups=[])
+
+        class Sneaky(str):
+            def __eq__(self, other):
+                if isinstance(other, tuple):
+                    m.dag.setdefault(other, ["kept"])
+                return str.__eq__(self, other)
+
+            __hash__ = str.__hash__
+
+        m.dag["aa"] = [Sneaky("zz")]
+        m._add_permissions("aa", [SimpleNamespace(obj="o1", act="rr")])
+        assert items(m.dag) == [("public", []), ("aa", ["zz", ("o1", "rr")]), (("o1", "rr"), ["kept"])]
         # A walk of the stored records that runs code between them: the lists it touched hold
         # equal copies of keys, which later edges must find by equality.
         m = ns.RoleMatrix(policies=[], groups=[])

@@ -55,7 +55,7 @@ EdgeIndex::Entry& EdgeIndex::indexed(PyObject* successors) {
     return e;
 }
 
-bool EdgeIndex::contains(PyObject* successors, PyObject* to) {
+bool EdgeIndex::contains(PyObject* successors, PyObject* to, bool* ran_code) {
     if (PyList_GET_SIZE(successors) >= index_from && is_plain(to)) {
         Entry& e = indexed(successors);
         if (e.usable) {
@@ -79,8 +79,11 @@ bool EdgeIndex::contains(PyObject* successors, PyObject* to) {
         Ref hold = Ref::borrow(element);
         found = check(PyObject_RichCompareBool(element, to, Py_EQ)) != 0;
     }
-    if (!pure)
+    if (!pure) {
         clear();
+        if (ran_code != nullptr)
+            *ran_code = true;
+    }
     return found;
 }
 
@@ -131,11 +134,13 @@ bool add_edge(PyObject* dag, PyObject* from, PyObject* to_given, EdgeIndex* inde
             Ref hold = found.keep();
             PyObject* successors = hold.get();
             if (PyList_CheckExact(successors)) {
-                if (!index->contains(successors, to)) {
+                bool ran_code = false;
+                if (!index->contains(successors, to, &ran_code)) {
                     track_for(successors, to);
                     check(PyList_Append(successors, to));
                     index->appended(successors, to);
                 }
+                pure = !ran_code;
             } else {
                 pure = false;
                 if (!contains(successors, to)) {
@@ -226,8 +231,11 @@ void EdgeRun::add(PyObject* from, PyObject* to, PyObject* obj, PyObject* act, bo
     Ref dag = this->dag(pure);
     const bool plain = PyUnicode_CheckExact(from) &&
                        (to != nullptr ? PyUnicode_CheckExact(to) : PyUnicode_CheckExact(obj) && PyUnicode_CheckExact(act));
-    if (pure && plain && PyDict_CheckExact(dag.get()) && add_plain(dag.get(), from, to, obj, act)) {
-        if (quiet_)
+    bool ran_code = false;
+    if (pure && plain && PyDict_CheckExact(dag.get()) && add_plain(dag.get(), from, to, obj, act, ran_code)) {
+        if (ran_code)
+            disturbed();
+        else if (quiet_)
             dag_ = dag;
         return;
     }
@@ -244,7 +252,8 @@ void EdgeRun::add(PyObject* from, PyObject* to, PyObject* obj, PyObject* act, bo
     }
 }
 
-bool EdgeRun::add_plain(PyObject* dag, PyObject* from, PyObject* to, PyObject* obj, PyObject* act) {
+bool EdgeRun::add_plain(PyObject* dag, PyObject* from, PyObject* to, PyObject* obj, PyObject* act,
+                        bool& ran_code) {
     if (usable_ == 0)
         usable_ = entries_usable() && pair_hash_usable() ? 1 : -1;
     if (usable_ < 0)
@@ -293,7 +302,7 @@ bool EdgeRun::add_plain(PyObject* dag, PyObject* from, PyObject* to, PyObject* o
             for (Py_ssize_t i = 0; !present && i < PyList_GET_SIZE(list); ++i)
                 present = PyList_GET_ITEM(list, i) == node.get();
         } else {
-            present = index_.contains(list, node.get());
+            present = index_.contains(list, node.get(), &ran_code);
         }
         if (!present) {
             check(PyList_Append(list, node.get()));
@@ -302,6 +311,12 @@ bool EdgeRun::add_plain(PyObject* dag, PyObject* from, PyObject* to, PyObject* o
     } else {
         successors = successor_list(node.get());
         set_successors(dag, from, from_hash, successors.get());
+    }
+    if (ran_code) {
+        // A comparison ran code, which may have changed the keys: the end is looked up again.
+        if (!contains(dag, node.get()))
+            set_successors(dag, node.get(), successor_list().get());
+        return true;
     }
     if (!to_known && !loop)
         set_successors(dag, node.get(), to_hash, successor_list().get());

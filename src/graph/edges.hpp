@@ -15,8 +15,9 @@ namespace zarn::graph {
 // not what the set saw is indexed again.
 class EdgeIndex {
 public:
-    // `to in successors`, for an exact list; `to` need not be plain.
-    bool contains(PyObject* successors, PyObject* to);
+    // `to in successors`, for an exact list; `to` need not be plain. `ran_code`, when given,
+    // is set when a comparison may have run Python code (the index is then cleared).
+    bool contains(PyObject* successors, PyObject* to, bool* ran_code = nullptr);
     // After `successors.append(to)` made by the owner of the index.
     void appended(PyObject* successors, PyObject* to);
     void clear() { lists_.clear(); }
@@ -93,8 +94,9 @@ private:
     // The edge from -> to, where `from` is an exact str and the end either the exact str
     // `to` or (with `to` null) the pair (obj, act) of exact str, added to the exact dict
     // `dag` without running Python code. False, with nothing changed, when a lookup
-    // cannot tell without running code: the caller then adds it the general way.
-    bool add_plain(PyObject* dag, PyObject* from, PyObject* to, PyObject* obj, PyObject* act);
+    // cannot tell without running code: the caller then adds it the general way. `ran_code`
+    // is set when the membership test compared with a list item of another kind.
+    bool add_plain(PyObject* dag, PyObject* from, PyObject* to, PyObject* obj, PyObject* act, bool& ran_code);
 
     PyObject* self_;
     EdgeIndex index_;
