@@ -292,6 +292,33 @@ def test_damaged_or_refused_stored_columns(text, error):
     assert Shelf._from_stored("s1", _columns((0, 1), (0, 1))).items == [Item(code="ab")] * 2
 
 
+def test_stored_columns_checked_where_a_field_can_refuse():
+    """Fields without a pattern are looked at only for missing values; a position past the
+    strings in any column is damage, whichever field it is."""
+    class Tag(EmbeddedDocument):
+        key = StringField(required=True)
+        value = StringField()
+
+    class Box(Document):
+        _key_fields = ["label"]
+        label = StringField()
+        tags = ListField(EmbeddedDocumentField(Tag), default=[])
+
+    def text(keys, values, strings):
+        encode = lambda column: base64.b64encode(array.array("I", column).tobytes()).decode()  # noqa: E731
+        return json.dumps({"~": 1, "strings": strings, "fields": {"label": "b"},
+                           "lists": {"tags": {"key": encode(keys), "value": encode(values)}}})
+
+    strings = ["k", None, "v"]
+    assert [t.to_display() for t in Box._from_stored("b", text([0, 0], [1, 2], strings)).tags] == [
+        {"key": "k", "value": None}, {"key": "k", "value": "v"}]
+    with pytest.raises(LoadError, match=r"field 'tags\[1\]\.key': required field is missing"):
+        Box._from_stored("b", text([0, 1], [2, 2], strings))
+    for keys, values in (([0, 3], [2, 2]), ([0, 0], [2, 3])):
+        with pytest.raises(LoadError, match=r"field 'tags': stored columns are damaged"):
+            Box._from_stored("b", text(keys, values, strings))
+
+
 def test_stored_columns_of_a_record_class_changed_since():
     """Columns saved before the record class gained a field, or its own checks, load through
     the class's display conversion and validation."""

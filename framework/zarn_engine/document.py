@@ -18,7 +18,7 @@ from array import array
 from base64 import b64decode, b64encode
 from binascii import Error as Base64Error
 from collections import deque
-from itertools import repeat
+from itertools import repeat, starmap
 TYPE_CHECKING = False  # typing is imported by type checkers only: start-up time
 if TYPE_CHECKING:
     from typing import Any, ClassVar, Iterator, Mapping, Self
@@ -171,8 +171,7 @@ def _columns_valid(columns: list[tuple[StringField, list[Any]]], patterns: bool)
             matched.setdefault(field._pattern, set()).update(values)
     for pattern, distinct in matched.items():
         distinct.discard(None)
-        search = pattern.search
-        if not all(search(value) is not None for value in distinct):
+        if not all(map(pattern.search, distinct)):  # a match is true, None false
             return False
     return True
 
@@ -647,56 +646,80 @@ class Document(EmbeddedDocument):
         named in `checked`); the display data of the other fields."""
         if data[_FORMAT] != 1 or set(data) != {_FORMAT, "strings", "fields", "lists"}:
             raise LoadError(f"{where}: stored in a format this version cannot read ({data[_FORMAT]!r})")
-        strings, fields, lists = data["strings"], data["fields"], data["lists"]
-        if (not isinstance(strings, list) or not isinstance(fields, dict) or not isinstance(lists, dict)
-                or not set(map(type, strings)) <= _STR_OR_NONE):
+        strings, lists = data["strings"], data["lists"]
+        fields: dict[str, Any] = data["fields"]
+        kinds = set(map(type, strings)) if isinstance(strings, list) else None
+        if (kinds is None or not isinstance(fields, dict) or not isinstance(lists, dict)
+                or not kinds <= _STR_OR_NONE):
             raise LoadError(f"{where}: stored data is damaged (its records' columns)")
-        document = cls.__name__
+        # A tuple of atoms, which the collector stops tracking at its next pass: its full
+        # passes while the records are built need not walk every string.
+        strings = tuple(strings)
+        del data["strings"]
+        has_none = type(None) in kinds
         for name, columns in lists.items():
             field = cls._fields.get(name)
             if (name in fields or type(field) is not ListField or type(field.item_field) is not EmbeddedDocumentField
                     or not isinstance(columns, dict)):
                 raise LoadError(f"{where}: field {name!r} is not a list of records stored by columns")
-            kind = field.item_field.document_type
-            positions: dict[str, array[int]] = {}
-            used: dict[str, set[int]] = {}  # the distinct positions of each column
-            for field_name, text in columns.items():
-                column = _decode(text)
-                distinct = set(column or ())
-                if column is None or (distinct and max(distinct) >= len(strings)):
-                    raise LoadError(f"{where}, field {name!r}: stored columns are damaged")
-                positions[field_name] = column
-                used[field_name] = distinct
-            if len(set(map(len, positions.values()))) > 1:
+            try:
+                fields = cls._read_list(where, name, field, columns, strings, has_none, fields, values)
+            except IndexError:  # a position past the strings
+                raise LoadError(f"{where}, field {name!r}: stored columns are damaged") from None
+            if name in values:
+                checked.add(name)
+        return fields
+
+    @classmethod
+    def _read_list(cls, where: str, name: str, field: ListField, columns: dict[str, Any], strings: tuple[Any, ...],
+                   has_none: bool, fields: dict[str, Any], values: dict[str, Any]) -> dict[str, Any]:
+        """One list of records stored by columns: its records into `values`, checked, or (when
+        the record class changed since the save) its display data into a copy of `fields`,
+        which is returned. IndexError for a position past the strings."""
+        kind = field.item_field.document_type  # type: ignore[attr-defined]
+        positions: dict[str, array[int]] = {}
+        for field_name, text in columns.items():
+            column = _decode(text)
+            if column is None:
                 raise LoadError(f"{where}, field {name!r}: stored columns are damaged")
-            count = len(next(iter(positions.values()), ()))
-            if not _columnar(field) or set(columns) != kind._field_names:
-                # The record class changed since the save: its records are built and checked
-                # from their display data, as a text of display data would give them.
-                rows = zip(*(map(strings.__getitem__, column) for column in positions.values()))
-                fields = {**fields, name: [dict(zip(positions, row)) for row in rows]}
-                continue
-            # Each distinct value checked once against its field (as the records' own
-            # validation would check every record), the first record holding it named.
-            if _strings_only(kind) and _columns_valid(
-                    [(item_field, list(map(strings.__getitem__, used[field_name])))  # type: ignore[misc]
-                     for field_name, item_field in kind._fields.items()], True):
-                used = {}
-            for field_name, distinct in used.items():
-                item_field = kind._fields[field_name]
-                column = positions[field_name]
-                for position in distinct:
-                    try:
-                        item_field.check(strings[position], document, field_name)
-                    except ValidationError as exc:
-                        path = f"{name}[{column.index(position)}].{field_name}"
-                        raise LoadError(_refused(where, ValidationError(document, path, exc.value, exc.reason))) \
-                            from None
-            records = list(map(object.__new__, repeat(kind, count)))
-            for field_name, column in positions.items():
-                deque(map(kind._setters[field_name], records, map(strings.__getitem__, column)), 0)
-            values[name] = records
-            checked.add(name)
+            positions[field_name] = column
+        if len(set(map(len, positions.values()))) > 1:
+            raise LoadError(f"{where}, field {name!r}: stored columns are damaged")
+        count = len(next(iter(positions.values()), ()))
+        if not _columnar(field) or set(columns) != kind._field_names:
+            # The record class changed since the save: its records are built and checked
+            # from their display data, as a text of display data would give them.
+            rows = zip(*(map(strings.__getitem__, column) for column in positions.values()))
+            return {**fields, name: [dict(zip(positions, row)) for row in rows]}
+        # Each distinct value checked once against its field (as the records' own validation
+        # would check every record), the first record holding it named. Strings alone need
+        # a look only where a field has a pattern, or is required and a value is missing.
+        strings_only = _strings_only(kind)
+        used = {field_name: set(positions[field_name]) for field_name, item_field in kind._fields.items()
+                if not strings_only or item_field._pattern is not None
+                or (item_field.required and has_none)}
+        if strings_only and _columns_valid(
+                [(kind._fields[field_name], list(map(strings.__getitem__, distinct)))
+                 for field_name, distinct in used.items()], True):
+            used = {}
+        document = cls.__name__
+        for field_name, distinct in used.items():
+            item_field = kind._fields[field_name]
+            column = positions[field_name]
+            for position in distinct:
+                try:
+                    item_field.check(strings[position], document, field_name)
+                except ValidationError as exc:
+                    path = f"{name}[{column.index(position)}].{field_name}"
+                    raise LoadError(_refused(where, ValidationError(document, path, exc.value, exc.reason))) from None
+        del used
+        # Calls by starmap over one argument tuple (repeat's, or zip's, which zip fills anew
+        # when nobody else holds it): no tuple made per call, so no collector pass set off
+        # by them while the records are built.
+        records = list(starmap(object.__new__, repeat((kind,), count)))
+        for field_name, column in positions.items():
+            deque(starmap(kind._setters[field_name], zip(records, map(strings.__getitem__, column))), 0)
+        values[name] = records
         return fields
 
     @classmethod

@@ -24,20 +24,11 @@ Ref make_pair(PyObject* obj, PyObject* act) {
 
 }  // namespace
 
-Ref EdgeReader::pair(PyObject* obj, PyObject* act) {
-    if (!PyUnicode_CheckExact(obj) || !PyUnicode_CheckExact(act))
-        return make_pair(obj, act);
-    Ref& held = pairs_[PairKey{obj, act}];
-    if (!held)
-        held = make_pair(obj, act);
-    return held;
-}
-
 Edge EdgeReader::policy(PyObject* policy, bool* pure) {
     Ref sub = sub_(policy, pure);
     Ref obj = obj_(policy, pure);
     Ref act = act_(policy, pure);
-    return {std::move(sub), pair(obj.get(), act.get())};
+    return {std::move(sub), make_pair(obj.get(), act.get())};
 }
 
 Edge EdgeReader::group(PyObject* group, bool* pure) {
@@ -64,7 +55,7 @@ EdgeIndex::Entry& EdgeIndex::indexed(PyObject* successors) {
     return e;
 }
 
-bool EdgeIndex::contains(PyObject* successors, PyObject* to) {
+bool EdgeIndex::contains(PyObject* successors, PyObject* to, bool* ran_code) {
     if (PyList_GET_SIZE(successors) >= index_from && is_plain(to)) {
         Entry& e = indexed(successors);
         if (e.usable) {
@@ -88,8 +79,11 @@ bool EdgeIndex::contains(PyObject* successors, PyObject* to) {
         Ref hold = Ref::borrow(element);
         found = check(PyObject_RichCompareBool(element, to, Py_EQ)) != 0;
     }
-    if (!pure)
+    if (!pure) {
         clear();
+        if (ran_code != nullptr)
+            *ran_code = true;
+    }
     return found;
 }
 
@@ -140,11 +134,13 @@ bool add_edge(PyObject* dag, PyObject* from, PyObject* to_given, EdgeIndex* inde
             Ref hold = found.keep();
             PyObject* successors = hold.get();
             if (PyList_CheckExact(successors)) {
-                if (!index->contains(successors, to)) {
+                bool ran_code = false;
+                if (!index->contains(successors, to, &ran_code)) {
                     track_for(successors, to);
                     check(PyList_Append(successors, to));
                     index->appended(successors, to);
                 }
+                pure = !ran_code;
             } else {
                 pure = false;
                 if (!contains(successors, to)) {
@@ -201,6 +197,9 @@ void EdgeRun::disturbed() {
     policy_found_ = group_found_ = false;
     dag_.reset();
     index_.clear();
+    fresh_ = Fresh::no;
+    last_from_.reset();
+    last_successors_.reset();
 }
 
 bool EdgeRun::ours(PyObject* name, bool& found, PyObject* record) {
@@ -217,17 +216,115 @@ bool EdgeRun::ours(PyObject* name, bool& found, PyObject* record) {
     return true;
 }
 
-void EdgeRun::add(const Edge& edge, bool pure) {
+Ref EdgeRun::dag(bool& pure) {
     // `self.dag`, read after the record's fields as our own function reads it.
     Ref dag = quiet_ && pure && dag_ ? dag_ : field(self_, names.dag, &pure);
     if (!pure)
         disturbed();
-    if (add_edge(dag.get(), edge.from.get(), edge.to.get(), &index_)) {
+    if (fresh_ == Fresh::unknown)
+        fresh_ = quiet_ && pure && PyDict_CheckExact(dag.get()) && PyDict_GET_SIZE(dag.get()) == 0 ? Fresh::yes
+                                                                                                   : Fresh::no;
+    return dag;
+}
+
+void EdgeRun::add(PyObject* from, PyObject* to, PyObject* obj, PyObject* act, bool pure) {
+    Ref dag = this->dag(pure);
+    const bool plain = PyUnicode_CheckExact(from) &&
+                       (to != nullptr ? PyUnicode_CheckExact(to) : PyUnicode_CheckExact(obj) && PyUnicode_CheckExact(act));
+    bool ran_code = false;
+    if (pure && plain && PyDict_CheckExact(dag.get()) && add_plain(dag.get(), from, to, obj, act, ran_code)) {
+        if (ran_code)
+            disturbed();
+        else if (quiet_)
+            dag_ = dag;
+        return;
+    }
+    // The general way, which knows nothing of a fresh run's lists.
+    fresh_ = Fresh::no;
+    last_from_.reset();
+    last_successors_.reset();
+    Ref pair = to != nullptr ? Ref() : make_pair(obj, act);
+    if (add_edge(dag.get(), from, to != nullptr ? to : pair.get(), &index_) && pure) {
         if (quiet_)
             dag_ = dag;
     } else {
         disturbed();
     }
+}
+
+bool EdgeRun::add_plain(PyObject* dag, PyObject* from, PyObject* to, PyObject* obj, PyObject* act,
+                        bool& ran_code) {
+    if (usable_ == 0)
+        usable_ = entries_usable() && pair_hash_usable() ? 1 : -1;
+    if (usable_ < 0)
+        return false;
+    const bool fresh = fresh_ == Fresh::yes;
+    // Both ends looked up before anything changes: a lookup that cannot tell leaves all as it was.
+    const Py_hash_t from_hash = hash_of(from);
+    Ref successors;
+    bool from_known;
+    PyObject* value = nullptr;
+    if (fresh && last_from_.get() == from) {
+        successors = last_successors_;
+        from_known = true;
+    } else {
+        const Py_ssize_t at = entry_of(dag, from, from_hash, &value);
+        if (at == entry_unknown || (at >= 0 && !PyList_CheckExact(value)))
+            return false;
+        from_known = at >= 0;
+        if (from_known)
+            successors = Ref::borrow(value);
+    }
+    const Py_hash_t to_hash = to != nullptr ? hash_of(to) : pair_hash(hash_of(obj), hash_of(act));
+    const Py_ssize_t to_at = to != nullptr ? entry_of(dag, to, to_hash, &value) : pair_entry_of(dag, obj, act, to_hash, &value);
+    if (to_at == entry_unknown)
+        return false;
+    // The node the list gets: the key object when `to` is a key (whichever record named it),
+    // else a new node; a new role that is its own parent is the key `from` becomes.
+    Ref node;
+    bool to_known = to_at >= 0, loop = false;
+    if (to_known)
+        node = entry_key(dag, to_at).keep();
+    else if (to == nullptr)
+        node = make_pair(obj, act);
+    else if (!from_known && plain_equal(from, to) == 1)
+        node = Ref::borrow(from), loop = true;
+    else
+        node = Ref::borrow(to);
+
+    if (from_known) {
+        PyObject* list = successors.get();
+        bool present;
+        if (fresh && !to_known) {
+            present = false;  // a node that is no key is in no list
+        } else if (fresh && PyList_GET_SIZE(list) < index_from) {
+            present = false;  // each list holds key objects only: the key is there as itself
+            for (Py_ssize_t i = 0; !present && i < PyList_GET_SIZE(list); ++i)
+                present = PyList_GET_ITEM(list, i) == node.get();
+        } else {
+            present = index_.contains(list, node.get(), &ran_code);
+        }
+        if (!present) {
+            check(PyList_Append(list, node.get()));
+            index_.appended(list, node.get());
+        }
+    } else {
+        successors = successor_list(node.get());
+        set_successors(dag, from, from_hash, successors.get());
+    }
+    if (ran_code) {
+        // A comparison ran code, which may have changed the keys: the end is looked up again.
+        if (!contains(dag, node.get()))
+            set_successors(dag, node.get(), successor_list().get());
+        return true;
+    }
+    if (!to_known && !loop)
+        set_successors(dag, node.get(), to_hash, successor_list().get());
+    if (fresh) {
+        last_from_ = Ref::borrow(from);
+        last_successors_ = std::move(successors);
+    }
+    return true;
 }
 
 Ref EdgeRun::stored(PyObject* name) {
@@ -252,16 +349,19 @@ void EdgeRun::add_policy(PyObject* policy) {
         return;
     // What our `_dag_add_policy` does, in its order.
     bool pure = true;
-    Edge edge = read_.policy(policy, &pure);
-    add(edge, pure);
+    Ref sub = read_.sub_(policy, &pure);
+    Ref obj = read_.obj_(policy, &pure);
+    Ref act = read_.act_(policy, &pure);
+    add(sub.get(), nullptr, obj.get(), act.get(), pure);
 }
 
 void EdgeRun::add_group(PyObject* group) {
     if (!ours(interned<"_dag_add_group">(), group_found_, group))
         return;
     bool pure = true;
-    Edge edge = read_.group(group, &pure);
-    add(edge, pure);
+    Ref child = read_.child_(group, &pure);
+    Ref parent = read_.parent_(group, &pure);
+    add(child.get(), parent.get(), nullptr, nullptr, pure);
 }
 
 }  // namespace zarn::graph

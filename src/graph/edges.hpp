@@ -15,8 +15,9 @@ namespace zarn::graph {
 // not what the set saw is indexed again.
 class EdgeIndex {
 public:
-    // `to in successors`, for an exact list; `to` need not be plain.
-    bool contains(PyObject* successors, PyObject* to);
+    // `to in successors`, for an exact list; `to` need not be plain. `ran_code`, when given,
+    // is set when a comparison may have run Python code (the index is then cleared).
+    bool contains(PyObject* successors, PyObject* to, bool* ran_code = nullptr);
     // After `successors.append(to)` made by the owner of the index.
     void appended(PyObject* successors, PyObject* to);
     void clear() { lists_.clear(); }
@@ -40,29 +41,15 @@ struct Edge {
 
 // The edge a record stands for, its fields read in this order by attribute access: a
 // policy is the edge sub -> (obj, act), a group the edge child -> parent. `pure`, when
-// given, is cleared when a read may have run Python code. Policies whose obj and act are
-// the same two str objects (as records loaded together share their equal strings) get one
-// pair tuple: a tuple of two str is immutable, and equal either way.
+// given, is cleared when a read may have run Python code.
 class EdgeReader {
 public:
     Edge policy(PyObject* policy, bool* pure);
     Edge group(PyObject* group, bool* pure);
 
 private:
-    struct PairKey {
-        PyObject *obj, *act;
-        bool operator==(const PairKey&) const = default;
-    };
-    struct PairHash {
-        size_t operator()(const PairKey& k) const {
-            return std::hash<PyObject*>()(k.obj) * 31 + std::hash<PyObject*>()(k.act);
-        }
-    };
-    Ref pair(PyObject* obj, PyObject* act);
-
+    friend class EdgeRun;  // which reads the fields itself, to add plain edges without a pair tuple
     FieldReader sub_{names.sub}, obj_{names.obj}, act_{names.act}, child_{names.child}, parent_{names.parent};
-    // The pairs made, by the identity of their strings (held by the pairs themselves).
-    std::unordered_map<PairKey, Ref, PairHash> pairs_;
 };
 
 // The edge `from -> to` added to `dag`: append `to` to the successor list of `from` unless
@@ -100,7 +87,16 @@ private:
     // Looks the method up unless a quiet run already found our own; false (after calling
     // what was found) when it is not ours.
     bool ours(PyObject* name, bool& found, PyObject* record);
-    void add(const Edge& edge, bool pure);
+    // The edge from -> to, or from -> (obj, act) when `to` is null; `pure` as the reads left it.
+    void add(PyObject* from, PyObject* to, PyObject* obj, PyObject* act, bool pure);
+    // `self.dag` for the next addition; `pure` cleared when the read may have run code.
+    Ref dag(bool& pure);
+    // The edge from -> to, where `from` is an exact str and the end either the exact str
+    // `to` or (with `to` null) the pair (obj, act) of exact str, added to the exact dict
+    // `dag` without running Python code. False, with nothing changed, when a lookup
+    // cannot tell without running code: the caller then adds it the general way. `ran_code`
+    // is set when the membership test compared with a list item of another kind.
+    bool add_plain(PyObject* dag, PyObject* from, PyObject* to, PyObject* obj, PyObject* act, bool& ran_code);
 
     PyObject* self_;
     EdgeIndex index_;
@@ -108,6 +104,14 @@ private:
     bool quiet_ = false;
     bool policy_found_ = false, group_found_ = false;
     Ref dag_;
+    // A run that began on an empty `dag` and has run no Python code since: every key and
+    // every successor list is one it made, and each list holds key objects only, so that a
+    // node that is no key yet is in no list, and a key is in a list only as itself.
+    enum class Fresh { unknown, yes, no } fresh_ = Fresh::unknown;
+    // The last edge's start in a fresh run, with its list: records of one role come
+    // together, and the next edge from it needs no lookup.
+    Ref last_from_, last_successors_;
+    int usable_ = 0;  // whether dicts and pair hashes can be read here (1) or not (-1); 0: not asked yet
 };
 
 }  // namespace zarn::graph

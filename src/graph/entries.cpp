@@ -68,12 +68,12 @@ int same_key(PyObject* stored, PyObject* key) {
 bool usable = false;
 bool checked = false;
 
-}  // namespace
-
-Py_ssize_t entry_of(PyObject* dict, PyObject* key, Py_hash_t hash, PyObject** value) {
-    const Keys* dk = keys_of(dict);
-    if (dk == nullptr)
-        return entry_unknown;
+// The probe sequence of a lookup of `hash` in `dk`: calls found(stored key, its hash, its
+// value, its position) for every entry met on the way, until it answers other than
+// `keep_going` (its answer returned) or an empty slot ends the sequence (entry_missing).
+constexpr Py_ssize_t keep_going = -3;
+template <class Found>
+Py_ssize_t probe(const Keys* dk, Py_hash_t hash, Found&& found) {
     const size_t mask = (size_t(1) << dk->dk_log2_size) - 1;
     size_t perturb = size_t(hash);
     size_t i = size_t(hash) & mask;
@@ -94,19 +94,69 @@ Py_ssize_t entry_of(PyObject* dict, PyObject* key, Py_hash_t hash, PyObject** va
                 stored = e->key, stored_value = e->value;
                 stored_hash = reinterpret_cast<PyASCIIObject*>(stored)->hash;
             }
-            if (stored == key || stored_hash == hash) {
-                const int same = same_key(stored, key);
-                if (same == 0)
-                    return entry_unknown;
-                if (same == 1) {
-                    *value = stored_value;
-                    return ix;
-                }
-            }
+            const Py_ssize_t r = found(stored, stored_hash, stored_value, ix);
+            if (r != keep_going)
+                return r;
         }
         perturb >>= 5;
         i = (i * 5 + perturb + 1) & mask;
     }
+}
+
+}  // namespace
+
+Py_ssize_t entry_of(PyObject* dict, PyObject* key, Py_hash_t hash, PyObject** value) {
+    const Keys* dk = keys_of(dict);
+    if (dk == nullptr)
+        return entry_unknown;
+    return probe(dk, hash, [&](PyObject* stored, Py_hash_t stored_hash, PyObject* stored_value, Py_ssize_t ix) -> Py_ssize_t {
+        if (stored != key && stored_hash != hash)
+            return keep_going;
+        const int same = same_key(stored, key);
+        if (same == 0)
+            return entry_unknown;
+        if (same == -1)
+            return keep_going;
+        *value = stored_value;
+        return ix;
+    });
+}
+
+Py_ssize_t pair_entry_of(PyObject* dict, PyObject* obj, PyObject* act, Py_hash_t hash, PyObject** value) {
+    const Keys* dk = keys_of(dict);
+    if (dk == nullptr)
+        return entry_unknown;
+    return probe(dk, hash, [&](PyObject* stored, Py_hash_t stored_hash, PyObject* stored_value, Py_ssize_t ix) -> Py_ssize_t {
+        if (stored_hash != hash)
+            return keep_going;
+        // A key of another kind would compare by code of its own.
+        if (PyUnicode_CheckExact(stored))
+            return keep_going;
+        if (!is_plain(stored))
+            return entry_unknown;
+        if (plain_equal(PyTuple_GET_ITEM(stored, 0), obj) != 1 || plain_equal(PyTuple_GET_ITEM(stored, 1), act) != 1)
+            return keep_going;
+        *value = stored_value;
+        return ix;
+    });
+}
+
+bool pair_hash_usable() {
+    static int usable = -1;
+    if (usable >= 0)
+        return usable == 1;
+    bool ok = true;
+    for (const char* text : {"", "a", "read", "o9_12345", "*"}) {
+        Ref a = Ref::steal(PyUnicode_FromString(text));
+        Ref b = Ref::steal(PyUnicode_FromString("write"));
+        Ref pair = a && b ? Ref::steal(PyTuple_Pack(2, a.get(), b.get())) : Ref();
+        const Py_hash_t expected = pair ? PyObject_Hash(pair.get()) : -1;
+        ok = ok && expected != -1 && pair_hash(PyObject_Hash(a.get()), PyObject_Hash(b.get())) == expected;
+    }
+    if (PyErr_Occurred())
+        PyErr_Clear();
+    usable = ok ? 1 : 0;
+    return ok;
 }
 
 void prefetch_slot(PyObject* dict, Py_hash_t hash) {

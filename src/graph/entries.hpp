@@ -24,6 +24,27 @@ enum : Py_ssize_t {
 // plain and has the same hash gives entry_unknown.
 Py_ssize_t entry_of(PyObject* dict, PyObject* key, Py_hash_t hash, PyObject** value);
 
+// The position of the pair (obj, act) of exact str, whose tuple hash is `hash`, as entry_of
+// gives it for such a tuple, without a tuple: only exact 2-tuples of exact str equal it.
+Py_ssize_t pair_entry_of(PyObject* dict, PyObject* obj, PyObject* act, Py_hash_t hash, PyObject** value);
+
+// The interpreter's hash of a 2-tuple whose items hash to `h0` and `h1`, made without the
+// tuple; usable when pair_hash_usable() (checked once against real tuples).
+inline Py_hash_t pair_hash(Py_hash_t h0, Py_hash_t h1) {
+    // The tuple hash of CPython 3.11 (xxHash's round over the item hashes), for 64-bit hashes.
+    constexpr Py_uhash_t prime1 = 11400714785074694791ULL, prime2 = 14029467366897019727ULL,
+                         prime5 = 2870177450012600261ULL;
+    Py_uhash_t acc = prime5;
+    for (Py_uhash_t lane : {Py_uhash_t(h0), Py_uhash_t(h1)}) {
+        acc += lane * prime2;
+        acc = (acc << 31) | (acc >> 33);
+        acc *= prime1;
+    }
+    acc += Py_uhash_t(2) ^ (prime5 ^ 3527539UL);
+    return acc == Py_uhash_t(-1) ? 1546275796 : Py_hash_t(acc);
+}
+bool pair_hash_usable();
+
 // Asks the processor to fetch the index slot where a key of hash `hash` is looked up first.
 void prefetch_slot(PyObject* dict, Py_hash_t hash);
 

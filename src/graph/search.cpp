@@ -440,7 +440,7 @@ Successors& successors() {
 void set_successors(PyObject* dag, PyObject* key, Py_hash_t hash, PyObject* value) {
     Successors& index = successors();
     if (!index.tracking(dag)) {
-        setitem(dag, key, value);
+        check(_PyDict_SetItem_KnownHash(dag, key, value, hash));
         return;
     }
     // The key's place found first, without running code: the assignment then compares it
