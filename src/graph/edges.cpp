@@ -119,6 +119,14 @@ Ref as_key(PyObject* dag, PyObject* to, bool& known) {
     return Ref::borrow(to);
 }
 
+// `dag[from].append(to)`: the list read again, since the membership test before it may
+// have run code that put another list in its place.
+void append_successor(PyObject* dag, PyObject* from, PyObject* to) {
+    Ref successors = getitem(dag, from);
+    track_for(successors.get(), to);
+    append(successors.get(), to);
+}
+
 }  // namespace
 
 bool add_edge(PyObject* dag, PyObject* from, PyObject* to_given, EdgeIndex* index) {
@@ -136,17 +144,19 @@ bool add_edge(PyObject* dag, PyObject* from, PyObject* to_given, EdgeIndex* inde
             if (PyList_CheckExact(successors)) {
                 bool ran_code = false;
                 if (!index->contains(successors, to, &ran_code)) {
-                    track_for(successors, to);
-                    check(PyList_Append(successors, to));
-                    index->appended(successors, to);
+                    if (ran_code) {
+                        append_successor(dag, from, to);
+                    } else {
+                        track_for(successors, to);
+                        check(PyList_Append(successors, to));
+                        index->appended(successors, to);
+                    }
                 }
                 pure = !ran_code;
             } else {
                 pure = false;
-                if (!contains(successors, to)) {
-                    track_for(successors, to);
-                    append(successors, to);
-                }
+                if (!contains(successors, to))
+                    append_successor(dag, from, to);
             }
         } else {
             Ref fresh = successor_list(to);
@@ -163,10 +173,8 @@ bool add_edge(PyObject* dag, PyObject* from, PyObject* to_given, EdgeIndex* inde
     } else {
         if (contains(dag, from)) {
             Ref successors = getitem(dag, from);
-            if (!contains(successors.get(), to)) {
-                track_for(successors.get(), to);
-                append(successors.get(), to);
-            }
+            if (!contains(successors.get(), to))
+                append_successor(dag, from, to);
         } else {
             Ref successors = successor_list(to);
             set_successors(dag, from, successors.get());
@@ -304,7 +312,9 @@ bool EdgeRun::add_plain(PyObject* dag, PyObject* from, PyObject* to, PyObject* o
         } else {
             present = index_.contains(list, node.get(), &ran_code);
         }
-        if (!present) {
+        if (!present && ran_code) {
+            append_successor(dag, from, node.get());
+        } else if (!present) {
             check(PyList_Append(list, node.get()));
             index_.appended(list, node.get());
         }

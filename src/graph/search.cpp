@@ -93,7 +93,10 @@ Ref check_new_group_body(Function*, PyObject* const* args) {
     Ref parent = field(new_group, names.parent);
 
     Method search(self, interned<"_dfs">());
-    if (PyDict_CheckExact(dag.get()) && search.is_own()) {
+    // Ends of other kinds compare through their own code, with each node of the flag
+    // dictionary that shares their hash: they take the flag search, which makes those
+    // comparisons as the flag dictionary's lookups do.
+    if (PyDict_CheckExact(dag.get()) && search.is_own() && is_plain(child.get()) && is_plain(parent.get())) {
         // Our own search: it costs what the parent reaches, not the size of `dag`. It
         // explores all of it, as the flag search does, so that a successor that is no key
         // raises its KeyError here too.
