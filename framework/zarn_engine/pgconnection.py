@@ -88,55 +88,33 @@ class Connections:
             conn = self._local.conn = self._connect()
         return conn
 
-    def _run(self, work: Callable[[Cursor], R]) -> R:
+    def _run(self, work: Callable[[Cursor], R], short: bool = False) -> R:
         """`work(cursor)` in one transaction, committed. A connection broken before the commit
-        is replaced and the work run again; one broken during the commit raises."""
+        is replaced and the work run again; one broken during the commit raises. `short`: in
+        two round trips, for a few statements whose results come at the end: BEGIN travels
+        with the statements, COMMIT alone."""
+        restore = False if short else None  # autocommit after a rollback
         for attempt in range(3):
             conn = self._conn()
             committing = False
             try:
-                with conn.cursor() as cur:
-                    result = work(cur)
-                committing = True
-                conn.commit()
-                return result
-            except psycopg.OperationalError as exc:
-                if not conn.broken:
-                    _rollback(conn)
-                    raise self._error(exc) from None
-                self._local.conn = None
-                if committing:
-                    raise ConnectionLost("the connection broke while committing: the change may or may "
-                                         "not have been stored") from None
-                if attempt == 2:
-                    raise ConnectionLost(f"lost the connection to {self._where}: {self._line(exc)}") from None
-            except (psycopg.Error, UnicodeEncodeError) as exc:
-                _rollback(conn)
-                raise self._error(exc) from None
-            except BaseException:
-                _rollback(conn)
-                raise
-        raise AssertionError("unreachable")
-
-    def _run_short(self, work: Callable[[Cursor], R]) -> R:
-        """`_run` in two round trips for a few statements whose results come at the end: BEGIN
-        travels with the statements (a connection broken then is replaced and the work run
-        again: nothing was committed), COMMIT alone (broken then: ConnectionLost)."""
-        for attempt in range(3):
-            conn = self._conn()
-            committing = False
-            try:
-                conn.autocommit = True  # the transaction is begun with the statements, not before
-                with conn.pipeline(), conn.cursor() as cur:
-                    cur.execute("BEGIN")
-                    result = work(cur)
+                if short:
+                    conn.autocommit = True  # the transaction is begun with the statements, not before
+                    with conn.pipeline(), conn.cursor() as cur:
+                        cur.execute("BEGIN")
+                        result = work(cur)
+                        committing = True
+                        cur.execute("COMMIT")
+                    conn.autocommit = False
+                else:
+                    with conn.cursor() as cur:
+                        result = work(cur)
                     committing = True
-                    cur.execute("COMMIT")
-                conn.autocommit = False
+                    conn.commit()
                 return result
             except psycopg.OperationalError as exc:
                 if not conn.broken:
-                    _rollback(conn, autocommit=False)
+                    _rollback(conn, restore)
                     raise self._error(exc) from None
                 self._local.conn = None
                 if committing:
@@ -145,10 +123,10 @@ class Connections:
                 if attempt == 2:
                     raise ConnectionLost(f"lost the connection to {self._where}: {self._line(exc)}") from None
             except (psycopg.Error, UnicodeEncodeError) as exc:
-                _rollback(conn, autocommit=False)
+                _rollback(conn, restore)
                 raise self._error(exc) from None
             except BaseException:
-                _rollback(conn, autocommit=False)
+                _rollback(conn, restore)
                 raise
         raise AssertionError("unreachable")
 

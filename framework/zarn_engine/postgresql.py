@@ -153,7 +153,7 @@ class PostgreSQLEngine(Connections, Engine):
                 raise conflict(collection, key, expected, None if found is None else found[0])
             return version
 
-        return self._run_short(work)
+        return self._run(work, short=True)
 
     def _log(self, cur: Cursor, collection: str, key: str, version: int, who: str | None, change: str | None,
              note: str) -> None:

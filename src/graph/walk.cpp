@@ -80,6 +80,15 @@ private:
     Py_ssize_t size_, count_ = 0;
 };
 
+// Fetches ahead of position `i` the record and the string that the walk reads later, where
+// they lie apart from their predecessors (see apart()).
+inline void fetch_ahead(PyObject* const* items, Py_ssize_t i, Py_ssize_t size, PlainWalk& walk) {
+    if (i + record_lead < size && apart(items[i + record_lead], items[i + record_lead - 1]))
+        __builtin_prefetch(items[i + record_lead]);
+    if (i + field_lead < size && apart(items[i + field_lead], items[i + field_lead - 1]))
+        walk.fetch_field(items[i + field_lead]);
+}
+
 // The walk as far as the items are plain, the kept objects (records, or their `out` values)
 // put into `sink`; returns the position of the first item that is not plain (the size when
 // all are). Nothing here runs Python code, so no item can go away meanwhile.
@@ -93,10 +102,7 @@ Py_ssize_t plain_prefix(PyObject* list, PlainWalk& walk, PyObject* value, bool k
     const Py_ssize_t size = PyList_GET_SIZE(list);
     Py_ssize_t i = 0;
     for (; i < size; ++i) {
-        if (i + record_lead < size && apart(items[i + record_lead], items[i + record_lead - 1]))
-            __builtin_prefetch(items[i + record_lead]);
-        if (i + field_lead < size && apart(items[i + field_lead], items[i + field_lead - 1]))
-            walk.fetch_field(items[i + field_lead]);
+        fetch_ahead(items, i, size, walk);
         PyObject* r = items[i];
         if (!walk.take(r))
             break;
@@ -126,10 +132,7 @@ bool plain_partition(PyObject* list, PlainWalk& walk, PyObject* value, FewKept& 
     PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
     const Py_ssize_t size = PyList_GET_SIZE(list);
     for (Py_ssize_t i = 0; i < size; ++i) {
-        if (i + record_lead < size && apart(items[i + record_lead], items[i + record_lead - 1]))
-            __builtin_prefetch(items[i + record_lead]);
-        if (i + field_lead < size && apart(items[i + field_lead], items[i + field_lead - 1]))
-            walk.fetch_field(items[i + field_lead]);
+        fetch_ahead(items, i, size, walk);
         PyObject* r = items[i];
         if (!walk.take(r))
             return false;
