@@ -362,3 +362,25 @@ def test_read_your_own_write_in_notify_mode(rm, engine):
     writer.add_role_permissions("clerk", CLERK)
     assert held(live.get("app", at_least=writer.version))  # at once, not within a second
     live.close()
+
+
+def test_readers_of_a_polling_store_read_its_token_when_its_feed_falls_behind(rm, tmp_path, monkeypatch):
+    """The feed's thread of a polling store may wait for the interpreter lock behind busy
+    readers: a reader that has not read the store's token for a polling interval reads it,
+    and serves a commit that the feed has not reported (here: never reports)."""
+    engine = zarn_engine.open_engine(str(tmp_path / "store.sqlite3"))
+    new_app(rm, engine)
+    live = notify_live(rm, engine)
+    assert not held(live.get("app"))
+    monkeypatch.setattr(live, "_changed", lambda collection, key: None)  # the feed stays up, silent
+
+    def grant():
+        rm.RoleMatrix.load("app", engine=engine).add_role_permissions("clerk", CLERK)
+
+    writer = threading.Thread(target=grant)  # another thread: another connection
+    writer.start()
+    writer.join()
+    assert live.listening
+    assert wait_for(lambda: held(live.get("app")), seconds=2.0)
+    live.close()
+    engine.close()
