@@ -55,6 +55,7 @@ D = TypeVar("D", bound="Document")
 R = TypeVar("R")
 
 MODES = ("strict", "notify")
+_NEVER: tuple[Any, float] = (None, -1.0)  # no confirmation: no token, at no time
 
 
 class _Entry(Generic[D]):
@@ -87,7 +88,7 @@ class Live(Generic[D]):
         self._collection = document_class._collection()
         self._entries: dict[str, _Entry[D]] = {}
         self._lock = threading.RLock()
-        self._local = threading.local()  # per thread: key -> change token it was checked at
+        self._local = threading.local()  # per thread: see _checked
         self._seq = 0  # changes reported by the feed so far (written by its thread only)
         self._feed: Feed | None = None
         if consistency == "notify":
@@ -114,26 +115,25 @@ class Live(Generic[D]):
         # The feed's proof first, then the marks: a proof covers the marks made before it.
         fresh = feed is not None and feed.fresh()
         entry = self._entries.get(key)
-        now = time.monotonic()
         if fresh and entry is not None and entry.marked <= entry.seen and (at_least is None or entry.version >= at_least):
             # A polling feed's thread waits for the interpreter lock behind busy readers, up
             # to a switch interval for each read it makes: a reader that has not read the
             # store's token itself for a polling interval does, which costs it microseconds.
-            if not self._polling or now - self._checked_at().get(key, -1.0) < self.engine.POLL:
+            if not self._polling or time.monotonic() - self._checked().get(key, _NEVER)[1] < self.engine.POLL:
                 return entry.doc
+        checked = self._checked()
+        now = time.monotonic() if self._polling else 0.0
         seq = self._seq  # before any read: what is reported later may not be in it
         token = self.engine.change_token()
-        checked = self._checked()
-        if entry is not None and token is not None and checked.get(key) == token:
+        if entry is not None and token is not None and checked.get(key, _NEVER)[0] == token:
             # Nothing committed since this thread last confirmed the entry.
             if entry.seen < seq:
                 entry.seen = seq
-            self._checked_at()[key] = now
+            checked[key] = (token, now)
             return entry.doc
         if entry is not None and self._catch_up(key, entry, seq):
             if token is not None:
-                checked[key] = token
-                self._checked_at()[key] = now
+                checked[key] = (token, now)
             return entry.doc
         version = self.engine.version(self._collection, key)
         if version is None:
@@ -147,8 +147,7 @@ class Live(Generic[D]):
             elif entry.seen < seq:
                 entry.seen = seq
         if token is not None:
-            checked[key] = token
-            self._checked_at()[key] = now
+            checked[key] = (token, now)
         return entry.doc
 
     def _catch_up(self, key: str, entry: _Entry[D], seq: int) -> bool:
@@ -198,18 +197,13 @@ class Live(Generic[D]):
             entry.marked = self._seq
         return entry
 
-    def _checked(self) -> dict[str, Any]:
+    def _checked(self) -> dict[str, tuple[Any, float]]:
+        """Per thread: key -> (the store's token when this thread last confirmed the entry,
+        when that was; 0.0 unless the feed polls)."""
         checked = getattr(self._local, "checked", None)
         if checked is None:
             checked = self._local.checked = {}
         return checked
-
-    def _checked_at(self) -> dict[str, float]:
-        """Per thread: key -> when this thread last saw the store's token unchanged for it."""
-        at = getattr(self._local, "checked_at", None)
-        if at is None:
-            at = self._local.checked_at = {}
-        return at
 
     def _drop(self, key: str) -> None:
         with self._lock:
