@@ -204,10 +204,11 @@ def _runs_by_identity(old: list[Any], new: list[Any], budget: int) -> tuple[list
             while k < stop and old[k] is not target:
                 k += 1
             if k == stop:
+                window = min(stop, i + 1 + _EQUAL_WINDOW)
                 k = i + 1
-                while k < min(stop, i + 1 + _EQUAL_WINDOW) and not old[k] == target:
+                while k < window and not old[k] == target:
                     k += 1
-                if k == min(stop, i + 1 + _EQUAL_WINDOW):
+                if k == window:
                     k = stop
             if k < stop:  # old[i:k] removed
                 runs.append((i, k))
