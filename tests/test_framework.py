@@ -284,12 +284,38 @@ def _columns(*rows, strings=None):
      r"field 'items': Item.from_display\(\) got an unexpected keyword argument 'size'"),
     (json.dumps({"~": 1, "strings": [], "fields": {}, "lists": {"meta": {}}}),
      r"field 'meta' is not a list of records stored by columns"),
-    (json.dumps({"~": 2, "strings": [], "fields": {}, "lists": {}}), r"a format this version cannot read \(2\)"),
+    (json.dumps({"~": 3, "strings": [], "fields": {}, "lists": {}}), r"a format this version cannot read \(3\)"),
 ])
 def test_damaged_or_refused_stored_columns(text, error):
     with pytest.raises(LoadError, match=r"^Shelf 's1'.*" + error):
         Shelf._from_stored("s1", text)
     assert Shelf._from_stored("s1", _columns((0, 1), (0, 1))).items == [Item(code="ab")] * 2
+
+
+def test_stored_columns_values_with_a_pattern_first():
+    """The strings of fields with a pattern lead the stored strings, and a load checks them as
+    a run; a position past that run, or a run that does not match, is checked value by value,
+    so the text is refused exactly where a record is wrong and loads where none is."""
+    shelf = Shelf(label="s1", items=[Item(code="ab", note="zz"), Item(code="cd", note="ab"), Item(code="ef")])
+    data = json.loads(shelf._to_stored())
+    assert data["~"] == 2 and data["strings"][:data["patterned"]] == ["ab", "cd", "ef"]
+    assert Shelf._from_stored("s1", json.dumps(data)) == shelf
+
+    def text(codes, strings, patterned):
+        stored = json.loads(_columns(*((c, 1) for c in codes), strings=strings))
+        return json.dumps({**stored, "~": 2, "patterned": patterned})
+
+    # A field that had no pattern when saved: its values lie past the run.
+    assert [i.code for i in Shelf._from_stored("s1", text([0, 2], ["ab", None, "cd"], 1)).items] == ["ab", "cd"]
+    for codes, strings, patterned in (([0, 2], ["ab", None, "CD"], 1), ([0, 2], ["ab", None, "CD"], 3),
+                                      ([1, 0], ["CD", "ab", None], 2)):
+        with pytest.raises(LoadError, match=r"field 'items\[(0|1)\]\.code': does not match"):
+            Shelf._from_stored("s1", text(codes, strings, patterned))
+    # A run holding a string that no field with a pattern uses still loads.
+    assert len(Shelf._from_stored("s1", text([0, 0], ["ab", None, "CD"], 3)).items) == 2
+    for patterned in (-1, 4, True, "1", None):
+        with pytest.raises(LoadError, match=r"damaged"):
+            Shelf._from_stored("s1", text([0], ["ab", None, "cd"], patterned))
 
 
 def test_stored_columns_checked_where_a_field_can_refuse():

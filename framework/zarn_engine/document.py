@@ -563,14 +563,26 @@ class Document(EmbeddedDocument):
                 lists[name] = columns
         if not lists:
             return json.dumps(fields)
+        # The values of fields with a pattern come first, so that a load checks a run of
+        # strings against the pattern instead of collecting each column's distinct values.
+        patterned: list[list[Any]] = []
+        others: list[list[Any]] = []
+        for name, columns in lists.items():
+            kind = self._fields[name].item_field.document_type  # type: ignore[attr-defined]
+            for field_name, column in columns.items():
+                has_pattern = getattr(kind._fields[field_name], "_pattern", None) is not None
+                (patterned if has_pattern else others).append(column)
         distinct: dict[Any, None] = {}
-        for columns in lists.values():
-            for column in columns.values():
-                distinct.update(dict.fromkeys(column))
+        for column in patterned:
+            distinct.update(dict.fromkeys(column))
+        head = len(distinct)
+        for column in others:
+            distinct.update(dict.fromkeys(column))
         index = {value: position for position, value in enumerate(distinct)}
         stored = {name: {field_name: _encode(list(map(index.__getitem__, column)))
                          for field_name, column in columns.items()} for name, columns in lists.items()}
-        return json.dumps({_FORMAT: 1, "strings": list(distinct), "fields": fields, "lists": stored})
+        return json.dumps({_FORMAT: 2, "strings": list(distinct), "patterned": head, "fields": fields,
+                           "lists": stored})
 
     @classmethod
     def _from_stored(cls, key: str, text: str) -> Self:
@@ -578,12 +590,14 @@ class Document(EmbeddedDocument):
         would take it back as it is: every field valid, the key fields those of its key.
 
         The text is the display data of the document (as every document was stored once),
-        or, where lists of records are stored by columns, an object marked `"~": 1`:
+        or, where lists of records are stored by columns, an object marked `"~": 2`:
         `fields` (the display data of the other fields), `strings` (every distinct value of
-        the records' fields, each once) and `lists` (of each list of records, one column
-        per record field: the positions in `strings` of its values, as unsigned 32-bit
-        little-endian integers in base64). Records loaded from columns share their equal
-        strings, and each distinct value is checked against its field once."""
+        the records' fields, each once), `patterned` (how many strings at the start of
+        `strings` hold every value of the record fields that have a pattern) and `lists`
+        (of each list of records, one column per record field: the positions in `strings`
+        of its values, as unsigned 32-bit little-endian integers in base64). Records loaded
+        from columns share their equal strings, and each distinct value is checked against
+        its field once. Format 1 is the same without `patterned`."""
         return cls._read_stored(key, text)
 
     @classmethod
@@ -644,26 +658,30 @@ class Document(EmbeddedDocument):
                       checked: set[str]) -> dict[str, Any]:
         """The lists of records of a text stored by columns into `values` (those checked
         named in `checked`); the display data of the other fields."""
-        if data[_FORMAT] != 1 or set(data) != {_FORMAT, "strings", "fields", "lists"}:
-            raise LoadError(f"{where}: stored in a format this version cannot read ({data[_FORMAT]!r})")
+        version = data[_FORMAT]
+        if type(version) is not int or _FORMAT_KEYS.get(version) != set(data):
+            raise LoadError(f"{where}: stored in a format this version cannot read ({version!r})")
         strings, lists = data["strings"], data["lists"]
         fields: dict[str, Any] = data["fields"]
         kinds = set(map(type, strings)) if isinstance(strings, list) else None
+        patterned = data.get("patterned", 0)
         if (kinds is None or not isinstance(fields, dict) or not isinstance(lists, dict)
-                or not kinds <= _STR_OR_NONE):
+                or not kinds <= _STR_OR_NONE or type(patterned) is not int
+                or not 0 <= patterned <= len(strings)):
             raise LoadError(f"{where}: stored data is damaged (its records' columns)")
         # A tuple of atoms, which the collector stops tracking at its next pass: its full
         # passes while the records are built need not walk every string.
         strings = tuple(strings)
         del data["strings"]
         has_none = type(None) in kinds
+        head = _Head(strings[:patterned], has_none) if version >= 2 else None
         for name, columns in lists.items():
             field = cls._fields.get(name)
             if (name in fields or type(field) is not ListField or type(field.item_field) is not EmbeddedDocumentField
                     or not isinstance(columns, dict)):
                 raise LoadError(f"{where}: field {name!r} is not a list of records stored by columns")
             try:
-                fields = cls._read_list(where, name, field, columns, strings, has_none, fields, values)
+                fields = cls._read_list(where, name, field, columns, strings, head, has_none, fields, values)
             except IndexError:  # a position past the strings
                 raise LoadError(f"{where}, field {name!r}: stored columns are damaged") from None
             if name in values:
@@ -672,7 +690,8 @@ class Document(EmbeddedDocument):
 
     @classmethod
     def _read_list(cls, where: str, name: str, field: ListField, columns: dict[str, Any], strings: tuple[Any, ...],
-                   has_none: bool, fields: dict[str, Any], values: dict[str, Any]) -> dict[str, Any]:
+                   head: _Head | None, has_none: bool, fields: dict[str, Any],
+                   values: dict[str, Any]) -> dict[str, Any]:
         """One list of records stored by columns: its records into `values`, checked, or (when
         the record class changed since the save) its display data into a copy of `fields`,
         which is returned. IndexError for a position past the strings."""
@@ -685,7 +704,6 @@ class Document(EmbeddedDocument):
             positions[field_name] = column
         if len(set(map(len, positions.values()))) > 1:
             raise LoadError(f"{where}, field {name!r}: stored columns are damaged")
-        count = len(next(iter(positions.values()), ()))
         if not _columnar(field) or set(columns) != kind._field_names:
             # The record class changed since the save: its records are built and checked
             # from their display data, as a text of display data would give them.
@@ -694,10 +712,19 @@ class Document(EmbeddedDocument):
         # Each distinct value checked once against its field (as the records' own validation
         # would check every record), the first record holding it named. Strings alone need
         # a look only where a field has a pattern, or is required and a value is missing.
+        # A field with a pattern needs none either when the strings that all its values come
+        # from match it: it then reads from those strings alone (a position past them is
+        # looked at again below).
         strings_only = _strings_only(kind)
+        from_head = ({field_name for field_name, item_field in kind._fields.items()
+                      if item_field._pattern is not None and head.matches(item_field._pattern)}
+                     if strings_only and head is not None else set())
+        records = cls._read_records(kind, positions, strings, head, from_head) if from_head else None
+        if records is None:
+            from_head = set()
         used = {field_name: set(positions[field_name]) for field_name, item_field in kind._fields.items()
-                if not strings_only or item_field._pattern is not None
-                or (item_field.required and has_none)}
+                if field_name not in from_head and (not strings_only or item_field._pattern is not None
+                                                    or (item_field.required and has_none))}
         if strings_only and _columns_valid(
                 [(kind._fields[field_name], list(map(strings.__getitem__, distinct)))
                  for field_name, distinct in used.items()], True):
@@ -713,14 +740,29 @@ class Document(EmbeddedDocument):
                     path = f"{name}[{column.index(position)}].{field_name}"
                     raise LoadError(_refused(where, ValidationError(document, path, exc.value, exc.reason))) from None
         del used
+        values[name] = records if records is not None else cls._read_records(kind, positions, strings, None, set())
+        return fields
+
+    @staticmethod
+    def _read_records(kind: type[EmbeddedDocument], positions: dict[str, array[int]], strings: tuple[Any, ...],
+                      head: _Head | None, from_head: set[str]) -> list[Any] | None:
+        """The records of the columns `positions`, the fields in `from_head` read from the
+        head's strings: None when one of those holds a position past them. IndexError for a
+        position past `strings`."""
+        count = len(next(iter(positions.values()), ()))
         # Calls by starmap over one argument tuple (repeat's, or zip's, which zip fills anew
         # when nobody else holds it): no tuple made per call, so no collector pass set off
         # by them while the records are built.
         records = list(starmap(object.__new__, repeat((kind,), count)))
         for field_name, column in positions.items():
-            deque(starmap(kind._setters[field_name], zip(records, map(strings.__getitem__, column))), 0)
-        values[name] = records
-        return fields
+            source = head.strings if head is not None and field_name in from_head else strings
+            try:
+                deque(starmap(kind._setters[field_name], zip(records, map(source.__getitem__, column))), 0)
+            except IndexError:
+                if source is strings:
+                    raise
+                return None
+        return records
 
     @classmethod
     def keys(cls, engine: Engine | None = None) -> list[str]:
@@ -736,6 +778,27 @@ class Document(EmbeddedDocument):
 
 _DOCUMENT_BASE = Document
 _FORMAT = "~"  # the key that marks a text stored by columns: no field is named so
+_FORMAT_KEYS = {1: {_FORMAT, "strings", "fields", "lists"}, 2: {_FORMAT, "strings", "patterned", "fields", "lists"}}
+
+
+class _Head:
+    """The strings at the start of a stored text's strings that values of fields with a
+    pattern come from, and which patterns all of them match (each pattern tried once)."""
+
+    __slots__ = ("strings", "_has_none", "_matched")
+
+    def __init__(self, strings: tuple[Any, ...], has_none: bool) -> None:
+        self.strings = strings
+        self._has_none = has_none
+        self._matched: dict[re.Pattern[str], bool] = {}
+
+    def matches(self, pattern: re.Pattern[str]) -> bool:
+        matched = self._matched.get(pattern)
+        if matched is None:
+            # A missing value is no match here: such lists are checked value by value.
+            matched = not (self._has_none and None in self.strings) and all(map(pattern.search, self.strings))
+            self._matched[pattern] = matched
+        return matched
 
 
 def stored_display(text: str) -> dict[str, Any]:
