@@ -448,7 +448,11 @@ def test_a_load_applies_the_changes_after_the_snapshot_in_place(rm, memory_engin
             for i in range(50, 90, step):
                 doc.set_role_permissions(f"r{i}", [{"obj": "p", "act": f"q{i}"}])
     assert engines.REBASE_COUNT > 10 and memory_engine.read("RoleMatrix", "app")[1] == 1
+    graphs = []
+    generate = rm.RoleMatrix._dag_generate
+    monkeypatch.setattr(rm.RoleMatrix, "_dag_generate", lambda self: (graphs.append(self), generate(self)))
     fresh = rm.RoleMatrix.load("app")
+    assert len(graphs) == 1 and graphs[0] is fresh  # one graph, made from the lists as changed
     same_answers(fresh, built(doc))
     text, version = memory_engine.load("RoleMatrix", "app")  # the store's own reading of the log
     assert version == doc.version and stored(rm.RoleMatrix._from_stored("app", text)) == stored(doc)

@@ -532,22 +532,24 @@ def _apply_private(doc: Document, change: dict[str, Any]) -> None:
     install(doc, prepare(doc, change, private=True))
 
 
-_appliers: dict[type | str, tuple[Callable[[Any, dict[str, Any]], None], Callable[[Any], None] | None]] = {}
+_appliers: dict[type | str, tuple[Callable[[Any, dict[str, Any]], None], bool]] = {}
 
 
 def register_applier(document_class: type | str, fn: Callable[[Any, dict[str, Any]], None],
-                     rebuild: Callable[[Any], None] | None = None) -> None:
+                     fields_first: bool = False) -> None:
     """Apply changes to instances of `document_class` (and its subclasses) with `fn(doc,
     change)`, which must keep whatever the class derives from its fields in step. The class
     may be named "module.QualName", so that a package registers before its class exists.
-    `rebuild(doc)`, when given, makes that derived state again from the fields: a load
-    applies many changes with the default applier and then rebuilds once."""
-    _appliers[document_class] = (fn, rebuild)
+    `fields_first`: the class derives that state from its fields whenever an instance is
+    built, so a load applies the changes after the snapshot to the stored fields and builds
+    the instance once, from the result."""
+    _appliers[document_class] = (fn, fields_first)
 
 
-def applier(document_class: type) -> tuple[Callable[[Any, dict[str, Any]], None], Callable[[Any], None] | None]:
-    """The applier of a class: registered for it or a base, else named by its package (a
-    package's `__zarn_appliers__` maps class names to the module whose `apply` and `rebuild`
+def applier(document_class: type) -> tuple[Callable[[Any, dict[str, Any]], None], bool]:
+    """The applier of a class and whether a load applies changes to its fields first (see
+    `register_applier`): registered for it or a base, else named by its package (a package's
+    `__zarn_appliers__` maps class names to the module whose `apply` and `FIELDS_FIRST`
     serve them, so that the package need not import the framework to name them), else the
     default."""
     import importlib
@@ -561,9 +563,9 @@ def applier(document_class: type) -> tuple[Callable[[Any, dict[str, Any]], None]
         module = getattr(package, "__zarn_appliers__", {}).get(cls.__qualname__)
         if module is not None:
             served = importlib.import_module(module)
-            found = _appliers[cls] = (served.apply, getattr(served, "rebuild", None))
+            found = _appliers[cls] = (served.apply, bool(getattr(served, "FIELDS_FIRST", False)))
             return found
-    return apply_default, None
+    return apply_default, False
 
 
 def loads(text: str) -> dict[str, Any]:
@@ -726,14 +728,18 @@ def load(cls: type[D], key: str, engine: Any) -> D | None:
         # Read between a new snapshot and the log (a store whose reads are not one snapshot).
     else:
         raise StorageError(f"{cls.__name__} {key!r}: the changes after the stored snapshot are missing")
-    doc = cls._from_stored(key, text)
-    if chain:
-        fn, rebuild = applier(cls)
-        step = _apply_private if rebuild is not None else fn
+    fn, fields_first = applier(cls)
+    if chain and fields_first:
+        def replay(bare: D) -> None:
+            for _version, change_text in chain:
+                _apply_private(bare, loads(change_text))
+
+        doc = cls._from_stored(key, text, replay)
+    else:
+        doc = cls._from_stored(key, text)
         for _version, change_text in chain:
-            step(doc, loads(change_text))
-        if rebuild is not None:
-            rebuild(doc)
+            fn(doc, loads(change_text))
+    if chain:
         size = sum(len(change_text) for _version, change_text in chain)
         if len(chain) > engines.REBASE_COUNT or size * engines.REBASE_SHARE > len(text):
             try:
@@ -750,7 +756,7 @@ def advance(doc: Document, changes: list[tuple[int, str]]) -> None:
     """Bring a held instance through `changes` (from its version on, in order) with its
     class's applier. The instance is no longer one a save can build on."""
     attrs = doc.__dict__
-    fn, _rebuild = applier(type(doc))
+    fn, _fields_first = applier(type(doc))
     key = doc.key
     attrs.pop("_changes_base", None)
     for version, change_text in changes:

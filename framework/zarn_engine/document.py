@@ -21,7 +21,7 @@ from collections import deque
 from itertools import repeat, starmap
 TYPE_CHECKING = False  # typing is imported by type checkers only: start-up time
 if TYPE_CHECKING:
-    from typing import Any, ClassVar, Iterator, Mapping, Self
+    from typing import Any, Callable, ClassVar, Iterator, Mapping, Self
 
 from zarn_fields import Field, StringField, ValidationError
 
@@ -585,9 +585,11 @@ class Document(EmbeddedDocument):
                            "lists": stored})
 
     @classmethod
-    def _from_stored(cls, key: str, text: str) -> Self:
+    def _from_stored(cls, key: str, text: str, edit: Callable[[Self], None] | None = None) -> Self:
         """The instance that a stored text describes, refused with LoadError unless a save
         would take it back as it is: every field valid, the key fields those of its key.
+        `edit`, when given, is called with a bare instance of the class (not initialised)
+        that holds the stored fields, and may change them before the instance is built.
 
         The text is the display data of the document (as every document was stored once),
         or, where lists of records are stored by columns, an object marked `"~": 2`:
@@ -598,10 +600,10 @@ class Document(EmbeddedDocument):
         of its values, as unsigned 32-bit little-endian integers in base64). Records loaded
         from columns share their equal strings, and each distinct value is checked against
         its field once. Format 1 is the same without `patterned`."""
-        return cls._read_stored(key, text)
+        return cls._read_stored(key, text, edit)
 
     @classmethod
-    def _read_stored(cls, key: str, text: str) -> Self:
+    def _read_stored(cls, key: str, text: str, edit: Callable[[Self], None] | None) -> Self:
         where = f"{cls.__name__} {key!r}"
         try:
             data = json.loads(text)
@@ -639,6 +641,11 @@ class Document(EmbeddedDocument):
             if None in stored.values() or cls._key_of(stored) != key:
                 shown = ", ".join(f"{name} {value!r}" for name, value in stored.items())
                 raise LoadError(f"{where}: its stored {shown} does not match its key")
+        if edit is not None:
+            bare = cls.__new__(cls)
+            cls._store(bare, values)
+            edit(bare)
+            values = bare.__dict__
         token = _from_data.set(True)  # stored values load as they are, names included
         try:
             doc = cls(**values)

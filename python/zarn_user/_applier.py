@@ -17,6 +17,10 @@ from typing import Any
 
 from zarn_engine.changes import install, prepare
 
+# A matrix builds its graph from its stored lists whenever it is built: a load applies the
+# changes after the snapshot to the lists and builds the matrix once.
+FIELDS_FIRST = True
+
 
 def _scratch(doc: Any, rows: dict[Any, list[Any]]) -> Any:
     cls: Any = type(doc)
@@ -106,9 +110,3 @@ def apply(doc: Any, change: dict[str, Any]) -> None:
     installed = {node: row for node, row in rows.items() if node in owned or node not in dag}
     install(doc, plan)
     dag.update(installed)
-
-
-def rebuild(doc: Any) -> None:
-    """The graph made again from the stored lists, as a fresh load makes it."""
-    doc.dag = {}
-    doc._dag_generate()
