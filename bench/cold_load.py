@@ -6,7 +6,7 @@ grant its own object) from SQLite, each in a fresh process: CPU and wall time of
 
 `--before DIR`: also load with an older version's packages copied into DIR (zarn_engine,
 zarn_fields, zarn_user with its built module), run as `python -S` with DIR as its only path,
-in turns with this version, from the same stored file. Writes the section "cold-load" of
+in turns with this version, each loading the file it saved. Writes the section "cold-load" of
 bench/RESULTS.md (unless --no-write).
 """
 
@@ -88,12 +88,15 @@ def main() -> None:
     results: dict[tuple[int, str], list[dict[str, float]]] = {}
     with tempfile.TemporaryDirectory() as tmp:
         for n in sizes:
-            path = os.path.join(tmp, f"scale-{n}.sqlite3")
-            run_child(*versions["now"], "save", path, str(n))
+            # Each version loads what it saved itself: their stored formats may differ.
+            paths = {label: os.path.join(tmp, f"scale-{n}-{label}.sqlite3") for label in versions}
+            for label, (python, env) in versions.items():
+                run_child(python, env, "save", paths[label], str(n))
             for _ in range(args.runs):  # in turns, so that the machine's load falls on both
                 for label, (python, env) in versions.items():
-                    results.setdefault((n, label), []).append(run_child(python, env, "load", path))
-            os.unlink(path)
+                    results.setdefault((n, label), []).append(run_child(python, env, "load", paths[label]))
+            for path in paths.values():
+                os.unlink(path)
 
     def cell(runs: list[dict[str, float]], key: str) -> str:
         values = sorted(r[key] for r in runs)
@@ -117,7 +120,7 @@ def main() -> None:
                        f"{os.getloadavg()[0]:.1f} at the end): `RoleMatrix.load` of the matrix of `bench/scale.py` "
                        "from SQLite, graph included, each in a fresh process; median of "
                        f"{args.runs} (fastest in brackets)"
-                       + (", the two versions in turns from the same file" if args.before else "")
+                       + (", the two versions in turns, each loading the matrix as it saved it" if args.before else "")
                        + ". Collector: CPU time inside the collector's passes during the load.\n\n" + table + "\n")
 
 
