@@ -77,8 +77,8 @@ def test_live_update(engine, store_url, rm):
         return m.add_role_permissions("aa", [{"obj": "o", "act": "r"}])
 
     assert live.update("shop", change).name == "aa" and len(calls) == 2
-    current = live.get("shop")
-    assert current is not held and {p.sub for p in current.policies} >= {"aa", "bb"}
+    current = live.get("shop")  # the held instance, brought on in place
+    assert current is held and {p.sub for p in current.policies} >= {"aa", "bb"}
 
     def broken(m):
         m.add_role_permissions("cc", [{"obj": "o", "act": "r"}])

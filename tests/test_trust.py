@@ -134,6 +134,45 @@ def test_update_is_all_or_nothing(rm):
         Live(rm.RoleMatrix, retries=0)
 
 
+def test_update_changes_a_private_copy_loaded_once(rm, engine, monkeypatch):
+    """Updates work on a copy of their own, loaded by the first and brought on from the log
+    (other writers' changes included) for the next; a change that fails leaves nothing in
+    it, and the shared instance is never that copy but follows every saved version."""
+    new_app(rm, engine)
+    live = Live(rm.RoleMatrix, engine=engine)
+    shared = live.get("app")
+    inside, loads = [], []
+    load = rm.RoleMatrix.load.__func__
+    monkeypatch.setattr(rm.RoleMatrix, "load",
+                        classmethod(lambda cls, *a, **k: (inside and loads.append(1), load(cls, *a, **k))[1]))
+
+    def update(change):
+        inside.append(1)
+        try:
+            return live.update("app", change)
+        finally:
+            inside.pop()
+
+    for n in range(3):
+        update(lambda doc: doc.add_role_permissions(f"w{n}", CLERK))
+        rm.RoleMatrix.load("app", engine=engine).add_role_permissions(f"r{n}", CLERK)  # another writer
+
+    def fails(doc):
+        doc.add_role_permissions("x", CLERK)
+        raise RuntimeError("after a grant")
+
+    with pytest.raises(RuntimeError):
+        update(fails)
+    update(lambda doc: doc.add_role_permissions("y", CLERK))
+    assert len(loads) == 2  # the first update's copy, and one after the failure
+    stored = rm.RoleMatrix.load("app", engine=engine)
+    subs = {p.sub for p in stored.policies}
+    assert {"w0", "w1", "w2", "r0", "r1", "r2", "y"} <= subs and "x" not in subs
+    assert live.get("app") is shared and shared.version == stored.version
+    assert [p.to_display() for p in shared.policies] == [p.to_display() for p in stored.policies]
+    assert shared.get_implicit_permissions_for_roles(["x"]).permissions == []
+
+
 # --- live documents never stale --------------------------------------------------------
 
 

@@ -23,6 +23,10 @@ A held instance is brought up to date by applying the changes committed since it
 (changes.py; each class's applier keeps what it derives from its fields in step), in place:
 readers in other threads see each field wholly before or wholly after a change. It is
 loaded again only when the change log does not reach back to its version.
+
+`update` changes a private instance of its own, never the shared one: loaded by the first
+update of a key, brought up to date from the log before each later one, and dropped when a
+change fails (it may hold part of it). A change therefore costs what it changes, not a load.
 """
 
 from __future__ import annotations
@@ -72,7 +76,7 @@ class Live(Generic[D]):
     """Current instances of one document class, by key; safe to share between threads.
 
     The instances it hands out are shared: read them, and change them only through
-    `update`, which works on a fresh copy and so never disturbs a reader.
+    `update`, which works on a private copy and so never disturbs a reader.
     """
 
     def __init__(self, document_class: type[D], consistency: str = "strict",
@@ -87,6 +91,7 @@ class Live(Generic[D]):
         self.retries = retries
         self._collection = document_class._collection()
         self._entries: dict[str, _Entry[D]] = {}
+        self._writers: dict[str, D] = {}  # by key: the private instance that `update` changes
         self._lock = threading.RLock()
         self._local = threading.local()  # per thread: see _checked
         self._seq = 0  # changes reported by the feed so far (written by its thread only)
@@ -208,18 +213,19 @@ class Live(Generic[D]):
     def _drop(self, key: str) -> None:
         with self._lock:
             self._entries.pop(key, None)
+            self._writers.pop(key, None)
 
     # --- writing -------------------------------------------------------------------------
 
     def update(self, key: str, change: Callable[[D], R]) -> R:
-        """Run `change(instance)` on a fresh copy of the current document, commit it as one
-        save (the saves it makes itself are held back until it returns) and keep the result
-        as the current instance. All or nothing: when `change` raises, nothing of it is
-        stored. On ConflictError (another writer came first) the document is loaded again
-        and `change` run again, up to `retries` times."""
+        """Run `change(instance)` on a private copy of the current document, commit it as one
+        save (the saves it makes itself are held back until it returns) and bring the current
+        instance up to the version saved. All or nothing: when `change` raises, nothing of it
+        is stored. On ConflictError (another writer came first) `change` runs again on the
+        document as it is then, up to `retries` times."""
         for attempt in range(self.retries):
-            seq = self._seq
-            doc = self.document_class.load(key, engine=self.engine)
+            seq = self._seq  # before the commit: a change reported from here on may be newer
+            doc = self._writer(key)
             try:
                 with doc.batch():
                     result = change(doc)
@@ -236,12 +242,47 @@ class Live(Generic[D]):
 
                 time.sleep(random.uniform(0, 0.001 * 2 ** min(attempt, 7)))
                 continue
-            with self._lock:
-                current = self._entries.get(key)
-                if current is None or current.version < doc.version:  # type: ignore[operator]  # saved: never None
-                    self._install(key, doc, seq)
+            self._saved(key, doc, seq)
             return result
         raise ConflictError(f"{self.document_class.__name__} {key!r} kept changing")  # retries >= 1
+
+    def _writer(self, key: str) -> D:
+        """A private instance of `key` at the stored version, for one update: the one kept
+        from the last update brought up to date from the log, else one loaded. Nobody else
+        holds it until it is given back (`_saved`); an update running meanwhile loads its own."""
+        with self._lock:
+            doc = self._writers.pop(key, None)
+        if doc is not None:
+            version = doc.version
+            found = self.engine.changes_since(self._collection, key, version) if version is not None else None
+            if found is not None and (not found or found[0][0] == version + 1):  # type: ignore[operator]
+                try:
+                    if found:
+                        _changes.advance(doc, found)
+                        _changes.remember(doc, key, found[-1][0], self.engine)
+                    return doc
+                except Exception:
+                    pass  # a change that does not apply: a load makes the copy anew
+        return self.document_class.load(key, engine=self.engine)
+
+    def _saved(self, key: str, doc: D, seq: int) -> None:
+        """After `doc` was saved by an update that began after change number `seq`: the
+        current instance brought up to its version (or `doc` made the current instance, where
+        none is held or the log cannot bring it on), and `doc` kept for the next update when
+        it is not the current instance."""
+        version: int = doc.version  # type: ignore[assignment]  # saved: never None
+        entry = self._entries.get(key)
+        if entry is not None and entry.version < version and self._catch_up(key, entry, seq):
+            entry = self._entries.get(key)
+        with self._lock:
+            if entry is None or entry is not self._entries.get(key) or entry.version < version:
+                current = self._entries.get(key)
+                if current is None or current.version < version:
+                    self._install(key, doc, seq)
+                    return
+            kept = self._writers.get(key)
+            if kept is None or (kept.version or 0) < version:
+                self._writers[key] = doc
 
     # --- notifications -------------------------------------------------------------------
 
@@ -264,6 +305,8 @@ class Live(Generic[D]):
         """Leave the change feed (its listener stops with the last live document on the
         store); the instances already handed out stay usable."""
         feed, self._feed = self._feed, None
+        with self._lock:
+            self._writers.clear()
         if feed is not None:
             feed.leave(self)
 
