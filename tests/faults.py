@@ -318,7 +318,8 @@ class Writer(threading.Thread):
     """Toggles the grant every few milliseconds and records each commit; between toggles it
     deletes and creates the document again, or commits once and then holds still for a while,
     when asked. A failure whose outcome is unknown (a connection lost while committing) is
-    settled by reading what the store holds."""
+    settled by reading what the store holds. Every other toggle goes through `Live.update`
+    (its private copy brought on from the log) instead of the writer's own instance."""
 
     def __init__(self, url: str, rng: random.Random, pace: tuple[float, float] = (0.005, 0.04)) -> None:
         super().__init__(name="fault-writer", daemon=True)
@@ -334,6 +335,8 @@ class Writer(threading.Thread):
         self.failure: BaseException | None = None
         self.doc: Any = None
         self.held = False
+        self.live = zarn_engine.Live(rm.RoleMatrix, engine=self.engine)
+        self.toggles = 0
         self._create()
 
     def record(self, version: int | None, held: bool | None, start: float) -> None:
@@ -349,9 +352,22 @@ class Writer(threading.Thread):
     def _toggle(self) -> None:
         held = not self.held
         start = time.monotonic()
-        self.doc.set_role_permissions("clerk", GRANT if held else [])
-        self.record(self.doc.version, held, start)
+        self.toggles += 1
+        if self.toggles % 2:
+            self.doc.set_role_permissions("clerk", GRANT if held else [])
+            self.record(self.doc.version, held, start)
+            self.held = held
+            return
+        self.live.get("app")  # held, so that the update keeps its copy for the next
+        saved: list[Any] = []
+        self.live.update("app", lambda doc: (saved.append(doc), doc.set_role_permissions(
+            "clerk", GRANT if held else [])))
+        self.record(saved[-1].version, held, start)
         self.held = held
+        # The writer's own instance goes on from what the update committed.
+        self.doc = self.rm.RoleMatrix.load("app", engine=self.engine)
+        if self.doc.version != saved[-1].version:
+            raise AssertionError(f"an update saved {saved[-1].version}, the store holds {self.doc.version}")
 
     def _recreate(self) -> None:
         start = time.monotonic()
@@ -432,6 +448,7 @@ class Writer(threading.Thread):
     def stop(self) -> None:
         self.stopping.set()
         self.join(timeout=60)
+        self.live.close()
         self.engine.close()
 
 
