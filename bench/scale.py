@@ -160,11 +160,28 @@ def changes(n: int, repeat: int) -> dict:
            "include": summary(runs(include, repeat))}
     # What was timed must be what the store holds: a change that was not committed, or
     # committed otherwise than it stands in memory, is no figure.
+    same_as_stored(m)
+    # A grant through a live document's update, as the web console makes it: after the first
+    # (which loads the update's own copy), the copy is brought on from the log.
+    live = zarn_engine.Live(rm.RoleMatrix, engine=m.engine)
+    live.get(KEY)
+
+    def update(i: int) -> float:
+        role = f"r6_{i % per}"
+        return timed(lambda: live.update(KEY, lambda doc: doc.add_role_permissions(role, [{"obj": f"u{i}", "act": "r"}])))
+
+    update(-1)
+    out["update"] = summary(runs(update, repeat))
+    same_as_stored(live.get(KEY))
+    live.close()
+    return out
+
+
+def same_as_stored(m) -> None:
     stored = rm.RoleMatrix.load(KEY)
     for name in ("policies", "groups"):
         if [r.to_display() for r in getattr(stored, name)] != [r.to_display() for r in getattr(m, name)]:
             raise AssertionError(f"the stored {name} differ from those of the matrix that changed them")
-    return out
 
 
 def cold_loads(repeat: int) -> dict:
@@ -412,6 +429,7 @@ def run_size(stores: Stores, store: str, n: int, args) -> dict:
     r.update(changes(n, args.changes))
     for what in ("grant", "revoke", "include"):
         show(f"one {what} committed", r[what])
+    show("one grant by Live.update", r["update"])
     r["cold_load"] = cold_loads(repeat)
     show("cold load", r["cold_load"])
     r["memory"] = memory(url)
@@ -478,6 +496,7 @@ def report(results: list[dict], references: dict, args, load: float, when: str) 
     row("one grant committed", lambda r: timing(r["grant"]))
     row("one revoke committed", lambda r: timing(r["revoke"]))
     row("one include committed", lambda r: timing(r["include"]))
+    row("one grant by `Live.update`, after its first", lambda r: timing(r["update"]) if "update" in r else "—")
     for mode in ("notify", "strict"):
         row(f"{mode}: served p50 / p99", lambda r: f"{fmt(r[mode].get('p50'))} / {fmt(r[mode].get('p99'))}"
             + (f", {r[mode]['unserved']} unserved" if r[mode]["unserved"] else ""))

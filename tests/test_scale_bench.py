@@ -29,16 +29,17 @@ def test_quick_run_on_sqlite(tmp_path):
     (r,) = run["results"]
     assert (r["store"], r["roles"]) == ("sqlite", ROLES)
     # 3 grants a role, 2 links a role on all levels but the last, the probe's grant and link;
-    # the quick run's changes added 3 grants, revoked 3 and added 3 links.
+    # the quick run's changes added 3 grants, revoked 3 and added 3 links; its updates added
+    # 4 grants (the first one untimed).
     per = ROLES // 10
-    assert r["memory"]["records"] == 3 * ROLES + 1 + 2 * 9 * per + 1 + 3
+    assert r["memory"]["records"] == 3 * ROLES + 1 + 2 * 9 * per + 1 + 3 + 4
     assert r["memory"]["traced"] > 0
     for mode in ("notify", "strict"):
         live = r[mode]
         assert live["commits"] >= 5, live  # about 10 a second for 1 s
         assert live["unserved"] == 0, live  # every worker answered with every commit
         assert live["qps"] > 0 and live["p99"] >= live["p50"] >= 0
-    for what in ("first_save", "grant", "revoke", "include", "cold_load"):
+    for what in ("first_save", "grant", "revoke", "include", "update", "cold_load"):
         assert 0 < r[what]["min"] <= r[what]["median"] <= r[what]["max"], what
     text = results.read_text()
     assert "<!-- begin adds -->\nkept as it was\n<!-- end adds -->" in text
