@@ -222,7 +222,8 @@ class Live(Generic[D]):
         save (the saves it makes itself are held back until it returns) and bring the current
         instance up to the version saved. All or nothing: when `change` raises, nothing of it
         is stored. On ConflictError (another writer came first) `change` runs again on the
-        document as it is then, up to `retries` times."""
+        document as it is then, up to `retries` times. The instance `change` gets is the
+        update's own, kept for the next update: keep no reference to it."""
         for attempt in range(self.retries):
             seq = self._seq  # before the commit: a change reported from here on may be newer
             doc = self._writer(key)
