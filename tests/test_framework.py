@@ -318,6 +318,24 @@ def test_stored_columns_values_with_a_pattern_first():
             Shelf._from_stored("s1", text([0], ["ab", None, "cd"], patterned))
 
 
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.sampled_from(["ab", "cd", "B", "", None, "x y"]), min_size=1, max_size=5, unique=True),
+       st.lists(st.tuples(st.integers(0, 5), st.integers(0, 5)), max_size=6), st.data())
+def test_stored_columns_load_alike_with_and_without_a_checked_run(strings, rows, data):
+    """Whatever run of strings a text claims its patterned values come from, it loads as the
+    same text without that claim does: the same records, or the same refusal."""
+    patterned = data.draw(st.integers(0, len(strings)))
+    plain = _columns(*rows, strings=strings)
+
+    def outcome(text):
+        try:
+            return [item.to_display() for item in Shelf._from_stored("s1", text).items]
+        except LoadError as exc:
+            return str(exc)
+
+    assert outcome(json.dumps({**json.loads(plain), "~": 2, "patterned": patterned})) == outcome(plain)
+
+
 def test_stored_columns_checked_where_a_field_can_refuse():
     """Fields without a pattern are looked at only for missing values; a position past the
     strings in any column is damage, whichever field it is."""
