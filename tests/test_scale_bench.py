@@ -39,7 +39,7 @@ def test_quick_run_on_sqlite(tmp_path):
         assert live["commits"] >= 5, live  # about 10 a second for 1 s
         assert live["unserved"] == 0, live  # every worker answered with every commit
         assert live["qps"] > 0 and live["p99"] >= live["p50"] >= 0
-    for what in ("first_save", "grant", "revoke", "include", "update", "cold_load"):
+    for what in ("first_save", "grant", "revoke", "include", "update", "cold_load", "fresh_load"):
         assert 0 < r[what]["min"] <= r[what]["median"] <= r[what]["max"], what
     text = results.read_text()
     assert "<!-- begin adds -->\nkept as it was\n<!-- end adds -->" in text
@@ -80,7 +80,7 @@ def verdicts(notify, strict, references=None):
     scale = bench_module()
     timing = {"median": 0.005, "min": 0.004, "max": 0.006, "p99": 0.006, "runs": 3}
     r = {"store": "postgresql", "roles": 100_000, "first_save": timing, "grant": timing, "revoke": timing,
-         "include": timing, "cold_load": {**timing, "median": 0.4}, "notify": notify, "strict": strict,
+         "include": timing, "cold_load": timing, "fresh_load": {**timing, "median": 0.4}, "notify": notify, "strict": strict,
          "memory": {"records": 500_000, "traced": 60_000_000, "rss": 70_000_000}}
     references = references or {"postgresql": {"notify": {"qps": 1000.0}, "strict": {"qps": 1000.0}}}
     args = argparse.Namespace(repeat=5, changes=15, workers=4, seconds=5.0)
