@@ -1,6 +1,7 @@
 """Cold loads of the matrix of bench/scale.py (ten layers, 3 grants and 2 sub-roles a role, every
 grant its own object) from SQLite, each in a fresh process: CPU and wall time of
-`RoleMatrix.load` with its graph, and the collector's share of it.
+`RoleMatrix.load` with its graph, and the collector's share of it; beside them the floor of
+this design, the same records and graph built from columns already decoded.
 
     python bench/cold_load.py [--sizes 100000,1000000] [--runs 5] [--before DIR] [--no-write]
 
@@ -35,14 +36,10 @@ def child_save(path: str, n: int) -> None:
     rm.RoleMatrix(name=scale.KEY, policies=policies, groups=groups).save()
 
 
-def child_load(path: str) -> dict[str, float]:
+def timed(fn) -> dict[str, float]:
+    """fn()'s CPU and wall time, and the collector's CPU time inside it."""
     import gc
 
-    import zarn_engine
-    import zarn_user.role_matrix as rm
-
-    zarn_engine.connect(path)
-    rm.RoleMatrix(name="warm")  # first-use costs: compiled patterns, the module's own checks
     spent = [0.0, 0]
 
     def collector(phase: str, info: dict) -> None:
@@ -54,11 +51,51 @@ def child_load(path: str) -> dict[str, float]:
     gc.collect()
     gc.callbacks.append(collector)
     wall, cpu = time.perf_counter(), time.process_time()
-    m = rm.RoleMatrix.load("scale")
-    len(m.dag)
+    records = fn()
     cpu, wall = time.process_time() - cpu, time.perf_counter() - wall
     gc.callbacks.remove(collector)
-    return {"cpu": cpu, "wall": wall, "collector": spent[0], "records": len(m.policies) + len(m.groups)}
+    return {"cpu": cpu, "wall": wall, "collector": spent[0], "records": records}
+
+
+def child_load(path: str) -> dict[str, float]:
+    import zarn_engine
+    import zarn_user.role_matrix as rm
+
+    zarn_engine.connect(path)
+    rm.RoleMatrix(name="warm")  # first-use costs: compiled patterns, the module's own checks
+
+    def load() -> int:
+        m = rm.RoleMatrix.load("scale")
+        len(m.dag)
+        return len(m.policies) + len(m.groups)
+    return timed(load)
+
+
+def child_floor(path: str) -> dict[str, float]:
+    """What no load of this design goes below: the stored columns given decoded, the records
+    built as a load builds them and the module's graph made from them, nothing checked."""
+    import json as json_
+    import sqlite3
+
+    import zarn_user.role_matrix as rm
+    from zarn_engine import document
+
+    warm = rm.RoleMatrix(name="warm")
+    with sqlite3.connect(path) as db:
+        (text,), = db.execute("SELECT data FROM documents WHERE key = 'scale'")
+    data = json_.loads(text)
+    strings = tuple(data["strings"])
+    columns = {name: {field: document._decode(column) for field, column in fields.items()}
+               for name, fields in data["lists"].items()}
+    del data, text
+
+    def build() -> int:
+        warm.policies = document.Document._read_records(rm.Policy, columns["policies"], strings, None, set())
+        warm.groups = document.Document._read_records(rm.Group, columns["groups"], strings, None, set())
+        warm.dag = {}
+        warm._dag_generate()
+        return len(warm.policies) + len(warm.groups)
+    return timed(build)
 
 
 def run_child(python: list[str], env: dict[str, str], *args: str) -> dict[str, float]:
@@ -71,6 +108,8 @@ def main() -> None:
     if len(sys.argv) > 1 and sys.argv[1] == "--child":
         if sys.argv[2] == "save":
             child_save(sys.argv[3], int(sys.argv[4]))
+        elif sys.argv[2] == "floor":
+            print(json.dumps(child_floor(sys.argv[3])))
         else:
             print(json.dumps(child_load(sys.argv[3])))
         return
@@ -95,6 +134,8 @@ def main() -> None:
             for _ in range(args.runs):  # in turns, so that the machine's load falls on both
                 for label, (python, env) in versions.items():
                     results.setdefault((n, label), []).append(run_child(python, env, "load", paths[label]))
+                python, env = versions["now"]
+                results.setdefault((n, "floor"), []).append(run_child(python, env, "floor", paths["now"]))
             for path in paths.values():
                 os.unlink(path)
 
@@ -102,7 +143,7 @@ def main() -> None:
         values = sorted(r[key] for r in runs)
         return f"{statistics.median(values):.3f} ({values[0]:.3f})"
 
-    labels = list(versions)
+    labels = [*versions, "floor"]
     lines = ["| roles | version | records | CPU s | wall s | collector CPU s |", "|---:|---|---:|---:|---:|---:|"]
     for n in sizes:
         for label in labels:
@@ -121,7 +162,10 @@ def main() -> None:
                        "from SQLite, graph included, each in a fresh process; median of "
                        f"{args.runs} (fastest in brackets)"
                        + (", the two versions in turns, each loading the matrix as it saved it" if args.before else "")
-                       + ". Collector: CPU time inside the collector's passes during the load.\n\n" + table + "\n")
+                       + ". Collector: CPU time inside the collector's passes during the load. `floor`: what no load "
+                       "of this design goes below, in the same turns: the stored columns given decoded, the records "
+                       "built as a load builds them and the module's graph made from them, nothing read or "
+                       "checked.\n\n" + table + "\n")
 
 
 if __name__ == "__main__":
