@@ -173,6 +173,32 @@ def test_update_changes_a_private_copy_loaded_once(rm, engine, monkeypatch):
     assert shared.get_implicit_permissions_for_roles(["x"]).permissions == []
 
 
+def test_an_update_committed_is_reported_so_when_the_store_goes_away(rm, engine):
+    """The store unreachable right after the commit: the update returns (its change is
+    stored) and the saved instance is served, though the held one could not be brought on."""
+    new_app(rm, engine)
+    live = Live(rm.RoleMatrix, engine=engine)
+    live.get("app")
+    rm.RoleMatrix.load("app", engine=engine).add_role_permissions("other", CLERK)  # the held one falls behind
+    commit = engine.commit
+
+    def unreachable(*args):
+        raise StorageError("the server went away")
+
+    def committed(*args, **kwargs):
+        version = commit(*args, **kwargs)
+        engine.changes_since = unreachable
+        return version
+
+    engine.commit = committed
+    try:
+        live.update("app", lambda doc: doc.add_role_permissions("clerk", CLERK))
+    finally:
+        engine.__dict__.pop("commit", None)
+        engine.__dict__.pop("changes_since", None)
+    assert held(live.get("app")) and live.get("app").get_role_contents("other").permissions
+
+
 # --- live documents never stale --------------------------------------------------------
 
 

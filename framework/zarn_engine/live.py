@@ -37,7 +37,7 @@ import time
 from . import changes as _changes
 from .changes import register_applier as register_applier
 from .engine import Engine, get_engine
-from .errors import ConflictError, DoesNotExist
+from .errors import ConflictError, DoesNotExist, StorageError
 from .feed import Feed
 
 TYPE_CHECKING = False  # typing is imported by type checkers only: start-up time
@@ -273,8 +273,12 @@ class Live(Generic[D]):
         it is not the current instance."""
         version: int = doc.version  # type: ignore[assignment]  # saved: never None
         entry = self._entries.get(key)
-        if entry is not None and entry.version < version and self._catch_up(key, entry, seq):
-            entry = self._entries.get(key)
+        if entry is not None and entry.version < version:
+            try:
+                if self._catch_up(key, entry, seq):
+                    entry = self._entries.get(key)
+            except StorageError:
+                pass  # the change is committed all the same: `doc` becomes the current instance
         with self._lock:
             if entry is None or entry is not self._entries.get(key) or entry.version < version:
                 current = self._entries.get(key)
