@@ -86,7 +86,7 @@ def section(reports: list[faults.Report], args: argparse.Namespace) -> str:
         "## Fault injection: no stale answer",
         "",
         f"`bench/faults.py` (the harness of `tests/test_faults.py`, run long): {args.workers} worker processes "
-        "per store and mode read a grant through `Live` in a loop while a writer toggles it every 5–40 ms and "
+        "per store and mode read a grant through `Live` in a loop while a writer toggles it every 5–40 ms (every other toggle through `Live.update`) and "
         f"faults hit on a seeded schedule (seed {args.seed}), one every 0.3–1.5 s, for {args.seconds:g} s; "
         "2 cores for workers, writer and server. Every answer is judged against the commit history: stale is "
         "an answer from before a commit that ended before the call began (strict), or more than 1 s before "
