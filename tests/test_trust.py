@@ -1,5 +1,6 @@
 """A revoked grant is never served: versions, stores and live documents under races and faults."""
 
+import contextlib
 import os
 import signal
 import subprocess
@@ -180,26 +181,37 @@ def test_an_update_committed_is_reported_so_when_the_store_goes_away(rm, engine)
     live = Live(rm.RoleMatrix, engine=engine)
     live.get("app")
     rm.RoleMatrix.load("app", engine=engine).add_role_permissions("other", CLERK)  # the held one falls behind
-    commit = engine.commit
 
     def unreachable(*args):
         raise StorageError("the server went away")
 
-    def committed(*args, **kwargs):
-        version = commit(*args, **kwargs)
-        engine.changes_since = unreachable
-        return version
-
-    engine.commit = committed
     try:
-        live.update("app", lambda doc: doc.add_role_permissions("clerk", CLERK))
+        with after_commit(engine, lambda collection, key: setattr(engine, "changes_since", unreachable)):
+            live.update("app", lambda doc: doc.add_role_permissions("clerk", CLERK))
     finally:
-        engine.__dict__.pop("commit", None)
         engine.__dict__.pop("changes_since", None)
     assert held(live.get("app")) and live.get("app").get_role_contents("other").permissions
 
 
 # --- live documents never stale --------------------------------------------------------
+
+
+@contextlib.contextmanager
+def after_commit(engine, then):
+    """The engine's next commit calls `then(collection, key)` once it is committed."""
+    commit = engine.commit
+
+    def committing(collection, key, change, expected, who=None):
+        version = commit(collection, key, change, expected, who)
+        del engine.commit
+        then(collection, key)
+        return version
+
+    engine.commit = committing
+    try:
+        yield
+    finally:
+        engine.__dict__.pop("commit", None)
 
 
 def notify_live(rm, engine):
@@ -250,21 +262,14 @@ def test_a_failed_reload_is_tried_again(rm, engine):
 def test_update_keeps_a_change_reported_while_it_commits(rm, engine):
     new_app(rm).add_role_permissions("clerk", CLERK)
     live = notify_live(rm, engine)
-    commit = engine.commit
 
-    def racing(collection, key, change, expected, who=None):
-        version = commit(collection, key, change, expected, who)
-        del engine.commit
+    def racing(collection, key):
         rival = rm.RoleMatrix.load("app", engine=engine)
         rival.set_role_permissions("clerk", [])  # a revoke right after our commit...
         live._changed(collection, key)  # ...reported before update installs its result
-        return version
 
-    engine.commit = racing
-    try:
+    with after_commit(engine, racing):
         live.update("app", lambda doc: doc.add_role_permissions("other", CLERK))
-    finally:
-        engine.__dict__.pop("commit", None)
     assert not held(live.get("app"))
     live.close()
 
