@@ -106,12 +106,11 @@ Py_ssize_t RecordClass::match(PyObject* list, const RecordKey& key, bool& found)
     const Py_ssize_t size = PyList_GET_SIZE(list);
     const Py_ssize_t first = offsets_[0];
     for (Py_ssize_t i = 0; i < size; ++i) {
-        if (i + record_lead < size && apart(items[i + record_lead], items[i + record_lead - 1]))
-            __builtin_prefetch(items[i + record_lead]);
-        if (i + field_lead < size && apart(items[i + field_lead], items[i + field_lead - 1]) &&
-            Py_TYPE(items[i + field_lead]) == tp)
-            if (PyObject* v = slot_at(items[i + field_lead], first))
-                __builtin_prefetch(v);  // most records differ from the key in their first field
+        fetch_ahead(items, i, size, [&](PyObject* ahead) {
+            if (Py_TYPE(ahead) == tp)
+                if (PyObject* v = slot_at(ahead, first))
+                    __builtin_prefetch(v);  // most records differ from the key in their first field
+        });
         PyObject* r = items[i];
         if (Py_TYPE(r) != tp)
             return i;
@@ -196,10 +195,7 @@ bool StoredRecords::build(PyObject* list) {
     keys_.reserve(size_t(size) + 64);
     PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
     for (Py_ssize_t i = 0; i < size; ++i) {
-        if (i + record_lead < size && apart(items[i + record_lead], items[i + record_lead - 1]))
-            __builtin_prefetch(items[i + record_lead]);
-        if (i + field_lead < size && apart(items[i + field_lead], items[i + field_lead - 1]))
-            kind_.fetch_fields(items[i + field_lead]);
+        fetch_ahead(items, i, size, [&](PyObject* ahead) { kind_.fetch_fields(ahead); });
         RecordKey key;
         if (!kind_.key(items[i], key)) {
             keys_.clear();

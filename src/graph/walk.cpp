@@ -80,15 +80,6 @@ private:
     Py_ssize_t size_, count_ = 0;
 };
 
-// Fetches ahead of position `i` the record and the string that the walk reads later, where
-// they lie apart from their predecessors (see apart()).
-inline void fetch_ahead(PyObject* const* items, Py_ssize_t i, Py_ssize_t size, PlainWalk& walk) {
-    if (i + record_lead < size && apart(items[i + record_lead], items[i + record_lead - 1]))
-        __builtin_prefetch(items[i + record_lead]);
-    if (i + field_lead < size && apart(items[i + field_lead], items[i + field_lead - 1]))
-        walk.fetch_field(items[i + field_lead]);
-}
-
 // The walk as far as the items are plain, the kept objects (records, or their `out` values)
 // put into `sink`; returns the position of the first item that is not plain (the size when
 // all are). Nothing here runs Python code, so no item can go away meanwhile.
@@ -102,7 +93,7 @@ Py_ssize_t plain_prefix(PyObject* list, PlainWalk& walk, PyObject* value, bool k
     const Py_ssize_t size = PyList_GET_SIZE(list);
     Py_ssize_t i = 0;
     for (; i < size; ++i) {
-        fetch_ahead(items, i, size, walk);
+        fetch_ahead(items, i, size, [&](PyObject* ahead) { walk.fetch_field(ahead); });
         PyObject* r = items[i];
         if (!walk.take(r))
             break;
@@ -132,7 +123,7 @@ bool plain_partition(PyObject* list, PlainWalk& walk, PyObject* value, FewKept& 
     PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
     const Py_ssize_t size = PyList_GET_SIZE(list);
     for (Py_ssize_t i = 0; i < size; ++i) {
-        fetch_ahead(items, i, size, walk);
+        fetch_ahead(items, i, size, [&](PyObject* ahead) { walk.fetch_field(ahead); });
         PyObject* r = items[i];
         if (!walk.take(r))
             return false;
@@ -204,14 +195,17 @@ std::pair<Ref, Ref> split(PyObject* self, PyObject* stored, PyObject* name, PyOb
         FewKept equal;
         MostKept other(PyList_GET_SIZE(records.get()));
         if (plain_partition(records.get(), plain, value, equal, other)) {
+            // Both lists made whole before the second read, which may run code that could
+            // come across the unfilled one.
+            Ref equal_list = equal.list(), other_list = other.list();
             // Nothing has run since the first read: a second read that runs nothing either and
             // finds the same list would walk it to the same records.
             bool pure = true;
             Ref again = field(self, stored, &pure);
             if (pure && again.get() == records.get())
-                return {equal.list(), other.list()};
+                return {std::move(equal_list), std::move(other_list)};
             Ref kept = select(again.get(), name, value, Py_NE);
-            return {equal.list(), std::move(kept)};
+            return {std::move(equal_list), std::move(kept)};
         }
     }
     Ref equal = select(records.get(), name, value, Py_EQ);

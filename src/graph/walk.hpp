@@ -55,6 +55,16 @@ inline bool apart(PyObject* a, PyObject* b) {
     return d + 512 > 1024;
 }
 
+// Fetches ahead of position `i` of `items` the record, and (by fetch_fields(record)) the
+// strings that a walk reads later, where they lie apart from their predecessors.
+template <class FetchFields>
+inline void fetch_ahead(PyObject* const* items, Py_ssize_t i, Py_ssize_t size, FetchFields&& fetch_fields) {
+    if (i + record_lead < size && apart(items[i + record_lead], items[i + record_lead - 1]))
+        __builtin_prefetch(items[i + record_lead]);
+    if (i + field_lead < size && apart(items[i + field_lead], items[i + field_lead - 1]))
+        fetch_fields(items[i + field_lead]);
+}
+
 // [r for r in records if r.<name> <op> value], `op` Py_EQ or Py_NE, the record's value on
 // the left.
 Ref select(PyObject* records, PyObject* name, PyObject* value, int op = Py_EQ);
