@@ -729,14 +729,16 @@ def load(cls: type[D], key: str, engine: Any) -> D | None:
     else:
         raise StorageError(f"{cls.__name__} {key!r}: the changes after the stored snapshot are missing")
     fn, fields_first = applier(cls)
-    if chain and fields_first:
-        def replay(bare: D) -> None:
-            for _version, change_text in chain:
-                _apply_private(bare, loads(change_text))
 
-        doc = cls._from_stored(key, text, replay)
-    else:
-        doc = cls._from_stored(key, text)
+    def replay(doc: D, built: bool) -> None:
+        # Before the instance is built, its fields alone (the class derives the rest when
+        # built); after, through the class's applier.
+        step = fn if built else _apply_private
+        for _version, change_text in chain:
+            step(doc, loads(change_text))
+
+    doc = cls._from_stored(key, text, replay if chain and fields_first else None)
+    if not fields_first:
         for _version, change_text in chain:
             fn(doc, loads(change_text))
     if chain:
@@ -756,7 +758,7 @@ def advance(doc: Document, changes: list[tuple[int, str]]) -> None:
     """Bring a held instance through `changes` (from its version on, in order) with its
     class's applier. The instance is no longer one a save can build on."""
     attrs = doc.__dict__
-    fn, _fields_first = applier(type(doc))
+    fn = applier(type(doc))[0]
     key = doc.key
     attrs.pop("_changes_base", None)
     for version, change_text in changes:

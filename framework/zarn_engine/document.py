@@ -585,11 +585,13 @@ class Document(EmbeddedDocument):
                            "lists": stored})
 
     @classmethod
-    def _from_stored(cls, key: str, text: str, edit: Callable[[Self], None] | None = None) -> Self:
+    def _from_stored(cls, key: str, text: str, edit: Callable[[Self, bool], None] | None = None) -> Self:
         """The instance that a stored text describes, refused with LoadError unless a save
         would take it back as it is: every field valid, the key fields those of its key.
-        `edit`, when given, is called with a bare instance of the class (not initialised)
-        that holds the stored fields, and may change them before the instance is built.
+        `edit(instance, built)`, when given, may change the instance's fields: before it is
+        built, on a bare instance (not initialised) that holds the stored fields, where the
+        text holds every field; else (`built` true) on the instance as built, whose
+        construction may have filled in the missing fields in its own way.
 
         The text is the display data of the document (as every document was stored once),
         or, where lists of records are stored by columns, an object marked `"~": 2`:
@@ -603,7 +605,7 @@ class Document(EmbeddedDocument):
         return cls._read_stored(key, text, edit)
 
     @classmethod
-    def _read_stored(cls, key: str, text: str, edit: Callable[[Self], None] | None) -> Self:
+    def _read_stored(cls, key: str, text: str, edit: Callable[[Self, bool], None] | None) -> Self:
         where = f"{cls.__name__} {key!r}"
         try:
             data = json.loads(text)
@@ -641,11 +643,11 @@ class Document(EmbeddedDocument):
             if None in stored.values() or cls._key_of(stored) != key:
                 shown = ", ".join(f"{name} {value!r}" for name, value in stored.items())
                 raise LoadError(f"{where}: its stored {shown} does not match its key")
-        if edit is not None:
+        if edit is not None and len(values) == cls._field_count:
             bare = cls.__new__(cls)
             cls._store(bare, values)
-            edit(bare)
-            values = bare.__dict__
+            edit(bare, False)
+            values, edit = bare.__dict__, None
         token = _from_data.set(True)  # stored values load as they are, names included
         try:
             doc = cls(**values)
@@ -658,6 +660,8 @@ class Document(EmbeddedDocument):
                 doc.validate()
             except ValidationError as exc:
                 raise LoadError(_refused(where, exc)) from None
+        if edit is not None:
+            edit(doc, True)
         return doc
 
     @classmethod
