@@ -209,7 +209,7 @@ def fresh_loads(url: str, repeat: int) -> dict:
         out = subprocess.run([sys.executable, os.path.abspath(__file__), "--load-of", url],
                              check=True, capture_output=True, text=True)
         return float(out.stdout.strip().splitlines()[-1])
-    with_warm(lambda: None)
+    store_warm()
     try:
         return summary(runs(load, repeat))
     finally:
@@ -245,21 +245,20 @@ def memory_probe(url: str) -> dict:
     return {"records": count, "rss": rss, "traced": traced}
 
 
-def with_warm(then):
-    """`then()` with a small matrix "warm" stored beside the large one."""
+def store_warm() -> None:
+    """A small matrix "warm" beside the large one, which probes load first (the caller
+    deletes it)."""
     small = rm.RoleMatrix(name="warm", policies=[rm.Policy(sub="wa", obj="wb", act="read")],
                           groups=[rm.Group(child="wa", parent="wc")])
     rm.RoleMatrix.delete("warm")
     small.save()
-    return then()
 
 
 def memory(url: str) -> dict:
-    def probe():
-        return subprocess.run([sys.executable, os.path.abspath(__file__), "--memory-of", url],
-                              check=True, capture_output=True, text=True)
+    store_warm()
     try:
-        out = with_warm(probe)
+        out = subprocess.run([sys.executable, os.path.abspath(__file__), "--memory-of", url],
+                             check=True, capture_output=True, text=True)
     finally:
         rm.RoleMatrix.delete("warm")
     return json.loads(out.stdout.strip().splitlines()[-1])
