@@ -533,17 +533,23 @@ def _apply_private(doc: Document, change: dict[str, Any]) -> None:
 
 
 _appliers: dict[type | str, tuple[Callable[[Any, dict[str, Any]], None], bool]] = {}
+# By class, as _appliers: how big an instance is in memory, by the class's own measure.
+_sizes: dict[type | str, Callable[[Any], int] | None] = {}
 
 
 def register_applier(document_class: type | str, fn: Callable[[Any, dict[str, Any]], None],
-                     fields_first: bool = False) -> None:
+                     fields_first: bool = False, held_size: Callable[[Any], int] | None = None) -> None:
     """Apply changes to instances of `document_class` (and its subclasses) with `fn(doc,
     change)`, which must keep whatever the class derives from its fields in step. The class
     may be named "module.QualName", so that a package registers before its class exists.
     `fields_first`: the class derives that state from its fields whenever an instance is
     built, so a load applies the changes after the snapshot to the stored fields and builds
-    the instance once, from the result."""
+    the instance once, from the result. `held_size(doc)`: a measure of what the instance
+    holds in memory (any unit), for a class whose derived state can outgrow what a fresh
+    load builds as changes are applied; holders compare it with the measure of a fresh
+    load and load afresh when it has grown too far (see live.py)."""
     _appliers[document_class] = (fn, fields_first)
+    _sizes[document_class] = held_size
 
 
 def applier(document_class: type) -> tuple[Callable[[Any, dict[str, Any]], None], bool]:
@@ -564,8 +570,22 @@ def applier(document_class: type) -> tuple[Callable[[Any, dict[str, Any]], None]
         if module is not None:
             served = importlib.import_module(module)
             found = _appliers[cls] = (served.apply, bool(getattr(served, "FIELDS_FIRST", False)))
+            _sizes[cls] = getattr(served, "held_size", None)
             return found
     return apply_default, False
+
+
+def held_size(doc: Any) -> int | None:
+    """The instance's measure of what it holds in memory (see `register_applier`), or None
+    when its class has none."""
+    cls = type(doc)
+    applier(cls)  # a package's applier module names the measure too
+    for base in cls.__mro__:
+        for name in (base, f"{base.__module__}.{base.__qualname__}"):
+            if name in _sizes:
+                size = _sizes[name]
+                return None if size is None else size(doc)
+    return None
 
 
 def loads(text: str) -> dict[str, Any]:

@@ -27,6 +27,14 @@ loaded again only when the change log does not reach back to its version.
 `update` changes a private instance of its own, never the shared one: loaded by the first
 update of a key, brought up to date from the log before each later one, and dropped when a
 change fails (it may hold part of it). A change therefore costs what it changes, not a load.
+
+An instance that changes for good may hold more than a fresh load of the same version would
+(a class whose derived state keeps what its fields lost measures it, see
+`changes.held_size`). Past GROWTH times its measure at its last load, plus SLACK, it is loaded
+afresh: the shared instance by a thread in the background, which installs the new one only
+at a version at least the held one's, in one step under the lock (a reader gets the old
+instance or the new one, each whole); `update`'s copy by the next update, which loads it
+instead of bringing it on.
 """
 
 from __future__ import annotations
@@ -59,6 +67,12 @@ D = TypeVar("D", bound="Document")
 R = TypeVar("R")
 
 MODES = ("strict", "notify")
+# A held instance is loaded afresh once its measure exceeds GROWTH times a fresh load's plus
+# SLACK: a held instance stays within about GROWTH times the size of what it holds, and a
+# document that only grows is loaded again once per doubling (each load amortised over as
+# many changes as it held).
+GROWTH = 2.0
+SLACK = 64
 _NEVER: tuple[Any, float] = (None, -1.0)  # no confirmation: no token, at no time
 
 
@@ -102,6 +116,11 @@ class Live(Generic[D]):
         # read too when they have not for a polling interval.
         self._polling = (self._feed is not None and type(self.engine).listen is Engine.listen
                          and type(self.engine).change_token is not Engine.change_token)
+        # Keys whose shared instance a background load replaces, with the process that runs it
+        # (a child after fork() has no such thread).
+        self._refreshing: dict[str, int] = {}
+        self._refresher: threading.Thread | None = None
+        self._refresh_inline = False  # load afresh in the reader's call instead (tests)
 
     @property
     def listening(self) -> bool:
@@ -147,7 +166,7 @@ class Live(Generic[D]):
         with self._lock:
             entry = self._entries.get(key)
             if entry is None or entry.version != version:
-                doc = self.document_class.load(key, engine=self.engine)
+                doc = self._load(key)
                 entry = self._install(key, doc, seq)
             elif entry.seen < seq:
                 entry.seen = seq
@@ -178,7 +197,73 @@ class Live(Generic[D]):
                 return False
             if entry.seen < seq:
                 entry.seen = seq
+        if found and self._grown(entry.doc):
+            self._refresh(key)
         return True
+
+    # --- size ----------------------------------------------------------------------------
+
+    def _load(self, key: str) -> D:
+        """The stored document, loaded afresh, with its measure noted (see `_grown`)."""
+        doc = self.document_class.load(key, engine=self.engine)
+        size = _changes.held_size(doc)
+        if size is not None:
+            doc.__dict__["_held_fresh"] = size
+        return doc
+
+    def _grown(self, doc: D) -> bool:
+        """Whether changes applied made the instance hold too much more than a fresh load."""
+        size = _changes.held_size(doc)
+        if size is None:
+            return False
+        fresh: int = doc.__dict__.setdefault("_held_fresh", size)
+        return size > fresh * GROWTH + SLACK
+
+    def _refresh(self, key: str) -> None:
+        """Replace the shared instance of `key` by a fresh load, in the background (one
+        thread at a time per live document)."""
+        import os
+
+        pid = os.getpid()
+        with self._lock:
+            if self._refreshing.get(key) == pid:
+                return
+            self._refreshing[key] = pid
+        if self._refresh_inline:
+            self._replace(key)
+            return
+        thread = threading.Thread(target=self._replace, args=(key,), name="zarn-live-refresh", daemon=True)
+        self._refresher = thread
+        thread.start()
+
+    def _replace(self, key: str) -> None:
+        """Load `key` afresh and install it in one step, at a version no older than the
+        held instance's; anything that fails leaves the held instance as it is (the next
+        change applied tries again)."""
+        try:
+            doc = self._load(key)
+            for _ in range(5):
+                with self._lock:
+                    entry = self._entries.get(key)
+                    if entry is None:
+                        return  # dropped meanwhile: the next get loads it
+                    if doc.version >= entry.version:  # type: ignore[operator]  # loaded: never None
+                        fresh = _Entry(doc, doc.version, entry.seen)  # type: ignore[arg-type]
+                        fresh.marked = entry.marked  # what was reported for the held one stands
+                        doc.__dict__.pop("_changes_base", None)
+                        self._entries[key] = fresh
+                        return
+                found = self.engine.changes_since(self._collection, key, doc.version)  # type: ignore[arg-type]
+                if not found or found[0][0] != doc.version + 1:  # type: ignore[operator]
+                    return
+                _changes.advance(doc, found)
+        except Exception:
+            pass  # kept as it is: correct, only larger
+        finally:
+            with self._lock:
+                self._refreshing.pop(key, None)
+            if threading.current_thread() is self._refresher:
+                self.engine.close()  # the connection this thread opened ends with it
 
     def peek(self, key: str) -> D | None:
         """The instance `get` would answer with without asking the store, or None when `get`
@@ -253,7 +338,7 @@ class Live(Generic[D]):
         holds it until it is given back (`_saved`); an update running meanwhile loads its own."""
         with self._lock:
             doc = self._writers.pop(key, None)
-        if doc is not None:
+        if doc is not None and not self._grown(doc):
             version = doc.version
             found = self.engine.changes_since(self._collection, key, version) if version is not None else None
             if found is not None and (not found or found[0][0] == version + 1):  # type: ignore[operator]
@@ -264,7 +349,7 @@ class Live(Generic[D]):
                     return doc
                 except Exception:
                     pass  # a change that does not apply: a load makes the copy anew
-        return self.document_class.load(key, engine=self.engine)
+        return self._load(key)
 
     def _saved(self, key: str, doc: D, seq: int) -> None:
         """After `doc` was saved by an update that began after change number `seq`: the

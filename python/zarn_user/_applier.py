@@ -22,6 +22,14 @@ from zarn_engine.changes import install, prepare
 FIELDS_FIRST = True
 
 
+def held_size(doc: Any) -> int:
+    """The nodes of the matrix's graph. The graph keeps every node it ever had (a role or a
+    permission that lost its last record stays a node), so a held matrix that changes for
+    good grows past what a fresh load of the same lists builds; its holder compares the two
+    and loads it afresh."""
+    return len(doc.__dict__["dag"])
+
+
 def _scratch(doc: Any, rows: dict[Any, list[Any]]) -> Any:
     cls: Any = type(doc)
     scratch = cls.__new__(cls)
