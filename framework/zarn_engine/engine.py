@@ -36,6 +36,7 @@ TYPE_CHECKING = False  # typing is imported by type checkers only: start-up time
 if TYPE_CHECKING:
     from typing import Any, Callable, Sequence
 
+    from .dump import Plan
     from .feed import Feed
 
 DEFAULT_PATH = "zarn.sqlite3"
@@ -178,6 +179,20 @@ class Engine:
                 feed.alive(since)
         finally:
             self.close()  # this thread's connection
+
+    def dump(self) -> dict[str, Any]:
+        """Everything the store holds, as of one moment, as plain data (see dump.py): every
+        document with its snapshot and change log, and the last versions of deleted keys."""
+        from .errors import StorageError
+
+        raise StorageError(f"{type(self).__name__} cannot be dumped")
+
+    def restore(self, dump: dict[str, Any], who: str | None = None) -> Plan:
+        """Make the store hold what `dump` holds, in one transaction under its write lock,
+        without handing out a version number again (see dump.py); what was written."""
+        from .errors import StorageError
+
+        raise StorageError(f"{type(self).__name__} cannot be restored")
 
     def __copy__(self) -> "Engine":  # a store is one thing: copies of documents share it
         return self

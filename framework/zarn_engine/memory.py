@@ -4,10 +4,13 @@ from __future__ import annotations
 
 import threading
 import time
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from .engine import Engine, chain_of, prune_below
 from .errors import check_key, conflict
+
+if TYPE_CHECKING:
+    from .dump import Plan
 
 
 class MemoryEngine(Engine):
@@ -126,6 +129,41 @@ class MemoryEngine(Engine):
         with self._lock:
             found = self._docs.get((collection, key))
         return None if found is None else found[2]
+
+    def dump(self) -> dict[str, Any]:
+        with self._lock:
+            docs = [{"collection": c, "key": k, "version": current, "base": base, "data": text,
+                     "log": [list(entry) for entry in self._log.get((c, k), ())]}
+                    for (c, k), (text, base, current) in sorted(self._docs.items())]
+            retired = [[c, k, v] for (c, k), v in sorted(self._last.items()) if (c, k) not in self._docs]
+        return {"documents": docs, "retired": retired}
+
+    def restore(self, dump: dict[str, Any], who: str | None = None) -> Plan:
+        from .dump import Held, check, plan
+
+        check(dump)
+        with self._lock:
+            held = {where: Held(current, base, text, [e[3] for e in self._log.get(where, ()) if base < e[0] <= current])
+                    for where, (text, base, current) in self._docs.items()}
+            retired = {where: v for where, v in self._last.items() if where not in self._docs}
+            todo = plan(dump, held, retired, {where for where, log in self._log.items() if log})
+            for doc in todo.exact:
+                where = (doc["collection"], doc["key"])
+                self._docs[where] = [doc["data"], doc["base"], doc["version"]]
+                self._log[where] = [list(row) for row in doc["log"]]
+                self._last[where] = max(self._last.get(where, 0), doc["version"])
+            for doc, version, text in todo.rewrite:
+                where = (doc["collection"], doc["key"])
+                self._docs[where] = [text, version, version]
+                self._last[where] = version
+                self._log_entry(where, version, who, None)
+            for collection, key, version in todo.remove:
+                del self._docs[(collection, key)]
+                self._log.pop((collection, key), None)
+            for collection, key, version in todo.retired:
+                self._last[(collection, key)] = max(self._last.get((collection, key), 0), version)
+            self._writes += 1
+        return todo
 
     def change_token(self) -> int:
         return self._writes

@@ -26,6 +26,7 @@ if TYPE_CHECKING:
     # Optional: without it this checks too, the driver's names then untyped.
     import psycopg  # type: ignore[import-not-found, unused-ignore]
 
+    from .dump import Plan
     from .feed import Feed
     from .pgconnection import Cursor
 else:
@@ -286,6 +287,83 @@ class PostgreSQLEngine(Connections, Engine):
             cur.execute("SELECT key FROM zarn_documents WHERE collection = %s ORDER BY key COLLATE \"C\"",
                         (collection,))
             return [row[0] for row in cur.fetchall()]
+
+        return self._run(work)
+
+    # --- dumps and restores (dump.py) ---------------------------------------------------
+
+    def dump(self) -> dict[str, Any]:
+        def work(cur: Cursor) -> dict[str, Any]:
+            # One snapshot of the three tables.
+            cur.execute("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ, READ ONLY")
+            cur.execute("SELECT collection, key, version, COALESCE(base, version), data FROM zarn_documents"
+                        " ORDER BY collection COLLATE \"C\", key COLLATE \"C\"")
+            docs = cur.fetchall()
+            log: dict[tuple[str, str], list[list[Any]]] = {}
+            cur.execute("SELECT collection, key, version, time, who, change FROM zarn_changes"
+                        " ORDER BY collection, key, version")
+            for c, k, v, t, w, change in cur.fetchall():
+                log.setdefault((c, k), []).append([v, t, w, change])
+            cur.execute("SELECT collection, key, version FROM zarn_retired WHERE version > 0"
+                        " ORDER BY collection COLLATE \"C\", key COLLATE \"C\"")
+            retired = [list(row) for row in cur.fetchall()]
+            return {"documents": [{"collection": c, "key": k, "version": v, "base": b, "data": data,
+                                   "log": log.get((c, k), [])} for c, k, v, b, data in docs],
+                    "retired": retired}
+
+        return self._run(work)
+
+    def restore(self, dump: dict[str, Any], who: str | None = None) -> Plan:
+        from .dump import Held, check, plan
+
+        check(dump)
+
+        def work(cur: Cursor) -> Plan:
+            # Writers wait until the restore is committed; readers read on (the lock conflicts
+            # with writes only).
+            cur.execute("LOCK TABLE zarn_documents, zarn_retired, zarn_changes IN SHARE ROW EXCLUSIVE MODE")
+            cur.execute("SELECT collection, key, version, COALESCE(base, version), data FROM zarn_documents")
+            rows = cur.fetchall()
+            cur.execute("SELECT c.collection, c.key, c.change FROM zarn_changes c JOIN zarn_documents d"
+                        " ON d.collection = c.collection AND d.key = c.key"
+                        " WHERE c.version > COALESCE(d.base, d.version) AND c.version <= d.version"
+                        " ORDER BY c.collection, c.key, c.version")
+            after: dict[tuple[str, str], list[str]] = {}
+            for c, k, change in cur.fetchall():
+                after.setdefault((c, k), []).append(change)
+            held = {(c, k): Held(v, b, data, after.get((c, k), [])) for c, k, v, b, data in rows}
+            cur.execute("SELECT collection, key, version FROM zarn_retired")
+            retired = {(c, k): v for c, k, v in cur.fetchall()}
+            cur.execute("SELECT DISTINCT collection, key FROM zarn_changes")
+            logged = {(c, k) for c, k in cur.fetchall()}
+            todo = plan(dump, held, retired, logged)
+            for doc in todo.exact:
+                where = (doc["collection"], doc["key"])
+                cur.execute("INSERT INTO zarn_documents (collection, key, version, data, base)"
+                            " VALUES (%s, %s, %s, %s, %s)", (*where, doc["version"], doc["data"], doc["base"]))
+                if doc["log"]:
+                    cur.executemany("INSERT INTO zarn_changes (collection, key, version, time, who, change)"
+                                    " VALUES (%s, %s, %s, %s, %s, %s)", [(*where, *row) for row in doc["log"]])
+            for doc, version, text in todo.rewrite:
+                where = (doc["collection"], doc["key"])
+                cur.execute("INSERT INTO zarn_documents (collection, key, version, data, base)"
+                            " VALUES (%s, %s, %s, %s, %s) ON CONFLICT (collection, key) DO UPDATE"
+                            " SET version = excluded.version, data = excluded.data, base = excluded.base",
+                            (*where, version, text, version))
+                self._log(cur, *where, version, who, None, json.dumps(list(where)))
+            for collection, key, version in todo.remove:
+                cur.execute("DELETE FROM zarn_documents WHERE collection = %s AND key = %s", (collection, key))
+                cur.execute("DELETE FROM zarn_changes WHERE collection = %s AND key = %s", (collection, key))
+            for collection, key, version in todo.remove + todo.retired:
+                cur.execute("INSERT INTO zarn_retired (collection, key, version) VALUES (%s, %s, %s)"
+                            " ON CONFLICT (collection, key) DO UPDATE"
+                            " SET version = GREATEST(zarn_retired.version, excluded.version)",
+                            (collection, key, version))
+            for doc in todo.exact:
+                cur.execute("SELECT pg_notify(%s, %s)", (CHANNEL, json.dumps([doc["collection"], doc["key"]])))
+            for collection, key, _version in todo.remove:
+                cur.execute("SELECT pg_notify(%s, %s)", (CHANNEL, json.dumps([collection, key])))
+            return todo
 
         return self._run(work)
 

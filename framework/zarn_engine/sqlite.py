@@ -26,12 +26,15 @@ import threading
 import time
 import urllib.parse
 from types import TracebackType
-from typing import Any, Iterator, Literal
+from typing import TYPE_CHECKING, Any, Iterator, Literal
 
 from . import engine as _engines_module
 from .engine import Engine, chain_of, prune_below
 from .errors import (ReadOnlyError, StorageError, StoreCorrupt, StoreFull, StoreLocked, check_key,
                      conflict)
+
+if TYPE_CHECKING:
+    from .dump import Plan
 
 _SCHEMA = (
     "CREATE TABLE IF NOT EXISTS documents ("
@@ -371,6 +374,84 @@ class SQLiteEngine(Engine):
         check_key(collection, "")
         return [row[0] for row in self._query("SELECT key FROM documents WHERE collection = ? ORDER BY key",
                                               (collection,))]
+
+    # --- dumps and restores (dump.py) ---------------------------------------------------
+
+    def dump(self) -> dict[str, Any]:
+        if not self._has_log:
+            raise StorageError(f"database {self.path} is of an earlier release: open it writable once to convert it")
+        with self._reading() as conn:
+            docs = conn.execute("SELECT d.collection, d.key, COALESCE(h.version, d.version), d.version, d.data"
+                                " FROM documents d LEFT JOIN heads h ON h.collection = d.collection"
+                                " AND h.key = d.key ORDER BY d.collection, d.key").fetchall()
+            log: dict[tuple[str, str], list[list[Any]]] = {}
+            for c, k, v, t, w, change in conn.execute("SELECT collection, key, version, time, who, change"
+                                                      " FROM changes ORDER BY collection, key, version"):
+                log.setdefault((c, k), []).append([v, t, w, change])
+            retired = [list(row) for row in conn.execute("SELECT collection, key, version FROM retired"
+                                                         " ORDER BY collection, key")]
+        return {"documents": [{"collection": c, "key": k, "version": v, "base": b, "data": data,
+                               "log": log.get((c, k), [])} for c, k, v, b, data in docs],
+                "retired": retired}
+
+    def restore(self, dump: dict[str, Any], who: str | None = None) -> Plan:
+        from .dump import Held, check, plan
+
+        check(dump)
+        with self._write() as conn:
+            held: dict[tuple[str, str], Held] = {}
+            for c, k, v, b, data in conn.execute(
+                    "SELECT d.collection, d.key, COALESCE(h.version, d.version), d.version, d.data FROM documents d"
+                    " LEFT JOIN heads h ON h.collection = d.collection AND h.key = d.key").fetchall():
+                after = [row[1] for row in conn.execute(_CHANGES_AFTER, (c, k, b)).fetchall() if row[0] <= v]
+                held[(c, k)] = Held(v, b, data, after)
+            retired = {(c, k): v for c, k, v in conn.execute("SELECT collection, key, version FROM retired")}
+            logged = {(c, k) for c, k in conn.execute("SELECT DISTINCT collection, key FROM changes")}
+            todo = plan(dump, held, retired, logged)
+            for doc in todo.exact:
+                where = (doc["collection"], doc["key"])
+                conn.execute("INSERT INTO documents (collection, key, version, data) VALUES (?, ?, ?, ?)",
+                             (*where, doc["base"], doc["data"]))
+                if doc["version"] != doc["base"]:
+                    conn.execute("INSERT INTO heads (collection, key, version) VALUES (?, ?, ?)",
+                                 (*where, doc["version"]))
+                conn.executemany("INSERT INTO changes (collection, key, version, time, who, change)"
+                                 " VALUES (?, ?, ?, ?, ?, ?)", [(*where, *row) for row in doc["log"]])
+            for doc, version, text in todo.rewrite:
+                where = (doc["collection"], doc["key"])
+                conn.execute("INSERT INTO documents (collection, key, version, data) VALUES (?, ?, ?, ?)"
+                             " ON CONFLICT (collection, key) DO UPDATE"
+                             " SET version = excluded.version, data = excluded.data", (*where, version, text))
+                conn.execute("DELETE FROM heads WHERE collection = ? AND key = ?", where)
+                self._log(conn, *where, version, who, None)
+            for collection, key, version in todo.remove:
+                for table in ("documents", "changes", "heads"):
+                    conn.execute(f"DELETE FROM {table} WHERE collection = ? AND key = ?", (collection, key))
+            for collection, key, version in todo.remove + todo.retired:
+                conn.execute("INSERT INTO retired (collection, key, version) VALUES (?, ?, ?)"
+                             " ON CONFLICT (collection, key) DO UPDATE SET version = max(version, excluded.version)",
+                             (collection, key, version))
+        return todo
+
+    def backup(self, path: str) -> None:
+        """Copy the database, as of one moment, into a new file at `path` (SQLite's online
+        backup, in one step: one read transaction, so writers go on meanwhile). The copy
+        keeps no write-ahead log: it is one file."""
+        try:
+            target = sqlite3.connect(path, isolation_level=None)
+        except sqlite3.Error as exc:
+            raise StorageError(f"cannot write the backup {path}: {exc}") from None
+        try:
+            try:
+                self._conn().backup(target)
+            except sqlite3.Error as exc:
+                raise self._error(exc, "cannot read from") from None
+            try:
+                target.execute("PRAGMA journal_mode = DELETE")
+            except sqlite3.Error as exc:
+                raise StorageError(f"cannot write the backup {path}: {exc}") from None
+        finally:
+            target.close()
 
     def change_token(self) -> tuple[int, int]:
         # data_version moves when another connection commits; our own commits are counted.
