@@ -5,7 +5,11 @@ every answer with the time its call began and ended and the version it answered 
 writer toggles the grant and logs every commit with the time it began and ended. Faults are
 injected on a seeded schedule meanwhile: the listener's server process terminated or
 stopped, worker connections terminated, the server restarted, the document deleted and
-created again, a worker forking, forged notifications, a reload that fails once.
+created again, a worker forking, forged notifications, a reload that fails once. What
+deployments do adds more (NEW_KINDS): a fork right after another process's commit, a
+reconnect per request, the SQLite file replaced by a copy or removed and made again, a lock
+held by a foreign session, a writer frozen while it holds the document's lock, and a
+connection budget smaller than a worker's threads.
 
 `check` then judges every answer against the history. Times are `time.monotonic()`, one
 clock for every process of the host. An answer is stale when it comes from before a commit
@@ -56,14 +60,30 @@ KINDS = {
                                "recreate", "fork", "forge", "reload-fail"),
 }
 
+# What deployments do to a store and its workers, each a kind of its own (the runs of
+# KINDS keep their schedule).
+NEW_KINDS = {
+    ("sqlite", "strict"): ("fork-late", "reconnect", "replace", "remove", "lock", "frozen"),
+    ("sqlite", "notify"): ("fork-late", "reconnect", "replace", "remove", "lock", "frozen"),
+    ("postgresql", "strict"): ("lock", "frozen", "budget"),
+    ("postgresql", "notify"): ("lock", "frozen", "budget"),
+}
+
+# The role the workers and the writer connect as on PostgreSQL: not a superuser, so that a
+# connection limit holds for it ("budget"); it owns the run's database.
+RUNNER = "zarn_runner"
+
 # Faults that act at the next change, not at once.
 ARMED = {"reload-fail"}
 
 # A worker: answers until SIGTERM. SIGUSR1 makes it fork (the child answers for 1-3 s on the
 # inherited live document, the parent goes on); SIGUSR2 makes its next load fail once.
+# SIGHUP: it reconnects, answers once, waits 0.5 s without a read (another process commits
+# meanwhile) and forks. SIGWINCH: for 1-2 s it closes its connection after each answer.
+# SIGURG: six more threads answer for 1-2 s, each on a connection of its own.
 # Mode "cached" is a broken reader for the oracle's self-test: it loads once, for good.
 WORKER = r'''
-import os, random, signal, sys, time
+import os, random, signal, sys, threading, time
 import zarn_engine, zarn_user.role_matrix as rm
 from zarn_engine import DoesNotExist, StorageError
 
@@ -86,9 +106,59 @@ requests = []
 signal.signal(signal.SIGUSR1, lambda *_: requests.append("fork"))
 signal.signal(signal.SIGUSR2, lambda *_: requests.append("reload-fail"))
 signal.signal(signal.SIGTERM, lambda *_: requests.append("stop"))
+signal.signal(signal.SIGHUP, lambda *_: requests.append("fork-late"))
+signal.signal(signal.SIGWINCH, lambda *_: requests.append("reconnect"))
+signal.signal(signal.SIGURG, lambda *_: requests.append("threads"))
 out = open(os.path.join(folder, f"answers-{os.getpid()}.log"), "w")
 children = []
 until = float("inf")
+fork_after_read = False
+reconnect_until = 0.0
+extra = []  # lines answered by the extra threads, written by the main thread
+helpers = []
+
+
+def disconnect():
+    if mode != "cached":
+        live.engine.close()  # this thread's connection: the next call opens another
+
+
+def answer():
+    t0 = time.monotonic()
+    try:
+        doc = live.get("app")
+        held = bool(doc.get_implicit_permissions_for_roles(["clerk"]).permissions)
+        return f"{t0!r} {time.monotonic()!r} {int(held)} {doc.version}\n"
+    except DoesNotExist:
+        return f"{t0!r} {time.monotonic()!r} absent -\n"
+    except StorageError as exc:
+        return f"{t0!r} {time.monotonic()!r} error {type(exc).__name__}\n"
+    except Exception as exc:
+        text = " ".join(str(exc).split())[:200]
+        return f"{t0!r} {time.monotonic()!r} unexpected {type(exc).__name__}: {text}\n"
+
+
+def helper(seconds):
+    end = time.monotonic() + seconds
+    try:
+        while time.monotonic() < end and not stop:
+            extra.append(answer())
+            time.sleep(random.uniform(0, pace))
+    finally:
+        disconnect()
+
+
+def start_helpers():
+    out.write("event threads\n")
+    for _ in range(6):
+        thread = threading.Thread(target=helper, args=(rng.uniform(1.0, 2.0),), daemon=True)
+        thread.start()
+        helpers.append(thread)
+
+
+def write_extra():
+    while extra:
+        out.write(extra.pop(0))
 
 
 def fail_next_load():
@@ -121,6 +191,8 @@ def fork():
         out.write(f"event fork {pid}\n")
         return
     children.clear()
+    extra.clear()  # the parent writes them
+    helpers.clear()
     out.close()  # its buffer is empty: nothing written twice
     out = open(os.path.join(folder, f"answers-{os.getpid()}.log"), "w")
     out.write(f"event child {os.getppid()}\n")
@@ -146,33 +218,42 @@ while not stop and time.monotonic() < until:
             stop = True
         elif request == "fork":
             fork()
+        elif request == "fork-late":
+            disconnect()
+            fork_after_read = True
+        elif request == "reconnect":
+            reconnect_until = time.monotonic() + rng.uniform(1.0, 2.0)
+            out.write("event reconnect\n")
+        elif request == "threads":
+            start_helpers()
         else:
             fail_next_load()
             out.write("event reload-fail\n")
     if stop:
         break
-    t0 = time.monotonic()
-    try:
-        doc = live.get("app")
-        held = bool(doc.get_implicit_permissions_for_roles(["clerk"]).permissions)
-        out.write(f"{t0!r} {time.monotonic()!r} {int(held)} {doc.version}\n")
-    except DoesNotExist:
-        out.write(f"{t0!r} {time.monotonic()!r} absent -\n")
-    except StorageError as exc:
-        out.write(f"{t0!r} {time.monotonic()!r} error {type(exc).__name__}\n")
-    except Exception as exc:
-        text = " ".join(str(exc).split())[:200]
-        out.write(f"{t0!r} {time.monotonic()!r} unexpected {type(exc).__name__}: {text}\n")
+    out.write(answer())
+    write_extra()
+    if fork_after_read:
+        fork_after_read = False
+        time.sleep(0.5)  # another process commits meanwhile
+        fork()
+    elif time.monotonic() < reconnect_until:
+        disconnect()
     if not ready and (mode != "notify" or live.listening or time.monotonic() - started > 10):
         ready = True
         open(os.path.join(folder, f"ready-{os.getpid()}"), "w").close()
     reap(False)
-    if t0 - flushed > 0.25:  # what a killed worker answered is mostly kept
+    now = time.monotonic()
+    if now - flushed > 0.25:  # what a killed worker answered is mostly kept
         out.flush()
-        flushed = t0
+        flushed = now
     time.sleep(rng.uniform(0, pace))
-for signum in (signal.SIGTERM, signal.SIGUSR1, signal.SIGUSR2):
+for signum in (signal.SIGTERM, signal.SIGUSR1, signal.SIGUSR2, signal.SIGHUP):
     signal.signal(signum, signal.SIG_IGN)  # not the default (an end) while the interpreter shuts down
+stop = True
+for thread in helpers:
+    thread.join(timeout=10)
+write_extra()
 out.flush()
 reap(True)
 out.close()
@@ -326,6 +407,7 @@ class Writer(threading.Thread):
         import zarn_user.role_matrix as rm
 
         self.rm = rm
+        self.url = url
         self.engine = zarn_engine.open_engine(url)
         self.rng = rng
         self.pace = pace
@@ -376,6 +458,43 @@ class Writer(threading.Thread):
         self.doc = None
         self._create()
 
+    def _reopen(self) -> None:
+        """A new engine and live document, as a writer process started afresh has."""
+        self.live.close()
+        self.engine.close()
+        self.engine = zarn_engine.open_engine(self.url)
+        self.live = zarn_engine.Live(self.rm.RoleMatrix, engine=self.engine)
+
+    def _path(self) -> str:
+        return self.url[len("sqlite:///"):].split("?")[0] if self.url.startswith("sqlite:") else self.url
+
+    def _replace(self) -> None:
+        """The SQLite file replaced by a copy of itself (as of now: no commit is lost), as a
+        restore by renaming a copy over the database does; then written through a new engine."""
+        path = self._path()
+        copy = path + ".copy"
+        self.engine.backup(copy)
+        for suffix in ("-wal", "-shm"):
+            if os.path.exists(path + suffix):
+                os.unlink(path + suffix)
+        os.replace(copy, path)
+        self._reopen()
+
+    def _remove(self) -> None:
+        """The SQLite files removed and the store made again (its versions going on from the
+        last one), then the document created anew: a delete, as readers must see it."""
+        start = time.monotonic()
+        last = max(c.version for c in self.commits if c.version is not None)
+        path = self._path()
+        for suffix in ("", "-wal", "-shm"):
+            if os.path.exists(path + suffix):
+                os.unlink(path + suffix)
+        self.record(None, None, start)
+        self.doc = None
+        self._reopen()
+        self.engine.restore({"documents": [], "retired": [["RoleMatrix", "app", last]]})
+        self._create()
+
     def _settle(self, start: float) -> None:
         """After a failed step: record what the store holds if the step was committed."""
         while True:
@@ -416,6 +535,10 @@ class Writer(threading.Thread):
                         self._create()
                     elif request == "recreate":
                         self._recreate()
+                    elif request == "replace":
+                        self._replace()
+                    elif request == "remove":
+                        self._remove()
                     else:
                         self._toggle()
                 except StorageError:
@@ -434,6 +557,12 @@ class Writer(threading.Thread):
 
     def recreate(self) -> bool:
         return self._ask("recreate")
+
+    def replace(self) -> bool:
+        return self._ask("replace")
+
+    def remove(self) -> bool:
+        return self._ask("remove")
 
     def pause(self) -> bool:
         """Commit nothing until the next request."""
@@ -471,8 +600,9 @@ class Faults:
         for attempt in range(50):
             try:
                 if self._admin is None or self._admin.closed or self._admin.broken:
-                    self._admin = psycopg.connect(self.run.url_as("zarn-faults"), autocommit=True)
-                return self._admin.execute(query, params).fetchall()
+                    self._admin = psycopg.connect(self.run.admin_url(), autocommit=True)
+                cursor = self._admin.execute(query, params)
+                return cursor.fetchall() if cursor.description is not None else []
             except psycopg.OperationalError:
                 self._admin = None
                 time.sleep(0.2)
@@ -546,6 +676,89 @@ class Faults:
     def reload_fail(self) -> bool:
         return self._signal(signal.SIGUSR2)
 
+    # What deployments do.
+
+    def fork_late(self) -> bool:
+        """A worker forks right after another process committed, having read just before."""
+        writer = self.run.writer
+        writer.pause()
+        if not self._signal(signal.SIGHUP):
+            writer.hold(0.0)
+            return False
+        time.sleep(0.15)  # the worker has read and waits
+        writer.hold(self.run.quiet)  # one commit, then a quiet time longer than the bound
+        return True
+
+    def reconnect(self) -> bool:
+        return self._signal(signal.SIGWINCH)
+
+    def replace(self) -> bool:
+        return self.run.writer.replace()
+
+    def remove(self) -> bool:
+        return self.run.writer.remove()
+
+    def lock(self) -> bool:
+        """A session of another program holds a lock for 1.5-2.5 s: on SQLite the write lock
+        (BEGIN IMMEDIATE), on PostgreSQL a transaction left idle after a read of the documents
+        (as a psql session does), while a worker forks (the child connects meanwhile)."""
+        seconds = self.rng.uniform(1.5, 2.5)
+        if self.run.store == "sqlite":
+            import sqlite3
+
+            conn = sqlite3.connect(self.run.writer._path(), timeout=10, isolation_level=None)
+            try:
+                conn.execute("BEGIN IMMEDIATE")
+                self._signal(signal.SIGUSR1)
+                time.sleep(seconds)
+                conn.execute("ROLLBACK")
+            finally:
+                conn.close()
+            return True
+        import psycopg
+
+        with psycopg.connect(self.run.admin_url(), application_name="zarn-foreign") as conn:
+            conn.execute("SELECT count(*) FROM zarn_documents").fetchall()  # the transaction stays open
+            self._signal(signal.SIGUSR1)
+            time.sleep(seconds)
+            conn.rollback()
+        return True
+
+    def frozen(self) -> bool:
+        """A writer process stops (SIGSTOP) while it holds the document's lock, for 1.5-2.5 s."""
+        p = subprocess.Popen([sys.executable, "-c", FROZEN, self.run.url_as("zarn-frozen"), self.run.store],
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
+                             env=ENV, text=True)
+        try:
+            line = p.stdout.readline() if p.stdout is not None else ""
+            if line.strip() != "locked":
+                return False
+            time.sleep(self.rng.uniform(1.5, 2.5))
+        finally:
+            try:
+                os.kill(p.pid, signal.SIGCONT)
+            except ProcessLookupError:
+                pass
+            try:
+                p.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.wait()
+        return True
+
+    def budget(self) -> bool:
+        """The workers' role may open one connection more than it has, while a worker answers
+        in six more threads."""
+        count = self._sql("SELECT count(*) FROM pg_stat_activity WHERE usename = %s", (RUNNER,))[0][0]
+        self._sql(f"ALTER ROLE {RUNNER} CONNECTION LIMIT {int(count) + 1}")
+        try:
+            if not self._signal(signal.SIGURG):
+                return False
+            time.sleep(self.rng.uniform(1.5, 2.5))
+        finally:
+            self._sql(f"ALTER ROLE {RUNNER} CONNECTION LIMIT -1")
+        return True
+
     def close(self) -> None:
         for pid in list(self.paused):
             try:
@@ -556,6 +769,35 @@ class Faults:
         if self._admin is not None:
             self._admin.close()
             self._admin = None
+
+
+# A writer that stops itself while it holds the document's lock: the store's own transaction
+# (SQLite: BEGIN IMMEDIATE; PostgreSQL: the document's row locked); continued, it rolls back.
+FROZEN = r'''
+import os, signal, sys, zarn_engine
+engine = zarn_engine.open_engine(sys.argv[1])
+
+
+def freeze():
+    print("locked", flush=True)
+    os.kill(os.getpid(), signal.SIGSTOP)
+    raise RuntimeError("rolled back")
+
+
+try:
+    if sys.argv[2] == "sqlite":
+        with engine._write() as conn:
+            conn.execute("UPDATE heads SET version = version WHERE 0")
+            freeze()
+    else:
+        def work(cur):
+            cur.execute("SELECT version FROM zarn_documents WHERE collection = 'RoleMatrix' AND key = 'app'"
+                        " FOR UPDATE")
+            freeze()
+        engine._run(work)
+except Exception:
+    pass
+'''
 
 
 def schedule(rng: random.Random, kinds: tuple[str, ...]) -> Iterator[str]:
@@ -587,6 +829,11 @@ class Run:
         self.writer: Writer | None = None
         self.injected: collections.Counter = collections.Counter()
         self.skipped: collections.Counter = collections.Counter()
+
+    def admin_url(self) -> str:
+        """The run's database as the cluster's superuser (PostgreSQL)."""
+        database = self.url.rsplit("/", 1)[1].split("?")[0]
+        return f"{self.cluster.url.rsplit('/', 1)[0]}/{database}?application_name=zarn-faults"
 
     def url_as(self, application: str) -> str:
         """The URL, with an application name for PostgreSQL (the faults pick victims by it)."""
@@ -699,10 +946,14 @@ def _signal_group(p: subprocess.Popen, signum: int) -> None:
 
 
 def database(cluster: Any, name: str) -> str:
-    """A new database on `cluster`, by URL."""
+    """A new database on `cluster`, owned by the role RUNNER (made when missing), by URL as
+    that role."""
     import psycopg
 
     with psycopg.connect(cluster.url, autocommit=True) as conn:
+        if not conn.execute("SELECT 1 FROM pg_roles WHERE rolname = %s", (RUNNER,)).fetchall():
+            conn.execute(f"CREATE ROLE {RUNNER} LOGIN")
         conn.execute(f"DROP DATABASE IF EXISTS {name}")
-        conn.execute(f"CREATE DATABASE {name}")
-    return cluster.url.rsplit("/", 1)[0] + "/" + name
+        conn.execute(f"CREATE DATABASE {name} OWNER {RUNNER}")
+    server = cluster.url.rsplit("/", 1)[0].split("://", 1)[1].split("@", 1)[1]
+    return f"postgresql://{RUNNER}@{server}/{name}"
