@@ -2,7 +2,11 @@
 for a while each, with every fault kind on a seeded schedule. Prints what the oracle found
 and writes it into bench/RESULTS.md.
 
-    python bench/faults.py [--seconds 60] [--workers 3] [--seed 16]
+    python bench/faults.py [--seconds 60] [--workers 3] [--seed 16] [--kinds all|classic|deployment]
+
+`--kinds`: the classic faults, those deployments bring (a fork after another process's commit,
+a reconnect per request, the SQLite file replaced or removed, a foreign lock, a frozen writer,
+a connection budget), or both on one schedule (the default).
 
 PostgreSQL runs on a private cluster started for the run (the faults restart it).
 """
@@ -42,6 +46,7 @@ def main() -> int:
     ap.add_argument("--seconds", type=float, default=60.0, help="of faults per store and mode")
     ap.add_argument("--workers", type=int, default=3)
     ap.add_argument("--seed", type=int, default=16)
+    ap.add_argument("--kinds", choices=["all", "classic", "deployment"], default="all")
     ap.add_argument("--no-write", action="store_true", help="print only; leave RESULTS.md alone")
     args = ap.parse_args()
     if bindir() is None:
@@ -62,8 +67,10 @@ def main() -> int:
                 else:
                     url, server = faults.database(cluster, f"faults_{uuid.uuid4().hex[:12]}"), cluster
                 started = time.monotonic()
+                kinds = (faults.KINDS[store, mode] if args.kinds != "deployment" else ()) + \
+                        (faults.NEW_KINDS[store, mode] if args.kinds != "classic" else ())
                 report = faults.Run(store, mode, url, folder, seconds=args.seconds, workers=args.workers,
-                                    seed=args.seed, cluster=server, gap=(0.3, 1.5)).execute()
+                                    seed=args.seed, cluster=server, gap=(0.3, 1.5), kinds=kinds).execute()
                 report.seconds = time.monotonic() - started
                 print(report.summary(), flush=True)
                 reports.append(report)
@@ -109,7 +116,15 @@ def section(reports: list[faults.Report], args: argparse.Namespace) -> str:
               "pause-backend: the same to the workers' query connections; restart: the server stopped (fast) and "
               "started; recreate: the document deleted and created again; fork: a worker forks, the child "
               "answers for 1–3 s on the inherited `Live`, the parent goes on; forge: three `NOTIFY` with junk "
-              "payloads; reload-fail: a worker's next load raises once):", "",
+              "payloads; reload-fail: a worker's next load raises once; fork-late: a worker reconnects, reads, "
+              "and forks 0.5 s later, after the writer's commit; reconnect: a worker closes its connection after "
+              "every answer for 1–2 s; replace: the SQLite file replaced by a copy of itself (renamed over it), "
+              "the writer going on through a new engine; remove: the SQLite files removed and the store made "
+              "again, the document created anew; lock: another session holds the write lock (SQLite) or a "
+              "transaction idle after a read of the documents (PostgreSQL) for 1.5–2.5 s while a worker forks; "
+              "frozen: a writer process stopped for 1.5–2.5 s while it holds the document's lock; budget: the "
+              "workers' role may open one connection more than it has while a worker answers in six more "
+              f"threads; kinds: {args.kinds}):", "",
               "| fault | " + " | ".join(f"{r.store} {r.mode}" for r in reports) + " | total |",
               "|---|" + "---:|" * (len(reports) + 1)]
     for kind in sorted(total):
