@@ -278,6 +278,10 @@ def test_the_command_line_backs_up_and_restores(tmp_path, capsys, monkeypatch):
     assert "is the database itself" in cli("backup", "roles.sqlite3", expect=2).stderr
     assert "is the database itself" in cli("restore", "roles.sqlite3", "-y", expect=2).stderr
     assert "does not exist" in cli("backup", "nowhere/b.sqlite3", expect=2).stderr
+    os.mkdir(tmp_path / "locked")
+    os.chmod(tmp_path / "locked", 0o500)
+    if os.geteuid() != 0:  # root writes anywhere
+        assert "cannot write the backup" in cli("backup", "locked/b.jsonl", expect=2).stderr
     (tmp_path / "bad.jsonl").write_text("{}\n")
     assert "not restored" in cli("restore", "bad.jsonl", "-y", expect=2).stderr
     assert "no database" in Run(capsys, str(tmp_path / "none.sqlite3"))("backup", "x", expect=2).stderr

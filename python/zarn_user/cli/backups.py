@@ -56,7 +56,10 @@ def cmd_backup(args: Args, ctx: Context) -> None:
         form = "sqlite" if isinstance(engine, SQLiteEngine) else "jsonl"
     if form == "sqlite" and not isinstance(engine, SQLiteEngine):
         raise BadInput("--format sqlite backs up SQLite stores; back this store up as jsonl")
-    done = backup(engine, path, form)
+    try:
+        done = backup(engine, path, form)
+    except OSError as exc:  # the file's folder: not writable, full
+        raise BadInput(f"cannot write the backup {path}: {exc.strerror or exc}") from None
     apps = len(engine.keys(rm.RoleMatrix._collection()))
     done["file"] = path
     ctx.out.emit(done, f"backed up {done['documents']} documents ({apps} applications, their users and history) "
