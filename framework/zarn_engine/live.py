@@ -39,6 +39,7 @@ instead of bringing it on.
 
 from __future__ import annotations
 
+import os
 import threading
 import time
 
@@ -232,14 +233,15 @@ class Live(Generic[D]):
         if self._refresh_inline:
             self._replace(key)
             return
-        thread = threading.Thread(target=self._replace, args=(key,), name="zarn-live-refresh", daemon=True)
+        thread = threading.Thread(target=self._replace, args=(key, True), name="zarn-live-refresh", daemon=True)
         self._refresher = thread
         thread.start()
 
-    def _replace(self, key: str) -> None:
+    def _replace(self, key: str, background: bool = False) -> None:
         """Load `key` afresh and install it in one step, at a version no older than the
         held instance's; anything that fails leaves the held instance as it is (the next
-        change applied tries again)."""
+        change applied tries again). `background`: on a thread of its own, whose connection
+        ends with it."""
         try:
             doc = self._load(key)
             for _ in range(5):
@@ -262,8 +264,8 @@ class Live(Generic[D]):
         finally:
             with self._lock:
                 self._refreshing.pop(key, None)
-            if threading.current_thread() is self._refresher:
-                self.engine.close()  # the connection this thread opened ends with it
+            if background:
+                self.engine.close()
 
     def peek(self, key: str) -> D | None:
         """The instance `get` would answer with without asking the store, or None when `get`
