@@ -6,7 +6,7 @@ and writes it into bench/RESULTS.md.
 
 `--kinds`: the classic faults, those deployments bring (a fork after another process's commit,
 a reconnect per request, the SQLite file replaced or removed, a foreign lock, a frozen writer,
-a connection budget), or both on one schedule (the default).
+a connection budget, a backup restored online), or both on one schedule (the default).
 
 PostgreSQL runs on a private cluster started for the run (the faults restart it).
 """
@@ -124,7 +124,8 @@ def section(reports: list[faults.Report], args: argparse.Namespace) -> str:
               "transaction idle after a read of the documents (PostgreSQL) for 1.5–2.5 s while a worker forks; "
               "frozen: a writer process stopped for 1.5–2.5 s while it holds the document's lock; budget: the "
               "workers' role may open one connection more than it has while a worker answers in six more "
-              f"threads; kinds: {args.kinds}):", "",
+              "threads; restore: the backup taken at the last restore (an earlier state) restored online, "
+              f"`zarn_engine.backup.restore`; kinds: {args.kinds}):", "",
               "| fault | " + " | ".join(f"{r.store} {r.mode}" for r in reports) + " | total |",
               "|---|" + "---:|" * (len(reports) + 1)]
     for kind in sorted(total):

@@ -8,8 +8,8 @@ stopped, worker connections terminated, the server restarted, the document delet
 created again, a worker forking, forged notifications, a reload that fails once. What
 deployments do adds more (NEW_KINDS): a fork right after another process's commit, a
 reconnect per request, the SQLite file replaced by a copy or removed and made again, a lock
-held by a foreign session, a writer frozen while it holds the document's lock, and a
-connection budget smaller than a worker's threads.
+held by a foreign session, a writer frozen while it holds the document's lock, a
+connection budget smaller than a worker's threads, and a backup restored while they run.
 
 `check` then judges every answer against the history. Times are `time.monotonic()`, one
 clock for every process of the host. An answer is stale when it comes from before a commit
@@ -32,6 +32,7 @@ import random
 import signal
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 from typing import Any, Callable, Iterator
@@ -63,10 +64,10 @@ KINDS = {
 # What deployments do to a store and its workers, each a kind of its own (the runs of
 # KINDS keep their schedule).
 NEW_KINDS = {
-    ("sqlite", "strict"): ("fork-late", "reconnect", "replace", "remove", "lock", "frozen"),
-    ("sqlite", "notify"): ("fork-late", "reconnect", "replace", "remove", "lock", "frozen"),
-    ("postgresql", "strict"): ("lock", "frozen", "budget"),
-    ("postgresql", "notify"): ("lock", "frozen", "budget"),
+    ("sqlite", "strict"): ("fork-late", "reconnect", "replace", "remove", "lock", "frozen", "restore"),
+    ("sqlite", "notify"): ("fork-late", "reconnect", "replace", "remove", "lock", "frozen", "restore"),
+    ("postgresql", "strict"): ("lock", "frozen", "budget", "restore"),
+    ("postgresql", "notify"): ("lock", "frozen", "budget", "restore"),
 }
 
 # The role the workers and the writer connect as on PostgreSQL: not a superuser, so that a
@@ -419,7 +420,9 @@ class Writer(threading.Thread):
         self.held = False
         self.live = zarn_engine.Live(rm.RoleMatrix, engine=self.engine)
         self.toggles = 0
+        self.backup_file: str | None = None  # the state "restore" brings back
         self._create()
+        self._backup()
 
     def record(self, version: int | None, held: bool | None, start: float) -> None:
         self.commits.append(Commit(version, held, start, time.monotonic()))
@@ -495,6 +498,27 @@ class Writer(threading.Thread):
         self.engine.restore({"documents": [], "retired": [["RoleMatrix", "app", last]]})
         self._create()
 
+    def _restore(self) -> None:
+        """The backup taken at the last restore (an earlier state) restored online, then a
+        new backup taken for the next."""
+        from zarn_engine.backup import restore
+
+        start = time.monotonic()
+        restore(self.engine, self.backup_file, "fault-injection")
+        doc = self.rm.RoleMatrix.load("app", engine=self.engine)
+        if doc.version != self.commits[-1].version:
+            self.record(doc.version, holds(doc), start)
+        self.doc, self.held = doc, holds(doc)
+        self._backup()
+
+    def _backup(self) -> None:
+        from zarn_engine.backup import backup
+
+        if self.backup_file is None:
+            fd, self.backup_file = tempfile.mkstemp(prefix="zarn-fault-backup-")
+            os.close(fd)
+        backup(self.engine, self.backup_file, "jsonl" if self.url.startswith("postgres") else "sqlite")
+
     def _settle(self, start: float) -> None:
         """After a failed step: record what the store holds if the step was committed."""
         while True:
@@ -539,6 +563,8 @@ class Writer(threading.Thread):
                         self._replace()
                     elif request == "remove":
                         self._remove()
+                    elif request == "restore":
+                        self._restore()
                     else:
                         self._toggle()
                 except StorageError:
@@ -564,6 +590,9 @@ class Writer(threading.Thread):
     def remove(self) -> bool:
         return self._ask("remove")
 
+    def restore(self) -> bool:
+        return self._ask("restore")
+
     def pause(self) -> bool:
         """Commit nothing until the next request."""
         return self._ask("pause")
@@ -579,6 +608,8 @@ class Writer(threading.Thread):
         self.join(timeout=60)
         self.live.close()
         self.engine.close()
+        if self.backup_file is not None and os.path.exists(self.backup_file):
+            os.unlink(self.backup_file)
 
 
 # --- the faults ----------------------------------------------------------------------------
@@ -697,6 +728,10 @@ class Faults:
 
     def remove(self) -> bool:
         return self.run.writer.remove()
+
+    def restore(self) -> bool:
+        """A backup of an earlier state restored online (the first time: a backup taken)."""
+        return self.run.writer.restore()
 
     def lock(self) -> bool:
         """A session of another program holds a lock for 1.5-2.5 s: on SQLite the write lock
