@@ -156,6 +156,9 @@ def test_a_backup_taken_while_writers_run_is_one_moment(rm, shared_url, tmp_path
     thread = threading.Thread(target=write)
     thread.start()
     try:
+        deadline = time.monotonic() + 30
+        while engine.version("RoleMatrix", "bb") < 3 and time.monotonic() < deadline:
+            time.sleep(0.01)  # the writer is under way
         seen = []
         for i in range(6):
             time.sleep(0.05)
