@@ -1,0 +1,141 @@
+"""The commands about whole files: `test` (playground and assertion files), `export
+--format playground`, and the Casbin domain forms of import and export (`--split-domains`,
+`--join-domains`). They extend the commands of the same name declared before them."""
+
+from __future__ import annotations
+
+from . import commands
+from .command import Command, arg
+from .errors import BadInput, Refused
+
+TYPE_CHECKING = False  # the typing module is not imported at start-up
+if TYPE_CHECKING:
+    import argparse
+
+    from .context import Context
+
+    Args = argparse.Namespace
+
+
+def _read(path: str) -> str:
+    try:
+        with open(path, encoding="utf-8-sig") as f:
+            return f.read()
+    except OSError as exc:
+        raise BadInput(f"cannot read {path}: {exc.strerror}") from None
+    except UnicodeDecodeError:
+        raise BadInput(f"cannot read {path}: not UTF-8 text") from None
+
+
+# --- test ---------------------------------------------------------------------------------
+
+
+def cmd_test(args: Args, ctx: Context) -> None:
+    """A file that holds an application runs on it in memory, unless --db names a store to
+    run its assertions against; an assertions file runs against the store."""
+    import zarn_user.role_matrix as rm
+    from zarn_user import playground
+
+    from .users_io import assignments
+
+    store, out = ctx.store, ctx.out
+    text = _read(args.file)
+    try:
+        found = playground.parse(text, args.file)
+        in_memory = found.matrix is not None and getattr(args, "db", None) is None
+        if not in_memory:
+            store.open(create=False)
+            apps = set(rm.RoleMatrix.keys())
+            missing = [f"{args.file}:{a.line}: unknown application {a.app!r}"
+                       for a in found.assertions if a.app not in apps]
+            if missing:
+                raise playground.BadFile(missing)
+    except playground.BadFile as exc:
+        raise BadInput("\n".join(exc.lines)) from None
+    if in_memory:
+        subject = found.subject()
+        outcomes = playground.run(found.assertions, lambda app: subject)
+    else:
+        outcomes = playground.run(found.assertions,
+                                  lambda app: playground.Subject(store.load(app), assignments(app)))
+    failed = [o for o in outcomes if not o.holds]
+    lines = "\n".join(f"{o.message(args.file)}\n  {o.detail}" for o in failed)
+    out.emit([o.to_json() for o in outcomes], lines or f"{len(outcomes)} assertion(s) hold")
+    if failed:
+        raise Refused(f"{len(failed)} of {len(outcomes)} assertion(s) fail")
+
+
+# --- export -------------------------------------------------------------------------------
+
+
+def cmd_export(args: Args, ctx: Context) -> None:
+    from .render import write_text
+
+    if args.join_domains:
+        from zarn_user import tenants
+
+        if args.format != "casbin":
+            raise BadInput("--join-domains writes a Casbin file: give --format casbin")
+        ctx.store.open(create=False)
+        text = tenants.join(args.app)
+    elif args.format == "playground":
+        from zarn_user import playground
+
+        from .users_io import assignments
+
+        matrix = ctx.store.load(args.app)
+        text = playground.write(matrix, assignments(args.app))
+    else:
+        return commands.cmd_export(args, ctx)
+    if args.output:
+        write_text(args.output, text)
+        ctx.out.note(f"wrote {args.output}")
+    else:
+        ctx.out.write(text)
+
+
+# --- import -------------------------------------------------------------------------------
+
+
+def cmd_import(args: Args, ctx: Context) -> None:
+    if not args.split_domains:
+        return commands.cmd_import(args, ctx)
+    from zarn_user import tenants
+
+    if args.format == "json":
+        raise BadInput("--split-domains reads a Casbin file with domains, not JSON")
+    if args.skip_refused or args.merge_builtin:
+        raise BadInput("--split-domains imports all or nothing into new applications: "
+                       "--skip-refused and --merge-builtin do not apply")
+    tenants.import_split(args, ctx)
+
+
+def _base(name: str) -> Command:
+    return next(c for c in commands.COMMANDS if c.name == name)
+
+
+def _export() -> Command:
+    base = _base("export")
+    arguments = tuple(arg("--format", choices=["json", "casbin", "playground"], default="json",
+                          help="playground: a TOML file with the roles, users and assertions, for zarn-roles test")
+                      if a.names == ("--format",) else a for a in base.arguments)
+    return Command("export", cmd_export, "the stored document as JSON, Casbin policy CSV or a playground file",
+                   arguments + (arg("--join-domains", action="store_true",
+                                    help="write the applications APP-DOMAIN as one Casbin file with domains"),))
+
+
+def _import() -> Command:
+    base = _base("import")
+    return Command("import", cmd_import, base.help, base.arguments + (arg(
+        "--split-domains", action="store_true",
+        help="a Casbin file with domains: one new application APP-DOMAIN per domain, all or none"),))
+
+
+COMMANDS = [
+    Command("test", cmd_test,
+            "run a playground or assertions file: exit 0 all hold, 1 some fail, 2 bad file (a file that holds "
+            "an application runs without a store, unless --db is given)",
+            (arg("file", metavar="FILE"),)),
+    _export(),
+    _import(),
+]
