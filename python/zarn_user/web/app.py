@@ -22,7 +22,7 @@ from starlette.routing import Mount, Route
 from starlette.staticfiles import StaticFiles
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
-from . import graph, openapi
+from . import explore, graph, openapi
 from .console import ApiError, Console, bad, etag, parse_if_match, role_name
 
 STATIC = Path(__file__).parent / "static"
@@ -75,6 +75,7 @@ def create_app(engine_or_url: Any, token: str | None = None, allow_hosts: Iterab
         Mount("/static", app=StaticFiles(directory=STATIC), name="static"),
         Route("/openapi.json", lambda r: JSONResponse(openapi.schema())),
         *api.routes(),
+        *explore.routes(console),
     ]
     from zarn_engine import LoadError, StorageError
 

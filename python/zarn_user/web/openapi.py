@@ -102,6 +102,16 @@ def schema() -> dict[str, Any]:
         r + "/graph": {"get": _op("the role's neighbourhood as SVG", params=[
             *ids, _query("depth", "levels up and down (1 to 3)", schema=INT),
             _query("path", "roles to highlight, comma-separated")], media="image/svg+xml")},
+        r + "/explore": {"get": _op(
+            "the roles around the role by level (containers above, sub-roles below, each at its shortest "
+            "distance), a page of each level with its total, and the links between those shown",
+            _obj(["nodes", "edges", "levels"], nodes={"type": "array"}, edges={"type": "array"},
+                 levels={"type": "array"}),
+            params=[*ids, _query("up", "levels of containers (0 to 8)", schema=INT),
+                    _query("down", "levels of sub-roles (0 to 8)", schema=INT),
+                    _query("limit", "roles shown per level (1 to 200)", schema=INT),
+                    _query("pages", "the page of a level, LEVEL:OFFSET,..."),
+                    _query("path", "roles to show and mark, comma-separated")])},
         r + "/grants": {
             "post": _op("grant a permission", _ref("RoleContent"), grant_body, [*ids, IF_MATCH], True),
             "delete": _op("revoke a direct grant", _ref("RoleContent"), grant_body, [*ids, IF_MATCH], True),
