@@ -22,7 +22,7 @@ from starlette.routing import Mount, Route
 from starlette.staticfiles import StaticFiles
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
-from . import explore, graph, openapi
+from . import explore, graph, openapi, user_routes
 from .console import ApiError, Console, bad, etag, parse_if_match, role_name
 
 STATIC = Path(__file__).parent / "static"
@@ -76,6 +76,7 @@ def create_app(engine_or_url: Any, token: str | None = None, allow_hosts: Iterab
         Route("/openapi.json", lambda r: JSONResponse(openapi.schema())),
         *api.routes(),
         *explore.routes(console),
+        *user_routes.routes(console, api._authorize),
     ]
     from zarn_engine import LoadError, StorageError
 

@@ -125,6 +125,10 @@ function route() {
     $("export-casbin").href = `${appPath()}/export?format=casbin`;
     openEvents();
     loadRoles();
+    users.query = "";
+    users.offset = 0;
+    clear($("user-result"));
+    loadUsers();
   }
   if (role) showRole(role); else clearRole();
 }
@@ -575,9 +579,12 @@ $("graph").addEventListener("click", (ev) => {
 
 $("check-form").addEventListener("submit", async (ev) => {
   ev.preventDefault();
-  const roles = $("check-roles").value.split(/[\s,]+/).filter(Boolean);
-  const body = { roles, obj: $("check-obj").value, act: $("check-act").value, explain: true };
-  const r = await api("POST", `${appPath()}/check`, body);
+  const asUser = $("check-kind").value === "user";
+  const obj = $("check-obj").value, act = $("check-act").value;
+  const r = asUser
+    ? await api("POST", `${appPath()}/users/check`, { user: $("check-roles").value.trim(), obj, act })
+    : await api("POST", `${appPath()}/check`, { roles: $("check-roles").value.split(/[\s,]+/).filter(Boolean), obj, act,
+                                                explain: true });
   const out = $("check-result");
   if (!r.ok) { showError(out, r); return; }
   const d = r.data;
@@ -586,21 +593,110 @@ $("check-form").addEventListener("submit", async (ev) => {
     el("div", { cls: "explanation", text: d.explanation }));
   if (d.unknown) out.append(el("div", { cls: "muted small", text: `not in ${state.app}: ${d.unknown.join(", ")}` }));
   if (d.allowed) {
-    out.append(el("div", { cls: "small" }, el("span", { cls: "muted", text: "path: " }), pathNodes(d.path)));
+    out.append(el("div", { cls: "small" }, el("span", { cls: "muted", text: "path: " }),
+                  asUser ? el("span", {}, el("span", { text: `${d.user} \u2192 ` }), pathNodes(d.path)) : pathNodes(d.path)));
     openRole(d.path[0], d.path);
   }
 });
 
+$("check-kind").addEventListener("change", () => {
+  const asUser = $("check-kind").value === "user";
+  $("check-roles").placeholder = asUser ? "user id" : "roles (space-separated)";
+  if (asUser) $("check-roles").removeAttribute("list"); else $("check-roles").setAttribute("list", "role-names");
+});
+
+// Holders of users come a server page at a time; roles are listed a page at a time.
+async function whoUsers(q, out, offset) {
+  const r = await api("GET", `${appPath()}/users/who?${new URLSearchParams({ ...q, offset, limit: LISTED })}`);
+  if (!r.ok) { showError(out, r); return; }
+  if (!offset) clear(out);
+  out.append(...r.data.holders.map((h) => el("li", {}, el("a", { href: "#", cls: "user", text: h.user,
+    on: { click: (ev) => { ev.preventDefault(); showUser(h.user); } } }),
+    el("div", { cls: "muted small", text: h.explanation }))));
+  const left = r.data.total - offset - r.data.holders.length;
+  if (left > 0) {
+    const holder = el("li", {}, el("button", { type: "button", cls: "more-rows",
+      text: `show ${Math.min(LISTED, left)} more (${left.toLocaleString("en")} left)`,
+      on: { click: () => { holder.remove(); whoUsers(q, out, offset + LISTED); } } }));
+    out.append(holder);
+  }
+  if (!r.data.total) out.append(el("li", { cls: "muted", text: "no user holds it" }));
+}
+
 $("who-form").addEventListener("submit", async (ev) => {
   ev.preventDefault();
-  const q = new URLSearchParams({ obj: $("who-obj").value, act: $("who-act").value });
-  const r = await api("GET", `${appPath()}/who?${q}`);
+  const q = { obj: $("who-obj").value, act: $("who-act").value };
   const out = $("who-result");
+  if ($("who-users").checked) { await whoUsers(q, out, 0); return; }
+  const r = await api("GET", `${appPath()}/who?${new URLSearchParams(q)}`);
   if (!r.ok) { showError(out, r); return; }
   paged(out, r.data.holders, (h) => el("li", {}, roleLink(h.role),
     el("div", { cls: "muted small", text: h.explanation })), LISTED, (button) => el("li", {}, button));
   if (!r.data.holders.length) out.append(el("li", { cls: "muted", text: "no role holds it" }));
 });
+
+// --- users -----------------------------------------------------------------------------
+
+const users = { query: "", offset: 0 };
+
+async function loadUsers() {
+  const q = new URLSearchParams({ q: users.query, offset: users.offset, limit: PAGE });
+  const r = await api("GET", `${appPath()}/users?${q}`);
+  if (!r.ok) { clear($("user-list"), el("li", { cls: "error", text: r.data.error || "cannot list users" })); return; }
+  clear($("user-list"), ...r.data.users.map((u) => el("li", {},
+    el("a", { href: "#", cls: "user", text: u.user, on: { click: (ev) => { ev.preventDefault(); showUser(u.user); } } }),
+    el("span", { cls: "roles", text: u.roles.join(" ") }))));
+  if (!r.data.total) $("user-list").append(el("li", { cls: "muted", text: users.query ? "no user matches" : "no users" }));
+  const pages = Math.max(1, Math.ceil(r.data.total / PAGE));
+  $("user-page").textContent = `${Math.floor(users.offset / PAGE) + 1} / ${pages}`;
+  $("user-prev").disabled = users.offset === 0;
+  $("user-next").disabled = users.offset + PAGE >= r.data.total;
+}
+
+let userTimer = null;
+$("user-search").addEventListener("input", () => {
+  clearTimeout(userTimer);
+  userTimer = setTimeout(() => { users.query = $("user-search").value.trim(); users.offset = 0; loadUsers(); }, 150);
+});
+$("user-prev").addEventListener("click", () => { users.offset = Math.max(0, users.offset - PAGE); loadUsers(); });
+$("user-next").addEventListener("click", () => { users.offset += PAGE; loadUsers(); });
+
+async function showUser(user) {
+  $("user-id").value = user;
+  const r = await api("GET", `${appPath()}/users/show?${new URLSearchParams({ user })}`);
+  const out = $("user-result");
+  if (!r.ok) { showError(out, r); return; }
+  const d = r.data;
+  const roles = el("div", {}, el("span", { cls: "muted", text: "roles: " }));
+  d.roles.forEach((role, i) => { if (i) roles.append(", "); roles.append(roleLink(role)); });
+  if (!d.roles.length) roles.append(el("span", { cls: "muted", text: "none" }));
+  const perms = el("ul", { cls: "plain small" });
+  paged(perms, d.permissions, (p) => el("li", { cls: "perm", text: pair(p) }), LISTED, (button) => el("li", {}, button));
+  clear(out, el("div", { cls: "answer", text: d.user }), roles,
+        el("div", { cls: "muted small", text: `${d.permissions.length} permission(s)` }), perms);
+  if (d.gone.length) out.append(el("div", { cls: "muted small", text: `no longer in ${state.app}: ${d.gone.join(", ")}` }));
+}
+
+$("user-form").addEventListener("submit", (ev) => {
+  ev.preventDefault();
+  const user = $("user-id").value.trim();
+  if (user) showUser(user);
+});
+
+async function assignment(verb) {
+  const user = $("user-id").value.trim();
+  const roles = $("user-roles").value.split(/[\s,]+/).filter(Boolean);
+  const r = await api("POST", `${appPath()}/users/${verb}`, { user, roles });
+  const out = $("user-result");
+  if (!r.ok) { showError(out, r); return; }
+  $("user-roles").value = "";
+  await showUser(user);
+  for (const line of r.data.refused || []) out.append(el("div", { cls: "error", text: line }));
+  loadUsers();
+}
+
+$("user-assign").addEventListener("click", () => assignment("assign"));
+$("user-unassign").addEventListener("click", () => assignment("unassign"));
 
 // --- changes ---------------------------------------------------------------------------
 
