@@ -73,3 +73,9 @@ def test_lists_are_paged(client, db):  # noqa: F811
     who = client.get(f"{USERS}/who", params={"obj": "catalog", "act": "read", "limit": 30, "offset": 90}).json()
     assert who["total"] == 120 and len(who["holders"]) == 30 and who["holders"][0]["user"] == "u090@x"
     assert client.get(USERS, params={"limit": "x"}).status_code == 400
+
+
+def test_described_in_openapi(client):
+    paths = client.get("/openapi.json").json()["paths"]
+    assert {f"/api/v1/apps/{{app}}/users{end}" for end in ("", "/show", "/assign", "/unassign", "/check", "/who")} \
+        <= set(paths) and "/api/v1/apps/{app}/roles/{role}/explore" in paths
