@@ -4,7 +4,7 @@
 
 from __future__ import annotations
 
-from . import commands
+from . import commands, web_commands
 from .command import Command, arg
 from .errors import BadInput, Refused
 
@@ -110,8 +110,56 @@ def cmd_import(args: Args, ctx: Context) -> None:
     tenants.import_split(args, ctx)
 
 
-def _base(name: str) -> Command:
-    return next(c for c in commands.COMMANDS if c.name == name)
+# --- serve FILE ---------------------------------------------------------------------------
+
+
+def cmd_serve(args: Args, ctx: Context) -> None:
+    """With a playground file: the console on a store in memory holding the file's application,
+    the file open on the page to edit, run and save back."""
+    import os
+    import secrets
+
+    from zarn_user import playground
+
+    from .context import Context
+    from .store import Store
+
+    if args.file is None:
+        return web_commands.cmd_serve(args, ctx)
+    if getattr(args, "db", None) is not None:
+        raise BadInput("serve FILE serves the file's application from memory, --db a store: give one of them")
+    try:
+        found = playground.parse(_read(args.file), args.file)
+    except playground.BadFile as exc:
+        raise BadInput("\n".join(exc.lines)) from None
+    if found.matrix is None or found.users is None:
+        raise BadInput(f"{args.file} holds no application (roles and users): serve FILE needs a playground file")
+    if args.token is None and not os.environ.get("ZARN_ROLES_TOKEN"):
+        args.token = secrets.token_urlsafe(12)
+        ctx.out.note(f"zarn-roles: changes and saving {args.file} need the token {args.token} "
+                     f"(or open the page with #token={args.token} after its address)")
+    args.playground = os.path.abspath(args.file)
+    store = Store("memory:")
+    try:
+        store.open(create=True)
+        found.matrix.save()
+        if found.users.assignments:
+            found.users.save()
+        web_commands.cmd_serve(args, Context(store, ctx.out, ctx.run))
+    finally:
+        store.close()
+
+
+def _base(name: str, table: list[Command] = commands.COMMANDS) -> Command:
+    return next(c for c in table if c.name == name)
+
+
+def _serve() -> Command:
+    base = _base("serve", web_commands.COMMANDS)
+    return Command("serve", cmd_serve, base.help + "; with FILE, a playground file's application from memory, "
+                   "the file open on the page", (arg("file", metavar="FILE", nargs="?",
+                                                     help="a playground file to serve, edit and save back"),
+                                                 *base.arguments))
 
 
 def _export() -> Command:
@@ -138,4 +186,5 @@ COMMANDS = [
             (arg("file", metavar="FILE"),)),
     _export(),
     _import(),
+    _serve(),
 ]

@@ -22,7 +22,7 @@ from starlette.routing import Mount, Route
 from starlette.staticfiles import StaticFiles
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
-from . import explore, graph, openapi, user_routes
+from . import explore, graph, openapi, playground_routes, user_routes
 from .console import ApiError, Console, bad, etag, parse_if_match, role_name
 
 STATIC = Path(__file__).parent / "static"
@@ -37,12 +37,13 @@ CSP = ("default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' 
 
 
 def create_app(engine_or_url: Any, token: str | None = None, allow_hosts: Iterable[str] = LOOPBACK,
-               max_body: int = MAX_BODY, use_dot: bool = True) -> Starlette:
+               max_body: int = MAX_BODY, use_dot: bool = True, playground: str | None = None) -> Starlette:
     """The console for a store (an engine, or a URL as `zarn_engine.open_engine` takes).
 
     `token`: writes need `Authorization: Bearer TOKEN`; None: the API is read-only.
     `allow_hosts`: the names and addresses requests may give as their Host ("*": any).
     `max_body`: the largest request body, in bytes. `use_dot`: draw with Graphviz if found.
+    `playground`: a playground file the page reads and saves back.
     """
     import zarn_engine
 
@@ -77,6 +78,7 @@ def create_app(engine_or_url: Any, token: str | None = None, allow_hosts: Iterab
         *api.routes(),
         *explore.routes(console),
         *user_routes.routes(console, api._authorize),
+        *playground_routes.routes(api._authorize, playground),
     ]
     from zarn_engine import LoadError, StorageError
 

@@ -112,6 +112,7 @@ function route() {
     $("app-name").textContent = "";
     $("version").textContent = "";
     loadApps();
+    loadPlayground();
     return;
   }
   const app = decodeURIComponent(match[1]);
@@ -789,6 +790,82 @@ $("assert-form").addEventListener("submit", async (ev) => {
       el("div", { cls: "muted small", text: x.detail })))));
 });
 
+// --- the playground --------------------------------------------------------------------
+// A playground file runs on the server in memory: no store is read or written. Served with
+// `zarn-roles serve FILE`, the file comes in the editor and can be saved back (the token).
+
+const pg = { name: "playground.toml", served: null, timer: null, loaded: false };
+
+function renderResults(out, r) {
+  if (!r.ok) {
+    clear(out, el("div", { cls: "error", text: r.data.error || `error ${r.status}` }));
+    if (r.data.lines) out.append(el("ul", { cls: "bad-lines" }, ...r.data.lines.map((l) => el("li", { text: l }))));
+    return;
+  }
+  const failed = r.data.failed, n = r.data.results.length;
+  const describe = (x) => `line ${x.line}: ${x.kind} ` + (x.user ? `--user ${x.user} ` : x.roles ? `${x.roles.join(" ")} ` : "") +
+                          `${x.obj}:${x.act}` + (x.users ? " --users" : "");
+  clear(out, el("div", { cls: failed ? "error" : "ok", text: failed ? `${failed} of ${n} fail` : `all ${n} hold` }),
+    el("ul", { cls: "plain" }, ...r.data.results.map((x) => el("li", { cls: x.holds ? "holds" : "fails" },
+      el("span", { cls: "mark", text: x.holds ? "\u2713 " : "\u2717 " }),
+      el("span", { text: x.holds ? describe(x) : x.message }),
+      el("div", { cls: "muted small", text: x.detail })))));
+  if (r.data.saved) out.prepend(el("div", { cls: "muted small", text: `saved ${r.data.saved}` }));
+}
+
+async function runPlayground() {
+  const text = $("pg-text").value;
+  const out = $("pg-result");
+  if (!text.trim()) { clear(out); return; }
+  renderResults(out, await api("POST", `/api/v1/playground?${new URLSearchParams({ name: pg.name })}`, text));
+}
+
+async function loadPlayground() {
+  if (pg.loaded) return;
+  pg.loaded = true;
+  const r = await api("GET", "/api/v1/playground/file");
+  if (!r.ok) return;
+  pg.served = r.data.name;
+  pg.name = r.data.name;
+  $("pg-text").value = r.data.text;
+  $("pg-save").hidden = false;
+  $("pg-save").textContent = `save ${r.data.name}`;
+  runPlayground();
+}
+
+function openPlaygroundFile(file) {
+  if (!file) return;
+  file.text().then((text) => {
+    pg.name = file.name;
+    $("pg-text").value = text;
+    runPlayground();
+  });
+}
+
+$("pg-text").addEventListener("input", () => {
+  clearTimeout(pg.timer);
+  pg.timer = setTimeout(runPlayground, 300);
+});
+$("pg-file").addEventListener("change", () => openPlaygroundFile($("pg-file").files[0]));
+$("pg-text").addEventListener("dragover", (ev) => { ev.preventDefault(); $("pg-text").classList.add("dropping"); });
+$("pg-text").addEventListener("dragleave", () => $("pg-text").classList.remove("dropping"));
+$("pg-text").addEventListener("drop", (ev) => {
+  ev.preventDefault();
+  $("pg-text").classList.remove("dropping");
+  openPlaygroundFile(ev.dataTransfer.files[0]);
+});
+$("pg-download").addEventListener("click", () => {
+  const link = el("a", { href: URL.createObjectURL(new Blob([$("pg-text").value], { type: "text/plain" })),
+                         download: pg.name });
+  document.body.append(link);
+  link.click();
+  link.remove();
+  setTimeout(() => URL.revokeObjectURL(link.href), 1000);
+});
+$("pg-save").addEventListener("click", async () => {
+  renderResults($("pg-result"), await api("PUT", "/api/v1/playground/file", $("pg-text").value));
+});
+
 // --- live updates ----------------------------------------------------------------------
 
 async function refresh() {
@@ -819,5 +896,10 @@ function closeEvents() {
 }
 
 window.addEventListener("popstate", route);
+if (location.hash.startsWith("#token=")) { // the address zarn-roles serve FILE prints
+  state.token = decodeURIComponent(location.hash.slice(7));
+  sessionStorage.setItem("zarn-token", state.token);
+  history.replaceState(null, "", location.pathname + location.search);
+}
 loadMode();
 route();
