@@ -1,0 +1,42 @@
+"""How `zarn-roles log` words a change: in the command line's verbs (grant, revoke,
+include, exclude, assign, unassign), a change of many records as one line of counts."""
+
+from __future__ import annotations
+
+from typing import Any
+
+BULK = 5  # a change of more records than this is one line of counts (an import)
+
+# (list, added or removed) -> the verb, and how a record reads after it
+_VERBS = {("policies", "+"): "grant", ("policies", "-"): "revoke", ("groups", "+"): "include",
+          ("groups", "-"): "exclude", ("assignments", "+"): "assign", ("assignments", "-"): "unassign"}
+
+
+def _record(name: str, record: Any) -> str:
+    if name == "policies" and isinstance(record, dict):
+        return f"{record.get('sub')} {record.get('obj')}:{record.get('act')}"
+    if isinstance(record, dict):
+        return " ".join(str(value) for value in record.values())
+    return str(record)
+
+
+def describe(change: dict[str, Any] | None) -> list[str]:
+    """One line per thing the change did, or for a change of many records one line counting
+    them by verb."""
+    from zarn_engine.changes import describe as records
+
+    if change is None:
+        return records(None)
+    done: list[tuple[str, str]] = []  # (verb, record)
+    for name, removed in change.get("was", {}).get("lists", {}).items():
+        done += [(_VERBS.get((name, "-"), f"- {name}"), _record(name, r)) for r in removed]
+    for name, spec in change.get("lists", {}).items():
+        done += [(_VERBS.get((name, "+"), f"+ {name}"), _record(name, r)) for r in spec.get("append", ())]
+    rest = records({key: value for key, value in change.items() if key not in ("was", "lists")})
+    rest = [] if rest == ["no change"] else rest
+    if len(done) > BULK:
+        counts: dict[str, int] = {}
+        for verb, _ in done:
+            counts[verb] = counts.get(verb, 0) + 1
+        return [f"{len(done)} changes at once: " + ", ".join(f"{verb} \u00d7{n}" for verb, n in counts.items())] + rest
+    return [f"{verb} {record}" for verb, record in done] + rest or ["no change"]
