@@ -17,22 +17,20 @@ error names any that could not be deleted.
 
 from __future__ import annotations
 
-import argparse
 import csv
 import io
 from dataclasses import dataclass, field
 from typing import Any
 
+import zarn_user.cli.interchange as interchange
 import zarn_user.role_matrix as rm
-from zarn_user.cli import interchange
-from zarn_user.cli.context import Context
 from zarn_user.cli.errors import BadInput, Refused
 from zarn_user.cli.holders import refusal
 from zarn_user.cli.interchange import USERS_MARKER, Entry, casbin_line
 from zarn_user.cli.store import APP_RULE, app_pattern, value_error
 from zarn_user.cli.users_io import ImportedUsers, assignments, split_users
 
-__all__ = ["SEPARATOR", "app_name", "Split", "read", "import_split", "join", "domains_of"]
+__all__ = ["SEPARATOR", "app_name", "Split", "Tenant", "read", "plan", "write", "join", "domains_of"]
 
 SEPARATOR = "-"
 
@@ -121,76 +119,65 @@ def read(path: str, text: str, app: str) -> Split:
 
 
 @dataclass
-class _Tenant:
+class Tenant:
+    """The application of one domain, made in memory, and its users' roles."""
+
     name: str
     matrix: rm.RoleMatrix
     users: ImportedUsers
-    lines: int
+
+    def summary(self) -> str:
+        return (f"{self.name}: {len(self.matrix.policies)} policies, {len(self.matrix.groups)} groups"
+                + self.users.summary().replace(";", ","))
+
+    def to_json(self) -> dict[str, Any]:
+        return {"name": self.name, "policies": len(self.matrix.policies), "groups": len(self.matrix.groups),
+                **self.users.to_json()}
 
 
-def import_split(args: argparse.Namespace, ctx: Context) -> None:
-    """`zarn-roles import APP FILE --split-domains`."""
-    from zarn_engine import ConnectionLost, StorageError
-
-    try:
-        with open(args.file, encoding="utf-8-sig") as f:
-            text = f.read()
-    except OSError as exc:
-        raise BadInput(f"cannot read {args.file}: {exc.strerror}") from None
-    except UnicodeDecodeError:
-        raise BadInput(f"cannot read {args.file}: not UTF-8 text") from None
-    split = read(args.file, text, args.app)
+def plan(app: str, split: Split, existing: set[str], literal: bool) -> list[Tenant]:
+    """The applications a split file makes, built in memory and checked: BadInput for bad
+    lines and names, Refused for patterns (unless `literal`), applications that exist
+    already (`existing`) and lines that would close a cycle; every line in question named."""
     for entries in split.domains.values():
         split.errors += interchange.name_errors(entries, set())
     if split.errors:
         raise BadInput("\n".join(split.error_lines()))
     if not split.domains:
-        raise BadInput(f"{args.file}: no lines with a domain")
-    for note in split.notes:
-        ctx.out.note(f"note: {note}")
-    all_entries = [e for entries in split.domains.values() for e in entries]
-    if not args.literal:
-        flagged = interchange.patterns(all_entries)
+        raise BadInput("no lines with a domain")
+    if not literal:
+        flagged = interchange.patterns([e for entries in split.domains.values() for e in entries])
         if flagged:
             raise Refused("\n".join([message for _, message in sorted(flagged)] + [
                 "refused: Casbin matches these as patterns (keyMatch, glob, regex), here they would be compared "
                 "as text and grant nothing Casbin granted. Nothing written: give --literal to store them as "
                 "literal text"]))
-    names = [app_name(args.app, d) for d in split.domains]
-    existing: set[str] = set()
-    if ctx.store.exists():
-        ctx.store.open(create=False)
-        existing = set(rm.RoleMatrix.keys())
-    taken = [n for n in names if n in existing]
+    taken = [n for n in (app_name(app, d) for d in split.domains) if n in existing]
     if taken:
         raise Refused(f"refused: {', '.join(taken)} exist{'s' if len(taken) == 1 else ''} already; an import "
                       "split by domains makes new applications only. Nothing written: delete them first, or "
                       "import under another APP")
-
-    tenants: list[_Tenant] = []
+    tenants: list[Tenant] = []
     refusals: list[tuple[int, str]] = []
     for domain, entries in split.domains.items():
-        name = app_name(args.app, domain)
+        name = app_name(app, domain)
         matrix = rm.RoleMatrix(name=name, policies=[], groups=[])
         policies, user_entries = split_users(entries)
         _, refused = interchange.apply(matrix, policies)
         refusals += [(e.order, f"{e.where}: {refusal(matrix, *e.fields)}") for e in refused]
-        tenants.append(_Tenant(name, matrix, ImportedUsers(name, matrix, user_entries, stored=False), len(entries)))
+        tenants.append(Tenant(name, matrix, ImportedUsers(name, matrix, user_entries, stored=False)))
     if refusals:
         raise Refused("\n".join([m for _, m in sorted(refusals)]
                                 + [f"refused: {len(refusals)} line(s) would close a cycle. Nothing written"]))
+    return tenants
 
-    summary = [f"{t.name}: {len(t.matrix.policies)} policies, {len(t.matrix.groups)} groups"
-               + t.users.summary().replace(";", ",") for t in tenants]
-    data = {"applications": [{"name": t.name, "policies": len(t.matrix.policies), "groups": len(t.matrix.groups),
-                              **t.users.to_json()} for t in tenants]}
-    if args.dry_run:
-        ctx.out.emit({**data, "written": False},
-                     "\n".join(["would create " + s for s in summary] + ["dry run: nothing written"]))
-        return
 
-    ctx.store.open(create=True)
-    ctx.store.writing = True
+def write(tenants: list[Tenant]) -> None:
+    """Store the applications and their users, all or none: when the store fails part way,
+    what was written is deleted again before the error is raised (ConnectionLost, naming
+    them, for any that could not be)."""
+    from zarn_engine import ConnectionLost, StorageError
+
     written: list[tuple[Any, str, int | None]] = []
     try:
         for t in tenants:
@@ -207,9 +194,6 @@ def import_split(args: argparse.Namespace, ctx: Context) -> None:
             raise ConnectionLost(f"{exc}; the import stopped part way and these could not be deleted again: "
                                  f"{', '.join(left)}") from None
         raise type(exc)(f"{exc}; what this import had written was deleted again") from None
-    ctx.out.emit({**data, "written": True},
-                 "\n".join([f"imported {len(all_entries)} lines into {len(tenants)} applications, one per domain"]
-                           + summary))
 
 
 def _undo(written: list[tuple[Any, str, int | None]]) -> list[str]:

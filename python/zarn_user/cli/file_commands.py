@@ -107,7 +107,30 @@ def cmd_import(args: Args, ctx: Context) -> None:
     if args.skip_refused or args.merge_builtin:
         raise BadInput("--split-domains imports all or nothing into new applications: "
                        "--skip-refused and --merge-builtin do not apply")
-    tenants.import_split(args, ctx)
+    import zarn_user.role_matrix as rm
+
+    split = tenants.read(args.file, _read(args.file), args.app)
+    existing: set[str] = set()
+    if ctx.store.exists():
+        ctx.store.open(create=False)
+        existing = set(rm.RoleMatrix.keys())
+    try:
+        made = tenants.plan(args.app, split, existing, args.literal)
+    except BadInput as exc:
+        raise BadInput(f"{args.file}: {exc}" if not split.errors else str(exc)) from None
+    for note in split.notes:
+        ctx.out.note(f"note: {note}")
+    data = {"applications": [t.to_json() for t in made]}
+    if args.dry_run:
+        ctx.out.emit({**data, "written": False},
+                     "\n".join(["would create " + t.summary() for t in made] + ["dry run: nothing written"]))
+        return
+    ctx.store.open(create=True)
+    ctx.store.writing = True
+    tenants.write(made)
+    lines = sum(len(entries) for entries in split.domains.values())
+    ctx.out.emit({**data, "written": True}, "\n".join(
+        [f"imported {lines} lines into {len(made)} applications, one per domain"] + [t.summary() for t in made]))
 
 
 # --- serve FILE ---------------------------------------------------------------------------
