@@ -43,6 +43,7 @@ def app_name(app: str, domain: str) -> str:
 class Split:
     """A file's entries by domain (in order of first appearance), notes and errors."""
 
+    path: str = ""
     domains: dict[str, list[Entry]] = field(default_factory=dict)
     notes: list[str] = field(default_factory=list)
     errors: list[tuple[int, str]] = field(default_factory=list)
@@ -66,7 +67,7 @@ def _domain_at(kind: str, fields: list[str]) -> int | None:
 
 def read(path: str, text: str, app: str) -> Split:
     """The lines of a Casbin file with domains, by domain; every bad line named."""
-    split = Split()
+    split = Split(path)
     named: set[str] = set()  # domains already checked as part of an application name
     users = False
     reader = csv.reader(io.StringIO(text), skipinitialspace=True)
@@ -144,7 +145,7 @@ def plan(app: str, split: Split, existing: set[str], literal: bool) -> list[Tena
     if split.errors:
         raise BadInput("\n".join(split.error_lines()))
     if not split.domains:
-        raise BadInput("no lines with a domain")
+        raise BadInput(f"{split.path}: no lines with a domain")
     if not literal:
         flagged = interchange.patterns([e for entries in split.domains.values() for e in entries])
         if flagged:

@@ -114,10 +114,7 @@ def cmd_import(args: Args, ctx: Context) -> None:
     if ctx.store.exists():
         ctx.store.open(create=False)
         existing = set(rm.RoleMatrix.keys())
-    try:
-        made = tenants.plan(args.app, split, existing, args.literal)
-    except BadInput as exc:
-        raise BadInput(f"{args.file}: {exc}" if not split.errors else str(exc)) from None
+    made = tenants.plan(args.app, split, existing, args.literal)
     for note in split.notes:
         ctx.out.note(f"note: {note}")
     data = {"applications": [t.to_json() for t in made]}
