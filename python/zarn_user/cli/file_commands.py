@@ -134,8 +134,8 @@ def cmd_import(args: Args, ctx: Context) -> None:
 
 
 def cmd_serve(args: Args, ctx: Context) -> None:
-    """With a playground file: the console on a store in memory holding the file's application,
-    the file open on the page to edit, run and save back."""
+    """Named tokens; with a playground file, the console on a store in memory holding the
+    file's application, the file open on the page to edit, run and save back."""
     import os
     import secrets
 
@@ -144,6 +144,20 @@ def cmd_serve(args: Args, ctx: Context) -> None:
     from .context import Context
     from .store import Store
 
+    from ..web import tokens
+
+    try:
+        named = tokens.parse(args.token or [])
+        if args.token_file:
+            from_file = tokens.read_file(args.token_file)
+            for name in set(named) & set(from_file):
+                raise tokens.TokenError(f"the name {name!r} is given to two tokens (--token and {args.token_file})")
+            named.update(from_file)
+        if not named and os.environ.get("ZARN_ROLES_TOKEN"):
+            named = tokens.parse([os.environ["ZARN_ROLES_TOKEN"]], "$ZARN_ROLES_TOKEN")
+    except tokens.TokenError as exc:
+        raise BadInput(str(exc)) from None
+    args.token = named or None
     if args.file is None:
         return web_commands.cmd_serve(args, ctx)
     if getattr(args, "db", None) is not None:
@@ -154,10 +168,11 @@ def cmd_serve(args: Args, ctx: Context) -> None:
         raise BadInput("\n".join(exc.lines)) from None
     if found.matrix is None or found.users is None:
         raise BadInput(f"{args.file} holds no application (roles and users): serve FILE needs a playground file")
-    if args.token is None and not os.environ.get("ZARN_ROLES_TOKEN"):
-        args.token = secrets.token_urlsafe(12)
-        ctx.out.note(f"zarn-roles: changes and saving {args.file} need the token {args.token} "
-                     f"(or open the page with #token={args.token} after its address)")
+    if args.token is None:
+        secret = secrets.token_urlsafe(12)
+        args.token = {tokens.UNNAMED: secret}
+        ctx.out.note(f"zarn-roles: changes and saving {args.file} need the token {secret} "
+                     f"(or open the page with #token={secret} after its address)")
     args.playground = os.path.abspath(args.file)
     store = Store("memory:")
     try:
@@ -176,10 +191,16 @@ def _base(name: str, table: list[Command] = commands.COMMANDS) -> Command:
 
 def _serve() -> Command:
     base = _base("serve", web_commands.COMMANDS)
+    named = (arg("--token", action="append", metavar="[NAME=]TOKEN",
+                 help="a token writes need as 'Authorization: Bearer TOKEN'; repeatable, each with a name that "
+                      "the changes made with it are logged under (without one: web; default: $ZARN_ROLES_TOKEN; "
+                      "none: read-only)"),
+             arg("--token-file", metavar="FILE", help="NAME=TOKEN lines, as --token"))
+    arguments = [a for a in base.arguments if a.names != ("--token",)]
     return Command("serve", cmd_serve, base.help + "; with FILE, a playground file's application from memory, "
                    "the file open on the page", (arg("file", metavar="FILE", nargs="?",
                                                      help="a playground file to serve, edit and save back"),
-                                                 *base.arguments))
+                                                 *arguments, *named))
 
 
 def _export() -> Command:

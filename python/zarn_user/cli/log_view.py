@@ -3,6 +3,8 @@ include, exclude, assign, unassign), a change of many records as one line of cou
 
 from __future__ import annotations
 
+import json
+from collections import Counter
 from typing import Any
 
 BULK = 5  # a change of more records than this is one line of counts (an import)
@@ -28,10 +30,26 @@ def describe(change: dict[str, Any] | None) -> list[str]:
     if change is None:
         return records(None)
     done: list[tuple[str, str]] = []  # (verb, record)
-    for name, removed in change.get("was", {}).get("lists", {}).items():
-        done += [(_VERBS.get((name, "-"), f"- {name}"), _record(name, r)) for r in removed]
+    # A list rewritten (a role's permissions replaced) removes records and appends them
+    # again: only what the change did on the whole is told.
+    again: Counter[tuple[str, str]] = Counter()
     for name, spec in change.get("lists", {}).items():
-        done += [(_VERBS.get((name, "+"), f"+ {name}"), _record(name, r)) for r in spec.get("append", ())]
+        again.update((name, json.dumps(r, sort_keys=True)) for r in spec.get("append", ()))
+    kept: Counter[tuple[str, str]] = Counter()
+    for name, removed in change.get("was", {}).get("lists", {}).items():
+        for r in removed:
+            key = (name, json.dumps(r, sort_keys=True))
+            if again[key] > kept[key]:
+                kept[key] += 1
+            else:
+                done.append((_VERBS.get((name, "-"), f"- {name}"), _record(name, r)))
+    for name, spec in change.get("lists", {}).items():
+        for r in spec.get("append", ()):
+            key = (name, json.dumps(r, sort_keys=True))
+            if kept[key]:
+                kept[key] -= 1
+            else:
+                done.append((_VERBS.get((name, "+"), f"+ {name}"), _record(name, r)))
     rest = records({key: value for key, value in change.items() if key not in ("was", "lists")})
     rest = [] if rest == ["no change"] else rest
     if len(done) > BULK:
