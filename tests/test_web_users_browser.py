@@ -22,8 +22,7 @@ def test_users_assigned_checked_and_listed(page, shop, db):  # noqa: F811
     expect(page.locator("#user-list a.user")).to_have_text(["alice@example.com", "bob@example.com"])
     assert cli(db, "check", shop, "--user", "alice@example.com", "order", "write")[0] == 0
 
-    page.select_option("#check-kind", "user")
-    page.fill("#check-roles", "alice@example.com")
+    page.fill("#check-roles", "alice@example.com")  # no role name: checked as a user
     page.fill("#check-obj", "catalog")
     page.fill("#check-act", "read")
     page.click("#check-form button")
@@ -33,6 +32,12 @@ def test_users_assigned_checked_and_listed(page, shop, db):  # noqa: F811
         "(granted to viewer)")
     expect(page.locator("#role-title")).to_have_text("manager")  # the path, in the graph
     expect(page.locator('#graph [stroke="#c0392b"]')).not_to_have_count(0)
+    expect(page.locator("#check-kind")).to_have_value("user")
+    page.select_option("#check-kind", "roles")
+    page.fill("#check-roles", "bob")  # a role name: checked as a role, and there is none
+    page.click("#check-form button")
+    expect(page.locator("#check-result .answer")).to_have_text("no")
+    expect(page.locator("#check-result")).to_contain_text("not in")
 
     page.fill("#who-obj", "catalog")
     page.fill("#who-act", "read")

@@ -82,6 +82,7 @@ function pathNodes(path) {
 }
 
 const pair = (p) => `${p.obj}:${p.act}`;
+const ROLE_NAME = /^(?=[A-Za-z0-9])(?!.*__)[A-Za-z0-9_]{1,18}[A-Za-z0-9]$/; // the module's rule for role names
 
 // Long lists are shown a page at a time: `size` rows, then a button for the next page.
 function paged(target, items, render, size, wrap) {
@@ -580,12 +581,17 @@ $("graph").addEventListener("click", (ev) => {
 
 $("check-form").addEventListener("submit", async (ev) => {
   ev.preventDefault();
+  const words = $("check-roles").value.split(/[\s,]+/).filter(Boolean);
+  // One word that is no role name (an e-mail, user:42) is a user: checked as one.
+  if (words.length === 1 && !ROLE_NAME.test(words[0]) && $("check-kind").value !== "user") {
+    $("check-kind").value = "user";
+    $("check-kind").dispatchEvent(new Event("change"));
+  }
   const asUser = $("check-kind").value === "user";
   const obj = $("check-obj").value, act = $("check-act").value;
   const r = asUser
     ? await api("POST", `${appPath()}/users/check`, { user: $("check-roles").value.trim(), obj, act })
-    : await api("POST", `${appPath()}/check`, { roles: $("check-roles").value.split(/[\s,]+/).filter(Boolean), obj, act,
-                                                explain: true });
+    : await api("POST", `${appPath()}/check`, { roles: words, obj, act, explain: true });
   const out = $("check-result");
   if (!r.ok) { showError(out, r); return; }
   const d = r.data;
