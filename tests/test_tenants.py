@@ -190,7 +190,14 @@ def test_all_or_nothing(cli, tmp_path, monkeypatch):
     assert "disk full; what this import had written was deleted again" in err
     assert saves == ["co-acme", "co-acme", "co-globex"]
     assert cli("list").out.strip() == "(no applications)"
-    monkeypatch.setattr(zarn_engine.SQLiteEngine, "save", real)
+    # Should the deletion fail too, what is left is named and the outcome is unknown (4).
+    saves.clear()
+    monkeypatch.setattr(zarn_engine.SQLiteEngine, "delete", lambda self, *a, **k: (_ for _ in ()).throw(
+        zarn_engine.ConnectionLost("gone")))
+    err = cli("import", "co", str(path), "--split-domains", expect=4).err
+    assert "these could not be deleted again: co-acme, the users of co-acme" in err
+    monkeypatch.undo()
+    cli("delete", "co-acme", "--yes")
     cli("import", "co", str(path), "--split-domains")
     assert cli("list").out.split() == ["co-acme", "co-globex"]
     assert "no applications named nope-DOMAIN" in cli("export", "nope", "--format", "casbin", "--join-domains",
