@@ -33,8 +33,8 @@ def describe(change: dict[str, Any] | None) -> list[str]:
     # A list rewritten (a role's permissions replaced) removes records and appends them
     # again: only what the change did on the whole is told.
     again: Counter[tuple[str, str]] = Counter()
-    for name, spec in change.get("lists", {}).items():
-        again.update((name, json.dumps(r, sort_keys=True)) for r in spec.get("append", ()))
+    for name, listed in change.get("lists", {}).items():
+        again.update((name, json.dumps(r, sort_keys=True)) for r in listed.get("append", ()))
     kept: Counter[tuple[str, str]] = Counter()
     for name, removed in change.get("was", {}).get("lists", {}).items():
         for r in removed:
@@ -43,8 +43,8 @@ def describe(change: dict[str, Any] | None) -> list[str]:
                 kept[key] += 1
             else:
                 done.append((_VERBS.get((name, "-"), f"- {name}"), _record(name, r)))
-    for name, spec in change.get("lists", {}).items():
-        for r in spec.get("append", ()):
+    for name, listed in change.get("lists", {}).items():
+        for r in listed.get("append", ()):
             key = (name, json.dumps(r, sort_keys=True))
             if kept[key]:
                 kept[key] -= 1
