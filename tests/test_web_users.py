@@ -73,9 +73,16 @@ def test_lists_are_paged(client, db):  # noqa: F811
     who = client.get(f"{USERS}/who", params={"obj": "catalog", "act": "read", "limit": 30, "offset": 90}).json()
     assert who["total"] == 120 and len(who["holders"]) == 30 and who["holders"][0]["user"] == "u090@x"
     assert client.get(USERS, params={"limit": "x"}).status_code == 400
+    # The roles holding a permission, a page at a time, as who lists them all.
+    every = client.get("/api/v1/apps/shop/who", params={"obj": "catalog", "act": "read"}).json()["holders"]
+    pages = [client.get("/api/v1/apps/shop/holders", params={"obj": "catalog", "act": "read", "offset": n,
+                                                             "limit": 2}).json() for n in (0, 2, 4)]
+    assert {p["total"] for p in pages} == {len(every)} == {5}
+    assert [h for p in pages for h in p["holders"]] == every
+    assert client.get("/api/v1/apps/shop/holders", params={"obj": "catalog"}).status_code == 400
 
 
 def test_described_in_openapi(client):
     paths = client.get("/openapi.json").json()["paths"]
     assert {f"/api/v1/apps/{{app}}/users{end}" for end in ("", "/show", "/assign", "/unassign", "/check", "/who")} \
-        <= set(paths) and "/api/v1/apps/{app}/roles/{role}/explore" in paths
+        <= set(paths) and {"/api/v1/apps/{app}/roles/{role}/explore", "/api/v1/apps/{app}/holders"} <= set(paths)

@@ -15,7 +15,7 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 
-from .console import bad, etag
+from .console import bad, etag, text_field
 from .snapshot import Snapshot
 
 MAX_DEPTH = 8
@@ -89,7 +89,9 @@ def parse_pages(text: str) -> dict[int, int]:
 
 
 def routes(console: Any) -> list[Route]:
-    """`GET /api/v1/apps/{app}/roles/{role}/explore?up=&down=&limit=&pages=&path=`."""
+    """`GET /api/v1/apps/{app}/roles/{role}/explore?up=&down=&limit=&pages=&path=`, and
+    `GET /api/v1/apps/{app}/holders?obj=&act=&offset=&limit=`: the roles holding a
+    permission a page at a time (as `who` answers them, with its order), for long lists."""
     async def handler(request: Request) -> Response:
         q = request.query_params
         try:
@@ -109,4 +111,23 @@ def routes(console: Any) -> list[Route]:
         snap, body = await anyio.to_thread.run_sync(read)  # the store may block
         return JSONResponse(body, headers={"ETag": etag(snap.version)})
 
-    return [Route("/api/v1/apps/{app}/roles/{role}/explore", handler, methods=["GET"])]
+    async def holders(request: Request) -> Response:
+        q = request.query_params
+        obj = text_field({k: q[k] for k in ("obj",) if k in q}, "obj", "object")
+        act = text_field({k: q[k] for k in ("act",) if k in q}, "act", "action")
+        try:
+            offset = max(0, int(q.get("offset", 0)))
+            limit = min(MAX_LIMIT, max(1, int(q.get("limit", 50))))
+        except ValueError:
+            raise bad("offset and limit are numbers") from None
+
+        def read() -> dict[str, Any]:
+            found = console.snapshot(request.path_params["app"]).who(obj, act)
+            return {"total": len(found), "offset": offset, "limit": limit, "holders": [
+                {"role": h.role, "path": h.path, "granted": {"obj": h.granted[0], "act": h.granted[1]},
+                 "explanation": h.explain(obj, act)} for h in found[offset:offset + limit]]}  # as who has them
+
+        return JSONResponse(await anyio.to_thread.run_sync(read))
+
+    return [Route("/api/v1/apps/{app}/roles/{role}/explore", handler, methods=["GET"]),
+            Route("/api/v1/apps/{app}/holders", holders, methods=["GET"])]

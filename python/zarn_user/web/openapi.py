@@ -152,6 +152,12 @@ def schema() -> dict[str, Any]:
              _query("name", "the file's name, for messages")], True)},
         p + "/events": {"get": _op("server-sent events: 'version' now and after every change, 'deleted'",
                                    params=[APP], media="text/event-stream")},
+        p + "/holders": {"get": _op("the roles that hold a permission, as who answers them, a page at a time",
+                                    _obj(["total", "holders"], total=INT, holders={"type": "array",
+                                                                                  "items": _ref("Holder")}),
+                                    params=[APP, _query("obj", "object", True), _query("act", "action", True),
+                                            _query("offset", "first one", schema=INT),
+                                            _query("limit", "how many (at most 200)", schema=INT)])},
         p + "/users": {"get": _op("the users with roles, by id, each with its roles", _obj(
             ["total", "users"], total=INT, users={"type": "array"}), params=[
                 APP, _query("q", "part of the id, any case"), _query("offset", "first one", schema=INT),

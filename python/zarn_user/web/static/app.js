@@ -612,34 +612,34 @@ $("check-kind").addEventListener("change", () => {
   if (asUser) $("check-roles").removeAttribute("list"); else $("check-roles").setAttribute("list", "role-names");
 });
 
-// Holders of users come a server page at a time; roles are listed a page at a time.
-async function whoUsers(q, out, offset) {
-  const r = await api("GET", `${appPath()}/users/who?${new URLSearchParams({ ...q, offset, limit: LISTED })}`);
+// Holders come a server page at a time: at 10^5 roles a permission may have as many.
+async function whoPaged(path, q, out, offset, render, none) {
+  const r = await api("GET", `${path}?${new URLSearchParams({ ...q, offset, limit: LISTED })}`);
   if (!r.ok) { showError(out, r); return; }
   if (!offset) clear(out);
-  out.append(...r.data.holders.map((h) => el("li", {}, el("a", { href: "#", cls: "user", text: h.user,
-    on: { click: (ev) => { ev.preventDefault(); showUser(h.user); } } }),
-    el("div", { cls: "muted small", text: h.explanation }))));
+  out.append(...r.data.holders.map(render));
   const left = r.data.total - offset - r.data.holders.length;
   if (left > 0) {
     const holder = el("li", {}, el("button", { type: "button", cls: "more-rows",
       text: `show ${Math.min(LISTED, left)} more (${left.toLocaleString("en")} left)`,
-      on: { click: () => { holder.remove(); whoUsers(q, out, offset + LISTED); } } }));
+      on: { click: () => { holder.remove(); whoPaged(path, q, out, offset + LISTED, render, none); } } }));
     out.append(holder);
   }
-  if (!r.data.total) out.append(el("li", { cls: "muted", text: "no user holds it" }));
+  if (!r.data.total) out.append(el("li", { cls: "muted", text: none }));
 }
 
 $("who-form").addEventListener("submit", async (ev) => {
   ev.preventDefault();
   const q = { obj: $("who-obj").value, act: $("who-act").value };
   const out = $("who-result");
-  if ($("who-users").checked) { await whoUsers(q, out, 0); return; }
-  const r = await api("GET", `${appPath()}/who?${new URLSearchParams(q)}`);
-  if (!r.ok) { showError(out, r); return; }
-  paged(out, r.data.holders, (h) => el("li", {}, roleLink(h.role),
-    el("div", { cls: "muted small", text: h.explanation })), LISTED, (button) => el("li", {}, button));
-  if (!r.data.holders.length) out.append(el("li", { cls: "muted", text: "no role holds it" }));
+  if ($("who-users").checked) {
+    await whoPaged(`${appPath()}/users/who`, q, out, 0, (h) => el("li", {}, el("a", { href: "#", cls: "user",
+      text: h.user, on: { click: (ev2) => { ev2.preventDefault(); showUser(h.user); } } }),
+      el("div", { cls: "muted small", text: h.explanation })), "no user holds it");
+    return;
+  }
+  await whoPaged(`${appPath()}/holders`, q, out, 0, (h) => el("li", {}, roleLink(h.role),
+    el("div", { cls: "muted small", text: h.explanation })), "no role holds it");
 });
 
 // --- users -----------------------------------------------------------------------------
