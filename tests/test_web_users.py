@@ -80,6 +80,10 @@ def test_lists_are_paged(client, db):  # noqa: F811
     assert {p["total"] for p in pages} == {len(every)} == {5}
     assert [h for p in pages for h in p["holders"]] == every
     assert client.get("/api/v1/apps/shop/holders", params={"obj": "catalog"}).status_code == 400
+    assert client.post("/api/v1/apps/shop/roles/auditor/grants", json={"obj": "catalog", "act": "read"},
+                       headers=AUTH).status_code == 200
+    after = client.get("/api/v1/apps/shop/holders", params={"obj": "catalog", "act": "read", "limit": 2}).json()
+    assert after["total"] == 6  # a page of a later version is of that version
 
 
 def test_described_in_openapi(client):

@@ -8,6 +8,8 @@ expanded (the same question about that role, one level each way).
 
 from __future__ import annotations
 
+import threading
+from collections import OrderedDict
 from typing import Any, Iterable
 
 import anyio
@@ -16,10 +18,12 @@ from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 
 from .console import bad, etag, text_field
+from ..cli.holders import Holding
 from .snapshot import Snapshot
 
 MAX_DEPTH = 8
 MAX_LIMIT = 200
+RECENT = 8  # answers of `holders` kept for their next pages
 GRANTS_SHOWN = 3
 
 
@@ -111,6 +115,10 @@ def routes(console: Any) -> list[Route]:
         snap, body = await anyio.to_thread.run_sync(read)  # the store may block
         return JSONResponse(body, headers={"ETag": etag(snap.version)})
 
+    # The next pages of a list are read from the answer to its first (of one version).
+    recent: OrderedDict[tuple[str, int | None, str, str], list[Holding]] = OrderedDict()
+    lock = threading.Lock()
+
     async def holders(request: Request) -> Response:
         q = request.query_params
         obj = text_field({k: q[k] for k in ("obj",) if k in q}, "obj", "object")
@@ -122,7 +130,16 @@ def routes(console: Any) -> list[Route]:
             raise bad("offset and limit are numbers") from None
 
         def read() -> dict[str, Any]:
-            found = console.snapshot(request.path_params["app"]).who(obj, act)
+            snap = console.snapshot(request.path_params["app"])
+            key = (snap.name, snap.version, obj, act)
+            with lock:
+                found = recent.get(key)
+            if found is None:
+                found = snap.who(obj, act)
+                with lock:
+                    recent[key] = found
+                    while len(recent) > RECENT:
+                        recent.popitem(last=False)
             return {"total": len(found), "offset": offset, "limit": limit, "holders": [
                 {"role": h.role, "path": h.path, "granted": {"obj": h.granted[0], "act": h.granted[1]},
                  "explanation": h.explain(obj, act)} for h in found[offset:offset + limit]]}  # as who has them
