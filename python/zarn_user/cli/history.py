@@ -58,21 +58,49 @@ def _when(seconds: float) -> str:
     return datetime.datetime.fromtimestamp(seconds).astimezone().isoformat(timespec="seconds")
 
 
+def _user_history(ctx: Context, app: str, since_version: int | None, since_time: float | None,
+                  roles: list[dict[str, Any]]) -> list[dict[str, Any]]:
+    """The changes to the users of APP (assign, unassign) in the same span as `roles`, the
+    changes to its roles: after the time of version `since_version`, or from `since_time`."""
+    from zarn_user.users import UserRoles
+
+    engine = ctx.store.engine
+    assert engine is not None  # opened by _history
+    if since_version is not None:
+        at = engine.history(rm_collection(), app, since_version - 1)[:1]
+        if at and at[0]["version"] == since_version:
+            since_time = at[0]["time"]
+        elif roles:  # the log no longer reaches that version: from the first change it holds
+            since_time = roles[0]["time"]
+        else:
+            return []
+    return [e for e in engine.history(UserRoles._collection(), app, None, since_time)
+            if since_version is None or e["time"] > since_time]
+
+
 def cmd_log(args: Args, ctx: Context) -> None:
-    from zarn_engine.changes import describe, loads
+    from zarn_engine.changes import loads
+
+    from .log_view import describe
 
     since_version, since_time = _since(args.since)
-    entries = _history(ctx, args.app, since_version, since_time)
+    entries = [{**e, "document": "roles"} for e in _history(ctx, args.app, since_version, since_time)]
+    entries += [{**e, "document": "users"}
+                for e in _user_history(ctx, args.app, since_version, since_time, entries)]
+    entries.sort(key=lambda e: e["time"])  # stable: a change to roles first at the same time
     data, lines = [], []
     for entry in entries:
         change = None if entry["change"] is None else loads(entry["change"])
         what = describe(change)
         if change is not None:
             change.pop("was", None)
-        data.append({"version": entry["version"], "time": _when(entry["time"]), "who": entry["who"],
-                     "what": what, "change": change})
-        lines.append(f"{entry['version']}  {_when(entry['time'])}  {entry['who'] or '-'}  {what[0]}")
-        lines.extend(f"{'':>{len(str(entry['version']))}}  {line}" for line in what[1:])
+        users = entry["document"] == "users"
+        data.append({"version": entry["version"], "document": entry["document"], "time": _when(entry["time"]),
+                     "who": entry["who"], "what": what, "change": change})
+        version = f"u{entry['version']}" if users else str(entry["version"])
+        lines.append(f"{version}  {_when(entry['time'])}  {entry['who'] or '-'}  "
+                     f"{'first assignments of users, written whole' if users and change is None else what[0]}")
+        lines.extend(f"{'':>{len(version)}}  {line}" for line in what[1:])
     ctx.out.emit(data, "\n".join(lines) if lines else "(no changes logged)")
 
 
@@ -109,7 +137,8 @@ def cmd_diff(args: Args, ctx: Context) -> None:
 
 
 COMMANDS = [
-    Command("log", cmd_log, "list the committed changes of APP: version, time, who, what",
+    Command("log", cmd_log, "list the committed changes of APP and of its users (versions uN): version, time, who, "
+                            "what",
             (APP, arg("--since", metavar="VERSION|TIME",
                       help="only changes after this version, or from this time on (2026-05-01T12:00)")),
             epilog="Changes are labelled with --as NAME (default $USER). Stores keep them for "

@@ -132,7 +132,7 @@ _NUMBERED = re.compile(r"^([pg])(\d+)$")
 _EFFECTS = {"allow", "deny"}
 _TIME = re.compile(r"^\d{4}-\d{2}-\d{2}([ T]\d{2}:\d{2}(:\d{2})?)?")
 _EXPRESSION = re.compile(r"\br\.\w|&&|\|\||[<>]|[=!]=|\bin\b\s*\(")
-_NO_DOMAINS = "keep one application per domain"
+_NO_DOMAINS = "--split-domains imports one application per domain (APP-DOMAIN)"
 
 
 # Written before the g lines that give users roles, so that users whose ids are also valid

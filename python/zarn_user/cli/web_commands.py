@@ -104,7 +104,8 @@ def cmd_serve(args: argparse.Namespace, ctx: Context) -> None:
     sock = _listen(args.host, args.port)
     port = sock.getsockname()[1]
     hosts = _host_names(args.host, args.allow_host)
-    app = create_app(store.engine, token=token or None, allow_hosts=hosts, max_body=args.max_body << 20)
+    app = create_app(store.engine, token=token or None, allow_hosts=hosts, max_body=args.max_body << 20,
+                     playground=getattr(args, "playground", None))
     shown = f"[{args.host}]" if ":" in args.host else args.host
     mode = "writes need the token" if token else "read-only: no token given"
     print(f"zarn-roles: serving http://{shown}:{port}/ ({mode}; Ctrl-C stops)", flush=True)

@@ -6,12 +6,12 @@ also holds need nothing beyond the module, so `zarn-roles test` runs without the
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, Mapping
 
 DEFAULT_PORT = 8470
 
 
-def create_app(engine_or_url: Any, token: str | None = None, **options: Any) -> Any:
+def create_app(engine_or_url: Any, token: str | Mapping[str, str] | None = None, **options: Any) -> Any:
     """The Starlette application: see `zarn_user.web.app.create_app`."""
     from .app import create_app as create
 

@@ -8,12 +8,12 @@ from __future__ import annotations
 
 import contextlib
 import functools
-import hmac
 import json
 from pathlib import Path
 from typing import Any, AsyncIterator, Callable, Iterable, Mapping
 
 import anyio
+from zarn_engine.changes import set_who
 from starlette.applications import Starlette
 from starlette.exceptions import HTTPException
 from starlette.requests import Request
@@ -22,7 +22,7 @@ from starlette.routing import Mount, Route
 from starlette.staticfiles import StaticFiles
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
-from . import graph, openapi
+from . import explore, graph, openapi, playground_routes, tokens, user_routes
 from .console import ApiError, Console, bad, etag, parse_if_match, role_name
 
 STATIC = Path(__file__).parent / "static"
@@ -36,13 +36,15 @@ CSP = ("default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' 
        "object-src 'none'; base-uri 'none'; frame-ancestors 'none'; form-action 'self'")
 
 
-def create_app(engine_or_url: Any, token: str | None = None, allow_hosts: Iterable[str] = LOOPBACK,
-               max_body: int = MAX_BODY, use_dot: bool = True) -> Starlette:
+def create_app(engine_or_url: Any, token: str | Mapping[str, str] | None = None, allow_hosts: Iterable[str] = LOOPBACK,
+               max_body: int = MAX_BODY, use_dot: bool = True, playground: str | None = None) -> Starlette:
     """The console for a store (an engine, or a URL as `zarn_engine.open_engine` takes).
 
-    `token`: writes need `Authorization: Bearer TOKEN`; None: the API is read-only.
+    `token`: writes need `Authorization: Bearer TOKEN`; several as {name: token}, each change
+    logged under the name of the token it was made with (one alone: "web"); None: read-only.
     `allow_hosts`: the names and addresses requests may give as their Host ("*": any).
     `max_body`: the largest request body, in bytes. `use_dot`: draw with Graphviz if found.
+    `playground`: a playground file the page reads and saves back.
     """
     import zarn_engine
 
@@ -75,6 +77,9 @@ def create_app(engine_or_url: Any, token: str | None = None, allow_hosts: Iterab
         Mount("/static", app=StaticFiles(directory=STATIC), name="static"),
         Route("/openapi.json", lambda r: JSONResponse(openapi.schema())),
         *api.routes(),
+        *explore.routes(console),
+        *user_routes.routes(console, api._authorize),
+        *playground_routes.routes(api._authorize, playground),
     ]
     from zarn_engine import LoadError, StorageError
 
@@ -239,9 +244,12 @@ class Api:
             raise ApiError(403, "read-only: this server was started without a token "
                                 "(zarn-roles serve --token TOKEN, or $ZARN_ROLES_TOKEN)")
         scheme, _, given = request.headers.get("authorization", "").partition(" ")
-        if scheme.lower() != "bearer" or not hmac.compare_digest(given.strip().encode(), token.encode()):
+        named = {tokens.UNNAMED: token} if isinstance(token, str) else token
+        name = tokens.name_of(named, given.strip()) if scheme.lower() == "bearer" else None
+        if name is None:
             raise ApiError(401, "writes need the token: Authorization: Bearer TOKEN",
                            headers={"WWW-Authenticate": 'Bearer realm="zarn-roles"'})
+        set_who(name)  # the changes of this request are logged under the token's name
 
     def routes(self) -> list[Route]:
         p = "/api/v1/apps/{app}"

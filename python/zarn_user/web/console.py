@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import re
 import threading
-from typing import TYPE_CHECKING, Any, Callable
+from typing import TYPE_CHECKING, Any, Callable, Mapping
 
 from ..cli.interchange import apply as apply_entries, export_casbin, export_json, name_errors, parse
 from ..cli.errors import BadInput
@@ -79,7 +79,7 @@ def as_object(data: Any, what: str = "the body") -> Json:
 class Console:
     """The live role matrices of one store, and the operations of the API on them."""
 
-    def __init__(self, engine: Any, token: str | None) -> None:
+    def __init__(self, engine: Any, token: str | Mapping[str, str] | None) -> None:
         import zarn_engine
 
         import zarn_user.role_matrix as rm

@@ -102,6 +102,16 @@ def schema() -> dict[str, Any]:
         r + "/graph": {"get": _op("the role's neighbourhood as SVG", params=[
             *ids, _query("depth", "levels up and down (1 to 3)", schema=INT),
             _query("path", "roles to highlight, comma-separated")], media="image/svg+xml")},
+        r + "/explore": {"get": _op(
+            "the roles around the role by level (containers above, sub-roles below, each at its shortest "
+            "distance), a page of each level with its total, and the links between those shown",
+            _obj(["nodes", "edges", "levels"], nodes={"type": "array"}, edges={"type": "array"},
+                 levels={"type": "array"}),
+            params=[*ids, _query("up", "levels of containers (0 to 8)", schema=INT),
+                    _query("down", "levels of sub-roles (0 to 8)", schema=INT),
+                    _query("limit", "roles shown per level (1 to 200)", schema=INT),
+                    _query("pages", "the page of a level, LEVEL:OFFSET,..."),
+                    _query("path", "roles to show and mark, comma-separated")])},
         r + "/grants": {
             "post": _op("grant a permission", _ref("RoleContent"), grant_body, [*ids, IF_MATCH], True),
             "delete": _op("revoke a direct grant", _ref("RoleContent"), grant_body, [*ids, IF_MATCH], True),
@@ -142,6 +152,33 @@ def schema() -> dict[str, Any]:
              _query("name", "the file's name, for messages")], True)},
         p + "/events": {"get": _op("server-sent events: 'version' now and after every change, 'deleted'",
                                    params=[APP], media="text/event-stream")},
+        p + "/holders": {"get": _op("the roles that hold a permission, as who answers them, a page at a time",
+                                    _obj(["total", "holders"], total=INT, holders={"type": "array",
+                                                                                  "items": _ref("Holder")}),
+                                    params=[APP, _query("obj", "object", True), _query("act", "action", True),
+                                            _query("offset", "first one", schema=INT),
+                                            _query("limit", "how many (at most 200)", schema=INT)])},
+        p + "/users": {"get": _op("the users with roles, by id, each with its roles", _obj(
+            ["total", "users"], total=INT, users={"type": "array"}), params=[
+                APP, _query("q", "part of the id, any case"), _query("offset", "first one", schema=INT),
+                _query("limit", "how many (at most 500)", schema=INT)])},
+        p + "/users/show": {"get": _op("a user's roles and every permission it holds through them", _obj(
+            ["user", "roles", "permissions"], user=STR, roles=NAMES, permissions={"type": "array"}),
+            params=[APP, _query("user", "the user id", True)])},
+        p + "/users/assign": {"post": _op("give a user roles of the application", _obj(
+            ["user", "roles"], user=STR, roles=NAMES), _json(_obj(["user", "roles"], user=STR, roles=NAMES)),
+            [APP], True)},
+        p + "/users/unassign": {"post": _op(
+            "take roles from a user; roles it holds otherwise are listed in 'refused', with the way", _obj(
+                ["user", "roles", "refused"], user=STR, roles=NAMES, refused=NAMES),
+            _json(_obj(["user", "roles"], user=STR, roles=NAMES)), [APP], True)},
+        p + "/users/check": {"post": _op("whether a user holds a permission, and through which roles", _obj(
+            ["allowed", "path", "explanation"], allowed=BOOL, path=NAMES, explanation=STR),
+            _json(_obj(["user", "obj", "act"], user=STR, obj=STR, act=STR)), [APP])},
+        p + "/users/who": {"get": _op("every user that holds a permission, with its shortest path, paged", _obj(
+            ["total", "holders"], total=INT, holders={"type": "array"}), params=[
+                APP, _query("obj", "object", True), _query("act", "action", True),
+                _query("offset", "first one", schema=INT), _query("limit", "how many (at most 500)", schema=INT)])},
         "/api/v1/assertions": {"post": _op("run a TOML file of assertions",
                                            _obj(["results", "failed"], results={"type": "array"}, failed=INT),
                                            {"content": {"application/toml": {"schema": STR}}},

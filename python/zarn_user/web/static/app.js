@@ -4,7 +4,8 @@
 
 const $ = (id) => document.getElementById(id);
 const PAGE = 50;
-const SHOWN = 300; // rows of a long permission list drawn at once
+const SHOWN = 100; // rows of a long permission list drawn at once
+const LISTED = 50; // holders listed at once
 const state = {
   app: null, role: null, version: null, query: "", offset: 0, total: 0,
   token: sessionStorage.getItem("zarn-token") || "", writable: false, events: null, path: [],
@@ -81,6 +82,24 @@ function pathNodes(path) {
 }
 
 const pair = (p) => `${p.obj}:${p.act}`;
+const ROLE_NAME = /^(?=[A-Za-z0-9])(?!.*__)[A-Za-z0-9_]{1,18}[A-Za-z0-9]$/; // the module's rule for role names
+
+// Long lists are shown a page at a time: `size` rows, then a button for the next page.
+function paged(target, items, render, size, wrap) {
+  const more = (from) => {
+    const rows = items.slice(from, from + size).map(render);
+    const left = items.length - from - size;
+    if (left > 0) {
+      const button = el("button", { type: "button", cls: "more-rows",
+        text: `show ${Math.min(size, left)} more (${left.toLocaleString("en")} left)` });
+      const holder = wrap(button);
+      button.addEventListener("click", () => { holder.remove(); target.append(...more(from + size)); });
+      rows.push(holder);
+    }
+    return rows;
+  };
+  clear(target, ...more(0));
+}
 
 // --- routing ---------------------------------------------------------------------------
 
@@ -94,6 +113,7 @@ function route() {
     $("app-name").textContent = "";
     $("version").textContent = "";
     loadApps();
+    loadPlayground();
     return;
   }
   const app = decodeURIComponent(match[1]);
@@ -107,6 +127,10 @@ function route() {
     $("export-casbin").href = `${appPath()}/export?format=casbin`;
     openEvents();
     loadRoles();
+    users.query = "";
+    users.offset = 0;
+    clear($("user-result"));
+    loadUsers();
   }
   if (role) showRole(role); else clearRole();
 }
@@ -234,59 +258,318 @@ async function showRole(role) {
   if (!data.contained_by.length) $("containers").append(el("li", { cls: "muted", text: "none" }));
 
   const implicit = $("implicit").tBodies[0];
-  clear(implicit, ...data.implicit.slice(0, SHOWN).map((p) => el("tr", {},
+  paged(implicit, data.implicit, (p) => el("tr", {},
     el("td", { cls: "perm", text: pair(p) }),
     el("td", {}, p.path && p.path.length > 1 ? el("span", {}, el("span", { cls: "muted", text: "through " }),
                                                    pathNodes(p.path))
-                                              : el("span", { cls: "muted", text: "directly" })))));
-  if (data.implicit.length > SHOWN) {
-    implicit.append(el("tr", {}, el("td", { cls: "muted", text: `and ${data.implicit.length - SHOWN} more` })));
-  }
+                                              : el("span", { cls: "muted", text: "directly" }))),
+        SHOWN, (button) => el("tr", {}, el("td", { colspan: 2 }, button)));
   if (!data.implicit.length) implicit.append(el("tr", {}, el("td", { cls: "muted", text: "none" })));
   loadGraph(role, state.path);
 }
 
 // --- the graph -------------------------------------------------------------------------
+// Drawn here from the explorer's answer (roles by level around the role in focus), so that
+// it can be zoomed (wheel, buttons), panned (drag), deepened up and down, and grown: the "+"
+// of a role adds its neighbours; "+N more" at the end of a level shows its next page.
 
-const SVG_TAGS = new Set(["svg", "g", "a", "title", "path", "polygon", "polyline", "ellipse", "circle", "rect",
-                          "line", "text", "tspan", "defs", "marker"]);
+const SVGNS = "http://www.w3.org/2000/svg";
+const HOT = "#c0392b";
+const G = {
+  role: null, path: [], up: 1, down: 1, limit: 24, pages: {}, expanded: new Set(),
+  nodes: new Map(), edges: [], levels: [], scale: 1, x: 0, y: 0, width: 0, height: 0, fitted: null,
+};
+const ROW = 6; // roles per row of a level; a level with more wraps
+const CHAR_W = 7.2;
+const MAX_CHARS = 28;
 
-// A copy of the server's SVG that keeps only drawing elements and plain attributes.
-function cleanSvg(node) {
-  const name = node.localName;
-  if (!SVG_TAGS.has(name)) return null;
-  const copy = document.createElementNS("http://www.w3.org/2000/svg", name);
-  for (const attr of node.attributes) {
-    const key = attr.name.toLowerCase();
-    if (key.startsWith("on") || key === "style") continue;
-    if (key.endsWith("href")) {
-      if (attr.value.startsWith("/")) copy.setAttribute("href", attr.value);
-      continue;
-    }
-    copy.setAttribute(attr.name, attr.value);
+function svg(tag, attrs, ...children) {
+  const node = document.createElementNS(SVGNS, tag);
+  for (const [key, value] of Object.entries(attrs || {})) {
+    if (key === "text") node.textContent = value;
+    else node.setAttribute(key, value);
   }
-  for (const child of node.childNodes) {
-    if (child.nodeType === Node.TEXT_NODE) copy.append(document.createTextNode(child.nodeValue));
-    else if (child.nodeType === Node.ELEMENT_NODE) {
-      const inner = cleanSvg(child);
-      if (inner) copy.append(inner);
-    }
-  }
-  return copy;
+  for (const child of children) if (child != null) node.append(child);
+  return node;
+}
+
+const short = (text) => (text.length > MAX_CHARS ? `${text.slice(0, MAX_CHARS - 1)}\u2026` : text);
+
+function explorePath(role, extra) {
+  const q = new URLSearchParams(extra);
+  return `${rolePath(role)}/explore?${q}`;
 }
 
 async function loadGraph(role, path) {
-  const q = new URLSearchParams({ depth: 1 });
-  if (path && path.length) q.set("path", path.join(","));
-  const r = await api("GET", `${rolePath(role)}/graph?${q}`);
+  if (G.role !== role || (path || []).join() !== G.path.join()) {
+    G.pages = {};
+    G.expanded = new Set();
+    G.fitted = null;
+  }
+  G.role = role;
+  G.path = path || [];
+  const pages = Object.entries(G.pages).map(([level, offset]) => `${level}:${offset}`).join(",");
+  const q = { up: G.up, down: G.down, limit: G.limit, pages };
+  if (G.path.length) q.path = G.path.join(",");
+  const r = await api("GET", explorePath(role, q));
   const box = $("graph");
-  if (!r.ok || typeof r.data !== "string") { clear(box, el("p", { cls: "muted", text: "no graph" })); return; }
-  const doc = new DOMParser().parseFromString(r.data, "image/svg+xml");
-  const svg = doc.documentElement.localName === "svg" ? cleanSvg(doc.documentElement) : null;
-  clear(box, svg || el("p", { cls: "muted", text: "no graph" }));
+  if (!r.ok || typeof r.data !== "object") { clear(box, el("p", { cls: "muted", text: "no graph" })); return; }
+  if (G.role !== role) return; // another role was opened meanwhile
+  G.nodes = new Map(r.data.nodes.map((n) => [n.role, n]));
+  G.edges = r.data.edges;
+  G.levels = r.data.levels;
+  for (const grown of [...G.expanded]) await grow(grown, false);
+  draw();
 }
 
+// Adds the neighbours of a role drawn already, one level each way.
+async function grow(role, redraw = true) {
+  const node = G.nodes.get(role);
+  if (!node) return;
+  const r = await api("GET", explorePath(role, { up: 1, down: 1, limit: G.limit }));
+  if (!r.ok || G.role == null) return;
+  G.expanded.add(role);
+  for (const n of r.data.nodes) {
+    if (!G.nodes.has(n.role)) G.nodes.set(n.role, { ...n, level: node.level + n.level, marked: false });
+  }
+  const have = new Set(G.edges.map(([a, b]) => `${a}\n${b}`));
+  for (const [a, b] of r.data.edges) if (!have.has(`${a}\n${b}`)) G.edges.push([a, b]);
+  if (redraw) draw();
+}
+
+function nodeBox(n) {
+  const lines = [n.role, ...n.grants];
+  if (n.grant_count > n.grants.length) lines.push(`+${n.grant_count - n.grants.length} more`);
+  const w = Math.max(...lines.map((s) => short(s).length)) * CHAR_W + 28;
+  return { lines, w: Math.max(w, 60), h: lines.length * 15 + 10 };
+}
+
+// Rows by level, containers above; within a level, roles near the mean position of the
+// roles they link to on the level nearer the focus, wrapped every ROW roles.
+function layout() {
+  const byLevel = new Map();
+  for (const n of G.nodes.values()) {
+    if (!byLevel.has(n.level)) byLevel.set(n.level, []);
+    byLevel.get(n.level).push(n);
+  }
+  const levels = [...byLevel.keys()].sort((a, b) => a - b);
+  const subs = new Map();
+  const containers = new Map();
+  for (const [a, b] of G.edges) {
+    (subs.get(a) || subs.set(a, []).get(a)).push(b);
+    (containers.get(b) || containers.set(b, []).get(b)).push(a);
+  }
+  const order = new Map(); // role -> position within its level
+  const sortLevel = (level) => {
+    const near = level > 0 ? containers : subs;
+    const list = byLevel.get(level);
+    const key = new Map(list.map((n, i) => {
+      const xs = (near.get(n.role) || []).filter((m) => order.has(m)).map((m) => order.get(m));
+      return [n.role, xs.length ? xs.reduce((s, x) => s + x, 0) / xs.length : 1e6 + i];
+    }));
+    list.sort((a, b) => key.get(a.role) - key.get(b.role));
+    list.forEach((n, i) => order.set(n.role, i));
+  };
+  if (byLevel.has(0)) byLevel.get(0).forEach((n, i) => order.set(n.role, i));
+  for (const level of levels.filter((l) => l > 0)) sortLevel(level);
+  for (const level of levels.filter((l) => l < 0).reverse()) sortLevel(level);
+
+  const info = new Map(G.levels.map((l) => [l.level, l]));
+  const gapX = 18, gapY = 46, rowGap = 22, left = 96;
+  const rows = []; // { items, level, first }: the rows of every level, top to bottom
+  for (const level of levels) {
+    const list = byLevel.get(level);
+    const extra = info.get(level);
+    const items = list.map((n) => ({ n, ...nodeBox(n) }));
+    if (extra && extra.total > extra.shown) {
+      const end = extra.offset + extra.shown;
+      items.push({ more: extra, lines: [`+${(extra.total - extra.shown).toLocaleString("en")} more`,
+        `${extra.offset + 1}\u2013${end} of ${extra.total.toLocaleString("en")} \u00b7 ${end < extra.total ? "next" : "first"} \u203a`],
+      w: 160, h: 40 });
+    }
+    for (let start = 0; start < items.length; start += ROW) {
+      rows.push({ items: items.slice(start, start + ROW), level, first: start === 0, last: start + ROW >= items.length,
+                  total: extra ? extra.total : list.length });
+    }
+  }
+  const rowWidth = (row) => row.items.reduce((s, it) => s + it.w, 0) + gapX * (row.items.length - 1);
+  const widest = Math.max(0, ...rows.map(rowWidth));
+  const place = new Map();
+  const more = [];
+  const labels = [];
+  let y = 16;
+  for (const row of rows) {
+    if (row.first) labels.push({ level: row.level, y, total: row.total });
+    let x = left + (widest - rowWidth(row)) / 2; // each row centred under the widest
+    const h = Math.max(...row.items.map((it) => it.h));
+    for (const it of row.items) {
+      if (it.more) more.push({ ...it, x, y });
+      else place.set(it.n.role, { x, y, w: it.w, h: it.h, lines: it.lines, n: it.n });
+      x += it.w + gapX;
+    }
+    y += h + (row.last ? gapY : rowGap);
+  }
+  return { place, more, labels, width: left + widest + 16, height: y - gapY + 24 };
+}
+
+function draw() {
+  const box = $("graph");
+  const { place, more, labels, width, height } = layout();
+  G.width = width;
+  G.height = height;
+  const onPath = new Set(G.path.slice(1).map((r, i) => `${G.path[i]}\n${r}`));
+  const view = svg("g", { class: "viewport" });
+  for (const l of labels) {
+    const name = l.level === 0 ? "focus" : l.level < 0 ? `up ${-l.level}` : `down ${l.level}`;
+    view.append(svg("text", { x: 8, y: l.y + 14, class: "level", fill: "#6b7785", "font-size": 11, text: name }),
+                svg("text", { x: 8, y: l.y + 28, fill: "#9aa4af", "font-size": 10,
+                              text: `${l.total.toLocaleString("en")} role${l.total === 1 ? "" : "s"}` }));
+  }
+  for (const [a, b] of G.edges) {
+    const p = place.get(a), q = place.get(b);
+    if (!p || !q) continue;
+    const marked = onPath.has(`${a}\n${b}`);
+    const up = q.y < p.y; // an expanded role's link may point upwards
+    view.append(svg("g", { class: "edge" }, svg("title", { text: `${a} contains ${b}` }),
+      svg("line", { x1: p.x + p.w / 2, y1: up ? p.y : p.y + p.h, x2: q.x + q.w / 2, y2: up ? q.y + q.h : q.y,
+                    stroke: marked ? HOT : "#a5b0bb", "stroke-width": marked ? 2.5 : 1.1, "stroke-opacity": marked ? 1 : 0.7,
+                    "marker-end": marked ? "url(#arrow-hot)" : "url(#arrow)" })));
+  }
+  const link = (role) => `/apps/${enc(state.app)}?role=${enc(role)}`;
+  for (const [role, p] of place) {
+    const n = p.n;
+    const focus = role === G.role;
+    const stroke = n.marked ? HOT : focus ? "#1f5f9e" : "#5b6b7b";
+    const fill = n.marked ? "#fdecea" : focus ? "#e8f1fb" : "#ffffff";
+    const g = svg("g", { class: "node", "data-role": role }, svg("title", { text: role }),
+      svg("rect", { x: p.x, y: p.y, width: p.w, height: p.h, rx: 6, fill, stroke,
+                    "stroke-width": n.marked ? 2.5 : focus ? 2 : 1 }),
+      svg("a", { href: link(role) }, svg("text", { x: p.x + p.w / 2, y: p.y + 17, "text-anchor": "middle",
+                                                    "font-weight": "bold", fill: "#1d2733", text: short(role) })));
+    p.lines.slice(1).forEach((line, i) => g.append(svg("text", {
+      x: p.x + p.w / 2, y: p.y + 32 + 15 * i, "text-anchor": "middle", fill: "#4a5663", "font-size": 11,
+      text: short(line) })));
+    const drawn = G.edges.filter(([a, b]) => a === role || b === role).length;
+    if (n.sub_count + n.container_count > drawn && !G.expanded.has(role)) {
+      g.append(svg("g", { class: "expand", "data-role": role },
+        svg("title", { text: `show the neighbours of ${role} (${n.container_count} up, ${n.sub_count} down)` }),
+        svg("circle", { cx: p.x + p.w, cy: p.y, r: 8, fill: "#ffffff", stroke: "#1f5f9e" }),
+        svg("text", { x: p.x + p.w, y: p.y + 4, "text-anchor": "middle", "font-size": 12, fill: "#1f5f9e",
+                      text: "+" })));
+    }
+    view.append(g);
+  }
+  for (const m of more) {
+    view.append(svg("g", { class: "more", "data-level": m.more.level },
+      svg("title", { text: `the next ${G.limit} roles of this level` }),
+      svg("rect", { x: m.x, y: m.y, width: m.w, height: m.h, rx: 6, fill: "#f3f5f7", stroke: "#b7c0ca",
+                    "stroke-dasharray": "4 3" }),
+      svg("text", { x: m.x + m.w / 2, y: m.y + 16, "text-anchor": "middle", fill: "#1d2733", text: m.lines[0] }),
+      svg("text", { x: m.x + m.w / 2, y: m.y + 31, "text-anchor": "middle", fill: "#6b7785", "font-size": 11,
+                    text: m.lines[1] })));
+  }
+  const marker = (id, colour) => svg("marker", { id, viewBox: "0 0 10 10", refX: 10, refY: 5, markerWidth: 7,
+    markerHeight: 7, orient: "auto-start-reverse" }, svg("path", { d: "M0,0 L10,5 L0,10 z", fill: colour }));
+  const root = svg("svg", { class: "role-graph", "font-family": "Helvetica, Arial, sans-serif", "font-size": 13 },
+                   svg("defs", {}, marker("arrow", "#a5b0bb"), marker("arrow-hot", HOT)), view);
+  clear(box, root);
+  G.view = view;
+  if (G.fitted !== G.role) { initialView(place.get(G.role)); G.fitted = G.role; }
+  transform();
+  const shown = G.nodes.size;
+  const total = 1 + G.levels.reduce((s, l) => s + l.total, 0);
+  $("graph-info").textContent = `${shown.toLocaleString("en")} of ${total.toLocaleString("en")} roles within ` +
+    `${G.up} up and ${G.down} down shown \u00b7 drag to pan, wheel to zoom, + shows a role's neighbours`;
+}
+
+function transform() {
+  if (G.view) G.view.setAttribute("transform", `translate(${G.x.toFixed(1)} ${G.y.toFixed(1)}) scale(${G.scale.toFixed(3)})`);
+}
+
+// The whole graph when it fits at a readable size, else the focus at a readable size.
+function initialView(focus) {
+  const box = $("graph");
+  const fit = Math.min(box.clientWidth / G.width, box.clientHeight / G.height, 1.25);
+  if (fit >= 0.75 || !focus) { fitView(); return; }
+  G.scale = 0.9;
+  G.x = box.clientWidth / 2 - (focus.x + focus.w / 2) * G.scale;
+  G.y = Math.min(16, box.clientHeight / 3 - focus.y * G.scale);
+}
+
+function fitView() {
+  const box = $("graph");
+  G.scale = Math.max(0.05, Math.min(box.clientWidth / G.width, box.clientHeight / G.height, 1.25));
+  G.x = (box.clientWidth - G.width * G.scale) / 2;
+  G.y = Math.max(0, (box.clientHeight - G.height * G.scale) / 2);
+  transform();
+}
+
+function zoom(factor, cx, cy) {
+  const box = $("graph");
+  const px = cx ?? box.clientWidth / 2, py = cy ?? box.clientHeight / 2;
+  const scale = Math.min(4, Math.max(0.05, G.scale * factor));
+  G.x = px - ((px - G.x) * scale) / G.scale;
+  G.y = py - ((py - G.y) * scale) / G.scale;
+  G.scale = scale;
+  transform();
+}
+
+$("zoom-in").addEventListener("click", () => zoom(1.25));
+$("zoom-out").addEventListener("click", () => zoom(0.8));
+$("zoom-fit").addEventListener("click", fitView);
+for (const id of ["graph-up", "graph-down"]) {
+  $(id).addEventListener("change", () => {
+    G.up = Number($("graph-up").value);
+    G.down = Number($("graph-down").value);
+    G.pages = {};
+    G.fitted = null;
+    if (G.role) loadGraph(G.role, G.path);
+  });
+}
+
+$("graph").addEventListener("wheel", (ev) => {
+  ev.preventDefault();
+  const rect = $("graph").getBoundingClientRect();
+  zoom(Math.exp(-ev.deltaY * 0.0015), ev.clientX - rect.left, ev.clientY - rect.top);
+}, { passive: false });
+
+let drag = null;
+$("graph").addEventListener("pointerdown", (ev) => {
+  if (ev.button !== 0) return;
+  drag = { x: ev.clientX, y: ev.clientY, gx: G.x, gy: G.y, moved: false };
+});
+window.addEventListener("pointermove", (ev) => {
+  if (!drag) return;
+  const dx = ev.clientX - drag.x, dy = ev.clientY - drag.y;
+  if (!drag.moved && Math.abs(dx) + Math.abs(dy) < 4) return;
+  drag.moved = true;
+  $("graph").firstElementChild?.classList.add("dragging");
+  G.x = drag.gx + dx;
+  G.y = drag.gy + dy;
+  transform();
+});
+window.addEventListener("pointerup", () => {
+  if (drag && drag.moved) {
+    G.justDragged = true;
+    setTimeout(() => { G.justDragged = false; }, 0);
+  }
+  drag = null;
+  $("graph").firstElementChild?.classList.remove("dragging");
+});
+
 $("graph").addEventListener("click", (ev) => {
+  if (G.justDragged) { ev.preventDefault(); return; }
+  const grown = ev.target.closest(".expand");
+  if (grown) { ev.preventDefault(); grow(grown.getAttribute("data-role")); return; }
+  const page = ev.target.closest(".more");
+  if (page) {
+    const level = Number(page.getAttribute("data-level"));
+    const info = G.levels.find((l) => l.level === level);
+    const next = info.offset + G.limit;
+    G.pages[level] = next < info.total ? next : 0;
+    loadGraph(G.role, G.path);
+    return;
+  }
   const link = ev.target.closest("a");
   if (!link) return;
   ev.preventDefault();
@@ -298,9 +581,17 @@ $("graph").addEventListener("click", (ev) => {
 
 $("check-form").addEventListener("submit", async (ev) => {
   ev.preventDefault();
-  const roles = $("check-roles").value.split(/[\s,]+/).filter(Boolean);
-  const body = { roles, obj: $("check-obj").value, act: $("check-act").value, explain: true };
-  const r = await api("POST", `${appPath()}/check`, body);
+  const words = $("check-roles").value.split(/[\s,]+/).filter(Boolean);
+  // One word that is no role name (an e-mail, user:42) is a user: checked as one.
+  if (words.length === 1 && !ROLE_NAME.test(words[0]) && $("check-kind").value !== "user") {
+    $("check-kind").value = "user";
+    $("check-kind").dispatchEvent(new Event("change"));
+  }
+  const asUser = $("check-kind").value === "user";
+  const obj = $("check-obj").value, act = $("check-act").value;
+  const r = asUser
+    ? await api("POST", `${appPath()}/users/check`, { user: $("check-roles").value.trim(), obj, act })
+    : await api("POST", `${appPath()}/check`, { roles: words, obj, act, explain: true });
   const out = $("check-result");
   if (!r.ok) { showError(out, r); return; }
   const d = r.data;
@@ -309,21 +600,110 @@ $("check-form").addEventListener("submit", async (ev) => {
     el("div", { cls: "explanation", text: d.explanation }));
   if (d.unknown) out.append(el("div", { cls: "muted small", text: `not in ${state.app}: ${d.unknown.join(", ")}` }));
   if (d.allowed) {
-    out.append(el("div", { cls: "small" }, el("span", { cls: "muted", text: "path: " }), pathNodes(d.path)));
+    out.append(el("div", { cls: "small" }, el("span", { cls: "muted", text: "path: " }),
+                  asUser ? el("span", {}, el("span", { text: `${d.user} \u2192 ` }), pathNodes(d.path)) : pathNodes(d.path)));
     openRole(d.path[0], d.path);
   }
 });
 
+$("check-kind").addEventListener("change", () => {
+  const asUser = $("check-kind").value === "user";
+  $("check-roles").placeholder = asUser ? "user id" : "roles (space-separated)";
+  if (asUser) $("check-roles").removeAttribute("list"); else $("check-roles").setAttribute("list", "role-names");
+});
+
+// Holders come a server page at a time: at 10^5 roles a permission may have as many.
+async function whoPaged(path, q, out, offset, render, none) {
+  const r = await api("GET", `${path}?${new URLSearchParams({ ...q, offset, limit: LISTED })}`);
+  if (!r.ok) { showError(out, r); return; }
+  if (!offset) clear(out);
+  out.append(...r.data.holders.map(render));
+  const left = r.data.total - offset - r.data.holders.length;
+  if (left > 0) {
+    const holder = el("li", {}, el("button", { type: "button", cls: "more-rows",
+      text: `show ${Math.min(LISTED, left)} more (${left.toLocaleString("en")} left)`,
+      on: { click: () => { holder.remove(); whoPaged(path, q, out, offset + LISTED, render, none); } } }));
+    out.append(holder);
+  }
+  if (!r.data.total) out.append(el("li", { cls: "muted", text: none }));
+}
+
 $("who-form").addEventListener("submit", async (ev) => {
   ev.preventDefault();
-  const q = new URLSearchParams({ obj: $("who-obj").value, act: $("who-act").value });
-  const r = await api("GET", `${appPath()}/who?${q}`);
+  const q = { obj: $("who-obj").value, act: $("who-act").value };
   const out = $("who-result");
-  if (!r.ok) { showError(out, r); return; }
-  clear(out, ...r.data.holders.map((h) => el("li", {}, roleLink(h.role),
-    el("div", { cls: "muted small", text: h.explanation }))));
-  if (!r.data.holders.length) out.append(el("li", { cls: "muted", text: "no role holds it" }));
+  if ($("who-users").checked) {
+    await whoPaged(`${appPath()}/users/who`, q, out, 0, (h) => el("li", {}, el("a", { href: "#", cls: "user",
+      text: h.user, on: { click: (ev2) => { ev2.preventDefault(); showUser(h.user); } } }),
+      el("div", { cls: "muted small", text: h.explanation })), "no user holds it");
+    return;
+  }
+  await whoPaged(`${appPath()}/holders`, q, out, 0, (h) => el("li", {}, roleLink(h.role),
+    el("div", { cls: "muted small", text: h.explanation })), "no role holds it");
 });
+
+// --- users -----------------------------------------------------------------------------
+
+const users = { query: "", offset: 0 };
+
+async function loadUsers() {
+  const q = new URLSearchParams({ q: users.query, offset: users.offset, limit: PAGE });
+  const r = await api("GET", `${appPath()}/users?${q}`);
+  if (!r.ok) { clear($("user-list"), el("li", { cls: "error", text: r.data.error || "cannot list users" })); return; }
+  clear($("user-list"), ...r.data.users.map((u) => el("li", {},
+    el("a", { href: "#", cls: "user", text: u.user, on: { click: (ev) => { ev.preventDefault(); showUser(u.user); } } }),
+    el("span", { cls: "roles", text: u.roles.join(" ") }))));
+  if (!r.data.total) $("user-list").append(el("li", { cls: "muted", text: users.query ? "no user matches" : "no users" }));
+  const pages = Math.max(1, Math.ceil(r.data.total / PAGE));
+  $("user-page").textContent = `${Math.floor(users.offset / PAGE) + 1} / ${pages}`;
+  $("user-prev").disabled = users.offset === 0;
+  $("user-next").disabled = users.offset + PAGE >= r.data.total;
+}
+
+let userTimer = null;
+$("user-search").addEventListener("input", () => {
+  clearTimeout(userTimer);
+  userTimer = setTimeout(() => { users.query = $("user-search").value.trim(); users.offset = 0; loadUsers(); }, 150);
+});
+$("user-prev").addEventListener("click", () => { users.offset = Math.max(0, users.offset - PAGE); loadUsers(); });
+$("user-next").addEventListener("click", () => { users.offset += PAGE; loadUsers(); });
+
+async function showUser(user) {
+  $("user-id").value = user;
+  const r = await api("GET", `${appPath()}/users/show?${new URLSearchParams({ user })}`);
+  const out = $("user-result");
+  if (!r.ok) { showError(out, r); return; }
+  const d = r.data;
+  const roles = el("div", {}, el("span", { cls: "muted", text: "roles: " }));
+  d.roles.forEach((role, i) => { if (i) roles.append(", "); roles.append(roleLink(role)); });
+  if (!d.roles.length) roles.append(el("span", { cls: "muted", text: "none" }));
+  const perms = el("ul", { cls: "plain small" });
+  paged(perms, d.permissions, (p) => el("li", { cls: "perm", text: pair(p) }), LISTED, (button) => el("li", {}, button));
+  clear(out, el("div", { cls: "answer", text: d.user }), roles,
+        el("div", { cls: "muted small", text: `${d.permissions.length} permission(s)` }), perms);
+  if (d.gone.length) out.append(el("div", { cls: "muted small", text: `no longer in ${state.app}: ${d.gone.join(", ")}` }));
+}
+
+$("user-form").addEventListener("submit", (ev) => {
+  ev.preventDefault();
+  const user = $("user-id").value.trim();
+  if (user) showUser(user);
+});
+
+async function assignment(verb) {
+  const user = $("user-id").value.trim();
+  const roles = $("user-roles").value.split(/[\s,]+/).filter(Boolean);
+  const r = await api("POST", `${appPath()}/users/${verb}`, { user, roles });
+  const out = $("user-result");
+  if (!r.ok) { showError(out, r); return; }
+  $("user-roles").value = "";
+  await showUser(user);
+  for (const line of r.data.refused || []) out.append(el("div", { cls: "error", text: line }));
+  loadUsers();
+}
+
+$("user-assign").addEventListener("click", () => assignment("assign"));
+$("user-unassign").addEventListener("click", () => assignment("unassign"));
 
 // --- changes ---------------------------------------------------------------------------
 
@@ -416,6 +796,82 @@ $("assert-form").addEventListener("submit", async (ev) => {
       el("div", { cls: "muted small", text: x.detail })))));
 });
 
+// --- the playground --------------------------------------------------------------------
+// A playground file runs on the server in memory: no store is read or written. Served with
+// `zarn-roles serve FILE`, the file comes in the editor and can be saved back (the token).
+
+const pg = { name: "playground.toml", served: null, timer: null, loaded: false };
+
+function renderResults(out, r) {
+  if (!r.ok) {
+    clear(out, el("div", { cls: "error", text: r.data.error || `error ${r.status}` }));
+    if (r.data.lines) out.append(el("ul", { cls: "bad-lines" }, ...r.data.lines.map((l) => el("li", { text: l }))));
+    return;
+  }
+  const failed = r.data.failed, n = r.data.results.length;
+  const describe = (x) => `line ${x.line}: ${x.kind} ` + (x.user ? `--user ${x.user} ` : x.roles ? `${x.roles.join(" ")} ` : "") +
+                          `${x.obj}:${x.act}` + (x.users ? " --users" : "");
+  clear(out, el("div", { cls: failed ? "error" : "ok", text: failed ? `${failed} of ${n} fail` : `all ${n} hold` }),
+    el("ul", { cls: "plain" }, ...r.data.results.map((x) => el("li", { cls: x.holds ? "holds" : "fails" },
+      el("span", { cls: "mark", text: x.holds ? "\u2713 " : "\u2717 " }),
+      el("span", { text: x.holds ? describe(x) : x.message }),
+      el("div", { cls: "muted small", text: x.detail })))));
+  if (r.data.saved) out.prepend(el("div", { cls: "muted small", text: `saved ${r.data.saved}` }));
+}
+
+async function runPlayground() {
+  const text = $("pg-text").value;
+  const out = $("pg-result");
+  if (!text.trim()) { clear(out); return; }
+  renderResults(out, await api("POST", `/api/v1/playground?${new URLSearchParams({ name: pg.name })}`, text));
+}
+
+async function loadPlayground() {
+  if (pg.loaded) return;
+  pg.loaded = true;
+  const r = await api("GET", "/api/v1/playground/file");
+  if (!r.ok) return;
+  pg.served = r.data.name;
+  pg.name = r.data.name;
+  $("pg-text").value = r.data.text;
+  $("pg-save").hidden = false;
+  $("pg-save").textContent = `save ${r.data.name}`;
+  runPlayground();
+}
+
+function openPlaygroundFile(file) {
+  if (!file) return;
+  file.text().then((text) => {
+    pg.name = file.name;
+    $("pg-text").value = text;
+    runPlayground();
+  });
+}
+
+$("pg-text").addEventListener("input", () => {
+  clearTimeout(pg.timer);
+  pg.timer = setTimeout(runPlayground, 300);
+});
+$("pg-file").addEventListener("change", () => openPlaygroundFile($("pg-file").files[0]));
+$("pg-text").addEventListener("dragover", (ev) => { ev.preventDefault(); $("pg-text").classList.add("dropping"); });
+$("pg-text").addEventListener("dragleave", () => $("pg-text").classList.remove("dropping"));
+$("pg-text").addEventListener("drop", (ev) => {
+  ev.preventDefault();
+  $("pg-text").classList.remove("dropping");
+  openPlaygroundFile(ev.dataTransfer.files[0]);
+});
+$("pg-download").addEventListener("click", () => {
+  const link = el("a", { href: URL.createObjectURL(new Blob([$("pg-text").value], { type: "text/plain" })),
+                         download: pg.name });
+  document.body.append(link);
+  link.click();
+  link.remove();
+  setTimeout(() => URL.revokeObjectURL(link.href), 1000);
+});
+$("pg-save").addEventListener("click", async () => {
+  renderResults($("pg-result"), await api("PUT", "/api/v1/playground/file", $("pg-text").value));
+});
+
 // --- live updates ----------------------------------------------------------------------
 
 async function refresh() {
@@ -446,5 +902,10 @@ function closeEvents() {
 }
 
 window.addEventListener("popstate", route);
+if (location.hash.startsWith("#token=")) { // the address zarn-roles serve FILE prints
+  state.token = decodeURIComponent(location.hash.slice(7));
+  sessionStorage.setItem("zarn-token", state.token);
+  history.replaceState(null, "", location.pathname + location.search);
+}
 loadMode();
 route();

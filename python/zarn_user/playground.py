@@ -1,0 +1,508 @@
+"""Playground files: one TOML file that holds an application (its roles, their grants and
+sub-roles, its users) and assertions about it, run with no store at all, or against a stored
+application of the same name.
+
+    app = "shop"
+
+    [roles.clerk]
+    grants = { order = ["read"], "/reports" = ["read"] }   # object = [actions]
+
+    [roles.manager]
+    grants = { order = ["write"] }
+    sub_roles = ["clerk"]
+
+    [users]
+    "alice@example.com" = ["manager"]
+
+    [[check]]
+    role = "manager"          # or roles = ["a", "b"] (held when any holds it), or user = "ID"
+    obj = "order"
+    act = "read"
+    expect = true
+
+    [[why]]
+    user = "alice@example.com"    # or role = "NAME"
+    obj = "order"
+    act = "read"
+    expect = ["manager", "clerk"]  # the chain of roles it comes through; or true / false
+
+    [[who]]
+    obj = "order"
+    act = "read"
+    users = true              # the users holding it; without: the roles
+    expect = ["alice@example.com"]
+
+A file without `roles` and `users` is an assertions file: it runs against a store only. An
+assertion may name its own `app` (against a store); unknown keys, wrong types, bad names,
+sub-roles that no role of the file defines, a cycle and a user given a role the file lacks
+make the file bad, each reason as `FILE:LINE: reason`, and nothing is run.
+"""
+
+from __future__ import annotations
+
+import json
+import re
+import tomllib
+from dataclasses import dataclass, field
+from typing import Any, Callable, Iterable, TypeGuard
+
+import zarn_user.role_matrix as rm
+from zarn_user.cli.holders import Holding, holdings, known_roles, refusal
+from zarn_user.cli.interchange import Entry, apply
+from zarn_user.cli.store import APP_RULE, app_pattern, role_error, value_error
+from zarn_user.users import Assignment, UserRoles, user_error, user_holdings, why
+
+__all__ = ["BadFile", "Assertion", "Outcome", "Playground", "Subject", "parse", "run", "write"]
+
+KINDS = ("check", "why", "who")
+_TOP = ("app", "roles", "users", *KINDS)
+_KEYS = {"check": {"app", "role", "roles", "user", "obj", "act", "expect"},
+         "why": {"app", "role", "user", "obj", "act", "expect"},
+         "who": {"app", "obj", "act", "users", "expect"}}
+_ROLE_KEYS = ("grants", "sub_roles")
+_HEADER = re.compile(r"^\s*\[\[\s*(check|why|who)\s*\]\]\s*(#.*)?$")
+_ROLE_HEADER = re.compile(r'^\s*\[\s*roles\s*\.\s*("(?:[^"\\]|\\.)*"|[A-Za-z0-9_-]+)\s*\]\s*(#.*)?$')
+_TABLE = re.compile(r"^\s*\[")
+_USERS_HEADER = re.compile(r"^\s*\[\s*users\s*\]\s*(#.*)?$")
+_KEY_LINE = re.compile(r'^\s*("(?:[^"\\]|\\.)*"|[A-Za-z0-9_-]+)\s*=')
+
+
+class BadFile(Exception):
+    """The file cannot be run: its lines are the reasons, each `FILE:LINE: reason`."""
+
+    @property
+    def lines(self) -> list[str]:
+        return list(self.args[0])
+
+
+@dataclass
+class Assertion:
+    kind: str  # check, why or who
+    line: int
+    app: str
+    obj: str
+    act: str
+    expect: Any  # check: bool; why: bool or a list of roles; who: a sorted list of names
+    roles: list[str] = field(default_factory=list)  # check and why on roles
+    user: str | None = None  # check and why on a user
+    users: bool = False  # who: the users holding it, not the roles
+
+    def describe(self) -> str:
+        subject = f"--user {self.user}" if self.user is not None else " ".join(self.roles)
+        if self.kind == "who":
+            return f"who {self.obj}:{self.act}" + (" --users" if self.users else "")
+        return f"{self.kind} {subject} {self.obj}:{self.act}"
+
+
+@dataclass
+class Outcome:
+    assertion: Assertion
+    holds: bool
+    got: Any
+    detail: str  # what was found, in the command line's words
+
+    def message(self, name: str) -> str:
+        a = self.assertion
+        return f"{name}:{a.line}: expected {_show(a.expect)}, got {_show(self.got)} ({a.describe()})"
+
+    def to_json(self) -> dict[str, Any]:
+        a = self.assertion
+        return {"line": a.line, "kind": a.kind, "app": a.app, "roles": a.roles if a.kind != "who" else None,
+                "user": a.user, "users": a.users if a.kind == "who" else None, "obj": a.obj, "act": a.act,
+                "expected": a.expect, "got": self.got, "holds": self.holds, "detail": self.detail}
+
+
+def _show(value: Any) -> str:
+    return json.dumps(value) if not isinstance(value, str) else value
+
+
+@dataclass
+class Playground:
+    """What a file holds: the application (None for an assertions file) and the assertions."""
+
+    app: str | None
+    matrix: rm.RoleMatrix | None
+    users: UserRoles | None
+    declared: frozenset[str]  # roles the file defines, those holding nothing included
+    assertions: list[Assertion]
+
+    def subject(self) -> Subject:
+        if self.matrix is None:
+            raise ValueError("the file holds no application")
+        return Subject(self.matrix, self.users, self.declared)
+
+
+# --- where things are in the text (tomllib keeps no positions) ------------------------------
+
+
+def _key(token: str) -> str:
+    return str(json.loads(token)) if token.startswith('"') else token
+
+
+def _positions(text: str) -> tuple[dict[str, list[int]], dict[str, int], dict[str, int]]:
+    """The line of each assertion header by kind in order, of each [roles.NAME] header, and of
+    each user's key inside the [users] table."""
+    headers: dict[str, list[int]] = {kind: [] for kind in KINDS}
+    roles: dict[str, int] = {}
+    users: dict[str, int] = {}
+    in_users = False
+    for number, line in enumerate(text.splitlines(), 1):
+        m = _HEADER.match(line)
+        if m:
+            headers[m.group(1)].append(number)
+        role = _ROLE_HEADER.match(line)
+        if role:
+            try:
+                roles.setdefault(_key(role.group(1)), number)
+            except ValueError:
+                pass
+        if _TABLE.match(line):
+            in_users = bool(_USERS_HEADER.match(line))
+        elif in_users:
+            key = _KEY_LINE.match(line)
+            if key:
+                try:
+                    users.setdefault(_key(key.group(1)), number)
+                except ValueError:
+                    pass
+    return headers, roles, users
+
+
+# --- reading --------------------------------------------------------------------------------
+
+
+def parse(text: str, name: str, app: str | None = None) -> Playground:
+    """The application and assertions of a file's text; BadFile with every reason. `app`
+    stands for a file that names no application."""
+    try:
+        data = tomllib.loads(text)
+    except tomllib.TOMLDecodeError as exc:
+        raise BadFile([f"{name}: not valid TOML ({exc})"]) from None
+    errors: list[str] = []
+    for key in data:
+        if key not in _TOP:
+            errors.append(f"{name}: unknown key {key!r}: expected app, roles, users, [[check]], [[why]] and "
+                          "[[who]] tables")
+    default_app = data.get("app", app)
+    if default_app is not None and not isinstance(default_app, str):
+        errors.append(f"{name}: app must be a string")
+        default_app = None
+    headers, role_lines, user_lines = _positions(text)
+    holds_app = "roles" in data or "users" in data
+    matrix = users = None
+    declared: frozenset[str] = frozenset()
+    if holds_app:
+        if default_app is None:
+            errors.append(f"{name}: no app: a file with roles names its application, app = \"NAME\"")
+        elif not app_pattern().search(default_app):
+            errors.append(f"{name}: invalid application name {default_app!r}: {APP_RULE}")
+        else:
+            matrix, users, declared = _application(data, default_app, name, role_lines, user_lines, errors)
+    out: list[Assertion] = []
+    found: list[tuple[int, str]] = []  # (line, reason): in file order whatever the kind
+    for kind in KINDS:
+        tables = data.get(kind, [])
+        if not isinstance(tables, list):
+            found.append((0, f"{name}: {kind} must be tables, written [[{kind}]]"))
+            continue
+        for n, table in enumerate(tables):
+            line = headers[kind][n] if n < len(headers[kind]) else 0
+            where = f"{name}:{line}" if line else f"{name}: {kind} {n + 1}"
+            if not isinstance(table, dict):
+                found.append((line, f"{where}: expected a table"))
+                continue
+            assertion, problems = _assertion(kind, line, table, default_app)
+            found += [(line, f"{where}: {p}") for p in problems]
+            if assertion is not None:
+                if holds_app and assertion.app != default_app:
+                    found.append((line, f"{where}: unknown application {assertion.app!r}: this file holds "
+                                        f"{default_app!r}"))
+                out.append(assertion)
+    errors += [reason for _, reason in sorted(found, key=lambda f: f[0])]
+    if not errors and not out:
+        errors.append(f"{name}: no assertions: expected [[check]], [[why]] or [[who]] tables")
+    if errors:
+        raise BadFile(errors)
+    out.sort(key=lambda a: a.line)
+    return Playground(default_app if holds_app else None, matrix, users, declared, out)
+
+
+def _strings(value: Any) -> TypeGuard[list[str]]:
+    return isinstance(value, list) and all(isinstance(v, str) for v in value)
+
+
+def _application(data: dict[str, Any], app: str, name: str, role_lines: dict[str, int],
+                 user_lines: dict[str, int], errors: list[str]) -> tuple[
+                     rm.RoleMatrix | None, UserRoles | None, frozenset[str]]:
+    """The application the file defines, built in memory; reasons added to `errors`."""
+    found = len(errors)
+    roles = data.get("roles", {})
+    if not isinstance(roles, dict):
+        errors.append(f"{name}: roles must be tables, written [roles.NAME]")
+        roles = {}
+    declared = set(roles) | {"public"}
+    entries: list[Entry] = []
+    groups: list[Entry] = []
+    for role, table in roles.items():
+        line = role_lines.get(role, 0)
+        where = f"{name}:{line}" if line else f"{name}: role {role!r}"
+        problem = role_error(role)
+        if problem:
+            errors.append(f"{where}: {problem}")
+            continue
+        if not isinstance(table, dict):
+            errors.append(f"{where}: role {role!r} must be a table with grants and sub_roles")
+            continue
+        errors += [f"{where}: unknown key {k!r} (a role has grants and sub_roles)" for k in table if k not in _ROLE_KEYS]
+        grants = table.get("grants", {})
+        if not isinstance(grants, dict):
+            errors.append(f"{where}: grants must be a table of objects, each with a list of actions: "
+                          "grants = { order = [\"read\"] }")
+            grants = {}
+        for obj, acts in grants.items():
+            problem = value_error("object", obj)
+            if problem:
+                errors.append(f"{where}: {problem}")
+            if not _strings(acts) or not acts:
+                errors.append(f"{where}: the actions on {obj!r} must be a non-empty list of strings")
+                continue
+            for act in acts:
+                problem = value_error("action", act)
+                if problem:
+                    errors.append(f"{where}: {problem}")
+                else:
+                    entries.append(Entry(where, "p", (role, obj, act), line))
+        subs = table.get("sub_roles", [])
+        if not _strings(subs):
+            errors.append(f"{where}: sub_roles must be a list of role names")
+            continue
+        for sub in subs:
+            if sub not in declared:
+                errors.append(f"{where}: sub-role {sub!r} is no role of this file: define it as [roles.{sub}]")
+            else:
+                groups.append(Entry(where, "g", (role, sub), line))
+    assigned: list[tuple[str, str]] = []
+    given = data.get("users", {})
+    if not isinstance(given, dict):
+        errors.append(f"{name}: users must be a table of user ids, each with a list of roles")
+        given = {}
+    for user, user_roles in given.items():
+        line = user_lines.get(user, 0)
+        where = f"{name}:{line}" if line else f"{name}: user {user!r}"
+        problem = user_error(user)
+        if problem:
+            errors.append(f"{where}: {problem}")
+        elif not _strings(user_roles):
+            errors.append(f"{where}: the roles of user {user!r} must be a list of role names")
+        else:
+            for role in dict.fromkeys(user_roles):
+                if role not in declared:
+                    errors.append(f"{where}: role {role!r} of user {user!r} is no role of this file")
+                else:
+                    assigned.append((user, role))
+    if len(errors) > found:
+        return None, None, frozenset()
+    matrix = rm.RoleMatrix(name=app, policies=[], groups=[])
+    _, refused = apply(matrix, entries + groups)
+    errors += [f"{e.where}: {refusal(matrix, *e.fields)}" for e in refused]
+    doc = UserRoles(app=app, assignments=[Assignment(user=u, role=r) for u, r in assigned])
+    return matrix, doc, frozenset(declared)
+
+
+def _assertion(kind: str, line: int, table: dict[str, Any],
+               default_app: str | None) -> tuple[Assertion | None, list[str]]:
+    problems = [f"unknown key {k!r} (a {kind} has {', '.join(sorted(_KEYS[kind]))})"
+                for k in table if k not in _KEYS[kind]]
+    app = table.get("app", default_app)
+    if app is None:
+        problems.append("no app: give app = \"NAME\" at the top of the file or in the table")
+    elif not isinstance(app, str) or not app_pattern().search(app):
+        problems.append(f"invalid application name {app!r}: {APP_RULE}")
+    for key in ("obj", "act"):
+        value = table.get(key)
+        if value is None:
+            problems.append(f"missing {key}")
+        elif not isinstance(value, str):
+            problems.append(f"{key} must be a string")
+        else:
+            problem = value_error("object" if key == "obj" else "action", value)
+            if problem:
+                problems.append(problem)
+    roles: list[str] = []
+    user: str | None = None
+    expect = table.get("expect")
+    if kind in ("check", "why"):
+        subjects = [k for k in ("role", "roles", "user") if k in table]
+        choices = "role = \"NAME\", roles = [\"NAME\", ...] or user = \"ID\"" if kind == "check" \
+            else "role = \"NAME\" or user = \"ID\""
+        if len(subjects) != 1:
+            problems.append(f"give either {choices}")
+        elif subjects[0] == "user":
+            user = table["user"]
+            problem = user_error(user)
+            if problem:
+                problems.append(problem)
+        else:
+            given = [table["role"]] if "role" in table else table["roles"]
+            if not _strings(given) or not given:
+                problems.append("roles must be a non-empty list of names")
+            else:
+                roles = given
+                problems += [e for e in map(role_error, roles) if e]
+        if kind == "check" and not isinstance(expect, bool):
+            problems.append("expect must be true or false")
+        if kind == "why":
+            if not isinstance(expect, bool) and not (_strings(expect) and expect):
+                problems.append("expect must be true, false, or the chain of roles it comes through")
+            elif isinstance(expect, list):
+                problems += [e for e in map(role_error, expect) if e]
+    else:
+        listed = table.get("users", False)
+        if not isinstance(listed, bool):
+            problems.append("users must be true or false")
+        if not _strings(expect):
+            problems.append("expect must be a list of " + ("user ids" if listed is True else "role names"))
+        else:
+            check = user_error if listed is True else role_error
+            problems += [e for e in map(check, expect) if e]
+            expect = sorted(set(expect))
+    if problems or not isinstance(app, str):
+        return None, problems
+    return Assertion(kind, line, app, table["obj"], table["act"], expect, roles, user,
+                     table.get("users", False) is True), []
+
+
+# --- running --------------------------------------------------------------------------------
+
+
+class Subject:
+    """One application the assertions ask about: its matrix and users, and the roles known
+    beyond the stored lists (a file's roles that hold nothing). Answers are those of the
+    command line: a granted "*" matches anything."""
+
+    def __init__(self, matrix: rm.RoleMatrix, users: UserRoles | None, declared: Iterable[str] = ()) -> None:
+        self.matrix = matrix
+        self.users = users
+        self.known = set(known_roles(matrix)) | set(declared)
+        self._found: dict[tuple[str, str], dict[str, Holding]] = {}
+
+    def holdings(self, obj: str, act: str) -> dict[str, Holding]:
+        pair = (obj, act)
+        if pair not in self._found:
+            self._found[pair] = holdings(self.matrix, obj, act)
+        return self._found[pair]
+
+    def holding(self, roles: list[str], obj: str, act: str) -> Holding | None:
+        found = self.holdings(obj, act)
+        best = None
+        for role in roles:
+            h = found.get(role)
+            if h is not None and (best is None or len(h.path) < len(best.path)):
+                best = h
+        return best
+
+
+def run(assertions: list[Assertion], subject_of: Callable[[str], Subject]) -> list[Outcome]:
+    """Each assertion's outcome, in order; `subject_of(app)` gives the application asked about."""
+    subjects: dict[str, Subject] = {}
+    outcomes = []
+    for a in assertions:
+        if a.app not in subjects:
+            subjects[a.app] = subject_of(a.app)
+        outcomes.append(_outcome(a, subjects[a.app]))
+    return outcomes
+
+
+def _outcome(a: Assertion, s: Subject) -> Outcome:
+    perm = f"{a.obj}:{a.act}"
+    if a.kind == "who":
+        if a.users:
+            users = user_holdings(s.matrix, s.users, a.obj, a.act)
+            got: Any = sorted(users)
+            detail = "; ".join(h.explain(a.obj, a.act) for h in users.values()) or f"no user holds {perm}"
+        else:
+            found = s.holdings(a.obj, a.act)
+            got = sorted(found)
+            detail = "; ".join(h.explain(a.obj, a.act) for h in found.values()) or f"no role holds {perm}"
+        return Outcome(a, got == a.expect, got, detail)
+    if a.user is not None:
+        held = why(s.matrix, s.users, a.user, a.obj, a.act)
+        path = held.path if held is not None else None
+        roles = s.users.roles_of(a.user) if s.users is not None else []
+        detail = (held.explain(a.obj, a.act) if held is not None
+                  else f"{a.user} does not hold {perm}" + ("" if roles else f" ({a.user} has no roles)"))
+    else:
+        unknown = [r for r in dict.fromkeys(a.roles) if r not in s.known]
+        if unknown:
+            got = f"unknown role {unknown[0]!r}"
+            return Outcome(a, False, got, f"{got} in application {a.app!r}")
+        holding = s.holding(a.roles, a.obj, a.act)
+        path = holding.path if holding is not None else None
+        detail = (holding.explain(a.obj, a.act) if holding is not None
+                  else f"{' '.join(a.roles)} does not hold {perm}")
+    if a.kind == "why" and isinstance(a.expect, list):
+        got = path if path is not None else False
+        return Outcome(a, path == a.expect, got, detail)
+    return Outcome(a, (path is not None) == a.expect, path is not None, detail)
+
+
+# --- writing ----------------------------------------------------------------------------------
+
+# The assertions `write` adds: who holds each granted permission (roles, then users), for at
+# most this many permissions, so that a file of a large application stays readable.
+WRITTEN_PERMISSIONS = 200
+_BARE = re.compile(r"^[A-Za-z0-9_-]+$")
+
+
+def _toml_key(key: str) -> str:
+    return key if _BARE.match(key) else json.dumps(key, ensure_ascii=False)
+
+
+def _toml_list(values: Iterable[str]) -> str:
+    return "[" + ", ".join(json.dumps(v, ensure_ascii=False) for v in values) + "]"
+
+
+def write(matrix: rm.RoleMatrix, users: UserRoles | None, permissions: int = WRITTEN_PERMISSIONS) -> str:
+    """A playground file of the application: its roles, grants, sub-roles and users, and
+    assertions of who holds each granted permission (the first `permissions` of them), which
+    the file passes as written."""
+    grants: dict[str, dict[str, list[str]]] = {}
+    for p in matrix.policies:
+        acts = grants.setdefault(p.sub, {}).setdefault(p.obj, [])
+        if p.act not in acts:
+            acts.append(p.act)
+    subs: dict[str, list[str]] = {}
+    for g in matrix.groups:
+        subs.setdefault(g.child, []).append(g.parent)
+    out = [f"app = {json.dumps(matrix.name)}", ""]
+    for role in known_roles(matrix):
+        if role == "public" and role not in grants and role not in subs:
+            continue
+        out.append(f"[roles.{_toml_key(role)}]")
+        if role in grants:
+            table = ", ".join(f"{_toml_key(obj)} = {_toml_list(acts)}" for obj, acts in grants[role].items())
+            out.append(f"grants = {{ {table} }}")
+        if role in subs:
+            out.append(f"sub_roles = {_toml_list(subs[role])}")
+        out.append("")
+    known = set(known_roles(matrix))
+    index = {user: kept for user, roles in (users.index() if users is not None else {}).items()
+             if (kept := [r for r in roles if r in known])}  # a role since removed holds nothing
+    if index:
+        out.append("[users]")
+        out += [f"{_toml_key(user)} = {_toml_list(roles)}" for user, roles in index.items()]
+        out.append("")
+    subject = Subject(matrix, users)
+    pairs = list(dict.fromkeys((p.obj, p.act) for p in matrix.policies))[:permissions]
+    for obj, act in pairs:
+        found = sorted(subject.holdings(obj, act))
+        out += ["[[who]]", f"obj = {json.dumps(obj, ensure_ascii=False)}",
+                f"act = {json.dumps(act, ensure_ascii=False)}", f"expect = {_toml_list(found)}", ""]
+        if index:
+            held = sorted(user_holdings(matrix, users, obj, act))
+            out += ["[[who]]", f"obj = {json.dumps(obj, ensure_ascii=False)}",
+                    f"act = {json.dumps(act, ensure_ascii=False)}", "users = true",
+                    f"expect = {_toml_list(held)}", ""]
+    if not pairs:  # no grants: the file still asserts something
+        out += ["[[who]]", 'obj = "*"', 'act = "*"', "expect = []", ""]
+    return "\n".join(out)

@@ -1,0 +1,232 @@
+"""Casbin files with domains (tenants), kept as one application per domain.
+
+The model has no domains; one application per domain does the same job. The application of
+domain DOMAIN imported under APP is named `APP-DOMAIN` (application names allow letters,
+digits and single hyphens, no dots), so a domain must make a valid name that way: at most
+19 characters in all, no underscores or dots. Each holds the domain's policies
+(`p, sub, dom, obj, act` without the domain), role links (`g, role, subrole, dom`) and
+users (`g, user, role, dom` with a user id as subject, or after the users marker), as the
+plain import reads them.
+
+An import of a file writes new applications only, all or none: every check (lines, names,
+patterns, cycles, users' roles, that no `APP-DOMAIN` exists) passes before the first one is
+written. The store commits one document at a time; when it fails part way, the applications
+already written by this import are deleted again before the error is reported, and the
+error names any that could not be deleted.
+"""
+
+from __future__ import annotations
+
+import csv
+import io
+from dataclasses import dataclass, field
+from typing import Any
+
+import zarn_user.cli.interchange as interchange
+import zarn_user.role_matrix as rm
+from zarn_user.cli.errors import BadInput, Refused
+from zarn_user.cli.holders import refusal
+from zarn_user.cli.interchange import USERS_MARKER, Entry, casbin_line
+from zarn_user.cli.store import APP_RULE, app_pattern, value_error
+from zarn_user.cli.users_io import ImportedUsers, assignments, split_users
+
+__all__ = ["SEPARATOR", "app_name", "Split", "Tenant", "read", "plan", "write", "join", "domains_of"]
+
+SEPARATOR = "-"
+
+
+def app_name(app: str, domain: str) -> str:
+    return f"{app}{SEPARATOR}{domain}"
+
+
+@dataclass
+class Split:
+    """A file's entries by domain (in order of first appearance), notes and errors."""
+
+    path: str = ""
+    domains: dict[str, list[Entry]] = field(default_factory=dict)
+    notes: list[str] = field(default_factory=list)
+    errors: list[tuple[int, str]] = field(default_factory=list)
+
+    def error_lines(self) -> list[str]:
+        return [message for _, message in sorted(self.errors, key=lambda e: e[0])]
+
+
+def _domain_at(kind: str, fields: list[str]) -> int | None:
+    """Where a line's domain is, or None when it has none."""
+    if kind == "g":
+        return 2 if len(fields) == 3 else None
+    if kind != "p":
+        return None
+    effect = len(fields) > 4 and fields[-1].lower() in ("allow", "deny")
+    body = fields[:-1] if effect else fields
+    if effect and len(body) == 5 and body[0].lstrip("-").isdigit():
+        return 2  # p, priority, sub, dom, obj, act, eft
+    return 1 if len(body) == 4 else None
+
+
+def read(path: str, text: str, app: str) -> Split:
+    """The lines of a Casbin file with domains, by domain; every bad line named."""
+    split = Split(path)
+    named: set[str] = set()  # domains already checked as part of an application name
+    users = False
+    reader = csv.reader(io.StringIO(text), skipinitialspace=True)
+    try:
+        for row in reader:
+            line = reader.line_num
+            where = f"{path}:{line}"
+            if not row or not "".join(row).strip() or row[0].lstrip().startswith("#"):
+                users = users or ",".join(row).strip() == USERS_MARKER
+                continue
+            kind, fields = row[0].strip(), [c.strip() for c in row[1:]]
+            if fields and not fields[-1]:
+                while fields and not fields[-1]:
+                    fields.pop()
+                split.notes.append(f"{where}: a trailing comma: the empty last field is left out")
+            at = _domain_at(kind, fields)
+            if at is None:
+                error = None
+                if kind in ("p", "g") and len(fields) in ((3, 2) if kind == "p" else (2,)):
+                    shape = "p, sub, domain, obj, act" if kind == "p" else "g, user, role, domain"
+                    error = f"a {kind} line without a domain: a file split by domains has {shape} lines"
+                error = error or interchange._casbin_row(kind, fields)[0] or "malformed line"
+                split.errors.append((line, f"{where}: {error}"))
+                continue
+            domain = fields[at]
+            rest = fields[:at] + fields[at + 1:]
+            error, note, rest = interchange._casbin_row(kind, rest)
+            if error:
+                split.errors.append((line, f"{where}: {error}"))
+                continue
+            if note:
+                split.notes.append(f"{where}: {note}")
+            if any(not f for f in rest) or not domain:
+                split.errors.append((line, f"{where}: an empty field"))
+                continue
+            if domain not in named:
+                named.add(domain)
+                if not app_pattern().fullmatch(app_name(app, domain)):
+                    split.errors.append((line, f"{where}: domain {domain!r} makes no application name: "
+                                               f"{app_name(app, domain)!r} breaks the rule, {APP_RULE}"))
+            if kind == "p":
+                split.errors += [(line, f"{where}: {e}") for e in (value_error("object", rest[1]),
+                                                                   value_error("action", rest[2])) if e]
+            if kind == "g" and interchange._user_subject(rest[0], users):
+                kind = "u"
+            split.domains.setdefault(domain, []).append(Entry(where, kind, tuple(rest), line))
+    except csv.Error as exc:
+        split.errors.append((reader.line_num, f"{path}:{reader.line_num}: not valid CSV ({exc})"))
+    return split
+
+
+@dataclass
+class Tenant:
+    """The application of one domain, made in memory, and its users' roles."""
+
+    name: str
+    matrix: rm.RoleMatrix
+    users: ImportedUsers
+
+    def summary(self) -> str:
+        return (f"{self.name}: {len(self.matrix.policies)} policies, {len(self.matrix.groups)} groups"
+                + self.users.summary().replace(";", ","))
+
+    def to_json(self) -> dict[str, Any]:
+        return {"name": self.name, "policies": len(self.matrix.policies), "groups": len(self.matrix.groups),
+                **self.users.to_json()}
+
+
+def plan(app: str, split: Split, existing: set[str], literal: bool) -> list[Tenant]:
+    """The applications a split file makes, built in memory and checked: BadInput for bad
+    lines and names, Refused for patterns (unless `literal`), applications that exist
+    already (`existing`) and lines that would close a cycle; every line in question named."""
+    for entries in split.domains.values():
+        split.errors += interchange.name_errors(entries, set())
+    if split.errors:
+        raise BadInput("\n".join(split.error_lines()))
+    if not split.domains:
+        raise BadInput(f"{split.path}: no lines with a domain")
+    if not literal:
+        flagged = interchange.patterns([e for entries in split.domains.values() for e in entries])
+        if flagged:
+            raise Refused("\n".join([message for _, message in sorted(flagged)] + [
+                "refused: Casbin matches these as patterns (keyMatch, glob, regex), here they would be compared "
+                "as text and grant nothing Casbin granted. Nothing written: give --literal to store them as "
+                "literal text"]))
+    taken = [n for n in (app_name(app, d) for d in split.domains) if n in existing]
+    if taken:
+        raise Refused(f"refused: {', '.join(taken)} exist{'s' if len(taken) == 1 else ''} already; an import "
+                      "split by domains makes new applications only. Nothing written: delete them first, or "
+                      "import under another APP")
+    tenants: list[Tenant] = []
+    refusals: list[tuple[int, str]] = []
+    for domain, entries in split.domains.items():
+        name = app_name(app, domain)
+        matrix = rm.RoleMatrix(name=name, policies=[], groups=[])
+        policies, user_entries = split_users(entries)
+        _, refused = interchange.apply(matrix, policies)
+        refusals += [(e.order, f"{e.where}: {refusal(matrix, *e.fields)}") for e in refused]
+        tenants.append(Tenant(name, matrix, ImportedUsers(name, matrix, user_entries, stored=False)))
+    if refusals:
+        raise Refused("\n".join([m for _, m in sorted(refusals)]
+                                + [f"refused: {len(refusals)} line(s) would close a cycle. Nothing written"]))
+    return tenants
+
+
+def write(tenants: list[Tenant]) -> None:
+    """Store the applications and their users, all or none: when the store fails part way,
+    what was written is deleted again before the error is raised (ConnectionLost, naming
+    them, for any that could not be)."""
+    from zarn_engine import ConnectionLost, StorageError
+
+    written: list[tuple[Any, str, int | None]] = []
+    try:
+        for t in tenants:
+            t.matrix.save()
+            written.append((rm.RoleMatrix, t.name, t.matrix.version))
+            doc = t.users.doc
+            if doc is not None and t.users.new:
+                doc.assignments.extend(t.users.new)
+                doc.save()
+                written.append((type(doc), t.name, doc.version))
+    except StorageError as exc:
+        left = _undo(written)
+        if left:
+            raise ConnectionLost(f"{exc}; the import stopped part way and these could not be deleted again: "
+                                 f"{', '.join(left)}") from None
+        raise type(exc)(f"{exc}; what this import had written was deleted again") from None
+
+
+def _undo(written: list[tuple[Any, str, int | None]]) -> list[str]:
+    """Delete what an interrupted import wrote, newest first; the names that stay."""
+    left = []
+    for kind, name, version in reversed(written):
+        try:
+            kind.delete(name, version=version)
+        except Exception:
+            left.append(name if kind is rm.RoleMatrix else f"the users of {name}")
+    return left[::-1]
+
+
+def domains_of(app: str) -> dict[str, str]:
+    """domain -> application, for the applications named APP-DOMAIN in the store."""
+    prefix = app + SEPARATOR
+    return {name[len(prefix):]: name for name in rm.RoleMatrix.keys() if name.startswith(prefix)}
+
+
+def join(app: str) -> str:
+    """The applications APP-DOMAIN as one Casbin file with domains: policies and role links
+    first, then the users under the users marker."""
+    found = domains_of(app)
+    if not found:
+        raise BadInput(f"no applications named {app}{SEPARATOR}DOMAIN to join (see: zarn-roles list)")
+    lines: list[str] = []
+    user_lines: list[str] = []
+    for domain, name in found.items():
+        matrix = rm.RoleMatrix.load(name)
+        lines += [casbin_line("p", (p.sub, domain, p.obj, p.act)) for p in matrix.policies]
+        lines += [casbin_line("g", (g.child, g.parent, domain)) for g in matrix.groups]
+        user_lines += [casbin_line("g", (a.user, a.role, domain)) for a in assignments(name).assignments]
+    if user_lines:
+        lines += [USERS_MARKER, *user_lines]
+    return "".join(line + "\n" for line in lines)
