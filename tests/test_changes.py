@@ -348,6 +348,9 @@ def test_a_postgresql_database_of_an_earlier_release_converts(rm, request):
                      " version BIGINT NOT NULL, PRIMARY KEY (collection, key))")
         conn.execute("INSERT INTO zarn_documents VALUES ('RoleMatrix', 'app', 7, %s)",
                      (json.dumps(rm.RoleMatrix(name="app").to_display()),))
+    with pytest.raises(zarn_engine.SchemaTooOld, match="zarn-roles migrate"):
+        zarn_engine.open_engine(url)
+    assert zarn_engine.migrate(url) == (2, 1)
     engine = zarn_engine.open_engine(url)
     try:
         doc = rm.RoleMatrix.load("app", engine=engine)
@@ -369,6 +372,9 @@ def test_a_database_of_an_earlier_release_loads_and_converts(rm, tmp_path):
                      " version INTEGER NOT NULL, PRIMARY KEY (collection, key))")
         conn.execute("INSERT INTO documents VALUES ('RoleMatrix', 'app', 7, ?)",
                      (json.dumps(rm.RoleMatrix(name="app").to_display()),))
+    with pytest.raises(zarn_engine.SchemaTooOld, match="zarn-roles migrate"):
+        zarn_engine.SQLiteEngine(path)
+    assert zarn_engine.migrate(path) == (2, 1)
     engine = zarn_engine.SQLiteEngine(path)
     doc = rm.RoleMatrix.load("app", engine=engine)
     assert doc.version == 7 and engine.history("RoleMatrix", "app") == []

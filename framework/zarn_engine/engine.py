@@ -32,6 +32,8 @@ from __future__ import annotations
 import os
 import time
 import weakref
+
+from .schema import SCHEMA
 TYPE_CHECKING = False  # typing is imported by type checkers only: start-up time
 if TYPE_CHECKING:
     from typing import Any, Callable, Sequence
@@ -83,6 +85,12 @@ class Engine:
     def _after_fork(self) -> None:
         """In a child after fork(): let go of the connections inherited from the parent,
         without a word on them (the parent goes on using them), and open new ones on use."""
+
+    def migrate(self, finish: bool = False) -> tuple[int, int]:
+        """Bring the store's tables to this software's schema (see schema.py); `finish`: the
+        second phase. The schema's (version, oldest) afterwards; a store without tables of
+        its own has nothing to migrate."""
+        return SCHEMA, SCHEMA
 
     def load(self, collection: str, key: str) -> tuple[str, int] | None:
         """The stored (data, version), or None."""
