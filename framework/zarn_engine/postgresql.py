@@ -95,6 +95,25 @@ _COMMIT_PRUNING = (
     " AND (c.version <= LEAST(up.base, up.version - %(keep)s) OR c.time < %(before)s))" + _COMMIT_TAIL)
 
 
+def grants(role: str, read_only: bool = False, schema_name: str = "public") -> list[str]:
+    """The statements that let `role` use the store's tables in `schema_name`: read and write
+    them (the runtime role: rows only, never the tables themselves), or, `read_only`, read
+    them. LISTEN, which notify mode uses, needs no grant; creating and migrating the tables
+    is the owner's."""
+
+    def ident(name: str) -> str:
+        return '"' + name.replace('"', '""') + '"'
+
+    who, where = ident(role), ident(schema_name)
+    tables = ", ".join(f"{where}.{table}" for table in TABLES)
+    if read_only:
+        return [f"GRANT USAGE ON SCHEMA {where} TO {who};",
+                f"GRANT SELECT ON {tables}, {where}.zarn_schema TO {who};"]
+    return [f"GRANT USAGE ON SCHEMA {where} TO {who};",
+            f"GRANT SELECT, INSERT, UPDATE, DELETE ON {tables} TO {who};",
+            f"GRANT SELECT ON {where}.zarn_schema TO {who};"]
+
+
 class PostgreSQLEngine(Connections, Engine):
     """A PostgreSQL database reached by URL; one connection per thread."""
 

@@ -18,7 +18,7 @@ if TYPE_CHECKING:
 # The modules whose COMMANDS make up the command line, in the order of --help (this module's
 # own, the shell completion, come last).
 COMMAND_MODULES = ["zarn_user.cli.commands", "zarn_user.cli.demo", "zarn_user.cli.web_commands",
-                   "zarn_user.cli.user_commands", "zarn_user.cli.history"]
+                   "zarn_user.cli.user_commands", "zarn_user.cli.history", "zarn_user.cli.schema_commands"]
 
 def commands() -> list[Command]:
     import importlib
