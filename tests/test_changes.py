@@ -354,7 +354,7 @@ def test_a_postgresql_database_of_an_earlier_release_converts(rm, request):
 
     import psycopg
 
-    url = _postgres_schema_url(request)
+    url = _postgres_schema_url(request, owner=True)
     with psycopg.connect(url, autocommit=True) as conn:
         conn.execute("CREATE TABLE zarn_documents (collection TEXT NOT NULL, key TEXT NOT NULL,"
                      " version BIGINT NOT NULL, data TEXT NOT NULL, PRIMARY KEY (collection, key))")

@@ -175,7 +175,7 @@ def _role_url(url, role):
 
 
 def test_postgresql_runtime_and_read_only_roles(request, rm, capsys):
-    url = _postgres_schema_url(request)
+    url = _postgres_schema_url(request, owner=True)
     schema = re.search(r"search_path%3D(\w+)", url).group(1)
     runtime, reader = f"rt_{uuid.uuid4().hex[:8]}", f"ro_{uuid.uuid4().hex[:8]}"
     import psycopg
