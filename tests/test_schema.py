@@ -216,8 +216,7 @@ def test_postgresql_runtime_and_read_only_roles(request, rm, capsys):
         assert engine.read("RoleMatrix", "app")[1] > 1
         assert engine.keys("RoleMatrix") == ["app"] and len(engine.history("RoleMatrix", "app")) == 21
         assert engine.changes_since("RoleMatrix", "app", 20)[0][0] == 21
-        with pytest.raises(zarn_engine.StorageError, match="permission denied|must be owner"):
-            engine.migrate(finish=True)
+        assert engine.migrate(finish=True) == (2, 2)  # finished: nothing to change, nothing it may not do
         assert rm.RoleMatrix(name="other").save(engine) == 1 and engine.delete("RoleMatrix", "other")
     with _closing(zarn_engine.open_engine(_role_url(url, reader))) as engine:
         with Live(rm.RoleMatrix, consistency="notify", engine=engine) as live:

@@ -163,6 +163,8 @@ class PostgreSQLEngine(Connections, Engine):
         schema's (version, oldest) afterwards."""
 
         def work(cur: Cursor) -> tuple[int, int]:
+            # The triggers of the finish wait for the transactions on the tables: for a while.
+            cur.execute("SET LOCAL lock_timeout = '30s'")
             cur.execute("SELECT pg_advisory_xact_lock(%s)", (_SCHEMA_LOCK,))
             cur.execute("SELECT to_regclass('zarn_schema') IS NOT NULL, to_regclass('zarn_documents') IS NOT NULL")
             has_schema, has_documents = cast("tuple[bool, bool]", cur.fetchone())
@@ -170,6 +172,7 @@ class PostgreSQLEngine(Connections, Engine):
             if has_schema:
                 cur.execute("SELECT version, oldest FROM zarn_schema")
                 row = cur.fetchone()
+            created = row is None
             if row is not None:
                 schema.refuse_migration(self._where, row[0])
                 oldest: int = row[1]
@@ -180,7 +183,7 @@ class PostgreSQLEngine(Connections, Engine):
                 oldest = schema.FIRST if has_documents else schema.SCHEMA
                 cur.execute("INSERT INTO zarn_schema (id, version, oldest) VALUES (1, %s, %s)",
                             (schema.SCHEMA, oldest))
-            if finish or oldest == schema.SCHEMA:
+            if (finish and oldest < schema.SCHEMA) or (created and oldest == schema.SCHEMA):
                 for statement in _GUARDS:
                     cur.execute(statement)
                 cur.execute("UPDATE zarn_schema SET oldest = %s", (schema.SCHEMA,))

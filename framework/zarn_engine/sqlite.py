@@ -154,6 +154,7 @@ class SQLiteEngine(Engine):
             tables = {row[0] for row in conn.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
             row = conn.execute("SELECT version, oldest FROM zarn_schema").fetchone() if "zarn_schema" in tables \
                 else None
+            created = row is None
             if row is not None:
                 schema.refuse_migration(where, row[0])
                 oldest = row[1]
@@ -164,7 +165,7 @@ class SQLiteEngine(Engine):
                 oldest = schema.FIRST if "documents" in tables else schema.SCHEMA
                 conn.execute("INSERT INTO zarn_schema (id, version, oldest) VALUES (1, ?, ?)",
                              (schema.SCHEMA, oldest))
-            if finish or oldest == schema.SCHEMA:
+            if (finish and oldest < schema.SCHEMA) or (created and oldest == schema.SCHEMA):
                 for statement in _GUARDS:
                     conn.execute(statement)
                 conn.execute("UPDATE zarn_schema SET oldest = ?", (schema.SCHEMA,))
