@@ -5,6 +5,10 @@ transaction whose single compare-and-set statement checks the version; the commi
 notification on the channel `zarn_documents` ("collection/key" as JSON), which live
 documents in notify mode listen to. Parameterised SQL only.
 
+Connecting reads the schema's version (schema.py) and changes no table, except in a database
+without any, which it creates where the user may. Reads take no lock that a writer, or a
+session idle in its transaction, holds up.
+
 A connection that breaks before a transaction is committed is replaced and the transaction
 run again (nothing of it was stored); one that breaks while committing raises
 ConnectionLost, since the outcome is not known.

@@ -6,6 +6,10 @@ StorageError: StoreLocked when the busy timeout ran out, StoreFull, StoreCorrupt
 ReadOnlyError; a transaction that fails is rolled back, and a failing rollback never hides
 why it failed.
 
+Connecting reads the schema's version (schema.py) and changes no table, except in a database
+without any, which it creates. Reads run in WAL read transactions: no writer blocks them,
+and they never write (the writers compact the change log).
+
 Readers that cannot write. A database that this user cannot write (a read-only file,
 folder or file system) opens for reading, and a write raises ReadOnlyError. A WAL database
 is read through its `-shm` index, which is also how a reader learns of other connections'
