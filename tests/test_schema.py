@@ -107,6 +107,9 @@ def test_a_rollout_in_two_phases_without_the_previous_release(shared_url, capsys
                                            r"`zarn-roles migrate --db URL`") as caught:
         zarn_engine.open_engine(shared_url)
     assert (caught.value.found, caught.value.supported) == (1, 2)
+    with raw(shared_url) as conn:  # connecting changed no table
+        assert conn.execute("SELECT to_regclass('zarn_schema') IS NULL" if "://" in shared_url else
+                            "SELECT count(*) = 0 FROM sqlite_master WHERE name = 'zarn_schema'").fetchone()[0]
     assert cli("--db", shared_url, "list") == 3 and "zarn-roles migrate" in capsys.readouterr().err
     assert cli("--db", shared_url, "migrate") == 0
     assert "software of schema 1 may still write" in capsys.readouterr().out
