@@ -95,7 +95,7 @@ def test_software_refuses_a_schema_that_a_newer_release_finished(shared_url, cap
     assert cli("--db", shared_url, "list") == 3 and "schema version 3" in capsys.readouterr().err
 
 
-def test_a_rollout_in_two_phases_without_the_previous_release(shared_url, capsys):
+def test_a_rollout_in_two_phases_without_the_previous_release(shared_url, capsys, tmp_path):
     """Tables of the previous release (made by hand here): refused until migrated; the first
     phase lets its writers go on, the second refuses them whole, with the reason."""
     from zarn_engine import postgresql, sqlite
@@ -112,6 +112,8 @@ def test_a_rollout_in_two_phases_without_the_previous_release(shared_url, capsys
         assert conn.execute("SELECT to_regclass('zarn_schema') IS NULL" if "://" in shared_url else
                             "SELECT count(*) = 0 FROM sqlite_master WHERE name = 'zarn_schema'").fetchone()[0]
     assert cli("--db", shared_url, "list") == 3 and "zarn-roles migrate" in capsys.readouterr().err
+    assert cli("--db", str(tmp_path / "typo.sqlite3"), "migrate") == 2 and not (tmp_path / "typo.sqlite3").exists()
+    assert "there is no database at" in capsys.readouterr().err
     assert cli("--db", shared_url, "migrate") == 0
     assert "software of schema 1 may still write" in capsys.readouterr().out
     table = "zarn_retired" if "://" in shared_url else "retired"

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 from .command import Command, arg
+from .errors import BadInput
 
 TYPE_CHECKING = False  # the typing module is not imported at start-up
 if TYPE_CHECKING:
@@ -20,6 +21,9 @@ def cmd_migrate(args: argparse.Namespace, ctx: Context) -> None:
         return
     import zarn_engine
 
+    if not ctx.store.exists():
+        raise BadInput(f"there is no database at {ctx.store.path} (zarn-roles init APP creates one; "
+                       "--db or $ZARN_ROLES_DB name another)")
     ctx.store.writing = True
     version, oldest = zarn_engine.migrate(ctx.store.location, finish=args.finish)
     if oldest == version:
