@@ -303,7 +303,7 @@ def previous_release(tmp_path_factory):
     archive = folder / "framework.tar"
     archive.write_bytes(found.stdout)
     with tarfile.open(archive) as tar:
-        tar.extractall(folder, filter="data")
+        tar.extractall(folder, **({"filter": "data"} if hasattr(tarfile, "data_filter") else {}))
     (folder / "worker.py").write_text(OLD_WORKER)
     return folder
 
