@@ -46,11 +46,16 @@ def matrix(rm):
 
 
 POSTGRES_URL = os.environ.get("ZARN_TEST_POSTGRES_URL")
+# ZARN_TEST_POSTGRES_ROLE=runtime: the tests' PostgreSQL stores are made by the server's user,
+# and the tests reach them as a role with the runtime grants only (rows, never tables).
+POSTGRES_ROLE = os.environ.get("ZARN_TEST_POSTGRES_ROLE", "owner")
+RUNTIME_ROLE = "zarn_test_runtime"
 STORES = ["memory", "sqlite", "postgresql"]
 
 
-def _postgres_schema_url(request):
-    """A schema of its own for one test on the test server, dropped afterwards."""
+def _postgres_schema_url(request, owner=False):
+    """A schema of its own for one test on the test server, dropped afterwards; reached as
+    the role ZARN_TEST_POSTGRES_ROLE names, or as its `owner` (for tests that make tables)."""
     if not POSTGRES_URL:
         pytest.skip("ZARN_TEST_POSTGRES_URL is not set: no PostgreSQL server for this test")
     import uuid
@@ -62,7 +67,29 @@ def _postgres_schema_url(request):
         conn.execute(f"CREATE SCHEMA {schema}")
     request.addfinalizer(lambda: _drop_schema(schema))
     sep = "&" if "?" in POSTGRES_URL else "?"
-    return f"{POSTGRES_URL}{sep}options=-csearch_path%3D{schema}"
+    url = f"{POSTGRES_URL}{sep}options=-csearch_path%3D{schema}"
+    if POSTGRES_ROLE not in ("owner", "runtime"):
+        raise ValueError(f"ZARN_TEST_POSTGRES_ROLE={POSTGRES_ROLE}: owner or runtime")
+    return _as_runtime_role(url, schema) if POSTGRES_ROLE == "runtime" and not owner else url
+
+
+def _as_runtime_role(url, schema):
+    """`url` made a store by its owner, as the runtime role sees it."""
+    import re
+
+    import psycopg
+    from zarn_engine.postgresql import grants
+
+    zarn_engine.migrate(url)
+    with psycopg.connect(POSTGRES_URL, autocommit=True) as conn:
+        if conn.execute("SELECT 1 FROM pg_roles WHERE rolname = %s", (RUNTIME_ROLE,)).fetchone() is None:
+            try:
+                conn.execute(f"CREATE ROLE {RUNTIME_ROLE} LOGIN")
+            except psycopg.errors.DuplicateObject:
+                pass  # made by another test process meanwhile
+        for statement in grants(RUNTIME_ROLE, schema_name=schema):
+            conn.execute(statement)
+    return re.sub(r"^(postgres(?:ql)?://)([^@/]*@)?", rf"\g<1>{RUNTIME_ROLE}@", url)
 
 
 def _drop_schema(schema):

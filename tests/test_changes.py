@@ -298,25 +298,39 @@ def test_many_changes_make_a_new_snapshot(engine, rm, monkeypatch):
     monkeypatch.setattr(engines, "REBASE_COUNT", 5)
     doc = rm.RoleMatrix(name="app", policies=[rm.Policy(sub="r", obj=f"o{i}", act="a") for i in range(200)])
     doc.save()
-    for i in range(7):
+    for i in range(5):
         doc.add_role_permissions("clerk", grant("clerk", obj=f"x{i}"))
-    assert engine.read("RoleMatrix", "app")[1] == 1
-    loaded = rm.RoleMatrix.load("app")  # applies 7 and writes the snapshot at 8
-    assert engine.read("RoleMatrix", "app")[1:3] == (8, 8)
-    assert stored(loaded) == stored(doc) == stored(rm.RoleMatrix.load("app"))
+    assert engine.read("RoleMatrix", "app")[1:3] == (1, 6)
+    loaded = rm.RoleMatrix.load("app")  # applies 5, writes nothing
+    assert engine.read("RoleMatrix", "app")[1:3] == (1, 6)
+    loaded.add_role_permissions("clerk", grant("clerk", obj="x5"))  # the sixth: its writer writes the snapshot
+    assert engine.read("RoleMatrix", "app")[1:] == (7, 7, [])
+    doc = rm.RoleMatrix.load("app")
+    doc.add_role_permissions("clerk", grant("clerk", obj="x6"))
+    assert engine.read("RoleMatrix", "app")[1:3] == (7, 8)
+    assert stored(loaded) != stored(doc) == stored(rm.RoleMatrix.load("app"))
+    # Small changes to a small document: a snapshot after REBASE_LEAST of them, whatever their count.
+    monkeypatch.setattr(engines, "REBASE_COUNT", 10**6)
+    for i in range(engines.REBASE_LEAST - 2):  # with x6: one fewer than REBASE_LEAST
+        doc.add_role_permissions("clerk", grant("clerk", obj=f"y{i}" + "-" * 100))
+    assert engine.read("RoleMatrix", "app")[1] == 7
+    doc.add_role_permissions("clerk", grant("clerk", obj="z" + "-" * 100))
+    assert engine.read("RoleMatrix", "app")[1:3] == (7 + engines.REBASE_LEAST,) * 2
 
 
-def test_retention_keeps_the_changes_after_the_snapshot(rm, store_url):
+def test_retention_keeps_the_changes_after_the_snapshot(rm, store_url, monkeypatch):
     engine = zarn_engine.open_engine(store_url)
     engine.keep_changes, engine.keep_days = 10, 365
     doc = rm.RoleMatrix(name="app")
     doc.save(engine)
+    monkeypatch.setattr(engines, "REBASE_COUNT", 10**6)
+    monkeypatch.setattr(engines, "REBASE_SHARE", 0)
     for i in range(140):
         doc.add_role_permissions("clerk", grant("clerk", obj=f"o{i}"))
     # No snapshot written since version 1: every change after it is still there.
     assert [e["version"] for e in engine.history("RoleMatrix", "app")] == list(range(2, 142))
-    rm.RoleMatrix.load("app", engine=engine)  # a new snapshot at 141
-    for i in range(64):
+    monkeypatch.undo()
+    for i in range(64):  # the first writes a new snapshot at 142
         doc = rm.RoleMatrix.load("app", engine=engine)
         doc.add_role_permissions("clerk", grant("clerk", obj=f"p{i}"))
     versions = [e["version"] for e in engine.history("RoleMatrix", "app")]
@@ -340,7 +354,7 @@ def test_a_postgresql_database_of_an_earlier_release_converts(rm, request):
 
     import psycopg
 
-    url = _postgres_schema_url(request)
+    url = _postgres_schema_url(request, owner=True)
     with psycopg.connect(url, autocommit=True) as conn:
         conn.execute("CREATE TABLE zarn_documents (collection TEXT NOT NULL, key TEXT NOT NULL,"
                      " version BIGINT NOT NULL, data TEXT NOT NULL, PRIMARY KEY (collection, key))")
@@ -348,6 +362,9 @@ def test_a_postgresql_database_of_an_earlier_release_converts(rm, request):
                      " version BIGINT NOT NULL, PRIMARY KEY (collection, key))")
         conn.execute("INSERT INTO zarn_documents VALUES ('RoleMatrix', 'app', 7, %s)",
                      (json.dumps(rm.RoleMatrix(name="app").to_display()),))
+    with pytest.raises(zarn_engine.SchemaTooOld, match="zarn-roles migrate"):
+        zarn_engine.open_engine(url)
+    assert zarn_engine.migrate(url) == (2, 1)
     engine = zarn_engine.open_engine(url)
     try:
         doc = rm.RoleMatrix.load("app", engine=engine)
@@ -369,6 +386,9 @@ def test_a_database_of_an_earlier_release_loads_and_converts(rm, tmp_path):
                      " version INTEGER NOT NULL, PRIMARY KEY (collection, key))")
         conn.execute("INSERT INTO documents VALUES ('RoleMatrix', 'app', 7, ?)",
                      (json.dumps(rm.RoleMatrix(name="app").to_display()),))
+    with pytest.raises(zarn_engine.SchemaTooOld, match="zarn-roles migrate"):
+        zarn_engine.SQLiteEngine(path)
+    assert zarn_engine.migrate(path) == (2, 1)
     engine = zarn_engine.SQLiteEngine(path)
     doc = rm.RoleMatrix.load("app", engine=engine)
     assert doc.version == 7 and engine.history("RoleMatrix", "app") == []

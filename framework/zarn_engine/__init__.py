@@ -5,10 +5,12 @@ TYPE_CHECKING = False  # typing is imported by type checkers only: start-up time
 from zarn_fields import ValidationError
 
 from .errors import (ConfigurationError, ConflictError, ConnectionLost, DoesNotExist, InvalidKey, LoadError,
-                     ReadOnlyError, StorageError, StoreCorrupt, StoreFull, StoreLocked)
+                     ReadOnlyError, SchemaMismatch, SchemaTooNew, SchemaTooOld, StorageError, StoreCorrupt,
+                     StoreFull, StoreLocked)
 from .document import Document, DocumentMeta, EmbeddedDocument, EmbeddedDocumentField, ListField
 from .engine import Engine, get_engine, use_engine
-from .urls import connect, open_engine
+from .schema import SCHEMA
+from .urls import connect, migrate, open_engine
 from .memory import MemoryEngine
 from .acl import Acl, AclItem
 from .live import Live
@@ -33,7 +35,7 @@ def __getattr__(name: str) -> type[Engine]:
 __all__ = [
     "Acl", "AclItem", "ConfigurationError", "ConflictError", "ConnectionLost", "Document", "DocumentMeta",
     "DoesNotExist", "EmbeddedDocument", "EmbeddedDocumentField", "Engine", "InvalidKey", "ListField", "Live",
-    "LoadError", "MemoryEngine", "PostgreSQLEngine", "ReadOnlyError", "SQLiteEngine", "StorageError",
-    "StoreCorrupt", "StoreFull", "StoreLocked", "ValidationError", "connect", "get_engine", "open_engine",
-    "use_engine",
+    "LoadError", "MemoryEngine", "PostgreSQLEngine", "ReadOnlyError", "SCHEMA", "SQLiteEngine", "SchemaMismatch",
+    "SchemaTooNew", "SchemaTooOld", "StorageError", "StoreCorrupt", "StoreFull", "StoreLocked", "ValidationError",
+    "connect", "get_engine", "migrate", "open_engine", "use_engine",
 ]

@@ -681,6 +681,27 @@ def remember(doc: Document, key: str, version: int, engine: Any) -> None:
     doc.__dict__["_changes_base"] = (key, version, engine, snapshot(doc))
 
 
+def _compact(doc: Document, engine: Any, collection: str, key: str, version: int, change_size: int) -> None:
+    """After a change committed as `version`: when the changes after the stored snapshot have
+    grown past its bounds (see engine.py), the writer makes the document it holds the new
+    snapshot, so that loads apply few changes and never write. A compaction that fails
+    leaves the commit as it is: the next writer tries again."""
+    from . import engine as engines
+    from .errors import StorageError
+
+    count, size, snapshot_size = doc.__dict__.get("_changes_tail", (0, 0, 0))
+    count, size = count + 1, size + change_size
+    if count > engines.REBASE_COUNT or (count >= engines.REBASE_LEAST
+                                        and size * engines.REBASE_SHARE > snapshot_size):
+        text = stored_text(doc)
+        try:
+            if engine.rebase(collection, key, text, version):
+                count, size, snapshot_size = 0, 0, len(text)
+        except StorageError:
+            pass
+    doc.__dict__["_changes_tail"] = (count, size, snapshot_size)
+
+
 def _move_on(doc: Document, key: str, version: int, engine: Any,
              snap: tuple[int, dict[str, list[Any]], dict[str, str]], moves: Moves) -> None:
     """`remember` after a change was committed: `diff` brought the snapshot's copies on
@@ -713,6 +734,7 @@ def save(doc: Document, engine: Any, key: str, expected: int | None) -> int:
         text = stored_text(doc)
         version = (engine.save(collection, key, text, expected) if label is None
                    else engine.save(collection, key, text, expected, label))
+        attrs["_changes_tail"] = (0, 0, len(text))
     else:
         assert base is not None  # a change is found only over a remembered version
         try:
@@ -720,11 +742,13 @@ def save(doc: Document, engine: Any, key: str, expected: int | None) -> int:
                 doc.validate()  # the class's own checks see the whole document
             else:
                 check(doc, change)
-            version = engine.commit(collection, key, json.dumps(change), expected, label)
+            change_text = json.dumps(change)
+            version = engine.commit(collection, key, change_text, expected, label)
         except BaseException:
             moves.undo(base[3])  # not committed: the snapshot stays at the version it was
             raise
         _move_on(doc, key, version, engine, base[3], moves)
+        _compact(doc, engine, collection, key, version, len(change_text))
         return version
     remember(doc, key, version, engine)
     return version
@@ -732,7 +756,7 @@ def save(doc: Document, engine: Any, key: str, expected: int | None) -> int:
 
 def load(cls: type[D], key: str, engine: Any) -> D | None:
     """The stored document: its snapshot, brought up to date with the changes after it. A
-    loader that applied many writes a newer snapshot, so that the next one applies few."""
+    load only reads: the writer of a change compacts the log into a snapshot (`_compact`)."""
     from . import engine as engines
     from .errors import StorageError
 
@@ -761,13 +785,8 @@ def load(cls: type[D], key: str, engine: Any) -> D | None:
     if not fields_first:
         for _version, change_text in chain:
             fn(doc, loads(change_text))
-    if chain:
-        size = sum(len(change_text) for _version, change_text in chain)
-        if len(chain) > engines.REBASE_COUNT or size * engines.REBASE_SHARE > len(text):
-            try:
-                engine.rebase(collection, key, stored_text(doc), current)
-            except StorageError:
-                pass  # a store this process cannot write: the next writer's load does it
+    # What a save of this instance adds to: the changes after the snapshot, and its size.
+    doc.__dict__["_changes_tail"] = (len(chain), sum(len(change_text) for _version, change_text in chain), len(text))
     doc.__dict__["_stored"] = (key, current)
     doc.__dict__["_engine"] = engine
     remember(doc, key, current, engine)
@@ -781,6 +800,8 @@ def advance(doc: Document, changes: list[tuple[int, str]]) -> None:
     fn = applier(type(doc))[0]
     key = doc.key
     attrs.pop("_changes_base", None)
+    count, size, snapshot_size = attrs.get("_changes_tail", (0, 0, 0))
+    attrs["_changes_tail"] = (count + len(changes), size + sum(len(text) for _v, text in changes), snapshot_size)
     for version, change_text in changes:
         change = loads(change_text)
         # Odd while a change is being installed: a reader of several fields reads the count

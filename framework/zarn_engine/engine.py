@@ -16,8 +16,8 @@ Every store keeps these promises:
 Stores also keep changes: `commit` writes what changed since version `expected` (one
 transaction with the version check, plus an entry in the change log), never the whole
 document. A store then holds the latest snapshot of each document (whole text, at its
-version: what `load` returns) and the changes after it; `read` returns both (`load` the two made one), and a loader
-that found many changes writes a newer snapshot with `rebase`. The change log also serves
+version: what `load` returns) and the changes after it; `read` returns both (`load` the two made one), and a writer
+that committed many changes since the snapshot writes a newer one with `rebase`: reads never write. The change log also serves
 `changes_since` (live documents catching up) and `history`; entries up to the snapshot are
 pruned by age and count (`keep_changes`, `keep_days`; the environment variables
 ZARN_KEEP_CHANGES and ZARN_KEEP_DAYS set them for every store), never those after it.
@@ -32,6 +32,8 @@ from __future__ import annotations
 import os
 import time
 import weakref
+
+from .schema import SCHEMA
 TYPE_CHECKING = False  # typing is imported by type checkers only: start-up time
 if TYPE_CHECKING:
     from typing import Any, Callable, Sequence
@@ -43,11 +45,13 @@ DEFAULT_PATH = "zarn.sqlite3"
 
 
 # How many changes, and how many days of them, a store keeps at least for its history; and when
-# a loader writes a new snapshot (changes after the old one, or their size against its size).
+# a writer makes its document the new snapshot: more changes after the old one than
+# REBASE_COUNT, or at least REBASE_LEAST whose size is more than the snapshot's / REBASE_SHARE.
 KEEP_CHANGES = 10_000
 KEEP_DAYS = 90.0
 REBASE_COUNT = 200
 REBASE_SHARE = 8
+REBASE_LEAST = 16
 
 
 def _retention(name: str, default: float) -> float:
@@ -84,6 +88,12 @@ class Engine:
     def _after_fork(self) -> None:
         """In a child after fork(): let go of the connections inherited from the parent,
         without a word on them (the parent goes on using them), and open new ones on use."""
+
+    def migrate(self, finish: bool = False) -> tuple[int, int]:
+        """Bring the store's tables to this software's schema (see schema.py); `finish`: the
+        second phase. The schema's (version, oldest) afterwards; a store without tables of
+        its own has nothing to migrate."""
+        return SCHEMA, SCHEMA
 
     def load(self, collection: str, key: str) -> tuple[str, int] | None:
         """The stored (data, version), or None."""

@@ -34,6 +34,28 @@ class StoreCorrupt(StorageError):
     """The store's files are damaged or are not a database; restore them from a backup."""
 
 
+class SchemaMismatch(StorageError):
+    """The store's schema is not one this software can use: it reads and writes nothing
+    there. `found` is the store's schema version, `supported` this software's."""
+
+    def __init__(self, message: str, found: int, supported: int) -> None:
+        super().__init__(message)
+        self.found = found
+        self.supported = supported
+
+    def __reduce__(self) -> tuple[type, tuple[str, int, int]]:
+        return type(self), (str(self), self.found, self.supported)
+
+
+class SchemaTooNew(SchemaMismatch):
+    """A newer release finished its migration of the store: this software is too old for it."""
+
+
+class SchemaTooOld(SchemaMismatch):
+    """The store's schema is older than this software needs: `zarn-roles migrate` brings it
+    up (see docs/operations/upgrades.md)."""
+
+
 class InvalidKey(StorageError, ValueError):
     """A collection or key that no store holds: not a string, or with a NUL character or a
     lone surrogate in it; nothing was written."""

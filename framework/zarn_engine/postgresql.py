@@ -5,6 +5,10 @@ transaction whose single compare-and-set statement checks the version; the commi
 notification on the channel `zarn_documents` ("collection/key" as JSON), which live
 documents in notify mode listen to. Parameterised SQL only.
 
+Connecting reads the schema's version (schema.py) and changes no table, except in a database
+without any, which it creates where the user may. Reads take no lock that a writer, or a
+session idle in its transaction, holds up.
+
 A connection that breaks before a transaction is committed is replaced and the transaction
 run again (nothing of it was stored); one that breaks while committing raises
 ConnectionLost, since the outcome is not known.
@@ -17,8 +21,9 @@ import os
 import time
 from typing import TYPE_CHECKING, Any, cast
 
+from . import schema
 from .engine import Engine, chain_of, prune_below
-from .errors import ConnectionLost, ReadOnlyError, check_key, conflict
+from .errors import ConnectionLost, ReadOnlyError, SchemaTooOld, StorageError, check_key, conflict, safe_url
 from .feed import HEARTBEAT
 from .pgconnection import KEEPALIVES, Connections, abandon, shut_down
 
@@ -36,7 +41,7 @@ else:
         psycopg = None
 
 CHANNEL = "zarn_documents"
-# Held while the schema is created, so that processes connecting at once do not race.
+# Held while the schema is created or migrated, so that processes doing it at once do not race.
 _SCHEMA_LOCK = 0x7A61726E
 
 _SCHEMA = (
@@ -55,7 +60,21 @@ _SCHEMA = (
     " collection TEXT NOT NULL, key TEXT NOT NULL, version BIGINT NOT NULL,"
     " time DOUBLE PRECISION NOT NULL, who TEXT, change TEXT,"
     " PRIMARY KEY (collection, key, version))",
+    # The schema's version (see schema.py): one row.
+    "CREATE TABLE IF NOT EXISTS zarn_schema ("
+    " id INTEGER PRIMARY KEY CHECK (id = 1), version INTEGER NOT NULL, oldest INTEGER NOT NULL)",
 )
+TABLES = ("zarn_documents", "zarn_retired", "zarn_changes")
+# The finished phase: a statement that writes to any table, from a session without this
+# schema's mark, fails whole.
+_GUARD = f"zarn_schema_{schema.SCHEMA}_writers"
+_GUARDS = (
+    f"CREATE OR REPLACE FUNCTION {_GUARD}() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN"
+    f" IF coalesce(substring(current_setting('{schema.SETTING}', true) from '^[0-9]{{1,9}}$')::int, 0)"
+    f" < {schema.SCHEMA} THEN RAISE EXCEPTION USING MESSAGE = '{schema.REFUSAL}', ERRCODE = '42501'; END IF;"
+    " RETURN NULL; END $$",
+) + tuple(f"CREATE OR REPLACE TRIGGER {_GUARD} BEFORE INSERT OR UPDATE OR DELETE ON {table}"
+          f" FOR EACH STATEMENT EXECUTE FUNCTION {_GUARD}()" for table in TABLES)
 # Log a version (with the time of the transaction) and notify, when the row before it was written.
 _LOG = ("WITH ins AS (INSERT INTO zarn_changes (collection, key, version, time, who, change)"
         " SELECT %s, %s, %s, extract(epoch FROM now()), %s, %s"
@@ -81,25 +100,102 @@ _COMMIT_PRUNING = (
     " AND (c.version <= LEAST(up.base, up.version - %(keep)s) OR c.time < %(before)s))" + _COMMIT_TAIL)
 
 
+def grants(role: str, read_only: bool = False, schema_name: str = "public") -> list[str]:
+    """The statements that let `role` use the store's tables in `schema_name`: read and write
+    them (the runtime role: rows only, never the tables themselves), or, `read_only`, read
+    them. LISTEN, which notify mode uses, needs no grant; creating and migrating the tables
+    is the owner's."""
+
+    def ident(name: str) -> str:
+        return '"' + name.replace('"', '""') + '"'
+
+    who, where = ident(role), ident(schema_name)
+    tables = ", ".join(f"{where}.{table}" for table in TABLES)
+    if read_only:
+        return [f"GRANT USAGE ON SCHEMA {where} TO {who};",
+                f"GRANT SELECT ON {tables}, {where}.zarn_schema TO {who};"]
+    return [f"GRANT USAGE ON SCHEMA {where} TO {who};",
+            f"GRANT SELECT, INSERT, UPDATE, DELETE ON {tables} TO {who};",
+            f"GRANT SELECT ON {where}.zarn_schema TO {who};"]
+
+
 class PostgreSQLEngine(Connections, Engine):
     """A PostgreSQL database reached by URL; one connection per thread."""
 
     def __init__(self, url: str, connect_timeout: float = 10.0, keep_changes: int | None = None,
-                 keep_days: float | None = None) -> None:
-        Connections.__init__(self, url, connect_timeout)
+                 keep_days: float | None = None, check_schema: bool = True) -> None:
+        # Every connection carries the mark of this schema's software (see schema.py).
+        Connections.__init__(self, schema.mark_url(url), connect_timeout)
+        self._where = f"PostgreSQL database {safe_url(url)}"
         self._retain(keep_changes, keep_days)
-        try:
-            self._run(self._create_schema)
-        except ReadOnlyError:
-            # A standby, or a read-only transaction default: readable once the tables are there.
-            if self._row("SELECT to_regclass('zarn_documents')", ()) == (None,):
-                raise ReadOnlyError(f"{self._where}: a read-only database without documents") from None
+        if check_schema:
+            self._check_schema()
 
-    @staticmethod
-    def _create_schema(cur: Cursor) -> None:
-        cur.execute("SELECT pg_advisory_xact_lock(%s)", (_SCHEMA_LOCK,))
-        for statement in _SCHEMA:
-            cur.execute(statement)
+    # --- the schema (see schema.py) --------------------------------------------------------
+
+    def _check_schema(self) -> None:
+        """One read of the schema's row; a database without tables is created, where this
+        user may."""
+
+        def probe(cur: Cursor) -> tuple[Any, ...] | None:
+            try:
+                cur.execute("SELECT version, oldest FROM zarn_schema")
+            except psycopg.errors.UndefinedTable:
+                return None  # the transaction is rolled back by its commit
+            row: tuple[Any, ...] = cur.fetchone() or (schema.FIRST, schema.FIRST)
+            return row
+
+        row = self._run(probe)
+        if row is not None:
+            schema.check(row[0], row[1], self._where)
+            return
+        if self._row("SELECT to_regclass('zarn_documents')", ()) != (None,):
+            raise schema.too_old(self._where)
+        try:
+            self.migrate()
+        except ReadOnlyError:
+            # A standby, or a read-only transaction default.
+            raise ReadOnlyError(f"{self._where}: a read-only database without documents") from None
+        except StorageError as exc:
+            if "permission denied" not in str(exc):
+                raise
+            raise SchemaTooOld(f"{self._where} has no tables and this user cannot create them ({exc}): run "
+                               "`zarn-roles migrate --db URL` as the database's owner", 0, schema.SCHEMA) from None
+
+    def migrate(self, finish: bool = False) -> tuple[int, int]:
+        """Bring the database to this software's schema, or create it: see schema.py.
+        `finish`: the second phase, once no older software uses the database. Returns the
+        schema's (version, oldest) afterwards."""
+
+        def work(cur: Cursor) -> tuple[int, int]:
+            # The triggers of the finish wait for the transactions on the tables: for a while.
+            cur.execute("SET LOCAL lock_timeout = '30s'")
+            cur.execute("SELECT pg_advisory_xact_lock(%s)", (_SCHEMA_LOCK,))
+            cur.execute("SELECT to_regclass('zarn_schema') IS NOT NULL, to_regclass('zarn_documents') IS NOT NULL")
+            has_schema, has_documents = cast("tuple[bool, bool]", cur.fetchone())
+            row = None
+            if has_schema:
+                cur.execute("SELECT version, oldest FROM zarn_schema")
+                row = cur.fetchone()
+            created = row is None
+            if row is not None:
+                schema.refuse_migration(self._where, row[0])
+                oldest: int = row[1]
+            else:
+                for statement in _SCHEMA:
+                    cur.execute(statement)
+                # Tables of an earlier release: its software may go on writing until the finish.
+                oldest = schema.FIRST if has_documents else schema.SCHEMA
+                cur.execute("INSERT INTO zarn_schema (id, version, oldest) VALUES (1, %s, %s)",
+                            (schema.SCHEMA, oldest))
+            if (finish and oldest < schema.SCHEMA) or (created and oldest == schema.SCHEMA):
+                for statement in _GUARDS:
+                    cur.execute(statement)
+                cur.execute("UPDATE zarn_schema SET oldest = %s", (schema.SCHEMA,))
+                oldest = schema.SCHEMA
+            return schema.SCHEMA, oldest
+
+        return self._run(work)
 
     # --- the store -------------------------------------------------------------------------
 

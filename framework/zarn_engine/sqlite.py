@@ -6,6 +6,10 @@ StorageError: StoreLocked when the busy timeout ran out, StoreFull, StoreCorrupt
 ReadOnlyError; a transaction that fails is rolled back, and a failing rollback never hides
 why it failed.
 
+Connecting reads the schema's version (schema.py) and changes no table, except in a database
+without any, which it creates. Reads run in WAL read transactions: no writer blocks them,
+and they never write (the writers compact the change log).
+
 Readers that cannot write. A database that this user cannot write (a read-only file,
 folder or file system) opens for reading, and a write raises ReadOnlyError. A WAL database
 is read through its `-shm` index, which is also how a reader learns of other connections'
@@ -29,6 +33,7 @@ from types import TracebackType
 from typing import TYPE_CHECKING, Any, Iterator, Literal
 
 from . import engine as _engines_module
+from . import schema
 from .engine import Engine, chain_of, prune_below
 from .errors import (ReadOnlyError, StorageError, StoreCorrupt, StoreFull, StoreLocked, check_key,
                      conflict)
@@ -54,7 +59,15 @@ _SCHEMA = (
     "CREATE TABLE IF NOT EXISTS heads ("
     " collection TEXT NOT NULL, key TEXT NOT NULL, version INTEGER NOT NULL,"
     " PRIMARY KEY (collection, key)) WITHOUT ROWID",
+    # The schema's version (see schema.py): one row.
+    "CREATE TABLE IF NOT EXISTS zarn_schema ("
+    " id INTEGER PRIMARY KEY CHECK (id = 1), version INTEGER NOT NULL, oldest INTEGER NOT NULL)",
 )
+_TABLES = ("documents", "retired", "changes", "heads")
+# The finished phase: a write to any table by a connection without this schema's mark fails.
+_GUARDS = tuple(f'CREATE TRIGGER IF NOT EXISTS "zarn_schema_{schema.SCHEMA}_{table}_{op.lower()}" BEFORE {op}'
+                f' ON {table} BEGIN SELECT "{schema.SQLITE_MARK}"(); END'
+                for table in _TABLES for op in ("INSERT", "UPDATE", "DELETE"))
 # A row of `documents` is the snapshot: the whole document at its `version`. The current
 # version is in `heads` when changes came after it (the change log has them), else the
 # snapshot's: a commit writes small rows only, never the snapshot's text again (SQLite
@@ -92,11 +105,13 @@ class SQLiteEngine(Engine):
     `mode`: "rwc" opens or creates the file, "rw" opens an existing one, "ro" opens it for
     reading only. `immutable`: read a file that nobody changes, without locks, and never
     see a change (see the module's notes). `timeout`: seconds a write waits for another
-    writer before StoreLocked.
+    writer before StoreLocked. `check_schema`: refuse a database whose schema is not this
+    software's (False: only for `migrate`).
     """
 
     def __init__(self, path: str | os.PathLike[str], timeout: float = 30.0, *, mode: str = "rwc",
-                 immutable: bool = False, keep_changes: int | None = None, keep_days: float | None = None) -> None:
+                 immutable: bool = False, keep_changes: int | None = None, keep_days: float | None = None,
+                 check_schema: bool = True) -> None:
         if mode not in MODES:
             raise ValueError(f"a SQLite mode is one of {', '.join(MODES)}, not {mode!r}")
         self.path = os.fspath(path)
@@ -107,23 +122,62 @@ class SQLiteEngine(Engine):
         self._local = threading.local()
         self._writes = 0  # commits made through this engine, by any of its threads
         self._retain(keep_changes, keep_days)
-        conn = self._conn()
-        try:
-            tables = {row[0] for row in conn.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
-        except sqlite3.Error as exc:
-            self.close()
-            raise self._error(exc, "cannot open") from None
-        if not {"documents", "retired", "changes", "heads"} <= tables:
+        if check_schema:
             try:
-                with self._write() as c:
-                    for statement in _SCHEMA:
-                        c.execute(statement)  # a database of an earlier release: its rows load as they are
+                self._check_schema()
+            except BaseException:
+                self.close()
+                raise
+
+    # --- the schema (see schema.py) --------------------------------------------------------
+
+    def _check_schema(self) -> None:
+        """One read of the schema's row; a database without tables is created."""
+        where = f"database {self.path}"
+        try:
+            row = self._conn().execute("SELECT version, oldest FROM zarn_schema").fetchone()
+        except sqlite3.OperationalError as exc:
+            if not str(exc).startswith("no such table"):
+                raise self._error(exc, "cannot open") from None
+            if self._query("SELECT 1 FROM sqlite_master WHERE name = 'documents'", ()):
+                raise schema.too_old(where) from None
+            try:
+                self.migrate()
             except ReadOnlyError:
-                if "documents" not in tables:
-                    self.close()
-                    raise ReadOnlyError(f"{self.path}: a read-only database without documents") from None
-        # A read-only database of an earlier release has no change log: read as it is.
-        self._has_log = not self.read_only or {"changes", "heads"} <= tables
+                raise ReadOnlyError(f"{self.path}: a read-only database without documents") from None
+            return
+        except sqlite3.Error as exc:
+            raise self._error(exc, "cannot open") from None
+        if row is None:
+            raise schema.too_old(where)
+        schema.check(row[0], row[1], where)
+
+    def migrate(self, finish: bool = False) -> tuple[int, int]:
+        """Bring the database to this software's schema, or create it: see schema.py.
+        `finish`: the second phase, once no older software uses the database. Returns the
+        schema's (version, oldest) afterwards."""
+        where = f"database {self.path}"
+        with self._write() as conn:
+            tables = {row[0] for row in conn.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
+            row = conn.execute("SELECT version, oldest FROM zarn_schema").fetchone() if "zarn_schema" in tables \
+                else None
+            created = row is None
+            if row is not None:
+                schema.refuse_migration(where, row[0])
+                oldest = row[1]
+            else:
+                for statement in _SCHEMA:
+                    conn.execute(statement)
+                # Tables of an earlier release: its software may go on writing until the finish.
+                oldest = schema.FIRST if "documents" in tables else schema.SCHEMA
+                conn.execute("INSERT INTO zarn_schema (id, version, oldest) VALUES (1, ?, ?)",
+                             (schema.SCHEMA, oldest))
+            if (finish and oldest < schema.SCHEMA) or (created and oldest == schema.SCHEMA):
+                for statement in _GUARDS:
+                    conn.execute(statement)
+                conn.execute("UPDATE zarn_schema SET oldest = ?", (schema.SCHEMA,))
+                oldest = schema.SCHEMA
+            return schema.SCHEMA, oldest
 
     # --- connections -----------------------------------------------------------------------
 
@@ -149,6 +203,7 @@ class SQLiteEngine(Engine):
                                check_same_thread=False)
         try:
             conn.execute(f"PRAGMA busy_timeout = {int(self.timeout * 1000)}")
+            conn.create_function(schema.SQLITE_MARK, 0, _marked, deterministic=True)
             conn.execute("SELECT count(*) FROM sqlite_master").fetchone()
         except BaseException:
             conn.close()
@@ -228,26 +283,15 @@ class SQLiteEngine(Engine):
     # --- the store -------------------------------------------------------------------------
 
     def load(self, collection: str, key: str) -> tuple[str, int] | None:
-        check_key(collection, key)
-        if self._has_log:
-            return self._whole(self.read(collection, key))
-        rows = self._query("SELECT data, version FROM documents WHERE collection = ? AND key = ?",
-                           (collection, key))
-        return (rows[0][0], rows[0][1]) if rows else None
+        return self._whole(self.read(collection, key))
 
     def version(self, collection: str, key: str) -> int | None:
         check_key(collection, key)
-        if not self._has_log:
-            rows = self._query("SELECT version FROM documents WHERE collection = ? AND key = ?", (collection, key))
-        else:
-            rows = self._query(_CURRENT, (collection, key))
+        rows = self._query(_CURRENT, (collection, key))
         return rows[0][0] if rows else None
 
     def read(self, collection: str, key: str) -> tuple[str, int, int, list[tuple[int, str]]] | None:
         check_key(collection, key)
-        if not self._has_log:
-            found = self.load(collection, key)
-            return None if found is None else (found[0], found[1], found[1], [])
         with self._reading() as conn:
             row = conn.execute(_SNAPSHOT, (collection, key)).fetchone()
             rows = [] if row is None or row[1] == row[2] else \
@@ -313,8 +357,6 @@ class SQLiteEngine(Engine):
 
     def changes_since(self, collection: str, key: str, version: int) -> list[tuple[int, str]] | None:
         check_key(collection, key)
-        if not self._has_log:
-            return None
         with self._reading() as conn:
             row = conn.execute(_CURRENT, (collection, key)).fetchone()
             rows = [] if row is None or row[0] <= version else \
@@ -326,8 +368,6 @@ class SQLiteEngine(Engine):
     def history(self, collection: str, key: str, since_version: int | None = None,
                 since_time: float | None = None) -> list[dict[str, Any]]:
         check_key(collection, key)
-        if not self._has_log:
-            return []
         rows = self._query("SELECT version, time, who, change FROM changes WHERE collection = ? AND key = ?"
                            " AND version > ? AND time >= ? ORDER BY version",
                            (collection, key, -1 if since_version is None else since_version,
@@ -470,6 +510,10 @@ class SQLiteEngine(Engine):
         if conn is not None:
             self._local.conn = None
             conn.close()
+
+
+def _marked() -> int:
+    return 1
 
 
 class _Transaction:

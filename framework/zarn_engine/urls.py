@@ -29,28 +29,39 @@ _SCHEME = re.compile(r"([A-Za-z][A-Za-z0-9+.-]*)://")
 _SQLITE_PARAMETERS = ("mode", "immutable", "timeout")
 
 
-def open_engine(url: str | os.PathLike[str]) -> Engine:
+def open_engine(url: str | os.PathLike[str], *, check_schema: bool = True) -> Engine:
     """The store a URL names (see the module's notes); ConfigurationError for a URL that
-    names none."""
+    names none. `check_schema=False` opens a store whatever its schema: for `migrate` only."""
     text = os.fspath(url)
     if text.startswith(("postgresql://", "postgres://")):
         from .postgresql import PostgreSQLEngine
 
-        return PostgreSQLEngine(text)
+        return PostgreSQLEngine(text, check_schema=check_schema)
     if text == "memory:":
         return MemoryEngine()
     from .sqlite import SQLiteEngine  # sqlite3 is loaded when a SQLite store is opened
 
     if text.startswith("sqlite:"):
-        return _sqlite(text)
+        return _sqlite(text, check_schema)
     scheme = _SCHEME.match(text)
     if scheme:
         raise ConfigurationError(f"unknown store URL scheme {scheme.group(1)!r} in {safe_url(text)}: a store is "
                                  "postgresql://..., sqlite:///path, memory: or the path of a SQLite file")
-    return SQLiteEngine(text)
+    return SQLiteEngine(text, check_schema=check_schema)
 
 
-def _sqlite(text: str) -> SQLiteEngine:
+def migrate(url: str | os.PathLike[str], finish: bool = False) -> tuple[int, int]:
+    """Bring the store at `url` to this software's schema, creating it when it has no tables;
+    `finish`: the second phase, once no older software uses it (schema.py). Returns the
+    schema's (version, oldest) afterwards."""
+    engine = open_engine(url, check_schema=False)
+    try:
+        return engine.migrate(finish)
+    finally:
+        engine.close()
+
+
+def _sqlite(text: str, check_schema: bool = True) -> SQLiteEngine:
     from .sqlite import SQLiteEngine
 
     # As elsewhere: sqlite:///relative/path, sqlite:////absolute/path
@@ -82,7 +93,7 @@ def _sqlite(text: str) -> SQLiteEngine:
     except ValueError:
         raise ConfigurationError(f"timeout={options['timeout']} in SQLite URL {text!r}: "
                                  "a number of seconds") from None
-    return SQLiteEngine(path, timeout, mode=mode, immutable=immutable == "1")
+    return SQLiteEngine(path, timeout, mode=mode, immutable=immutable == "1", check_schema=check_schema)
 
 
 def connect(url: str | os.PathLike[str]) -> Engine:

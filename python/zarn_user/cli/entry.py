@@ -19,7 +19,7 @@ if TYPE_CHECKING:
 # own, the shell completion, come last).
 COMMAND_MODULES = ["zarn_user.cli.commands", "zarn_user.cli.demo", "zarn_user.cli.web_commands",
                    "zarn_user.cli.user_commands", "zarn_user.cli.history", "zarn_user.cli.backups",
-                   "zarn_user.cli.file_commands"]
+                   "zarn_user.cli.file_commands", "zarn_user.cli.schema_commands"]
 
 def commands() -> list[Command]:
     import importlib
