@@ -418,8 +418,6 @@ class SQLiteEngine(Engine):
     # --- dumps and restores (dump.py) ---------------------------------------------------
 
     def dump(self) -> dict[str, Any]:
-        if not self._has_log:
-            raise StorageError(f"database {self.path} is of an earlier release: open it writable once to convert it")
         with self._reading() as conn:
             docs = conn.execute("SELECT d.collection, d.key, COALESCE(h.version, d.version), d.version, d.data"
                                 " FROM documents d LEFT JOIN heads h ON h.collection = d.collection"
