@@ -5,7 +5,7 @@ TYPE_CHECKING = False  # typing is imported by type checkers only: start-up time
 from zarn_fields import ValidationError
 
 from .errors import (ConfigurationError, ConflictError, ConnectionLost, DoesNotExist, InvalidKey, LoadError,
-                     ReadOnlyError, StorageError, StoreCorrupt, StoreFull, StoreLocked)
+                     ReadOnlyError, StorageError, StoreBusy, StoreCorrupt, StoreFull, StoreLocked, VersionNotReached)
 from .document import Document, DocumentMeta, EmbeddedDocument, EmbeddedDocumentField, ListField
 from .engine import Engine, get_engine, use_engine
 from .urls import connect, open_engine
@@ -34,6 +34,6 @@ __all__ = [
     "Acl", "AclItem", "ConfigurationError", "ConflictError", "ConnectionLost", "Document", "DocumentMeta",
     "DoesNotExist", "EmbeddedDocument", "EmbeddedDocumentField", "Engine", "InvalidKey", "ListField", "Live",
     "LoadError", "MemoryEngine", "PostgreSQLEngine", "ReadOnlyError", "SQLiteEngine", "StorageError",
-    "StoreCorrupt", "StoreFull", "StoreLocked", "ValidationError", "connect", "get_engine", "open_engine",
-    "use_engine",
+    "StoreBusy", "StoreCorrupt", "StoreFull", "StoreLocked", "ValidationError", "VersionNotReached", "connect",
+    "get_engine", "open_engine", "use_engine",
 ]

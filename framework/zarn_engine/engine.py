@@ -69,6 +69,10 @@ class Engine:
 
     keep_changes: int = KEEP_CHANGES
     keep_days: float = KEEP_DAYS
+    # Moves whenever what the engine reads may no longer be the store it read before (a
+    # database file replaced or removed, a server that failed over): versions read before
+    # then say nothing about the content now, and live documents load again.
+    epoch: int = 0
 
     def _retain(self, keep_changes: int | None = None, keep_days: float | None = None) -> None:
         """Set how long the change log keeps changes up to the snapshot (see the notes above)."""

@@ -20,6 +20,7 @@ opened that way on purpose, with `sqlite:///path?immutable=1`.
 from __future__ import annotations
 
 import contextlib
+import itertools
 import os
 import sqlite3
 import threading
@@ -67,6 +68,9 @@ _CHANGES_AFTER = ("SELECT version, change FROM changes WHERE collection = ? AND 
 # Primary result codes (the low byte of an extended code).
 _PERM, _BUSY, _LOCKED, _READONLY, _IOERR, _CORRUPT, _FULL, _CANTOPEN, _NOTADB = 3, 5, 6, 8, 10, 11, 13, 14, 26
 MODES = ("ro", "rw", "rwc")
+# Numbers of the connections this process opened: a change token names the connection it was
+# read on, since data_version counts from the same value again on every new connection.
+_serials = itertools.count(1)
 
 
 def _code(exc: BaseException) -> int:
@@ -103,8 +107,11 @@ class SQLiteEngine(Engine):
         self.read_only = immutable or mode == "ro"
         self._local = threading.local()
         self._writes = 0  # commits made through this engine, by any of its threads
+        self._opened = False  # True once the file is there: only the first open may create it
+        self._file: tuple[int, int] | None = None  # (device, inode) of the file last opened
         self._retain(keep_changes, keep_days)
         conn = self._conn()
+        self._opened = True
         try:
             tables = {row[0] for row in conn.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
         except sqlite3.Error as exc:
@@ -125,18 +132,43 @@ class SQLiteEngine(Engine):
     # --- connections -----------------------------------------------------------------------
 
     def _conn(self) -> sqlite3.Connection:
-        """This thread's connection."""
-        conn = getattr(self._local, "conn", None)
-        if conn is None:
-            if os.path.isdir(self.path):
-                raise StorageError(f"{self.path} is a directory, not a database")
-            folder = os.path.dirname(os.path.abspath(self.path))
-            if not os.path.isdir(folder):
-                raise StorageError(f"cannot open database {self.path}: folder {folder} does not exist")
-            if self.mode != "rwc" and not os.path.exists(self.path):
-                raise StorageError(f"cannot open database {self.path}: it does not exist")
-            conn = self._open()
-            self._local.conn = conn
+        """This thread's connection, to the file that is at the path now: a connection to a
+        file that was replaced (a copy renamed over it) is closed and another opened; a file
+        that was removed fails, never read through the connection still open on it."""
+        local = self._local
+        conn: sqlite3.Connection | None = getattr(local, "conn", None)
+        if conn is not None:
+            try:
+                st = os.stat(self.path)
+            except OSError:
+                self.close()
+                self.epoch += 1
+                raise StorageError(f"database {self.path} was removed (or cannot be reached) since it was "
+                                   "opened: nothing is read from the removed file") from None
+            if (st.st_dev, st.st_ino) == local.file:
+                return conn
+            self.close()  # another file at the path (a restore): read the new one
+        if os.path.isdir(self.path):
+            raise StorageError(f"{self.path} is a directory, not a database")
+        folder = os.path.dirname(os.path.abspath(self.path))
+        if not os.path.isdir(folder):
+            raise StorageError(f"cannot open database {self.path}: folder {folder} does not exist")
+        if (self.mode != "rwc" or self._opened) and not os.path.exists(self.path):
+            raise StorageError(f"cannot open database {self.path}: it does not exist"
+                               + (" (it was removed since the store was opened)" if self._opened else ""))
+        conn = self._open()
+        try:
+            st = os.stat(self.path)
+        except OSError:
+            conn.close()
+            raise StorageError(f"database {self.path} was removed while it was opened") from None
+        local.file = (st.st_dev, st.st_ino)
+        if local.file != self._file:
+            if self._file is not None:
+                self.epoch += 1  # another file than the one read so far: what is held is not of it
+            self._file = local.file
+        local.serial = next(_serials)
+        local.conn = conn
         return conn
 
     def _connect(self, mode: str) -> sqlite3.Connection:
@@ -372,9 +404,13 @@ class SQLiteEngine(Engine):
         return [row[0] for row in self._query("SELECT key FROM documents WHERE collection = ? ORDER BY key",
                                               (collection,))]
 
-    def change_token(self) -> tuple[int, int]:
-        # data_version moves when another connection commits; our own commits are counted.
-        return (self._query("PRAGMA data_version", ())[0][0], self._writes)
+    def change_token(self) -> tuple[int, int, int]:
+        # data_version moves when another connection commits; our own commits are counted. It
+        # means something on the connection that read it only: the connection's number is in
+        # the token, so that a token read after a reconnect, a fork or a replaced file never
+        # matches one read before.
+        version = self._query("PRAGMA data_version", ())[0][0]
+        return (self._local.serial, version, self._writes)
 
     def _after_fork(self) -> None:
         # A connection must not be used, nor closed, in a child: closing it could drop
