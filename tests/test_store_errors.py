@@ -170,7 +170,9 @@ def test_postgresql_server_errors(store_url):
 
     with psycopg.connect(store_url) as holder:
         holder.execute("SELECT 1 FROM zarn_documents WHERE key = 'k' FOR UPDATE")
-        with pytest.raises(StoreLocked, match=r"is locked \(canceling statement due to lock timeout\); nothing"):
+        with pytest.raises(StoreLocked, match=r"is locked: a write waited longer than lock_timeout \(200ms\) for a "
+                                              r"lock another session holds \(canceling statement due to lock "
+                                              r"timeout\); nothing was written"):
             waiting.save("c", "k", "two", 1)
     assert waiting.save("c", "k", "two", 1) == 2
     for e in (engine, reader, waiting):

@@ -73,6 +73,9 @@ class Engine:
     # database file replaced or removed, a server that failed over): versions read before
     # then say nothing about the content now, and live documents load again.
     epoch: int = 0
+    # True for a store read from a replica, which lags its primary: never written, never
+    # read in strict mode, and without a change feed (live.py).
+    replica: bool = False
 
     def _retain(self, keep_changes: int | None = None, keep_days: float | None = None) -> None:
         """Set how long the change log keeps changes up to the snapshot (see the notes above)."""

@@ -37,7 +37,7 @@ import time
 from . import changes as _changes
 from .changes import register_applier as register_applier
 from .engine import Engine, get_engine
-from .errors import ConflictError, DoesNotExist, StorageError, VersionNotReached
+from .errors import ConfigurationError, ConflictError, DoesNotExist, StorageError, VersionNotReached
 from .feed import Feed
 
 TYPE_CHECKING = False  # typing is imported by type checkers only: start-up time
@@ -92,6 +92,10 @@ class Live(Generic[D]):
         self.document_class = document_class
         self.consistency = consistency
         self.engine = engine or get_engine()
+        if self.engine.replica and consistency == "strict":
+            raise ConfigurationError(
+                "a replica lags its primary: strict reads need the primary; read a replica with "
+                "consistency='notify', and pass at_least=version to read a version known to be committed")
         self.retries = retries
         self.version_wait = float(version_wait)
         self._collection = document_class._collection()
@@ -102,7 +106,7 @@ class Live(Generic[D]):
         self._local = threading.local()  # per thread: see _checked
         self._seq = 0  # changes reported by the feed so far (written by its thread only)
         self._feed: Feed | None = None
-        if consistency == "notify":
+        if consistency == "notify" and not self.engine.replica:  # a standby runs no LISTEN: every get asks it
             self._feed = Feed.join(self.engine, self)
         # Whether the feed polls the store's token (the default listener), which readers then
         # read too when they have not for a polling interval.
@@ -149,6 +153,16 @@ class Live(Generic[D]):
                 return entry.doc
 
     def _get(self, key: str, at_least: int | None) -> _Entry[D]:
+        for _ in range(3):
+            entry = self._get_once(key, at_least)
+            if entry.epoch == self.engine.epoch:
+                return entry
+            # The store was found to be another one (a failover, a file replaced) by a read
+            # made for this entry: it may be of the old one, read again.
+        raise StorageError(f"the store of {self.document_class.__name__} {key!r} kept changing under the read "
+                           "(failovers or replaced files): try again")
+
+    def _get_once(self, key: str, at_least: int | None) -> _Entry[D]:
         feed = self._feed
         engine = self.engine
         # The feed's proof first, then the marks: a proof covers the marks made before it.

@@ -87,12 +87,21 @@ class PostgreSQLEngine(Connections, Engine):
                  keep_days: float | None = None) -> None:
         Connections.__init__(self, url, connect_timeout)
         self._retain(keep_changes, keep_days)
+        if self.replica:
+            if self._row("SELECT to_regclass('zarn_documents')", ()) == (None,):
+                raise ReadOnlyError(f"{self._where}: a replica without documents")
+            return
         try:
             self._run(self._create_schema)
         except ReadOnlyError:
             # A standby, or a read-only transaction default: readable once the tables are there.
             if self._row("SELECT to_regclass('zarn_documents')", ()) == (None,):
                 raise ReadOnlyError(f"{self._where}: a read-only database without documents") from None
+
+    def _writable(self) -> None:
+        if self.replica:
+            raise ReadOnlyError(f"{self._where} is opened as a replica (replica=1): it is read, never "
+                                "written; nothing was written")
 
     @staticmethod
     def _create_schema(cur: Cursor) -> None:
@@ -103,14 +112,14 @@ class PostgreSQLEngine(Connections, Engine):
     # --- the store -------------------------------------------------------------------------
 
     def _row(self, sql: str, params: tuple[Any, ...]) -> tuple[Any, ...] | None:
-        """The first row of one query, in a transaction of its own."""
+        """The first row of one query that writes nothing."""
 
         def work(cur: Cursor) -> tuple[Any, ...] | None:
             cur.execute(sql, params)
             row: tuple[Any, ...] | None = cur.fetchone()  # typed also where psycopg is not installed
             return row
 
-        return self._run(work)
+        return self._run(work, read=True)
 
     def load(self, collection: str, key: str) -> tuple[str, int] | None:
         return self._whole(self.read(collection, key))
@@ -131,7 +140,7 @@ class PostgreSQLEngine(Connections, Engine):
                 rows = cur.fetchall()
             return row[0], row[1], row[2], rows
 
-        return self._run(work)
+        return self._run(work, read=True)
 
     def commit(self, collection: str, key: str, change: str, expected: int, who: str | None = None) -> int:
         check_key(collection, key)
@@ -153,7 +162,8 @@ class PostgreSQLEngine(Connections, Engine):
                 raise conflict(collection, key, expected, None if found is None else found[0])
             return version
 
-        return self._run(work, short=True)
+        self._writable()
+        return self._run(work, single=True)
 
     def _log(self, cur: Cursor, collection: str, key: str, version: int, who: str | None, change: str | None,
              note: str) -> None:
@@ -183,6 +193,8 @@ class PostgreSQLEngine(Connections, Engine):
             self._prune(cur, collection, key)
             return True
 
+        if self.replica:
+            return False  # a reader of a replica leaves snapshots to the primary
         return self._run(work)
 
     def changes_since(self, collection: str, key: str, version: int) -> list[tuple[int, str]] | None:
@@ -196,7 +208,7 @@ class PostgreSQLEngine(Connections, Engine):
                         " WHERE d.collection = %s AND d.key = %s ORDER BY c.version", (version, collection, key))
             return cur.fetchall()
 
-        rows = self._run(work)
+        rows = self._run(work, read=True)
         if not rows or rows[0][0] < version:
             return None
         return chain_of([(r[1], r[2]) for r in rows if r[1] is not None], version, rows[0][0])
@@ -212,7 +224,7 @@ class PostgreSQLEngine(Connections, Engine):
                          float("-inf") if since_time is None else since_time))
             return cur.fetchall()
 
-        return [{"version": v, "time": t, "who": w, "change": c} for v, t, w, c in self._run(work)]
+        return [{"version": v, "time": t, "who": w, "change": c} for v, t, w, c in self._run(work, read=True)]
 
     def version(self, collection: str, key: str) -> int | None:
         check_key(collection, key)
@@ -254,6 +266,7 @@ class PostgreSQLEngine(Connections, Engine):
             self._log(cur, collection, key, row[0], who, None, note)
             return row[0]
 
+        self._writable()
         return self._run(work)
 
     def delete(self, collection: str, key: str, expected: int | None = None) -> bool:
@@ -277,6 +290,7 @@ class PostgreSQLEngine(Connections, Engine):
             cur.execute("SELECT pg_notify(%s, %s)", (CHANNEL, note))
             return True
 
+        self._writable()
         return self._run(work)
 
     def keys(self, collection: str) -> list[str]:
@@ -287,15 +301,18 @@ class PostgreSQLEngine(Connections, Engine):
                         (collection,))
             return [row[0] for row in cur.fetchall()]
 
-        return self._run(work)
+        return self._run(work, read=True)
 
     def listen(self, feed: Feed) -> None:
         """LISTEN on a connection of its own. Every HEARTBEAT seconds without a notification,
         a round trip proves the connection alive: the server sends every notification of a
         commit made before the query ahead of its answer. A connection that hangs (a stopped
         server) is shut down by the feed when proofs stop coming."""
+        if self.replica:
+            # A standby runs no LISTEN: readers of a replica ask it (see Live), never a feed.
+            raise ConnectionLost(f"{self._where} is a replica: no change feed there")
         try:
-            conn = psycopg.connect(self.url, autocommit=True, connect_timeout=5,
+            conn = psycopg.connect(self._dsn, autocommit=True, connect_timeout=5,
                                    application_name=f"zarn-listener {os.getpid()}", **KEEPALIVES)
         except psycopg.Error as exc:
             raise ConnectionLost(f"cannot listen on {self._where}: {self._line(exc)}") from None
