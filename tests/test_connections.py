@@ -202,3 +202,170 @@ def test_a_frozen_writer_holds_the_lock_a_bounded_time(pg_url, how):
         child.kill()
         child.wait()
         engine.close()
+
+
+# --- a primary with a streaming standby of its own, on loopback ---------------------------
+
+@pytest.fixture(scope="module")
+def pair():
+    import shutil
+    import tempfile
+
+    from pgcluster import Cluster, bindir
+
+    if bindir() is None:
+        pytest.skip("PostgreSQL is not installed")
+    folder = tempfile.mkdtemp(prefix="zarn-pair-")
+    os.chmod(folder, 0o755)  # the server's user must reach it
+    primary = Cluster(os.path.join(folder, "primary"))
+    primary.init()
+    primary.start()
+    standby = None
+    try:
+        standby = primary.standby(os.path.join(folder, "standby"))
+        yield primary, standby
+    finally:
+        for cluster in (standby, primary):
+            if cluster is not None:
+                try:
+                    cluster.stop("immediate")
+                except Exception:
+                    pass
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+def replayed(standby, version, key="app"):
+    """Wait until the standby shows `key` at `version` or later."""
+    deadline = time.monotonic() + 20
+    with psycopg.connect(standby.url, autocommit=True) as conn:
+        while True:
+            try:
+                row = conn.execute("SELECT version FROM zarn_documents WHERE key = %s", (key,)).fetchone()
+            except psycopg.errors.UndefinedTable:
+                row = None  # the table not replayed yet
+            if row is not None and row[0] >= version:
+                return
+            assert time.monotonic() < deadline, "the standby did not replay in time"
+            time.sleep(0.02)
+
+
+def grants(doc):
+    return sorted(p.obj for p in doc.get_implicit_permissions_for_roles(["clerk"]).permissions)
+
+
+def test_a_standby_is_read_only_on_request_and_never_strict(pair, rm):
+    primary, standby = pair
+    writer = zarn_engine.open_engine(primary.url)
+    rm.RoleMatrix(name="app").save(engine=writer)
+    doc = rm.RoleMatrix.load("app", engine=writer)
+    doc.add_role_permissions("clerk", [{"obj": "doc", "act": "read"}])
+    replayed(standby, doc.version)
+    with pytest.raises(ConfigurationError, match=r"is a standby \(in recovery\).*add replica=1"):
+        zarn_engine.open_engine(standby.url)
+    replica = zarn_engine.open_engine(with_params(standby.url, replica=1))
+    with pytest.raises(ConfigurationError, match=r"strict reads need the primary"):
+        Live(rm.RoleMatrix, engine=replica)
+    with pytest.raises(zarn_engine.ReadOnlyError, match=r"opened as a replica"):
+        rm.RoleMatrix.load("app", engine=replica).add_role_permissions("x", [{"obj": "o", "act": "r"}])
+    live = Live(rm.RoleMatrix, consistency="notify", engine=replica, version_wait=0.5)
+    assert not live.listening and grants(live.get("app")) == ["doc"]  # no feed: LISTEN never works there
+    with psycopg.connect(standby.url, autocommit=True) as conn:
+        conn.execute("SELECT pg_wal_replay_pause()")
+        try:
+            doc.set_role_permissions("clerk", [])  # the revoke, not yet replayed
+            with pytest.raises(zarn_engine.VersionNotReached, match=rf"at version {doc.version - 1} in the store, "
+                                                                    rf"not yet at version {doc.version}"):
+                live.get("app", at_least=doc.version)
+        finally:
+            conn.execute("SELECT pg_wal_replay_resume()")
+    assert grants(live.get("app", at_least=doc.version)) == []  # waits for the replay, then answers
+    live.close()
+    for engine in (replica, writer):
+        engine.close()
+
+
+def test_failover_never_serves_a_lost_version_as_current(pair, rm):
+    """The standby is cut off, the primary acknowledges more commits, then dies; the standby
+    is promoted while a writer runs. Readers must answer what the new primary holds, and no
+    version number may stand for two contents."""
+    primary, standby = pair
+    url = (f"postgresql://postgres@127.0.0.1:{primary.port},127.0.0.1:{standby.port}/postgres"
+           "?target_session_attrs=read-write")
+    writer = zarn_engine.open_engine(url)
+    doc = rm.RoleMatrix.load("app", engine=writer)  # saved by the test above
+    doc.add_role_permissions("clerk", [{"obj": "doc", "act": "read"}])
+    replayed(standby, doc.version)
+    with psycopg.connect(standby.url, autocommit=True) as conn:  # cut off: it hears nothing more
+        conn.execute("ALTER SYSTEM SET primary_conninfo = ''")
+        conn.execute("SELECT pg_reload_conf()")
+        deadline = time.monotonic() + 20
+        while conn.execute("SELECT count(*) FROM pg_stat_wal_receiver").fetchone()[0]:
+            assert time.monotonic() < deadline
+            time.sleep(0.05)
+    strict = Live(rm.RoleMatrix, engine=zarn_engine.open_engine(url))
+    notify = Live(rm.RoleMatrix, consistency="notify", engine=zarn_engine.open_engine(url))
+    contents = {}  # version -> every content answered or written at it
+
+    def note(d):
+        contents.setdefault(d.version, set()).add(tuple(sorted((p.sub, p.obj, p.act) for p in d.policies)))
+
+    doc.set_role_permissions("clerk", [])  # acknowledged by the primary only: lost in the failover
+    doc.add_role_permissions("clerk", [{"obj": "lost", "act": "read"}])
+    lost = doc.version
+    for live in (strict, notify):
+        deadline = time.monotonic() + 5
+        while live.get("app").version != lost:
+            assert time.monotonic() < deadline
+            time.sleep(0.01)
+        note(live.get("app"))
+    note(doc)
+
+    stop = threading.Event()
+    written, errors = [], []
+
+    def write():
+        live = Live(rm.RoleMatrix, engine=writer)
+        k = 0
+        while not stop.is_set():
+            try:
+                live.update("app", lambda m: m.add_role_permissions("w", [{"obj": f"o{k}", "act": "r"}]))
+                written.append(live.get("app").version)
+                note(live.get("app"))
+                k += 1
+            except zarn_engine.StorageError as exc:
+                errors.append(type(exc).__name__)
+                time.sleep(0.05)
+
+    thread = threading.Thread(target=write)
+    thread.start()
+    try:
+        time.sleep(0.2)
+        primary.stop("immediate")
+        standby.promote()
+        before = len(written)
+        deadline = time.monotonic() + 30
+        while len(written) < before + 3:  # written on the new primary
+            assert time.monotonic() < deadline, errors
+            time.sleep(0.05)
+    finally:
+        stop.set()
+        thread.join()
+    current = rm.RoleMatrix.load("app", engine=writer)
+    assert current.version > lost and "lost" not in grants(current)  # what the new primary holds
+    assert grants(live_get(strict)) == grants(current)
+    deadline = time.monotonic() + 1.2
+    while grants(notify.get("app")) != grants(current) or notify.get("app").version < current.version:
+        assert time.monotonic() < deadline
+        time.sleep(0.01)
+    for live in (strict, notify):
+        note(live.get("app"))
+        assert live.get("app").version >= current.version
+    assert all(len(seen) == 1 for seen in contents.values()), contents  # one content per version
+    for live in (strict, notify):
+        live.close()
+        live.engine.close()
+    writer.close()
+
+
+def live_get(live):
+    return live.get("app")

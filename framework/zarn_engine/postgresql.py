@@ -17,6 +17,7 @@ import os
 import time
 from typing import TYPE_CHECKING, Any, cast
 
+from .changes import materialize
 from .engine import Engine, chain_of, prune_below
 from .errors import ConnectionLost, ReadOnlyError, check_key, conflict
 from .feed import HEARTBEAT
@@ -62,12 +63,20 @@ _LOG = ("WITH ins AS (INSERT INTO zarn_changes (collection, key, version, time, 
         " change = excluded.change RETURNING version)"
         " SELECT version, pg_notify(%s, %s) FROM ins")
 
+# The lowest version a write may take on this server: versions are (timeline - 1) << 32 and up,
+# the timeline read from the name of the current WAL file. A standby promoted by a failover
+# starts a new timeline; commits that the old primary acknowledged and never sent to it are
+# missing there, and the versions they took are never handed out again for other content:
+# the first write of each document on the new timeline jumps above every earlier one.
+_FLOOR = ("((('x' || substr(pg_walfile_name(pg_current_wal_lsn()), 1, 8))::bit(32)::bigint - 1) << 32)")
+
 # A change committed by one statement: the version check and the new head, the log entry,
 # the notification (at commit). No row when the version was another: nothing written. The
 # pruning form also drops log entries up to the snapshot by age and count (see prune_below).
 _COMMIT_HEAD = (
     "WITH up AS (UPDATE zarn_documents SET base = COALESCE(base, version), version = version + 1"
-    " WHERE collection = %(collection)s AND key = %(key)s AND version = %(expected)s RETURNING base, version),"
+    " WHERE collection = %(collection)s AND key = %(key)s AND version = %(expected)s"
+    " AND version >= " + _FLOOR + " RETURNING base, version),"
     " ins AS (INSERT INTO zarn_changes (collection, key, version, time, who, change)"
     " SELECT %(collection)s, %(key)s, version, extract(epoch FROM now()), %(who)s, %(change)s FROM up"
     " ON CONFLICT (collection, key, version) DO UPDATE SET time = excluded.time, who = excluded.who,"
@@ -153,17 +162,26 @@ class PostgreSQLEngine(Connections, Engine):
             params["keep"] = self.keep_changes  # the bounds of prune_below, reckoned by the statement
             params["before"] = time.time() - self.keep_days * 86400.0
 
-        def work(cur: Cursor) -> int:
+        def work(cur: Cursor) -> int | None:
             cur.execute(sql, params)
             if cur.fetchone() is None:
                 cur.execute("SELECT version FROM zarn_documents WHERE collection = %s AND key = %s",
                             (collection, key))
                 found = cur.fetchone()
+                if found is not None and found[0] == expected:
+                    return None  # a version of an earlier timeline (see _FLOOR)
                 raise conflict(collection, key, expected, None if found is None else found[0])
             return version
 
         self._writable()
-        return self._run(work, single=True)
+        committed = self._run(work, single=True)
+        if committed is not None:
+            return committed
+        # After a failover: the document written whole, at a version above every earlier timeline's.
+        whole = self._whole(self.read(collection, key))
+        if whole is None or whole[1] != expected:
+            raise conflict(collection, key, expected, None if whole is None else whole[1])
+        return self.save(collection, key, materialize(whole[0], [(version, change)]), expected, who)
 
     def _log(self, cur: Cursor, collection: str, key: str, version: int, who: str | None, change: str | None,
              note: str) -> None:
@@ -250,11 +268,13 @@ class PostgreSQLEngine(Connections, Engine):
                 cur.execute(self._READ_KEY, (collection, key))
                 retired = cast("tuple[int]", cur.fetchone())[0]  # the row is there: made or locked above
                 cur.execute(
-                    "INSERT INTO zarn_documents (collection, key, version, data, base) VALUES (%s, %s, %s, %s, %s)"
+                    "INSERT INTO zarn_documents (collection, key, version, data, base) SELECT %s, %s, v, %s, v"
+                    " FROM (SELECT GREATEST(%s, " + _FLOOR + ") AS v) AS new"
                     " ON CONFLICT (collection, key) DO NOTHING RETURNING version",
-                    (collection, key, retired + 1, data, retired + 1))
+                    (collection, key, data, retired + 1))
             else:
-                cur.execute("UPDATE zarn_documents SET version = version + 1, base = version + 1, data = %s"
+                cur.execute("UPDATE zarn_documents SET version = GREATEST(version + 1, " + _FLOOR + "),"
+                            " base = GREATEST(version + 1, " + _FLOOR + "), data = %s"
                             " WHERE collection = %s AND key = %s AND version = %s RETURNING version",
                             (data, collection, key, expected))
             row: tuple[int] | None = cur.fetchone()
