@@ -12,11 +12,13 @@ password of the URL, wherever the driver put it.
 The store's own URL parameters (taken out before the URL reaches libpq):
 - `pool_size` (10): connections this process keeps to the store, beside one listener;
   `pool_timeout` (5 s): how long a thread waits for one of them before StoreBusy;
-- `lock_timeout` (5 s), `statement_timeout` (60 s): how long a statement waits for a lock,
+- `lock_timeout` (10 s), `statement_timeout` (60 s): how long a statement waits for a lock,
   or runs, before StoreLocked; `idle_in_transaction_session_timeout` (5 s): how long the
   server lets one of our sessions hold a transaction open while it sends nothing (a frozen
-  process holding a row lock): the server ends the session, the lock is freed. A timeout
-  that the role, the database or `options` set already is kept unless the URL names it;
+  process holding a row lock): the server ends the session, the lock is freed, and writers
+  waiting for it go on (the shorter bound). Commits of changes take one round trip and hold
+  nothing between two messages. A timeout that the role, the database or `options` set
+  already is kept unless the URL names it;
 - `replica=1`: read from a hot standby (else refused), never write (see postgresql.py).
 """
 
@@ -49,7 +51,7 @@ R = TypeVar("R")
 
 # The store's URL parameters: name -> (default, lowest, highest); `replica` is 0 or 1.
 SETTINGS: dict[str, tuple[float, float, float]] = {
-    "pool_size": (10, 1, 1000), "pool_timeout": (5.0, 0.0, 3600.0), "lock_timeout": (5.0, 0.0, 86400.0),
+    "pool_size": (10, 1, 1000), "pool_timeout": (5.0, 0.0, 3600.0), "lock_timeout": (10.0, 0.0, 86400.0),
     "statement_timeout": (60.0, 0.0, 86400.0), "idle_in_transaction_session_timeout": (5.0, 0.0, 86400.0),
     "replica": (0, 0, 1),
 }

@@ -92,11 +92,11 @@ class SQLiteEngine(Engine):
 
     `mode`: "rwc" opens or creates the file, "rw" opens an existing one, "ro" opens it for
     reading only. `immutable`: read a file that nobody changes, without locks, and never
-    see a change (see the module's notes). `timeout`: seconds a write waits for another
-    writer before StoreLocked.
+    see a change (see the module's notes). `timeout`: seconds a read or write waits for a
+    lock another connection holds before StoreLocked (SQLite's busy timeout).
     """
 
-    def __init__(self, path: str | os.PathLike[str], timeout: float = 30.0, *, mode: str = "rwc",
+    def __init__(self, path: str | os.PathLike[str], timeout: float = 10.0, *, mode: str = "rwc",
                  immutable: bool = False, keep_changes: int | None = None, keep_days: float | None = None) -> None:
         if mode not in MODES:
             raise ValueError(f"a SQLite mode is one of {', '.join(MODES)}, not {mode!r}")
@@ -234,7 +234,7 @@ class SQLiteEngine(Engine):
             return StorageError(f"{doing} {where}: text with a lone surrogate cannot be stored")
         if code in (_BUSY, _LOCKED):
             return StoreLocked(f"{doing} {where}: it is locked by another connection, still after "
-                               f"{self.timeout:g} s{unwritten}")
+                               f"{self.timeout:g} s (busy_timeout){unwritten}")
         if code == _FULL:
             return StoreFull(f"{doing} {where}: the disk or the database's size limit is full{unwritten}")
         if code in (_CORRUPT, _NOTADB):
