@@ -101,6 +101,7 @@ class SQLiteEngine(Engine):
         if mode not in MODES:
             raise ValueError(f"a SQLite mode is one of {', '.join(MODES)}, not {mode!r}")
         self.path = os.fspath(path)
+        self._abspath = os.path.abspath(self.path)  # the file, whatever the working folder is later
         self.timeout = timeout
         self.mode = mode
         self.immutable = immutable
@@ -139,7 +140,7 @@ class SQLiteEngine(Engine):
         conn: sqlite3.Connection | None = getattr(local, "conn", None)
         if conn is not None:
             try:
-                st = os.stat(self.path)
+                st = os.stat(self._abspath)
             except OSError:
                 self.close()
                 self.epoch += 1
@@ -150,7 +151,7 @@ class SQLiteEngine(Engine):
             self.close()  # another file at the path (a restore): read the new one
         if os.path.isdir(self.path):
             raise StorageError(f"{self.path} is a directory, not a database")
-        folder = os.path.dirname(os.path.abspath(self.path))
+        folder = os.path.dirname(self._abspath)
         if not os.path.isdir(folder):
             raise StorageError(f"cannot open database {self.path}: folder {folder} does not exist")
         if (self.mode != "rwc" or self._opened) and not os.path.exists(self.path):
@@ -158,7 +159,7 @@ class SQLiteEngine(Engine):
                                + (" (it was removed since the store was opened)" if self._opened else ""))
         conn = self._open()
         try:
-            st = os.stat(self.path)
+            st = os.stat(self._abspath)
         except OSError:
             conn.close()
             raise StorageError(f"database {self.path} was removed while it was opened") from None
@@ -173,7 +174,7 @@ class SQLiteEngine(Engine):
 
     def _connect(self, mode: str) -> sqlite3.Connection:
         """A connection in one of SQLite's open modes, checked by a first read."""
-        uri = "file:" + urllib.parse.quote(os.path.abspath(self.path)) + "?" + mode
+        uri = "file:" + urllib.parse.quote(self._abspath) + "?" + mode
         conn = sqlite3.connect(uri, uri=True, timeout=self.timeout, isolation_level=None,
                                check_same_thread=False)
         try:
@@ -214,7 +215,7 @@ class SQLiteEngine(Engine):
             return self._connect(mode)
         except sqlite3.Error as exc:
             if _code(exc) in (_READONLY, _CANTOPEN) and os.path.exists(self.path) and _is_wal(self.path):
-                folder = os.path.dirname(os.path.abspath(self.path))
+                folder = os.path.dirname(self._abspath)
                 raise StorageError(
                     f"cannot read database {self.path} and see other users' changes: no {self.path}-shm "
                     f"file is there and this user cannot create one in {folder}; let this user write "
