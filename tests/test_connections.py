@@ -352,7 +352,7 @@ def test_failover_never_serves_a_lost_version_as_current(pair, rm):
         thread.join()
     current = rm.RoleMatrix.load("app", engine=writer)
     assert current.version > lost and "lost" not in grants(current)  # what the new primary holds
-    assert grants(live_get(strict)) == grants(current)
+    assert grants(strict.get("app")) == grants(current)
     deadline = time.monotonic() + 1.2
     while grants(notify.get("app")) != grants(current) or notify.get("app").version < current.version:
         assert time.monotonic() < deadline
@@ -360,12 +360,20 @@ def test_failover_never_serves_a_lost_version_as_current(pair, rm):
     for live in (strict, notify):
         note(live.get("app"))
         assert live.get("app").version >= current.version
+    # A revoke on the new primary: strict readers never serve the grant again, notify ones
+    # within their bound.
+    current.set_role_permissions("clerk", [])
+    assert grants(strict.get("app")) == []
+    deadline = time.monotonic() + 1.2
+    while grants(notify.get("app")) != []:
+        assert time.monotonic() < deadline
+        time.sleep(0.01)
+    note(current)
+    for live in (strict, notify):
+        note(live.get("app"))
     assert all(len(seen) == 1 for seen in contents.values()), contents  # one content per version
     for live in (strict, notify):
         live.close()
         live.engine.close()
     writer.close()
 
-
-def live_get(live):
-    return live.get("app")

@@ -193,7 +193,8 @@ class Engine:
         return self
 
     def close(self) -> None:
-        """Release this thread's connections."""
+        """Release connections: this thread's (SQLite), or the pool's (PostgreSQL: those in
+        use once they are given back). The store opens new ones on its next use."""
 
 
 _engine: Engine | None = None
