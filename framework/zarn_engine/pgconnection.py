@@ -48,6 +48,8 @@ else:
         psycopg = None
 
 R = TypeVar("R")
+# Connections inherited across fork(): kept, never used or closed, in the child.
+inherited: list[Any] = []
 
 # The store's URL parameters: name -> (default, lowest, highest); `replica` is 0 or 1.
 SETTINGS: dict[str, tuple[float, float, float]] = {
@@ -106,6 +108,7 @@ class Pool:
         self._reset()
 
     def _reset(self) -> None:
+        self._pid = os.getpid()
         self._cond = threading.Condition(threading.Lock())
         self._idle: list[Connection] = []
         self._open = 0  # made and not yet dropped: idle and lent
@@ -113,6 +116,8 @@ class Pool:
         self._generation = 0  # moved by close(): connections of earlier ones are closed when returned
 
     def get(self) -> Connection:
+        if self._pid != os.getpid():  # forked without the interpreter's hooks (see after_fork)
+            inherited.extend(self.after_fork())
         deadline = None
         with self._cond:
             while True:
@@ -347,9 +352,7 @@ class Connections:
         raise AssertionError("unreachable")
 
     def _after_fork(self) -> None:
-        from . import engine as _engines_module
-
-        _engines_module._inherited.extend(self._pool.after_fork())
+        inherited.extend(self._pool.after_fork())
 
     def close(self) -> None:
         """Close this process's connections to the store (those in use when they are given
