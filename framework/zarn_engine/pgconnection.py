@@ -414,7 +414,9 @@ _TRANSIENT = ("connection refused", "timeout expired", "timed out", "the databas
               "the database system is shutting down", "the database system is in recovery mode",
               "the database system is not yet accepting connections", "server closed the connection",
               "connection reset", "could not receive data", "could not send data", "no such file or directory",
-              "ssl syscall error", "terminating connection", "broken pipe") + _NO_SLOT
+              "ssl syscall error", "terminating connection", "broken pipe",
+              # target_session_attrs=read-write finding standbys only: a failover under way
+              "session is read-only", "is in hot standby mode", "server is in recovery") + _NO_SLOT
 
 
 def _transient(message: str) -> bool:
