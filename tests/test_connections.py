@@ -45,7 +45,8 @@ def test_store_parameters_of_the_url(pg_url):
     engine.close()
     for params, message in (({"pool_size": 0}, r"pool_size=0 in .*: a whole number from 1 to 1000"),
                             ({"pool_size": 2.5}, r"pool_size=2.5"), ({"lock_timeout": "soon"}, r"lock_timeout=soon"),
-                            ({"replica": 2}, r"replica=2 .*: 0 or 1"), ({"pool_timeout": -1}, r"pool_timeout=-1")):
+                            ({"replica": 2}, r"replica=2 .*: 0 or 1"), ({"pool_timeout": -1}, r"pool_timeout=-1"),
+                            ({"lock_timeout": 0}, r"lock_timeout=0 .*: seconds, 0.001 to 86400")):
         with pytest.raises(ConfigurationError, match=message):
             zarn_engine.open_engine(with_params(pg_url, **params))
     with pytest.raises(ConfigurationError, match=r"'pool_size' given twice"):

@@ -51,10 +51,11 @@ R = TypeVar("R")
 # Connections inherited across fork(): kept, never used or closed, in the child.
 inherited: list[Any] = []
 
-# The store's URL parameters: name -> (default, lowest, highest); `replica` is 0 or 1.
+# The store's URL parameters: name -> (default, lowest, highest); `replica` is 0 or 1. The
+# server's timeouts have no 0: there it means "wait for ever".
 SETTINGS: dict[str, tuple[float, float, float]] = {
-    "pool_size": (10, 1, 1000), "pool_timeout": (5.0, 0.0, 3600.0), "lock_timeout": (10.0, 0.0, 86400.0),
-    "statement_timeout": (60.0, 0.0, 86400.0), "idle_in_transaction_session_timeout": (5.0, 0.0, 86400.0),
+    "pool_size": (10, 1, 1000), "pool_timeout": (5.0, 0.0, 3600.0), "lock_timeout": (10.0, 0.001, 86400.0),
+    "statement_timeout": (60.0, 0.001, 86400.0), "idle_in_transaction_session_timeout": (5.0, 0.001, 86400.0),
     "replica": (0, 0, 1),
 }
 _TIMEOUTS = ("lock_timeout", "statement_timeout", "idle_in_transaction_session_timeout")
@@ -98,7 +99,7 @@ def split_url(url: str) -> tuple[str, dict[str, float], set[str]]:
 class Pool:
     """At most `size` connections made by `connect`, lent to one thread at a time; a thread
     waits `timeout` seconds for one, then StoreBusy. The most recently returned is lent
-    first, so that idle ones age out on the server side rather than all staying warm."""
+    first: the connections a light load needs stay warm, the others idle."""
 
     def __init__(self, connect: Callable[[], Connection], size: int, timeout: float, where: str) -> None:
         self._make = connect
