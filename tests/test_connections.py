@@ -143,7 +143,8 @@ def test_a_lock_held_by_another_session_is_waited_for_a_bounded_time(pg_url, rm)
     writer = zarn_engine.open_engine(url)
     with psycopg.connect(pg_url) as session:  # left idle in a transaction, as a psql session would
         session.execute("SELECT 1 FROM zarn_documents FOR UPDATE")
-        for change in (lambda: rm.RoleMatrix.load("app", engine=writer).add_role_permissions("a", [{"obj": "o", "act": "r"}]),
+        grant = [{"obj": "o", "act": "r"}]
+        for change in (lambda: rm.RoleMatrix.load("app", engine=writer).add_role_permissions("a", grant),
                        lambda: writer.save(held._collection(), "app", "{}", held.version)):
             start = time.monotonic()
             with pytest.raises(StoreLocked, match=r"is locked: a write waited longer than lock_timeout \(300ms\) "

@@ -154,15 +154,22 @@ class SQLiteEngine(Engine):
         folder = os.path.dirname(self._abspath)
         if not os.path.isdir(folder):
             raise StorageError(f"cannot open database {self.path}: folder {folder} does not exist")
-        if (self.mode != "rwc" or self._opened) and not os.path.exists(self.path):
-            raise StorageError(f"cannot open database {self.path}: it does not exist"
-                               + (" (it was removed since the store was opened)" if self._opened else ""))
-        conn = self._open()
+        # The file is looked at before it is opened: one replaced in between is opened new and
+        # taken for the old one, so that the next call looks again (never the other way round).
         try:
             st = os.stat(self._abspath)
         except OSError:
-            conn.close()
-            raise StorageError(f"database {self.path} was removed while it was opened") from None
+            if self.mode != "rwc" or self._opened:
+                raise StorageError(f"cannot open database {self.path}: it does not exist"
+                                   + (" (it was removed since the store was opened)" if self._opened else "")) from None
+            conn = self._open()  # created by this first open
+            try:
+                st = os.stat(self._abspath)
+            except OSError:
+                conn.close()
+                raise StorageError(f"database {self.path} was removed while it was opened") from None
+        else:
+            conn = self._open()
         local.file = (st.st_dev, st.st_ino)
         if local.file != self._file:
             if self._file is not None:
