@@ -83,6 +83,27 @@ class Cluster:
     def stop(self, mode: str = "fast") -> None:
         self._ctl("-m", mode, "-w", "stop")
 
+    def standby(self, folder: str) -> "Cluster":
+        """A hot standby of this cluster in `folder`, streaming from it on loopback (started)."""
+        standby = Cluster(folder)
+        os.makedirs(standby.folder, exist_ok=True)
+        if os.geteuid() == 0:
+            user = pwd.getpwnam("postgres")
+            os.chown(standby.folder, user.pw_uid, user.pw_gid)
+        subprocess.run(_as_server_user([os.path.join(self.bin, "pg_basebackup"), "-h", "127.0.0.1",
+                                        "-p", str(self.port), "-U", "postgres", "-D", standby.data, "-R",
+                                        "-X", "stream", "--no-sync", "-c", "fast"]),
+                       check=True, stdout=subprocess.DEVNULL, env=_server_env(), timeout=120)
+        standby.port = _free_port()
+        with open(os.path.join(standby.folder, "port"), "w") as f:
+            f.write(str(standby.port))
+        standby.start()
+        return standby
+
+    def promote(self) -> None:
+        """Make this standby a primary; returns once it takes writes."""
+        self._ctl("-w", "-t", "60", "promote")
+
     def restart(self) -> None:
         self.stop()
         time.sleep(0.2)

@@ -147,3 +147,27 @@ def test_bad_urls(tmp_path):
     with pytest.raises(ValueError):
         zarn_engine.open_engine("sqlite:/nope")
     assert isinstance(zarn_engine.open_engine(f"sqlite:///{tmp_path}/u.sqlite3"), zarn_engine.SQLiteEngine)
+
+
+@pytest.mark.parametrize("mode", ["strict", "notify"])
+def test_live_at_least(engine, store_url, rm, mode):
+    rm.RoleMatrix(name="shop").save()
+    with Live(rm.RoleMatrix, consistency=mode, engine=engine, version_wait=0.3) as live:
+        held = live.get("shop")
+        for bad, error in (("3", TypeError), (True, TypeError), (2.0, TypeError), (-1, ValueError)):
+            with pytest.raises(error, match="at_least is a version number"):
+                live.get("shop", at_least=bad)
+        assert live.get("shop", at_least=held.version) is held
+        start = time.monotonic()
+        with pytest.raises(zarn_engine.VersionNotReached, match=r"'shop' is at version 1 in the store, not yet at "
+                                                                r"version 5, still after 0.3 s"):
+            live.get("shop", at_least=5)  # never committed: said so, never the older version silently
+        assert 0.3 <= time.monotonic() - start < 2
+        # A version committed while the reader waits for it is what it answers with.
+        writer = rm.RoleMatrix.load("shop", engine=second(engine, store_url))
+        timer = threading.Timer(0.1, lambda: writer.add_role_permissions("clerk", [{"obj": "o", "act": "r"}]))
+        timer.start()
+        assert live.get("shop", at_least=2).get_role_contents("clerk").permissions[0].obj == "o"
+        timer.join()
+    with pytest.raises(ValueError, match="version_wait"):
+        Live(rm.RoleMatrix, engine=engine, version_wait=-1)

@@ -113,25 +113,12 @@ def test_the_oracle_judges_by_the_times_of_commits():
 
 # Kinds whose fix comes with the connection handling of the stores: a token that never matches
 # across connections, a file replaced or removed noticed, a pool within a connection budget.
-PENDING = {
-    ("sqlite", "fork-late"): "the SQLite change token is matched across connections",
-    ("sqlite", "reconnect"): "the SQLite change token is matched across connections",
-    ("sqlite", "replace"): "a replaced SQLite file is not noticed",
-    ("sqlite", "remove"): "a removed SQLite file is not noticed",
-    ("postgresql", "budget"): "each thread opens a connection of its own, beyond any budget",
-}
-# One run per kind still pending, one for the others of a store and mode.
-NEW = []
-for (_name, _mode), _kinds in faults.NEW_KINDS.items():
-    NEW += [(_name, _mode, (kind,)) for kind in _kinds if (_name, kind) in PENDING]
-    NEW.append((_name, _mode, tuple(kind for kind in _kinds if (_name, kind) not in PENDING)))
+# One run per store and mode, with every kind of the deployments' faults.
+NEW = [(_name, _mode, tuple(_kinds)) for (_name, _mode), _kinds in faults.NEW_KINDS.items()]
 
 
 @pytest.mark.parametrize("name,mode,kinds", NEW, ids=[f"{n}-{m}-{'-'.join(k)}" for n, m, k in NEW])
 def test_no_stale_answer_under_what_deployments_do(request, tmp_path, name, mode, kinds):
-    pending = [PENDING[name, kind] for kind in kinds if (name, kind) in PENDING]
-    if pending:
-        request.node.add_marker(pytest.mark.xfail(strict=False, reason=pending[0]))
     url, cluster = store(request, name, tmp_path)
     folder = tmp_path / "run"
     folder.mkdir()

@@ -155,3 +155,50 @@ def test_server_restart_loses_no_committed_save(rm):
     finally:
         cluster.stop("immediate")
         shutil.rmtree(folder, ignore_errors=True)
+
+
+def _revoke_elsewhere(url):
+    """Revoke clerk's grant from another process, as another worker would."""
+    subprocess.run([sys.executable, "-c", "import sys, zarn_engine, zarn_user.role_matrix as rm\n"
+                    "zarn_engine.connect(sys.argv[1])\n"
+                    "rm.RoleMatrix.load('app').set_role_permissions('clerk', [])", url], env=ENV, check=True)
+
+
+@pytest.mark.parametrize("mode", ["strict", "notify"])
+def test_a_child_forked_after_a_revoke_never_serves_it(rm, tmp_path, mode):
+    url = str(tmp_path / "fork.sqlite3")
+    engine = zarn_engine.connect(url)
+    rm.RoleMatrix(name="app").add_role_permissions("clerk", [{"obj": "doc", "act": "read"}])
+    live = zarn_engine.Live(rm.RoleMatrix, consistency=mode, engine=engine)
+    assert live.get("app").get_implicit_permissions_for_roles(["clerk"]).permissions  # held, token kept
+    _revoke_elsewhere(url)
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # the child: its first answers must already hold the revoke
+        try:
+            held = [bool(live.get("app").get_implicit_permissions_for_roles(["clerk"]).permissions)
+                    for _ in range(20)]
+            os.write(write, b"".join(b"1" if h else b"0" for h in held))
+        finally:
+            os._exit(0)
+    os.close(write)
+    answers = os.read(read, 100)
+    os.waitpid(pid, 0)
+    os.close(read)
+    live.close()
+    engine.close()
+    assert answers == b"0" * 20
+
+
+def test_a_reconnect_per_request_sees_every_version(rm, tmp_path):
+    url = str(tmp_path / "reconnect.sqlite3")
+    engine = zarn_engine.connect(url)
+    rm.RoleMatrix(name="app").save()
+    live = zarn_engine.Live(rm.RoleMatrix, engine=engine)
+    writer = rm.RoleMatrix.load("app", engine=zarn_engine.open_engine(url))
+    seen = []
+    for n in range(8):
+        writer.add_role_permissions("clerk", [{"obj": f"o{n}", "act": "r"}])
+        seen.append(live.get("app").version)
+        engine.close()  # a request handler that lets its connection go each time
+    assert seen == list(range(2, 10))

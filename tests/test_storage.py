@@ -216,3 +216,64 @@ def test_read_only_readers_see_every_commit_or_are_refused(rm):
     finally:
         os.chmod(folder, 0o755)
         shutil.rmtree(folder, ignore_errors=True)
+
+
+def _grants(live):
+    return [p.obj for p in live.get("app").get_implicit_permissions_for_roles(["clerk"]).permissions]
+
+
+def _within(seconds, check):
+    """Whether `check()` comes true within `seconds`: what a notify reader is allowed."""
+    deadline = time.monotonic() + seconds
+    while not check():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.01)
+    return True
+
+
+@pytest.mark.parametrize("mode", ["strict", "notify"])
+def test_a_replaced_or_removed_file_is_never_read_again(rm, tmp_path, mode):
+    path = str(tmp_path / "live.sqlite3")
+    engine = zarn_engine.open_engine(path)
+    rm.RoleMatrix(name="app").save(engine=engine)
+    rm.RoleMatrix.load("app", engine=engine).add_role_permissions("clerk", [{"obj": "old", "act": "r"}])
+    # The copy to restore: the same version number, other grants.
+    copy = str(tmp_path / "copy.sqlite3")
+    other = zarn_engine.open_engine(copy)
+    rm.RoleMatrix(name="app").save(engine=other)
+    rm.RoleMatrix.load("app", engine=other).add_role_permissions("clerk", [{"obj": "new", "act": "r"}])
+    other.close()
+    live = zarn_engine.Live(rm.RoleMatrix, consistency=mode, engine=engine)
+    try:
+        assert _within(5, lambda: live.listening or mode == "strict")
+        version = live.get("app").version
+        assert _grants(live) == ["old"] and rm.RoleMatrix.load("app", engine=engine).version == version
+        engine._conn().execute("PRAGMA wal_checkpoint(TRUNCATE)")  # the old file's log emptied, as a restore does
+        os.replace(copy, path)
+        if mode == "strict":
+            assert _grants(live) == ["new"]
+        else:
+            assert _within(1.2, lambda: _grants(live) == ["new"])
+        for suffix in ("", "-wal", "-shm"):  # removed: an error, never the old file's grants
+            if os.path.exists(path + suffix):
+                os.remove(path + suffix)
+
+        def refused():
+            try:
+                _grants(live)
+            except zarn_engine.StorageError as exc:
+                assert "was removed" in str(exc) or "does not exist" in str(exc), exc
+                return True
+            return False
+
+        assert refused() if mode == "strict" else _within(1.2, refused)
+        # Made again (as `init` would): read from there on.
+        again = zarn_engine.open_engine(path)
+        rm.RoleMatrix(name="app").save(engine=again)
+        rm.RoleMatrix.load("app", engine=again).add_role_permissions("clerk", [{"obj": "again", "act": "r"}])
+        again.close()
+        assert _within(1.2, lambda: not refused() and _grants(live) == ["again"])
+    finally:
+        live.close()
+        engine.close()

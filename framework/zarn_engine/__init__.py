@@ -5,8 +5,8 @@ TYPE_CHECKING = False  # typing is imported by type checkers only: start-up time
 from zarn_fields import ValidationError
 
 from .errors import (ConfigurationError, ConflictError, ConnectionLost, DoesNotExist, InvalidKey, LoadError,
-                     ReadOnlyError, SchemaMismatch, SchemaTooNew, SchemaTooOld, StorageError, StoreCorrupt,
-                     StoreFull, StoreLocked)
+                     ReadOnlyError, SchemaMismatch, SchemaTooNew, SchemaTooOld, StorageError, StoreBusy,
+                     StoreCorrupt, StoreFull, StoreLocked, VersionNotReached)
 from .document import Document, DocumentMeta, EmbeddedDocument, EmbeddedDocumentField, ListField
 from .engine import Engine, get_engine, use_engine
 from .schema import SCHEMA
@@ -36,6 +36,6 @@ __all__ = [
     "Acl", "AclItem", "ConfigurationError", "ConflictError", "ConnectionLost", "Document", "DocumentMeta",
     "DoesNotExist", "EmbeddedDocument", "EmbeddedDocumentField", "Engine", "InvalidKey", "ListField", "Live",
     "LoadError", "MemoryEngine", "PostgreSQLEngine", "ReadOnlyError", "SCHEMA", "SQLiteEngine", "SchemaMismatch",
-    "SchemaTooNew", "SchemaTooOld", "StorageError", "StoreCorrupt", "StoreFull", "StoreLocked", "ValidationError",
-    "connect", "get_engine", "migrate", "open_engine", "use_engine",
+    "SchemaTooNew", "SchemaTooOld", "StorageError", "StoreBusy", "StoreCorrupt", "StoreFull", "StoreLocked",
+    "ValidationError", "VersionNotReached", "connect", "get_engine", "migrate", "open_engine", "use_engine",
 ]

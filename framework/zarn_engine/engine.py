@@ -74,6 +74,13 @@ class Engine:
 
     keep_changes: int = KEEP_CHANGES
     keep_days: float = KEEP_DAYS
+    # Moves whenever what the engine reads may no longer be the store it read before (a
+    # database file replaced or removed, a server that failed over): versions read before
+    # then say nothing about the content now, and live documents load again.
+    epoch: int = 0
+    # True for a store read from a replica, which lags its primary: never written, never
+    # read in strict mode, and without a change feed (live.py).
+    replica: bool = False
 
     def _retain(self, keep_changes: int | None = None, keep_days: float | None = None) -> None:
         """Set how long the change log keeps changes up to the snapshot (see the notes above)."""
@@ -211,7 +218,8 @@ class Engine:
         return self
 
     def close(self) -> None:
-        """Release this thread's connections."""
+        """Release connections: this thread's (SQLite), or the pool's (PostgreSQL: those in
+        use once they are given back). The store opens new ones on its next use."""
 
 
 _engine: Engine | None = None

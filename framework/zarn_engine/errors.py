@@ -26,6 +26,17 @@ class StoreLocked(StorageError):
     was written."""
 
 
+class VersionNotReached(StorageError):
+    """A version asked for (`at_least`) is not in the store, still after the wait allowed:
+    never committed there, or not yet received by a replica."""
+
+
+class StoreBusy(StorageError):
+    """No connection to the store could be had within the wait allowed: every one of this
+    process's connections is in use, or the server has no slot left for another. Transient:
+    nothing was written, try again later."""
+
+
 class StoreFull(StorageError):
     """The store's disk, or a size limit set on it, is full; nothing was written."""
 

@@ -46,7 +46,7 @@ import time
 from . import changes as _changes
 from .changes import register_applier as register_applier
 from .engine import Engine, get_engine
-from .errors import ConflictError, DoesNotExist, StorageError
+from .errors import ConfigurationError, ConflictError, DoesNotExist, StorageError, VersionNotReached
 from .feed import Feed
 
 TYPE_CHECKING = False  # typing is imported by type checkers only: start-up time
@@ -68,6 +68,7 @@ D = TypeVar("D", bound="Document")
 R = TypeVar("R")
 
 MODES = ("strict", "notify")
+VERSION_WAIT = 2.0  # seconds `get(at_least=...)` waits for a version the store has not reached
 # A held instance is loaded afresh once its measure exceeds GROWTH times a fresh load's plus
 # SLACK: a held instance stays within about GROWTH times the size of what it holds, and a
 # document that only grows is loaded again once per doubling (each load amortised over as
@@ -78,13 +79,14 @@ _NEVER: tuple[Any, float] = (None, -1.0)  # no confirmation: no token, at no tim
 
 
 class _Entry(Generic[D]):
-    __slots__ = ("doc", "version", "seen", "marked")
+    __slots__ = ("doc", "version", "seen", "marked", "epoch")
 
-    def __init__(self, doc: D, version: int, seen: int) -> None:
+    def __init__(self, doc: D, version: int, seen: int, epoch: int) -> None:
         self.doc = doc
         self.version = version
         self.seen = seen
         self.marked = 0
+        self.epoch = epoch  # the engine's epoch before the read that loaded it
 
 
 class Live(Generic[D]):
@@ -95,23 +97,31 @@ class Live(Generic[D]):
     """
 
     def __init__(self, document_class: type[D], consistency: str = "strict",
-                 engine: Engine | None = None, retries: int = 20) -> None:
+                 engine: Engine | None = None, retries: int = 20, version_wait: float = VERSION_WAIT) -> None:
         if consistency not in MODES:
             raise ValueError(f"consistency is one of {', '.join(MODES)}, not {consistency!r}")
         if type(retries) is not int or retries < 1:
             raise ValueError(f"retries is a number of attempts, at least 1, not {retries!r}")
+        if type(version_wait) not in (int, float) or not 0 <= version_wait <= 3600:
+            raise ValueError(f"version_wait is a number of seconds from 0 to 3600, not {version_wait!r}")
         self.document_class = document_class
         self.consistency = consistency
         self.engine = engine or get_engine()
+        if self.engine.replica and consistency == "strict":
+            raise ConfigurationError(
+                "a replica lags its primary: strict reads need the primary; read a replica with "
+                "consistency='notify', and pass at_least=version to read a version known to be committed")
         self.retries = retries
+        self.version_wait = float(version_wait)
         self._collection = document_class._collection()
         self._entries: dict[str, _Entry[D]] = {}
-        self._writers: dict[str, D] = {}  # by key: the private instance that `update` changes
+        # By key: the private instance that `update` changes, and the engine's epoch it was read in.
+        self._writers: dict[str, tuple[D, int]] = {}
         self._lock = threading.RLock()
         self._local = threading.local()  # per thread: see _checked
         self._seq = 0  # changes reported by the feed so far (written by its thread only)
         self._feed: Feed | None = None
-        if consistency == "notify":
+        if consistency == "notify" and not self.engine.replica:  # a standby runs no LISTEN: every get asks it
             self._feed = Feed.join(self.engine, self)
         # Whether the feed polls the store's token (the default listener), which readers then
         # read too when they have not for a polling interval.
@@ -135,45 +145,87 @@ class Live(Generic[D]):
 
         `at_least`: a version the caller knows was committed (what `save` returned, here or
         in another service): in notify mode, the held instance is returned without a read
-        once it is that version or newer; otherwise the store is asked."""
+        once it is that version or newer; otherwise the store is asked, again and again
+        for up to `version_wait` seconds while it is behind that version (a replica that
+        has not replayed it yet), and VersionNotReached when it stays behind."""
+        if at_least is None:
+            return self._get(key, None).doc
+        if type(at_least) is not int:
+            raise TypeError(f"at_least is a version number, an int, not {type(at_least).__name__}")
+        if at_least < 0:
+            raise ValueError(f"at_least is a version number, 0 or more, not {at_least}")
+        entry = self._get(key, at_least)
+        if entry.version >= at_least:
+            return entry.doc
+        deadline = time.monotonic() + self.version_wait
+        delay = 0.002
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise VersionNotReached(
+                    f"{self.document_class.__name__} {key!r} is at version {entry.version} in the store, "
+                    f"not yet at version {at_least}, still after {self.version_wait:g} s: that version "
+                    "was never committed there, or this store (a replica) has not received it yet")
+            time.sleep(min(delay, left))
+            delay = min(delay * 2, 0.05)
+            entry = self._get(key, at_least)
+            if entry.version >= at_least:
+                return entry.doc
+
+    def _get(self, key: str, at_least: int | None) -> _Entry[D]:
+        for _ in range(3):
+            entry = self._get_once(key, at_least)
+            if entry.epoch == self.engine.epoch:
+                return entry
+            # The store was found to be another one (a failover, a file replaced) by a read
+            # made for this entry: it may be of the old one, read again.
+        raise StorageError(f"the store of {self.document_class.__name__} {key!r} kept changing under the read "
+                           "(failovers or replaced files): try again")
+
+    def _get_once(self, key: str, at_least: int | None) -> _Entry[D]:
         feed = self._feed
+        engine = self.engine
         # The feed's proof first, then the marks: a proof covers the marks made before it.
         fresh = feed is not None and feed.fresh()
         entry = self._entries.get(key)
-        if fresh and entry is not None and entry.marked <= entry.seen and (at_least is None or entry.version >= at_least):
+        if (fresh and entry is not None and entry.marked <= entry.seen and entry.epoch == engine.epoch
+                and (at_least is None or entry.version >= at_least)):
             # A polling feed's thread waits for the interpreter lock behind busy readers, up
             # to a switch interval for each read it makes: a reader that has not read the
             # store's token itself for a polling interval does, which costs it microseconds.
-            if not self._polling or time.monotonic() - self._checked().get(key, _NEVER)[1] < self.engine.POLL:
-                return entry.doc
+            if not self._polling or time.monotonic() - self._checked().get(key, _NEVER)[1] < engine.POLL:
+                return entry
         checked = self._checked()
         now = time.monotonic() if self._polling else 0.0
         seq = self._seq  # before any read: what is reported later may not be in it
-        token = self.engine.change_token()
-        if entry is not None and token is not None and checked.get(key, _NEVER)[0] == token:
+        token = engine.change_token()
+        epoch = engine.epoch  # after the token's read, which notices a store replaced; before the others
+        if entry is not None and entry.epoch != epoch:
+            entry = None  # read from another store (a replaced file, a failover): load again
+        elif entry is not None and token is not None and checked.get(key, _NEVER)[0] == token:
             # Nothing committed since this thread last confirmed the entry.
             if entry.seen < seq:
                 entry.seen = seq
             checked[key] = (token, now)
-            return entry.doc
+            return entry
         if entry is not None and self._catch_up(key, entry, seq):
             if token is not None:
                 checked[key] = (token, now)
-            return entry.doc
-        version = self.engine.version(self._collection, key)
+            return entry
+        version = engine.version(self._collection, key)
         if version is None:
             self._drop(key)
             raise DoesNotExist(f"{self.document_class.__name__} {key!r} does not exist")
         with self._lock:
             entry = self._entries.get(key)
-            if entry is None or entry.version != version:
+            if entry is None or entry.version != version or entry.epoch != epoch:
                 doc = self._load(key)
-                entry = self._install(key, doc, seq)
+                entry = self._install(key, doc, seq, epoch)
             elif entry.seen < seq:
                 entry.seen = seq
         if token is not None:
             checked[key] = (token, now)
-        return entry.doc
+        return entry
 
     def _catch_up(self, key: str, entry: _Entry[D], seq: int) -> bool:
         """Bring the held instance up to the stored version by applying the changes since its
@@ -243,14 +295,15 @@ class Live(Generic[D]):
         change applied tries again). `background`: on a thread of its own, whose connection
         ends with it."""
         try:
+            epoch = self.engine.epoch  # before the load: a store replaced meanwhile is not installed
             doc = self._load(key)
             for _ in range(5):
                 with self._lock:
                     entry = self._entries.get(key)
-                    if entry is None:
-                        return  # dropped meanwhile: the next get loads it
+                    if entry is None or entry.epoch != epoch or self.engine.epoch != epoch:
+                        return  # dropped or from another store meanwhile: the next get loads it
                     if doc.version >= entry.version:  # type: ignore[operator]  # loaded: never None
-                        fresh = _Entry(doc, doc.version, entry.seen)  # type: ignore[arg-type]
+                        fresh = _Entry(doc, doc.version, entry.seen, epoch)  # type: ignore[arg-type]
                         fresh.marked = entry.marked  # what was reported for the held one stands
                         doc.__dict__.pop("_changes_base", None)
                         self._entries[key] = fresh
@@ -275,13 +328,14 @@ class Live(Generic[D]):
         feed = self._feed
         fresh = feed is not None and feed.fresh()  # the proof first: it covers the marks before it
         entry = self._entries.get(key)
-        if fresh and entry is not None and entry.marked <= entry.seen:
+        if fresh and entry is not None and entry.marked <= entry.seen and entry.epoch == self.engine.epoch:
             return entry.doc
         return None
 
-    def _install(self, key: str, doc: D, seq: int) -> _Entry[D]:
-        """Make `doc`, read after change number `seq`, the current instance (under _lock)."""
-        entry = _Entry(doc, doc.version, seq)  # type: ignore[arg-type]  # loaded or saved: never None
+    def _install(self, key: str, doc: D, seq: int, epoch: int) -> _Entry[D]:
+        """Make `doc`, read after change number `seq` in the engine's `epoch`, the current
+        instance (under _lock)."""
+        entry = _Entry(doc, doc.version, seq, epoch)  # type: ignore[arg-type]  # loaded or saved: never None
         doc.__dict__.pop("_changes_base", None)  # held, never saved: no snapshot for a save to diff
         self._entries[key] = entry
         if self._seq != seq:
@@ -313,7 +367,8 @@ class Live(Generic[D]):
         update's own, kept for the next update: keep no reference to it."""
         for attempt in range(self.retries):
             seq = self._seq  # before the commit: a change reported from here on may be newer
-            doc = self._writer(key)
+            epoch = self.engine.epoch
+            doc = self._writer(key, epoch)
             try:
                 with doc.batch():
                     result = change(doc)
@@ -330,16 +385,18 @@ class Live(Generic[D]):
 
                 time.sleep(random.uniform(0, 0.001 * 2 ** min(attempt, 7)))
                 continue
-            self._saved(key, doc, seq)
+            self._saved(key, doc, seq, epoch)
             return result
         raise ConflictError(f"{self.document_class.__name__} {key!r} kept changing")  # retries >= 1
 
-    def _writer(self, key: str) -> D:
+    def _writer(self, key: str, epoch: int) -> D:
         """A private instance of `key` at the stored version, for one update: the one kept
-        from the last update brought up to date from the log, else one loaded. Nobody else
-        holds it until it is given back (`_saved`); an update running meanwhile loads its own."""
+        from the last update (read in this `epoch` of the engine) brought up to date from the
+        log, else one loaded. Nobody else holds it until it is given back (`_saved`); an
+        update running meanwhile loads its own."""
         with self._lock:
-            doc = self._writers.pop(key, None)
+            kept = self._writers.pop(key, None)
+        doc = kept[0] if kept is not None and kept[1] == epoch else None
         if doc is not None and not self._grown(doc):
             version = doc.version
             found = self.engine.changes_since(self._collection, key, version) if version is not None else None
@@ -353,13 +410,17 @@ class Live(Generic[D]):
                     pass  # a change that does not apply: a load makes the copy anew
         return self._load(key)
 
-    def _saved(self, key: str, doc: D, seq: int) -> None:
-        """After `doc` was saved by an update that began after change number `seq`: the
-        current instance brought up to its version (or `doc` made the current instance, where
-        none is held or the log cannot bring it on), and `doc` kept for the next update when
-        it is not the current instance."""
+    def _saved(self, key: str, doc: D, seq: int, epoch: int) -> None:
+        """After `doc` was saved by an update that began after change number `seq` in the
+        engine's `epoch`: the current instance brought up to its version (or `doc` made the
+        current instance, where none is held or the log cannot bring it on), and `doc` kept
+        for the next update when it is not the current instance."""
         version: int = doc.version  # type: ignore[assignment]  # saved: never None
+        if epoch != self.engine.epoch:
+            return  # the store changed under the update: the next read loads what is there
         entry = self._entries.get(key)
+        if entry is not None and entry.epoch != epoch:
+            entry = None
         if entry is not None and entry.version < version:
             try:
                 if self._catch_up(key, entry, seq):
@@ -369,12 +430,12 @@ class Live(Generic[D]):
         with self._lock:
             if entry is None or entry is not self._entries.get(key) or entry.version < version:
                 current = self._entries.get(key)
-                if current is None or current.version < version:
-                    self._install(key, doc, seq)
+                if current is None or current.version < version or current.epoch != epoch:
+                    self._install(key, doc, seq, epoch)
                     return
             kept = self._writers.get(key)
-            if kept is None or (kept.version or 0) < version:
-                self._writers[key] = doc
+            if kept is None or kept[1] != epoch or (kept[0].version or 0) < version:
+                self._writers[key] = (doc, epoch)
 
     # --- notifications -------------------------------------------------------------------
 

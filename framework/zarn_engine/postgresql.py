@@ -22,6 +22,7 @@ import time
 from typing import TYPE_CHECKING, Any, cast
 
 from . import schema
+from .changes import materialize
 from .engine import Engine, chain_of, prune_below
 from .errors import ConnectionLost, ReadOnlyError, SchemaTooOld, StorageError, check_key, conflict, safe_url
 from .feed import HEARTBEAT
@@ -82,12 +83,20 @@ _LOG = ("WITH ins AS (INSERT INTO zarn_changes (collection, key, version, time, 
         " change = excluded.change RETURNING version)"
         " SELECT version, pg_notify(%s, %s) FROM ins")
 
+# The lowest version a write may take on this server: versions are (timeline - 1) << 32 and up,
+# the timeline read from the name of the current WAL file. A standby promoted by a failover
+# starts a new timeline; commits that the old primary acknowledged and never sent to it are
+# missing there, and the versions they took are never handed out again for other content:
+# the first write of each document on the new timeline jumps above every earlier one.
+_FLOOR = ("((('x' || substr(pg_walfile_name(pg_current_wal_lsn()), 1, 8))::bit(32)::bigint - 1) << 32)")
+
 # A change committed by one statement: the version check and the new head, the log entry,
 # the notification (at commit). No row when the version was another: nothing written. The
 # pruning form also drops log entries up to the snapshot by age and count (see prune_below).
 _COMMIT_HEAD = (
     "WITH up AS (UPDATE zarn_documents SET base = COALESCE(base, version), version = version + 1"
-    " WHERE collection = %(collection)s AND key = %(key)s AND version = %(expected)s RETURNING base, version),"
+    " WHERE collection = %(collection)s AND key = %(key)s AND version = %(expected)s"
+    " AND version >= " + _FLOOR + " RETURNING base, version),"
     " ins AS (INSERT INTO zarn_changes (collection, key, version, time, who, change)"
     " SELECT %(collection)s, %(key)s, version, extract(epoch FROM now()), %(who)s, %(change)s FROM up"
     " ON CONFLICT (collection, key, version) DO UPDATE SET time = excluded.time, who = excluded.who,"
@@ -197,17 +206,22 @@ class PostgreSQLEngine(Connections, Engine):
 
         return self._run(work)
 
+    def _writable(self) -> None:
+        if self.replica:
+            raise ReadOnlyError(f"{self._where} is opened as a replica (replica=1): it is read, never "
+                                "written; nothing was written")
+
     # --- the store -------------------------------------------------------------------------
 
     def _row(self, sql: str, params: tuple[Any, ...]) -> tuple[Any, ...] | None:
-        """The first row of one query, in a transaction of its own."""
+        """The first row of one query that writes nothing."""
 
         def work(cur: Cursor) -> tuple[Any, ...] | None:
             cur.execute(sql, params)
             row: tuple[Any, ...] | None = cur.fetchone()  # typed also where psycopg is not installed
             return row
 
-        return self._run(work)
+        return self._run(work, read=True)
 
     def load(self, collection: str, key: str) -> tuple[str, int] | None:
         return self._whole(self.read(collection, key))
@@ -228,7 +242,7 @@ class PostgreSQLEngine(Connections, Engine):
                 rows = cur.fetchall()
             return row[0], row[1], row[2], rows
 
-        return self._run(work)
+        return self._run(work, read=True)
 
     def commit(self, collection: str, key: str, change: str, expected: int, who: str | None = None) -> int:
         check_key(collection, key)
@@ -241,16 +255,26 @@ class PostgreSQLEngine(Connections, Engine):
             params["keep"] = self.keep_changes  # the bounds of prune_below, reckoned by the statement
             params["before"] = time.time() - self.keep_days * 86400.0
 
-        def work(cur: Cursor) -> int:
+        def work(cur: Cursor) -> int | None:
             cur.execute(sql, params)
             if cur.fetchone() is None:
                 cur.execute("SELECT version FROM zarn_documents WHERE collection = %s AND key = %s",
                             (collection, key))
                 found = cur.fetchone()
+                if found is not None and found[0] == expected:
+                    return None  # a version of an earlier timeline (see _FLOOR)
                 raise conflict(collection, key, expected, None if found is None else found[0])
             return version
 
-        return self._run(work, short=True)
+        self._writable()
+        committed = self._run(work, single=True)
+        if committed is not None:
+            return committed
+        # After a failover: the document written whole, at a version above every earlier timeline's.
+        whole = self._whole(self.read(collection, key))
+        if whole is None or whole[1] != expected:
+            raise conflict(collection, key, expected, None if whole is None else whole[1])
+        return self.save(collection, key, materialize(whole[0], [(version, change)]), expected, who)
 
     def _log(self, cur: Cursor, collection: str, key: str, version: int, who: str | None, change: str | None,
              note: str) -> None:
@@ -280,6 +304,8 @@ class PostgreSQLEngine(Connections, Engine):
             self._prune(cur, collection, key)
             return True
 
+        if self.replica:
+            return False  # a reader of a replica leaves snapshots to the primary
         return self._run(work)
 
     def changes_since(self, collection: str, key: str, version: int) -> list[tuple[int, str]] | None:
@@ -293,7 +319,7 @@ class PostgreSQLEngine(Connections, Engine):
                         " WHERE d.collection = %s AND d.key = %s ORDER BY c.version", (version, collection, key))
             return cur.fetchall()
 
-        rows = self._run(work)
+        rows = self._run(work, read=True)
         if not rows or rows[0][0] < version:
             return None
         return chain_of([(r[1], r[2]) for r in rows if r[1] is not None], version, rows[0][0])
@@ -309,7 +335,7 @@ class PostgreSQLEngine(Connections, Engine):
                          float("-inf") if since_time is None else since_time))
             return cur.fetchall()
 
-        return [{"version": v, "time": t, "who": w, "change": c} for v, t, w, c in self._run(work)]
+        return [{"version": v, "time": t, "who": w, "change": c} for v, t, w, c in self._run(work, read=True)]
 
     def version(self, collection: str, key: str) -> int | None:
         check_key(collection, key)
@@ -335,11 +361,13 @@ class PostgreSQLEngine(Connections, Engine):
                 cur.execute(self._READ_KEY, (collection, key))
                 retired = cast("tuple[int]", cur.fetchone())[0]  # the row is there: made or locked above
                 cur.execute(
-                    "INSERT INTO zarn_documents (collection, key, version, data, base) VALUES (%s, %s, %s, %s, %s)"
+                    "INSERT INTO zarn_documents (collection, key, version, data, base) SELECT %s, %s, v, %s, v"
+                    " FROM (SELECT GREATEST(%s, " + _FLOOR + ") AS v) AS new"
                     " ON CONFLICT (collection, key) DO NOTHING RETURNING version",
-                    (collection, key, retired + 1, data, retired + 1))
+                    (collection, key, data, retired + 1))
             else:
-                cur.execute("UPDATE zarn_documents SET version = version + 1, base = version + 1, data = %s"
+                cur.execute("UPDATE zarn_documents SET version = GREATEST(version + 1, " + _FLOOR + "),"
+                            " base = GREATEST(version + 1, " + _FLOOR + "), data = %s"
                             " WHERE collection = %s AND key = %s AND version = %s RETURNING version",
                             (data, collection, key, expected))
             row: tuple[int] | None = cur.fetchone()
@@ -351,6 +379,7 @@ class PostgreSQLEngine(Connections, Engine):
             self._log(cur, collection, key, row[0], who, None, note)
             return row[0]
 
+        self._writable()
         return self._run(work)
 
     def delete(self, collection: str, key: str, expected: int | None = None) -> bool:
@@ -374,6 +403,7 @@ class PostgreSQLEngine(Connections, Engine):
             cur.execute("SELECT pg_notify(%s, %s)", (CHANNEL, note))
             return True
 
+        self._writable()
         return self._run(work)
 
     def keys(self, collection: str) -> list[str]:
@@ -384,7 +414,7 @@ class PostgreSQLEngine(Connections, Engine):
                         (collection,))
             return [row[0] for row in cur.fetchall()]
 
-        return self._run(work)
+        return self._run(work, read=True)
 
     # --- dumps and restores (dump.py) ---------------------------------------------------
 
@@ -468,8 +498,11 @@ class PostgreSQLEngine(Connections, Engine):
         a round trip proves the connection alive: the server sends every notification of a
         commit made before the query ahead of its answer. A connection that hangs (a stopped
         server) is shut down by the feed when proofs stop coming."""
+        if self.replica:
+            # A standby runs no LISTEN: readers of a replica ask it (see Live), never a feed.
+            raise ConnectionLost(f"{self._where} is a replica: no change feed there")
         try:
-            conn = psycopg.connect(self.url, autocommit=True, connect_timeout=5,
+            conn = psycopg.connect(self._dsn, autocommit=True, connect_timeout=5,
                                    application_name=f"zarn-listener {os.getpid()}", **KEEPALIVES)
         except psycopg.Error as exc:
             raise ConnectionLost(f"cannot listen on {self._where}: {self._line(exc)}") from None

@@ -24,6 +24,7 @@ opened that way on purpose, with `sqlite:///path?immutable=1`.
 from __future__ import annotations
 
 import contextlib
+import itertools
 import os
 import sqlite3
 import threading
@@ -83,6 +84,9 @@ _CHANGES_AFTER = ("SELECT version, change FROM changes WHERE collection = ? AND 
 # Primary result codes (the low byte of an extended code).
 _PERM, _BUSY, _LOCKED, _READONLY, _IOERR, _CORRUPT, _FULL, _CANTOPEN, _NOTADB = 3, 5, 6, 8, 10, 11, 13, 14, 26
 MODES = ("ro", "rw", "rwc")
+# Numbers of the connections this process opened: a change token names the connection it was
+# read on, since data_version counts from the same value again on every new connection.
+_serials = itertools.count(1)
 
 
 def _code(exc: BaseException) -> int:
@@ -104,24 +108,29 @@ class SQLiteEngine(Engine):
 
     `mode`: "rwc" opens or creates the file, "rw" opens an existing one, "ro" opens it for
     reading only. `immutable`: read a file that nobody changes, without locks, and never
-    see a change (see the module's notes). `timeout`: seconds a write waits for another
-    writer before StoreLocked. `check_schema`: refuse a database whose schema is not this
-    software's (False: only for `migrate`).
+    see a change (see the module's notes). `timeout`: seconds a read or write waits for a
+    lock another connection holds before StoreLocked (SQLite's busy timeout). `check_schema`:
+    refuse a database whose schema is not this software's (False: only for `migrate`).
     """
 
-    def __init__(self, path: str | os.PathLike[str], timeout: float = 30.0, *, mode: str = "rwc",
+    def __init__(self, path: str | os.PathLike[str], timeout: float = 10.0, *, mode: str = "rwc",
                  immutable: bool = False, keep_changes: int | None = None, keep_days: float | None = None,
                  check_schema: bool = True) -> None:
         if mode not in MODES:
             raise ValueError(f"a SQLite mode is one of {', '.join(MODES)}, not {mode!r}")
         self.path = os.fspath(path)
+        self._abspath = os.path.abspath(self.path)  # the file, whatever the working folder is later
         self.timeout = timeout
         self.mode = mode
         self.immutable = immutable
         self.read_only = immutable or mode == "ro"
         self._local = threading.local()
         self._writes = 0  # commits made through this engine, by any of its threads
+        self._opened = False  # True once the file is there: only the first open may create it
+        self._file: tuple[int, int] | None = None  # (device, inode) of the file last opened
         self._retain(keep_changes, keep_days)
+        self._conn()  # the first open, the only one that may create the file
+        self._opened = True
         if check_schema:
             try:
                 self._check_schema()
@@ -182,23 +191,55 @@ class SQLiteEngine(Engine):
     # --- connections -----------------------------------------------------------------------
 
     def _conn(self) -> sqlite3.Connection:
-        """This thread's connection."""
-        conn = getattr(self._local, "conn", None)
-        if conn is None:
-            if os.path.isdir(self.path):
-                raise StorageError(f"{self.path} is a directory, not a database")
-            folder = os.path.dirname(os.path.abspath(self.path))
-            if not os.path.isdir(folder):
-                raise StorageError(f"cannot open database {self.path}: folder {folder} does not exist")
-            if self.mode != "rwc" and not os.path.exists(self.path):
-                raise StorageError(f"cannot open database {self.path}: it does not exist")
+        """This thread's connection, to the file that is at the path now: a connection to a
+        file that was replaced (a copy renamed over it) is closed and another opened; a file
+        that was removed fails, never read through the connection still open on it."""
+        local = self._local
+        conn: sqlite3.Connection | None = getattr(local, "conn", None)
+        if conn is not None:
+            try:
+                st = os.stat(self._abspath)
+            except OSError:
+                self.close()
+                self.epoch += 1
+                raise StorageError(f"database {self.path} was removed (or cannot be reached) since it was "
+                                   "opened: nothing is read from the removed file") from None
+            if (st.st_dev, st.st_ino) == local.file:
+                return conn
+            self.close()  # another file at the path (a restore): read the new one
+        if os.path.isdir(self.path):
+            raise StorageError(f"{self.path} is a directory, not a database")
+        folder = os.path.dirname(self._abspath)
+        if not os.path.isdir(folder):
+            raise StorageError(f"cannot open database {self.path}: folder {folder} does not exist")
+        # The file is looked at before it is opened: one replaced in between is opened new and
+        # taken for the old one, so that the next call looks again (never the other way round).
+        try:
+            st = os.stat(self._abspath)
+        except OSError:
+            if self.mode != "rwc" or self._opened:
+                raise StorageError(f"cannot open database {self.path}: it does not exist"
+                                   + (" (it was removed since the store was opened)" if self._opened else "")) from None
+            conn = self._open()  # created by this first open
+            try:
+                st = os.stat(self._abspath)
+            except OSError:
+                conn.close()
+                raise StorageError(f"database {self.path} was removed while it was opened") from None
+        else:
             conn = self._open()
-            self._local.conn = conn
+        local.file = (st.st_dev, st.st_ino)
+        if local.file != self._file:
+            if self._file is not None:
+                self.epoch += 1  # another file than the one read so far: what is held is not of it
+            self._file = local.file
+        local.serial = next(_serials)
+        local.conn = conn
         return conn
 
     def _connect(self, mode: str) -> sqlite3.Connection:
         """A connection in one of SQLite's open modes, checked by a first read."""
-        uri = "file:" + urllib.parse.quote(os.path.abspath(self.path)) + "?" + mode
+        uri = "file:" + urllib.parse.quote(self._abspath) + "?" + mode
         conn = sqlite3.connect(uri, uri=True, timeout=self.timeout, isolation_level=None,
                                check_same_thread=False)
         try:
@@ -240,7 +281,7 @@ class SQLiteEngine(Engine):
             return self._connect(mode)
         except sqlite3.Error as exc:
             if _code(exc) in (_READONLY, _CANTOPEN) and os.path.exists(self.path) and _is_wal(self.path):
-                folder = os.path.dirname(os.path.abspath(self.path))
+                folder = os.path.dirname(self._abspath)
                 raise StorageError(
                     f"cannot read database {self.path} and see other users' changes: no {self.path}-shm "
                     f"file is there and this user cannot create one in {folder}; let this user write "
@@ -260,7 +301,7 @@ class SQLiteEngine(Engine):
             return StorageError(f"{doing} {where}: text with a lone surrogate cannot be stored")
         if code in (_BUSY, _LOCKED):
             return StoreLocked(f"{doing} {where}: it is locked by another connection, still after "
-                               f"{self.timeout:g} s{unwritten}")
+                               f"{self.timeout:g} s (busy_timeout){unwritten}")
         if code == _FULL:
             return StoreFull(f"{doing} {where}: the disk or the database's size limit is full{unwritten}")
         if code in (_CORRUPT, _NOTADB):
@@ -491,9 +532,13 @@ class SQLiteEngine(Engine):
         finally:
             target.close()
 
-    def change_token(self) -> tuple[int, int]:
-        # data_version moves when another connection commits; our own commits are counted.
-        return (self._query("PRAGMA data_version", ())[0][0], self._writes)
+    def change_token(self) -> tuple[int, int, int]:
+        # data_version moves when another connection commits; our own commits are counted. It
+        # means something on the connection that read it only: the connection's number is in
+        # the token, so that a token read after a reconnect, a fork or a replaced file never
+        # matches one read before.
+        version = self._query("PRAGMA data_version", ())[0][0]
+        return (self._local.serial, version, self._writes)
 
     def _after_fork(self) -> None:
         # A connection must not be used, nor closed, in a child: closing it could drop

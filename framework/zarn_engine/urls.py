@@ -4,8 +4,9 @@
   query parameters included;
 - `sqlite:///path` (four slashes for an absolute path), with the query parameters
   `mode=ro|rw|rwc` (read only; open an existing file; open or create it, the default),
-  `immutable=1` (a file that nobody changes, see sqlite.py) and `timeout=SECONDS` (how long a
-  write waits for another writer);
+  `immutable=1` (a file that nobody changes, see sqlite.py) and `busy_timeout=SECONDS` (how
+  long a read or write waits for a lock another connection holds, 10 by default; `timeout`
+  is the older name);
 - `memory:`;
 - anything else without a scheme: the path of a SQLite file, taken as it is.
 """
@@ -22,11 +23,13 @@ from .engine import Engine
 from .errors import ConfigurationError, safe_url
 from .memory import MemoryEngine
 
+BUSY_TIMEOUT = 10.0  # SQLite's default wait for a lock, in seconds (sqlite.py has the same)
+
 if TYPE_CHECKING:
     from .sqlite import SQLiteEngine
 
 _SCHEME = re.compile(r"([A-Za-z][A-Za-z0-9+.-]*)://")
-_SQLITE_PARAMETERS = ("mode", "immutable", "timeout")
+_SQLITE_PARAMETERS = ("mode", "immutable", "busy_timeout", "timeout")
 
 
 def open_engine(url: str | os.PathLike[str], *, check_schema: bool = True) -> Engine:
@@ -86,12 +89,15 @@ def _sqlite(text: str, check_schema: bool = True) -> SQLiteEngine:
     immutable = options.get("immutable", "0")
     if immutable not in ("0", "1"):
         raise ConfigurationError(f"immutable={immutable} in SQLite URL {text!r}: it is 0 or 1")
+    if "timeout" in options and "busy_timeout" in options:
+        raise ConfigurationError(f"busy_timeout and timeout (its older name) both given in SQLite URL {text!r}")
+    name = "timeout" if "timeout" in options else "busy_timeout"
     try:
-        timeout = float(options.get("timeout", "30"))
+        timeout = float(options.get(name, str(BUSY_TIMEOUT)))
         if not 0 <= timeout < 1e6:
             raise ValueError
     except ValueError:
-        raise ConfigurationError(f"timeout={options['timeout']} in SQLite URL {text!r}: "
+        raise ConfigurationError(f"{name}={options[name]} in SQLite URL {text!r}: "
                                  "a number of seconds") from None
     return SQLiteEngine(path, timeout, mode=mode, immutable=immutable == "1", check_schema=check_schema)
 
