@@ -106,7 +106,7 @@ class Soak:
                 self.pairs += 1
                 copy = self.strict._writers.get("soak")
                 if copy is not None:
-                    self.copy = max(self.copy, len(copy.dag))
+                    self.copy = max(self.copy, len(copy[0].dag))  # (instance, epoch)
         except BaseException as exc:  # noqa: BLE001 - reported
             self.failures.append(f"writer: {exc!r}")
 

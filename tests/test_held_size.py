@@ -60,7 +60,7 @@ def test_grant_and_revoke_for_good_keeps_both_copies_bounded(request, rm, tmp_pa
         # The update's copy is kept, or became the shared instance when the log could not
         # bring that one on (after the writer compacted the log, say).
         kept = live._writers.get("app")
-        largest = max(largest, len(live.get("app").dag), len(kept.dag) if kept is not None else 0)
+        largest = max(largest, len(live.get("app").dag), len(kept[0].dag) if kept is not None else 0)
     assert largest <= bound(fresh), (largest, fresh)
     # Loaded afresh now and then, not at every change: about once per growth of the bound.
     grown_by = bound(fresh) - fresh
