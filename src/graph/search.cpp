@@ -241,6 +241,9 @@ public:
     // Drops every row at the next use.
     void forget() { dict_ = nullptr; }
 
+    // The dict whose rows this index holds (perhaps of an earlier state of it), if any.
+    PyObject* dict() const { return dict_; }
+
     // After our own `dict[key] = value`, on a dict that tracking() accepted just before and
     // that held `before` entries, where `key` was found at `at` (a new key: `before`) and
     // nothing else ran: the new key gets an empty row, a replaced value loses its row. When
@@ -431,24 +434,62 @@ private:
     size_t live_ = 0;               // how many of targets_ belong to current rows (their room included)
 };
 
-// One index for the whole module, never destroyed: it is only ever released through
-// clear(), with the interpreter running.
-Successors& successors() {
-    static Successors* index = new Successors;
-    return *index;
+// The rows of the few dicts searched last, one index each, so that a process holding
+// several matrices does not make a matrix's rows anew each time it comes back to it from
+// another. Never destroyed: only ever released through clear(), with the interpreter running.
+class SuccessorsCache {
+public:
+    // The index holding rows of `dict`, if any.
+    Successors* known(PyObject* dict) {
+        for (size_t i = 0; i < ways; ++i)
+            if (indexes_[i].dict() == dict) {
+                used_[i] = ++clock_;
+                return &indexes_[i];
+            }
+        return nullptr;
+    }
+    // The index for a search of `dict`: its own, else the one used least recently.
+    Successors& for_search(PyObject* dict) {
+        if (Successors* found = known(dict))
+            return *found;
+        size_t oldest = 0;
+        for (size_t i = 1; i < ways; ++i)
+            if (used_[i] < used_[oldest])
+                oldest = i;
+        used_[oldest] = ++clock_;
+        return indexes_[oldest];
+    }
+    size_t bytes() const {
+        size_t total = 0;
+        for (const Successors& index : indexes_)
+            total += index.bytes();
+        return total;
+    }
+
+private:
+    static constexpr size_t ways = 8;
+    Successors indexes_[ways];
+    uint64_t used_[ways] = {};
+    uint64_t clock_ = 0;
+};
+
+SuccessorsCache& successors() {
+    static SuccessorsCache* cache = new SuccessorsCache;
+    return *cache;
 }
 
 }  // namespace
 
 void set_successors(PyObject* dag, PyObject* key, Py_hash_t hash, PyObject* value) {
-    Successors& index = successors();
-    if (!index.tracking(dag)) {
+    Successors* known = successors().known(dag);
+    if (known == nullptr || !known->tracking(dag)) {
         check(_PyDict_SetItem_KnownHash(dag, key, value, hash));
         return;
     }
     // The key's place found first, without running code: the assignment then compares it
     // with plain keys only, and the value it replaces is freed only once the index has
     // followed the change (freeing it might run code that changes `dag` again).
+    Successors& index = *known;
     PyObject* old = nullptr;
     const Py_ssize_t before = entry_count(dag);
     const Py_ssize_t at = entry_of(dag, key, hash, &old);
@@ -464,8 +505,8 @@ void set_successors(PyObject* dag, PyObject* key, Py_hash_t hash, PyObject* valu
 
 void set_successors(PyObject* dag, PyObject* key, PyObject* value) {
     if (!is_plain(key) || !PyDict_CheckExact(dag)) {
-        if (successors().tracking(dag))
-            successors().forget();
+        if (Successors* known = successors().known(dag); known && known->tracking(dag))
+            known->forget();
         setitem(dag, key, value);
         return;
     }
@@ -490,7 +531,7 @@ bool Reached::reach_by_position(PyObject* start) {
         return false;
     if (at == entry_missing)
         raise_key_error(start);
-    Successors& index = successors();
+    Successors& index = successors().for_search(dag_);
     if (!index.use(dag_))
         return false;
     // Each frame is a node being explored: the range of its row still to look at.
