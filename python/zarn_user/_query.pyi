@@ -1,5 +1,6 @@
-from typing import Any, Iterable
+from typing import Any, Iterable, final
 
+@final
 class Index:
     def __init__(self) -> None: ...
     def build(self, attrs: dict[str, Any], /) -> None: ...
