@@ -279,8 +279,10 @@ public:
         }
         const size_t first = targets_.size();
         targets_.resize(first + size_t(size));
+        keys_.resize(first + size_t(size));
         if (!resolve(dict, items, 0, size, first)) {
             targets_.resize(first);
+            keys_.resize(first);
             return false;
         }
         if (r.begin != unbuilt)
@@ -309,7 +311,10 @@ public:
     }
 
     // Bytes held by the rows.
-    size_t bytes() const { return rows_.capacity() * sizeof(Row) + targets_.capacity() * sizeof(int32_t); }
+    size_t bytes() const {
+        return rows_.capacity() * sizeof(Row) + targets_.capacity() * sizeof(int32_t) +
+               keys_.capacity() * sizeof(PyObject*);
+    }
 
 private:
     static constexpr uint32_t unbuilt = UINT32_MAX;
@@ -325,9 +330,15 @@ private:
 
     // Whether the first r.size items are still the successors the row was made from: each
     // the key at its position or equal to it.
+    // The key each successor was found at is remembered beside it: while the dict is the
+    // state the index knows, the key at each position stays that very object (the dict holds
+    // it), so an item that is that object needs no look at the dict's entries.
     bool holds(const Row& r, PyObject* const* items) const {
         const int32_t* targets = targets_.data() + r.begin;
+        PyObject* const* keys = keys_.data() + r.begin;
         for (uint32_t i = 0; i < r.size; ++i) {
+            if (items[i] == keys[i]) [[likely]]
+                continue;
             PyObject* key = entries_.key(targets[i]);
             if (items[i] != key && (key == nullptr || plain_equal(items[i], key) != 1))
                 return false;
@@ -359,8 +370,10 @@ private:
                 return false;
             const size_t old = r.capacity();
             targets_.resize(r.begin + capacity);
+            keys_.resize(r.begin + capacity);
             if (!resolve(dict, items, r.size, size, r.begin + r.size)) {
                 targets_.resize(r.begin + old);
+                keys_.resize(r.begin + old);
                 return false;
             }
             live_ += capacity - old;
@@ -369,9 +382,12 @@ private:
                 return false;
             const size_t first = targets_.size();
             targets_.resize(first + capacity);
+            keys_.resize(first + capacity);
             std::copy_n(targets_.begin() + std::ptrdiff_t(r.begin), r.size, targets_.begin() + std::ptrdiff_t(first));
+            std::copy_n(keys_.begin() + std::ptrdiff_t(r.begin), r.size, keys_.begin() + std::ptrdiff_t(first));
             if (!resolve(dict, items, r.size, size, first + r.size)) {
                 targets_.resize(first);
+                keys_.resize(first);
                 return false;
             }
             live_ += capacity - r.capacity();
@@ -427,6 +443,7 @@ private:
                 if (position < 0)
                     return false;
                 targets_[out] = int32_t(position);
+                keys_[out] = entries_.key(position);
                 ++out;
             }
         }
@@ -437,6 +454,7 @@ private:
     void clear() {
         rows_.clear();
         targets_.clear();
+        keys_.clear();
         live_ = 0;
         dict_ = nullptr;
     }
@@ -446,6 +464,7 @@ private:
     uint64_t version_ = 0;
     std::vector<Row> rows_;         // by position
     std::vector<int32_t> targets_;  // the positions of the successors, row after row
+    std::vector<PyObject*> keys_;   // beside each of targets_, the key found there (not held)
     size_t live_ = 0;               // how many of targets_ belong to current rows (their room included)
 };
 
@@ -575,8 +594,10 @@ bool Reached::reach_by_position(PyObject* start) {
     if (!marks_.mark(at))
         return true;
     queue.push_back(int32_t(at));
-    constexpr size_t list_lead = 8, items_lead = 4;
+    constexpr size_t entry_lead = 16, list_lead = 8, items_lead = 4;
     for (size_t head = 0; head < queue.size(); ++head) {
+        if (head + entry_lead < queue.size())
+            index.fetch_entry(queue[head + entry_lead]);
         if (head + list_lead < queue.size())
             index.fetch_list(queue[head + list_lead]);
         if (head + items_lead < queue.size())
@@ -586,10 +607,8 @@ bool Reached::reach_by_position(PyObject* start) {
             return false;
         for (; next < end; ++next) {
             const int32_t target = index.target(next);
-            if (marks_.mark(target)) {
+            if (marks_.mark(target))
                 queue.push_back(target);
-                index.fetch_entry(target);
-            }
         }
     }
     return true;
