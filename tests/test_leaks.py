@@ -156,8 +156,15 @@ def query_scenario(rm):
 
 
 def test_query_index_no_growth(rm):
-    from zarn_user import query
+    import sys
 
+    from zarn_user import query
+    from zarn_user._query import Index
+
+    held = sys.getrefcount(Index)
+    for _ in range(100):
+        Index()
+    assert sys.getrefcount(Index) == held  # each index gives its type back
     previous = zarn_engine.use_engine(NullEngine())
     try:
         for _ in range(20):

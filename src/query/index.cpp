@@ -34,7 +34,7 @@ inline size_t probe(size_t i, size_t& perturb, size_t mask) {
 }
 
 PyObject* star() {
-    static PyObject* s = PyUnicode_InternFromString("*");  // immortal for the process
+    static PyObject* s = check(PyUnicode_InternFromString("*"));  // kept for the life of the process
     return s;
 }
 

@@ -99,12 +99,14 @@ std::vector<Fields> read_all(PyObject* records, bool policies, Py_ssize_t from =
     Keys& k = keys();
     Reader read = policies ? Reader(k.sub, k.obj, k.act) : Reader(k.child, k.parent);
     Ref items = Ref::own(PySequence_Fast(records, "records must be a list"));
-    const Py_ssize_t size = PySequence_Fast_GET_SIZE(items.get());
     std::vector<Fields> out;
-    out.reserve(size_t(std::max<Py_ssize_t>(size - from, 0)));
-    PyObject** item = PySequence_Fast_ITEMS(items.get());
-    for (Py_ssize_t i = from; i < size; ++i)
-        out.push_back(read(item[i]));
+    out.reserve(size_t(std::max<Py_ssize_t>(PySequence_Fast_GET_SIZE(items.get()) - from, 0)));
+    // The list is read afresh at each step: a field read through the attribute protocol may
+    // run code that changes it.
+    for (Py_ssize_t i = from; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+        Ref record = Ref::borrow(PySequence_Fast_GET_ITEM(items.get(), i));
+        out.push_back(read(record.get()));
+    }
     return out;
 }
 
@@ -168,6 +170,8 @@ PyObject* index_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 void index_dealloc(PyObject* self) {
     IndexObject* o = as_index(self);
+    // Every instance of a type made at run time holds a reference to its type: given back last.
+    Ref type = Ref::steal(reinterpret_cast<PyObject*>(Py_TYPE(self)));
     delete o->index;
     o->policies.~Held();
     o->groups.~Held();
