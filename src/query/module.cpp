@@ -595,7 +595,7 @@ PyType_Slot index_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec index_spec = {"zarn_user._query.Index", sizeof(IndexObject), 0, Py_TPFLAGS_DEFAULT, index_slots};
+PyType_Spec index_type = {"zarn_user._query.Index", sizeof(IndexObject), 0, Py_TPFLAGS_DEFAULT, index_slots};
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "_query", "The query index of role matrices (private).", -1,
@@ -611,7 +611,7 @@ PyMODINIT_FUNC PyInit__query() {
     return guarded<PyObject*>(nullptr, []() -> PyObject* {
         query::keys();
         Ref module = Ref::own(PyModule_Create(&query::module_def));
-        Ref type = Ref::own(PyType_FromSpec(&query::index_spec));
+        Ref type = Ref::own(PyType_FromSpec(&query::index_type));
         check(PyModule_AddObjectRef(module.get(), "Index", type.get()));
         return module.release();
     });
