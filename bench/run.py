@@ -47,6 +47,32 @@ def make_graph(shape: str, n: int):
                 for j in {(2 * i) % per, (2 * i + 1) % per}:
                     groups.append((r, levels[lv + 1][j]))
         top, leaf = "top", levels[8][0]
+    elif shape in ("cross", "random"):
+        import random
+
+        rng = random.Random(17)
+        roles = ["top"] + [f"r{i}" for i in range(1, n)]
+        if shape == "cross":
+            # The layered hierarchy, and for every role one more link to a role two to
+            # five levels further down.
+            per = max((n - 1) // 10, 1)
+            levels = [roles[1 + lv * per:1 + (lv + 1) * per] for lv in range(10)]
+            groups = [("top", r) for r in levels[0]]
+            for lv in range(9):
+                for i, r in enumerate(levels[lv]):
+                    for j in {(2 * i) % per, (2 * i + 1) % per}:
+                        groups.append((r, levels[lv + 1][j]))
+                    if lv + 2 < 10:
+                        far = rng.randint(lv + 2, min(lv + 5, 9))
+                        groups.append((r, levels[far][rng.randrange(per)]))
+            top, leaf = "top", levels[8][0]
+        else:
+            # Each role contains one to three roles named after it, at random: no levels.
+            groups = [("top", "r1")]
+            for i in range(1, n - 1):
+                for j in {rng.randint(i + 1, min(n - 1, i + 1 + rng.randint(1, 40))) for _ in range(rng.randint(1, 3))}:
+                    groups.append((roles[i], roles[j]))
+            top, leaf = "top", roles[n - 3]
     elif shape == "chain":
         roles = [f"r{i}" for i in range(n)]
         groups = [(a, b) for a, b in zip(roles, roles[1:])]

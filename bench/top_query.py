@@ -4,7 +4,12 @@ answer's dicts from the reached set (the floor of bench/targets.py). CPU time; t
 measured in turn within each round, and the ratios are taken round by round, so that the
 load of a shared machine falls on all three alike.
 
-    python bench/top_query.py [--rounds 5]
+    python bench/top_query.py [--rounds 5] [--shapes layered,cross,random] [--sizes 10000,100000]
+
+Shapes (bench/run.py): "layered", ten levels, each role containing two of the next; "cross",
+the same with one more link from each role to a role two to five levels further down; and
+"random", roles containing one to three roles at random further on, with no levels (a shape
+the module was not tuned for).
 
 Prints a Markdown table and writes it into bench/RESULTS.md.
 """
@@ -47,13 +52,16 @@ def spread(values, fmt):
 def main() -> None:
     ap = argparse.ArgumentParser()
     ap.add_argument("--rounds", type=int, default=5)
+    ap.add_argument("--shapes", default="layered,cross,random")
+    ap.add_argument("--sizes", default="10000,100000")
+    ap.add_argument("--no-write", action="store_true")
     args = ap.parse_args()
     zarn_engine.use_engine(run.AcceptingEngine())
     rows, medians = [], {}
     with run.null_framework():
         A, B = run.classes(True)
-        for n in (10_000, 100_000):
-            roles, groups, policies, top, leaf = run.make_graph("layered", n)
+        for shape, n in [(shape, int(n)) for shape in args.shapes.split(",") for n in args.sizes.split(",")]:
+            roles, groups, policies, top, leaf = run.make_graph(shape, n)
             ps, gs = run.stored(rm, groups, policies)
             a = A(name="bench", policies=ps, groups=gs)
             ps2, gs2 = run.stored(model, groups, policies)
@@ -76,27 +84,33 @@ def main() -> None:
                 t["changed"].append(cpu(after_change))
             af = [x / y for x, y in zip(t["A"], t["F1"])]
             ba = [x / y for x, y in zip(t["B"], t["A"])]
-            medians[n] = {k: statistics.median(v) for k, v in t.items()}
+            medians[shape, n] = {k: statistics.median(v) for k, v in t.items()}
             ms = lambda x: f"{x * 1e3:.1f} ms"  # noqa: E731
-            rows.append(f"| {n:,} | {ms(medians[n]['A'])} | {ms(medians[n]['F1'])} | {spread(af, '{:.2f}'.format)} | "
-                        f"{spread(ba, '{:.1f}'.format)} | {medians[n]['leaf'] * 1e6:.1f} µs | "
-                        f"{medians[n]['guard'] * 1e6:.2f} µs | {ms(medians[n]['changed'])} |")
+            m = medians[shape, n]
+            rows.append(f"| {shape} | {n:,} | {ms(m['A'])} | {ms(m['F1'])} | {spread(af, '{:.2f}'.format)} | "
+                        f"{spread(ba, '{:.1f}'.format)} | {m['leaf'] * 1e6:.1f} µs | "
+                        f"{m['guard'] * 1e6:.2f} µs | {ms(m['changed'])} |")
             print(rows[-1], flush=True)
-    growth = {k: medians[100_000][k] / medians[10_000][k] for k in ("A", "F1")}
     lines = ["## Top query against the floor", "",
-             "`bench/top_query.py`: layered hierarchy, null framework, CPU time, "
+             "`bench/top_query.py`: three shapes (layered; cross: layered with links across levels; "
+             "random: no levels), null framework, CPU time, "
              f"{args.rounds} rounds, medians; ratios taken round by round (min / median / max). "
              "A: this module; B: the plain-Python class; F1: one Python pass over `dag` building "
              "the answer's dicts from the reached set. A after a change: a new role added under the "
              "leaf by `_dag_add_group`, then the top query (the search's rows follow the index "
              "operations' own changes; any other change of `dag` makes them anew).", "",
-             "| roles | A | F1 | A / F1 | B / A | leaf (A) | guard (A) | A after a change |",
-             "|---:|---:|---:|---:|---:|---:|---:|---:|", *rows, "",
-             f"Growth from 10,000 to 100,000 roles: A ×{growth['A']:.1f}, F1 ×{growth['F1']:.1f}."]
+             "| shape | roles | A | F1 | A / F1 | B / A | leaf (A) | guard (A) | A after a change |",
+             "|---|---:|---:|---:|---:|---:|---:|---:|---:|", *rows]
+    for shape in args.shapes.split(","):
+        if (shape, 10_000) in medians and (shape, 100_000) in medians:
+            growth = {k: medians[shape, 100_000][k] / medians[shape, 10_000][k] for k in ("A", "F1")}
+            lines.append(f"\nGrowth from 10,000 to 100,000 roles, {shape}: A ×{growth['A']:.1f}, "
+                         f"F1 ×{growth['F1']:.1f}.")
     print("\n".join(lines))
-    import sections
+    if not args.no_write:
+        import sections
 
-    sections.write("top-query", "\n".join(lines))
+        sections.write("top-query", "\n".join(lines))
 
 
 if __name__ == "__main__":

@@ -113,3 +113,74 @@ def test_graph_lists_holding_other_nodes_stay_collectable(rm, how):
     del m, odd
     gc.collect()
     assert gone() is None
+
+
+def query_scenario(rm):
+    """One round of every question of the query index, its upkeep and its error paths."""
+    from zarn_user import query
+    from zarn_user._query import Index
+
+    m = rm.RoleMatrix(name="app")
+    ix = query.index(m)
+    m.add_role_permissions("aa", [{"obj": "o", "act": "r"}])
+    m.add_role_sub_roles("admin", ["aa"])
+    assert query.index(m) is ix
+    ix.check(["admin"], "o", "r")
+    ix.why(["admin", "ghost"], "o", "r")
+    ix.who("o", "r", 1)
+    ix.who("*", "*", None, 1)
+    ix.permissions(("admin",))
+    ix.permission_paths(["admin"])
+    ix.holds_object(["admin"], "o")
+    ix.path("admin", "aa")
+    ix.containing("aa")
+    ix.roles(), ix.sub_roles("admin"), ix.contained_by("aa"), ix.grants("aa"), ix.counts()
+    assert ix.apply([], 0, [], 0, m.__dict__, [], [], [], []) is False  # not at these lists
+    m.set_role_permissions("aa", [])  # a new list: made anew
+    query.index(m).check(["aa"], "o", "r")
+    errors = [
+        lambda: ix.check(["aa"], 1, "r"),
+        lambda: ix.permissions("aa"),
+        lambda: ix.who("o", "r", -1),
+        lambda: ix.who("o", "r", 1, "x"),
+        lambda: Index().build({"policies": [object()], "groups": []}),
+        lambda: ix.build(m.__dict__),
+    ]
+    for call in errors:
+        try:
+            call()
+        except (TypeError, ValueError, RuntimeError, AttributeError):
+            pass
+        else:
+            raise AssertionError("expected an error")
+
+
+def test_query_index_no_growth(rm):
+    import sys
+
+    from zarn_user import query
+    from zarn_user._query import Index
+
+    held = sys.getrefcount(Index)
+    for _ in range(100):
+        Index()
+    assert sys.getrefcount(Index) == held  # each index gives its type back
+    previous = zarn_engine.use_engine(NullEngine())
+    try:
+        for _ in range(20):
+            query_scenario(rm)
+        gc.collect()
+        objects = len(gc.get_objects())
+        tracemalloc.start()
+        before = tracemalloc.take_snapshot()
+        for _ in range(250):
+            query_scenario(rm)
+        gc.collect()
+        after = tracemalloc.take_snapshot()
+        tracemalloc.stop()
+        grown = sum(stat.size_diff for stat in after.compare_to(before, "filename"))
+        assert len(gc.get_objects()) - objects < 100
+        assert grown < 32 * 1024, after.compare_to(before, "lineno")[:5]
+        assert len(query._held) < 10  # an index goes with its matrix
+    finally:
+        zarn_engine.use_engine(previous)

@@ -3,7 +3,7 @@
 Everything a change installs is built aside first, then installed by single operations: each
 stored list by records appended to it, or by a new list in its place when it lost records
 (a list rewritten whole: a new graph as well), the graph's new and changed rows by one
-`dict.update`.
+`dict.update`, the query index (query.py) by one call that follows the change.
 A query running in another thread reads each of them wholly before or wholly after.
 
 The rows are made by the matrix's own index operations, run on a scratch instance whose
@@ -16,6 +16,8 @@ from __future__ import annotations
 from typing import Any
 
 from zarn_engine.changes import install, prepare
+
+from zarn_user import query
 
 # A matrix builds its graph from its stored lists whenever it is built: a load applies the
 # changes after the snapshot to the lists and builds the matrix once.
@@ -76,7 +78,10 @@ def apply(doc: Any, change: dict[str, Any]) -> None:
         dag = _rebuilt(doc, plan)
         install(doc, plan)
         doc.__dict__["dag"] = dag
+        query.forget(doc)  # made anew from the new lists when next asked
         return
+    attrs = doc.__dict__
+    before = (attrs["policies"], len(attrs["policies"]), attrs["groups"], len(attrs["groups"]))
     dag = doc.dag
     rows: dict[Any, list[Any]] = {}
     owned: set[Any] = set()
@@ -118,3 +123,5 @@ def apply(doc: Any, change: dict[str, Any]) -> None:
     installed = {node: row for node, row in rows.items() if node in owned or node not in dag}
     install(doc, plan)
     dag.update(installed)
+    # The query index follows the change in one step: a reader sees it before or after.
+    query.follow(doc, before, lost_policies, new_policies, lost_groups, new_groups)

@@ -1,23 +1,18 @@
-"""Answers for servers: what a caller holds, from live documents, cached per version.
+"""Answers for servers: what a caller holds, from live documents and their query indexes.
 
 `Directory("shop")` keeps one `Live(RoleMatrix)` and one `Live(UserRoles)` for the process
 and answers "what does this caller hold" for a list of role names, a user id, or both. The
 web integrations (zarn_user.fastapi, .flask, .django) are thin layers over it.
 
-Answers are cached per role set for the matrix version the live document returned (it
-brings its instance up to date in place): a new version gets a new, empty cache; so an
-answer never comes from an older version than the instance the request got. Role names the matrix does not hold are
-dropped before the query (asking the module about them would add them to the shared
-matrix). Queries on the shared instance run one at a time: the module leaves locking of a
-shared instance to its users.
+An answer is a view over the matrix's query index (zarn_user.query), which follows every
+change the live document applies: a change empties nothing and rebuilds nothing, and each
+question (`holds`) is one search of the index that stops as soon as it knows. Role names
+the matrix does not hold hold nothing.
 """
 
 from __future__ import annotations
 
 import os
-import threading
-from collections import OrderedDict
-from operator import attrgetter
 from typing import Any, Iterable, Iterator
 
 import zarn_engine
@@ -25,30 +20,45 @@ from zarn_engine import DoesNotExist, Engine, Live, StorageError
 
 import zarn_user.role_matrix as rm
 
-from .users import UserRoles, check_user, holds_pair, stored_roles
+from . import query
+from .users import UserRoles, check_user, holds_pair
 
 __all__ = ["Directory", "Permissions"]
-
-_PAIR = attrgetter("obj", "act")  # (obj, act) of a permission record
 
 
 class Permissions:
     """What a caller holds: the roles asked about that the matrix holds (`roles`) and every
     (obj, act) pair they reach (`pairs`), in the matrix version `version`. Read it with
-    `holds(obj, act)`, where a granted "*" matches any object or action."""
+    `holds(obj, act)`, where a granted "*" matches any object or action.
 
-    __slots__ = ("roles", "pairs", "version")
+    Made from an index (`index=`), it asks the index each question, and makes `pairs` only
+    when they are read; the index is of `version` or a newer version of the matrix."""
 
-    def __init__(self, roles: tuple[str, ...], pairs: frozenset[tuple[str, str]], version: int | None) -> None:
+    __slots__ = ("roles", "_pairs", "version", "_index")
+
+    def __init__(self, roles: tuple[str, ...], pairs: frozenset[tuple[str, str]] | None, version: int | None,
+                 *, index: query.Index | None = None) -> None:
         self.roles = roles
-        self.pairs = pairs
+        self._pairs = pairs if pairs is not None or index is not None else frozenset()
         self.version = version
+        self._index = index
+
+    @property
+    def pairs(self) -> frozenset[tuple[str, str]]:
+        if self._pairs is None:
+            assert self._index is not None
+            self._pairs = frozenset(self._index.permissions(self.roles))
+        return self._pairs
 
     def holds(self, obj: str, act: str) -> bool:
+        if self._pairs is None and self._index is not None:
+            return bool(self.roles) and self._index.check(self.roles, obj, act)
         return holds_pair(self.pairs, obj, act)
 
     def holds_any(self, obj: str) -> bool:
         """Whether some action on `obj` (or on "*") is held."""
+        if self._pairs is None and self._index is not None:
+            return bool(self.roles) and self._index.holds_object(self.roles, obj)
         return any(o == obj or o == "*" for o, _ in self.pairs)
 
     def __contains__(self, item: object) -> bool:
@@ -63,6 +73,8 @@ class Permissions:
         return len(self.pairs)
 
     def __bool__(self) -> bool:
+        if self._pairs is None and self._index is not None:
+            return bool(self.roles) and bool(self._index.permissions(self.roles))
         return bool(self.pairs)
 
     def to_display(self) -> dict[str, Any]:
@@ -70,50 +82,7 @@ class Permissions:
                 "permissions": [{"obj": o, "act": a} for o, a in sorted(self.pairs)]}
 
     def __repr__(self) -> str:
-        return f"Permissions(roles={self.roles!r}, {len(self.pairs)} pairs, version={self.version})"
-
-
-class _Answers:
-    """The answers for one matrix instance: the roles it holds and an LRU of answers by role
-    set."""
-
-    __slots__ = ("matrix", "version", "known", "cache", "size", "pairs", "held", "lock", "empty")
-
-    def __init__(self, matrix: Any, size: int, pairs: int) -> None:
-        from zarn_engine.changes import settled
-
-        self.matrix = matrix
-        # The roles and the version of one state, also while a change is applied to it.
-        self.version, self.known = settled(matrix, lambda: (matrix.version, stored_roles(matrix)))
-        self.cache: OrderedDict[frozenset[str], Permissions] = OrderedDict()
-        self.size = size  # at most this many answers
-        self.pairs = pairs  # holding at most this many pairs together (the latest answer always kept)
-        self.held = 0
-        self.lock = threading.Lock()
-        self.empty = Permissions((), frozenset(), self.version)
-
-    def key(self, names: Iterable[Any]) -> frozenset[str]:
-        known = self.known
-        return frozenset(n for n in names if type(n) is str and n in known)
-
-    def cached(self, key: frozenset[str]) -> Permissions | None:
-        if not key:
-            return self.empty
-        with self.lock:
-            found = self.cache.get(key)
-            if found is not None:
-                self.cache.move_to_end(key)
-            return found
-
-    def keep(self, key: frozenset[str], answer: Permissions) -> None:
-        with self.lock:
-            old = self.cache.pop(key, None)
-            if old is not None:
-                self.held -= len(old.pairs)
-            self.cache[key] = answer
-            self.held += len(answer.pairs)
-            while len(self.cache) > self.size or (self.held > self.pairs and len(self.cache) > 1):
-                self.held -= len(self.cache.popitem(last=False)[1].pairs)
+        return f"Permissions(roles={self.roles!r}, version={self.version})"
 
 
 def _roles(names: Any) -> tuple[Any, ...]:
@@ -130,9 +99,9 @@ class Directory:
     `engine`: a store or its URL (default: the process's default store). `consistency`: as
     for `Live` ("strict": every answer reflects every change committed before the call;
     "notify": changes are seen within a second, and `permissions_now` reads nothing).
-    `live` / `users_live`: live documents to share instead of making new ones. The cache
-    keeps at most `cache_size` answers holding at most `cache_pairs` permissions together
-    (an answer of a role that reaches 10^5 roles holds some 400,000 of them).
+    `live` / `users_live`: live documents to share instead of making new ones.
+    `cache_size` and `cache_pairs` are accepted for callers of earlier versions, which kept
+    answers; the query index makes that unnecessary.
     """
 
     def __init__(self, app: str, *, engine: Engine | str | os.PathLike[str] | None = None,
@@ -160,9 +129,6 @@ class Directory:
             users_live = Live(UserRoles, consistency=live.consistency, engine=self.engine)
             self._own.append(users_live)
         self.users_live = users_live
-        self._lock = threading.Lock()  # installs the answers of a new version
-        self._query = threading.Lock()  # one query at a time on the shared matrix
-        self._answers: _Answers | None = None
         self._index: tuple[Any, dict[str, tuple[str, ...]], int | None] | None = None
 
     # --- the documents --------------------------------------------------------------------
@@ -198,8 +164,9 @@ class Directory:
         return self._answer(self.matrix(), names)
 
     def permissions_now(self, roles: Iterable[str] | None = None, user: str | None = None) -> Permissions | None:
-        """`permissions(...)` when it can be answered without asking the store or querying
-        the matrix (a cached answer, in notify mode while the feed is proven); None otherwise."""
+        """`permissions(...)` when it can be answered without asking the store or building an
+        index (in notify mode while the feed is proven, once the matrix was asked); None
+        otherwise."""
         matrix = self.live.peek(self.app)
         if matrix is None:
             return None
@@ -209,8 +176,10 @@ class Directory:
             if assignments is None:
                 return None
             names += self._assigned(assignments, user)
-        answers = self._answers_for(matrix)
-        return answers.cached(answers.key(names))
+        index = query.ready(matrix)
+        if index is None:
+            return None
+        return self._permissions(matrix, index, names)
 
     def holds(self, obj: str, act: str, roles: Iterable[str] | None = None, user: str | None = None) -> bool:
         return self.permissions(roles, user).holds(obj, act)
@@ -229,35 +198,13 @@ class Directory:
                 self._index = index
         return index[1].get(user, ()) if type(user) is str else ()
 
-    def _answers_for(self, matrix: Any) -> _Answers:
-        answers = self._answers
-        if answers is not None and answers.matrix is matrix and answers.version == matrix.version:
-            return answers
-        with self._lock:
-            answers = self._answers
-            if answers is not None and answers.matrix is matrix and answers.version == matrix.version:
-                return answers
-            fresh = _Answers(matrix, self.cache_size, self.cache_pairs)
-            # An instance older than the one installed (a request that read before another
-            # one's reload) is answered from a cache of its own, never installed.
-            if answers is None or (fresh.version or 0) >= (answers.version or 0):
-                self._answers = fresh
-            return fresh
-
     def _answer(self, matrix: Any, names: Iterable[Any]) -> Permissions:
-        answers = self._answers_for(matrix)
-        key = answers.key(names)
-        found = answers.cached(key)
-        if found is not None:
-            return found
-        with self._query:
-            found = answers.cached(key)
-            if found is not None:
-                return found
-            content = matrix.get_implicit_permissions_for_roles(sorted(key))
-            found = Permissions(tuple(sorted(key)), frozenset(map(_PAIR, content.permissions)), answers.version)
-        answers.keep(key, found)
-        return found
+        return self._permissions(matrix, query.index(matrix), names)
+
+    @staticmethod
+    def _permissions(matrix: Any, index: query.Index, names: Iterable[Any]) -> Permissions:
+        roles = tuple(sorted({n for n in names if type(n) is str and index.has(n)}))
+        return Permissions(roles, None, matrix.version, index=index)
 
     # --- changes --------------------------------------------------------------------------
 

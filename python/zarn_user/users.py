@@ -7,22 +7,22 @@ surrounding white space. The assignments of one application are one document, `U
 the same guarantees: whole saves, versions, conflicts; `Live(UserRoles)` keeps it current in
 servers as `Live(RoleMatrix)` keeps the matrix.
 
-The questions read the stored lists of the matrix, never names a request made up: asking the
-module about a role it does not hold would add that role to the matrix's `dag`. A granted "*"
-matches any object or any action, as on the command line.
+The questions go to the matrix's query index (zarn_user.query), which answers for its stored
+lists: a name the matrix does not hold holds nothing, and asking about it changes nothing. A
+granted "*" matches any object or any action, as on the command line.
 """
 
 from __future__ import annotations
 
 import unicodedata
-from collections import deque
 from typing import Any, Container, Iterable
 
 from zarn_engine import Document, EmbeddedDocument, EmbeddedDocumentField, ListField, ValidationError
 from zarn_fields import StringField
 
 import zarn_user.role_matrix as rm
-from zarn_user.cli.holders import Holding, holdings, known_roles
+from zarn_user import query
+from zarn_user.cli.holders import Holding
 
 __all__ = ["Assignment", "UserRoles", "check_user", "user_error", "stored_roles", "holds_pair",
            "permissions_of", "holds", "why", "containers_of", "users_holding", "user_holdings",
@@ -84,7 +84,7 @@ class Assignment(EmbeddedDocument):
 def stored_roles(matrix: rm.RoleMatrix) -> frozenset[str]:
     """The roles the matrix holds: those named in its stored lists, and "public". (`name in
     matrix.dag` is no such test: a query about any name makes it a node.)"""
-    return frozenset(known_roles(matrix))
+    return frozenset(query.index(matrix).roles())
 
 
 class UserRoles(Document):
@@ -128,9 +128,9 @@ class UserRoles(Document):
         roles = list(dict.fromkeys(roles))
         if matrix.name != self.app:
             raise ValueError(f"the matrix of {matrix.name!r} gives no roles in {self.app!r}")
-        known = stored_roles(matrix)
+        index = query.index(matrix)
         for role in roles:
-            if role not in known:
+            if not index.has(role):
                 raise UnknownRole(f"unknown role {role!r} in application {self.app!r}")
         have = set(self.roles_of(user))
         new = [Assignment(user=user, role=role) for role in roles if role not in have]
@@ -170,18 +170,15 @@ def holds_pair(pairs: Container[tuple[str, str]], obj: str, act: str) -> bool:
 def permissions_of(matrix: rm.RoleMatrix, roles: Iterable[str]) -> frozenset[tuple[str, str]]:
     """Every (obj, act) the roles hold through containment at any depth; names the matrix
     does not hold are left out (never asked about)."""
-    known = stored_roles(matrix)
-    asked = sorted({r for r in roles if r in known})
-    if not asked:
-        return frozenset()
-    content = matrix.get_implicit_permissions_for_roles(asked)
-    return frozenset((p.obj, p.act) for p in content.permissions)
+    if isinstance(roles, str):
+        roles = [roles]
+    return frozenset(query.index(matrix).permissions(list(roles)))
 
 
 def holds(matrix: rm.RoleMatrix, assignments: UserRoles | None, user: str, obj: str, act: str) -> bool:
     """Whether `user` holds (obj, act) through its roles; False for a user without roles."""
     roles = assignments.roles_of(user) if assignments is not None else []
-    return holds_pair(permissions_of(matrix, roles), obj, act)
+    return bool(roles) and query.index(matrix).check(roles, obj, act)
 
 
 class UserHolding:
@@ -218,7 +215,11 @@ def _best(user: str, roles: Iterable[str], found: dict[str, Holding]) -> UserHol
 def why(matrix: rm.RoleMatrix, assignments: UserRoles | None, user: str, obj: str, act: str) -> UserHolding | None:
     """How `user` holds (obj, act), through the shortest chain of roles; None when it does not."""
     roles = assignments.roles_of(user) if assignments is not None else []
-    return _best(user, roles, holdings(matrix, obj, act)) if roles else None
+    found = query.index(matrix).why(roles, obj, act) if roles else None
+    if found is None:
+        return None
+    path, o, a = found
+    return UserHolding(user, Holding(path[0], path, (o, a)))
 
 
 def user_holdings(matrix: rm.RoleMatrix, assignments: UserRoles | None, obj: str,
@@ -227,7 +228,8 @@ def user_holdings(matrix: rm.RoleMatrix, assignments: UserRoles | None, obj: str
     assignment."""
     if assignments is None:
         return {}
-    found = holdings(matrix, obj, act)
+    holders, _, _ = query.index(matrix).who(obj, act)
+    found = {role: Holding(role, path, (o, a)) for role, path, o, a in holders}
     out: dict[str, UserHolding] = {}
     for user, roles in assignments.index().items():
         best = _best(user, roles, found)
@@ -239,28 +241,10 @@ def user_holdings(matrix: rm.RoleMatrix, assignments: UserRoles | None, obj: str
 def containers_of(matrix: rm.RoleMatrix, role: str) -> dict[str, list[str]]:
     """Every role that contains `role` at any depth, itself included, each with its shortest
     chain down to `role`. KeyError when the matrix does not hold `role`."""
-    if role not in stored_roles(matrix):
+    found = query.index(matrix).containing(role)
+    if found is None:
         raise UnknownRole(f"unknown role {role!r} in application {matrix.name!r}")
-    containers: dict[str, list[str]] = {}
-    for g in matrix.groups:
-        containers.setdefault(g.parent, []).append(g.child)
-    towards: dict[str, str | None] = {role: None}
-    queue = deque([role])
-    while queue:
-        role_ = queue.popleft()
-        for child in containers.get(role_, []):
-            if child not in towards:
-                towards[child] = role_
-                queue.append(child)
-    out: dict[str, list[str]] = {}
-    for start in towards:
-        path = [start]
-        node = towards[start]
-        while node is not None:
-            path.append(node)
-            node = towards[node]
-        out[start] = path
-    return out
+    return dict(found)
 
 
 def users_holding(matrix: rm.RoleMatrix, assignments: UserRoles | None, role: str) -> dict[str, list[str]]:

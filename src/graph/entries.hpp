@@ -65,6 +65,8 @@ public:
     explicit EntryView(PyObject* dict);
     PyObject* key(Py_ssize_t at) const { return slot(at, 0); }
     PyObject* value(Py_ssize_t at) const { return slot(at, 1); }
+    // Where the entry at `at` lies, to fetch it ahead.
+    const void* address(Py_ssize_t at) const { return base_ + size_t(at) * stride_; }
 
 private:
     PyObject* slot(Py_ssize_t at, size_t which) const {

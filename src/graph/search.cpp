@@ -241,6 +241,9 @@ public:
     // Drops every row at the next use.
     void forget() { dict_ = nullptr; }
 
+    // The dict whose rows this index holds (perhaps of an earlier state of it), if any.
+    PyObject* dict() const { return dict_; }
+
     // After our own `dict[key] = value`, on a dict that tracking() accepted just before and
     // that held `before` entries, where `key` was found at `at` (a new key: `before`) and
     // nothing else ran: the new key gets an empty row, a replaced value loses its row. When
@@ -276,8 +279,10 @@ public:
         }
         const size_t first = targets_.size();
         targets_.resize(first + size_t(size));
+        keys_.resize(first + size_t(size));
         if (!resolve(dict, items, 0, size, first)) {
             targets_.resize(first);
+            keys_.resize(first);
             return false;
         }
         if (r.begin != unbuilt)
@@ -290,8 +295,26 @@ public:
 
     int32_t target(uint32_t i) const { return targets_[i]; }
 
+    // Fetching ahead what row() reads for the node at `position`, in three steps, each
+    // reading only what the step before fetched: its entry and its row; its successor list;
+    // the list's items.
+    void fetch_entry(Py_ssize_t position) const {
+        __builtin_prefetch(entries_.address(position));
+        if (size_t(position) < rows_.size())
+            __builtin_prefetch(&rows_[size_t(position)]);
+    }
+    void fetch_list(Py_ssize_t position) const { __builtin_prefetch(entries_.value(position)); }
+    void fetch_items(Py_ssize_t position) const {
+        PyObject* successors = entries_.value(position);
+        if (successors && PyList_CheckExact(successors) && PyList_GET_SIZE(successors) > 0)
+            __builtin_prefetch(reinterpret_cast<PyListObject*>(successors)->ob_item);
+    }
+
     // Bytes held by the rows.
-    size_t bytes() const { return rows_.capacity() * sizeof(Row) + targets_.capacity() * sizeof(int32_t); }
+    size_t bytes() const {
+        return rows_.capacity() * sizeof(Row) + targets_.capacity() * sizeof(int32_t) +
+               keys_.capacity() * sizeof(PyObject*);
+    }
 
 private:
     static constexpr uint32_t unbuilt = UINT32_MAX;
@@ -307,9 +330,15 @@ private:
 
     // Whether the first r.size items are still the successors the row was made from: each
     // the key at its position or equal to it.
+    // The key each successor was found at is remembered beside it: while the dict is the
+    // state the index knows, the key at each position stays that very object (the dict holds
+    // it), so an item that is that object needs no look at the dict's entries.
     bool holds(const Row& r, PyObject* const* items) const {
         const int32_t* targets = targets_.data() + r.begin;
+        PyObject* const* keys = keys_.data() + r.begin;
         for (uint32_t i = 0; i < r.size; ++i) {
+            if (items[i] == keys[i]) [[likely]]
+                continue;
             PyObject* key = entries_.key(targets[i]);
             if (items[i] != key && (key == nullptr || plain_equal(items[i], key) != 1))
                 return false;
@@ -341,8 +370,10 @@ private:
                 return false;
             const size_t old = r.capacity();
             targets_.resize(r.begin + capacity);
+            keys_.resize(r.begin + capacity);
             if (!resolve(dict, items, r.size, size, r.begin + r.size)) {
                 targets_.resize(r.begin + old);
+                keys_.resize(r.begin + old);
                 return false;
             }
             live_ += capacity - old;
@@ -351,9 +382,12 @@ private:
                 return false;
             const size_t first = targets_.size();
             targets_.resize(first + capacity);
+            keys_.resize(first + capacity);
             std::copy_n(targets_.begin() + std::ptrdiff_t(r.begin), r.size, targets_.begin() + std::ptrdiff_t(first));
+            std::copy_n(keys_.begin() + std::ptrdiff_t(r.begin), r.size, keys_.begin() + std::ptrdiff_t(first));
             if (!resolve(dict, items, r.size, size, first + r.size)) {
                 targets_.resize(first);
+                keys_.resize(first);
                 return false;
             }
             live_ += capacity - r.capacity();
@@ -409,6 +443,7 @@ private:
                 if (position < 0)
                     return false;
                 targets_[out] = int32_t(position);
+                keys_[out] = entries_.key(position);
                 ++out;
             }
         }
@@ -419,6 +454,7 @@ private:
     void clear() {
         rows_.clear();
         targets_.clear();
+        keys_.clear();
         live_ = 0;
         dict_ = nullptr;
     }
@@ -428,27 +464,66 @@ private:
     uint64_t version_ = 0;
     std::vector<Row> rows_;         // by position
     std::vector<int32_t> targets_;  // the positions of the successors, row after row
+    std::vector<PyObject*> keys_;   // beside each of targets_, the key found there (not held)
     size_t live_ = 0;               // how many of targets_ belong to current rows (their room included)
 };
 
-// One index for the whole module, never destroyed: it is only ever released through
-// clear(), with the interpreter running.
-Successors& successors() {
-    static Successors* index = new Successors;
-    return *index;
+// The rows of the few dicts searched last, one index each, so that a process holding
+// several matrices does not make a matrix's rows anew each time it comes back to it from
+// another. Never destroyed: only ever released through clear(), with the interpreter running.
+class SuccessorsCache {
+public:
+    // The index holding rows of `dict`, if any.
+    Successors* known(PyObject* dict) {
+        for (size_t i = 0; i < ways; ++i)
+            if (indexes_[i].dict() == dict) {
+                used_[i] = ++clock_;
+                return &indexes_[i];
+            }
+        return nullptr;
+    }
+    // The index for a search of `dict`: its own, else the one used least recently.
+    Successors& for_search(PyObject* dict) {
+        if (Successors* found = known(dict))
+            return *found;
+        size_t oldest = 0;
+        for (size_t i = 1; i < ways; ++i)
+            if (used_[i] < used_[oldest])
+                oldest = i;
+        used_[oldest] = ++clock_;
+        return indexes_[oldest];
+    }
+    size_t bytes() const {
+        size_t total = 0;
+        for (const Successors& index : indexes_)
+            total += index.bytes();
+        return total;
+    }
+
+private:
+    static constexpr size_t ways = 8;
+    Successors indexes_[ways];
+    uint64_t used_[ways] = {};
+    uint64_t clock_ = 0;
+};
+
+SuccessorsCache& successors() {
+    static SuccessorsCache* cache = new SuccessorsCache;
+    return *cache;
 }
 
 }  // namespace
 
 void set_successors(PyObject* dag, PyObject* key, Py_hash_t hash, PyObject* value) {
-    Successors& index = successors();
-    if (!index.tracking(dag)) {
+    Successors* known = successors().known(dag);
+    if (known == nullptr || !known->tracking(dag)) {
         check(_PyDict_SetItem_KnownHash(dag, key, value, hash));
         return;
     }
     // The key's place found first, without running code: the assignment then compares it
     // with plain keys only, and the value it replaces is freed only once the index has
     // followed the change (freeing it might run code that changes `dag` again).
+    Successors& index = *known;
     PyObject* old = nullptr;
     const Py_ssize_t before = entry_count(dag);
     const Py_ssize_t at = entry_of(dag, key, hash, &old);
@@ -464,8 +539,8 @@ void set_successors(PyObject* dag, PyObject* key, Py_hash_t hash, PyObject* valu
 
 void set_successors(PyObject* dag, PyObject* key, PyObject* value) {
     if (!is_plain(key) || !PyDict_CheckExact(dag)) {
-        if (successors().tracking(dag))
-            successors().forget();
+        if (Successors* known = successors().known(dag); known && known->tracking(dag))
+            known->forget();
         setitem(dag, key, value);
         return;
     }
@@ -481,6 +556,26 @@ Ref successor_list(PyObject* first) {
 
 size_t successor_index_bytes() { return successors().bytes(); }
 
+namespace {
+
+// No collection of cyclic garbage while it lives (and so no finalizer, no code of anyone's),
+// then collections as they were.
+class CollectionPause {
+public:
+    CollectionPause() : enabled_(PyGC_Disable()) {}
+    ~CollectionPause() {
+        if (enabled_)
+            PyGC_Enable();
+    }
+    CollectionPause(const CollectionPause&) = delete;
+    CollectionPause& operator=(const CollectionPause&) = delete;
+
+private:
+    int enabled_;
+};
+
+}  // namespace
+
 bool Reached::reach_by_position(PyObject* start) {
     if (!is_plain(start))
         return false;
@@ -490,34 +585,31 @@ bool Reached::reach_by_position(PyObject* start) {
         return false;
     if (at == entry_missing)
         raise_key_error(start);
-    Successors& index = successors();
+    Successors& index = successors().for_search(dag_);
     if (!index.use(dag_))
         return false;
-    // Each frame is a node being explored: the range of its row still to look at.
-    struct Frame {
-        uint32_t next, end;
-    };
-    std::vector<Frame> stack;
-    auto enter = [&](Py_ssize_t position) {
-        if (!marks_.mark(position))
-            return true;
-        Frame f;
-        if (!index.row(dag_, position, f.next, f.end))
-            return false;
-        stack.push_back(f);
+    // Breadth first: only the reached set matters here, and a queue lets each node's lines
+    // be fetched some steps before the node is explored, so that their cache misses overlap.
+    std::vector<int32_t> queue;
+    if (!marks_.mark(at))
         return true;
-    };
-    if (!enter(at))
-        return false;
-    while (!stack.empty()) {
-        Frame& top = stack.back();
-        if (top.next == top.end) {
-            stack.pop_back();
-            continue;
-        }
-        const int32_t next = index.target(top.next++);
-        if (!marks_.marked(next) && !enter(next))
+    queue.push_back(int32_t(at));
+    constexpr size_t entry_lead = 16, list_lead = 8, items_lead = 4;
+    for (size_t head = 0; head < queue.size(); ++head) {
+        if (head + entry_lead < queue.size())
+            index.fetch_entry(queue[head + entry_lead]);
+        if (head + list_lead < queue.size())
+            index.fetch_list(queue[head + list_lead]);
+        if (head + items_lead < queue.size())
+            index.fetch_items(queue[head + items_lead]);
+        uint32_t next, end;
+        if (!index.row(dag_, queue[head], next, end))
             return false;
+        for (; next < end; ++next) {
+            const int32_t target = index.target(next);
+            if (marks_.mark(target))
+                queue.push_back(target);
+        }
     }
     return true;
 }
@@ -561,17 +653,31 @@ void Reached::reach_by_value(PyObject* start) {
 
 void Reached::collect(PyObject* out) {
     if (by_position_) {
-        // The keys first, held: building the entries allocates, and a collection run by the
-        // allocator could run code that changes the dict.
-        std::vector<Ref> pairs;
+        // One pass over the reached positions in key order, each pair's entry built as its
+        // key is read. Building allocates, and a collection run by the allocator could run
+        // code that changes the dict: none runs while the pass lasts. The keys reached are
+        // plain (exact pairs of exact str), whose entries are built without running code.
+        // The keys, and the strings of pairs, are fetched some positions ahead.
+        std::vector<uint32_t> reached;
+        marks_.for_each([&](Py_ssize_t at) { reached.push_back(uint32_t(at)); });
         const EntryView entries(dag_);
-        marks_.for_each([&](Py_ssize_t at) {
-            PyObject* key = entries.key(at);
+        const size_t n = reached.size();
+        constexpr size_t key_lead = 16, string_lead = 8;
+        CollectionPause pause;
+        for (size_t i = 0; i < n; ++i) {
+            if (i + key_lead < n)
+                __builtin_prefetch(entries.key(reached[i + key_lead]));
+            if (i + string_lead < n) {
+                PyObject* ahead = entries.key(reached[i + string_lead]);
+                if (ahead && PyTuple_CheckExact(ahead) && PyTuple_GET_SIZE(ahead) == 2) {
+                    __builtin_prefetch(PyTuple_GET_ITEM(ahead, 0));
+                    __builtin_prefetch(PyTuple_GET_ITEM(ahead, 1));
+                }
+            }
+            PyObject* key = entries.key(reached[i]);
             if (key && PyTuple_Check(key))
-                pairs.push_back(Ref::borrow(key));
-        });
-        for (const Ref& pair : pairs)
-            check(PyList_Append(out, pair_entry(pair.get()).get()));
+                check(PyList_Append(out, pair_entry(key).get()));
+        }
         return;
     }
     // One pass over `dag` in its key order. The dict keeps each key's hash beside it: a

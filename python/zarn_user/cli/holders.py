@@ -1,16 +1,17 @@
-"""Who holds what, and through which sub-roles: answers read from the stored lists.
+"""Who holds what, and through which sub-roles: answers of the matrix's query index.
 
 The module resolves permissions; this file only explains them. A granted "*" matches any
 object or any action here (the convention of the root policy, `*:*`); the module itself
-gives "*" no meaning.
+gives "*" no meaning. The searches run in the query index (zarn_user.query).
 """
 
 from __future__ import annotations
 
-from collections import deque
 from dataclasses import dataclass
 from functools import cache
 from typing import TYPE_CHECKING, Any
+
+from zarn_user import query
 
 if TYPE_CHECKING:
     from zarn_user.role_matrix import RoleMatrix
@@ -61,23 +62,9 @@ def sub_roles(matrix: RoleMatrix) -> dict[str, list[str]]:
 
 def containment_path(matrix: RoleMatrix, start: str, goal: str) -> list[str] | None:
     """The shortest chain of contained roles from `start` to `goal`, or None."""
-    parents = sub_roles(matrix)
-    previous: dict[str, str | None] = {start: None}
-    queue = deque([start])
-    while queue:
-        role = queue.popleft()
-        if role == goal:
-            path = []
-            node: str | None = role
-            while node is not None:
-                path.append(node)
-                node = previous[node]
-            return path[::-1]
-        for parent in parents.get(role, []):
-            if parent not in previous:
-                previous[parent] = role
-                queue.append(parent)
-    return None
+    if start == goal:
+        return [start]
+    return query.index(matrix).path(start, goal)
 
 
 def refusal(matrix: RoleMatrix, role: str, sub: str) -> str:
@@ -123,33 +110,17 @@ class Holding:
 
 
 def holdings(matrix: RoleMatrix, obj: str, act: str) -> dict[str, Holding]:
-    """Every role that holds (obj, act), directly or through sub-roles, with a shortest path;
-    in the order of `known_roles`. A breadth-first search backwards from the roles the
-    permission is granted to, so each role gets its shortest chain."""
-    granted: dict[str, tuple[str, str]] = {}
-    for p in matrix.policies:
-        if matches(p.obj, p.act, obj, act):
-            exact = (p.obj, p.act) == (obj, act)
-            if p.sub not in granted or (exact and "*" in granted[p.sub]):
-                granted[p.sub] = (p.obj, p.act)  # an exact grant explains better than a wildcard
-    containers: dict[str, list[str]] = {}
-    for g in matrix.groups:
-        containers.setdefault(g.parent, []).append(g.child)
-    towards: dict[str, str | None] = {role: None for role in granted}
-    queue = deque(granted)
-    while queue:
-        role = queue.popleft()
-        for child in containers.get(role, []):
-            if child not in towards:
-                towards[child] = role
-                queue.append(child)
-    out: dict[str, Holding] = {}
-    for role in known_roles(matrix):
-        if role not in towards:
-            continue
-        path, node = [role], towards[role]
-        while node is not None:
-            path.append(node)
-            node = towards[node]
-        out[role] = Holding(role, path, granted[path[-1]])
-    return out
+    """Every role that holds (obj, act), directly or through sub-roles, with a shortest path,
+    in the order the matrix's index met the roles (that of `known_roles` for a matrix as
+    loaded). The granted pair explaining each is the one closest to (obj, act): the exact
+    pair, then (obj, "*"), ("*", act), ("*", "*")."""
+    found, _, _ = query.index(matrix).who(obj, act)
+    return {role: Holding(role, path, (o, a)) for role, path, o, a in found}
+
+
+def holdings_page(matrix: RoleMatrix, obj: str, act: str, limit: int | None,
+                  cursor: int | None = None) -> tuple[list[Holding], int | None, int]:
+    """One page of `holdings`: at most `limit` holders from `cursor` (the one the previous
+    page gave) on; (the page, the cursor of the next page or None, how many hold it)."""
+    found, following, total = query.index(matrix).who(obj, act, limit, cursor)
+    return [Holding(role, path, (o, a)) for role, path, o, a in found], following, total

@@ -356,7 +356,7 @@ class Console:
             raise bad(f"unknown import format {fmt!r}: auto, json or casbin")
         reading = parse(text, name, fmt)
         exists = self.engine.version(self.rm.RoleMatrix._collection(), app) is not None
-        existing = self.snapshot(app).role_set if exists else set()
+        existing = set(self.snapshot(app).roles) if exists else set()
         errors = reading.errors + name_errors(reading.entries, existing)
         errors += [(e.order, f"{e.where}: a user's role ({e.fields[0]} in {e.fields[1]}): users are imported "
                              "with zarn-roles import") for e in reading.entries if e.kind == "u"]

@@ -1,58 +1,108 @@
-"""One version of a role matrix, indexed for the questions the console and the assertions ask.
+"""One role matrix as the console and the assertions ask it: a view over its query index.
 
-Built once per loaded version from the stored lists (`policies`, `groups`), so that a check
-walks only the roles it reaches instead of the whole matrix. Answers read as the command
-line's do: a granted "*" matches any object or any action (see holders.py).
+Every question goes to the matrix's query index (zarn_user.query), which is kept current by
+the changes the matrix goes through: making a snapshot builds nothing, whatever the size of
+the matrix. Answers read as the command line's do: a granted "*" matches any object or any
+action (see holders.py).
 
-The matrix a snapshot wraps may be shared between threads; a snapshot never changes it. The
-module's own resolution (`get_implicit_permissions_for_roles`) makes every name it is asked
-about a node of `dag`, so only stored roles are ever passed to it.
+`version` is the matrix's version when the snapshot was made; each answer is of one whole
+version of the matrix, that one or a newer one (a change applied meanwhile by a live
+document). The matrix a snapshot wraps may be shared between threads; a snapshot never
+changes it, and never asks the module about a name (which would make it a node of `dag`).
 """
 
 from __future__ import annotations
 
-import threading
-from collections import deque
-from typing import Any, Iterable
+from typing import Any, Iterable, Iterator
 
-from ..cli.holders import Holding, holdings, known_roles
+from zarn_engine.changes import settled
+
+from zarn_user import query
+
+from ..cli.holders import Holding
+
+
+class _ByRole:
+    """A role's direct neighbours in the index (sub-roles, containers or grants), read like
+    the dict of ordered sets it stands for: `role in view`, `view.get(role, {})`, `view[role]`."""
+
+    __slots__ = ("_index", "_read")
+
+    def __init__(self, index: query.Index, read: str) -> None:
+        self._index = index
+        self._read = read
+
+    def _of(self, role: str) -> list[Any]:
+        found: list[Any] = getattr(self._index, self._read)(role)
+        return found
+
+    def get(self, role: str, default: Any = None) -> Any:
+        found = self._of(role)
+        return dict.fromkeys(found) if found else default
+
+    def __getitem__(self, role: str) -> dict[Any, None]:
+        found = self._of(role)
+        if not found:
+            raise KeyError(role)
+        return dict.fromkeys(found)
+
+    def __contains__(self, role: object) -> bool:
+        return isinstance(role, str) and bool(self._of(role))
+
+
+class _RoleSet:
+    """The stored roles, for membership tests."""
+
+    __slots__ = ("_index",)
+
+    def __init__(self, index: query.Index) -> None:
+        self._index = index
+
+    def __contains__(self, role: object) -> bool:
+        return self._index.has(role)
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._index.roles())
+
+    def __len__(self) -> int:
+        return self._index.counts()[2]
 
 
 class Snapshot:
-    """Indexes of one loaded matrix: roles, direct grants, sub-roles and containers."""
+    """The questions the console asks of one loaded matrix: roles, grants, sub-roles,
+    containers, who holds what and how."""
 
     def __init__(self, matrix: Any) -> None:
-        from zarn_engine.changes import settled
-
-        # Of one version, also while a live document applies a change in another thread.
-        settled(matrix, lambda: self._build(matrix))
-
-    def _build(self, matrix: Any) -> None:
+        # The name, the version and the index of one state, also while a live document
+        # applies a change in another thread.
         self.matrix = matrix
-        self.name: str = matrix.name
-        self.version: int | None = matrix.version
-        self.roles: list[str] = known_roles(matrix)
-        self.role_set = set(self.roles)
-        self.grants: dict[str, dict[tuple[str, str], None]] = {}  # ordered sets
-        self.granted_to: dict[tuple[str, str], dict[str, None]] = {}
-        for p in matrix.policies:
-            pair = (p.obj, p.act)
-            self.grants.setdefault(p.sub, {})[pair] = None
-            self.granted_to.setdefault(pair, {})[p.sub] = None
-        self.subs: dict[str, dict[str, None]] = {}
-        self.containers: dict[str, dict[str, None]] = {}
-        for g in matrix.groups:
-            self.subs.setdefault(g.child, {})[g.parent] = None
-            self.containers.setdefault(g.parent, {})[g.child] = None
-        self.policy_count = len(matrix.policies)
-        self.group_count = len(matrix.groups)
+        self.name, self.version, self.index = settled(
+            matrix, lambda: (matrix.name, matrix.version, query.index(matrix)))
+        self.role_set = _RoleSet(self.index)
+        self.grants = _ByRole(self.index, "grants")
+        self.subs = _ByRole(self.index, "sub_roles")
+        self.containers = _ByRole(self.index, "contained_by")
+        self._roles: list[str] | None = None
         self._sorted: list[str] | None = None
-        self._module_lock = threading.Lock()
+
+    @property
+    def roles(self) -> list[str]:
+        if self._roles is None:
+            self._roles = self.index.roles()
+        return self._roles
+
+    @property
+    def policy_count(self) -> int:
+        return self.index.counts()[0]
+
+    @property
+    def group_count(self) -> int:
+        return self.index.counts()[1]
 
     # --- roles ---------------------------------------------------------------------------
 
     def unknown(self, roles: Iterable[str]) -> list[str]:
-        return [r for r in dict.fromkeys(roles) if r not in self.role_set]
+        return [r for r in dict.fromkeys(roles) if not self.index.has(r)]
 
     def page(self, query: str, offset: int, limit: int) -> tuple[int, list[str]]:
         """Roles in name order whose name contains `query` (any case): (total, one page)."""
@@ -65,95 +115,36 @@ class Snapshot:
     def role(self, role: str) -> dict[str, Any]:
         """A role's direct grants, its sub-roles and the roles that contain it."""
         return {"name": role,
-                "permissions": [{"obj": o, "act": a} for o, a in self.grants.get(role, {})],
-                "sub_roles": list(self.subs.get(role, {})),
-                "contained_by": list(self.containers.get(role, {}))}
+                "permissions": [{"obj": o, "act": a} for o, a in self.index.grants(role)],
+                "sub_roles": self.index.sub_roles(role),
+                "contained_by": self.index.contained_by(role)}
 
     # --- questions -----------------------------------------------------------------------
 
     def holding(self, roles: list[str], obj: str, act: str) -> Holding | None:
         """How one of `roles` holds (obj, act), through the fewest sub-roles; None when none
-        does. Roles not stored hold nothing. A search from both ends: down from the roles
-        and up from those granted a covering pair, a level of the smaller side at a time, so
-        that a deep hierarchy is not walked whole."""
-        targets: dict[str, tuple[str, str]] = {}  # granted role -> the pair that covers
-        for pair in ((obj, act), (obj, "*"), ("*", act), ("*", "*")):  # an exact grant explains best
-            for role in self.granted_to.get(pair, ()):
-                targets.setdefault(role, pair)
-        sources = [r for r in dict.fromkeys(roles) if r in self.role_set]
-        if not targets or not sources:
+        does. Roles not stored hold nothing."""
+        found = self.index.why(roles, obj, act)
+        if found is None:
             return None
-        for role in sources:
-            if role in targets:
-                return Holding(role, [role], targets[role])
-        down: dict[str, str | None] = {r: None for r in sources}  # role -> the role containing it
-        up: dict[str, str | None] = {r: None for r in targets}  # role -> its sub-role towards a grant
-        depth_down = dict.fromkeys(sources, 0)
-        depth_up = dict.fromkeys(targets, 0)
-        front_down, front_up = list(sources), list(targets)
-        while front_down and front_up:
-            forward = len(front_down) <= len(front_up)
-            seen, other = (down, up) if forward else (up, down)
-            depth, other_depth = (depth_down, depth_up) if forward else (depth_up, depth_down)
-            links = self.subs if forward else self.containers
-            following: list[str] = []
-            best: tuple[int, str] | None = None
-            for node in front_down if forward else front_up:
-                for near in links.get(node, ()):
-                    if near in seen:
-                        continue
-                    seen[near] = node
-                    depth[near] = depth[node] + 1
-                    following.append(near)
-                    if near in other and (best is None or other_depth[near] < best[0]):
-                        best = (other_depth[near], near)
-            if best is not None:
-                meet = best[1]
-                path = self._path(down, meet)
-                step = up[meet]
-                while step is not None:
-                    path.append(step)
-                    step = up[step]
-                return Holding(path[0], path, targets[path[-1]])
-            if forward:
-                front_down = following
-            else:
-                front_up = following
-        return None
-
-    @staticmethod
-    def _path(previous: dict[str, str | None], role: str) -> list[str]:
-        path = [role]
-        node = previous[role]
-        while node is not None:
-            path.append(node)
-            node = previous[node]
-        return path[::-1]
+        path, o, a = found
+        return Holding(path[0], path, (o, a))
 
     def implicit(self, roles: list[str]) -> list[dict[str, Any]]:
-        """Every permission the stored ones of `roles` hold, in the module's order, each with
-        the shortest chain of roles it comes through."""
-        known = [r for r in dict.fromkeys(roles) if r in self.role_set]
-        if not known:
-            return []
-        with self._module_lock:
-            resolved = self.matrix.get_implicit_permissions_for_roles(known).to_display()["permissions"]
-        paths: dict[tuple[str, str], list[str]] = {}
-        previous: dict[str, str | None] = {r: None for r in known}
-        queue = deque(known)
-        while queue:
-            role = queue.popleft()
-            for pair in self.grants.get(role, ()):
-                if pair not in paths:
-                    paths[pair] = self._path(previous, role)
-            for sub in self.subs.get(role, ()):
-                if sub not in previous:
-                    previous[sub] = role
-                    queue.append(sub)
-        return [{"obj": p["obj"], "act": p["act"], "path": paths.get((p["obj"], p["act"]))} for p in resolved]
+        """Every permission the stored ones of `roles` hold, in the order the pairs were first
+        granted, each with the shortest chain of roles it comes through."""
+        return [{"obj": o, "act": a, "path": path} for o, a, path in self.index.permission_paths(roles)]
 
     def who(self, obj: str, act: str) -> list[Holding]:
-        return list(holdings(self.matrix, obj, act).values())
+        found, _, _ = self.index.who(obj, act)
+        return [Holding(role, path, (o, a)) for role, path, o, a in found]
+
+    def who_page(self, obj: str, act: str, limit: int | None,
+                 cursor: int | None = None) -> tuple[list[Holding], int | None, int]:
+        """At most `limit` holders from `cursor` on: (the page, the next cursor or None, how
+        many roles hold it)."""
+        found, following, total = self.index.who(obj, act, limit, cursor)
+        return [Holding(role, path, (o, a)) for role, path, o, a in found], following, total
 
     # --- neighbourhood -------------------------------------------------------------------
 
@@ -165,12 +156,12 @@ class Snapshot:
         hidden counts the neighbours left out by (role, "up" or "down")."""
         nodes: dict[str, None] = {role: None}
         hidden: dict[tuple[str, str], int] = {}
-        for direction, links in (("down", self.subs), ("up", self.containers)):
+        for direction, links in (("down", self.index.sub_roles), ("up", self.index.contained_by)):
             frontier = [role]
             for _ in range(depth):
                 following = []
                 for node in frontier:
-                    near = list(links.get(node, ()))
+                    near = links(node)
                     if len(near) > width:
                         hidden[(node, direction)] = len(near) - width
                         near = near[:width]
@@ -180,7 +171,7 @@ class Snapshot:
                             following.append(other)
                 frontier = following
         for r in extra:
-            if r in self.role_set:
+            if self.index.has(r):
                 nodes.setdefault(r, None)
-        edges = [(a, b) for a in nodes for b in self.subs.get(a, ()) if b in nodes]
+        edges = [(a, b) for a in nodes for b in self.index.sub_roles(a) if b in nodes]
         return list(nodes), edges, hidden

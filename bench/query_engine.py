@@ -1,0 +1,183 @@
+"""The query index (zarn_user.query): what its answers cost at scale, and what it holds.
+
+    python bench/query_engine.py [--roles 100000] [--no-write]
+
+- Matrices in turn: queries alternating between two matrices of 20,000 roles against the
+  same queries on one of them (the module's own resolution of a mid-level role, and the
+  index's check and permissions), per query.
+- Who holds, at ROLES roles: the first page (50 holders) of a permission most roles hold.
+- The first guarded request after a change: a `Directory` on a SQLite store, a change to the
+  matrix committed by another writer, then the caller's `holds` (which brings the live
+  matrix and its index up to date and asks it); also the first request after start-up.
+- Memory: the index's bytes per stored record in the memory bench's matrix (bench/memory.py),
+  and the resident set the process gains when it builds the index.
+
+Prints a Markdown section and writes it into bench/RESULTS.md.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import os
+import statistics
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import memory  # noqa: E402
+import run  # noqa: E402
+import zarn_engine  # noqa: E402
+import zarn_user.role_matrix as rm  # noqa: E402
+
+from zarn_user import query  # noqa: E402
+from zarn_user.directory import Directory  # noqa: E402
+
+
+def per_call(fn, least=0.2):
+    """Seconds of one fn(), over calls lasting `least` in all (CPU time)."""
+    gc.collect()
+    number, start = 0, time.process_time()
+    while time.process_time() - start < least:
+        fn()
+        number += 1
+    return (time.process_time() - start) / number
+
+
+def wall(fn):
+    start = time.perf_counter()
+    fn()
+    return time.perf_counter() - start
+
+
+def layered(n, name="bench"):
+    _, groups, policies, _, _ = run.make_graph("layered", n)
+    ps, gs = run.stored(rm, groups, policies)
+    return rm.RoleMatrix(name=name, policies=ps, groups=gs)
+
+
+def alternating(rounds):
+    mats = [layered(20_000, "one"), layered(20_000, "two")]
+    mid = "r4_0"  # a role five levels down: some hundreds of roles below it
+    results = {}
+    asks = {
+        "module: implicit permissions of a mid-level role": lambda m: m.get_implicit_permissions_for_roles([mid]),
+        "index: check (a pair held deep below)": lambda m: query.index(m).check([mid], "o9000", "read"),
+        "index: permissions of a mid-level role": lambda m: query.index(m).permissions([mid]),
+    }
+    for label, ask in asks.items():
+        for m in mats:
+            ask(m)
+        one, two = [], []
+        for _ in range(rounds):
+            one.append(per_call(lambda: ask(mats[0])))
+            two.append(per_call(lambda: (ask(mats[0]), ask(mats[1]))) / 2)
+        results[label] = (statistics.median(one), statistics.median(two))
+    return results
+
+
+def who_page(n):
+    m = layered(n)
+    # A pair granted to every role of the last level: nearly every role holds it.
+    last = [g.parent for g in m.groups if g.parent.startswith("r9_")]
+    m.policies.extend(rm.Policy(sub=r, obj="shared", act="read") for r in dict.fromkeys(last))
+    ix = query.index(m)
+    obj, act, holder = "shared", "read", "every role of the last level"
+    total = ix.who(obj, act, 1)[2]
+    first = per_call(lambda: ix.who(obj, act, 50), least=0.5)
+    whole = per_call(lambda: ix.who(obj, act), least=0.5)
+    return holder, total, first, whole
+
+
+def guarded(n, rounds):
+    with tempfile.TemporaryDirectory() as tmp:
+        url = f"sqlite:///{tmp}/bench.db"
+        engine = zarn_engine.open_engine(url)
+        zarn_engine.use_engine(engine)
+        layered(n, "shop").save()
+        rm.RoleMatrix.load("shop")  # the first load writes a snapshot: the cold load after it
+        cold = wall(lambda: rm.RoleMatrix.load("shop"))
+        d = Directory("shop", engine=engine)
+        d.assignments()  # stored on first use
+        start = wall(lambda: d.holds("o1", "read", roles=["top"]))  # loads the matrix, builds the index
+        writer = zarn_engine.Live(rm.RoleMatrix, engine=engine)
+        after, checks = [], []
+        for k in range(rounds):
+            writer.update("shop", lambda doc: doc.add_role_permissions(f"r9_{k}", [{"obj": f"new{k}", "act": "read"}]))
+            after.append(wall(lambda: d.holds(f"new{k}", "read", roles=["top"])))
+            checks.append(wall(lambda: d.holds(f"new{k}", "read", roles=["top"])))
+        assert d.holds(f"new{rounds - 1}", "read", roles=["top"])
+        writer.close()
+        d.close()
+        return cold, start, statistics.median(after), max(after), statistics.median(checks)
+
+
+def footprint(n):
+    groups, policies = memory.matrix_lists(n)
+    m = rm.RoleMatrix(name="bench", policies=[rm.Policy(sub=s, obj=o, act=a) for s, o, a in policies],
+                      groups=[rm.Group(child=c, parent=p) for c, p in groups])
+    records = len(groups) + len(policies)
+    gc.collect()
+    before = memory.rss()
+    ix = query.index(m)
+    ix.who("obj1", "read", 1)  # its walk's marks made too
+    grown = memory.rss() - before
+    # The module's own search rows, made by a query reaching every role (the answer freed).
+    first_level = sorted({c for c, _ in groups if c.startswith("r0_")})
+    before = memory.rss()
+    m.get_implicit_permissions_for_roles(first_level)
+    gc.collect()
+    rows = memory.rss() - before
+    return records, ix.bytes() / records, grown / records, rows / records
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--roles", type=int, default=100_000)
+    ap.add_argument("--rounds", type=int, default=5)
+    ap.add_argument("--no-write", action="store_true")
+    args = ap.parse_args()
+    n = args.roles
+    ms = lambda x: f"{x * 1e3:.2f} ms"  # noqa: E731
+    us = lambda x: f"{x * 1e6:.1f} µs"  # noqa: E731
+    records, index_bytes, rss_bytes, rows_bytes = footprint(n)
+    print("memory", records, index_bytes, rss_bytes, rows_bytes, flush=True)
+    alt = alternating(args.rounds)
+    print("alternating", alt, flush=True)
+    holder, total, first, whole = who_page(n)
+    print("who", holder, total, first, whole, flush=True)
+    cold, start, after, worst, check = guarded(n, args.rounds * 4)
+    print("guarded", cold, start, after, worst, check, flush=True)
+    lines = ["## Query index: answers at scale", "",
+             "`bench/query_engine.py`: one query index per matrix (zarn_user.query), kept current by "
+             "the changes the matrix goes through; CPU time per query unless said, medians of "
+             f"{args.rounds} rounds.", "",
+             "| queries in turn on two matrices of 20,000 roles | one matrix | two in turn | ratio |",
+             "|---|---:|---:|---:|"]
+    for label, (one, two) in alt.items():
+        lines.append(f"| {label} | {us(one)} | {us(two)} | {two / one:.2f} |")
+    lines += ["", f"| at {n:,} roles | figure |", "|---|---:|",
+              f"| who holds a pair granted to {holder} ({total:,} roles hold it): first page of 50 | {ms(first)} |",
+              f"| the same, every holder with its chain | {ms(whole)} |",
+              f"| first guarded request after a change (`Directory`, SQLite, wall clock), median / worst of "
+              f"{args.rounds * 4} | {ms(after)} / {ms(worst)} |",
+              f"| a guarded request with nothing changed | {ms(check)} |",
+              f"| first guarded request after start-up (load and index) | {ms(start)} |",
+              f"| the cold load alone (`RoleMatrix.load`) | {ms(cold)} |",
+              f"| index memory per stored record ({records:,} records, bench/memory.py's matrix) | "
+              f"{index_bytes:.0f} bytes |",
+              f"| resident set gained building it, per record | {rss_bytes:.0f} bytes |",
+              f"| resident set gained by the module's own search rows (a query reaching every role), "
+              f"per record | {rows_bytes:.0f} bytes |"]
+    print("\n".join(lines))
+    if not args.no_write:
+        import sections
+
+        sections.write("query-engine", "\n".join(lines))
+
+
+if __name__ == "__main__":
+    main()
