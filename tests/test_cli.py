@@ -152,7 +152,7 @@ def test_exit_statuses_of_store_failures(cli, monkeypatch):
          "read-only"),
         ("keys", zarn_engine.StorageError("database is locked"), ["list"], 3, "locked"),
         ("save", zarn_engine.ConflictError("RoleMatrix 'shop' changed"), ["grant", "shop", "aa", "o", "r"], 1,
-         "another writer came first"),
+         "other writers kept coming first"),
         ("load", zarn_engine.LoadError("RoleMatrix 'shop': policies: not a list"), ["show", "shop"], 3,
          "cannot be read"),
         ("load", RuntimeError("boom"), ["show", "shop"], 5, "internal error"),
@@ -318,7 +318,7 @@ def test_role_rule_is_the_modules(rm):
     from hypothesis import given
     from hypothesis import strategies as st
 
-    from zarn_user.cli.store import role_error
+    from zarn_user.core.text import role_error
     from zarn_fields import ValidationError
 
     @given(st.text(alphabet="ab_-9 @:\n", max_size=22))

@@ -494,7 +494,7 @@ def test_check_search_agrees_with_the_command_line(rm):
     ending at a role granted a pair that covers the permission."""
     import random
 
-    from zarn_user.cli.holders import holdings, matches
+    from zarn_user.core.holders import holdings, matches
     from zarn_user.web.snapshot import Snapshot
 
     rng = random.Random(7)

@@ -25,7 +25,7 @@ from zarn_engine import DoesNotExist, Engine, Live, StorageError
 
 import zarn_user.role_matrix as rm
 
-from .users import UserRoles, check_user, holds_pair, stored_roles
+from .core.users import UserRoles, check_user, holds_pair, stored_roles
 
 __all__ = ["Directory", "Permissions"]
 

@@ -11,8 +11,8 @@ from typing import TYPE_CHECKING, Any
 from .command import ACT, ACTS, APP, OBJ, ROLE, Command, arg
 from .context import Context
 from .errors import BadInput, Refused
-from .holders import builtin_roles, containment_path, holdings, known_roles, refusal
-from .store import check_new_app, check_new_role, check_value
+from ..core.holders import builtin_roles, containment_path, holdings, known_roles, refusal
+from ..core.text import check_app as check_new_app, check_role as check_new_role, check_value
 
 if TYPE_CHECKING:
     from zarn_user.role_matrix import RoleMatrix
@@ -279,7 +279,7 @@ def cmd_graph(args: Args, ctx: Context) -> None:
 
 
 def cmd_export(args: Args, ctx: Context) -> None:
-    from . import interchange
+    from ..core import interchange
     from .render import write_text
 
     matrix = ctx.store.load(args.app)

@@ -10,7 +10,7 @@ TYPE_CHECKING = False  # the typing module is not imported at start-up
 if TYPE_CHECKING:
     from typing import Any, Callable
 
-    from .store import Store
+    from ..core.store import Store
 
 
 class Output:

@@ -8,7 +8,7 @@ import sys
 from .command import Command, arg
 from .context import Context, Output
 from .errors import EXIT_STATUSES, INTERNAL, REFUSED, BadInput, outcome
-from .store import DEFAULT_DB, Store
+from ..core.store import DEFAULT_DB, Store
 
 TYPE_CHECKING = False  # the typing module is not imported at start-up
 if TYPE_CHECKING:
@@ -188,7 +188,7 @@ def cmd_completion(args: argparse.Namespace, ctx: Context) -> None:
 
 def cmd_names(args: argparse.Namespace, ctx: Context) -> None:
     """Application names, or the role names of APP: one a line, for the shell completion."""
-    from .holders import known_roles
+    from ..core.holders import known_roles
 
     import zarn_user.role_matrix as rm
 

@@ -9,7 +9,7 @@ import sys
 from typing import TYPE_CHECKING, Any
 
 from .errors import BadInput
-from .holders import known_roles
+from ..core.holders import known_roles
 
 if TYPE_CHECKING:
     from zarn_user.role_matrix import RoleContent, RoleMatrix

@@ -13,11 +13,12 @@ from __future__ import annotations
 import argparse
 from typing import TYPE_CHECKING
 
-from . import interchange
+from ..core import interchange
 from .context import Context
 from .errors import BadInput, Refused
-from .holders import builtin, builtin_roles, has_builtin, known_roles, refusal
-from .store import Store, check_new_app
+from ..core.holders import builtin, builtin_roles, has_builtin, known_roles, refusal
+from ..core.store import Store
+from ..core.text import check_app as check_new_app
 
 if TYPE_CHECKING:
     from zarn_user.role_matrix import RoleMatrix

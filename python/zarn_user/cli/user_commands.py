@@ -6,8 +6,8 @@ from __future__ import annotations
 from . import commands
 from .command import APP, Command, arg
 from .errors import BadInput, Refused
-from .holders import known_roles
-from .store import check_value
+from ..core.holders import known_roles
+from ..core.text import check_value
 from .users_io import assignments
 
 TYPE_CHECKING = False  # the typing module is not imported at start-up
@@ -16,7 +16,7 @@ if TYPE_CHECKING:
     from typing import Any
 
     from zarn_user.role_matrix import RoleMatrix
-    from zarn_user.users import UserRoles
+    from zarn_user.core.users import UserRoles
 
     from .context import Context
 
@@ -24,7 +24,7 @@ if TYPE_CHECKING:
 
 
 def _user(user: str) -> str:
-    from zarn_user.users import user_error
+    from zarn_user.core.users import user_error
 
     error = user_error(user)
     if error:
@@ -53,7 +53,7 @@ def cmd_assign(args: Args, ctx: Context) -> None:
 
 
 def cmd_unassign(args: Args, ctx: Context) -> None:
-    from zarn_user.users import users_holding
+    from zarn_user.core.users import users_holding
 
     matrix, doc = _load(args, ctx)
     user = _user(args.user)
@@ -88,7 +88,7 @@ def _role_or_user(args: Args, command: str) -> bool:
 
 
 def _user_holding(args: Args, ctx: Context) -> tuple[Any, Any]:
-    from zarn_user.users import why
+    from zarn_user.core.users import why
 
     matrix, doc = _load(args, ctx)
     user = _user(args.user)
@@ -128,7 +128,7 @@ def cmd_why(args: Args, ctx: Context) -> None:
 
 
 def cmd_who(args: Args, ctx: Context) -> None:
-    from zarn_user.users import user_holdings
+    from zarn_user.core.users import user_holdings
 
     if not args.users:
         return commands.cmd_who(args, ctx)
@@ -141,7 +141,7 @@ def cmd_who(args: Args, ctx: Context) -> None:
 
 
 def cmd_show(args: Args, ctx: Context) -> None:
-    from zarn_user.users import permissions_of
+    from zarn_user.core.users import permissions_of
 
     from .render import pairs
 

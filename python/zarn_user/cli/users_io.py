@@ -5,20 +5,20 @@ deleted."""
 from __future__ import annotations
 
 from .errors import BadInput
-from .holders import known_roles
-from .interchange import USERS_MARKER, Entry, casbin_line
+from ..core.holders import known_roles
+from ..core.interchange import USERS_MARKER, Entry, casbin_line
 
 TYPE_CHECKING = False  # the typing module is not imported at start-up
 if TYPE_CHECKING:
     from zarn_user.role_matrix import RoleMatrix
-    from zarn_user.users import UserRoles
+    from zarn_user.core.users import UserRoles
 
 
 def assignments(app: str) -> UserRoles:
     """The stored assignments of `app`, or a new empty document (not saved)."""
     from zarn_engine import DoesNotExist
 
-    from zarn_user.users import UserRoles
+    from zarn_user.core.users import UserRoles
 
     try:
         return UserRoles.load(app)
@@ -29,7 +29,7 @@ def assignments(app: str) -> UserRoles:
 def forget(app: str) -> None:
     """Delete the assignments of a deleted application, so that a new one of the same name
     starts without users."""
-    from zarn_user.users import UserRoles
+    from zarn_user.core.users import UserRoles
 
     UserRoles.delete(app)
 
@@ -53,7 +53,7 @@ class ImportedUsers:
     (BadInput listing every unknown role, before anything is written)."""
 
     def __init__(self, app: str, matrix: RoleMatrix, entries: list[Entry], stored: bool) -> None:
-        from zarn_user.users import Assignment, UserRoles
+        from zarn_user.core.users import Assignment, UserRoles
 
         self.entries = entries
         self.doc = (assignments(app) if stored else UserRoles(app=app)) if entries else None

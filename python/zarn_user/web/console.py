@@ -12,11 +12,10 @@ import re
 import threading
 from typing import TYPE_CHECKING, Any, Callable
 
-from ..cli.interchange import apply as apply_entries, export_casbin, export_json, name_errors, parse
-from ..cli.errors import BadInput
-from ..cli.holders import Holding, containment_path
-from ..cli.holders import refusal as _refusal
-from ..cli.store import APP_RULE, app_pattern, role_error, value_error
+from ..core.interchange import apply as apply_entries, export_casbin, export_json, name_errors, parse
+from ..core.holders import Holding, containment_path
+from ..core.holders import refusal as _refusal
+from ..core.text import APP_RULE, app_pattern, role_error, value_error
 from . import assertions
 from .snapshot import Snapshot
 

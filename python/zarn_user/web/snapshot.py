@@ -15,7 +15,7 @@ import threading
 from collections import deque
 from typing import Any, Iterable
 
-from ..cli.holders import Holding, holdings, known_roles
+from ..core.holders import Holding, holdings, known_roles
 
 
 class Snapshot:

@@ -14,7 +14,6 @@ matches any object or any action, as on the command line.
 
 from __future__ import annotations
 
-import unicodedata
 from collections import deque
 from typing import Any, Container, Iterable
 
@@ -22,7 +21,8 @@ from zarn_engine import Document, EmbeddedDocument, EmbeddedDocumentField, ListF
 from zarn_fields import StringField
 
 import zarn_user.role_matrix as rm
-from zarn_user.cli.holders import Holding, holdings, known_roles
+from .holders import Holding, holdings, known_roles
+from .text import user_error as _text_user_error
 
 __all__ = ["Assignment", "UserRoles", "check_user", "user_error", "stored_roles", "holds_pair",
            "permissions_of", "holds", "why", "containers_of", "users_holding", "user_holdings",
@@ -35,18 +35,8 @@ APP_PATTERN: str = getattr(rm.RoleMatrix, "_fields")["name"].regex
 
 
 def user_error(user: object) -> str | None:
-    """Why `user` is no valid user id, or None."""
-    if not isinstance(user, str):
-        return f"a user id is a string, not {type(user).__name__}"
-    if not user:
-        return "empty user id"
-    if len(user) > MAX_USER:
-        return f"user id of {len(user)} characters: at most {MAX_USER}"
-    if any(unicodedata.category(c) == "Cc" for c in user):
-        return f"invalid user id {user!r}: no control characters"
-    if user != user.strip():
-        return f"invalid user id {user!r}: no surrounding white space"
-    return None
+    """Why `user` is no valid user id, or None (the text rule of text.py)."""
+    return _text_user_error(user)
 
 
 def check_user(user: object) -> str:

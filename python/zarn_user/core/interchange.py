@@ -20,7 +20,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Callable, Iterable
 
 from .errors import BadInput
-from .store import role_error, value_error
+from .text import role_error, user_error, value_error
 
 if TYPE_CHECKING:
     from zarn_user.role_matrix import RoleMatrix
@@ -110,8 +110,6 @@ def name_errors(entries: list[Entry], existing: set[str]) -> list[tuple[int, str
     """(order, message) for every role name that the import would create and that breaks the
     role-name rule; roles the application holds already are taken as they are. Group records
     check both their names themselves, so a g line always needs valid names."""
-    from zarn_user.users import user_error
-
     errors = []
     for entry in entries:
         if entry.kind == "u":
@@ -143,8 +141,6 @@ USERS_MARKER = "# users: g lines below give users their roles"
 def _user_subject(subject: str, after_marker: bool) -> bool:
     """Whether a g line gives a user a role: it follows the users marker, or its subject is
     no valid role name but a valid user id."""
-    from zarn_user.users import user_error
-
     return after_marker or (role_error(subject) is not None and user_error(subject) is None)
 
 
