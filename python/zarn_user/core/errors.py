@@ -26,6 +26,9 @@ class DoorError(Exception):
     def message(self) -> str:
         return "\n".join(self.lines)
 
+    def __str__(self) -> str:  # the message as it is, also for the KeyError kinds
+        return self.message
+
 
 class BadInput(DoorError, ValueError):
     """Input refused before anything is written: a name or text that breaks the rules, a
@@ -34,9 +37,9 @@ class BadInput(DoorError, ValueError):
     code = "bad_input"
 
 
-class NotFound(BadInput):
+class NotFound(BadInput, KeyError):
     """An application or a role that is not stored. `what` ("application" or "role") and
-    `name` say which."""
+    `name` say which. A KeyError too, as a lookup of a missing key is."""
 
     code = "not_found"
 

@@ -30,6 +30,7 @@ class Store:
         self.location = location if location is not None else os.environ.get("ZARN_ROLES_DB") or DEFAULT_DB
         self.engine: Engine | None = None
         self.writing = False  # set once a command begins to change what is stored
+        self.committed = False  # set once a change is stored
         scheme = self.location.split("://", 1)[0] if "://" in self.location else None
         if self.location.startswith("sqlite:") and not self.location.startswith("sqlite:///"):
             raise BadInput(f"a SQLite URL is sqlite:///PATH (sqlite:////PATH for an absolute path), "
@@ -74,7 +75,7 @@ class Store:
         try:
             matrix = rm.RoleMatrix.load(app)
         except DoesNotExist:
-            raise NotFound(f"unknown application {app!r} (see: zarn-roles list)", what="application",
+            raise NotFound(f"unknown application {app!r}", what="application",
                            name=app) from None
         self.writing = change
         return matrix

@@ -1,8 +1,7 @@
 """Users and the roles they hold in an application.
 
 A user id is free text (an email, "user:42") and is never a role: role names follow the role
-name rule, user ids only have to be 1 to 256 characters without control characters or
-surrounding white space. The assignments of one application are one document, `UserRoles`
+name rule, user ids only the text rule of every stored string (text.py). The assignments of one application are one document, `UserRoles`
 (key: the application name), kept in the same store as the application's role matrix with
 the same guarantees: whole saves, versions, conflicts; `Live(UserRoles)` keeps it current in
 servers as `Live(RoleMatrix)` keeps the matrix.
@@ -21,6 +20,8 @@ from zarn_engine import Document, EmbeddedDocument, EmbeddedDocumentField, ListF
 from zarn_fields import StringField
 
 import zarn_user.role_matrix as rm
+from . import privilege
+from .errors import NotFound
 from .holders import Holding, holdings, known_roles
 from .text import user_error as _text_user_error
 
@@ -47,11 +48,11 @@ def check_user(user: object) -> str:
     return user  # type: ignore[return-value]
 
 
-class UnknownRole(KeyError):
-    """A role name the matrix does not hold."""
+class UnknownRole(NotFound):
+    """A role name the matrix does not hold (a KeyError, as a missing key is)."""
 
-    def __str__(self) -> str:  # KeyError would print the repr of the message
-        return str(self.args[0]) if self.args else ""
+    def __init__(self, message: str, name: str = "") -> None:
+        super().__init__(message, what="role", name=name)
 
 
 class UserIdField(StringField):
@@ -108,10 +109,11 @@ class UserRoles(Document):
             out.setdefault(a.user, []).append(a.role)
         return {user: tuple(roles) for user, roles in out.items()}
 
-    def assign(self, user: str, roles: Iterable[str], matrix: rm.RoleMatrix) -> list[str]:
+    def assign(self, user: str, roles: Iterable[str], matrix: rm.RoleMatrix, allow_superuser: bool = False) -> list[str]:
         """Give `user` the roles (those it has already stay once) and save; the user's roles.
-        Every role must be one the matrix holds (KeyError naming the first that is not);
-        nothing changes when one is refused."""
+        Every role must be one the matrix holds (KeyError naming the first that is not); a
+        role that gives the user *:* where none of its roles did is refused (Superuser)
+        unless `allow_superuser`. Nothing changes when one is refused."""
         check_user(user)
         if isinstance(roles, str):
             raise TypeError("roles is a list of role names, not one string")
@@ -123,6 +125,8 @@ class UserRoles(Document):
             if role not in known:
                 raise UnknownRole(f"unknown role {role!r} in application {self.app!r}")
         have = set(self.roles_of(user))
+        privilege.check_users([(user, r) for r in roles if r not in have], {user: list(have)},
+                              privilege.superusers(matrix), allow_superuser)
         new = [Assignment(user=user, role=role) for role in roles if role not in have]
         if new or self.version is None:
             self.assignments.extend(new)
