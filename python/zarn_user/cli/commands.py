@@ -232,9 +232,20 @@ def cmd_revoke(args: Args, ctx: Context) -> None:
 def cmd_include(args: Args, ctx: Context) -> None:
     from ..core import ops
 
+    from ..core.errors import Cycle
+
     engine = _change(ctx, args.app)
-    written = _allow(ctx, args, lambda allow: ops.include(args.app, args.role, args.sub_roles, engine=engine,
-                                                           allow_superuser=allow))
+    try:
+        written = _allow(ctx, args, lambda allow: ops.include(args.app, args.role, args.sub_roles, engine=engine,
+                                                               allow_superuser=allow))
+    except Cycle as exc:  # nothing added: the role as it stays, then why
+        content = exc.fields.get("content")
+        if content is not None:
+            from .render import content_data_text
+
+            refused = [r["role"] for r in exc.fields["refused"]]
+            ctx.out.emit({**content, "refused": refused}, content_data_text(content))
+        raise
     refused = [s for s in dict.fromkeys(args.sub_roles) if s not in written.result["roles"]]
     _written(ctx, written, {"refused": refused})
 

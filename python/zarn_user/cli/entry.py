@@ -6,7 +6,7 @@ from __future__ import annotations
 import sys
 
 from .command import Command, arg
-from ..core.errors import NotFound
+from ..core.errors import DoorError, NotFound
 from .context import Context, Output, OutputFailed
 from .errors import EXIT_STATUSES, INTERNAL, REFUSED, UNREPORTED, BadInput, outcome
 from ..core.store import DEFAULT_DB, Store
@@ -123,7 +123,7 @@ def main(argv: list[str] | None = None) -> int:
         status, message = outcome(exc, store is not None and store.writing)
         if isinstance(exc, NotFound) and exc.what == "application":
             message += " (see: zarn-roles list)"
-        _report(out, status, message)
+        _report(out, status, message, exc.code if isinstance(exc, DoorError) else None)
         return status
     finally:
         if store is not None:
@@ -133,13 +133,15 @@ def main(argv: list[str] | None = None) -> int:
                 pass
 
 
-def _report(out: Output, status: int, message: str) -> None:
+def _report(out: Output, status: int, message: str, code: str | None = None) -> None:
     if not message:  # the answer on standard output says it all (check, why: not held)
         return
     if out.as_json:
         import json
 
         data: dict[str, object] = {"error": message, "status": status}
+        if code is not None:  # the kind of refusal or bad input, as the HTTP API names it
+            data["code"] = code
         if "\n" in message:
             data["errors"] = message.splitlines()
         out.note(json.dumps(data))

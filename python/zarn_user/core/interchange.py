@@ -174,7 +174,9 @@ def _read_casbin(path: str, text: str) -> Reading:
             if not row or not "".join(row).strip() or row[0].lstrip().startswith("#"):
                 users = users or ",".join(row).strip() == USERS_MARKER
                 continue
-            kind, fields = row[0].strip(), [c.strip() for c in row[1:]]
+            # Spaces around a field are no part of it, as in Casbin; other white space (a quoted
+            # newline) is, and meets the text rule.
+            kind, fields = row[0].strip(), [c.strip(" \t") for c in row[1:]]
             if fields and not fields[-1]:
                 while fields and not fields[-1]:
                     fields.pop()

@@ -103,7 +103,8 @@ def _mismatch(app: str, expected: set[int], found: int | None) -> VersionMismatc
 
 
 def commit(app: str, load: Callable[[], Any], change: Callable[[Any], tuple[Any, list[str]]], *,
-           expected: set[int] | None = None, retries: int = RETRIES, live: Live[Any] | None = None) -> Written:
+           expected: set[int] | None = None, retries: int = RETRIES, live: Live[Any] | None = None,
+           engine: Engine | None = None) -> Written:
     """Run `change(doc)` on a copy read by `load()` (or by `live.update`) and save it as one
     commit with the copy's version check; again on a fresh copy when another writer came
     first. `change` returns (answer, refusals), or raises _Unchanged to end without a save."""
@@ -139,7 +140,7 @@ def commit(app: str, load: Callable[[], Any], change: Callable[[Any], tuple[Any,
         try:
             with doc.batch() as batch:
                 result, refusals = guarded(doc)
-                doc.save()
+                doc.save(engine)  # a document new to the store goes to `engine`
         except _Unchanged as same:
             return Written(same.result, doc.version or 0, False, same.refusals)
         except ConflictError:
@@ -293,10 +294,11 @@ def include(app: str, role: str, subs: list[str], *, engine: Engine | None = Non
         lines = [refusal(doc, role, s) for s in cycles]
         wanted = [s for s in subs if s not in cycles and s not in current]
         if not wanted:
-            if cycles and role not in known_roles(doc):
+            if cycles:
                 raise Cycle(lines, role=role, refused=[{"role": s, "path": [role] if s == role else
-                                                        containment_path(doc, s, role)} for s in cycles])
-            raise _Unchanged(_content(doc, role), lines)
+                                                        containment_path(doc, s, role)} for s in cycles],
+                            content=_content(doc, role) if role in known_roles(doc) else None)
+            raise _Unchanged(_content(doc, role))
         privilege.check_include(role, wanted, privilege.superusers(doc), allow_superuser)
         content = doc.add_role_sub_roles(role, wanted)
         lost = [s for s in wanted if s not in content.roles]  # refused by the module's own guard
@@ -361,7 +363,7 @@ def assign(app: str, user: str, roles: list[str], *, engine: Engine | None = Non
            matrix: Callable[[], Any] | None = None) -> Written:
     """Give `user` roles the matrix holds; the user's roles. A role that holds *:* is refused
     unless `allow_superuser`. `matrix` reads the current matrix (default: from the store)."""
-    check_text("user id", check_user(user))
+    check_user(check_text("user id", user))
     if isinstance(roles, str):
         raise BadInput("roles is a list of role names, not one string")
     roles = list(dict.fromkeys(roles))
@@ -377,7 +379,7 @@ def assign(app: str, user: str, roles: list[str], *, engine: Engine | None = Non
         privilege.check_users([(user, r) for r in new], {user: had}, privilege.superusers(current), allow_superuser)
         return doc.assign(user, new, current, allow_superuser=True), []
 
-    return commit(app, lambda: load_users(app, engine), change, expected=expected, live=live)
+    return commit(app, lambda: load_users(app, engine), change, expected=expected, live=live, engine=engine)
 
 
 def unassign(app: str, user: str, roles: list[str], *, engine: Engine | None = None,
@@ -403,4 +405,4 @@ def unassign(app: str, user: str, roles: list[str], *, engine: Engine | None = N
             raise NotDirect(lines, user=user, missing=missing)
         return doc.unassign(user, roles), lines
 
-    return commit(app, lambda: load_users(app, engine), change, expected=expected, live=live)
+    return commit(app, lambda: load_users(app, engine), change, expected=expected, live=live, engine=engine)

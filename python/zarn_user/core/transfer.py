@@ -130,10 +130,7 @@ def _plan(app: str, reading: interchange.Reading, matrix: Any, users: UserRoles,
     check_reading(reading, existing, literal=literal)
     entries = [e for e in reading.entries if e.kind != "u"]
     user_entries = [e for e in reading.entries if e.kind == "u"]
-    if matrix is not None and has_builtin(matrix) and not merge_builtin:
-        lines = _builtin_lines(matrix, entries)
-        if lines:
-            raise Builtin(lines)
+    builtin_lines = _builtin_lines(matrix, entries) if matrix is not None and has_builtin(matrix) else []
     if matrix is None:
         matrix = rm.RoleMatrix(name=app, policies=[], groups=[])
     before = privilege.superusers(matrix)
@@ -146,6 +143,8 @@ def _plan(app: str, reading: interchange.Reading, matrix: Any, users: UserRoles,
     names = builtin_roles()
     before.update({r: p for r, p in after.items() if r in names and set(p) <= names})
     privilege.check_roles(before, after, allow_superuser or merge_builtin)
+    if builtin_lines and not merge_builtin:
+        raise Builtin(builtin_lines)
     out = Imported(app, len(entries), added, [(e, refusal(matrix, *e.fields)) for e in refused],
                    list(reading.notes), created=new, user_lines=len(user_entries), settings=bool(reading.settings))
     if user_entries:

@@ -17,13 +17,31 @@ import anyio
 from starlette.applications import Starlette
 from starlette.exceptions import HTTPException
 from starlette.requests import Request
-from starlette.responses import JSONResponse, Response, StreamingResponse
+from starlette.responses import JSONResponse as _JSONResponse
+from starlette.responses import Response, StreamingResponse
 from starlette.routing import Mount, Route
 from starlette.staticfiles import StaticFiles
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
 from . import graph, openapi
+from ..core.errors import (BadInput, Cycle, DoorError, NotDirect, NotFound, PartlyStored, VersionMismatch)
 from .console import ApiError, Console, bad, etag, parse_if_match, role_name
+
+class JSONResponse(_JSONResponse):
+    """JSON as UTF-8; text stored before the text rule that UTF-8 cannot carry (a lone
+    surrogate) goes out as a JSON escape rather than failing the answer."""
+
+    def render(self, content: Any) -> bytes:
+        try:
+            return super().render(content)
+        except UnicodeEncodeError:
+            return json.dumps(content, ensure_ascii=True, allow_nan=False, separators=(",", ":")).encode("ascii")
+
+
+def _utf8(text: str) -> bytes:
+    """Text for an answer: what UTF-8 cannot carry (stored before the text rule) escaped."""
+    return text.encode("utf-8", "backslashreplace")
+
 
 STATIC = Path(__file__).parent / "static"
 LOOPBACK = ("127.0.0.1", "localhost", "::1")
@@ -79,8 +97,8 @@ def create_app(engine_or_url: Any, token: str | None = None, allow_hosts: Iterab
     from zarn_engine import LoadError, StorageError
 
     app = Starlette(routes=routes, lifespan=lifespan, exception_handlers={
-        ApiError: _api_error, HTTPException: _http_error, StorageError: _storage_error, LoadError: _storage_error,
-        BodyTooLarge: functools.partial(_too_large, max_body)})
+        ApiError: _api_error, DoorError: _door_error, HTTPException: _http_error, StorageError: _storage_error,
+        LoadError: _storage_error, BodyTooLarge: functools.partial(_too_large, max_body)})
     app.state.console = console
     return Guard(app, allow_hosts, max_body)  # type: ignore[return-value]
 
@@ -98,6 +116,34 @@ async def _api_error(request: Request, exc: Exception) -> Response:
     if "etag" in exc.extra:
         headers["ETag"] = exc.extra.pop("etag")
     return _error(exc.status, exc.message, headers, **exc.extra)
+
+
+def door_status(exc: DoorError) -> int:
+    """The HTTP status of an outcome of the core, from its class."""
+    if isinstance(exc, (NotFound, NotDirect)):
+        return 404
+    if isinstance(exc, BadInput):
+        return 400
+    if isinstance(exc, VersionMismatch):
+        return 412
+    if isinstance(exc, PartlyStored):
+        return 503
+    return 409  # refused by a rule: a cycle, a path to *:*, a pattern, other writers
+
+
+async def _door_error(request: Request, exc: Exception) -> Response:
+    assert isinstance(exc, DoorError)
+    status = door_status(exc)
+    headers = {}
+    if isinstance(exc, VersionMismatch) and exc.found is not None:
+        headers["ETag"] = etag(exc.found)
+    extra: dict[str, Any] = {"code": exc.code, **{k: v for k, v in exc.fields.items() if k not in ("expected", "content")}}
+    if len(exc.lines) > 1:
+        extra["lines"] = exc.lines
+    if isinstance(exc, Cycle) and exc.fields.get("refused"):
+        first = exc.fields["refused"][0]
+        extra["path"] = first.get("path") or []
+    return _error(status, exc.message, headers, **extra)
 
 
 async def _http_error(request: Request, exc: Exception) -> Response:
@@ -205,6 +251,8 @@ async def _json_body(request: Request) -> Any:
         return json.loads(raw)
     except (ValueError, UnicodeDecodeError) as exc:
         raise bad(f"the body is not JSON ({exc})") from None
+    except RecursionError:
+        raise bad("the body is not JSON this API takes: nested too deeply") from None
 
 
 async def _text_body(request: Request) -> str:
@@ -217,6 +265,14 @@ async def _text_body(request: Request) -> str:
 
 def _flag(value: str | None) -> bool:
     return (value or "").lower() in ("1", "true", "yes", "on")
+
+
+def _flags(request: Request, data: dict[str, Any], name: str) -> bool:
+    """A write's option: `name=true` in the query, or `"name": true` in the body."""
+    value = data.get(name)
+    if value is not None and not isinstance(value, bool):
+        raise bad(f"{name!r} must be true or false")
+    return bool(value) or _flag(request.query_params.get(name))
 
 
 class Api:
@@ -334,7 +390,7 @@ class Api:
             return graph.render(snap, role, depth, path, use_dot=self.use_dot)
 
         svg, renderer = await self._run(draw)
-        return Response(svg, media_type="image/svg+xml", headers={"X-Graph-Renderer": renderer})
+        return Response(_utf8(svg), media_type="image/svg+xml", headers={"X-Graph-Renderer": renderer})
 
     async def check(self, request: Request) -> Response:
         data = await _json_body(request)
@@ -397,7 +453,7 @@ class Api:
 
         snap, text = await self._run(read)
         kind, ext = ("text/csv", "csv") if fmt == "casbin" else ("application/json", "json")
-        return Response(text, media_type=f"{kind}; charset=utf-8", headers={
+        return Response(_utf8(text), media_type=f"{kind}; charset=utf-8", headers={
             "ETag": etag(snap.version), "Content-Disposition": f'attachment; filename="{app}.{ext}"'})
 
     async def events(self, request: Request) -> Response:
@@ -457,25 +513,27 @@ class Api:
     async def grants(self, request: Request) -> Response:
         app, role, data, expected = await self._write_request(request)
         c = self.console
+        allow, literal = _flags(request, data, "allow_superuser"), _flags(request, data, "literal")
         if request.method == "POST":
-            content, version, changed = await self._run(c.grant, app, role, data, expected)
+            content, version, changed = await self._run(c.grant, app, role, data, expected, allow, literal)
             return self._written(content, version, changed)
         if request.method == "DELETE":
             content, version = await self._run(c.revoke, app, role, data, expected)
         else:
-            content, version = await self._run(c.set_grants, app, role, data, expected)
+            content, version = await self._run(c.set_grants, app, role, data, expected, allow, literal)
         return self._written(content, version)
 
     async def sub_roles(self, request: Request) -> Response:
         app, role, data, expected = await self._write_request(request)
         c = self.console
+        allow = _flags(request, data, "allow_superuser")
         if request.method == "POST":
-            content, version, changed = await self._run(c.include, app, role, data, expected)
+            content, version, changed = await self._run(c.include, app, role, data, expected, allow)
             return self._written(content, version, changed)
         if request.method == "DELETE":
             content, version = await self._run(c.exclude, app, role, data, expected)
         else:
-            content, version = await self._run(c.set_sub_roles, app, role, data, expected)
+            content, version = await self._run(c.set_sub_roles, app, role, data, expected, allow)
         return self._written(content, version)
 
     async def import_(self, request: Request) -> Response:
@@ -487,7 +545,9 @@ class Api:
         text = await _text_body(request)
         name = q.get("name", "upload")[:200]
         result = await self._run(self.console.import_text, request.path_params["app"], text, name,
-                                 q.get("format", "auto"), dry_run, expected, _flag(q.get("skip_refused")))
+                                 q.get("format", "auto"), dry_run, expected, _flag(q.get("skip_refused")),
+                                 _flag(q.get("literal")), _flag(q.get("merge_builtin")),
+                                 _flag(q.get("allow_superuser")))
         headers = {} if dry_run else {"ETag": etag(result["version"])}
         return JSONResponse(result, headers=headers)
 
