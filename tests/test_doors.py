@@ -3,9 +3,11 @@ main(), in process), the HTTP API, and imports of JSON and of Casbin CSV (throug
 command line and the HTTP API). Each door must give the same outcome (done, bad input, a
 pattern refused, a path to *:* refused), and a refused change writes nothing."""
 
+import contextlib
 import csv
 import io
 import json
+import shutil
 
 import pytest
 from starlette.testclient import TestClient
@@ -58,12 +60,16 @@ CASES = [
 IMPORT_ONLY = {"file"}
 
 
-def _setup(db):
+@pytest.fixture(scope="module")
+def template(tmp_path_factory):
     """shop: the built-in roles, viewer (doc:read), clerk0 (order:read), boss (contains admin)."""
-    assert main(["--db", db, "init", "shop"]) == 0
-    assert main(["--db", db, "grant", "shop", "viewer", "doc", "read"]) == 0
-    assert main(["--db", db, "grant", "shop", "clerk0", "order", "read"]) == 0
-    assert main(["--db", db, "include", "shop", "boss", "admin", "--allow-superuser"]) == 0
+    db = str(tmp_path_factory.mktemp("doors") / "template.sqlite3")
+    with contextlib.redirect_stdout(io.StringIO()):
+        assert main(["--db", db, "init", "shop"]) == 0
+        assert main(["--db", db, "grant", "shop", "viewer", "doc", "read"]) == 0
+        assert main(["--db", db, "grant", "shop", "clerk0", "order", "read"]) == 0
+        assert main(["--db", db, "include", "shop", "boss", "admin", "--allow-superuser"]) == 0
+    return db
 
 
 def _stored(db):
@@ -145,8 +151,6 @@ def door_core(db, op):
 
 
 def _cli(db, *args):
-    import contextlib
-
     err = io.StringIO()
     with contextlib.redirect_stderr(err), contextlib.redirect_stdout(io.StringIO()):
         status = main(["--db", db, "--json", *args])
@@ -253,11 +257,11 @@ DOORS = ["core", "cli", "http", "import-csv", "import-json", "cli-import-csv", "
 
 
 @pytest.mark.parametrize("name,op,expected", CASES, ids=[c[0] for c in CASES])
-def test_every_door_gives_the_same_outcome(tmp_path, name, op, expected):
+def test_every_door_gives_the_same_outcome(tmp_path, template, name, op, expected):
     results = {}
     for door in DOORS:
         db = str(tmp_path / f"{door}.sqlite3")
-        _setup(db)
+        shutil.copy(template, db)
         before = _stored(db)
         if door == "core":
             got = door_core(db, op)
@@ -283,11 +287,11 @@ def test_every_door_gives_the_same_outcome(tmp_path, name, op, expected):
     assert results and all(got == expected for got in results.values()), results
 
 
-def test_asked_for_explicitly_it_is_done_at_every_door(tmp_path):
+def test_asked_for_explicitly_it_is_done_at_every_door(tmp_path, template):
     """--allow-superuser, allow_superuser and --literal, literal: the same change, done."""
     dbs = {door: str(tmp_path / f"{door}.sqlite3") for door in ("core", "cli", "http")}
     for db in dbs.values():
-        _setup(db)
+        shutil.copy(template, db)
     engine = zarn_engine.open_engine(dbs["core"])
     try:
         ops.include("shop", "viewer", ["admin"], engine=engine, allow_superuser=True)
