@@ -292,6 +292,29 @@ def cmd_export(args: Args, ctx: Context) -> None:
         ctx.out.write(text)
 
 
+def cmd_check_text(args: Args, ctx: Context) -> None:
+    """What the application stores that breaks the text rule (stored before it held)."""
+    from ..core import ops
+    from ..core.text import TEXT_RULE
+
+    ctx.store.load(args.app)
+    found = ops.text_problems(args.app, ctx.store.engine)
+    lines = [f"{p['where']}: {p['error']}; repair makes it {ascii(p['repaired'])}" for p in found]
+    ctx.out.emit(found, "\n".join(lines) or f"{args.app}: every stored string follows the rule ({TEXT_RULE})")
+    if found:
+        raise Refused(f"{len(found)} stored string(s) break the rule: zarn-roles repair {args.app} rewrites them")
+
+
+def cmd_repair(args: Args, ctx: Context) -> None:
+    from ..core import ops
+
+    ctx.store.load(args.app, change=True)
+    policies, users = ops.repair_text(args.app, ctx.store.engine)
+    ctx.store.committed = bool(policies or users)
+    ctx.out.emit({"permissions": policies, "assignments": users},
+                 f"repaired {policies} permission(s) and {users} user assignment(s) of {args.app}")
+
+
 def cmd_import(args: Args, ctx: Context) -> None:
     from .transfer import import_file
 
@@ -340,6 +363,9 @@ COMMANDS = [
     Command("export", cmd_export, "the stored document as JSON, or as Casbin policy CSV",
             (APP, arg("--format", choices=["json", "casbin"], default="json"),
              arg("--output", "-o", metavar="FILE", help="write to FILE instead of standard output"))),
+    Command("check-text", cmd_check_text,
+            "list the stored strings that break the text rule (exit status 1 when there are any)", (APP,)),
+    Command("repair", cmd_repair, "rewrite the stored strings that break the text rule (see check-text)", (APP,)),
     Command("import", cmd_import,
             "add a JSON document's or a Casbin CSV file's policies and groups; all or nothing; "
             "an application that does not exist is created without the built-in roles",

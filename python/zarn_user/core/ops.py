@@ -24,8 +24,8 @@ from . import privilege
 from .errors import BadInput, Contended, Cycle, Exists, NotDirect, NotFound, Pattern, VersionMismatch
 from .holders import containment_path, holdings, known_roles, refusal
 from .interchange import PATTERN_ADVICE, pattern_error
-from .text import check_app, check_role, check_text, role_error
-from .users import UnknownRole, UserRoles, check_user, users_holding
+from .text import check_app, check_role, check_text, problems, repaired, role_error
+from .users import Assignment, UnknownRole, UserRoles, check_user, users_holding
 
 if TYPE_CHECKING:
     from zarn_engine import Engine, Live
@@ -343,7 +343,7 @@ def exclude(app: str, role: str, subs: list[str], *, engine: Engine | None = Non
         lines = []
         for sub in missing:
             line = f"not excluded: {sub} is no direct sub-role of {role}"
-            path = containment_path(doc, role, sub)
+            path = containment_path(doc, role, sub) if sub != role else None
             if path:
                 line += f"; {role} contains it through {' -> '.join(path)} (exclude {path[1]}, or {sub} from {path[-2]})"
             lines.append(line)
@@ -406,3 +406,51 @@ def unassign(app: str, user: str, roles: list[str], *, engine: Engine | None = N
         return doc.unassign(user, roles), lines
 
     return commit(app, lambda: load_users(app, engine), change, expected=expected, live=live, engine=engine)
+
+
+# --- text stored before the text rule ------------------------------------------------------
+
+
+def text_problems(app: str, engine: Engine | None = None) -> list[dict[str, Any]]:
+    """Every stored string of `app` (its users' ids included) that breaks the text rule."""
+    return problems(load_matrix(app, engine), load_users(app, engine))
+
+
+def repair_text(app: str, engine: Engine | None = None) -> tuple[int, int]:
+    """Rewrite what breaks the text rule as `text.repaired` says: a permission whose object or
+    action comes out empty, or equal to one the role holds already, is dropped, and so is an
+    assignment whose user id does; (permissions changed, assignments changed)."""
+
+    def fix_matrix(doc: Any) -> tuple[Any, list[str]]:
+        changed = 0
+        by_role: dict[str, list[tuple[str, str]]] = {}
+        touched: set[str] = set()
+        for p in doc.policies:
+            pair = (repaired(p.obj), repaired(p.act))
+            if pair != (p.obj, p.act):
+                changed += 1
+                touched.add(p.sub)
+            by_role.setdefault(p.sub, []).append(pair)
+        if not changed:
+            raise _Unchanged(0)
+        for role in touched:
+            pairs = [pair for pair in dict.fromkeys(by_role[role]) if pair[0] and pair[1]]
+            doc.set_role_permissions(role, [{"obj": o, "act": a} for o, a in pairs])
+        return changed, []
+
+    def fix_users(doc: Any) -> tuple[Any, list[str]]:
+        kept: dict[tuple[str, str], None] = {}
+        changed = 0
+        for a in doc.assignments:
+            user = repaired(a.user)
+            changed += user != a.user
+            if user:
+                kept.setdefault((user, a.role), None)
+        if not changed:
+            raise _Unchanged(0)
+        doc.assignments = [Assignment(user=u, role=r) for u, r in kept]
+        return changed, []
+
+    policies = commit(app, lambda: load_matrix(app, engine), fix_matrix).result
+    users = commit(app, lambda: load_users(app, engine), fix_users, engine=engine).result
+    return policies, users
