@@ -20,7 +20,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Callable, Iterable
 
 from .errors import BadInput
-from .text import role_error, user_error, value_error
+from .text import nfc, role_error, user_error, value_error
 
 if TYPE_CHECKING:
     from zarn_user.role_matrix import RoleMatrix
@@ -116,6 +116,8 @@ def parse(text: str, path: str, fmt: str) -> Reading:
     if fmt == "auto":
         fmt = "json" if text.lstrip().startswith("{") else "casbin"
     reading = (_read_json if fmt == "json" else _read_casbin)(path, text)
+    for entry in reading.entries:  # text in NFC form, as every door stores it
+        entry.fields = tuple(nfc(f) for f in entry.fields)
     for entry in reading.entries:
         if entry.kind == "p":
             reading.errors += [(entry.order, f"{entry.where}: {error}")

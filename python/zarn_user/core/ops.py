@@ -24,7 +24,7 @@ from . import privilege
 from .errors import BadInput, Contended, Cycle, Exists, NotDirect, NotFound, Pattern, VersionMismatch
 from .holders import containment_path, holdings, known_roles, refusal
 from .interchange import PATTERN_ADVICE, pattern_error
-from .text import check_app, check_role, check_text, problems, repaired, role_error
+from .text import check_app, check_role, check_text, nfc, problems, repaired, role_error
 from .users import Assignment, UnknownRole, UserRoles, check_user, users_holding
 
 if TYPE_CHECKING:
@@ -169,8 +169,7 @@ def checked_pairs(pairs: Iterable[tuple[str, str]], literal: bool = False) -> Pa
     out = []
     errors = []
     for obj, act in pairs:
-        check_text("object", obj)
-        check_text("action", act)
+        obj, act = check_text("object", obj), check_text("action", act)
         if not literal:
             errors += [e for e in (pattern_error("object", obj), pattern_error("action", act)) if e]
         out.append((obj, act))
@@ -260,7 +259,9 @@ def revoke(app: str, role: str, pairs: Pairs, *, engine: Engine | None = None, e
         _known(doc, [role])
         own = _content(doc, role)["permissions"]
         held = {(p["obj"], p["act"]) for p in own}
-        missing = [pair for pair in dict.fromkeys(pairs) if pair not in held]
+        # What the role holds as given, else as every door stores it: in NFC form.
+        asked = [pair if pair in held else (nfc(pair[0]), nfc(pair[1])) for pair in pairs]
+        missing = [pair for pair in dict.fromkeys(asked) if pair not in held]
         lines = []
         for obj, act in missing:
             holding = holdings(doc, obj, act).get(role)
@@ -268,9 +269,9 @@ def revoke(app: str, role: str, pairs: Pairs, *, engine: Engine | None = None, e
             if holding is not None:
                 line += f"; it holds it through {' -> '.join(holding.path)} (revoke it there, or exclude {holding.path[1]})"
             lines.append(line)
-        if len(missing) == len(set(pairs)):
+        if len(missing) == len(set(asked)):
             raise NotDirect(lines, role=role, missing=[list(p) for p in missing])
-        gone = set(pairs)
+        gone = set(asked)
         content = doc.set_role_permissions(role, [p for p in own if (p["obj"], p["act"]) not in gone])
         return content.to_display(), lines
 
@@ -363,7 +364,7 @@ def assign(app: str, user: str, roles: list[str], *, engine: Engine | None = Non
            matrix: Callable[[], Any] | None = None) -> Written:
     """Give `user` roles the matrix holds; the user's roles. A role that holds *:* is refused
     unless `allow_superuser`. `matrix` reads the current matrix (default: from the store)."""
-    check_user(check_text("user id", user))
+    user = check_user(check_text("user id", user))
     if isinstance(roles, str):
         raise BadInput("roles is a list of role names, not one string")
     roles = list(dict.fromkeys(roles))

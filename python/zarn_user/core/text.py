@@ -7,8 +7,9 @@ anything is written. A stored string is:
 - encodable as UTF-8: no lone surrogates (U+D800 to U+DFFF);
 - free of control characters (Unicode categories Cc, and the line and paragraph separators
   U+2028 and U+2029), so that it survives every interchange format on one line;
-- in Unicode normalization form NFC. Text that is not is refused, never normalized silently:
-  what is stored is byte for byte what was given, and a revoke finds what a grant stored.
+- in Unicode normalization form NFC. Every door puts what it is given in NFC form before
+  the check (`check_text`), so that "é" typed composed or decomposed is one object, and a
+  revoke finds what a grant stored whichever way it was typed.
 
 Role and application names follow, in addition, the patterns of the module's declarations
 (`Group.child`, `RoleMatrix.name`), matched whole (`re.fullmatch`: a trailing newline is no
@@ -66,8 +67,17 @@ def text_error(what: str, value: object) -> str | None:
     return None
 
 
+def nfc(value: str) -> str:
+    """`value` in NFC form (lone surrogates left as they are, for the check to name)."""
+    if _has_surrogate(value):
+        return value
+    return unicodedata.normalize("NFC", value)
+
+
 def check_text(what: str, value: object) -> str:
-    """`value` when it follows the rule; BadInput saying why not otherwise."""
+    """`value` in NFC form when it follows the rule; BadInput saying why not otherwise."""
+    if isinstance(value, str):
+        value = nfc(value)
     error = text_error(what, value)
     if error:
         raise BadInput(error)

@@ -16,7 +16,7 @@ from typing import TYPE_CHECKING, Any, Callable
 
 from ..core import ops, transfer
 from ..core.holders import Holding
-from ..core.text import app_error, role_error, value_error
+from ..core.text import app_error, check_text, role_error
 from . import assertions
 from .snapshot import Snapshot
 
@@ -48,10 +48,7 @@ def text_field(data: Json, key: str, what: str) -> str:
     value = data.get(key)
     if not isinstance(value, str):
         raise bad(f"{key!r} must be a string" if key in data else f"missing {key!r}")
-    error = value_error(what, value)
-    if error:
-        raise bad(error)
-    return value
+    return check_text(what, value)  # in NFC form, as every door takes text
 
 
 def role_name(value: Any, key: str = "role") -> str:
