@@ -195,7 +195,7 @@ def test_a_locked_database_is_one_line(cli, tmp_path):
 def test_errors_in_json(cli):
     cli("init", "shop")
     r = cli("--json", "show", "shop", "ghost", expect=2)
-    assert json.loads(r.stderr) == {"error": "unknown role 'ghost' in application 'shop'", "status": 2}
+    assert json.loads(r.stderr) == {"error": "unknown role 'ghost' in application 'shop'", "status": 2, "code": "not_found"}
     r = cli("--json", "include", "shop", "admin", "admin", expect=1)
     assert json.loads(r.stderr)["error"] == "refused: admin cannot contain itself"
     assert json.loads(cli("--json", "no-such", expect=2, db=False).stderr)["status"] == 2

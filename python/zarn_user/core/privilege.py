@@ -23,10 +23,10 @@ def superusers(matrix: RoleMatrix | Any) -> dict[str, list[str]]:
     return {role: h.path for role, h in holdings(matrix, *EVERYTHING).items() if h.granted == EVERYTHING}
 
 
-def _refuse(found: dict[str, list[str]], allow: bool) -> None:
+def _refuse(found: dict[str, list[str]], allow: bool, before: list[str] | None = None) -> None:
     if not found or allow:
         return
-    lines = []
+    lines = list(before or [])
     for subject, path in found.items():
         through = f" through {' -> '.join(path)}" if len(path) > 1 else " (granted *:*)"
         lines.append(f"refused: {subject} would hold everything (*:*){through}")
@@ -34,9 +34,11 @@ def _refuse(found: dict[str, list[str]], allow: bool) -> None:
     raise Superuser(lines, subjects=found)
 
 
-def check_roles(before: dict[str, list[str]], after: dict[str, list[str]], allow: bool) -> None:
-    """Superuser for every role that holds *:* after a change and did not before."""
-    _refuse({role: path for role, path in after.items() if role not in before}, allow)
+def check_roles(before: dict[str, list[str]], after: dict[str, list[str]], allow: bool,
+                reasons: list[str] | None = None) -> None:
+    """Superuser for every role that holds *:* after a change and did not before; `reasons`
+    come first in its message."""
+    _refuse({role: path for role, path in after.items() if role not in before}, allow, reasons)
 
 
 def check_grant(role: str, pairs: Iterable[tuple[str, str]], before: dict[str, list[str]], allow: bool) -> None:

@@ -142,9 +142,11 @@ def _plan(app: str, reading: interchange.Reading, matrix: Any, users: UserRoles,
     # root) are what an export of any application carries: no new path to *:*.
     names = builtin_roles()
     before.update({r: p for r, p in after.items() if r in names and set(p) <= names})
-    privilege.check_roles(before, after, allow_superuser or merge_builtin)
     if builtin_lines and not merge_builtin:
+        # Lines naming the built-in roles: a path to *:* they open is refused with them.
+        privilege.check_roles(before, after, allow_superuser, builtin_lines)
         raise Builtin(builtin_lines)
+    privilege.check_roles(before, after, allow_superuser or merge_builtin)
     out = Imported(app, len(entries), added, [(e, refusal(matrix, *e.fields)) for e in refused],
                    list(reading.notes), created=new, user_lines=len(user_entries), settings=bool(reading.settings))
     if user_entries:
