@@ -108,7 +108,7 @@ def commit(app: str, load: Callable[[], Any], change: Callable[[Any], tuple[Any,
     """Run `change(doc)` on a copy read by `load()` (or by `live.update`) and save it as one
     commit with the copy's version check; again on a fresh copy when another writer came
     first. `change` returns (answer, refusals), or raises _Unchanged to end without a save."""
-    from zarn_engine import ConflictError
+    from zarn_engine import ConflictError, DoesNotExist
 
     def guarded(doc: Any) -> tuple[Any, list[str]]:
         if expected is not None and doc.version not in expected:
@@ -126,6 +126,8 @@ def commit(app: str, load: Callable[[], Any], change: Callable[[Any], tuple[Any,
             result, refusals = live.update(app, run)
         except _Unchanged as same:
             return Written(same.result, (done[0].version if done else None) or 0, False, same.refusals)
+        except DoesNotExist:
+            raise NotFound(f"unknown application {app!r}", what="application", name=app) from None
         except ConflictError:
             found = _stored_version(done[0]) if done else None
             if expected is not None:

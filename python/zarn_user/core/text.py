@@ -36,6 +36,15 @@ TEXT_RULE = (f"1 to {MAX_TEXT} characters of UTF-8 text in NFC form, without con
 
 _SEPARATORS = {"\u2028", "\u2029"}
 
+# The rule as one regular expression, for schemas that describe it (OpenAPI): control
+# characters and the separators nowhere, no white space (as str.strip sees it) at either
+# end, no newline anywhere (so that `$` cannot stop before one). Its length and NFC form are
+# said apart (maxLength, the normalization every door does); lone surrogates no JSON text
+# or URL in UTF-8 can carry.
+_CONTROL = "\\x00-\\x1f\\x7f-\\x9f\\u2028\\u2029"
+_SPACE = "\\x20\\xa0\\u1680\\u2000-\\u200a\\u202f\\u205f\\u3000"
+TEXT_PATTERN = f"^(?!.*\\n)[^{_CONTROL}{_SPACE}](?:[^{_CONTROL}]*[^{_CONTROL}{_SPACE}])?$"
+
 
 def _shown(value: str) -> str:
     """A value as messages quote it: escapes for what cannot be printed or encoded."""
@@ -98,6 +107,12 @@ def app_pattern() -> re.Pattern[str]:
     import zarn_user.role_matrix as rm
 
     return re.compile(getattr(rm.RoleMatrix, "_fields")["name"].regex)
+
+
+def name_pattern(regex: str) -> str:
+    """A name pattern of the module's declarations, for schemas: matched whole, so no newline
+    may end it (Python's `$` would stop before one)."""
+    return "^(?!.*\\n)" + regex.removeprefix("^")
 
 
 def role_error(name: object) -> str | None:

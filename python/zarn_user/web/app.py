@@ -304,8 +304,7 @@ class Api:
         r = f"{p}/roles/{{role}}"
         return [
             Route("/api/v1", self.info),
-            Route("/api/v1/apps", self.apps, methods=["GET"]),
-            Route("/api/v1/apps", self.create, methods=["POST"]),
+            Route("/api/v1/apps", self.apps_or_create, methods=["GET", "POST"]),
             Route(p, self.app, methods=["GET"]),
             Route(f"{p}/roles", self.roles, methods=["GET"]),
             Route(r, self.role, methods=["GET"]),
@@ -336,6 +335,9 @@ class Api:
                 pass
         return JSONResponse({"api": "v1", "version": __version__, "writable": self.console.token is not None,
                              "authorized": authorized})
+
+    async def apps_or_create(self, request: Request) -> Response:
+        return await (self.create(request) if request.method == "POST" else self.apps(request))
 
     async def apps(self, request: Request) -> Response:
         return JSONResponse({"apps": await self._run(self.console.apps)})
