@@ -12,16 +12,13 @@ from __future__ import annotations
 
 import re
 import threading
-from typing import TYPE_CHECKING, Any, Callable
+from typing import Any
 
 from ..core import ops, transfer
 from ..core.holders import Holding
 from ..core.text import app_error, check_text, role_error
 from . import assertions
 from .snapshot import Snapshot
-
-if TYPE_CHECKING:
-    from ..role_matrix import RoleMatrix
 
 Json = dict[str, Any]  # a JSON object: a request's body, an answer
 
