@@ -269,7 +269,8 @@ def revoke(app: str, role: str, pairs: Pairs, *, engine: Engine | None = None, e
             holding = holdings(doc, obj, act).get(role)
             line = f"not revoked: {role} is not granted {obj}:{act} directly"
             if holding is not None:
-                line += f"; it holds it through {' -> '.join(holding.path)} (revoke it there, or exclude {holding.path[1]})"
+                line += (f"; it holds it through {' -> '.join(holding.path)} (revoke it there, or exclude "
+                         f"{holding.path[1]})")
             lines.append(line)
         if len(missing) == len(set(asked)):
             raise NotDirect(lines, role=role, missing=[list(p) for p in missing])
@@ -348,7 +349,8 @@ def exclude(app: str, role: str, subs: list[str], *, engine: Engine | None = Non
             line = f"not excluded: {sub} is no direct sub-role of {role}"
             path = containment_path(doc, role, sub) if sub != role else None
             if path:
-                line += f"; {role} contains it through {' -> '.join(path)} (exclude {path[1]}, or {sub} from {path[-2]})"
+                line += (f"; {role} contains it through {' -> '.join(path)} (exclude {path[1]}, or {sub} from "
+                         f"{path[-2]})")
             lines.append(line)
         if len(missing) == len(subs):
             raise NotDirect(lines, role=role, missing=missing)

@@ -109,7 +109,8 @@ class UserRoles(Document):
             out.setdefault(a.user, []).append(a.role)
         return {user: tuple(roles) for user, roles in out.items()}
 
-    def assign(self, user: str, roles: Iterable[str], matrix: rm.RoleMatrix, allow_superuser: bool = False) -> list[str]:
+    def assign(self, user: str, roles: Iterable[str], matrix: rm.RoleMatrix,
+               allow_superuser: bool = False) -> list[str]:
         """Give `user` the roles (those it has already stay once) and save; the user's roles.
         Every role must be one the matrix holds (KeyError naming the first that is not); a
         role that gives the user *:* where none of its roles did is refused (Superuser)

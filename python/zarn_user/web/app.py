@@ -137,7 +137,8 @@ async def _door_error(request: Request, exc: Exception) -> Response:
     headers = {}
     if isinstance(exc, VersionMismatch) and exc.found is not None:
         headers["ETag"] = etag(exc.found)
-    extra: dict[str, Any] = {"code": exc.code, **{k: v for k, v in exc.fields.items() if k not in ("expected", "content")}}
+    fields = {k: v for k, v in exc.fields.items() if k not in ("expected", "content")}
+    extra: dict[str, Any] = {"code": exc.code, **fields}
     if len(exc.lines) > 1:
         extra["lines"] = exc.lines
     if isinstance(exc, Cycle) and exc.fields.get("refused"):
@@ -263,8 +264,13 @@ async def _text_body(request: Request) -> str:
         raise bad("the body is not UTF-8 text") from None
 
 
-def _flag(value: str | None) -> bool:
-    return (value or "").lower() in ("1", "true", "yes", "on")
+def _flag(value: str | None, name: str = "flag") -> bool:
+    """A query flag: absent, true or false (1 or 0)."""
+    if value is None or value in ("false", "0"):
+        return False
+    if value in ("true", "1"):
+        return True
+    raise bad(f"{name} is true or false (1 or 0), not {value[:40]!r}")
 
 
 def _flags(request: Request, data: dict[str, Any], name: str) -> bool:
@@ -272,7 +278,7 @@ def _flags(request: Request, data: dict[str, Any], name: str) -> bool:
     value = data.get(name)
     if value is not None and not isinstance(value, bool):
         raise bad(f"{name!r} must be true or false")
-    return bool(value) or _flag(request.query_params.get(name))
+    return bool(value) or _flag(request.query_params.get(name), name)
 
 
 class Api:
@@ -540,16 +546,15 @@ class Api:
 
     async def import_(self, request: Request) -> Response:
         q = request.query_params
-        dry_run = _flag(q.get("dry_run"))
+        dry_run = _flag(q.get("dry_run"), "dry_run")
         if not dry_run:
             self._authorize(request)
         expected = parse_if_match(request.headers.get("if-match"))
         text = await _text_body(request)
         name = q.get("name", "upload")[:200]
+        options = [_flag(q.get(name), name) for name in ("skip_refused", "literal", "merge_builtin", "allow_superuser")]
         result = await self._run(self.console.import_text, request.path_params["app"], text, name,
-                                 q.get("format", "auto"), dry_run, expected, _flag(q.get("skip_refused")),
-                                 _flag(q.get("literal")), _flag(q.get("merge_builtin")),
-                                 _flag(q.get("allow_superuser")))
+                                 q.get("format", "auto"), dry_run, expected, *options)
         headers = {} if dry_run else {"ETag": etag(result["version"])}
         return JSONResponse(result, headers=headers)
 

@@ -256,7 +256,8 @@ class Console:
                                     skip_refused=skip_refused, literal=literal, merge_builtin=merge_builtin,
                                     allow_superuser=allow_superuser, expected=expected)
         out: Json = {"entries": done.entries, "added": [e.casbin() for e in done.added],
-                     "refused": [{"where": e.where, "line": e.casbin(), "reason": reason} for e, reason in done.refused],
+                     "refused": [{"where": e.where, "line": e.casbin(), "reason": reason}
+                                 for e, reason in done.refused],
                      "unchanged": done.already, "notes": done.notes, "dry_run": dry_run,
                      "users_assigned": done.users}
         if not dry_run:

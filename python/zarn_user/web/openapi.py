@@ -28,6 +28,7 @@ APP_NAME = {"type": "string", "pattern": name_pattern(app_pattern().pattern), "m
             "description": f"an application name: {APP_RULE}", "example": "shop"}
 ROLES = {"type": "array", "items": ROLE_NAME}
 FLAG = {"type": "boolean"}
+QUERY_FLAG = {"type": "string", "enum": ["true", "false", "1", "0"]}
 
 SCHEMAS = {
     "Error": _obj(["error"], error=STR, code=STR, lines=NAMES, path=NAMES),
@@ -94,8 +95,8 @@ def schema() -> dict[str, Any]:
     grant_body = _json(_ref("Grant"))
     revoke_body = _json(_ref("Permission"))
     sub_body = _json(_obj(["role"], role=ROLE_NAME, allow_superuser=FLAG))
-    flags = [_query("allow_superuser", "true: allow a path to *:* (everything) for a role or user", schema=FLAG),
-             _query("literal", "true: store Casbin patterns and conditions as literal text", schema=FLAG)]
+    flags = [_query("allow_superuser", "true: allow a path to *:* (everything) for a role or user", schema=QUERY_FLAG),
+             _query("literal", "true: store Casbin patterns and conditions as literal text", schema=QUERY_FLAG)]
     paths = {
         "/api/v1": {"get": _op("this server: whether it takes writes, and whether the request's token is right",
                                _obj(["api", "writable", "authorized"], api=STR, version=STR, writable=BOOL,
@@ -150,7 +151,8 @@ def schema() -> dict[str, Any]:
                                          _json(_obj(["roles"], roles={**ROLES, "minItems": 1})), [APP])},
         p + "/who": {"get": _op("every role that holds a permission, with its shortest path",
                                 _obj(["holders"], holders={"type": "array", "items": _ref("Holder")}),
-                                params=[APP, _query("obj", "object", True, TEXT), _query("act", "action", True, TEXT)])},
+                                params=[APP, _query("obj", "object", True, TEXT),
+                                        _query("act", "action", True, TEXT)])},
         p + "/export": {"get": _op("the stored document as JSON, or as Casbin policy CSV", params=[
             APP, _query("format", "json (default) or casbin", schema={"type": "string", "enum": ["json", "casbin"]})],
             content={"application/json": {"schema": {"type": "object", "required": ["name", "policies", "groups"]}},
@@ -162,10 +164,10 @@ def schema() -> dict[str, Any]:
             {"content": {"text/plain": {"schema": STR}}},
             [APP, IF_MATCH, _query("format", "auto (default), json or casbin",
                                    schema={"type": "string", "enum": ["auto", "json", "casbin"]}),
-             _query("dry_run", "true: say what would happen, write nothing (no token needed)", schema=FLAG),
+             _query("dry_run", "true: say what would happen, write nothing (no token needed)", schema=QUERY_FLAG),
              _query("skip_refused", "true: import the rest when lines would close a cycle (else 409, nothing "
-                    "written)", schema=FLAG),
-             _query("merge_builtin", "true: merge roles named like the built-in ones into them", schema=FLAG),
+                    "written)", schema=QUERY_FLAG),
+             _query("merge_builtin", "true: merge roles named like the built-in ones into them", schema=QUERY_FLAG),
              *flags, _query("name", "the file's name, for messages")], True, (400, 404, 409)) | {
                  "security": [{"bearer": []}, {}]}},  # a dry run needs no token
         p + "/events": {"get": _op("server-sent events: 'version' now and after every change, 'deleted'",
