@@ -329,3 +329,24 @@ def test_exports_of_every_door_carry_settings_and_users_through_the_core(db):
         assert done.created and done.users == 1 and done.stored
     finally:
         engine.close()
+
+
+def test_casbin_lines_are_refused_with_their_real_reason():
+    from zarn_user.core import interchange
+
+    text = ("p, alice, data1, read, indeterminate\n"
+            "p, 1, alice, data1, read, indeterminate\n"
+            "g, erin, oncall, 2026-01-01 00:00:00, 2026-02-01 00:00:00\n"
+            "g, erin, oncall, tenant1, 2026-01-01, 2026-02-01\n"
+            "p, 5, interns, report, read, deny\n"
+            "g, carol, staff, tenant1\n")
+    errors = [message for _, message in interchange.parse(text, "f.csv", "casbin").errors]
+    assert "'indeterminate' effect" in errors[0] and "domain" not in errors[0]
+    assert "'indeterminate' effect" in errors[1] and "priority column" in errors[1]
+    assert "time-bounded role link" in errors[2] and "malformed" not in errors[2]
+    assert "time-bounded role link" in errors[3] and "domain 'tenant1'" in errors[3]
+    assert "'deny' effect" in errors[4] and "domains (tenants)" in errors[5]
+    # Conditions in the object field, patterns of every kind: named, never stored as names.
+    reading = interchange.parse("p, alice, r.obj.price < 25, read\np, bob, /users/\\d+, GET\n", "f.csv", "casbin")
+    found = [message for _, message in interchange.patterns(reading.entries)]
+    assert "ABAC condition" in found[0] and "regular expression" in found[1]
