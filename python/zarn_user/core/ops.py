@@ -230,7 +230,7 @@ def grant(app: str, role: str, pairs: Pairs, *, engine: Engine | None = None, al
         own = {(p["obj"], p["act"]) for p in _content(doc, role)["permissions"]} if role in known_roles(doc) else set()
         if all(pair in own for pair in pairs):
             raise _Unchanged(_content(doc, role))
-        privilege.check_grant(role, pairs, privilege.superusers(doc), allow_superuser)
+        privilege.check_grant(role, pairs, doc, allow_superuser)
         content = doc.add_role_permissions(role, [{"obj": o, "act": a} for o, a in pairs])
         return content.to_display(), []
 
@@ -245,7 +245,7 @@ def set_permissions(app: str, role: str, pairs: Pairs, *, engine: Engine | None 
 
     def change(doc: Any) -> tuple[Any, list[str]]:
         _role_to_change(doc, role)
-        privilege.check_grant(role, pairs, privilege.superusers(doc), allow_superuser)
+        privilege.check_grant(role, pairs, doc, allow_superuser)
         doc.get_implicit_permissions_for_roles([role])  # a new role becomes a node first
         return doc.set_role_permissions(role, [{"obj": o, "act": a} for o, a in pairs]).to_display(), []
 

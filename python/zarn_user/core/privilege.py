@@ -41,8 +41,9 @@ def check_roles(before: dict[str, list[str]], after: dict[str, list[str]], allow
     _refuse({role: path for role, path in after.items() if role not in before}, allow, reasons)
 
 
-def check_grant(role: str, pairs: Iterable[tuple[str, str]], before: dict[str, list[str]], allow: bool) -> None:
-    if role not in before and EVERYTHING in set(pairs):
+def check_grant(role: str, pairs: Iterable[tuple[str, str]], matrix: Any, allow: bool) -> None:
+    """Superuser when `pairs` grant *:* to a role that does not hold it yet."""
+    if EVERYTHING in set(pairs) and not allow and role not in superusers(matrix):
         _refuse({role: [role]}, allow)
 
 
