@@ -2,7 +2,8 @@
 the facts as fields, so that a door (the command line, the HTTP API) chooses its exit status
 or HTTP status from the class and its fields, never from the text of a message.
 
-`lines` holds every reason (an import lists each bad line); the message is them joined.
+`lines` holds every reason (an import lists each bad line); the message is them joined. A
+field `summary`, when given, says them in one line (the HTTP API's error, beside `lines`).
 """
 
 from __future__ import annotations

@@ -113,7 +113,8 @@ def check_reading(reading: interchange.Reading, existing: set[str], *, literal: 
     """BadInput with every bad line, then Pattern with every pattern (unless `literal`)."""
     errors = reading.errors + interchange.name_errors(reading.entries, existing)
     if errors:
-        raise BadInput([message for _, message in sorted(errors, key=lambda e: e[0])])
+        lines = [message for _, message in sorted(errors, key=lambda e: e[0])]
+        raise BadInput(lines, summary=f"{len(lines)} bad line(s): nothing was imported")
     if not literal:
         flagged = interchange.patterns(reading.entries)
         if flagged:

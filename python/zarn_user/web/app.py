@@ -137,14 +137,15 @@ async def _door_error(request: Request, exc: Exception) -> Response:
     headers = {}
     if isinstance(exc, VersionMismatch) and exc.found is not None:
         headers["ETag"] = etag(exc.found)
-    fields = {k: v for k, v in exc.fields.items() if k not in ("expected", "content")}
+    fields = {k: v for k, v in exc.fields.items() if k not in ("expected", "content", "summary")}
     extra: dict[str, Any] = {"code": exc.code, **fields}
-    if len(exc.lines) > 1:
+    message = exc.fields.get("summary") or exc.message  # a list of bad lines: said in one line, listed apart
+    if len(exc.lines) > 1 or "summary" in exc.fields:
         extra["lines"] = exc.lines
     if isinstance(exc, Cycle) and exc.fields.get("refused"):
         first = exc.fields["refused"][0]
         extra["path"] = first.get("path") or []
-    return _error(status, exc.message, headers, **extra)
+    return _error(status, message, headers, **extra)
 
 
 async def _http_error(request: Request, exc: Exception) -> Response:
