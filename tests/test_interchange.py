@@ -5,8 +5,8 @@ import string
 from hypothesis import given
 from hypothesis import strategies as st
 
-from zarn_user.cli import interchange
-from zarn_user.cli.store import role_pattern, value_error
+from zarn_user.core import interchange
+from zarn_user.core.text import role_pattern, value_error
 
 roles = st.from_regex(role_pattern(), fullmatch=True).filter(lambda s: len(s) <= 19 and not s.endswith("\n"))
 # Every object and action the command line accepts: no surrounding white space, no control

@@ -8,7 +8,7 @@ import random
 
 import pytest
 
-from zarn_user import playground
+from zarn_user.core import playground
 from zarn_user.cli import main
 
 SHOP = """\

@@ -46,7 +46,7 @@ def test_assign_check_why_who_show(cli):
     why = json.loads(cli("--json", "why", "shop", "--user", "user:42", "invoice", "read").out)
     assert why == {"user": "user:42", "permission": {"obj": "invoice", "act": "read"}, "held": True,
                    "path": ["clerk"], "wildcard": False}
-    cli("assign", "shop", "root@x", "admin")
+    cli("assign", "shop", "root@x", "admin", "--allow-superuser")
     assert "root is granted *:*" in cli("why", "shop", "--user", "root@x", "any", "thing").out
     who = cli("who", "shop", "invoice", "read", "--users").out.splitlines()
     assert [line.split()[0] for line in who] == ["alice@example.com", "user:42", "root@x"]

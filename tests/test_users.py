@@ -76,7 +76,7 @@ def test_questions_follow_containment_and_wildcards(rm, shop):
     doc = UserRoles(app="shop")
     doc.assign("alice", ["owner"], shop)
     doc.assign("bob", ["clerk"], shop)
-    doc.assign("root@x", ["admin"], shop)
+    doc.assign("root@x", ["admin"], shop, allow_superuser=True)
     doc.assign("pub", ["public"], shop)
     assert users.users_holding(shop, doc, "clerk") == {"alice": ["owner", "billing", "clerk"], "bob": ["clerk"]}
     assert users.users_holding(shop, doc, "root") == {"root@x": ["admin", "root"]}

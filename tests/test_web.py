@@ -194,8 +194,9 @@ def test_sub_roles_and_cycles(client, db):
     version = etag(client)
     r = client.post("/api/v1/apps/shop/roles/viewer/sub-roles", json={"role": "manager"}, headers=AUTH)
     assert r.status_code == 409
-    assert r.json() == {"error": "refused: manager cannot become a sub-role of viewer, since manager contains clerk "
-                                 "contains viewer already (a cycle)", "path": ["manager", "clerk", "viewer"]}
+    assert r.json()["error"] == ("refused: manager cannot become a sub-role of viewer, since manager contains clerk "
+                                 "contains viewer already (a cycle)")
+    assert r.json()["path"] == ["manager", "clerk", "viewer"] and r.json()["code"] == "cycle"
     r = client.post("/api/v1/apps/shop/roles/viewer/sub-roles", json={"role": "viewer"}, headers=AUTH)
     assert r.status_code == 409 and r.json()["error"] == "refused: viewer cannot contain itself"
     assert client.post("/api/v1/apps/shop/roles/viewer/sub-roles", json={"role": "ghost"},
@@ -236,7 +237,7 @@ def test_import_export(client, db, tmp_path):
     assert etag(client) == version
     users = client.post("/api/v1/apps/shop/import", params={"name": "u.csv"}, content="g, ann@example.com, clerk\n",
                         headers=AUTH)
-    assert users.status_code == 400 and "a user's role" in users.json()["lines"][0]
+    assert users.status_code == 200 and users.json()["users_assigned"] == 1  # users come in as at every door
     r = client.post("/api/v1/apps/shop/import", params={"name": "in.csv", "skip_refused": "1"}, content=good,
                     headers=AUTH)
     assert r.status_code == 200 and len(r.json()["added"]) == 2 and r.json()["refused"] == refusal
@@ -291,7 +292,7 @@ def test_graph(db, use_dot):
         if os.environ.get("CI") == "true":
             pytest.fail("Graphviz is not installed in CI")
         pytest.skip("Graphviz (dot) is not installed")
-    assert cli(db, "grant", "shop", "clerk", "<script>alert(1)</script>", "&amp;")[0] == 0
+    assert cli(db, "grant", "shop", "clerk", "<script>alert(1)</script>", "&amp;", "--literal")[0] == 0
     with TestClient(create_app(db, allow_hosts=["testserver"], use_dot=use_dot)) as client:
         r = client.get("/api/v1/apps/shop/roles/clerk/graph", params={"path": "manager,clerk"})
         assert r.status_code == 200 and r.headers["content-type"].startswith("image/svg+xml")
@@ -494,7 +495,7 @@ def test_check_search_agrees_with_the_command_line(rm):
     ending at a role granted a pair that covers the permission."""
     import random
 
-    from zarn_user.cli.holders import holdings, matches
+    from zarn_user.core.holders import holdings, matches
     from zarn_user.web.snapshot import Snapshot
 
     rng = random.Random(7)

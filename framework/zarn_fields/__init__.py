@@ -101,7 +101,7 @@ class StringField(Field):
     def check_value(self, value: Any, document: str, path: str, deep: bool = True, patterns: bool = True) -> None:
         if not isinstance(value, str):
             raise ValidationError(document, path, value, f"expected str, got {type(value).__name__}")
-        if patterns and self._pattern is not None and not self._pattern.search(value):
+        if patterns and self._pattern is not None and not self._pattern.fullmatch(value):
             raise ValidationError(document, path, value, f"does not match {self.regex!r}")
 
 

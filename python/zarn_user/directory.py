@@ -21,7 +21,8 @@ from zarn_engine import DoesNotExist, Engine, Live, StorageError
 import zarn_user.role_matrix as rm
 
 from . import query
-from .users import UserRoles, check_user, holds_pair
+from .core import ops
+from .core.users import UserRoles, check_user, holds_pair, stored_roles
 
 __all__ = ["Directory", "Permissions"]
 
@@ -208,12 +209,15 @@ class Directory:
 
     # --- changes --------------------------------------------------------------------------
 
-    def assign(self, user: str, *roles: str) -> list[str]:
-        """Give `user` roles the matrix holds (KeyError for one it does not); the user's roles."""
+    def assign(self, user: str, *roles: str, allow_superuser: bool = False) -> list[str]:
+        """Give `user` roles the matrix holds (KeyError for one it does not); the user's roles.
+        A role that would give the user *:* is refused (Superuser) unless `allow_superuser`."""
         check_user(user)
-        matrix = self.matrix()
         self.assignments()  # stored, so that update finds it
-        return self.users_live.update(self.app, lambda doc: doc.assign(user, roles, matrix))
+        written = ops.assign(self.app, user, list(roles), engine=self.engine, allow_superuser=allow_superuser,
+                             live=self.users_live, matrix=self.matrix)
+        result: list[str] = written.result
+        return result
 
     def unassign(self, user: str, *roles: str) -> list[str]:
         """Take roles from `user`; the user's roles left."""

@@ -1,10 +1,10 @@
 """zarn-roles: look at, change, explain and exchange role matrices from the command line.
 
-Uses the public operations of `zarn_user.role_matrix` and the framework's storage (the
-import applies many lines at once through the index operations: see interchange.py).
-Exit statuses: see `zarn-roles --help` (errors.py). Rooms: `entry` (parser and error
-boundary), `command` (how a command declares itself), `commands`, `transfer` (import),
-`demo`; below them `interchange`, `holders`, `render`, `store`, `context`, `errors`.
+A thin layer over the core (`zarn_user.core`): every change, import and export goes through
+it, and this package maps its outcomes to exit statuses (errors.py; see `zarn-roles --help`).
+Rooms: `entry` (parser and error boundary), `command` (how a command declares itself),
+`commands`, `user_commands`, `transfer` (import), `history`, `demo`, `web_commands`; below
+them `render`, `context`, `users_io`, `errors`.
 """
 
 from .entry import main

@@ -6,13 +6,14 @@ from __future__ import annotations
 
 import argparse
 import sys
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Callable
 
 from .command import ACT, ACTS, APP, OBJ, ROLE, Command, arg
 from .context import Context
-from .errors import BadInput, Refused
-from .holders import builtin_roles, containment_path, holdings, known_roles, refusal
-from .store import check_new_app, check_new_role, check_value
+from ..core.errors import BadInput, NotFound, Refused
+from ..core.holders import builtin_roles, holdings, known_roles
+from ..core.text import check_app as check_new_app
+from . import users_io
 
 if TYPE_CHECKING:
     from zarn_user.role_matrix import RoleMatrix
@@ -32,30 +33,19 @@ def _unknown_roles(matrix: RoleMatrix, roles: list[str]) -> list[str]:
 
 
 def _known(matrix: RoleMatrix, roles: list[str]) -> None:
-    """BadInput for the first role the application does not hold."""
+    """NotFound for the first role the application does not hold."""
     for role in _unknown_roles(matrix, roles):
-        raise BadInput(f"unknown role {role!r} in application {matrix.name!r}")
+        raise NotFound(f"unknown role {role!r} in application {matrix.name!r}", what="role", name=role)
 
 
-def _role_to_change(matrix: RoleMatrix, role: str) -> str:
-    """A role that a command changes: any the application holds, or a new one that follows
-    the role-name rule."""
-    return role if role in set(known_roles(matrix)) else check_new_role(role)
-
-
-def _permissions(obj: str, acts: list[str], check: bool = True) -> list[dict[str, str]]:
-    """The permissions OBJ ACT... name; `check`: refuse values that cannot be stored (not
-    needed to take away what is stored)."""
-    if ":" in obj and all(":" in a for a in acts):  # the OBJ:ACT form of other tools
+def _pairs(obj: str, acts: list[str]) -> list[tuple[str, str]]:
+    """The permissions OBJ ACT... name."""
+    if ":" in obj and acts and all(":" in a for a in acts):  # the OBJ:ACT form of other tools
         o, _, a = obj.rpartition(":")
         raise BadInput(f"permissions are given as OBJ ACT [ACT...]: write {o} {a}, not {obj}")
     if not acts:
         raise BadInput(f"no action given for {obj}: permissions are given as OBJ ACT [ACT...]")
-    if check:
-        check_value("object", obj)
-        for act in acts:
-            check_value("action", act)
-    return [{"obj": obj, "act": act} for act in acts]
+    return [(obj, act) for act in acts]
 
 
 def _content(ctx: Context, content: Any) -> None:
@@ -64,21 +54,50 @@ def _content(ctx: Context, content: Any) -> None:
     ctx.out.emit(content.to_display(), content_text(content))
 
 
+def _written(ctx: Context, written: Any, extra: dict[str, Any] | None = None) -> None:
+    """The answer of a change: the role's contents, then what was refused, if anything."""
+    from .render import content_data_text
+
+    if written.changed:
+        ctx.store.committed = True
+    ctx.out.emit({**written.result, **(extra or {})}, content_data_text(written.result))
+    if written.refusals:
+        raise Refused(written.refusals)
+
+
+def _change(ctx: Context, app: str) -> Any:
+    """The store's engine, for a command that goes on to change `app`."""
+    ctx.store.open(create=False)
+    ctx.store.writing = True
+    return ctx.store.engine
+
+
+def _allow(ctx: Context, args: Args, what: Callable[[bool], Any]) -> Any:
+    """Run a change; when it would give a path to *:* not asked for, ask on a terminal."""
+    from ..core.errors import Superuser
+
+    try:
+        return what(bool(getattr(args, "allow_superuser", False)))
+    except Superuser as exc:
+        if not ctx.interactive or getattr(args, "allow_superuser", False):
+            raise
+        print("\n".join(exc.lines[:-1]) + "\nallow it? [y/N] ", end="", file=sys.stderr, flush=True)
+        if sys.stdin.readline().strip().lower() not in ("y", "yes"):
+            raise
+        return what(True)
+
+
 # --- applications -------------------------------------------------------------------------
 
 
 def cmd_init(args: Args, ctx: Context) -> None:
-    from zarn_engine import ConflictError
+    from ..core import ops
 
-    import zarn_user.role_matrix as rm
-
-    matrix = rm.RoleMatrix(name=check_new_app(args.app))
+    check_new_app(args.app)
     ctx.store.open(create=True)
     ctx.store.writing = True
-    try:
-        matrix.save()
-    except ConflictError:
-        raise Refused(f"not created: application {args.app!r} exists already") from None
+    ops.create(args.app, ctx.store.engine)
+    ctx.store.committed = True
     ctx.out.emit({"created": args.app}, f"created {args.app} (root holds *:*, admin contains root)")
 
 
@@ -153,6 +172,8 @@ def cmd_why(args: Args, ctx: Context) -> None:
     text = (holding.explain(args.obj, args.act) if holding
             else f"{args.role} does not hold {args.obj}:{args.act}")
     ctx.out.emit(_why_data(args, holding), text)
+    if holding is None:
+        raise Refused("")  # the answer says it: not held
 
 
 def cmd_check(args: Args, ctx: Context) -> None:
@@ -181,86 +202,66 @@ def cmd_who(args: Args, ctx: Context) -> None:
 
 
 def cmd_grant(args: Args, ctx: Context) -> None:
-    matrix = ctx.store.load(args.app, change=True)
-    role = _role_to_change(matrix, args.role)
-    _content(ctx, matrix.add_role_permissions(role, _permissions(args.obj, args.acts)))
+    from ..core import ops
+
+    pairs = _pairs(args.obj, args.acts)
+    engine = _change(ctx, args.app)
+    _written(ctx, _allow(ctx, args, lambda allow: ops.grant(
+        args.app, args.role, pairs, engine=engine, allow_superuser=allow, literal=args.literal)))
 
 
 def cmd_set_permissions(args: Args, ctx: Context) -> None:
-    matrix = ctx.store.load(args.app, change=True)
-    role = _role_to_change(matrix, args.role)
-    wanted = _permissions(args.obj, args.acts) if args.obj is not None else []
-    matrix.get_implicit_permissions_for_roles([role])  # a new role becomes a node first
-    _content(ctx, matrix.set_role_permissions(role, wanted))
+    from ..core import ops
+
+    pairs = _pairs(args.obj, args.acts) if args.obj is not None else []
+    engine = _change(ctx, args.app)
+    _written(ctx, _allow(ctx, args, lambda allow: ops.set_permissions(
+        args.app, args.role, pairs, engine=engine, allow_superuser=allow, literal=args.literal)))
 
 
 def cmd_revoke(args: Args, ctx: Context) -> None:
-    matrix = ctx.store.load(args.app, change=True)
-    _known(matrix, [args.role])
-    revoked = {(p["obj"], p["act"]) for p in _permissions(args.obj, args.acts, check=False)}
-    own = matrix.get_role_contents(args.role).to_display()["permissions"]
-    held = {(p["obj"], p["act"]) for p in own}
-    missing = [pair for pair in dict.fromkeys((args.obj, a) for a in args.acts) if pair not in held]
-    if len(missing) < len(revoked):
-        _content(ctx, matrix.set_role_permissions(args.role, [p for p in own if (p["obj"], p["act"]) not in revoked]))
-    if missing:
-        lines = []
-        for obj, act in missing:
-            holding = holdings(matrix, obj, act).get(args.role)
-            line = f"not revoked: {args.role} is not granted {obj}:{act} directly"
-            if holding is not None:
-                line += f"; it holds it through {' -> '.join(holding.path)} (revoke it there, or exclude {holding.path[1]})"
-            lines.append(line)
-        raise Refused("\n".join(lines))
+    from ..core import ops
+
+    pairs = _pairs(args.obj, args.acts)
+    _written(ctx, ops.revoke(args.app, args.role, pairs, engine=_change(ctx, args.app)))
 
 
 # --- sub-roles ----------------------------------------------------------------------------
 
 
-def _load_for_sub_roles(args: Args, ctx: Context) -> RoleMatrix:
-    matrix = ctx.store.load(args.app, change=True)
-    _role_to_change(matrix, args.role)
-    _known(matrix, args.sub_roles)
-    return matrix
-
-
 def cmd_include(args: Args, ctx: Context) -> None:
-    matrix = _load_for_sub_roles(args, ctx)
-    content = matrix.add_role_sub_roles(args.role, args.sub_roles)
-    refused = [s for s in dict.fromkeys(args.sub_roles) if s not in content.roles]
-    from .render import content_text
+    from ..core import ops
 
-    ctx.out.emit({**content.to_display(), "refused": refused}, content_text(content))
-    if refused:
-        raise Refused("\n".join(refusal(matrix, args.role, s) for s in refused))
+    from ..core.errors import Cycle
+
+    engine = _change(ctx, args.app)
+    try:
+        written = _allow(ctx, args, lambda allow: ops.include(args.app, args.role, args.sub_roles, engine=engine,
+                                                               allow_superuser=allow))
+    except Cycle as exc:  # nothing added: the role as it stays, then why
+        content = exc.fields.get("content")
+        if content is not None:
+            from .render import content_data_text
+
+            refused = [r["role"] for r in exc.fields["refused"]]
+            ctx.out.emit({**content, "refused": refused}, content_data_text(content))
+        raise
+    refused = [s for s in dict.fromkeys(args.sub_roles) if s not in written.result["roles"]]
+    _written(ctx, written, {"refused": refused})
 
 
 def cmd_set_sub_roles(args: Args, ctx: Context) -> None:
-    matrix = _load_for_sub_roles(args, ctx)
-    content = matrix.set_role_sub_roles(args.role, args.sub_roles)
-    _content(ctx, content)
-    if content.roles != list(args.sub_roles):
-        # The replacement was refused as a whole; name the sub-roles that close a cycle.
-        guilty = [s for s in args.sub_roles if s == args.role or containment_path(matrix, s, args.role)]
-        raise Refused("\n".join(refusal(matrix, args.role, s) for s in guilty) or "refused")
+    from ..core import ops
+
+    engine = _change(ctx, args.app)
+    _written(ctx, _allow(ctx, args, lambda allow: ops.set_sub_roles(
+        args.app, args.role, args.sub_roles, engine=engine, allow_superuser=allow)))
 
 
 def cmd_exclude(args: Args, ctx: Context) -> None:
-    matrix = ctx.store.load(args.app, change=True)
-    _known(matrix, [args.role, *args.sub_roles])
-    current = matrix.get_role_contents(args.role).roles
-    missing = [s for s in dict.fromkeys(args.sub_roles) if s not in current]
-    if len(missing) < len(set(args.sub_roles)):
-        _content(ctx, matrix.set_role_sub_roles(args.role, [r for r in current if r not in set(args.sub_roles)]))
-    if missing:
-        lines = []
-        for sub in missing:
-            line = f"not excluded: {sub} is no direct sub-role of {args.role}"
-            path = containment_path(matrix, args.role, sub)
-            if path:
-                line += f"; {args.role} contains it through {' -> '.join(path)} (exclude {path[1]}, or {sub} from {path[-2]})"
-            lines.append(line)
-        raise Refused("\n".join(lines))
+    from ..core import ops
+
+    _written(ctx, ops.exclude(args.app, args.role, args.sub_roles, engine=_change(ctx, args.app)))
 
 
 # --- files --------------------------------------------------------------------------------
@@ -279,20 +280,39 @@ def cmd_graph(args: Args, ctx: Context) -> None:
 
 
 def cmd_export(args: Args, ctx: Context) -> None:
-    from . import interchange
+    from ..core import transfer
     from .render import write_text
 
     matrix = ctx.store.load(args.app)
-    text = (interchange.export_casbin if args.format == "casbin" else interchange.export_json)(matrix)
-    if args.format == "casbin":
-        from . import users_io
-
-        text += users_io.casbin_lines(args.app)
+    text = transfer.export(matrix, users_io.assignments(args.app), args.format)
     if args.output:
         write_text(args.output, text)
         ctx.out.note(f"wrote {args.output}")
     else:
         ctx.out.write(text)
+
+
+def cmd_check_text(args: Args, ctx: Context) -> None:
+    """What the application stores that breaks the text rule (stored before it held)."""
+    from ..core import ops
+    from ..core.text import TEXT_RULE
+
+    ctx.store.load(args.app)
+    found = ops.text_problems(args.app, ctx.store.engine)
+    lines = [f"{p['where']}: {p['error']}; repair makes it {ascii(p['repaired'])}" for p in found]
+    ctx.out.emit(found, "\n".join(lines) or f"{args.app}: every stored string follows the rule ({TEXT_RULE})")
+    if found:
+        raise Refused(f"{len(found)} stored string(s) break the rule: zarn-roles repair {args.app} rewrites them")
+
+
+def cmd_repair(args: Args, ctx: Context) -> None:
+    from ..core import ops
+
+    ctx.store.load(args.app, change=True)
+    policies, users = ops.repair_text(args.app, ctx.store.engine)
+    ctx.store.committed = bool(policies or users)
+    ctx.out.emit({"permissions": policies, "assignments": users},
+                 f"repaired {policies} permission(s) and {users} user assignment(s) of {args.app}")
 
 
 def cmd_import(args: Args, ctx: Context) -> None:
@@ -304,6 +324,10 @@ def cmd_import(args: Args, ctx: Context) -> None:
 # --- the table ----------------------------------------------------------------------------
 
 _SUB_ROLES = arg("sub_roles", metavar="SUBROLE", nargs="+", complete="roles")
+LITERAL = arg("--literal", action="store_true",
+              help="store Casbin patterns and conditions (keyMatch, glob, regex, r.obj...) as literal text")
+SUPERUSER = arg("--allow-superuser", "--yes", dest="allow_superuser", action="store_true",
+                help="allow the change to give a role or user everything (*:*), without asking")
 
 COMMANDS = [
     Command("init", cmd_init, "create an application with the root policy and the admin group", (APP,)),
@@ -313,15 +337,16 @@ COMMANDS = [
             (APP, arg("--yes", "-y", action="store_true", help="delete without asking"))),
     Command("show", cmd_show, "a role's direct contents, or every role as a table",
             (APP, arg("role", metavar="ROLE", nargs="?", complete="roles"))),
-    Command("grant", cmd_grant, "give a role permissions: an object and one or more actions", (APP, ROLE, OBJ, ACTS)),
+    Command("grant", cmd_grant, "give a role permissions: an object and one or more actions",
+            (APP, ROLE, OBJ, ACTS, LITERAL, SUPERUSER)),
     Command("revoke", cmd_revoke, "take permissions away from a role (the rest stay)", (APP, ROLE, OBJ, ACTS)),
     Command("set-permissions", cmd_set_permissions,
             "replace a role's permissions with these actions on OBJ (none: revoke all)",
-            (APP, ROLE, arg("obj", metavar="OBJ", nargs="?"), ACTS)),
-    Command("include", cmd_include, "make roles sub-roles of a role", (APP, ROLE, _SUB_ROLES)),
+            (APP, ROLE, arg("obj", metavar="OBJ", nargs="?"), ACTS, LITERAL, SUPERUSER)),
+    Command("include", cmd_include, "make roles sub-roles of a role", (APP, ROLE, _SUB_ROLES, SUPERUSER)),
     Command("exclude", cmd_exclude, "take sub-roles away from a role (the others stay)", (APP, ROLE, _SUB_ROLES)),
     Command("set-sub-roles", cmd_set_sub_roles, "replace a role's sub-roles (none: remove all)",
-            (APP, ROLE, arg("sub_roles", metavar="SUBROLE", nargs="*", complete="roles"))),
+            (APP, ROLE, arg("sub_roles", metavar="SUBROLE", nargs="*", complete="roles"), SUPERUSER)),
     Command("resolve", cmd_resolve, "every permission the roles hold, through sub-roles at any depth",
             (APP, arg("roles", metavar="ROLE", nargs="+", complete="roles"))),
     Command("why", cmd_why, "whether a role holds a permission, and through which sub-roles",
@@ -338,6 +363,9 @@ COMMANDS = [
     Command("export", cmd_export, "the stored document as JSON, or as Casbin policy CSV",
             (APP, arg("--format", choices=["json", "casbin"], default="json"),
              arg("--output", "-o", metavar="FILE", help="write to FILE instead of standard output"))),
+    Command("check-text", cmd_check_text,
+            "list the stored strings that break the text rule (exit status 1 when there are any)", (APP,)),
+    Command("repair", cmd_repair, "rewrite the stored strings that break the text rule (see check-text)", (APP,)),
     Command("import", cmd_import,
             "add a JSON document's or a Casbin CSV file's policies and groups; all or nothing; "
             "an application that does not exist is created without the built-in roles",
@@ -348,6 +376,5 @@ COMMANDS = [
                  help="import the rest when lines are refused (a cycle); without it nothing is written"),
              arg("--merge-builtin", action="store_true",
                  help="merge roles named like the built-in ones (admin, root) into them, on purpose"),
-             arg("--literal", action="store_true",
-                 help="store Casbin patterns (keyMatch, glob, regex) as the literal text they are here"))),
+             LITERAL, SUPERUSER)),
 ]

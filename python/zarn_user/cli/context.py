@@ -10,7 +10,15 @@ TYPE_CHECKING = False  # the typing module is not imported at start-up
 if TYPE_CHECKING:
     from typing import Any, Callable
 
-    from .store import Store
+    from ..core.store import Store
+
+
+class OutputFailed(Exception):
+    """Standard output could not be written (the cause is the OSError)."""
+
+    def __init__(self, cause: BaseException) -> None:
+        super().__init__(str(cause))
+        self.cause = cause
 
 
 class Output:
@@ -22,6 +30,7 @@ class Output:
     def __init__(self, as_json: bool) -> None:
         self.as_json = as_json
         self.closed = False
+        self.emitted = False  # an answer was written whole
 
     def emit(self, data: Any, text: str) -> None:
         """An answer: `text` for people, `data` as JSON with --json."""
@@ -30,6 +39,7 @@ class Output:
 
             text = json.dumps(data, indent=2)
         self.line(text)
+        self.emitted = True
 
     def line(self, text: str = "") -> None:
         self.write(text + "\n")
@@ -41,12 +51,21 @@ class Output:
             sys.stdout.write(text)
             sys.stdout.flush()
         except BrokenPipeError:
-            self.closed = True
-            # Whatever is still buffered, and any later print, goes to /dev/null, so that
-            # the interpreter's own flush at exit does not complain either.
+            self._drop()
+        except (OSError, UnicodeEncodeError) as exc:  # a full disk, a terminal gone, text it cannot take
+            self._drop()
+            raise OutputFailed(exc) from None
+
+    def _drop(self) -> None:
+        self.closed = True
+        # Whatever is still buffered, and any later print, goes to /dev/null, so that the
+        # interpreter's own flush at exit does not complain either.
+        try:
             devnull = os.open(os.devnull, os.O_WRONLY)
             os.dup2(devnull, sys.stdout.fileno())
             os.close(devnull)
+        except (OSError, ValueError):  # no file descriptor behind standard output
+            pass
 
     def note(self, text: str) -> None:
         """A line for people on standard error: progress, files written, what was left out."""

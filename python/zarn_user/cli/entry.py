@@ -6,9 +6,10 @@ from __future__ import annotations
 import sys
 
 from .command import Command, arg
-from .context import Context, Output
-from .errors import EXIT_STATUSES, INTERNAL, REFUSED, BadInput, outcome
-from .store import DEFAULT_DB, Store
+from ..core.errors import DoorError, NotFound
+from .context import Context, Output, OutputFailed
+from .errors import EXIT_STATUSES, INTERNAL, REFUSED, UNREPORTED, BadInput, outcome
+from ..core.store import DEFAULT_DB, Store
 
 TYPE_CHECKING = False  # the typing module is not imported at start-up
 if TYPE_CHECKING:
@@ -78,6 +79,10 @@ def parser() -> argparse.ArgumentParser:
 def main(argv: list[str] | None = None) -> int:
     """Runs one command line; returns its exit status (see EXIT_STATUSES)."""
     argv = sys.argv[1:] if argv is None else list(argv)
+    for stream in (sys.stdout, sys.stderr):  # stored text that breaks the text rule shows escaped
+        reconfigure = getattr(stream, "reconfigure", None)
+        if reconfigure is not None:
+            reconfigure(errors="backslashreplace")
     out = Output("--json" in argv)
     if argv == ["--version"]:  # without building the parser: start-up time is all it costs
         out.line(f"zarn-roles {_version()}")
@@ -101,27 +106,47 @@ def main(argv: list[str] | None = None) -> int:
         return 0
     except SystemExit as exc:  # --help and --version
         return exc.code if isinstance(exc.code, int) else 0
-    except (Exception, KeyboardInterrupt) as exc:
-        status, message = outcome(exc, store is not None and store.writing)
+    except OutputFailed as exc:
+        stored = store is not None and store.committed
+        _report(out, UNREPORTED, ("the change is stored, but its report could not be written" if stored
+                                  else "the answer could not be written") + f": {exc.cause}")
+        return UNREPORTED
+    except KeyboardInterrupt:
+        if store is not None and store.committed:
+            if out.emitted:  # stored and reported: done
+                return 0
+            _report(out, UNREPORTED, "interrupted: the change is stored, its report was not written")
+            return UNREPORTED
+        status, message = outcome(KeyboardInterrupt(), store is not None and store.writing)
         _report(out, status, message)
+        return status
+    except Exception as exc:
+        status, message = outcome(exc, store is not None and store.writing)
+        if isinstance(exc, NotFound) and exc.what == "application":
+            message += " (see: zarn-roles list)"
+        _report(out, status, message, exc.code if isinstance(exc, DoorError) else None)
         return status
     finally:
         if store is not None:
             try:
                 store.close()
-            except Exception:  # the command's outcome stands; there is nothing left to undo
+            except (Exception, KeyboardInterrupt):  # the command's outcome stands; nothing is left to undo
                 pass
 
 
-def _report(out: Output, status: int, message: str) -> None:
+def _report(out: Output, status: int, message: str, code: str | None = None) -> None:
+    if not message:  # the answer on standard output says it all (check, why: not held)
+        return
     if out.as_json:
         import json
 
         data: dict[str, object] = {"error": message, "status": status}
+        if code is not None:  # the kind of refusal or bad input, as the HTTP API names it
+            data["code"] = code
         if "\n" in message:
             data["errors"] = message.splitlines()
         out.note(json.dumps(data))
-    elif message:  # a refusal reads as an answer; anything else names the tool that failed
+    else:  # a refusal reads as an answer; anything else names the tool that failed
         out.note(message if status == REFUSED else f"zarn-roles: {message}")
 
 
@@ -189,7 +214,7 @@ def cmd_completion(args: argparse.Namespace, ctx: Context) -> None:
 
 def cmd_names(args: argparse.Namespace, ctx: Context) -> None:
     """Application names, or the role names of APP: one a line, for the shell completion."""
-    from .holders import known_roles
+    from ..core.holders import known_roles
 
     import zarn_user.role_matrix as rm
 

@@ -34,7 +34,7 @@ def cmd_test(args: Args, ctx: Context) -> None:
     """A file that holds an application runs on it in memory, unless --db names a store to
     run its assertions against; an assertions file runs against the store."""
     import zarn_user.role_matrix as rm
-    from zarn_user import playground
+    from zarn_user.core import playground
 
     from .users_io import assignments
 
@@ -72,14 +72,14 @@ def cmd_export(args: Args, ctx: Context) -> None:
     from .render import write_text
 
     if args.join_domains:
-        from zarn_user import tenants
+        from zarn_user.core import tenants
 
         if args.format != "casbin":
             raise BadInput("--join-domains writes a Casbin file: give --format casbin")
         ctx.store.open(create=False)
         text = tenants.join(args.app)
     elif args.format == "playground":
-        from zarn_user import playground
+        from zarn_user.core import playground
 
         from .users_io import assignments
 
@@ -100,7 +100,7 @@ def cmd_export(args: Args, ctx: Context) -> None:
 def cmd_import(args: Args, ctx: Context) -> None:
     if not args.split_domains:
         return commands.cmd_import(args, ctx)
-    from zarn_user import tenants
+    from zarn_user.core import tenants
 
     if args.format == "json":
         raise BadInput("--split-domains reads a Casbin file with domains, not JSON")
@@ -114,7 +114,7 @@ def cmd_import(args: Args, ctx: Context) -> None:
     if ctx.store.exists():
         ctx.store.open(create=False)
         existing = set(rm.RoleMatrix.keys())
-    made = tenants.plan(args.app, split, existing, args.literal)
+    made = tenants.plan(args.app, split, existing, args.literal, bool(getattr(args, "allow_superuser", False)))
     for note in split.notes:
         ctx.out.note(f"note: {note}")
     data = {"applications": [t.to_json() for t in made]}
@@ -139,7 +139,7 @@ def cmd_serve(args: Args, ctx: Context) -> None:
     import os
     import secrets
 
-    from zarn_user import playground
+    from zarn_user.core import playground
 
     from .context import Context
     from .store import Store

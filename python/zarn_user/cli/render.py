@@ -9,7 +9,7 @@ import sys
 from typing import TYPE_CHECKING, Any
 
 from .errors import BadInput
-from .holders import known_roles
+from ..core.holders import known_roles
 
 if TYPE_CHECKING:
     from zarn_user.role_matrix import RoleContent, RoleMatrix
@@ -20,7 +20,11 @@ def pairs(permissions: list[dict[str, str]]) -> str:
 
 
 def content_text(content: RoleContent) -> str:
-    data = content.to_display()
+    return content_data_text(content.to_display())
+
+
+def content_data_text(data: dict[str, Any]) -> str:
+    """A role's contents as `RoleContent.to_display` gives them, for people."""
     lines = [f"role {data['name']}"]
     if "roles" in data:
         lines.append(f"  sub-roles:   {', '.join(data['roles']) or '-'}")

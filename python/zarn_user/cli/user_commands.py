@@ -6,8 +6,8 @@ from __future__ import annotations
 from . import commands
 from .command import APP, Command, arg
 from .errors import BadInput, Refused
-from .holders import known_roles
-from .store import check_value
+from ..core.holders import known_roles
+from ..core.text import check_value, user_error
 from .users_io import assignments
 
 TYPE_CHECKING = False  # the typing module is not imported at start-up
@@ -16,7 +16,7 @@ if TYPE_CHECKING:
     from typing import Any
 
     from zarn_user.role_matrix import RoleMatrix
-    from zarn_user.users import UserRoles
+    from zarn_user.core.users import UserRoles
 
     from .context import Context
 
@@ -24,8 +24,6 @@ if TYPE_CHECKING:
 
 
 def _user(user: str) -> str:
-    from zarn_user.users import user_error
-
     error = user_error(user)
     if error:
         raise BadInput(error)
@@ -41,38 +39,31 @@ def _load(args: Args, ctx: Context) -> tuple[RoleMatrix, UserRoles]:
 
 
 def cmd_assign(args: Args, ctx: Context) -> None:
-    matrix, doc = _load(args, ctx)
+    from ..core import ops
+
     user = _user(args.user)
-    known = set(known_roles(matrix))
-    for role in args.roles:
-        if role not in known:
-            raise BadInput(f"unknown role {role!r} in application {args.app!r}")
+    ctx.store.open(create=False)
     ctx.store.writing = True
-    roles = doc.assign(user, args.roles, matrix)
+    engine = ctx.store.engine
+    written = commands._allow(ctx, args, lambda allow: ops.assign(args.app, user, args.roles, engine=engine,
+                                                                    allow_superuser=allow))
+    ctx.store.committed = written.changed
+    roles = written.result
     ctx.out.emit({"user": user, "roles": roles}, f"{user}: {', '.join(roles)}")
 
 
 def cmd_unassign(args: Args, ctx: Context) -> None:
-    from zarn_user.users import users_holding
+    from ..core import ops
 
-    matrix, doc = _load(args, ctx)
     user = _user(args.user)
-    had = doc.roles_of(user)
-    missing = [r for r in dict.fromkeys(args.roles) if r not in had]
-    if len(missing) < len(set(args.roles)):
-        ctx.store.writing = True
-        roles = doc.unassign(user, args.roles)
-        ctx.out.emit({"user": user, "roles": roles}, f"{user}: {', '.join(roles) or '(no roles)'}")
-    if missing:
-        known = set(known_roles(matrix))
-        lines = []
-        for role in missing:
-            line = f"not unassigned: {user} does not have role {role} directly"
-            chain = users_holding(matrix, doc, role).get(user) if role in known else None
-            if chain:
-                line += f"; it holds it through {' -> '.join([user, *chain])} (unassign {chain[0]})"
-            lines.append(line)
-        raise Refused("\n".join(lines))
+    ctx.store.load(args.app)  # an unknown application is bad input, before anything else
+    ctx.store.writing = True
+    written = ops.unassign(args.app, user, args.roles, engine=ctx.store.engine)
+    ctx.store.committed = written.changed
+    roles = written.result
+    ctx.out.emit({"user": user, "roles": roles}, f"{user}: {', '.join(roles) or '(no roles)'}")
+    if written.refusals:
+        raise Refused(written.refusals)
 
 
 # --- questions --------------------------------------------------------------------------------
@@ -88,7 +79,7 @@ def _role_or_user(args: Args, command: str) -> bool:
 
 
 def _user_holding(args: Args, ctx: Context) -> tuple[Any, Any]:
-    from zarn_user.users import why
+    from zarn_user.core.users import why
 
     matrix, doc = _load(args, ctx)
     user = _user(args.user)
@@ -125,10 +116,12 @@ def cmd_why(args: Args, ctx: Context) -> None:
     doc, holding = _user_holding(args, ctx)
     text = holding.explain(args.obj, args.act) if holding else _not_held(args, doc)
     ctx.out.emit(_why_data(args, holding), text)
+    if holding is None:
+        raise Refused("")  # the answer says it: not held
 
 
 def cmd_who(args: Args, ctx: Context) -> None:
-    from zarn_user.users import user_holdings
+    from zarn_user.core.users import user_holdings
 
     if not args.users:
         return commands.cmd_who(args, ctx)
@@ -141,7 +134,7 @@ def cmd_who(args: Args, ctx: Context) -> None:
 
 
 def cmd_show(args: Args, ctx: Context) -> None:
-    from zarn_user.users import permissions_of
+    from zarn_user.core.users import permissions_of
 
     from .render import pairs
 
@@ -183,7 +176,8 @@ COMMANDS = [
     _extended("who", cmd_who, "every role (or, with --users, user) that holds a permission, with its shortest path",
               (arg("--users", action="store_true", help="the users holding it, through their roles"),)),
     Command("assign", cmd_assign, "give a user roles of the application",
-            (APP, arg("user", metavar="USER"), arg("roles", metavar="ROLE", nargs="+", complete="roles"))),
+            (APP, arg("user", metavar="USER"), arg("roles", metavar="ROLE", nargs="+", complete="roles"),
+             commands.SUPERUSER)),
     Command("unassign", cmd_unassign, "take roles from a user (the others stay)",
             (APP, arg("user", metavar="USER"), arg("roles", metavar="ROLE", nargs="+", complete="roles"))),
 ]

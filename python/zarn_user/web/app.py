@@ -17,13 +17,31 @@ from zarn_engine.changes import set_who
 from starlette.applications import Starlette
 from starlette.exceptions import HTTPException
 from starlette.requests import Request
-from starlette.responses import JSONResponse, Response, StreamingResponse
+from starlette.responses import JSONResponse as _JSONResponse
+from starlette.responses import Response, StreamingResponse
 from starlette.routing import Mount, Route
 from starlette.staticfiles import StaticFiles
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
 from . import explore, graph, openapi, playground_routes, tokens, user_routes
+from ..core.errors import (BadInput, Cycle, DoorError, NotDirect, NotFound, PartlyStored, VersionMismatch)
 from .console import ApiError, Console, bad, etag, parse_if_match, role_name
+
+class JSONResponse(_JSONResponse):
+    """JSON as UTF-8; text stored before the text rule that UTF-8 cannot carry (a lone
+    surrogate) goes out as a JSON escape rather than failing the answer."""
+
+    def render(self, content: Any) -> bytes:
+        try:
+            return super().render(content)
+        except UnicodeEncodeError:
+            return json.dumps(content, ensure_ascii=True, allow_nan=False, separators=(",", ":")).encode("ascii")
+
+
+def _utf8(text: str) -> bytes:
+    """Text for an answer: what UTF-8 cannot carry (stored before the text rule) escaped."""
+    return text.encode("utf-8", "backslashreplace")
+
 
 STATIC = Path(__file__).parent / "static"
 LOOPBACK = ("127.0.0.1", "localhost", "::1")
@@ -84,8 +102,8 @@ def create_app(engine_or_url: Any, token: str | Mapping[str, str] | None = None,
     from zarn_engine import LoadError, StorageError
 
     app = Starlette(routes=routes, lifespan=lifespan, exception_handlers={
-        ApiError: _api_error, HTTPException: _http_error, StorageError: _storage_error, LoadError: _storage_error,
-        BodyTooLarge: functools.partial(_too_large, max_body)})
+        ApiError: _api_error, DoorError: _door_error, HTTPException: _http_error, StorageError: _storage_error,
+        LoadError: _storage_error, BodyTooLarge: functools.partial(_too_large, max_body)})
     app.state.console = console
     return Guard(app, allow_hosts, max_body)  # type: ignore[return-value]
 
@@ -103,6 +121,36 @@ async def _api_error(request: Request, exc: Exception) -> Response:
     if "etag" in exc.extra:
         headers["ETag"] = exc.extra.pop("etag")
     return _error(exc.status, exc.message, headers, **exc.extra)
+
+
+def door_status(exc: DoorError) -> int:
+    """The HTTP status of an outcome of the core, from its class."""
+    if isinstance(exc, (NotFound, NotDirect)):
+        return 404
+    if isinstance(exc, BadInput):
+        return 400
+    if isinstance(exc, VersionMismatch):
+        return 412
+    if isinstance(exc, PartlyStored):
+        return 503
+    return 409  # refused by a rule: a cycle, a path to *:*, a pattern, other writers
+
+
+async def _door_error(request: Request, exc: Exception) -> Response:
+    assert isinstance(exc, DoorError)
+    status = door_status(exc)
+    headers = {}
+    if isinstance(exc, VersionMismatch) and exc.found is not None:
+        headers["ETag"] = etag(exc.found)
+    fields = {k: v for k, v in exc.fields.items() if k not in ("expected", "content", "summary")}
+    extra: dict[str, Any] = {"code": exc.code, **fields}
+    message = exc.fields.get("summary") or exc.message  # a list of bad lines: said in one line, listed apart
+    if len(exc.lines) > 1 or "summary" in exc.fields:
+        extra["lines"] = exc.lines
+    if isinstance(exc, Cycle) and exc.fields.get("refused"):
+        first = exc.fields["refused"][0]
+        extra["path"] = first.get("path") or []
+    return _error(status, message, headers, **extra)
 
 
 async def _http_error(request: Request, exc: Exception) -> Response:
@@ -210,6 +258,8 @@ async def _json_body(request: Request) -> Any:
         return json.loads(raw)
     except (ValueError, UnicodeDecodeError) as exc:
         raise bad(f"the body is not JSON ({exc})") from None
+    except RecursionError:
+        raise bad("the body is not JSON this API takes: nested too deeply") from None
 
 
 async def _text_body(request: Request) -> str:
@@ -220,8 +270,21 @@ async def _text_body(request: Request) -> str:
         raise bad("the body is not UTF-8 text") from None
 
 
-def _flag(value: str | None) -> bool:
-    return (value or "").lower() in ("1", "true", "yes", "on")
+def _flag(value: str | None, name: str = "flag") -> bool:
+    """A query flag: absent, true or false (1 or 0)."""
+    if value is None or value in ("false", "0"):
+        return False
+    if value in ("true", "1"):
+        return True
+    raise bad(f"{name} is true or false (1 or 0), not {value[:40]!r}")
+
+
+def _flags(request: Request, data: dict[str, Any], name: str) -> bool:
+    """A write's option: `name=true` in the query, or `"name": true` in the body."""
+    value = data.get(name)
+    if value is not None and not isinstance(value, bool):
+        raise bad(f"{name!r} must be true or false")
+    return bool(value) or _flag(request.query_params.get(name), name)
 
 
 class Api:
@@ -256,8 +319,7 @@ class Api:
         r = f"{p}/roles/{{role}}"
         return [
             Route("/api/v1", self.info),
-            Route("/api/v1/apps", self.apps, methods=["GET"]),
-            Route("/api/v1/apps", self.create, methods=["POST"]),
+            Route("/api/v1/apps", self.apps_or_create, methods=["GET", "POST"]),
             Route(p, self.app, methods=["GET"]),
             Route(f"{p}/roles", self.roles, methods=["GET"]),
             Route(r, self.role, methods=["GET"]),
@@ -288,6 +350,9 @@ class Api:
                 pass
         return JSONResponse({"api": "v1", "version": __version__, "writable": self.console.token is not None,
                              "authorized": authorized})
+
+    async def apps_or_create(self, request: Request) -> Response:
+        return await (self.create(request) if request.method == "POST" else self.apps(request))
 
     async def apps(self, request: Request) -> Response:
         return JSONResponse({"apps": await self._run(self.console.apps)})
@@ -342,7 +407,7 @@ class Api:
             return graph.render(snap, role, depth, path, use_dot=self.use_dot)
 
         svg, renderer = await self._run(draw)
-        return Response(svg, media_type="image/svg+xml", headers={"X-Graph-Renderer": renderer})
+        return Response(_utf8(svg), media_type="image/svg+xml", headers={"X-Graph-Renderer": renderer})
 
     async def check(self, request: Request) -> Response:
         data = await _json_body(request)
@@ -405,7 +470,7 @@ class Api:
 
         snap, text = await self._run(read)
         kind, ext = ("text/csv", "csv") if fmt == "casbin" else ("application/json", "json")
-        return Response(text, media_type=f"{kind}; charset=utf-8", headers={
+        return Response(_utf8(text), media_type=f"{kind}; charset=utf-8", headers={
             "ETag": etag(snap.version), "Content-Disposition": f'attachment; filename="{app}.{ext}"'})
 
     async def events(self, request: Request) -> Response:
@@ -465,37 +530,40 @@ class Api:
     async def grants(self, request: Request) -> Response:
         app, role, data, expected = await self._write_request(request)
         c = self.console
+        allow, literal = _flags(request, data, "allow_superuser"), _flags(request, data, "literal")
         if request.method == "POST":
-            content, version, changed = await self._run(c.grant, app, role, data, expected)
+            content, version, changed = await self._run(c.grant, app, role, data, expected, allow, literal)
             return self._written(content, version, changed)
         if request.method == "DELETE":
             content, version = await self._run(c.revoke, app, role, data, expected)
         else:
-            content, version = await self._run(c.set_grants, app, role, data, expected)
+            content, version = await self._run(c.set_grants, app, role, data, expected, allow, literal)
         return self._written(content, version)
 
     async def sub_roles(self, request: Request) -> Response:
         app, role, data, expected = await self._write_request(request)
         c = self.console
+        allow = _flags(request, data, "allow_superuser")
         if request.method == "POST":
-            content, version, changed = await self._run(c.include, app, role, data, expected)
+            content, version, changed = await self._run(c.include, app, role, data, expected, allow)
             return self._written(content, version, changed)
         if request.method == "DELETE":
             content, version = await self._run(c.exclude, app, role, data, expected)
         else:
-            content, version = await self._run(c.set_sub_roles, app, role, data, expected)
+            content, version = await self._run(c.set_sub_roles, app, role, data, expected, allow)
         return self._written(content, version)
 
     async def import_(self, request: Request) -> Response:
         q = request.query_params
-        dry_run = _flag(q.get("dry_run"))
+        dry_run = _flag(q.get("dry_run"), "dry_run")
         if not dry_run:
             self._authorize(request)
         expected = parse_if_match(request.headers.get("if-match"))
         text = await _text_body(request)
         name = q.get("name", "upload")[:200]
+        options = [_flag(q.get(name), name) for name in ("skip_refused", "literal", "merge_builtin", "allow_superuser")]
         result = await self._run(self.console.import_text, request.path_params["app"], text, name,
-                                 q.get("format", "auto"), dry_run, expected, _flag(q.get("skip_refused")))
+                                 q.get("format", "auto"), dry_run, expected, *options)
         headers = {} if dry_run else {"ETag": etag(result["version"])}
         return JSONResponse(result, headers=headers)
 

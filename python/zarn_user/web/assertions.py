@@ -24,7 +24,7 @@ import tomllib
 from dataclasses import dataclass, field
 from typing import Any, Callable
 
-from ..cli.store import APP_RULE, app_pattern, role_error, value_error
+from ..core.text import APP_RULE, app_pattern, role_error, value_error
 
 KINDS = ("check", "who")
 _HEADER = re.compile(r"^\s*\[\[\s*(check|who)\s*\]\]\s*(#.*)?$")

@@ -2,8 +2,10 @@
 change made by any process shows without a restart) and writes through `Live.update`, on a
 fresh copy, with the version check of `If-Match`.
 
-Every method raises ApiError for what the caller asked wrongly; the HTTP layer turns it into
-a status and one JSON error. Messages are the command line's.
+Every change goes through the core (zarn_user.core.ops, .transfer), which decides it on the
+stored copy and saves it with its version check. Methods raise ApiError for what the caller
+asked wrongly of HTTP, and let the core's outcomes (core/errors.py) through; the HTTP layer
+turns each into a status and one JSON error.
 """
 
 from __future__ import annotations
@@ -12,16 +14,11 @@ import re
 import threading
 from typing import TYPE_CHECKING, Any, Callable, Mapping
 
-from ..cli.interchange import apply as apply_entries, export_casbin, export_json, name_errors, parse
-from ..cli.errors import BadInput
-from ..cli.holders import Holding, containment_path
-from ..cli.holders import refusal as _refusal
-from ..cli.store import APP_RULE, app_pattern, role_error, value_error
+from ..core import ops, transfer
+from ..core.holders import Holding
+from ..core.text import app_error, check_text, role_error
 from . import assertions
 from .snapshot import Snapshot
-
-if TYPE_CHECKING:
-    from ..role_matrix import RoleMatrix
 
 Json = dict[str, Any]  # a JSON object: a request's body, an answer
 
@@ -48,10 +45,7 @@ def text_field(data: Json, key: str, what: str) -> str:
     value = data.get(key)
     if not isinstance(value, str):
         raise bad(f"{key!r} must be a string" if key in data else f"missing {key!r}")
-    error = value_error(what, value)
-    if error:
-        raise bad(error)
-    return value
+    return check_text(what, value)  # in NFC form, as every door takes text
 
 
 def role_name(value: Any, key: str = "role") -> str:
@@ -105,7 +99,7 @@ class Console:
         live documents; it may read the store, so it runs in a worker thread."""
         from zarn_engine import DoesNotExist
 
-        if not app_pattern().search(app):
+        if app_error(app):
             raise ApiError(404, f"unknown application {app!r}")
         try:
             doc = self.live.get(app)
@@ -180,85 +174,35 @@ class Console:
 
     # --- writing -------------------------------------------------------------------------
 
-    def write(self, app: str, expected: set[int] | None, change: Callable[[Any], Any]) -> tuple[Any, int]:
-        """Run `change` on a fresh copy of `app` and save it: (its result, the new version).
-        412 when `expected` (from If-Match) does not hold the version the change would
-        replace; nothing is saved when `change` raises."""
-        from zarn_engine import DoesNotExist
-
-        self.snapshot(app)  # 404 for an unknown application, before anything else
-        changed: list[Any] = []
-
-        def run(doc: Any) -> Any:
-            if expected is not None and doc.version not in expected:
-                raise ApiError(412, f"{app} is at version {doc.version} now, not the one given in If-Match: "
-                                    "look at it again", etag=etag(doc.version))
-            changed[:] = [doc]
-            return change(doc)
-
-        try:
-            result = self.live.update(app, run)
-        except DoesNotExist:
-            raise ApiError(404, f"unknown application {app!r}") from None
-        version = changed[0].version
+    def _done(self, app: str, written: ops.Written) -> ops.Written:
         with self._lock:
-            self._floor[app] = max(self._floor.get(app, 0), version)
-        return result, version
+            self._floor[app] = max(self._floor.get(app, 0), written.version)
+        return written
 
-    def current(self, app: str, expected: set[int] | None) -> int:
-        """The current version, for a write that has nothing to change (412 as `write`)."""
-        snap = self.snapshot(app)
-        if expected is not None and snap.version not in expected:
-            raise ApiError(412, f"{app} is at version {snap.version} now, not the one given in If-Match: "
-                                "look at it again", etag=etag(snap.version))
-        return snap.version or 0
+    def _app(self, app: str) -> str:
+        if app_error(app):
+            raise ApiError(404, f"unknown application {app!r}")
+        return app
 
     def create(self, name: str) -> int:
-        from zarn_engine import ConflictError
+        return ops.create(name, self.engine)
 
-        if not app_pattern().search(name):
-            raise bad(f"invalid application name {name!r}: {APP_RULE}")
-        matrix = self.rm.RoleMatrix(name=name)
-        try:
-            matrix.save(engine=self.engine)
-        except ConflictError:
-            raise ApiError(409, f"application {name!r} exists already") from None
-        return matrix.version or 0  # set by the save
-
-    def grant(self, app: str, role: str, data: Json, expected: set[int] | None) -> tuple[Json, int, bool]:
+    def grant(self, app: str, role: str, data: Json, expected: set[int] | None, allow_superuser: bool = False,
+              literal: bool = False) -> tuple[Json, int, bool]:
         role_name(role)
-        obj = text_field(data, "obj", "object")
-        act = text_field(data, "act", "action")
-        snap = self.snapshot(app)
-        if (obj, act) in snap.grants.get(role, {}):
-            return snap.role(role), self.current(app, expected), False
-
-        def change(doc: RoleMatrix) -> Json:
-            return doc.add_role_permissions(role, [{"obj": obj, "act": act}]).to_display()
-
-        content, version = self.write(app, expected, change)
-        return content, version, True
+        pair = (text_field(data, "obj", "object"), text_field(data, "act", "action"))
+        w = self._done(app, ops.grant(self._app(app), role, [pair], engine=self.engine, live=self.live,
+                                      expected=expected, allow_superuser=allow_superuser, literal=literal))
+        return w.result, w.version, w.changed
 
     def revoke(self, app: str, role: str, data: Json, expected: set[int] | None) -> tuple[Json, int]:
-        obj = text_field(data, "obj", "object")
-        act = text_field(data, "act", "action")
-        snap = self.snapshot(app)
-        self.known_role(snap, role)
+        pair = (text_field(data, "obj", "object"), text_field(data, "act", "action"))
+        w = self._done(app, ops.revoke(self._app(app), role, [pair], engine=self.engine, live=self.live,
+                                       expected=expected))
+        return w.result, w.version
 
-        def change(doc: RoleMatrix) -> Json:
-            own = doc.get_role_contents(role).to_display()["permissions"]
-            if {"obj": obj, "act": act} not in own:
-                message = f"not revoked: {role} is not granted {obj}:{act} directly"
-                holding = Snapshot(doc).holding([role], obj, act)
-                if holding is not None:
-                    message += (f"; it holds it through {' -> '.join(holding.path)} "
-                                f"(revoke it there, or exclude {holding.path[1]})")
-                raise ApiError(404, message)
-            return doc.set_role_permissions(role, [p for p in own if p != {"obj": obj, "act": act}]).to_display()
-
-        return self.write(app, expected, change)
-
-    def set_grants(self, app: str, role: str, data: Json, expected: set[int] | None) -> tuple[Json, int]:
+    def set_grants(self, app: str, role: str, data: Json, expected: set[int] | None, allow_superuser: bool = False,
+                   literal: bool = False) -> tuple[Json, int]:
         role_name(role)
         items = data.get("permissions")
         if not isinstance(items, list):
@@ -267,130 +211,60 @@ class Console:
         for item in items:
             item = as_object(item, "each permission")
             wanted.append((text_field(item, "obj", "object"), text_field(item, "act", "action")))
-        wanted = list(dict.fromkeys(wanted))
+        w = self._done(app, ops.set_permissions(self._app(app), role, wanted, engine=self.engine, live=self.live,
+                                                expected=expected, allow_superuser=allow_superuser, literal=literal))
+        return w.result, w.version
 
-        def change(doc: RoleMatrix) -> Json:
-            doc.get_implicit_permissions_for_roles([role])  # a new role becomes a node first (a copy)
-            return doc.set_role_permissions(role, [{"obj": o, "act": a} for o, a in wanted]).to_display()
-
-        return self.write(app, expected, change)
-
-    def include(self, app: str, role: str, data: Json, expected: set[int] | None) -> tuple[Json, int, bool]:
+    def include(self, app: str, role: str, data: Json, expected: set[int] | None,
+                allow_superuser: bool = False) -> tuple[Json, int, bool]:
         role_name(role)
         sub = role_name(data.get("role"), "role")
-        snap = self.snapshot(app)
-        self.known_role(snap, sub)
-        if sub in snap.subs.get(role, {}):
-            return snap.role(role), self.current(app, expected), False
-
-        def change(doc: RoleMatrix) -> Json:
-            path = [role] if sub == role else containment_path(doc, sub, role)
-            if path:
-                raise ApiError(409, _refusal(doc, role, sub), path=path)
-            content = doc.add_role_sub_roles(role, [sub])
-            if sub not in content.roles:  # refused by the cycle guard: nothing is stored
-                raise ApiError(409, _refusal(doc, role, sub), path=[])
-            return content.to_display()
-
-        content, version = self.write(app, expected, change)
-        return content, version, True
+        w = self._done(app, ops.include(self._app(app), role, [sub], engine=self.engine, live=self.live,
+                                        expected=expected, allow_superuser=allow_superuser))
+        if w.refusals:
+            path = [role] if sub == role else None
+            raise ApiError(409, "\n".join(w.refusals), path=path or [sub, *([] if sub == role else [role])])
+        return w.result, w.version, w.changed
 
     def exclude(self, app: str, role: str, data: Json, expected: set[int] | None) -> tuple[Json, int]:
         sub = role_name(data.get("role"), "role")
-        snap = self.snapshot(app)
-        self.known_role(snap, role)
+        w = self._done(app, ops.exclude(self._app(app), role, [sub], engine=self.engine, live=self.live,
+                                        expected=expected))
+        return w.result, w.version
 
-        def change(doc: RoleMatrix) -> Json:
-            current = doc.get_role_contents(role).roles
-            if sub not in current:
-                message = f"not excluded: {sub} is no direct sub-role of {role}"
-                path = containment_path(doc, role, sub)
-                if path:
-                    message += (f"; {role} contains it through {' -> '.join(path)} "
-                                f"(exclude {path[1]}, or {sub} from {path[-2]})")
-                raise ApiError(404, message)
-            return doc.set_role_sub_roles(role, [r for r in dict.fromkeys(current) if r != sub]).to_display()
-
-        return self.write(app, expected, change)
-
-    def set_sub_roles(self, app: str, role: str, data: Json, expected: set[int] | None) -> tuple[Json, int]:
+    def set_sub_roles(self, app: str, role: str, data: Json, expected: set[int] | None,
+                      allow_superuser: bool = False) -> tuple[Json, int]:
         role_name(role)
         wanted = list(dict.fromkeys(role_list(data, "roles", empty=True)))
-        snap = self.snapshot(app)
-        for sub in wanted:
-            self.known_role(snap, sub)
-
-        def change(doc: RoleMatrix) -> Json:
-            guilty = [s for s in wanted if s == role or containment_path(doc, s, role)]
-            if guilty:
-                raise ApiError(409, "\n".join(_refusal(doc, role, s) for s in guilty),
-                               refused=[{"role": s, "path": [role] if s == role else containment_path(doc, s, role)}
-                                        for s in guilty])
-            doc.get_implicit_permissions_for_roles([role])  # a new role becomes a node first (a copy)
-            content = doc.set_role_sub_roles(role, wanted)
-            if list(content.roles) != wanted:
-                raise ApiError(409, "refused: the new sub-roles would close a cycle")
-            return content.to_display()
-
-        return self.write(app, expected, change)
+        w = self._done(app, ops.set_sub_roles(self._app(app), role, wanted, engine=self.engine, live=self.live,
+                                              expected=expected, allow_superuser=allow_superuser))
+        return w.result, w.version
 
     # --- files ---------------------------------------------------------------------------
 
     def export(self, snap: Snapshot, fmt: str) -> str:
-        if fmt == "casbin":
-            return export_casbin(snap.matrix)
-        if fmt == "json":
-            return export_json(snap.matrix)
-        raise bad(f"unknown export format {fmt!r}: json or casbin")
+        return transfer.export(snap.matrix, ops.load_users(snap.name, self.engine), fmt)
 
     def import_text(self, app: str, text: str, name: str, fmt: str, dry_run: bool,
-                    expected: set[int] | None, skip_refused: bool = False) -> Json:
+                    expected: set[int] | None, skip_refused: bool = False, literal: bool = False,
+                    merge_builtin: bool = False, allow_superuser: bool = False) -> Json:
         """Reads the whole file first: any bad line and nothing is written (400 listing them
-        all). All or nothing, as the command line: lines the cycle guard refuses are listed
-        and nothing is written (409), unless `skip_refused` keeps the rest."""
-        from zarn_engine import ConflictError
-
-        if not app_pattern().search(app):
-            raise bad(f"invalid application name {app!r}: {APP_RULE}")
-        if fmt not in ("auto", "json", "casbin"):
-            raise bad(f"unknown import format {fmt!r}: auto, json or casbin")
-        reading = parse(text, name, fmt)
-        exists = self.engine.version(self.rm.RoleMatrix._collection(), app) is not None
-        existing = set(self.snapshot(app).roles) if exists else set()
-        errors = reading.errors + name_errors(reading.entries, existing)
-        errors += [(e.order, f"{e.where}: a user's role ({e.fields[0]} in {e.fields[1]}): users are imported "
-                             "with zarn-roles import") for e in reading.entries if e.kind == "u"]
-        if errors:
-            lines = [message for _, message in sorted(errors, key=lambda e: e[0])]
-            raise bad(f"{len(lines)} bad line(s): nothing was imported", lines=lines)
-        entries, settings, notes = reading.entries, reading.settings, reading.notes
-
-        def change(doc: RoleMatrix) -> Json:
-            for key, value in settings.items():
-                setattr(doc, key, value)
-            added, refused = apply_entries(doc, entries)
-            if refused and not skip_refused and not dry_run:
-                raise ApiError(409, f"{len(refused)} line(s) would close a cycle: nothing was imported",
-                               refused=[{"where": e.where, "line": e.casbin(), "reason": _refusal(doc, *e.fields)}
-                                        for e in refused])
-            return {"entries": len(entries), "added": [e.casbin() for e in added],
-                    "refused": [{"where": e.where, "line": e.casbin(), "reason": _refusal(doc, *e.fields)}
-                                for e in refused],
-                    "unchanged": len(entries) - len(added) - len(refused), "notes": notes}
-
-        if dry_run:
-            doc = (self.rm.RoleMatrix.load(app, engine=self.engine) if exists
-                   else self.rm.RoleMatrix(name=app, policies=[], groups=[]))
-            return {**change(doc), "dry_run": True}
-        if not exists:
-            if expected is not None:
-                raise ApiError(412, f"{app} does not exist, but If-Match names a version of it")
-            try:
-                self.rm.RoleMatrix(name=app, policies=[], groups=[]).save(engine=self.engine)
-            except ConflictError:
-                pass  # made meanwhile: import into it
-        result, version = self.write(app, expected, change)
-        return {**result, "dry_run": False, "version": version}
+        all). All or nothing, as every door: see core/transfer.py."""
+        if app_error(app):
+            raise bad(app_error(app) or "")
+        done = transfer.import_text(app, text, name, fmt, engine=self.engine, dry_run=dry_run,
+                                    skip_refused=skip_refused, literal=literal, merge_builtin=merge_builtin,
+                                    allow_superuser=allow_superuser, expected=expected)
+        out: Json = {"entries": done.entries, "added": [e.casbin() for e in done.added],
+                     "refused": [{"where": e.where, "line": e.casbin(), "reason": reason}
+                                 for e, reason in done.refused],
+                     "unchanged": done.already, "notes": done.notes, "dry_run": dry_run,
+                     "users_assigned": done.users}
+        if not dry_run:
+            out["version"] = done.version or 0
+            with self._lock:
+                self._floor[app] = max(self._floor.get(app, 0), done.version or 0)
+        return out
 
     # --- assertions ----------------------------------------------------------------------
 
@@ -415,17 +289,19 @@ def etag(version: int | None) -> str:
     return f'"{version or 0}"'
 
 
+_TAG = re.compile(r'\s*(?:W/)?"?([0-9]{1,15})"?\s*', re.ASCII)
+
+
 def parse_if_match(header: str | None) -> set[int] | None:
     """The versions an If-Match header accepts; None for any (no header, or *)."""
     if header is None or header.strip() == "*":
         return None
     versions = set()
     for part in header.split(","):
-        tag = part.strip()
-        if tag.startswith("W/"):
-            tag = tag[2:]
-        tag = tag.strip('"')
-        if not tag.isdigit():
-            raise bad(f"If-Match must be an ETag of this API (a quoted version number), not {part.strip()!r}")
-        versions.add(int(tag))
+        found = _TAG.fullmatch(part)
+        if found is None:
+            shown = part.strip()
+            shown = shown if len(shown) <= 40 else shown[:40] + "..."
+            raise bad(f"If-Match must be an ETag of this API (a quoted version number), not {shown!r}")
+        versions.add(int(found.group(1)))
     return versions

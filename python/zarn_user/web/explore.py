@@ -18,7 +18,7 @@ from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 
 from .console import bad, etag, text_field
-from ..cli.holders import Holding
+from ..core.holders import Holding
 from .snapshot import Snapshot
 
 MAX_DEPTH = 8

@@ -5,6 +5,8 @@ from __future__ import annotations
 import functools
 from typing import Any
 
+from ..core.text import APP_RULE, MAX_TEXT, ROLE_RULE, TEXT_PATTERN, TEXT_RULE, app_pattern, name_pattern, role_pattern
+
 
 def _ref(name: str) -> dict[str, Any]:
     return {"$ref": f"#/components/schemas/{name}"}
@@ -18,11 +20,21 @@ STR = {"type": "string"}
 INT = {"type": "integer"}
 BOOL = {"type": "boolean"}
 NAMES = {"type": "array", "items": STR}
+TEXT = {"type": "string", "pattern": TEXT_PATTERN, "minLength": 1, "maxLength": MAX_TEXT,
+        "description": f"{TEXT_RULE}; put in NFC form by the server"}
+ROLE_NAME = {"type": "string", "pattern": name_pattern(role_pattern().pattern), "minLength": 2, "maxLength": 19,
+             "description": f"a role name: {ROLE_RULE}", "example": "clerk"}
+APP_NAME = {"type": "string", "pattern": name_pattern(app_pattern().pattern), "minLength": 2, "maxLength": 19,
+            "description": f"an application name: {APP_RULE}", "example": "shop"}
+ROLES = {"type": "array", "items": ROLE_NAME}
+FLAG = {"type": "boolean"}
+QUERY_FLAG = {"type": "string", "enum": ["true", "false", "1", "0"]}
 
 SCHEMAS = {
-    "Error": _obj(["error"], error=STR, lines=NAMES, path=NAMES),
-    "Permission": _obj(["obj", "act"], obj=STR, act=STR),
-    "Check": _obj(["roles", "obj", "act"], roles=NAMES, obj=STR, act=STR, explain=BOOL),
+    "Error": _obj(["error"], error=STR, code=STR, lines=NAMES, path=NAMES),
+    "Permission": _obj(["obj", "act"], obj=TEXT, act=TEXT),
+    "Grant": _obj(["obj", "act"], obj=TEXT, act=TEXT, allow_superuser=FLAG, literal=FLAG),
+    "Check": _obj(["roles", "obj", "act"], roles={**ROLES, "minItems": 1}, obj=TEXT, act=TEXT, explain=BOOL),
     "CheckResult": _obj(["allowed", "path", "granted"], allowed=BOOL, path=NAMES,
                         granted={"oneOf": [_ref("Permission"), {"type": "null"}]},
                         unknown=NAMES, explanation=STR),
@@ -35,9 +47,10 @@ SCHEMAS = {
     "Holder": _obj(["role", "path", "granted"], role=STR, path=NAMES, granted=_ref("Permission"), explanation=STR),
 }
 
-APP = {"name": "app", "in": "path", "required": True, "schema": STR}
-ROLE = {"name": "role", "in": "path", "required": True, "schema": STR}
-IF_MATCH = {"name": "If-Match", "in": "header", "required": False, "schema": STR,
+APP = {"name": "app", "in": "path", "required": True, "schema": APP_NAME}
+ROLE = {"name": "role", "in": "path", "required": True, "schema": ROLE_NAME}
+IF_MATCH = {"name": "If-Match", "in": "header", "required": False,
+            "schema": {"type": "string", "pattern": '^(\\*|(W/)?"?[0-9]{1,15}"?( *, *(W/)?"?[0-9]{1,15}"?)*)$'},
             "description": "the ETag last read; 412 when the application changed since"}
 
 
@@ -51,10 +64,12 @@ def _json(schema: dict[str, Any]) -> dict[str, Any]:
 
 def _op(summary: str, ok: dict[str, Any] | None = None, body: dict[str, Any] | None = None,
         params: list[dict[str, Any]] | None = None, write: bool = False, errors: tuple[int, ...] = (400, 404),
-        media: str | None = None) -> dict[str, Any]:
-    responses: dict[str, Any] = {"200": {"description": "done", **(_json(ok) if ok else {})}}
+        media: str | None = None, content: dict[str, Any] | None = None, status: int = 200) -> dict[str, Any]:
+    responses: dict[str, Any] = {str(status): {"description": "done", **(_json(ok) if ok else {})}}
     if media:
-        responses["200"] = {"description": "done", "content": {media: {"schema": STR}}}
+        responses[str(status)] = {"description": "done", "content": {media: {"schema": STR}}}
+    if content:
+        responses[str(status)] = {"description": "done", "content": content}
     codes = set(errors) | ({401, 403, 412} if write else set())
     descriptions = {400: "bad input", 401: "missing or wrong token", 403: "read-only server", 404: "unknown",
                     409: "refused (a cycle), or an application that exists", 412: "the application moved on"}
@@ -77,8 +92,11 @@ def schema() -> dict[str, Any]:
     p = "/api/v1/apps/{app}"
     r = p + "/roles/{role}"
     ids = [APP, ROLE]
-    grant_body = _json(_ref("Permission"))
-    sub_body = _json(_obj(["role"], role=STR))
+    grant_body = _json(_ref("Grant"))
+    revoke_body = _json(_ref("Permission"))
+    sub_body = _json(_obj(["role"], role=ROLE_NAME, allow_superuser=FLAG))
+    flags = [_query("allow_superuser", "true: allow a path to *:* (everything) for a role or user", schema=QUERY_FLAG),
+             _query("literal", "true: store Casbin patterns and conditions as literal text", schema=QUERY_FLAG)]
     paths = {
         "/api/v1": {"get": _op("this server: whether it takes writes, and whether the request's token is right",
                                _obj(["api", "writable", "authorized"], api=STR, version=STR, writable=BOOL,
@@ -86,8 +104,8 @@ def schema() -> dict[str, Any]:
         "/api/v1/apps": {
             "get": _op("the applications", _obj(["apps"], apps=NAMES), errors=()),
             "post": _op("create an application with the root policy and the admin group",
-                        _obj(["created"], created=STR), _json(_obj(["name"], name=STR)), write=True,
-                        errors=(400, 409)),
+                        _obj(["created"], created=STR), _json(_obj(["name"], name=APP_NAME)), write=True,
+                        errors=(400, 409), status=201),
         },
         p: {"get": _op("an application: counts, and its version as ETag",
                        _obj(["name", "version"], name=STR, version=INT, roles=INT, policies=INT, groups=INT),
@@ -113,18 +131,23 @@ def schema() -> dict[str, Any]:
                     _query("pages", "the page of a level, LEVEL:OFFSET,..."),
                     _query("path", "roles to show and mark, comma-separated")])},
         r + "/grants": {
-            "post": _op("grant a permission", _ref("RoleContent"), grant_body, [*ids, IF_MATCH], True),
-            "delete": _op("revoke a direct grant", _ref("RoleContent"), grant_body, [*ids, IF_MATCH], True),
+            "post": _op("grant a permission (409 for a Casbin pattern or a path to *:* not asked for)",
+                        _ref("RoleContent"), grant_body, [*ids, IF_MATCH, *flags], True, (400, 404, 409)),
+            "delete": _op("revoke a direct grant", _ref("RoleContent"), revoke_body, [*ids, IF_MATCH], True),
             "put": _op("replace the role's direct grants", _ref("RoleContent"),
-                       _json(_obj(["permissions"], permissions={"type": "array", "items": _ref("Permission")})),
-                       [*ids, IF_MATCH], True),
+                       _json(_obj(["permissions"], permissions={"type": "array", "items": _ref("Permission")},
+                                  allow_superuser=FLAG, literal=FLAG)),
+                       [*ids, IF_MATCH, *flags], True, (400, 404, 409)),
         },
         r + "/sub-roles": {
-            "post": _op("make a role a sub-role (409 with the reason when it closes a cycle)", _ref("RoleContent"),
-                        sub_body, [*ids, IF_MATCH], True, (400, 404, 409)),
-            "delete": _op("take a direct sub-role away", _ref("RoleContent"), sub_body, [*ids, IF_MATCH], True),
-            "put": _op("replace the role's sub-roles", _ref("RoleContent"), _json(_obj(["roles"], roles=NAMES)),
-                       [*ids, IF_MATCH], True, (400, 404, 409)),
+            "post": _op("make a role a sub-role (409 with the reason when it closes a cycle or gives a path to *:* "
+                        "not asked for)", _ref("RoleContent"), sub_body, [*ids, IF_MATCH, flags[0]], True,
+                        (400, 404, 409)),
+            "delete": _op("take a direct sub-role away", _ref("RoleContent"),
+                          _json(_obj(["role"], role=ROLE_NAME)), [*ids, IF_MATCH], True),
+            "put": _op("replace the role's sub-roles", _ref("RoleContent"),
+                       _json(_obj(["roles"], roles=ROLES, allow_superuser=FLAG)), [*ids, IF_MATCH, flags[0]], True,
+                       (400, 404, 409)),
         },
         p + "/check": {"post": _op("whether any of the roles holds the permission, and through which roles",
                                    _ref("CheckResult"), _json(_ref("Check")), [APP])},
@@ -135,23 +158,33 @@ def schema() -> dict[str, Any]:
         p + "/permissions": {"post": _op("every permission the roles hold, through sub-roles at any depth",
                                          _obj(["permissions"], roles=NAMES, unknown=NAMES, permissions={
                                              "type": "array", "items": _ref("Permission")}),
-                                         _json(_obj(["roles"], roles=NAMES)), [APP])},
+                                         _json(_obj(["roles"], roles={**ROLES, "minItems": 1})), [APP])},
         p + "/who": {"get": _op("every role that holds a permission, with its shortest path",
                                 _obj(["holders"], holders={"type": "array", "items": _ref("Holder")}),
-                                params=[APP, _query("obj", "object", True), _query("act", "action", True)])},
+                                params=[APP, _query("obj", "object", True, TEXT),
+                                        _query("act", "action", True, TEXT)])},
         p + "/export": {"get": _op("the stored document as JSON, or as Casbin policy CSV", params=[
-            APP, _query("format", "json (default) or casbin")], media="application/json")},
+            APP, _query("format", "json (default) or casbin", schema={"type": "string", "enum": ["json", "casbin"]})],
+            content={"application/json": {"schema": {"type": "object", "required": ["name", "policies", "groups"]}},
+                     "text/csv": {"schema": STR}})},
         p + "/import": {"post": _op(
-            "add a Casbin CSV or JSON file's policies and groups, all or nothing: every bad line is listed "
-            "and nothing is written", _obj(["added", "refused"], added=NAMES, refused={"type": "array"}, dry_run=BOOL),
+            "add a Casbin CSV or JSON file's policies, groups and users' roles, all or nothing: every bad line "
+            "is listed and nothing is written", _obj(["added", "refused"], added=NAMES, refused={"type": "array"},
+                                                     dry_run=BOOL, users_assigned=INT, version=INT),
             {"content": {"text/plain": {"schema": STR}}},
-            [APP, IF_MATCH, _query("format", "auto (default), json or casbin"),
-             _query("dry_run", "true: say what would happen, write nothing (no token needed)"),
+            [APP, IF_MATCH, _query("format", "auto (default), json or casbin",
+                                   schema={"type": "string", "enum": ["auto", "json", "casbin"]}),
+             _query("dry_run", "true: say what would happen, write nothing (no token needed)", schema=QUERY_FLAG),
              _query("skip_refused", "true: import the rest when lines would close a cycle (else 409, nothing "
-                    "written)"),
-             _query("name", "the file's name, for messages")], True)},
+                    "written)", schema=QUERY_FLAG),
+             _query("merge_builtin", "true: merge roles named like the built-in ones into them", schema=QUERY_FLAG),
+             *flags, _query("name", "the file's name, for messages")], True, (400, 404, 409)) | {
+                 "security": [{"bearer": []}, {}]}},  # a dry run needs no token
         p + "/events": {"get": _op("server-sent events: 'version' now and after every change, 'deleted'",
-                                   params=[APP], media="text/event-stream")},
+                                   params=[APP], content={"text/event-stream": {"schema": {
+                                       "type": "object", "properties": {
+                                           "event": {"type": "string", "enum": ["version", "deleted"]},
+                                           "data": {"type": "string"}, "id": STR, "retry": INT}}}})},
         p + "/holders": {"get": _op("the roles that hold a permission, as who answers them, a page at a time",
                                     _obj(["total", "holders"], total=INT, holders={"type": "array",
                                                                                   "items": _ref("Holder")}),

@@ -17,7 +17,7 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 
-from .. import playground
+from ..core import playground
 from .console import ApiError, Json, bad
 
 

@@ -19,7 +19,7 @@ from zarn_engine.changes import settled
 
 from zarn_user import query
 
-from ..cli.holders import Holding
+from ..core.holders import Holding
 
 
 class _ByRole:

@@ -1,100 +1,36 @@
-"""Where role matrices are kept, how they are opened, and the names the tool creates.
+"""Where role matrices are kept and how a store named by a location is opened.
 
-Name rules are the module's own field declarations: a role name follows the pattern that
-`Group` declares for its roles, an application name the one `RoleMatrix` declares for its
-name. They are checked where the command line creates a name (a new application, a role
-that a grant, an inclusion or an import brings into being); any role or application the
-store holds can be shown, checked, revoked, exported and deleted, whatever its name.
+The name rules are in text.py; they are checked where a name is created (a new application,
+a role that a grant, an inclusion or an import brings into being); any role or application
+the store holds can be shown, checked, revoked, exported and deleted, whatever its name.
 """
 
 from __future__ import annotations
 
 import os
-from functools import cache
 
-from .errors import BadInput
+from .errors import BadInput, NotFound
 
 TYPE_CHECKING = False  # the typing module is not imported at start-up
 if TYPE_CHECKING:
-    import re
-
     from zarn_engine import Engine
 
     from zarn_user.role_matrix import RoleMatrix
 
 DEFAULT_DB = "zarn-roles.sqlite3"
 SCHEMES = ("sqlite", "postgresql", "postgres")
-ROLE_RULE = "2 to 19 letters, digits and single underscores, starting and ending with a letter or digit"
-APP_RULE = "2 to 19 letters, digits and single hyphens, starting and ending with a letter or digit"
-
-
-@cache
-def role_pattern() -> re.Pattern[str]:
-    """The role-name pattern of the module's declarations (`Group.child`)."""
-    import re
-
-    import zarn_user.role_matrix as rm
-
-    return re.compile(getattr(rm.Group, "_fields")["child"].regex)
-
-
-@cache
-def app_pattern() -> re.Pattern[str]:
-    """The application-name pattern of the module's declarations (`RoleMatrix.name`)."""
-    import re
-
-    import zarn_user.role_matrix as rm
-
-    return re.compile(rm.RoleMatrix.name.regex)  # type: ignore[attr-defined]
-
-
-def check_new_app(name: str) -> str:
-    if not app_pattern().fullmatch(name):
-        raise BadInput(f"invalid application name {name!r}: {APP_RULE}")
-    return name
-
-
-def role_error(name: str) -> str | None:
-    """Why `name` cannot be a new role, or None."""
-    if role_pattern().fullmatch(name):
-        return None
-    hint = ""
-    if "@" in name or name.isdigit() or "-" in name or ":" in name:
-        hint = " (a user, an e-mail or an id is no role here: give users their roles in your application)"
-    return f"invalid role name {name!r}: {ROLE_RULE}{hint}"
-
-
-def check_new_role(name: str) -> str:
-    error = role_error(name)
-    if error:
-        raise BadInput(error)
-    return name
-
-
-def value_error(what: str, value: str) -> str | None:
-    """Why an object or action is refused, or None: non-empty, no surrounding white space,
-    no control characters (so that it survives every interchange format)."""
-    if not value:
-        return f"empty {what}"
-    if value != value.strip() or any(ord(c) < 32 or c == "\x7f" for c in value):
-        return f"invalid {what} {value!r}: no surrounding white space or control characters"
-    return None
-
-
-def check_value(what: str, value: str) -> str:
-    error = value_error(what, value)
-    if error:
-        raise BadInput(error)
-    return value
 
 
 class Store:
     """The database named by --db, $ZARN_ROLES_DB or the default file."""
 
     def __init__(self, location: str | None) -> None:
-        self.location = location or os.environ.get("ZARN_ROLES_DB") or DEFAULT_DB
+        if location is not None and not location.strip():
+            raise BadInput("--db is empty: give a file path, sqlite:///PATH or postgresql://...")
+        self.location = location if location is not None else os.environ.get("ZARN_ROLES_DB") or DEFAULT_DB
         self.engine: Engine | None = None
         self.writing = False  # set once a command begins to change what is stored
+        self.committed = False  # set once a change is stored
         scheme = self.location.split("://", 1)[0] if "://" in self.location else None
         if self.location.startswith("sqlite:") and not self.location.startswith("sqlite:///"):
             raise BadInput(f"a SQLite URL is sqlite:///PATH (sqlite:////PATH for an absolute path), "
@@ -139,7 +75,8 @@ class Store:
         try:
             matrix = rm.RoleMatrix.load(app)
         except DoesNotExist:
-            raise BadInput(f"unknown application {app!r} (see: zarn-roles list)") from None
+            raise NotFound(f"unknown application {app!r}", what="application",
+                           name=app) from None
         self.writing = change
         return matrix
 

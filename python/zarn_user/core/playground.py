@@ -47,10 +47,10 @@ from dataclasses import dataclass, field
 from typing import Any, Callable, Iterable, TypeGuard
 
 import zarn_user.role_matrix as rm
-from zarn_user.cli.holders import Holding, holdings, known_roles, refusal
-from zarn_user.cli.interchange import Entry, apply
-from zarn_user.cli.store import APP_RULE, app_pattern, role_error, value_error
-from zarn_user.users import Assignment, UserRoles, user_error, user_holdings, why
+from zarn_user.core.holders import Holding, holdings, known_roles, refusal
+from zarn_user.core.interchange import Entry, apply
+from zarn_user.core.text import APP_RULE, app_pattern, role_error, value_error
+from zarn_user.core.users import Assignment, UserRoles, user_error, user_holdings, why
 
 __all__ = ["BadFile", "Assertion", "Outcome", "Playground", "Subject", "parse", "run", "write"]
 

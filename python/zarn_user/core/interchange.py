@@ -20,7 +20,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Callable, Iterable
 
 from .errors import BadInput
-from .store import role_error, value_error
+from .text import nfc, role_error, user_error, value_error
 
 if TYPE_CHECKING:
     from zarn_user.role_matrix import RoleMatrix
@@ -70,34 +70,54 @@ def casbin_line(kind: str, fields: Iterable[str]) -> str:
     return ", ".join(out)
 
 
-def export_casbin(matrix: RoleMatrix) -> str:
+def _pairs(users: Any) -> list[tuple[str, str]]:
+    """(user, role) of each assignment of a UserRoles document (None: no users)."""
+    return [] if users is None else [(a.user, a.role) for a in users.assignments]
+
+
+def export_casbin(matrix: RoleMatrix, users: Any = None) -> str:
+    """Policy CSV: p lines, g lines between roles, then under USERS_MARKER the g lines that
+    give users their roles."""
     lines = [casbin_line("p", (p.sub, p.obj, p.act)) for p in matrix.policies]
     lines += [casbin_line("g", (g.child, g.parent)) for g in matrix.groups]
+    assigned = _pairs(users)
+    if assigned:
+        lines += [USERS_MARKER] + [casbin_line("g", pair) for pair in assigned]
     return "".join(line + "\n" for line in lines)
 
 
-def export_json(matrix: RoleMatrix) -> str:
-    return json.dumps(matrix.to_display(), indent=2) + "\n"
+def export_json(matrix: RoleMatrix, users: Any = None) -> str:
+    """The stored document as JSON, with the users' roles under "users"."""
+    data = matrix.to_display()
+    data["users"] = [{"user": u, "role": r} for u, r in _pairs(users)]
+    return json.dumps(data, indent=2) + "\n"
+
+
+def read_text(path: str) -> str:
+    """A file's text; BadInput when it cannot be read or is not UTF-8."""
+    try:
+        with open(path, encoding="utf-8-sig") as f:  # a byte order mark is no part of the text
+            return f.read()
+    except OSError as exc:
+        raise BadInput(f"cannot read {path}: {exc.strerror}") from None
+    except UnicodeDecodeError:
+        raise BadInput(f"cannot read {path}: not UTF-8 text") from None
 
 
 def read(path: str, fmt: str) -> Reading:
     """The file's entries, settings (JSON only), notes and errors. The names of new roles
     are checked by `name_errors`, which knows the target application."""
-    try:
-        with open(path, encoding="utf-8-sig") as f:  # a byte order mark is no part of the text
-            text = f.read()
-    except OSError as exc:
-        raise BadInput(f"cannot read {path}: {exc.strerror}") from None
-    except UnicodeDecodeError:
-        raise BadInput(f"cannot read {path}: not UTF-8 text") from None
-    return parse(text, path, fmt)
+    return parse(read_text(path), path, fmt)
 
 
 def parse(text: str, path: str, fmt: str) -> Reading:
     """As `read`, for text already read; `path` names it in messages."""
+    text = text.removeprefix("\ufeff")  # a byte order mark is no part of the text, whatever the door
     if fmt == "auto":
         fmt = "json" if text.lstrip().startswith("{") else "casbin"
     reading = (_read_json if fmt == "json" else _read_casbin)(path, text)
+    for entry in reading.entries:  # text in NFC form, as every door stores it
+        entry.fields = tuple(nfc(f) for f in entry.fields)
     for entry in reading.entries:
         if entry.kind == "p":
             reading.errors += [(entry.order, f"{entry.where}: {error}")
@@ -108,10 +128,9 @@ def parse(text: str, path: str, fmt: str) -> Reading:
 
 def name_errors(entries: list[Entry], existing: set[str]) -> list[tuple[int, str]]:
     """(order, message) for every role name that the import would create and that breaks the
-    role-name rule; roles the application holds already are taken as they are. Group records
-    check both their names themselves, so a g line always needs valid names."""
-    from zarn_user.users import user_error
-
+    role-name rule, and every user id that breaks the text rule; roles the application holds
+    already are taken as they are. Group records check both their names themselves, so a g
+    line always needs valid names."""
     errors = []
     for entry in entries:
         if entry.kind == "u":
@@ -143,8 +162,6 @@ USERS_MARKER = "# users: g lines below give users their roles"
 def _user_subject(subject: str, after_marker: bool) -> bool:
     """Whether a g line gives a user a role: it follows the users marker, or its subject is
     no valid role name but a valid user id."""
-    from zarn_user.users import user_error
-
     return after_marker or (role_error(subject) is not None and user_error(subject) is None)
 
 
@@ -159,7 +176,9 @@ def _read_casbin(path: str, text: str) -> Reading:
             if not row or not "".join(row).strip() or row[0].lstrip().startswith("#"):
                 users = users or ",".join(row).strip() == USERS_MARKER
                 continue
-            kind, fields = row[0].strip(), [c.strip() for c in row[1:]]
+            # Spaces around a field are no part of it, as in Casbin; other white space (a quoted
+            # newline) is, and meets the text rule.
+            kind, fields = row[0].strip(), [c.strip(" \t") for c in row[1:]]
             if fields and not fields[-1]:
                 while fields and not fields[-1]:
                     fields.pop()
@@ -216,9 +235,11 @@ def _casbin_row(kind: str, fields: list[str]) -> tuple[str | None, str | None, l
     if kind == "g":
         if len(fields) == 2:
             return None, None, fields
-        if len(fields) == 4 and _TIME.match(fields[2]) and _TIME.match(fields[3]):
-            return (f"a time-bounded role link (from {fields[2]} to {fields[3]}) is not supported: a role "
-                    "here contains another until the link is removed"), None, fields
+        if len(fields) >= 4 and _TIME.match(fields[-2]) and _TIME.match(fields[-1]):
+            domain = (f" in domain {fields[2]!r}; domains (tenants) are not supported either, {_NO_DOMAINS}"
+                      if len(fields) == 5 else "")
+            return (f"a time-bounded role link (from {fields[-2]} to {fields[-1]}){domain}: links here hold "
+                    "until they are removed"), None, fields
         if len(fields) == 3:
             return ("domains (tenants) are not supported: a g line with a third field (g, user, role, "
                     f"domain); {_NO_DOMAINS}"), None, fields
@@ -227,13 +248,18 @@ def _casbin_row(kind: str, fields: list[str]) -> tuple[str | None, str | None, l
 
 
 def _policy_row(fields: list[str]) -> tuple[str | None, str | None, list[str]]:
-    effect = fields[-1].lower() if len(fields) > 3 and fields[-1].lower() in _EFFECTS else None
+    last = fields[-1].lower() if len(fields) > 3 else ""
+    effect = last if last in _EFFECTS or last == "indeterminate" else None
     core = fields[:-1] if effect else fields
     # A priority comes with an effect (p, priority, sub, obj, act, eft); without one, a first
     # field of digits may as well be a user id before a domain.
     priority = effect is not None and len(core) == 4 and _is_priority(core[0])
     if priority:
         core = core[1:]
+    if effect == "indeterminate":
+        return ("an 'indeterminate' effect is not supported: every permission here grants"
+                + (f" (and a priority column, {fields[0]}, has no counterpart either)" if priority else "")), \
+            None, fields
     if len(core) == 4:
         return ("domains (tenants) are not supported: a p line with a domain (p, sub, domain, obj, act); "
                 f"{_NO_DOMAINS}"), None, fields
@@ -251,23 +277,46 @@ def _policy_row(fields: list[str]) -> tuple[str | None, str | None, list[str]]:
     return None, None, core
 
 
-# Objects and actions that Casbin's matchers read as patterns (keyMatch, glob, regexMatch)
-# where this store compares text.
-_OBJECT_PATTERN = re.compile(r"\*|/:\w|\{\w+\}|[()|\[\]^$]|\.\*")
-_ACTION_PATTERN = re.compile(r"[*()|\[\]^$]|\.\*")
+# Objects and actions that Casbin's matchers evaluate where this store compares text: each
+# found by what it is, named in the refusal. A lone "*" is no pattern: here it means
+# everything, as the root policy's *:* does.
+_CASBIN_FEATURES: list[tuple[re.Pattern[str], str]] = [
+    (re.compile(r"\br\.\w|&&|\|\||\s[<>]=?\s|[=!]=|\bin\s*\("), "an ABAC condition"),
+    (re.compile(r"\\[dDwWsSbB.]|\.[*+?]|[\[\]()|^$]|\{\d*,\d*\}"), "a regular expression (regexMatch)"),
+    (re.compile(r"\{\w+\}"), "a keyMatch3/keyMatch4 parameter"),
+    (re.compile(r"(^|/):\w"), "a keyMatch2 parameter"),
+    (re.compile(r"\*"), "a keyMatch or glob wildcard"),
+    (re.compile(r"\?"), "a glob wildcard"),
+]
+
+
+def pattern_error(what: str, value: str) -> str | None:
+    """What Casbin would evaluate in `value` (an object or an action), or None."""
+    if value == "*":
+        return None
+    for pattern, name in _CASBIN_FEATURES:
+        if pattern.search(value):
+            return f"{what} {value!r} is {name} in Casbin; here it would be compared as literal text"
+    return None
 
 
 def patterns(entries: list[Entry]) -> list[tuple[int, str]]:
-    """(order, message) for every object or action that Casbin reads as a pattern; a lone "*"
-    is no pattern: the command line reads it as everything."""
+    """(order, message) for every object or action that Casbin evaluates (a pattern or a
+    condition)."""
     found = []
     for entry in entries:
         if entry.kind != "p":
             continue
-        for value, pattern in ((entry.fields[1], _OBJECT_PATTERN), (entry.fields[2], _ACTION_PATTERN)):
-            if value != "*" and pattern.search(value):
-                found.append((entry.order, f"{entry.where}: pattern {value!r} is stored as literal text"))
+        for what, value in (("object", entry.fields[1]), ("action", entry.fields[2])):
+            error = pattern_error(what, value)
+            if error:
+                found.append((entry.order, f"{entry.where}: {error}"))
     return found
+
+
+PATTERN_ADVICE = ("refused: Casbin evaluates these (patterns, conditions); stored here they would be compared as "
+                  "text and grant nothing Casbin granted. Nothing written: give --literal (literal in the APIs) "
+                  "to store them as literal text")
 
 
 # --- JSON ---------------------------------------------------------------------------------
@@ -277,14 +326,15 @@ def _read_json(path: str, text: str) -> Reading:
     reading = Reading()
     try:
         data = json.loads(text)
-    except ValueError as exc:
+    except (ValueError, RecursionError) as exc:
         reading.errors.append((0, f"{path}: not a JSON document ({exc})"))
         return reading
     if not isinstance(data, dict):
         reading.errors.append((0, f"{path}: expected a JSON object with policies and groups"))
         return reading
     order = 0
-    for section, kind, keys in (("policies", "p", ("sub", "obj", "act")), ("groups", "g", ("child", "parent"))):
+    for section, kind, keys in (("policies", "p", ("sub", "obj", "act")), ("groups", "g", ("child", "parent")),
+                                ("users", "u", ("user", "role"))):
         items = data.get(section) or []
         if not isinstance(items, list):
             reading.errors.append((order, f"{path}: {section}: expected a list"))

@@ -22,13 +22,16 @@ import io
 from dataclasses import dataclass, field
 from typing import Any
 
-import zarn_user.cli.interchange as interchange
+from zarn_engine import DoesNotExist
+
+import zarn_user.core.interchange as interchange
 import zarn_user.role_matrix as rm
-from zarn_user.cli.errors import BadInput, Refused
-from zarn_user.cli.holders import refusal
-from zarn_user.cli.interchange import USERS_MARKER, Entry, casbin_line
-from zarn_user.cli.store import APP_RULE, app_pattern, value_error
-from zarn_user.cli.users_io import ImportedUsers, assignments, split_users
+from zarn_user.core import privilege
+from zarn_user.core.errors import BadInput, Refused
+from zarn_user.core.holders import known_roles, refusal
+from zarn_user.core.interchange import USERS_MARKER, Entry, casbin_line
+from zarn_user.core.text import APP_RULE, app_pattern, value_error
+from zarn_user.core.users import Assignment, UserRoles
 
 __all__ = ["SEPARATOR", "app_name", "Split", "Tenant", "read", "plan", "write", "join", "domains_of"]
 
@@ -119,6 +122,49 @@ def read(path: str, text: str, app: str) -> Split:
     return split
 
 
+def assignments(app: str) -> UserRoles:
+    """The stored assignments of `app`, or a new empty document (not saved)."""
+    try:
+        return UserRoles.load(app)
+    except DoesNotExist:
+        return UserRoles(app=app)
+
+
+def split_users(entries: list[Entry]) -> tuple[list[Entry], list[Entry]]:
+    """(policies and groups, users' roles)."""
+    return [e for e in entries if e.kind != "u"], [e for e in entries if e.kind == "u"]
+
+
+class ImportedUsers:
+    """The users' roles of one domain's application, checked against its matrix (BadInput
+    listing every unknown role, before anything is written)."""
+
+    def __init__(self, app: str, matrix: rm.RoleMatrix, entries: list[Entry]) -> None:
+        self.entries = entries
+        self.doc = UserRoles(app=app) if entries else None
+        known = set(known_roles(matrix)) if entries else set()
+        errors = [f"{e.where}: role {e.fields[1]!r} of user {e.fields[0]!r} is no role of {app}: the file or "
+                  f"the application must define it" for e in entries if e.fields[1] not in known]
+        if errors:
+            raise BadInput("\n".join(errors))
+        have: set[tuple[str, str]] = set()
+        self.new: list[Assignment] = []
+        for e in entries:
+            pair = (e.fields[0], e.fields[1])
+            if pair not in have:
+                have.add(pair)
+                self.new.append(Assignment(user=pair[0], role=pair[1]))
+        self.users = len({a.user for a in self.new})
+
+    def to_json(self) -> dict[str, int]:
+        return {"users_assigned": self.users} if self.entries else {}
+
+    def summary(self) -> str:
+        if not self.entries:
+            return ""
+        return f"; {self.users} user{'' if self.users == 1 else 's'} assigned"
+
+
 @dataclass
 class Tenant:
     """The application of one domain, made in memory, and its users' roles."""
@@ -136,10 +182,12 @@ class Tenant:
                 **self.users.to_json()}
 
 
-def plan(app: str, split: Split, existing: set[str], literal: bool) -> list[Tenant]:
+def plan(app: str, split: Split, existing: set[str], literal: bool, allow_superuser: bool = False) -> list[Tenant]:
     """The applications a split file makes, built in memory and checked: BadInput for bad
     lines and names, Refused for patterns (unless `literal`), applications that exist
-    already (`existing`) and lines that would close a cycle; every line in question named."""
+    already (`existing`) and lines that would close a cycle; every line in question named.
+    Superuser when a role or user of a domain would hold *:* (the built-in root's grant),
+    unless `allow_superuser`."""
     for entries in split.domains.values():
         split.errors += interchange.name_errors(entries, set())
     if split.errors:
@@ -163,10 +211,15 @@ def plan(app: str, split: Split, existing: set[str], literal: bool) -> list[Tena
     for domain, entries in split.domains.items():
         name = app_name(app, domain)
         matrix = rm.RoleMatrix(name=name, policies=[], groups=[])
+        before = privilege.superusers(matrix)
         policies, user_entries = split_users(entries)
         _, refused = interchange.apply(matrix, policies)
         refusals += [(e.order, f"{e.where}: {refusal(matrix, *e.fields)}") for e in refused]
-        tenants.append(Tenant(name, matrix, ImportedUsers(name, matrix, user_entries, stored=False)))
+        users = ImportedUsers(name, matrix, user_entries)
+        after = privilege.superusers(matrix)
+        privilege.check_roles(before, after, allow_superuser, [f"{name}:"] if after.keys() - before.keys() else None)
+        privilege.check_users([(a.user, a.role) for a in users.new], {}, after, allow_superuser)
+        tenants.append(Tenant(name, matrix, users))
     if refusals:
         raise Refused("\n".join([m for _, m in sorted(refusals)]
                                 + [f"refused: {len(refusals)} line(s) would close a cycle. Nothing written"]))

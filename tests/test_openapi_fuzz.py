@@ -1,0 +1,74 @@
+"""Schemathesis against our own /openapi.json, in process: requests generated from the schema
+(valid ones must succeed, invalid ones must be refused with a 4xx), every answer checked
+against the schema with all of Schemathesis's checks. A few examples per operation keep it
+quick; bench/ holds no longer run of it."""
+
+import contextlib
+import io
+import os
+import tempfile
+
+import pytest
+
+schemathesis = pytest.importorskip("schemathesis")
+
+from hypothesis import HealthCheck, Phase, settings  # noqa: E402
+
+from zarn_user.cli import main  # noqa: E402
+from zarn_user.web import create_app  # noqa: E402
+
+TOKEN = "fuzz-token"
+EXAMPLES = int(os.environ.get("ZARN_FUZZ_EXAMPLES", "10"))
+
+
+def _app():
+    folder = tempfile.mkdtemp(prefix="zarn-fuzz-")
+    db = os.path.join(folder, "roles.sqlite3")
+    with contextlib.redirect_stdout(io.StringIO()):
+        for argv in (["init", "shop"], ["grant", "shop", "clerk", "order", "read"],
+                     ["include", "shop", "boss", "clerk"]):
+            assert main(["--db", db, *argv]) == 0
+    return create_app(db, token=TOKEN, allow_hosts=["testserver", "localhost", "127.0.0.1"])
+
+
+@schemathesis.serializer("application/toml")
+def _toml(ctx, value):
+    """A TOML file is text to the schema: sent as it is."""
+    return value.encode("utf-8", "surrogatepass") if isinstance(value, str) else str(value).encode()
+
+
+# Examples and fuzzing of each operation; the coverage and stateful phases make thousands
+# of requests, for bench runs.
+CONFIG = schemathesis.Config.from_dict({
+    "phases": {"coverage": {"enabled": False}, "stateful": {"enabled": False}},
+    "generation": {"max-examples": EXAMPLES},
+    "max-stream-events": 2,
+    # A valid request may still find the application moved on from the version its If-Match
+    # names: 412, as documented.
+    "checks": {"positive_data_acceptance": {
+        "expected-statuses": ["2XX", "3XX", "401", "403", "404", "409", "412", "429", "5XX"]}},
+})
+schema = schemathesis.openapi.from_asgi("/openapi.json", _app(), config=CONFIG)
+
+
+def _checks():
+    from schemathesis import checks
+
+    import schemathesis.specs.openapi.checks  # noqa: F401  (registers the OpenAPI checks)
+
+    return checks.CHECKS.get_all()
+
+
+# A file's body (a Casbin or JSON file to import, a TOML file of assertions) is a string to
+# the schema: whether it is a good file no schema says, so a refused one is no failure.
+FILE_BODIES = {"/api/v1/apps/{app}/import", "/api/v1/assertions"}
+
+
+@schema.parametrize()
+@settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=list(HealthCheck),
+          phases=[Phase.explicit, Phase.generate], database=None)
+def test_the_api_keeps_its_schema(case):
+    from schemathesis.specs.openapi.checks import positive_data_acceptance
+
+    excluded = [positive_data_acceptance] if case.operation.path in FILE_BODIES else []
+    case.call_and_validate(headers={"Authorization": f"Bearer {TOKEN}"}, checks=_checks(), excluded_checks=excluded)
