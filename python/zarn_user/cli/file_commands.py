@@ -142,7 +142,7 @@ def cmd_serve(args: Args, ctx: Context) -> None:
     from zarn_user.core import playground
 
     from .context import Context
-    from .store import Store
+    from ..core.store import Store
 
     from ..web import tokens
 

@@ -27,7 +27,7 @@ RECENT = 8  # answers of `holders` kept for their next pages
 GRANTS_SHOWN = 3
 
 
-def _levels(links: dict[str, dict[str, None]], role: str, depth: int) -> list[list[str]]:
+def _levels(links: Any, role: str, depth: int) -> list[list[str]]:
     """The roles at distance 1, 2, ... `depth` through `links`, each in breadth-first order
     (so a level's first roles are those reached from the first of the level before)."""
     seen = {role}
