@@ -9,7 +9,7 @@ import pytest
 import zarn_engine
 import zarn_user.role_matrix as rm
 from zarn_user.cli import main
-from zarn_user.cli.holders import holdings, known_roles
+from zarn_user.core.holders import holdings, known_roles
 from zarn_user.users import UserRoles, holds
 
 casbin = pytest.importorskip("casbin")

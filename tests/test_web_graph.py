@@ -15,7 +15,7 @@ from playwright.sync_api import expect  # noqa: E402
 
 import zarn_engine  # noqa: E402
 import zarn_user.role_matrix as rm  # noqa: E402
-from zarn_user.cli.interchange import Entry, apply  # noqa: E402
+from zarn_user.core.interchange import Entry, apply  # noqa: E402
 from zarn_user.web.explore import explore, parse_pages  # noqa: E402
 from zarn_user.web.snapshot import Snapshot  # noqa: E402
 
