@@ -9,7 +9,8 @@ field: the positions in `strings` of its values, as unsigned 32-bit little-endia
 in base64). Format 1 is the same without `patterned`.
 
 This module knows fields (zarn_fields) and nothing of documents: it takes record classes as
-they come (their `_fields` and `_setters`), and documents (document.py) sit above it.
+they come (their `_fields`, `_field_names` and `_setters`), and documents (document.py), which
+sit above it, say which of their fields are lists of records stored by columns.
 """
 
 from __future__ import annotations
@@ -25,9 +26,11 @@ from itertools import repeat, starmap
 
 TYPE_CHECKING = False  # typing is imported by type checkers only: start-up time
 if TYPE_CHECKING:
-    from typing import Any, Mapping
+    from typing import Any, Callable, Mapping
 
-from zarn_fields import Field, StringField
+from zarn_fields import Field, StringField, ValidationError
+
+from .errors import LoadError
 
 # Positions in a column: unsigned 32-bit integers, little-endian.
 POSITION = next(code for code in "IL" if array(code).itemsize == 4)
@@ -172,3 +175,100 @@ def write(fields: dict[str, Any], lists: dict[str, dict[str, list[Any]]],
                      for field_name, column in columns.items()} for name, columns in lists.items()}
     return json.dumps({FORMAT: 2, "strings": list(distinct), "patterned": head, "fields": fields,
                        "lists": stored})
+
+
+def read_columns(where: str, document: str, data: dict[str, Any], values: dict[str, Any], checked: set[str],
+                 records_of: Callable[[str], tuple[Any, bool] | None]) -> dict[str, Any]:
+    """The lists of records of a text stored by columns (`data`, its JSON object) into
+    `values` (those checked named in `checked`); the display data of the other fields.
+    `records_of(name)`: the record class of a field that is a list of records, and whether
+    such a list is stored by columns; None for another field. LoadError, naming `where`,
+    for a text that is damaged or holds a value its field refuses."""
+    version = data[FORMAT]
+    if type(version) is not int or FORMAT_KEYS.get(version) != set(data):
+        raise LoadError(f"{where}: stored in a format this version cannot read ({version!r})")
+    strings, lists = data["strings"], data["lists"]
+    fields: dict[str, Any] = data["fields"]
+    kinds = set(map(type, strings)) if isinstance(strings, list) else None
+    patterned = data.get("patterned", 0)
+    if (kinds is None or not isinstance(fields, dict) or not isinstance(lists, dict)
+            or not kinds <= STR_OR_NONE or type(patterned) is not int
+            or not 0 <= patterned <= len(strings)):
+        raise LoadError(f"{where}: stored data is damaged (its records' columns)")
+    # A tuple of atoms, which the collector stops tracking at its next pass: its full
+    # passes while the records are built need not walk every string.
+    strings = tuple(strings)
+    del data["strings"]
+    has_none = type(None) in kinds
+    head = Head(strings[:patterned], has_none) if version >= 2 else None
+    for name, columns in lists.items():
+        found = records_of(name)
+        if name in fields or found is None or not isinstance(columns, dict):
+            raise LoadError(f"{where}: field {name!r} is not a list of records stored by columns")
+        try:
+            fields = _read_list(where, document, name, found, columns, strings, head, has_none, fields, values)
+        except IndexError:  # a position past the strings
+            raise LoadError(f"{where}, field {name!r}: stored columns are damaged") from None
+        if name in values:
+            checked.add(name)
+    return fields
+
+def _read_list(where: str, document: str, name: str, found: tuple[Any, bool], columns: dict[str, Any],
+               strings: tuple[Any, ...], head: Head | None, has_none: bool, fields: dict[str, Any],
+               values: dict[str, Any]) -> dict[str, Any]:
+    """One list of records stored by columns: its records into `values`, checked, or (when
+    the record class changed since the save) its display data into a copy of `fields`,
+    which is returned. IndexError for a position past the strings."""
+    kind, columnar = found
+    positions: dict[str, array[int]] = {}
+    for field_name, text in columns.items():
+        column = decode(text)
+        if column is None:
+            raise LoadError(f"{where}, field {name!r}: stored columns are damaged")
+        positions[field_name] = column
+    if len(set(map(len, positions.values()))) > 1:
+        raise LoadError(f"{where}, field {name!r}: stored columns are damaged")
+    if not columnar or set(columns) != kind._field_names:
+        # The record class changed since the save: its records are built and checked
+        # from their display data, as a text of display data would give them.
+        rows = zip(*(map(strings.__getitem__, column) for column in positions.values()))
+        return {**fields, name: [dict(zip(positions, row)) for row in rows]}
+    # Each distinct value checked once against its field (as the records' own validation
+    # would check every record), the first record holding it named. Strings alone need
+    # a look only where a field has a pattern, or is required and a value is missing.
+    # A field with a pattern needs none either when the strings that all its values come
+    # from match it: it then reads from those strings alone (a position past them is
+    # looked at again below).
+    plain = strings_only(kind)
+    from_head = ({field_name for field_name, item_field in kind._fields.items()
+                  if item_field._pattern is not None and head.matches(item_field._pattern)}
+                 if plain and head is not None else set())
+    records = read_records(kind, positions, strings, head, from_head) if from_head else None
+    if records is None:
+        from_head = set()
+    used = {field_name: set(positions[field_name]) for field_name, item_field in kind._fields.items()
+            if field_name not in from_head and (not plain or item_field._pattern is not None
+                                                or (item_field.required and has_none))}
+    if plain and columns_valid(
+            [(kind._fields[field_name], list(map(strings.__getitem__, distinct)))
+             for field_name, distinct in used.items()], True):
+        used = {}
+    for field_name, distinct in used.items():
+        item_field = kind._fields[field_name]
+        column = positions[field_name]
+        for position in distinct:
+            try:
+                item_field.check(strings[position], document, field_name)
+            except ValidationError as exc:
+                path = f"{name}[{column.index(position)}].{field_name}"
+                raise LoadError(refused(where, ValidationError(document, path, exc.value, exc.reason))) from None
+    del used
+    values[name] = records if records is not None else read_records(kind, positions, strings, None, set())
+    return fields
+
+
+def refused(where: str, exc: ValidationError) -> str:
+    shown = repr(exc.value)
+    if len(shown) > 60:
+        shown = shown[:57] + "..."
+    return f"{where}, field {exc.field!r}: {exc.reason} (value {shown})"

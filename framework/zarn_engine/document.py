@@ -19,7 +19,6 @@ import json
 
 TYPE_CHECKING = False  # typing is imported by type checkers only: start-up time
 if TYPE_CHECKING:
-    from array import array
     from typing import Any, Callable, ClassVar, Iterator, Mapping, Protocol, Self, TypeVar
 
     from .engine import Engine
@@ -602,7 +601,7 @@ class Document(EmbeddedDocument):
         values: dict[str, Any] = {}
         checked: set[str] = set()  # lists of records checked as their columns were read
         if codec.FORMAT in data:
-            data = cls._read_columns(where, data, values, checked)
+            data = codec.read_columns(where, cls.__name__, data, values, checked, cls._records_of)
         for name, value in data.items():
             field = cls._fields.get(name)
             if field is None:
@@ -619,7 +618,7 @@ class Document(EmbeddedDocument):
                 if name not in checked:
                     field.check(values[name] if name in values else field.get_default(), document, name)
         except ValidationError as exc:
-            raise LoadError(_refused(where, exc)) from None
+            raise LoadError(codec.refused(where, exc)) from None
         except RecursionError:
             raise LoadError(f"{where}: stored data is nested too deeply") from None
         if cls._key_fields:
@@ -643,100 +642,19 @@ class Document(EmbeddedDocument):
             try:
                 doc.validate()
             except ValidationError as exc:
-                raise LoadError(_refused(where, exc)) from None
+                raise LoadError(codec.refused(where, exc)) from None
         if edit is not None:
             edit(doc, True)
         return doc
 
     @classmethod
-    def _read_columns(cls, where: str, data: dict[str, Any], values: dict[str, Any],
-                      checked: set[str]) -> dict[str, Any]:
-        """The lists of records of a text stored by columns into `values` (those checked
-        named in `checked`); the display data of the other fields."""
-        version = data[codec.FORMAT]
-        if type(version) is not int or codec.FORMAT_KEYS.get(version) != set(data):
-            raise LoadError(f"{where}: stored in a format this version cannot read ({version!r})")
-        strings, lists = data["strings"], data["lists"]
-        fields: dict[str, Any] = data["fields"]
-        kinds = set(map(type, strings)) if isinstance(strings, list) else None
-        patterned = data.get("patterned", 0)
-        if (kinds is None or not isinstance(fields, dict) or not isinstance(lists, dict)
-                or not kinds <= codec.STR_OR_NONE or type(patterned) is not int
-                or not 0 <= patterned <= len(strings)):
-            raise LoadError(f"{where}: stored data is damaged (its records' columns)")
-        # A tuple of atoms, which the collector stops tracking at its next pass: its full
-        # passes while the records are built need not walk every string.
-        strings = tuple(strings)
-        del data["strings"]
-        has_none = type(None) in kinds
-        head = codec.Head(strings[:patterned], has_none) if version >= 2 else None
-        for name, columns in lists.items():
-            field = cls._fields.get(name)
-            if (name in fields or type(field) is not ListField or type(field.item_field) is not EmbeddedDocumentField
-                    or not isinstance(columns, dict)):
-                raise LoadError(f"{where}: field {name!r} is not a list of records stored by columns")
-            try:
-                fields = cls._read_list(where, name, field, columns, strings, head, has_none, fields, values)
-            except IndexError:  # a position past the strings
-                raise LoadError(f"{where}, field {name!r}: stored columns are damaged") from None
-            if name in values:
-                checked.add(name)
-        return fields
-
-    @classmethod
-    def _read_list(cls, where: str, name: str, field: ListField, columns: dict[str, Any], strings: tuple[Any, ...],
-                   head: codec.Head | None, has_none: bool, fields: dict[str, Any],
-                   values: dict[str, Any]) -> dict[str, Any]:
-        """One list of records stored by columns: its records into `values`, checked, or (when
-        the record class changed since the save) its display data into a copy of `fields`,
-        which is returned. IndexError for a position past the strings."""
-        kind = field.item_field.document_type  # type: ignore[attr-defined]
-        positions: dict[str, array[int]] = {}
-        for field_name, text in columns.items():
-            column = codec.decode(text)
-            if column is None:
-                raise LoadError(f"{where}, field {name!r}: stored columns are damaged")
-            positions[field_name] = column
-        if len(set(map(len, positions.values()))) > 1:
-            raise LoadError(f"{where}, field {name!r}: stored columns are damaged")
-        if not _columnar(field) or set(columns) != kind._field_names:
-            # The record class changed since the save: its records are built and checked
-            # from their display data, as a text of display data would give them.
-            rows = zip(*(map(strings.__getitem__, column) for column in positions.values()))
-            return {**fields, name: [dict(zip(positions, row)) for row in rows]}
-        # Each distinct value checked once against its field (as the records' own validation
-        # would check every record), the first record holding it named. Strings alone need
-        # a look only where a field has a pattern, or is required and a value is missing.
-        # A field with a pattern needs none either when the strings that all its values come
-        # from match it: it then reads from those strings alone (a position past them is
-        # looked at again below).
-        strings_only = codec.strings_only(kind)
-        from_head = ({field_name for field_name, item_field in kind._fields.items()
-                      if item_field._pattern is not None and head.matches(item_field._pattern)}
-                     if strings_only and head is not None else set())
-        records = codec.read_records(kind, positions, strings, head, from_head) if from_head else None
-        if records is None:
-            from_head = set()
-        used = {field_name: set(positions[field_name]) for field_name, item_field in kind._fields.items()
-                if field_name not in from_head and (not strings_only or item_field._pattern is not None
-                                                    or (item_field.required and has_none))}
-        if strings_only and codec.columns_valid(
-                [(kind._fields[field_name], list(map(strings.__getitem__, distinct)))
-                 for field_name, distinct in used.items()], True):
-            used = {}
-        document = cls.__name__
-        for field_name, distinct in used.items():
-            item_field = kind._fields[field_name]
-            column = positions[field_name]
-            for position in distinct:
-                try:
-                    item_field.check(strings[position], document, field_name)
-                except ValidationError as exc:
-                    path = f"{name}[{column.index(position)}].{field_name}"
-                    raise LoadError(_refused(where, ValidationError(document, path, exc.value, exc.reason))) from None
-        del used
-        values[name] = records if records is not None else codec.read_records(kind, positions, strings, None, set())
-        return fields
+    def _records_of(cls, name: str) -> tuple[type[EmbeddedDocument], bool] | None:
+        """For codec.read_columns: the record class of field `name` when it is a list of
+        records, and whether such a list is stored by columns (see _columnar); else None."""
+        field = cls._fields.get(name)
+        if type(field) is not ListField or type(field.item_field) is not EmbeddedDocumentField:
+            return None
+        return field.item_field.document_type, _columnar(field)
 
     @classmethod
     def keys(cls, engine: Engine | None = None) -> list[str]:
@@ -775,10 +693,3 @@ def _columns_of(field: Field, value: Any) -> dict[str, list[Any]] | None:
     if not all(set(map(type, column)) <= codec.STR_OR_NONE for column in columns.values()):
         return None
     return columns
-
-
-def _refused(where: str, exc: ValidationError) -> str:
-    shown = repr(exc.value)
-    if len(shown) > 60:
-        shown = shown[:57] + "..."
-    return f"{where}, field {exc.field!r}: {exc.reason} (value {shown})"

@@ -40,7 +40,6 @@ instead of bringing it on.
 from __future__ import annotations
 
 import os
-import random
 import threading
 import time
 
@@ -381,6 +380,8 @@ class Live(Generic[D]):
                     raise
                 # Another writer came first: wait a little, longer each time, so that
                 # writers that keep colliding spread out.
+                import random  # on first conflict: start-up time
+
                 time.sleep(random.uniform(0, 0.001 * 2 ** min(attempt, 7)))
                 continue
             self._saved(key, doc, seq, epoch)
