@@ -51,8 +51,8 @@ from .codec import stored_display
 from .document import EmbeddedDocumentField, ListField, record_writes
 from .errors import LoadError
 
-__all__ = ["Moves", "acting_as", "advance", "apply_default", "apply_private", "applier", "check", "describe", "diff", "diff_list",
-           "held_size", "install", "loads", "materialize", "net", "prepare", "record_writes",
+__all__ = ["Moves", "acting_as", "advance", "apply_default", "apply_private", "applier", "check", "describe",
+           "diff", "diff_list", "held_size", "install", "loads", "materialize", "net", "prepare", "record_writes",
            "register_applier", "set_who", "settled", "snapshot", "who"]
 
 # Who the changes committed in this context are labelled with (None: nobody named).

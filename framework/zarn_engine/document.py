@@ -570,8 +570,8 @@ class Document(EmbeddedDocument):
                 fields[name] = field.to_display(value)
             else:
                 lists[name] = columns
-        return codec.write(fields, lists, {name: self._fields[name].item_field.document_type._fields  # type: ignore[attr-defined]
-                                           for name in lists})
+        kinds = {name: self._fields[name].item_field.document_type for name in lists}  # type: ignore[attr-defined]
+        return codec.write(fields, lists, {name: kind._fields for name, kind in kinds.items()})
 
     @classmethod
     def _from_stored(cls, key: str, text: str, edit: Callable[[Self, bool], None] | None = None) -> Self:
