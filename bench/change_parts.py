@@ -35,7 +35,7 @@ def child(url: str, n: int, repeat: int) -> dict:
     import scale
     import zarn_engine
     import zarn_user.role_matrix as rm
-    from zarn_engine import changes
+    from zarn_engine import persist
 
     engine = zarn_engine.connect(url)
     try:
@@ -63,7 +63,7 @@ def child(url: str, n: int, repeat: int) -> dict:
 
         setattr(owner, name, timed)
 
-    timing(changes, "save", "framework")
+    timing(persist, "save", "framework")
     timing(type(engine), "commit", "commit")
     per = scale.per_level(n)
     salt = int(time.time())

@@ -78,20 +78,20 @@ def child_floor(path: str) -> dict[str, float]:
     import sqlite3
 
     import zarn_user.role_matrix as rm
-    from zarn_engine import document
+    from zarn_engine import codec
 
     warm = rm.RoleMatrix(name="warm")
     with sqlite3.connect(path) as db:
         (text,), = db.execute("SELECT data FROM documents WHERE key = 'scale'")
     data = json_.loads(text)
     strings = tuple(data["strings"])
-    columns = {name: {field: document._decode(column) for field, column in fields.items()}
+    columns = {name: {field: codec.decode(column) for field, column in fields.items()}
                for name, fields in data["lists"].items()}
     del data, text
 
     def build() -> int:
-        warm.policies = document.Document._read_records(rm.Policy, columns["policies"], strings, None, set())
-        warm.groups = document.Document._read_records(rm.Group, columns["groups"], strings, None, set())
+        warm.policies = codec.read_records(rm.Policy, columns["policies"], strings, None, set())
+        warm.groups = codec.read_records(rm.Group, columns["groups"], strings, None, set())
         warm.dag = {}
         warm._dag_generate()
         return len(warm.policies) + len(warm.groups)

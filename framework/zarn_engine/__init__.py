@@ -14,6 +14,7 @@ from .urls import connect, migrate, open_engine
 from .memory import MemoryEngine
 from .acl import Acl, AclItem
 from .live import Live
+from . import persist  # noqa: F401 - fills the documents' persistence slot (see document.py)
 
 if TYPE_CHECKING:  # at run time imported on demand, by __getattr__ below
     from .postgresql import PostgreSQLEngine

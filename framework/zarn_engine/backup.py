@@ -36,6 +36,8 @@ if TYPE_CHECKING:
     from .engine import Engine
 
 from .dump import check
+from .errors import StorageError
+from .sqlite import SQLiteEngine
 
 FORMAT = "zarn-backup"
 VERSION = 1
@@ -51,8 +53,6 @@ def backup(engine: Engine, path: str | os.PathLike[str], form: str | None = None
     """Write a backup of everything `engine` holds to `path`: the SQLite form for a SQLite
     store, JSON lines otherwise (`form` chooses). What it holds: {"form", "documents",
     "retired"}."""
-    from .sqlite import SQLiteEngine
-
     path = os.fspath(path)
     if form is None:
         form = "sqlite" if isinstance(engine, SQLiteEngine) else "jsonl"
@@ -109,9 +109,6 @@ def read(path: str | os.PathLike[str]) -> dict[str, Any]:
 
 
 def _read_sqlite(path: str) -> dict[str, Any]:
-    from .errors import StorageError
-    from .sqlite import SQLiteEngine
-
     try:
         source = SQLiteEngine(path, mode="ro")
     except StorageError as exc:

@@ -20,14 +20,21 @@ the appended tail are guessed from the identity of records at a few positions, t
 brought on by that guess (it becomes the next save's copy), and the result compared with the
 list whole: at C speed, and for the same objects by their references alone, without a touch
 of the records (see `_follow`). A change that is not committed takes the copies back.
+
+This module sits above the documents and below the stores: it imports documents (and their
+stored format, codec.py), never a store. Saving and loading, which write and read the change
+log through a store, live above both in persist.py.
 """
 
 from __future__ import annotations
 
 import contextlib
 import contextvars
+import importlib
 import json
+import sys
 import time
+from collections import Counter
 from itertools import chain, compress
 
 TYPE_CHECKING = False  # typing is imported by type checkers only: start-up time
@@ -36,10 +43,17 @@ if TYPE_CHECKING:
 
     from .document import Document
 
-    D = TypeVar("D", bound=Document)
     R = TypeVar("R")
 
+from zarn_fields import ValidationError
+
+from .codec import stored_display
+from .document import EmbeddedDocumentField, ListField, record_writes
 from .errors import LoadError
+
+__all__ = ["Moves", "acting_as", "advance", "apply_default", "apply_private", "applier", "check", "describe",
+           "diff", "diff_list", "held_size", "install", "loads", "materialize", "net", "prepare", "record_writes",
+           "register_applier", "set_who", "settled", "snapshot", "who"]
 
 # Who the changes committed in this context are labelled with (None: nobody named).
 _who: contextvars.ContextVar[str | None] = contextvars.ContextVar("zarn_who", default=None)
@@ -65,21 +79,12 @@ def set_who(name: str | None) -> None:
     _who.set(name)
 
 
-def record_writes() -> int:
-    """How many times a record field was written after the record was built (process-wide)."""
-    from .document import record_writes
-
-    return record_writes()
-
-
 # --- snapshots and diffs ---------------------------------------------------------------------
 
 def _record_lists(cls: type[Document]) -> dict[str, Any]:
     """The fields of `cls` that hold lists of records, by name."""
     found = cls.__dict__.get("_zarn_record_lists")
     if found is None:
-        from .document import EmbeddedDocumentField, ListField
-
         found = {name: field for name, field in cls._fields.items()
                  if isinstance(field, ListField) and isinstance(field.item_field, EmbeddedDocumentField)}
         setattr(cls, "_zarn_record_lists", found)  # noqa: B010 - a cache on the class itself
@@ -473,8 +478,6 @@ def prepare(doc: Document, change: dict[str, Any], private: bool = False) -> dic
     whole; with `private` (no reader can see the instance yet) it is the list itself, changed
     in place. Raises LoadError for a change that does not fit the document (its positions
     outside the lists, unknown fields, invalid records)."""
-    from zarn_fields import ValidationError
-
     cls = type(doc)
     attrs = doc.__dict__
     where = f"{cls.__name__} {doc.key!r}"
@@ -527,7 +530,7 @@ def apply_default(doc: Document, change: dict[str, Any]) -> None:
     install(doc, prepare(doc, change))
 
 
-def _apply_private(doc: Document, change: dict[str, Any]) -> None:
+def apply_private(doc: Document, change: dict[str, Any]) -> None:
     """`apply_default` for an instance no one else holds yet (a load): lists changed in place."""
     install(doc, prepare(doc, change, private=True))
 
@@ -558,9 +561,6 @@ def applier(document_class: type) -> tuple[Callable[[Any, dict[str, Any]], None]
     `__zarn_appliers__` maps class names to the module whose `apply` and `FIELDS_FIRST`
     serve them, so that the package need not import the framework to name them), else the
     default."""
-    import importlib
-    import sys
-
     for cls in document_class.__mro__:
         found = _appliers.get(cls) or _appliers.get(f"{cls.__module__}.{cls.__qualname__}")
         if found is not None:
@@ -586,6 +586,42 @@ def held_size(doc: Any) -> int | None:
                 size = _sizes[name]
                 return None if size is None else size(doc)
     return None
+
+
+def advance(doc: Document, changes: list[tuple[int, str]]) -> None:
+    """Bring a held instance through `changes` (from its version on, in order) with its
+    class's applier. The instance is no longer one a save can build on."""
+    attrs = doc.__dict__
+    fn = applier(type(doc))[0]
+    key = doc.key
+    attrs.pop("_changes_base", None)
+    count, size, snapshot_size = attrs.get("_changes_tail", (0, 0, 0))
+    attrs["_changes_tail"] = (count + len(changes), size + sum(len(text) for _v, text in changes), snapshot_size)
+    for version, change_text in changes:
+        change = loads(change_text)
+        # Odd while a change is being installed: a reader of several fields reads the count
+        # before and after, and reads again when it moved (see `settled`).
+        attrs["_changes_seq"] = attrs.get("_changes_seq", 0) + 1
+        try:
+            fn(doc, change)
+            attrs["_stored"] = (key, version)
+        finally:
+            attrs["_changes_seq"] += 1
+
+
+def settled(doc: Any, read: Callable[[], R]) -> R:
+    """`read()`, which reads several fields of a document that changes may be applied to in
+    another thread, done again until no change was installed while it ran: so that what it
+    read is of one version."""
+    attrs = doc.__dict__
+    while True:
+        before = attrs.get("_changes_seq", 0)
+        if before % 2:
+            time.sleep(0)  # a change is being installed: let it finish
+            continue
+        result = read()
+        if attrs.get("_changes_seq", 0) == before:
+            return result
 
 
 def loads(text: str) -> dict[str, Any]:
@@ -626,8 +662,6 @@ def net(changes: list[dict[str, Any] | None]) -> dict[str, Any]:
     """What a run of consecutive changes did as a whole: per list the records added and
     removed (as multisets), per field the first old and the last new value. ValueError when
     one of them was a whole-document write, which says nothing of what it replaced."""
-    from collections import Counter
-
     added: dict[str, Counter[str]] = {}
     removed: dict[str, Counter[str]] = {}
     fields: dict[str, list[Any]] = {}
@@ -669,171 +703,11 @@ def net(changes: list[dict[str, Any] | None]) -> dict[str, Any]:
     return out
 
 
-# --- saving and loading ----------------------------------------------------------------------------
-
-def stored_text(doc: Document) -> str:
-    """The whole document as the store keeps it."""
-    return doc._to_stored()
-
-
-def remember(doc: Document, key: str, version: int, engine: Any) -> None:
-    """Note the stored version the instance now holds, for the next save to build on."""
-    doc.__dict__["_changes_base"] = (key, version, engine, snapshot(doc))
-
-
-def _compact(doc: Document, engine: Any, collection: str, key: str, version: int, change_size: int) -> None:
-    """After a change committed as `version`: when the changes after the stored snapshot have
-    grown past its bounds (see engine.py), the writer makes the document it holds the new
-    snapshot, so that loads apply few changes and never write. A compaction that fails
-    leaves the commit as it is: the next writer tries again."""
-    from . import engine as engines
-    from .errors import StorageError
-
-    count, size, snapshot_size = doc.__dict__.get("_changes_tail", (0, 0, 0))
-    count, size = count + 1, size + change_size
-    if count > engines.REBASE_COUNT or (count >= engines.REBASE_LEAST
-                                        and size * engines.REBASE_SHARE > snapshot_size):
-        text = stored_text(doc)
-        try:
-            if engine.rebase(collection, key, text, version):
-                count, size, snapshot_size = 0, 0, len(text)
-        except StorageError:
-            pass
-    doc.__dict__["_changes_tail"] = (count, size, snapshot_size)
-
-
-def _move_on(doc: Document, key: str, version: int, engine: Any,
-             snap: tuple[int, dict[str, list[Any]], dict[str, str]], moves: Moves) -> None:
-    """`remember` after a change was committed: `diff` brought the snapshot's copies on
-    already; only a list written whole is copied again."""
-    attrs = doc.__dict__
-    _writes, lists, _plain = snap
-    for name in moves.copy:
-        lists[name] = attrs[name][:]
-    attrs["_changes_base"] = (key, version, engine, (record_writes(), lists, moves.plain))
-
-
-def save(doc: Document, engine: Any, key: str, expected: int | None) -> int:
-    """Write the document: as a change over version `expected` when the instance remembers
-    that version and the store keeps changes, else whole. The new version."""
-    from .document import EmbeddedDocument
-    from .engine import Engine
-
-    attrs = doc.__dict__
-    collection = type(doc)._collection()
-    base = attrs.get("_changes_base")
-    change = None
-    moves = Moves()
-    if (expected is not None and base is not None and base[:3] == (key, expected, engine)
-            and type(engine).commit is not Engine.commit):
-        change = diff(doc, base[3], moves)
-    label = who()
-    version: int
-    if change is None:
-        doc.validate()
-        text = stored_text(doc)
-        version = (engine.save(collection, key, text, expected) if label is None
-                   else engine.save(collection, key, text, expected, label))
-        attrs["_changes_tail"] = (0, 0, len(text))
-    else:
-        assert base is not None  # a change is found only over a remembered version
-        try:
-            if type(doc).validate is not EmbeddedDocument.validate:
-                doc.validate()  # the class's own checks see the whole document
-            else:
-                check(doc, change)
-            change_text = json.dumps(change)
-            version = engine.commit(collection, key, change_text, expected, label)
-        except BaseException:
-            moves.undo(base[3])  # not committed: the snapshot stays at the version it was
-            raise
-        _move_on(doc, key, version, engine, base[3], moves)
-        _compact(doc, engine, collection, key, version, len(change_text))
-        return version
-    remember(doc, key, version, engine)
-    return version
-
-
-def load(cls: type[D], key: str, engine: Any) -> D | None:
-    """The stored document: its snapshot, brought up to date with the changes after it. A
-    load only reads: the writer of a change compacts the log into a snapshot (`_compact`)."""
-    from . import engine as engines
-    from .errors import StorageError
-
-    collection = cls._collection()
-    for _ in range(5):
-        found = engine.read(collection, key)
-        if found is None:
-            return None
-        text, base, current, rows = found
-        chain = engines.chain_of(rows, base, current) if current != base else []
-        if chain is not None:
-            break
-        # Read between a new snapshot and the log (a store whose reads are not one snapshot).
-    else:
-        raise StorageError(f"{cls.__name__} {key!r}: the changes after the stored snapshot are missing")
-    fn, fields_first = applier(cls)
-
-    def replay(doc: D, built: bool) -> None:
-        # Before the instance is built, its fields alone (the class derives the rest when
-        # built); after, through the class's applier.
-        step = fn if built else _apply_private
-        for _version, change_text in chain:
-            step(doc, loads(change_text))
-
-    doc = cls._from_stored(key, text, replay if chain and fields_first else None)
-    if not fields_first:
-        for _version, change_text in chain:
-            fn(doc, loads(change_text))
-    # What a save of this instance adds to: the changes after the snapshot, and its size.
-    doc.__dict__["_changes_tail"] = (len(chain), sum(len(change_text) for _version, change_text in chain), len(text))
-    doc.__dict__["_stored"] = (key, current)
-    doc.__dict__["_engine"] = engine
-    remember(doc, key, current, engine)
-    return doc
-
-
-def advance(doc: Document, changes: list[tuple[int, str]]) -> None:
-    """Bring a held instance through `changes` (from its version on, in order) with its
-    class's applier. The instance is no longer one a save can build on."""
-    attrs = doc.__dict__
-    fn = applier(type(doc))[0]
-    key = doc.key
-    attrs.pop("_changes_base", None)
-    count, size, snapshot_size = attrs.get("_changes_tail", (0, 0, 0))
-    attrs["_changes_tail"] = (count + len(changes), size + sum(len(text) for _v, text in changes), snapshot_size)
-    for version, change_text in changes:
-        change = loads(change_text)
-        # Odd while a change is being installed: a reader of several fields reads the count
-        # before and after, and reads again when it moved (see `settled`).
-        attrs["_changes_seq"] = attrs.get("_changes_seq", 0) + 1
-        try:
-            fn(doc, change)
-            attrs["_stored"] = (key, version)
-        finally:
-            attrs["_changes_seq"] += 1
-
-
-def settled(doc: Any, read: Callable[[], R]) -> R:
-    """`read()`, which reads several fields of a document that changes may be applied to in
-    another thread, done again until no change was installed while it ran: so that what it
-    read is of one version."""
-    attrs = doc.__dict__
-    while True:
-        before = attrs.get("_changes_seq", 0)
-        if before % 2:
-            time.sleep(0)  # a change is being installed: let it finish
-            continue
-        result = read()
-        if attrs.get("_changes_seq", 0) == before:
-            return result
-
+# --- the text of a store's whole-document reads -------------------------------------------------
 
 def materialize(text: str, changes: list[tuple[int, str]]) -> str:
     """The stored text after `changes`, applied to the display data of a snapshot: for callers
     of a store's `load`, which returns whole documents."""
-    from .document import stored_display
-
     data = stored_display(text)
     for _version, change_text in changes:
         change = loads(change_text)

@@ -5,6 +5,10 @@ fields): no per-record dict, so that the hundreds of thousands of records of a l
 document stay small. A document keeps them in its `__dict__`, under the fields' names.
 Either way reading a field is an ordinary attribute read, and a list field yields the
 document's own list. The field declarations are read through the class's `_fields`.
+
+Documents sit above their stored format (codec.py) and below the change log and the stores,
+which import them: they save, load and find the default store through the slot that
+persist.py fills (see register_persistence).
 """
 
 from __future__ import annotations
@@ -12,22 +16,27 @@ from __future__ import annotations
 import contextlib
 import contextvars
 import json
-import re
-import sys
-from array import array
-from base64 import b64decode, b64encode
-from binascii import Error as Base64Error
-from collections import deque
-from itertools import repeat, starmap
+
 TYPE_CHECKING = False  # typing is imported by type checkers only: start-up time
 if TYPE_CHECKING:
-    from typing import Any, Callable, ClassVar, Iterator, Mapping, Self
+    from typing import Any, Callable, ClassVar, Iterator, Mapping, Protocol, Self, TypeVar
+
+    from .engine import Engine
+
+    _D = TypeVar("_D", bound="Document")
+
+    class Persistence(Protocol):
+        """What documents call on the floor above them (persist.py)."""
+
+        def save(self, doc: Document, engine: Engine, key: str, expected: int | None) -> int: ...
+
+        def load(self, cls: type[_D], key: str, engine: Engine) -> _D | None: ...
+
+        def default_engine(self) -> Engine: ...
 
 from zarn_fields import Field, StringField, ValidationError
 
-from . import changes as _changes
-from . import engine as _engines
-from .engine import Engine
+from . import codec
 from .errors import ConflictError, DoesNotExist, InvalidKey, LoadError
 
 __all__ = ["ConflictError", "Document", "DocumentMeta", "DoesNotExist", "EmbeddedDocument",
@@ -39,6 +48,25 @@ __all__ = ["ConflictError", "Document", "DocumentMeta", "DoesNotExist", "Embedde
 _from_data: contextvars.ContextVar[bool] = contextvars.ContextVar("zarn_from_data", default=False)
 
 _writes = 0  # field writes and deletions on records after they were built (see record_writes)
+
+
+# Saving, loading and the default store are the business of the floor above: persist.py,
+# which imports the stores and the change log (both import this module), fills this slot
+# when it is imported, and zarn_engine/__init__.py imports it, so that the slot is filled
+# before any document is saved or loaded.
+_persistence: Persistence | None = None
+
+
+def register_persistence(persistence: Persistence) -> None:
+    """Let documents save, load and find the default store through `persistence`."""
+    global _persistence
+    _persistence = persistence
+
+
+def _persisted() -> Persistence:
+    if _persistence is None:
+        raise RuntimeError("no persistence registered: import zarn_engine")
+    return _persistence
 
 
 def record_writes() -> int:
@@ -157,26 +185,7 @@ def _all_valid(item_field: Field, items: list[Any], patterns: bool) -> bool:
             return False
     else:
         return False
-    return _columns_valid(columns, patterns)
-
-
-def _columns_valid(columns: list[tuple[StringField, list[Any]]], patterns: bool) -> bool:
-    """True when every value of each column is certainly one its StringField accepts: a type
-    test per value, and each distinct value against each pattern once."""
-    matched: dict[re.Pattern[str], set[Any]] = {}  # values to match, by pattern
-    for field, values in columns:
-        if not set(map(type, values)) <= (_STR if field.required else _STR_OR_NONE):
-            return False
-        if patterns and field._pattern is not None:
-            matched.setdefault(field._pattern, set()).update(values)
-    for pattern, distinct in matched.items():
-        distinct.discard(None)
-        if not all(map(pattern.search, distinct)):  # a match is true, None false
-            return False
-    return True
-
-
-_STR, _STR_OR_NONE = frozenset([str]), frozenset([str, type(None)])
+    return codec.columns_valid(columns, patterns)
 
 
 class DocumentMeta(type):
@@ -480,7 +489,7 @@ class Document(EmbeddedDocument):
             return None
         for name in self._key_fields:
             if attrs.get(name) is None:
-                import uuid
+                import uuid  # on first use: it loads `platform`, start-up time
 
                 attrs[name] = f"doc-{uuid.uuid4().hex[:12]}"
         key = self.key
@@ -488,11 +497,11 @@ class Document(EmbeddedDocument):
             raise InvalidKey(f"{type(self).__name__} has no key fields (_key_fields): no store can hold it; "
                              "nothing was written")
         own = attrs.get("_engine")
-        engine = engine or own or _engines.get_engine()
+        engine = engine or own or _persisted().default_engine()
         stored = attrs.get("_stored")
         # The version read names what is replaced only in the store it was read from.
         expected = stored[1] if stored is not None and stored[0] == key and engine is own else None
-        version = _changes.save(self, engine, key, expected)
+        version = _persisted().save(self, engine, key, expected)
         attrs["_stored"] = (key, version)
         attrs["_engine"] = engine
         return version
@@ -525,8 +534,8 @@ class Document(EmbeddedDocument):
     @classmethod
     def load(cls, key: str, engine: Engine | None = None) -> Self:
         """The stored document with this key, built by calling the class with its fields."""
-        engine = engine or _engines.get_engine()
-        doc = _changes.load(cls, key, engine)
+        engine = engine or _persisted().default_engine()
+        doc = _persisted().load(cls, key, engine)
         if doc is None:
             raise DoesNotExist(f"{cls.__name__} {key!r} does not exist")
         return doc
@@ -535,7 +544,7 @@ class Document(EmbeddedDocument):
     def load_or_create(cls, key: str, engine: Engine | None = None, **fields: Any) -> Self:
         """The stored document with this key; when there is none, a new one made from `fields`
         (with the key field set to `key`) and saved. Safe when several processes race."""
-        engine = engine or _engines.get_engine()
+        engine = engine or _persisted().default_engine()
         if len(cls._key_fields) != 1:
             raise TypeError(f"{cls.__name__}.load_or_create() needs a class with one key field")
         for _ in range(10):
@@ -561,28 +570,8 @@ class Document(EmbeddedDocument):
                 fields[name] = field.to_display(value)
             else:
                 lists[name] = columns
-        if not lists:
-            return json.dumps(fields)
-        # The values of fields with a pattern come first, so that a load checks a run of
-        # strings against the pattern instead of collecting each column's distinct values.
-        patterned: list[list[Any]] = []
-        others: list[list[Any]] = []
-        for name, columns in lists.items():
-            kind = self._fields[name].item_field.document_type  # type: ignore[attr-defined]
-            for field_name, column in columns.items():
-                has_pattern = getattr(kind._fields[field_name], "_pattern", None) is not None
-                (patterned if has_pattern else others).append(column)
-        distinct: dict[Any, None] = {}
-        for column in patterned:
-            distinct.update(dict.fromkeys(column))
-        head = len(distinct)
-        for column in others:
-            distinct.update(dict.fromkeys(column))
-        index = {value: position for position, value in enumerate(distinct)}
-        stored = {name: {field_name: _encode(list(map(index.__getitem__, column)))
-                         for field_name, column in columns.items()} for name, columns in lists.items()}
-        return json.dumps({_FORMAT: 2, "strings": list(distinct), "patterned": head, "fields": fields,
-                           "lists": stored})
+        kinds = {name: self._fields[name].item_field.document_type for name in lists}  # type: ignore[attr-defined]
+        return codec.write(fields, lists, {name: kind._fields for name, kind in kinds.items()})
 
     @classmethod
     def _from_stored(cls, key: str, text: str, edit: Callable[[Self, bool], None] | None = None) -> Self:
@@ -593,15 +582,9 @@ class Document(EmbeddedDocument):
         text holds every field; else (`built` true) on the instance as built, whose
         construction may have filled in the missing fields in its own way.
 
-        The text is the display data of the document (as every document was stored once),
-        or, where lists of records are stored by columns, an object marked `"~": 2`:
-        `fields` (the display data of the other fields), `strings` (every distinct value of
-        the records' fields, each once), `patterned` (how many strings at the start of
-        `strings` hold every value of the record fields that have a pattern) and `lists`
-        (of each list of records, one column per record field: the positions in `strings`
-        of its values, as unsigned 32-bit little-endian integers in base64). Records loaded
-        from columns share their equal strings, and each distinct value is checked against
-        its field once. Format 1 is the same without `patterned`."""
+        The text is the display data of the document, or its lists of records stored by
+        columns (codec.py). Records loaded from columns share their equal strings, and each
+        distinct value is checked against its field once."""
         return cls._read_stored(key, text, edit)
 
     @classmethod
@@ -617,8 +600,8 @@ class Document(EmbeddedDocument):
             raise LoadError(f"{where}: stored data is not an object")
         values: dict[str, Any] = {}
         checked: set[str] = set()  # lists of records checked as their columns were read
-        if _FORMAT in data:
-            data = cls._read_columns(where, data, values, checked)
+        if codec.FORMAT in data:
+            data = codec.read_columns(where, cls.__name__, data, values, checked, cls._records_of)
         for name, value in data.items():
             field = cls._fields.get(name)
             if field is None:
@@ -635,7 +618,7 @@ class Document(EmbeddedDocument):
                 if name not in checked:
                     field.check(values[name] if name in values else field.get_default(), document, name)
         except ValidationError as exc:
-            raise LoadError(_refused(where, exc)) from None
+            raise LoadError(codec.refused(where, exc)) from None
         except RecursionError:
             raise LoadError(f"{where}: stored data is nested too deeply") from None
         if cls._key_fields:
@@ -659,212 +642,33 @@ class Document(EmbeddedDocument):
             try:
                 doc.validate()
             except ValidationError as exc:
-                raise LoadError(_refused(where, exc)) from None
+                raise LoadError(codec.refused(where, exc)) from None
         if edit is not None:
             edit(doc, True)
         return doc
 
     @classmethod
-    def _read_columns(cls, where: str, data: dict[str, Any], values: dict[str, Any],
-                      checked: set[str]) -> dict[str, Any]:
-        """The lists of records of a text stored by columns into `values` (those checked
-        named in `checked`); the display data of the other fields."""
-        version = data[_FORMAT]
-        if type(version) is not int or _FORMAT_KEYS.get(version) != set(data):
-            raise LoadError(f"{where}: stored in a format this version cannot read ({version!r})")
-        strings, lists = data["strings"], data["lists"]
-        fields: dict[str, Any] = data["fields"]
-        kinds = set(map(type, strings)) if isinstance(strings, list) else None
-        patterned = data.get("patterned", 0)
-        if (kinds is None or not isinstance(fields, dict) or not isinstance(lists, dict)
-                or not kinds <= _STR_OR_NONE or type(patterned) is not int
-                or not 0 <= patterned <= len(strings)):
-            raise LoadError(f"{where}: stored data is damaged (its records' columns)")
-        # A tuple of atoms, which the collector stops tracking at its next pass: its full
-        # passes while the records are built need not walk every string.
-        strings = tuple(strings)
-        del data["strings"]
-        has_none = type(None) in kinds
-        head = _Head(strings[:patterned], has_none) if version >= 2 else None
-        for name, columns in lists.items():
-            field = cls._fields.get(name)
-            if (name in fields or type(field) is not ListField or type(field.item_field) is not EmbeddedDocumentField
-                    or not isinstance(columns, dict)):
-                raise LoadError(f"{where}: field {name!r} is not a list of records stored by columns")
-            try:
-                fields = cls._read_list(where, name, field, columns, strings, head, has_none, fields, values)
-            except IndexError:  # a position past the strings
-                raise LoadError(f"{where}, field {name!r}: stored columns are damaged") from None
-            if name in values:
-                checked.add(name)
-        return fields
-
-    @classmethod
-    def _read_list(cls, where: str, name: str, field: ListField, columns: dict[str, Any], strings: tuple[Any, ...],
-                   head: _Head | None, has_none: bool, fields: dict[str, Any],
-                   values: dict[str, Any]) -> dict[str, Any]:
-        """One list of records stored by columns: its records into `values`, checked, or (when
-        the record class changed since the save) its display data into a copy of `fields`,
-        which is returned. IndexError for a position past the strings."""
-        kind = field.item_field.document_type  # type: ignore[attr-defined]
-        positions: dict[str, array[int]] = {}
-        for field_name, text in columns.items():
-            column = _decode(text)
-            if column is None:
-                raise LoadError(f"{where}, field {name!r}: stored columns are damaged")
-            positions[field_name] = column
-        if len(set(map(len, positions.values()))) > 1:
-            raise LoadError(f"{where}, field {name!r}: stored columns are damaged")
-        if not _columnar(field) or set(columns) != kind._field_names:
-            # The record class changed since the save: its records are built and checked
-            # from their display data, as a text of display data would give them.
-            rows = zip(*(map(strings.__getitem__, column) for column in positions.values()))
-            return {**fields, name: [dict(zip(positions, row)) for row in rows]}
-        # Each distinct value checked once against its field (as the records' own validation
-        # would check every record), the first record holding it named. Strings alone need
-        # a look only where a field has a pattern, or is required and a value is missing.
-        # A field with a pattern needs none either when the strings that all its values come
-        # from match it: it then reads from those strings alone (a position past them is
-        # looked at again below).
-        strings_only = _strings_only(kind)
-        from_head = ({field_name for field_name, item_field in kind._fields.items()
-                      if item_field._pattern is not None and head.matches(item_field._pattern)}
-                     if strings_only and head is not None else set())
-        records = cls._read_records(kind, positions, strings, head, from_head) if from_head else None
-        if records is None:
-            from_head = set()
-        used = {field_name: set(positions[field_name]) for field_name, item_field in kind._fields.items()
-                if field_name not in from_head and (not strings_only or item_field._pattern is not None
-                                                    or (item_field.required and has_none))}
-        if strings_only and _columns_valid(
-                [(kind._fields[field_name], list(map(strings.__getitem__, distinct)))
-                 for field_name, distinct in used.items()], True):
-            used = {}
-        document = cls.__name__
-        for field_name, distinct in used.items():
-            item_field = kind._fields[field_name]
-            column = positions[field_name]
-            for position in distinct:
-                try:
-                    item_field.check(strings[position], document, field_name)
-                except ValidationError as exc:
-                    path = f"{name}[{column.index(position)}].{field_name}"
-                    raise LoadError(_refused(where, ValidationError(document, path, exc.value, exc.reason))) from None
-        del used
-        values[name] = records if records is not None else cls._read_records(kind, positions, strings, None, set())
-        return fields
-
-    @staticmethod
-    def _read_records(kind: type[EmbeddedDocument], positions: dict[str, array[int]], strings: tuple[Any, ...],
-                      head: _Head | None, from_head: set[str]) -> list[Any] | None:
-        """The records of the columns `positions`, the fields in `from_head` read from the
-        head's strings: None when one of those holds a position past them. IndexError for a
-        position past `strings`."""
-        count = len(next(iter(positions.values()), ()))
-        # Calls by starmap over one argument tuple (repeat's, or zip's, which zip fills anew
-        # when nobody else holds it): no tuple made per call, so no collector pass set off
-        # by them while the records are built.
-        records = list(starmap(object.__new__, repeat((kind,), count)))
-        for field_name, column in positions.items():
-            source = head.strings if head is not None and field_name in from_head else strings
-            try:
-                deque(starmap(kind._setters[field_name], zip(records, map(source.__getitem__, column))), 0)
-            except IndexError:
-                if source is strings:
-                    raise
-                return None
-        return records
+    def _records_of(cls, name: str) -> tuple[type[EmbeddedDocument], bool] | None:
+        """For codec.read_columns: the record class of field `name` when it is a list of
+        records, and whether such a list is stored by columns (see _columnar); else None."""
+        field = cls._fields.get(name)
+        if type(field) is not ListField or type(field.item_field) is not EmbeddedDocumentField:
+            return None
+        return field.item_field.document_type, _columnar(field)
 
     @classmethod
     def keys(cls, engine: Engine | None = None) -> list[str]:
         """The keys of all stored documents of this class, sorted."""
-        return (engine or _engines.get_engine()).keys(cls._collection())
+        return (engine or _persisted().default_engine()).keys(cls._collection())
 
     @classmethod
     def delete(cls, key: str, engine: Engine | None = None, version: int | None = None) -> bool:
         """Remove the stored document; True when there was one. With `version`, only that
         version: ConflictError, nothing removed, when the stored one is another."""
-        return (engine or _engines.get_engine()).delete(cls._collection(), key, version)
+        return (engine or _persisted().default_engine()).delete(cls._collection(), key, version)
 
 
 _DOCUMENT_BASE = Document
-_FORMAT = "~"  # the key that marks a text stored by columns: no field is named so
-_FORMAT_KEYS = {1: {_FORMAT, "strings", "fields", "lists"}, 2: {_FORMAT, "strings", "patterned", "fields", "lists"}}
-
-
-class _Head:
-    """The strings at the start of a stored text's strings that values of fields with a
-    pattern come from, and which patterns all of them match (each pattern tried once)."""
-
-    __slots__ = ("strings", "_has_none", "_matched")
-
-    def __init__(self, strings: tuple[Any, ...], has_none: bool) -> None:
-        self.strings = strings
-        self._has_none = has_none
-        self._matched: dict[re.Pattern[str], bool] = {}
-
-    def matches(self, pattern: re.Pattern[str]) -> bool:
-        matched = self._matched.get(pattern)
-        if matched is None:
-            # A missing value is no match here: such lists are checked value by value.
-            matched = not (self._has_none and None in self.strings) and all(map(pattern.search, self.strings))
-            self._matched[pattern] = matched
-        return matched
-
-
-def stored_display(text: str) -> dict[str, Any]:
-    """The display data of a stored text of any document class: lists of records stored by
-    columns come back as lists of dicts (for stores' whole-document reads, which know no
-    class). Raises ValueError for a text that is no stored document."""
-    data = json.loads(text)
-    if not isinstance(data, dict):
-        raise ValueError("stored data is not an object")
-    if _FORMAT not in data:
-        return data
-    strings, lists = data.get("strings"), data.get("lists")
-    display = dict(data.get("fields") or {})
-    if not isinstance(strings, list) or not isinstance(lists, dict):
-        raise ValueError("stored data is damaged (its records' columns)")
-    for name, columns in lists.items():
-        decoded = {field_name: _decode(column) for field_name, column in columns.items()}
-        if any(column is None for column in decoded.values()):
-            raise ValueError(f"field {name!r}: stored columns are damaged")
-        rows = zip(*(map(strings.__getitem__, column) for column in decoded.values()))  # type: ignore[arg-type]
-        display[name] = [dict(zip(decoded, row)) for row in rows]
-    return display
-
-
-# Positions in a column: unsigned 32-bit integers, little-endian.
-_POSITION = next(code for code in "IL" if array(code).itemsize == 4)
-
-
-def _encode(positions: list[int]) -> str:
-    column = array(_POSITION, positions)
-    if sys.byteorder == "big":
-        column.byteswap()
-    return b64encode(column.tobytes()).decode("ascii")
-
-
-def _decode(text: Any) -> array[int] | None:
-    """The positions a stored column holds; None when it holds none."""
-    if not isinstance(text, str):
-        return None
-    try:
-        data = b64decode(text, validate=True)
-    except (Base64Error, ValueError):
-        return None
-    if len(data) % 4:
-        return None
-    column = array(_POSITION, data)
-    if sys.byteorder == "big":
-        column.byteswap()
-    return column
-
-
-def _strings_only(kind: type[EmbeddedDocument]) -> bool:
-    return all(type(field) is StringField for field in kind._fields.values())
-
-
 def _columnar(field: Field | None) -> bool:
     """Whether `field` is a list of records that can be stored by columns: records of plain
     fields held in slots, built, converted and validated as the framework does."""
@@ -886,13 +690,6 @@ def _columns_of(field: Field, value: Any) -> dict[str, list[Any]] | None:
         columns = {name: list(map(read, value)) for name, read in zip(kind._fields, kind._readers)}
     except AttributeError:  # a record with an emptied field
         return None
-    if not all(set(map(type, column)) <= _STR_OR_NONE for column in columns.values()):
+    if not all(set(map(type, column)) <= codec.STR_OR_NONE for column in columns.values()):
         return None
     return columns
-
-
-def _refused(where: str, exc: ValidationError) -> str:
-    shown = repr(exc.value)
-    if len(shown) > 60:
-        shown = shown[:57] + "..."
-    return f"{where}, field {exc.field!r}: {exc.reason} (value {shown})"

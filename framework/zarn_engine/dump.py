@@ -31,6 +31,8 @@ else:
 
 import json
 
+from .changes import materialize
+from .codec import stored_display
 from .engine import chain_of
 
 Key = tuple[str, str]  # (collection, key)
@@ -82,16 +84,11 @@ def whole_text(doc: dict[str, Any]) -> str:
         raise ValueError(f"{doc['collection']}/{doc['key']}: the changes after the snapshot are missing")
     if not chain:
         return str(doc["data"])
-    from .changes import materialize
-
     return materialize(doc["data"], chain)
 
 
 def _content(data: str, after: list[str]) -> Any:
     """The display data of a document: its snapshot's text with the changes after it."""
-    from .changes import materialize
-    from .document import stored_display
-
     if not after:
         return stored_display(data)
     return json.loads(materialize(data, [(0, change) for change in after]))

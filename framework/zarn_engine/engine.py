@@ -33,7 +33,10 @@ import os
 import time
 import weakref
 
+from .changes import materialize
+from .errors import ConfigurationError, StorageError
 from .schema import SCHEMA
+
 TYPE_CHECKING = False  # typing is imported by type checkers only: start-up time
 if TYPE_CHECKING:
     from typing import Any, Callable, Sequence
@@ -63,8 +66,6 @@ def _retention(name: str, default: float) -> float:
     except ValueError:
         value = -1.0
     if not value >= 0:
-        from .errors import ConfigurationError
-
         raise ConfigurationError(f"{name}={text}: a number, 0 or more")
     return value
 
@@ -113,12 +114,8 @@ class Engine:
         text, base, current, rows = found
         if base == current:
             return text, current
-        from .changes import materialize
-
         chain = chain_of(rows, base, current)
         if chain is None:
-            from .errors import StorageError
-
             raise StorageError(f"the changes after the stored snapshot are missing (version {current})")
         return materialize(text, chain), current
 
@@ -200,15 +197,11 @@ class Engine:
     def dump(self) -> dict[str, Any]:
         """Everything the store holds, as of one moment, as plain data (see dump.py): every
         document with its snapshot and change log, and the last versions of deleted keys."""
-        from .errors import StorageError
-
         raise StorageError(f"{type(self).__name__} cannot be dumped")
 
     def restore(self, dump: dict[str, Any], who: str | None = None) -> Plan:
         """Make the store hold what `dump` holds, in one transaction under its write lock,
         without handing out a version number again (see dump.py); what was written."""
-        from .errors import StorageError
-
         raise StorageError(f"{type(self).__name__} cannot be restored")
 
     def __copy__(self) -> "Engine":  # a store is one thing: copies of documents share it

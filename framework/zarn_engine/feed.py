@@ -55,7 +55,7 @@ def _name(engine: Any) -> str:
 
 
 def _jitter() -> float:
-    import random
+    import random  # on first use: start-up time
 
     return random.uniform(0.5, 1.5)
 

@@ -43,7 +43,8 @@ import os
 import threading
 import time
 
-from . import changes as _changes
+from . import persist
+from .changes import advance, held_size
 from .changes import register_applier as register_applier
 from .engine import Engine, get_engine
 from .errors import ConfigurationError, ConflictError, DoesNotExist, StorageError, VersionNotReached
@@ -239,7 +240,7 @@ class Live(Generic[D]):
                 return False  # replaced meanwhile: decide again
             if found and entry.version == found[0][0] - 1:
                 try:
-                    _changes.advance(entry.doc, found)
+                    advance(entry.doc, found)
                 except Exception:
                     # Applied up to a change that does not apply: the instance is consistent at
                     # the version it reached, and a reload replaces it.
@@ -259,14 +260,14 @@ class Live(Generic[D]):
     def _load(self, key: str) -> D:
         """The stored document, loaded afresh, with its measure noted (see `_grown`)."""
         doc = self.document_class.load(key, engine=self.engine)
-        size = _changes.held_size(doc)
+        size = held_size(doc)
         if size is not None:
             doc.__dict__["_held_fresh"] = size
         return doc
 
     def _grown(self, doc: D) -> bool:
         """Whether changes applied made the instance hold too much more than a fresh load."""
-        size = _changes.held_size(doc)
+        size = held_size(doc)
         if size is None:
             return False
         fresh: int = doc.__dict__.setdefault("_held_fresh", size)
@@ -275,8 +276,6 @@ class Live(Generic[D]):
     def _refresh(self, key: str) -> None:
         """Replace the shared instance of `key` by a fresh load, in the background (one
         thread at a time per live document)."""
-        import os
-
         pid = os.getpid()
         with self._lock:
             if self._refreshing.get(key) == pid:
@@ -311,7 +310,7 @@ class Live(Generic[D]):
                 found = self.engine.changes_since(self._collection, key, doc.version)  # type: ignore[arg-type]
                 if not found or found[0][0] != doc.version + 1:  # type: ignore[operator]
                     return
-                _changes.advance(doc, found)
+                advance(doc, found)
         except Exception:
             pass  # kept as it is: correct, only larger
         finally:
@@ -381,7 +380,7 @@ class Live(Generic[D]):
                     raise
                 # Another writer came first: wait a little, longer each time, so that
                 # writers that keep colliding spread out.
-                import random
+                import random  # on first conflict: start-up time
 
                 time.sleep(random.uniform(0, 0.001 * 2 ** min(attempt, 7)))
                 continue
@@ -403,8 +402,8 @@ class Live(Generic[D]):
             if found is not None and (not found or found[0][0] == version + 1):  # type: ignore[operator]
                 try:
                     if found:
-                        _changes.advance(doc, found)
-                        _changes.remember(doc, key, found[-1][0], self.engine)
+                        advance(doc, found)
+                        persist.remember(doc, key, found[-1][0], self.engine)
                     return doc
                 except Exception:
                     pass  # a change that does not apply: a load makes the copy anew

@@ -6,6 +6,7 @@ import threading
 import time
 from typing import TYPE_CHECKING, Any
 
+from .dump import Held, check, plan
 from .engine import Engine, chain_of, prune_below
 from .errors import check_key, conflict
 
@@ -139,8 +140,6 @@ class MemoryEngine(Engine):
         return {"documents": docs, "retired": retired}
 
     def restore(self, dump: dict[str, Any], who: str | None = None) -> Plan:
-        from .dump import Held, check, plan
-
         check(dump)
         with self._lock:
             held = {where: Held(current, base, text, [e[3] for e in self._log.get(where, ()) if base < e[0] <= current])

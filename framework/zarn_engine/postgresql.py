@@ -23,6 +23,7 @@ from typing import TYPE_CHECKING, Any, cast
 
 from . import schema
 from .changes import materialize
+from .dump import Held, check, plan
 from .engine import Engine, chain_of, prune_below
 from .errors import ConnectionLost, ReadOnlyError, SchemaTooOld, StorageError, check_key, conflict, safe_url
 from .feed import HEARTBEAT
@@ -440,8 +441,6 @@ class PostgreSQLEngine(Connections, Engine):
         return self._run(work)
 
     def restore(self, dump: dict[str, Any], who: str | None = None) -> Plan:
-        from .dump import Held, check, plan
-
         check(dump)
 
         def work(cur: Cursor) -> Plan:

@@ -35,6 +35,7 @@ from typing import TYPE_CHECKING, Any, Iterator, Literal
 
 from . import engine as _engines_module
 from . import schema
+from .dump import Held, check, plan
 from .engine import Engine, chain_of, prune_below
 from .errors import (ReadOnlyError, StorageError, StoreCorrupt, StoreFull, StoreLocked, check_key,
                      conflict)
@@ -474,8 +475,6 @@ class SQLiteEngine(Engine):
                 "retired": retired}
 
     def restore(self, dump: dict[str, Any], who: str | None = None) -> Plan:
-        from .dump import Held, check, plan
-
         check(dump)
         with self._write() as conn:
             held: dict[tuple[str, str], Held] = {}
