@@ -290,9 +290,6 @@ public:
 
     int32_t target(uint32_t i) const { return targets_[i]; }
 
-    // Bytes held by the rows.
-    size_t bytes() const { return rows_.capacity() * sizeof(Row) + targets_.capacity() * sizeof(int32_t); }
-
 private:
     static constexpr uint32_t unbuilt = UINT32_MAX;
     struct Row {
@@ -478,8 +475,6 @@ Ref successor_list(PyObject* first) {
         PyObject_GC_UnTrack(list.get());
     return list;
 }
-
-size_t successor_index_bytes() { return successors().bytes(); }
 
 bool Reached::reach_by_position(PyObject* start) {
     if (!is_plain(start))
