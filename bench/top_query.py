@@ -6,7 +6,9 @@ load of a shared machine falls on all three alike.
 
     python bench/top_query.py [--rounds 5]
 
-Prints a Markdown table and writes it into bench/RESULTS.md.
+Checks the module's answers against the model's (exit status 2 on a difference), marks each
+target met or missed (bench/verdict.py), prints a Markdown table and writes it into
+bench/RESULTS.md.
 """
 
 from __future__ import annotations
@@ -24,6 +26,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 
 import model  # noqa: E402
 import run  # noqa: E402
+import verdict  # noqa: E402
 import zarn_engine  # noqa: E402
 import zarn_user.role_matrix as rm  # noqa: E402
 
@@ -49,7 +52,7 @@ def main() -> None:
     ap.add_argument("--rounds", type=int, default=5)
     args = ap.parse_args()
     zarn_engine.use_engine(run.AcceptingEngine())
-    rows, medians = [], {}
+    rows, medians, figures = [], {}, []
     with run.null_framework():
         A, B = run.classes(True)
         for n in (10_000, 100_000):
@@ -60,6 +63,12 @@ def main() -> None:
             b = B(name="bench", policies=ps2, groups=gs2)
             reached = {(p["obj"], p["act"]) for p in a.get_implicit_permissions_for_roles([top]).permissions}
             guard = rm.Group(child="newcomer", parent=roles[-1])
+            for role in (top, leaf):
+                verdict.same(f"implicit permissions of {role}, {n:,} roles",
+                             run.shown(a.get_implicit_permissions_for_roles([role])),
+                             run.shown(b.get_implicit_permissions_for_roles([role])))
+            verdict.same("guard for a leaf parent", a._check_new_group(guard),
+                         b._check_new_group(model.Group(child="newcomer", parent=roles[-1])))
             added = iter(range(10**9))
 
             def after_change():  # a new role under the leaf, through our own index operation
@@ -77,6 +86,10 @@ def main() -> None:
             af = [x / y for x, y in zip(t["A"], t["F1"])]
             ba = [x / y for x, y in zip(t["B"], t["A"])]
             medians[n] = {k: statistics.median(v) for k, v in t.items()}
+            figures += [(verdict.Target(f"top-query/A-F1 {n:>6}", f"top query, A / F1, {n:,} roles", "≤", 0.6),
+                         statistics.median(af)),
+                        (verdict.Target(f"top-query/B-A {n:>6}", f"top query, B / A, {n:,} roles", "≥", 5),
+                         statistics.median(ba))]
             ms = lambda x: f"{x * 1e3:.1f} ms"  # noqa: E731
             rows.append(f"| {n:,} | {ms(medians[n]['A'])} | {ms(medians[n]['F1'])} | {spread(af, '{:.2f}'.format)} | "
                         f"{spread(ba, '{:.1f}'.format)} | {medians[n]['leaf'] * 1e6:.1f} µs | "
@@ -94,6 +107,7 @@ def main() -> None:
              "|---:|---:|---:|---:|---:|---:|---:|---:|", *rows, "",
              f"Growth from 10,000 to 100,000 roles: A ×{growth['A']:.1f}, F1 ×{growth['F1']:.1f}."]
     print("\n".join(lines))
+    verdict.report("top_query.py", figures, note=f"{args.rounds} rounds, CPU time")
     import sections
 
     sections.write("top-query", "\n".join(lines))
