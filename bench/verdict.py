@@ -44,7 +44,7 @@ class Target:
             return f"{value:.2f}×"
         if self.unit == "B":
             return f"{value:.0f} B"
-        return f"{value:.3g}{self.unit}"
+        return f"{value:,.0f}{self.unit}" if abs(value) >= 1000 else f"{value:.3g}{self.unit}"
 
     def goal_text(self) -> str:
         if self.goal_shown:
