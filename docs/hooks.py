@@ -38,6 +38,11 @@ def _schema_text(schema: dict[str, Any] | None) -> str:
     kind = schema.get("type")
     if kind == "array":
         return f"array of {_schema_text(schema.get('items'))}"
+    if kind == "object" and schema.get("properties"):
+        required = set(schema.get("required", []))
+        fields = ", ".join(f"`{name}`{'' if name in required else '?'}: {_schema_text(sub)}"
+                           for name, sub in schema["properties"].items())
+        return f"object {{{fields}}}"
     if "enum" in schema:
         return " \\| ".join(f"`{v}`" for v in schema["enum"])
     return f"{kind}" if kind else "any"
@@ -55,6 +60,7 @@ def http_api_page(schema: dict[str, Any]) -> str:
            "`/openapi.json`.", ""]
     if info.get("description"):
         out += [info["description"], ""]
+    out += ["In the shapes below, `field?` marks a field that may be left out.", ""]
     out += ["Reads need no token; writes need `Authorization: Bearer TOKEN`. Every write answers "
             "with the application's new version as `ETag`; sent back as `If-Match`, a write to an "
             "application that changed since is answered 412 and nothing is written.", ""]
