@@ -3,18 +3,23 @@ comment `<!-- runnable -->` on the line before the block) run as written.
 
 - `python`: the runnable blocks of a page run in order, in one namespace, in a temporary
   folder shared with the page's other blocks.
-- `console`: each `$ ` line runs with bash in that folder; what it prints (standard output
-  and error) must be the lines below it, up to the next `$ ` line.
+- `console`: each `$ ` line runs in that folder, in process when it is a plain `zarn-roles`
+  command and with bash otherwise; what it prints (standard output and error) must be the
+  lines below it, up to the next `$ ` line.
 - `sh`: the block runs with bash in that folder and must end with status 0.
 """
 
+import io
 import os
 import re
+import shlex
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
+
+from zarn_user.cli import main as cli_main
 
 ROOT = Path(__file__).resolve().parent.parent
 PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").rglob("*.md"))]
@@ -44,6 +49,28 @@ def shell(command, folder):
                           stderr=subprocess.STDOUT, text=True, timeout=60)
 
 
+def in_process(command):
+    """What a plain `zarn-roles ...` line prints, run in this process (much faster than a
+    shell); None for any other line. A tail of `&& echo TEXT`, `|| echo "exit status $?"` or
+    `> /dev/null` is taken as the shell takes it."""
+    words = shlex.split(command)
+    cut = next((i for i, w in enumerate(words) if w in ("&&", "||", ">")), len(words))
+    argv, tail = words[1:cut], words[cut:]
+    if words[0] != "zarn-roles" or any(c in command for c in "`;<") or \
+            tail not in ([], [">", "/dev/null"]) and tail[:2] not in (["&&", "echo"], ["||", "echo"]):
+        return None
+    saved, stream = (sys.stdout, sys.stderr), io.StringIO()
+    sys.stdout = sys.stderr = stream
+    try:
+        status = cli_main(argv)
+    finally:
+        sys.stdout, sys.stderr = saved
+    printed = "" if tail == [">", "/dev/null"] else stream.getvalue()
+    if tail[:2] == ["&&", "echo"] and status == 0 or tail[:2] == ["||", "echo"] and status != 0:
+        printed += " ".join(tail[2:]).replace("$?", str(status)) + "\n"
+    return printed
+
+
 def run_console(code, folder, where):
     steps = []
     for line in code.splitlines():
@@ -53,15 +80,19 @@ def run_console(code, folder, where):
             assert steps, f"{where}: output before the first command"
             steps[-1][1].append(line)
     for command, expected in steps:
-        done = shell(command, folder)
-        got = [line.rstrip() for line in done.stdout.splitlines()]
-        assert got == [line.rstrip() for line in expected], f"{where}: $ {command}\n{done.stdout}"
+        printed = in_process(command)
+        if printed is None:
+            printed = shell(command, folder).stdout
+        got = [line.rstrip() for line in printed.splitlines()]
+        assert got == [line.rstrip() for line in expected], f"{where}: $ {command}\n{printed}"
 
 
 @pytest.mark.parametrize("page", [p for p in PAGES if MARKER.search(p.read_text(encoding="utf-8"))],
                          ids=lambda p: p.relative_to(ROOT).as_posix())
 def test_runnable_blocks(page, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
+    for name in [k for k in os.environ if k.startswith("ZARN_ROLES_")]:
+        monkeypatch.delenv(name)
     namespace = {"__name__": "__docs__"}
     for kind, code, line in runnable_blocks(page):
         where = f"{page.relative_to(ROOT)}:{line}"
