@@ -195,8 +195,16 @@ def main() -> None:
             lines.append(f"| {kind}: {title} | " + " | ".join(cells) + " |")
     table = "\n".join(lines)
     print(table)
+    sys.path.insert(0, HERE)
+    import verdict
+
+    limits = {100_000: 0.010, 1_000_000: 0.020}  # bench/scale.py's: one change committed
+    verdict.report("change_parts.py", [
+        (verdict.Target(f"change-parts/{store} {n:>7} {kind}", f"one {kind} committed, whole operation, "
+                        f"{names[store]}, {n:,} roles", "≤", limits[n], "s"), results["now"][kind]["total"])
+        for store, n, results in runs for kind in OPS if n in limits],
+        note=f"median of {args.repeat}", path=None if args.no_write else verdict.FIGURES)
     if not args.no_write:
-        sys.path.insert(0, HERE)
         import sections
 
         sections.write("change-parts", "## Where a committed change goes, before and after\n\n"

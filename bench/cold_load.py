@@ -152,8 +152,15 @@ def main() -> None:
                          f"{cell(runs, 'wall')} | {cell(runs, 'collector')} |")
     table = "\n".join(lines)
     print(table)
+    sys.path.insert(0, HERE)
+    import verdict
+
+    limits = {100_000: 0.5, 1_000_000: 6.0}  # those of bench/scale.py's cold load
+    verdict.report("cold_load.py", [
+        (verdict.Target(f"cold-load/{n:>7}", f"cold load in a fresh process, SQLite, {n:,} roles (wall, median)",
+                        "≤", limits[n], "s"), statistics.median(r["wall"] for r in results[n, "now"]))
+        for n in sizes if n in limits], note=f"{args.runs} runs", path=None if args.no_write else verdict.FIGURES)
     if not args.no_write:
-        sys.path.insert(0, HERE)
         import sections
 
         sections.write("cold-load", "## Cold load of the scale matrix\n\n`python bench/cold_load.py"

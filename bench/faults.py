@@ -27,6 +27,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 TESTS = os.path.join(HERE, "..", "tests")
 sys.path.insert(1, TESTS)
 
+import verdict  # noqa: E402
+
 
 def _harness():
     """tests/faults.py, under a name of its own (this script is `faults` too)."""
@@ -81,6 +83,12 @@ def main() -> int:
         shutil.rmtree(tmp, ignore_errors=True)
     text = section(reports, args)
     print(text)
+    # Wrong answers (an answer that differs from the grant of the version it names) end the
+    # run with status 1 below; stale ones are the targets.
+    figures = [(verdict.Target(f"faults/{r.store} {r.mode}", f"answers stale beyond the promise under faults, "
+                               f"{r.store}, {r.mode}", "≤", 0, ""), r.stale) for r in reports]
+    verdict.report("faults.py", figures, note=f"{args.seconds:g} s a store and mode, seed {args.seed}",
+                   path=None if args.no_write else verdict.FIGURES)
     if not args.no_write:
         import sections
 

@@ -9,8 +9,9 @@ Requests are driven in-process through the application's ASGI interface on one e
 the best round per route (on a shared machine other work only adds time). CPU time (all threads of the process) is shown beside
 wall time: on a shared machine it moves less. With --uvicorn the same routes are also
 served by uvicorn in a process of its own on 127.0.0.1 and asked over one kept-alive
-connection. Prints a Markdown
-table and writes it into bench/RESULTS.md.
+connection. The module's answers for the roles asked are checked against the plain-Python
+model's (exit status 2 on a difference), and the overhead target is marked met or missed
+(bench/verdict.py). Prints a Markdown table and writes it into bench/RESULTS.md.
 """
 
 from __future__ import annotations
@@ -25,7 +26,10 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 
+import model  # noqa: E402
+import verdict  # noqa: E402
 import zarn_engine  # noqa: E402
 import zarn_user.role_matrix as rm  # noqa: E402
 from fastapi import Depends, FastAPI, Request  # noqa: E402
@@ -54,6 +58,11 @@ def build(url: str, roles: int) -> tuple[int, float]:
     m = rm.RoleMatrix(name="shop", policies=[rm.Policy(sub=s, obj=o, act=a) for s, o, a in policies],
                       groups=[rm.Group(child=c, parent=p) for c, p in groups])
     m.save(engine)
+    b = model.RoleMatrix(name="shop", policies=[model.Policy(sub=s, obj=o, act=a) for s, o, a in policies],
+                         groups=[model.Group(child=c, parent=p) for c, p in groups])
+    for role in ("clerk", "top", "r0_0"):
+        verdict.same(f"implicit permissions of {role}", m.get_implicit_permissions_for_roles([role]).to_display(),
+                     b.get_implicit_permissions_for_roles([role]).to_display())
     times = []
     for _ in range(3):
         start = time.perf_counter()
@@ -215,6 +224,7 @@ def main() -> None:
             "| the check alone (CPU) | first request |")
         out("|---|---|---:|---:|---:|---:|---:|---:|---:|")
         apps = {}
+        figures = []
         for mode in ("notify", "strict"):
             app, guard = apps[mode] = make_app(url, mode)
             for role in ("clerk", "top"):
@@ -222,6 +232,8 @@ def main() -> None:
                 (pw, pc), (iw, ic), (gw, gc) = r["/plain"], r["/identified"], r["/guarded"]
                 out(f"| {mode} | {role} | {us(pw)} | {us(iw)} | {us(gw)} | {us(gw - pw)} | {us(gc - pc)} "
                     f"| {us(gc - ic)} | {r['first'][0] * 1000:.1f} ms |")
+                figures.append((verdict.Target(f"guard/{mode} {role}", f"FastAPI guard overhead (CPU), {mode}, {role}",
+                                               "≤", 100e-6, "s"), gc - pc))
         out("\nOverhead: guarded less unguarded; the check alone: guarded less identified. notify: the answer is given on the event loop (no store read, cached); strict: one store "
             "check per request, in the thread pool, so the overhead is mostly the hand-over to a "
             "worker thread and back.")
@@ -237,6 +249,7 @@ def main() -> None:
                         f"{us(r['/guarded'] - r['/plain'])} |")
         for _, guard in apps.values():
             guard.close()
+        verdict.report("guard.py", figures, note=f"{args.roles:,} roles")
         import sections
 
         sections.write("guard", "\n".join(lines))

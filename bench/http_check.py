@@ -5,7 +5,9 @@ checks in one request.
 
     python bench/http_check.py [--roles 1000] [--requests 3000]
 
-Prints a Markdown table and writes it into bench/RESULTS.md.
+Every answer the server gave for a check is compared with the plain-Python model's (exit
+status 2 on a difference), and the latency targets are marked met or missed
+(bench/verdict.py). Prints a Markdown table and writes it into bench/RESULTS.md.
 """
 
 from __future__ import annotations
@@ -23,7 +25,10 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 
+import model  # noqa: E402
+import verdict  # noqa: E402
 import zarn_engine  # noqa: E402
 import zarn_user.role_matrix as rm  # noqa: E402
 
@@ -46,6 +51,21 @@ def build(path: str, roles: int) -> None:
                 for lv in range(10) for i in range(per) for a in ("read", "write")]
     rm.RoleMatrix(name="bench", policies=policies, groups=groups).save(engine=engine)
     engine.close()
+
+
+def model_answers(path: str, checks: dict) -> dict[str, bool]:
+    """Whether each check's roles hold its permission, by the plain-Python model of the
+    stored matrix."""
+    engine = zarn_engine.open_engine(path)
+    stored = rm.RoleMatrix.load("bench", engine=engine)
+    engine.close()
+    b = model.RoleMatrix(name="bench", policies=[model.Policy(**p.to_display()) for p in stored.policies],
+                         groups=[model.Group(**g.to_display()) for g in stored.groups])
+    held = {}
+    for name, (roles, obj, act) in checks.items():
+        pairs = {(p["obj"], p["act"]) for p in b.get_implicit_permissions_for_roles(roles).to_display()["permissions"]}
+        held[name] = (obj, act) in pairs
+    return held
 
 
 def percentile(values: list[float], p: float) -> float:
@@ -80,6 +100,7 @@ def main() -> int:
     with tempfile.TemporaryDirectory() as tmp:
         db = os.path.join(tmp, "bench.sqlite3")
         build(db, args.roles)
+        expected = model_answers(db, checks)
 
         # In process: what one request computes, without HTTP.
         console = Console(zarn_engine.open_engine(db), None)
@@ -87,7 +108,7 @@ def main() -> int:
         inproc = {}
         for name, (roles, obj, act) in checks.items():
             data = {"roles": roles, "obj": obj, "act": act}
-            assert console.check(snap, data)["allowed"]
+            verdict.same(f"check {name} in process", console.check(snap, data)["allowed"], expected[name])
             n = 20000
             start = time.perf_counter()
             for _ in range(n):
@@ -108,6 +129,9 @@ def main() -> int:
                          percentile(lat, 99), None))
             for name, (roles, obj, act) in checks.items():
                 body = json.dumps({"roles": roles, "obj": obj, "act": act}).encode()
+                conn.request("POST", "/api/v1/apps/bench/check", body, {"Content-Type": "application/json"})
+                verdict.same(f"check {name} over HTTP", json.loads(conn.getresponse().read())["allowed"],
+                             expected[name])
                 timed(conn, "/api/v1/apps/bench/check", body, 300)  # warm-up
                 lat = timed(conn, "/api/v1/apps/bench/check", body, args.requests)
                 rows.append((f"check, {name}", statistics.median(lat), percentile(lat, 99), inproc[name]))
@@ -149,6 +173,13 @@ def main() -> int:
         *table,
     ])
     print(text)
+    figures = []
+    for name, p50, p99, _ in rows:
+        if name.startswith("check, "):
+            what = f"HTTP {name} on {args.roles:,} roles, nothing writing"
+            figures += [(verdict.Target(f"http/{name} p50", f"{what}, p50", "≤", 1e-3, "s"), p50),
+                        (verdict.Target(f"http/{name} p99", f"{what}, p99", "≤", 10e-3, "s"), p99)]
+    verdict.report("http_check.py", figures, path=None if args.no_write else verdict.FIGURES)
     if not args.no_write:
         sections.write("http-check", text)
     return 0

@@ -112,6 +112,14 @@ def main() -> None:
               ", ".join(f"{size:,} roles {per_role[size] / 1e3:.1f} k" for size in LOAD_SIZES) + "."]
     print("\n".join(lines))
     sys.path.insert(0, HERE)
+    import verdict
+
+    goals = {"leaf": 20, "top": 2.5, "contents": 1.5, "load": 2}  # those of bench/targets.py, by instructions
+    figures = [(verdict.Target(f"instructions/{op}", f"{op}, B / A by instructions, 10,000 roles", "≥", goal),
+                per[op, "B"] / per[op, "A"]) for op, goal in goals.items()]
+    figures.append((verdict.Target("instructions/load a role", "load, instructions a role, 100,000 roles", "≤", 12e3, ""),
+                    per_role[100_000]))
+    verdict.report("instructions.py", figures)
     import sections
 
     sections.write("instructions", "\n".join(lines))

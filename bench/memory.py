@@ -161,8 +161,17 @@ def main() -> None:
         lines.append(f"| {title} | " + " | ".join(fmt.format(results[label][key]) for label in labels) + " |")
     table = "\n".join(lines)
     print(table)
+    sys.path.insert(0, HERE)
+    import verdict
+
+    now = results["now"]
+    verdict.report("memory.py", [
+        (verdict.Target(f"memory/bytes {args.roles:>7}", f"bytes a loaded record (Python objects), {args.roles:,} roles",
+                        "≤", 150, "B"), now["traced per record"]),
+        (verdict.Target(f"memory/load {args.roles:>7}", f"cold load in a fresh process, SQLite, {args.roles:,} roles",
+                        "≤", 0.5, "s"), now["load"]),
+    ], path=None if args.no_write else verdict.FIGURES)
     if not args.no_write:
-        sys.path.insert(0, HERE)
         import sections
 
         sections.write("memory", "## Memory and cold load\n\n`python bench/memory.py"

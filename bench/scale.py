@@ -41,8 +41,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 sys.path.insert(0, HERE)
 
+import verdict  # noqa: E402
 import zarn_engine  # noqa: E402
 import zarn_user.role_matrix as rm  # noqa: E402
+
+MEASURED: list[verdict.Figure] = []  # the targets of the report, as it decided them
 
 KEY = "scale"
 LEVELS = 10
@@ -182,6 +185,20 @@ def same_as_stored(m) -> None:
     for name in ("policies", "groups"):
         if [r.to_display() for r in getattr(stored, name)] != [r.to_display() for r in getattr(m, name)]:
             raise AssertionError(f"the stored {name} differ from those of the matrix that changed them")
+
+
+def answers_match_model(n: int) -> None:
+    """The stored matrix, loaded after the changes, answers as the plain-Python model built
+    from the same stored lists (exit status 2 otherwise)."""
+    import model
+
+    stored = rm.RoleMatrix.load(KEY)
+    b = model.RoleMatrix(name=KEY, policies=[model.Policy(**p.to_display()) for p in stored.policies],
+                         groups=[model.Group(**g.to_display()) for g in stored.groups])
+    for role in (PROBE, f"r{LEVELS - 1}_0", f"r{LEVELS // 2}_0", "r0_0"):
+        verdict.same(f"implicit permissions of {role} at {n:,} roles",
+                     stored.get_implicit_permissions_for_roles([role]).to_display(),
+                     b.get_implicit_permissions_for_roles([role]).to_display())
 
 
 def cold_loads(repeat: int) -> dict:
@@ -465,6 +482,7 @@ def run_size(stores: Stores, store: str, n: int, args) -> dict:
     show("one grant by Live.update", r["update"])
     r["cold_load"] = cold_loads(repeat)
     show("load in this process", r["cold_load"])
+    answers_match_model(n)
     r["fresh_load"] = fresh_loads(url, repeat)
     show("cold load, a fresh process", r["fresh_load"])
     r["memory"] = memory(url)
@@ -548,7 +566,9 @@ def report(results: list[dict], references: dict, args, load: float, when: str) 
     lines += ["", "| target | figure | goal |", "|---|---|---|"]
 
     def target(name, value, shown, ok, goal):
-        lines.append(f"| {name} | {shown} | {goal} {'✓' if ok(value) else '✗'} |")
+        met = value is not None and bool(ok(value))
+        lines.append(f"| {name} | {shown} | {goal} {'✓' if met else '✗'} |")
+        MEASURED.append(verdict.Figure(verdict.Target("scale/" + name, name, "≤", 0, "", goal), value, met, shown))
 
     limits = {100_000: (0.010, 0.5), 1_000_000: (0.020, 6.0)}
     for r in cols:
@@ -653,6 +673,8 @@ def main() -> None:
     if args.json:
         with open(args.json, "w") as f:
             json.dump({"results": results, "references": references, "load": load, "when": when}, f, indent=1)
+    figures = None if args.no_write else os.path.join(os.path.dirname(args.results or verdict.FIGURES), "targets.json")
+    verdict.report("scale.py", MEASURED, note=f"sizes {args.sizes}", path=figures)
     if not args.no_write:
         import sections
 

@@ -4,7 +4,8 @@ with the null framework, and loading wide roles against loading as many layered 
 
     python bench/targets.py [--roles 10000]
 
-Prints a Markdown table and writes it into bench/RESULTS.md.
+Checks every answer of the module against the model's (exit status 2 on a difference), marks
+each target met or missed (bench/verdict.py), and writes its section of bench/RESULTS.md.
 """
 
 from __future__ import annotations
@@ -19,6 +20,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 
 import model  # noqa: E402
 import run  # noqa: E402  (the shared graphs, frameworks and timing)
+import verdict  # noqa: E402
 import zarn_engine  # noqa: E402
 import zarn_user.role_matrix as rm  # noqa: E402
 
@@ -28,6 +30,17 @@ def wide(n: int):
     groups = [("top", f"s{i}") for i in range(n)]
     policies = [("top", f"o{i}", "read") for i in range(n)]
     return groups, policies
+
+
+TARGETS = {
+    "leaf": verdict.Target("targets/1 leaf", "implicit permissions of a leaf role, B / A", "≥", 20),
+    "top": verdict.Target("targets/2 top", "implicit permissions of the top role, B / A", "≥", 2.5),
+    "floor": verdict.Target("targets/3 floor", "implicit permissions of the top role, F / A (faster than the floor)",
+                            ">", 1),
+    "contents": verdict.Target("targets/4 contents", "get_role_contents, B / A", "≥", 1.5),
+    "load": verdict.Target("targets/5 load", "load, B / A", "≥", 2),
+    "wide": verdict.Target("targets/6 wide", "load of one wide role / as many layered roles", "≤", 2),
+}
 
 
 def main() -> None:
@@ -52,9 +65,18 @@ def main() -> None:
             parent = roles[-1]
             g = ns.Group(child="newcomer", parent=parent)
             results[("guard", impl)] = run.measure(lambda: m._check_new_group(g))[0]
-        d = built["A"].get_implicit_permissions_for_roles([top])
+        a, b = built["A"], built["B"]
+        verdict.same("dag after the load", {k: list(v) for k, v in a.dag.items()},
+                     {k: list(v) for k, v in b.dag.items()})
+        for role in (top, leaf):
+            verdict.same(f"implicit permissions of {role}", run.shown(a.get_implicit_permissions_for_roles([role])),
+                         run.shown(b.get_implicit_permissions_for_roles([role])))
+        verdict.same(f"contents of {leaf}", run.shown(a.get_role_contents(leaf)), run.shown(b.get_role_contents(leaf)))
+        verdict.same("guard for a leaf parent", a._check_new_group(rm.Group(child="newcomer", parent=roles[-1])),
+                     b._check_new_group(model.Group(child="newcomer", parent=roles[-1])))
+        d = a.get_implicit_permissions_for_roles([top])
         reached = {(p["obj"], p["act"]) for p in d.permissions}
-        dag = built["A"].dag
+        dag = a.dag
         results[("top", "F")] = run.measure(lambda: run.floor(dag, reached))[0]
         # Wide roles against as many layered roles, A only.
         wg, wp = wide(args.wide)
@@ -64,23 +86,24 @@ def main() -> None:
             results[("load " + label, "A")] = run.measure(
                 lambda: A(name="bench", policies=list(ps), groups=list(gs)), repeat=3, warmup=1)[0]
     r = results
-    rows = [
-        ("leaf, B / A", r["leaf", "B"] / r["leaf", "A"], "≥ 20"),
-        ("top, B / A", r["top", "B"] / r["top", "A"], "≥ 2.5"),
-        ("top, F / A", r["top", "F"] / r["top", "A"], "> 1 (A faster than the floor)"),
-        ("get_role_contents, B / A", r["contents", "B"] / r["contents", "A"], "≥ 1.5"),
-        ("load, B / A", r["load", "B"] / r["load", "A"], "≥ 2"),
-        (f"load of one wide role ({args.wide:,} sub-roles and permissions) / {args.wide:,} layered roles",
-         r["load wide", "A"] / r["load layered", "A"], "≤ 2"),
-        ("guard for a leaf parent, B / A", r["guard", "B"] / r["guard", "A"], "cost of what it reaches"),
+    figures = [
+        (TARGETS["leaf"], r["leaf", "B"] / r["leaf", "A"]),
+        (TARGETS["top"], r["top", "B"] / r["top", "A"]),
+        (TARGETS["floor"], r["top", "F"] / r["top", "A"]),
+        (TARGETS["contents"], r["contents", "B"] / r["contents", "A"]),
+        (TARGETS["load"], r["load", "B"] / r["load", "A"]),
+        (TARGETS["wide"], r["load wide", "A"] / r["load layered", "A"]),
     ]
+    verdict.report("targets.py", figures, note=f"{args.roles:,} roles, wide {args.wide:,}")
+    rows = [(t.what, value, t.goal_text(), "met" if t.met(value) else "missed") for t, value in figures]
+    rows.append(("guard for a leaf parent, B / A", r["guard", "B"] / r["guard", "A"], "cost of what it reaches", ""))
     lines = ["## Machinery targets", "",
              f"`bench/targets.py`: layered hierarchy of {args.roles:,} roles, null framework, one run. "
              "A: this module; B: the plain-Python class; F: the interpreter's floor for the top answer. "
              "On a shared machine these wall-clock ratios swing between runs; `bench/instructions.py` "
              "gives the repeatable instruction counts.", "",
-             "| target | ratio | goal |", "|---|---:|---|"]
-    lines += [f"| {name} | {ratio:.2f}× | {goal} |" for name, ratio, goal in rows]
+             "| target | ratio | goal | status |", "|---|---:|---|---|"]
+    lines += [f"| {name} | {ratio:.2f}× | {goal} | {status} |" for name, ratio, goal, status in rows]
     lines += ["", "| measurement | A | B | F |", "|---|---:|---:|---:|"]
     for op in ("load", "top", "leaf", "contents", "guard"):
         lines.append(f"| {op} | {run.fmt(r[op, 'A'])} | {run.fmt(r[op, 'B'])} | "

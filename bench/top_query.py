@@ -11,7 +11,9 @@ the same with one more link from each role to a role two to five levels further 
 "random", roles containing one to three roles at random further on, with no levels (a shape
 the module was not tuned for).
 
-Prints a Markdown table and writes it into bench/RESULTS.md.
+Checks the module's answers against the model's (exit status 2 on a difference), marks each
+target met or missed (bench/verdict.py), prints a Markdown table and writes it into
+bench/RESULTS.md.
 """
 
 from __future__ import annotations
@@ -29,6 +31,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 
 import model  # noqa: E402
 import run  # noqa: E402
+import verdict  # noqa: E402
 import zarn_engine  # noqa: E402
 import zarn_user.role_matrix as rm  # noqa: E402
 
@@ -57,7 +60,7 @@ def main() -> None:
     ap.add_argument("--no-write", action="store_true")
     args = ap.parse_args()
     zarn_engine.use_engine(run.AcceptingEngine())
-    rows, medians = [], {}
+    rows, medians, figures = [], {}, []
     with run.null_framework():
         A, B = run.classes(True)
         for shape, n in [(shape, int(n)) for shape in args.shapes.split(",") for n in args.sizes.split(",")]:
@@ -68,6 +71,12 @@ def main() -> None:
             b = B(name="bench", policies=ps2, groups=gs2)
             reached = {(p["obj"], p["act"]) for p in a.get_implicit_permissions_for_roles([top]).permissions}
             guard = rm.Group(child="newcomer", parent=roles[-1])
+            for role in (top, leaf):
+                verdict.same(f"implicit permissions of {role}, {n:,} roles",
+                             run.shown(a.get_implicit_permissions_for_roles([role])),
+                             run.shown(b.get_implicit_permissions_for_roles([role])))
+            verdict.same("guard for a leaf parent", a._check_new_group(guard),
+                         b._check_new_group(model.Group(child="newcomer", parent=roles[-1])))
             added = iter(range(10**9))
 
             def after_change():  # a new role under the leaf, through our own index operation
@@ -85,6 +94,10 @@ def main() -> None:
             af = [x / y for x, y in zip(t["A"], t["F1"])]
             ba = [x / y for x, y in zip(t["B"], t["A"])]
             medians[shape, n] = {k: statistics.median(v) for k, v in t.items()}
+            figures += [(verdict.Target(f"top-query/A-F1 {shape} {n:>6}", f"top query, A / F1, {shape}, {n:,} roles",
+                                        "≤", 0.6), statistics.median(af)),
+                        (verdict.Target(f"top-query/B-A {shape} {n:>6}", f"top query, B / A, {shape}, {n:,} roles",
+                                        "≥", 5), statistics.median(ba))]
             ms = lambda x: f"{x * 1e3:.1f} ms"  # noqa: E731
             m = medians[shape, n]
             rows.append(f"| {shape} | {n:,} | {ms(m['A'])} | {ms(m['F1'])} | {spread(af, '{:.2f}'.format)} | "
@@ -108,6 +121,7 @@ def main() -> None:
                          f"F1 ×{growth['F1']:.1f}.")
     print("\n".join(lines))
     if not args.no_write:
+        verdict.report("top_query.py", figures, note=f"{args.rounds} rounds, CPU time")
         import sections
 
         sections.write("top-query", "\n".join(lines))

@@ -562,9 +562,9 @@ def terminal():
     return run
 
 
-def test_readme_tour_is_what_a_user_sees(tmp_path, monkeypatch, terminal):
-    readme = (ROOT / "README.md").read_text()
-    tour = re.search(r"```text\n(\$ zarn-roles init saas\n.*?)```", readme, re.S).group(1).rstrip("\n")
+def test_guide_session_is_what_a_user_sees(tmp_path, monkeypatch, terminal):
+    guide = (ROOT / "docs" / "guides" / "operators.md").read_text()
+    tour = re.search(r"```console\n(\$ zarn-roles init saas\n.*?)```", guide, re.S).group(1).rstrip("\n")
     monkeypatch.chdir(tmp_path)
     monkeypatch.delenv("ZARN_ROLES_DB", raising=False)
     assert replay(tour, terminal) == tour

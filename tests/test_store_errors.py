@@ -70,11 +70,17 @@ def test_keys_that_no_store_holds(engine, bad):
 
 def test_memory_reads_while_another_thread_saves():
     engine, stop, errors = MemoryEngine(), threading.Event(), []
+    size = 1000
+    for n in range(size):
+        engine.save("c", f"k{n}", "x", None)
 
     def writer():
-        n = 0
+        # Adds a key and drops the oldest, so that the collection changes size at every
+        # step while a listing stays the same length however long the writer runs.
+        n = size
         while not stop.is_set():
             engine.save("c", f"k{n}", "x", None)
+            engine.delete("c", f"k{n - size}")
             n += 1
 
     previous = sys.getswitchinterval()
@@ -84,7 +90,7 @@ def test_memory_reads_while_another_thread_saves():
     try:
         for _ in range(1000):
             try:
-                engine.keys("c")
+                assert len(engine.keys("c")) in (size, size + 1)
             except RuntimeError as exc:  # dictionary changed size during iteration
                 errors.append(exc)
     finally:
@@ -92,6 +98,7 @@ def test_memory_reads_while_another_thread_saves():
         thread.join()
         sys.setswitchinterval(previous)
     assert errors == []
+    assert engine.change_token() > size + 100  # the writer ran beside the reads
 
 
 def test_store_urls(tmp_path):

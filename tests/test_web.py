@@ -256,14 +256,27 @@ def test_import_export(client, db, tmp_path):
 
 def test_guard(db):
     app = create_app(db, token=TOKEN, allow_hosts=["127.0.0.1", "roles.example"], max_body=1000)
+    seen = []
+
+    class Note:
+        def __init__(self, app):
+            self.app = app
+
+        async def __call__(self, scope, receive, send):
+            if scope["type"] == "http":
+                seen.append(dict(scope["headers"])[b"host"].decode())
+            await self.app(scope, receive, send)
+
+    app.app.add_middleware(Note)  # behind the guard
     with TestClient(app, base_url="http://127.0.0.1:8470") as client:
         r = client.get("/api/v1/apps")
-        assert r.status_code == 200
+        assert r.status_code == 200 and seen == ["127.0.0.1:8470"]
         assert r.headers["x-content-type-options"] == "nosniff" and "script-src 'self'" in \
             r.headers["content-security-policy"]
         for host in ["evil.example", "roles.example.evil", "127.0.0.1.evil", ""]:
             r = client.get("/api/v1/apps", headers={"Host": host})
             assert r.status_code == 400 and "--allow-host" in r.json()["error"], host
+        assert seen == ["127.0.0.1:8470"]
         assert client.get("/", headers={"Host": "ROLES.example:80"}).status_code == 200
         r = client.post("/api/v1/apps/shop/check", content=b"x" * 1001)
         assert r.status_code == 413

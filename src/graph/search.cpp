@@ -310,11 +310,6 @@ public:
             __builtin_prefetch(reinterpret_cast<PyListObject*>(successors)->ob_item);
     }
 
-    // Bytes held by the rows.
-    size_t bytes() const {
-        return rows_.capacity() * sizeof(Row) + targets_.capacity() * sizeof(int32_t) +
-               keys_.capacity() * sizeof(PyObject*);
-    }
 
 private:
     static constexpr uint32_t unbuilt = UINT32_MAX;
@@ -493,12 +488,6 @@ public:
         used_[oldest] = ++clock_;
         return indexes_[oldest];
     }
-    size_t bytes() const {
-        size_t total = 0;
-        for (const Successors& index : indexes_)
-            total += index.bytes();
-        return total;
-    }
 
 private:
     static constexpr size_t ways = 8;
@@ -553,8 +542,6 @@ Ref successor_list(PyObject* first) {
         PyObject_GC_UnTrack(list.get());
     return list;
 }
-
-size_t successor_index_bytes() { return successors().bytes(); }
 
 namespace {
 

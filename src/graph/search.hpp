@@ -93,9 +93,6 @@ inline void track_for(PyObject* successors, PyObject* node) {
         PyObject_GC_Track(successors);
 }
 
-// Bytes the successor rows hold (for the benchmarks).
-size_t successor_index_bytes();
-
 // The interpreter's hash of `node`; throws when it raises.
 inline Py_hash_t hash_of(PyObject* node) {
     if (PyUnicode_CheckExact(node)) {

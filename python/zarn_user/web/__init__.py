@@ -6,13 +6,16 @@ also holds need nothing beyond the module, so `zarn-roles test` runs without the
 
 from __future__ import annotations
 
-from typing import Any, Mapping
+from typing import TYPE_CHECKING, Any, Mapping
+
+if TYPE_CHECKING:
+    from .app import Guard
 
 DEFAULT_PORT = 8470
 
 
-def create_app(engine_or_url: Any, token: str | Mapping[str, str] | None = None, **options: Any) -> Any:
-    """The Starlette application: see `zarn_user.web.app.create_app`."""
+def create_app(engine_or_url: Any, token: str | Mapping[str, str] | None = None, **options: Any) -> Guard:
+    """The console as an ASGI application: see `zarn_user.web.app.create_app`."""
     from .app import create_app as create
 
     return create(engine_or_url, token=token, **options)

@@ -21,7 +21,7 @@ from starlette.responses import JSONResponse as _JSONResponse
 from starlette.responses import Response, StreamingResponse
 from starlette.routing import Mount, Route
 from starlette.staticfiles import StaticFiles
-from starlette.types import ASGIApp, Message, Receive, Scope, Send
+from starlette.types import Message, Receive, Scope, Send
 
 from . import explore, graph, openapi, playground_routes, tokens, user_routes
 from ..core.errors import (BadInput, Cycle, DoorError, NotDirect, NotFound, PartlyStored, VersionMismatch)
@@ -55,8 +55,10 @@ CSP = ("default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' 
 
 
 def create_app(engine_or_url: Any, token: str | Mapping[str, str] | None = None, allow_hosts: Iterable[str] = LOOPBACK,
-               max_body: int = MAX_BODY, use_dot: bool = True, playground: str | None = None) -> Starlette:
-    """The console for a store (an engine, or a URL as `zarn_engine.open_engine` takes).
+               max_body: int = MAX_BODY, use_dot: bool = True, playground: str | None = None) -> Guard:
+    """The console for a store (an engine, or a URL as `zarn_engine.open_engine` takes): an
+    ASGI application, the `Guard` in front of the Starlette application (`.app`), so that
+    middleware added to the Starlette application runs behind the guard.
 
     `token`: writes need `Authorization: Bearer TOKEN`; several as {name: token}, each change
     logged under the name of the token it was made with (one alone: "web"); None: read-only.
@@ -105,7 +107,7 @@ def create_app(engine_or_url: Any, token: str | Mapping[str, str] | None = None,
         ApiError: _api_error, DoorError: _door_error, HTTPException: _http_error, StorageError: _storage_error,
         LoadError: _storage_error, BodyTooLarge: functools.partial(_too_large, max_body)})
     app.state.console = console
-    return Guard(app, allow_hosts, max_body)  # type: ignore[return-value]
+    return Guard(app, allow_hosts, max_body)
 
 
 # --- errors -------------------------------------------------------------------------------
@@ -194,12 +196,12 @@ class Guard:
     site that resolves its own name to this address, DNS rebinding, must not read or
     write here), and bodies over the limit; adds security headers to every answer."""
 
-    def __init__(self, app: ASGIApp, hosts: Iterable[str], max_body: int) -> None:
+    def __init__(self, app: Starlette, hosts: Iterable[str], max_body: int) -> None:
         self.app = app
         self.any_host = "*" in hosts
         self.hosts = {h.strip().lower().strip("[]") for h in hosts}
         self.max_body = max_body
-        self.state = getattr(app, "state", None)
+        self.state = app.state
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] != "http":
