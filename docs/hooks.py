@@ -1,14 +1,14 @@
 """MkDocs hooks: pages made from the repository at build time.
 
 - `reference/http-api.md`: the HTTP API, rendered from the OpenAPI description that the
-  server itself serves (python/zarn_user/web/openapi.py, loaded from the source file, which
-  needs nothing beyond the standard library).
+  server itself serves (zarn_user.web.openapi, from the installed package: the site is
+  built where the package is installed).
 - `benchmarks.md` and its plots: bench/RESULTS.md and bench/*.png as they are committed.
 """
 
 from __future__ import annotations
 
-import importlib.util
+import importlib
 import json
 from pathlib import Path
 from typing import Any
@@ -19,12 +19,9 @@ ROOT = Path(__file__).resolve().parent.parent
 
 
 def openapi_schema() -> dict[str, Any]:
-    path = ROOT / "python" / "zarn_user" / "web" / "openapi.py"
-    spec = importlib.util.spec_from_file_location("zarn_openapi_for_docs", path)
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module.schema()
+    module = importlib.import_module("zarn_user.web.openapi")
+    schema: dict[str, Any] = module.schema()
+    return schema
 
 
 def _schema_text(schema: dict[str, Any] | None) -> str:
