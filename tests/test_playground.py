@@ -137,7 +137,8 @@ def _stored_shop(run, db):
     for argv in (["init", "shop"], ["grant", "shop", "clerk", "order", "read"],
                  ["grant", "shop", "clerk", "/reports x", "read"], ["grant", "shop", "manager", "order", "write"],
                  ["include", "shop", "manager", "clerk"], ["assign", "shop", "alice@example.com", "manager"],
-                 ["assign", "shop", "bob", "clerk"], ["assign", "shop", "root@x", "admin"]):
+                 ["assign", "shop", "bob", "clerk"],
+                 ["assign", "shop", "root@x", "admin", "--allow-superuser"]):  # a superuser, as asked
         run("--db", db, *argv)
 
 
