@@ -31,6 +31,7 @@ from .console import ApiError, Json, as_object, bad, etag, flags, parse_if_match
 from .snapshot import Snapshot
 
 MAX_LIMIT = 500
+Names = list[str]  # (the class below has a method named list)
 
 
 def _user(value: Any) -> str:
@@ -149,7 +150,7 @@ class UserApi:
 
     # --- changes -----------------------------------------------------------------------------
 
-    async def _change(self, request: Request) -> tuple[str, str, list[str], set[int] | None, Json]:
+    async def _change(self, request: Request) -> tuple[str, str, Names, set[int] | None, Json]:
         """The token checked, then the application, the user, the roles, If-Match, the body."""
         self.authorize(request)
         expected = parse_if_match(request.headers.get("if-match"))
