@@ -201,7 +201,7 @@ def parse(text: str, name: str, app: str | None = None) -> Playground:
     if holds_app:
         if default_app is None:
             errors.append(f"{name}: no app: a file with roles names its application, app = \"NAME\"")
-        elif not app_pattern().search(default_app):
+        elif not app_pattern().fullmatch(default_app):
             errors.append(f"{name}: invalid application name {default_app!r}: {APP_RULE}")
         else:
             matrix, users, declared = _application(data, default_app, name, role_lines, user_lines, errors,
@@ -340,7 +340,7 @@ def _assertion(kind: str, line: int, table: dict[str, Any],
     app = table.get("app", default_app)
     if app is None:
         problems.append("no app: give app = \"NAME\" at the top of the file or in the table")
-    elif not isinstance(app, str) or not app_pattern().search(app):
+    elif not isinstance(app, str) or not app_pattern().fullmatch(app):
         problems.append(f"invalid application name {app!r}: {APP_RULE}")
     table = {k: _text(v) if k in ("obj", "act", "user") else v for k, v in table.items()}
     if table.get("users") is True and isinstance(table.get("expect"), list):

@@ -81,7 +81,8 @@ def read(path: str, text: str, app: str) -> Split:
             if not row or not "".join(row).strip() or row[0].lstrip().startswith("#"):
                 users = users or ",".join(row).strip() == USERS_MARKER
                 continue
-            kind, fields = row[0].strip(), [c.strip() for c in row[1:]]
+            # Spaces and tabs around fields only, as the plain import: a quoted newline stays, refused.
+            kind, fields = row[0].strip(), [c.strip(" \t") for c in row[1:]]
             if fields and not fields[-1]:
                 while fields and not fields[-1]:
                     fields.pop()
