@@ -56,9 +56,6 @@ class Reading:
     notes: list[str] = field(default_factory=list)  # changes made on reading (a dropped 'allow')
     errors: list[tuple[int, str]] = field(default_factory=list)  # (order, message): bad input
 
-    def error_lines(self) -> list[str]:
-        return [message for _, message in sorted(self.errors, key=lambda e: e[0])]
-
 
 def casbin_line(kind: str, fields: Iterable[str]) -> str:
     """One Casbin line: fields quoted by the csv module where they need it."""
