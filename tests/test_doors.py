@@ -1,6 +1,8 @@
 """One table of hostile inputs through every door: the core's Python API, the command line (its
-main(), in process), the HTTP API, and imports of JSON and of Casbin CSV (through the core, the
-command line and the HTTP API). Each door must give the same outcome (done, bad input, a
+main(), in process), the HTTP API (users' roles too), imports of JSON and of Casbin CSV (through
+the core, the command line and the HTTP API), a Casbin file split by domains, and playground
+files (which build an application in memory: their text and names are checked as any door's,
+and a path to *:* is theirs to hold). Each door must give the same outcome (done, bad input, a
 pattern refused, a path to *:* refused), and a refused change writes nothing."""
 
 import contextlib
@@ -15,7 +17,7 @@ from starlette.testclient import TestClient
 
 import zarn_engine
 from zarn_user.cli import main
-from zarn_user.core import ops, transfer
+from zarn_user.core import ops, playground, transfer
 from zarn_user.core.errors import DoorError
 from zarn_user.web import create_app
 
@@ -192,6 +194,9 @@ def door_http(db, op):
         elif kind == "include":
             r = client.post(f"/api/v1/apps/shop/roles/{op[1]}/sub-roles", headers=headers,
                             content=json.dumps({"role": op[2]}))
+        elif kind == "assign":
+            r = client.post("/api/v1/apps/shop/users/assign", headers=headers,
+                            content=json.dumps({"user": op[1], "roles": [op[2]]}))
         elif kind == "create":
             r = client.post("/api/v1/apps", headers=headers, content=json.dumps({"name": op[1]}))
         else:
@@ -254,7 +259,59 @@ def door_http_import(db, op):
         return _http_code(r)
 
 
-DOORS = ["core", "cli", "http", "import-csv", "import-json", "cli-import-csv", "cli-import-json", "http-import"]
+def door_split_import(db, op, tmp_path, expected):
+    """The case as a file with one domain, t1, imported as the application shop-t1 (which has no
+    built-in roles: only a grant of *:* makes a superuser there)."""
+    buffer = io.StringIO()
+    writer = csv.writer(buffer, lineterminator="\n")
+    if op[0] == "grant":
+        writer.writerow(["p", op[1], "t1", op[2], op[3]])
+    elif op[0] == "assign" and expected != "superuser":
+        writer.writerow(["p", op[2], "t1", "doc", "read"])
+        buffer.write("# users: g lines below give users their roles\n")
+        writer.writerow(["g", op[1], op[2], "t1"])
+    else:
+        return None
+    path = tmp_path / "split.csv"
+    path.write_bytes(buffer.getvalue().encode("utf-8", "surrogatepass"))
+    return _cli(db, "import", "shop", str(path), "--split-domains")
+
+
+def _toml(value):
+    return json.dumps(value)  # a TOML basic string (a lone surrogate makes no valid file)
+
+
+def door_playground(op, expected):
+    """The case as a playground file of its own application; it writes no store."""
+    kind = op[0]
+    head, roles, users = ["app = " + _toml("shop")], {"viewer": {}}, {}
+    if kind == "grant":
+        roles[op[1]] = {op[2]: [op[3]]}
+    elif kind == "assign" and expected != "superuser":
+        roles[op[2]], users[op[1]] = {}, [op[2]]
+    elif kind == "create":
+        head = ["app = " + _toml(op[1])]
+    else:
+        return None
+    lines = [*head]
+    for role, grants in roles.items():
+        lines += [f"[roles.{_toml(role)}]", "grants = { " + ", ".join(
+            f"{_toml(o)} = [{', '.join(map(_toml, acts))}]" for o, acts in grants.items()) + " }"]
+    if users:
+        lines += ["[users]"] + [f"{_toml(u)} = [{', '.join(map(_toml, r))}]" for u, r in users.items()]
+    lines += ["[[who]]", 'obj = "doc"', 'act = "read"', "expect = []"]
+    try:
+        found = playground.parse("\n".join(lines) + "\n", "case.toml")
+    except playground.BadFile as exc:
+        return "pattern" if any("Casbin evaluates" in line for line in exc.lines) else "bad_input"
+    if kind == "grant":  # stored as every door stores text: in NFC form
+        assert (op[1], unicodedata.normalize("NFC", op[2]), unicodedata.normalize("NFC", op[3])) in {
+            (p.sub, p.obj, p.act) for p in found.matrix.policies}
+    return "ok"
+
+
+DOORS = ["core", "cli", "http", "import-csv", "import-json", "cli-import-csv", "cli-import-json", "http-import",
+         "split-import"]
 
 
 @pytest.mark.parametrize("name,op,expected", CASES, ids=[c[0] for c in CASES])
@@ -278,6 +335,8 @@ def test_every_door_gives_the_same_outcome(tmp_path, template, name, op, expecte
             got = door_cli_import_csv(db, op, tmp_path)
         elif door == "cli-import-json":
             got = door_cli_import_json(db, op, tmp_path)
+        elif door == "split-import":
+            got = door_split_import(db, op, tmp_path, expected)
         else:
             got = door_http_import(db, op)
         if got is None:
@@ -286,9 +345,12 @@ def test_every_door_gives_the_same_outcome(tmp_path, template, name, op, expecte
         if got != "ok":
             assert _stored(db) == before, (door, "a refused change wrote something")
         elif op[0] == "grant":  # stored as every door stores text: in NFC form
-            policies = json.loads(_stored(db)["shop"])["policies"]
+            policies = json.loads(_stored(db)["shop-t1" if door == "split-import" else "shop"])["policies"]
             assert {"sub": op[1], "obj": unicodedata.normalize("NFC", op[2]),
                     "act": unicodedata.normalize("NFC", op[3])} in policies, door
+    played = door_playground(op, expected)
+    if played is not None and expected != "superuser":  # a file's own application may hold *:*
+        results["playground"] = played
     assert results and all(got == expected for got in results.values()), results
 
 

@@ -137,7 +137,8 @@ def _stored_shop(run, db):
     for argv in (["init", "shop"], ["grant", "shop", "clerk", "order", "read"],
                  ["grant", "shop", "clerk", "/reports x", "read"], ["grant", "shop", "manager", "order", "write"],
                  ["include", "shop", "manager", "clerk"], ["assign", "shop", "alice@example.com", "manager"],
-                 ["assign", "shop", "bob", "clerk"], ["assign", "shop", "root@x", "admin"]):
+                 ["assign", "shop", "bob", "clerk"],
+                 ["assign", "shop", "root@x", "admin", "--allow-superuser"]):  # a superuser, as asked
         run("--db", db, *argv)
 
 
@@ -214,3 +215,21 @@ def test_written_file_is_the_same_application(seed, monkeypatch):
             assert (role in subject.holdings(obj, act)) == any(
                 (o == obj or o == "*") and (a == act or a == "*") for o, a in held), (role, obj, act)
     zarn_engine.use_engine(None)
+
+
+def test_patterns_only_when_literal_and_written_so():
+    """A Casbin pattern as an object is refused as an import refuses it, kept as text with
+    `literal = true`; a file written of such an application says so and loads back."""
+    text = 'app = "shop"\n[roles.clerk]\ngrants = { "/data/*" = ["read"], "cafe\u0301" = ["read"] }\n' \
+           '[[who]]\nobj = "/data/*"\nact = "read"\nexpect = ["clerk"]\n'
+    with pytest.raises(playground.BadFile) as refused:
+        playground.parse(text, "p.toml")
+    assert refused.value.lines[0].startswith("p.toml:2: object '/data/*' is a keyMatch")
+    found = playground.parse("literal = true\n" + text, "p.toml")
+    assert {(p.obj, p.act) for p in found.matrix.policies} == {("/data/*", "read"), ("caf\u00e9", "read")}
+    written = playground.write(found.matrix, found.users)
+    assert "literal = true" in written.splitlines()[1]
+    assert all(o.holds for o in playground.run(playground.parse(written, "w.toml").assertions,
+                                               lambda app: playground.parse(written, "w.toml").subject()))
+    with pytest.raises(playground.BadFile, match="literal must be true or false"):
+        playground.parse('literal = "yes"\n' + text, "p.toml")

@@ -153,7 +153,7 @@ BAD_LINES = {
                                                                           ":3: a g line without a domain"]),
     "p, staff, a_b, ledger, read\np, staff, acme, o, r, deny\n": (2, [":1: domain 'a_b' makes no application",
                                                                       ":2: a 'deny' effect"]),
-    "p, staff, acme, /data/*, read\n": (1, [":1: pattern '/data/*'"]),
+    "p, staff, acme, /data/*, read\n": (1, [":1: object '/data/*' is a keyMatch or glob wildcard"]),
     "g, aa, bb, t1\ng, bb, aa, t1\np, aa, t2, o, r\n": (1, [":2: refused: aa cannot become a sub-role of bb"]),
     "g, ann@x.example, ghost, t1\np, staff, t1, o, r\n": (2, [":1: role 'ghost' of user 'ann@x.example'"]),
 }

@@ -32,6 +32,10 @@ application of the same name.
     users = true              # the users holding it; without: the roles
     expect = ["alice@example.com"]
 
+Objects, actions and user ids follow the text rule of every door (put in NFC form first); a
+Casbin pattern or condition as an object or action is refused, as an import refuses it,
+unless the file says `literal = true` at its top (then it is compared as literal text).
+
 A file without `roles` and `users` is an assertions file: it runs against a store only. An
 assertion may name its own `app` (against a store); unknown keys, wrong types, bad names,
 sub-roles that no role of the file defines, a cycle and a user given a role the file lacks
@@ -48,14 +52,14 @@ from typing import Any, Callable, Iterable, TypeGuard
 
 import zarn_user.role_matrix as rm
 from zarn_user.core.holders import Holding, holdings, known_roles, refusal
-from zarn_user.core.interchange import Entry, apply
-from zarn_user.core.text import APP_RULE, app_pattern, role_error, value_error
+from zarn_user.core.interchange import Entry, apply, pattern_error
+from zarn_user.core.text import APP_RULE, app_pattern, nfc, role_error, value_error
 from zarn_user.core.users import Assignment, UserRoles, user_error, user_holdings, why
 
 __all__ = ["BadFile", "Assertion", "Outcome", "Playground", "Subject", "parse", "run", "write"]
 
 KINDS = ("check", "why", "who")
-_TOP = ("app", "roles", "users", *KINDS)
+_TOP = ("app", "literal", "roles", "users", *KINDS)
 _KEYS = {"check": {"app", "role", "roles", "user", "obj", "act", "expect"},
          "why": {"app", "role", "user", "obj", "act", "expect"},
          "who": {"app", "obj", "act", "users", "expect"}}
@@ -181,12 +185,15 @@ def parse(text: str, name: str, app: str | None = None) -> Playground:
     errors: list[str] = []
     for key in data:
         if key not in _TOP:
-            errors.append(f"{name}: unknown key {key!r}: expected app, roles, users, [[check]], [[why]] and "
-                          "[[who]] tables")
+            errors.append(f"{name}: unknown key {key!r}: expected app, literal, roles, users, [[check]], [[why]] "
+                          "and [[who]] tables")
     default_app = data.get("app", app)
     if default_app is not None and not isinstance(default_app, str):
         errors.append(f"{name}: app must be a string")
         default_app = None
+    literal = data.get("literal", False)
+    if not isinstance(literal, bool):
+        errors.append(f"{name}: literal must be true or false")
     headers, role_lines, user_lines = _positions(text)
     holds_app = "roles" in data or "users" in data
     matrix = users = None
@@ -194,10 +201,11 @@ def parse(text: str, name: str, app: str | None = None) -> Playground:
     if holds_app:
         if default_app is None:
             errors.append(f"{name}: no app: a file with roles names its application, app = \"NAME\"")
-        elif not app_pattern().search(default_app):
+        elif not app_pattern().fullmatch(default_app):
             errors.append(f"{name}: invalid application name {default_app!r}: {APP_RULE}")
         else:
-            matrix, users, declared = _application(data, default_app, name, role_lines, user_lines, errors)
+            matrix, users, declared = _application(data, default_app, name, role_lines, user_lines, errors,
+                                                   literal is True)
     out: list[Assertion] = []
     found: list[tuple[int, str]] = []  # (line, reason): in file order whatever the kind
     for kind in KINDS:
@@ -231,8 +239,13 @@ def _strings(value: Any) -> TypeGuard[list[str]]:
     return isinstance(value, list) and all(isinstance(v, str) for v in value)
 
 
+def _text(value: Any) -> Any:
+    """A string in NFC form, as every door takes text; anything else as it is, for the check."""
+    return nfc(value) if isinstance(value, str) else value
+
+
 def _application(data: dict[str, Any], app: str, name: str, role_lines: dict[str, int],
-                 user_lines: dict[str, int], errors: list[str]) -> tuple[
+                 user_lines: dict[str, int], errors: list[str], literal: bool = False) -> tuple[
                      rm.RoleMatrix | None, UserRoles | None, frozenset[str]]:
     """The application the file defines, built in memory; reasons added to `errors`."""
     found = len(errors)
@@ -243,6 +256,7 @@ def _application(data: dict[str, Any], app: str, name: str, role_lines: dict[str
     declared = set(roles) | {"public"}
     entries: list[Entry] = []
     groups: list[Entry] = []
+    flagged: list[str] = []
     for role, table in roles.items():
         line = role_lines.get(role, 0)
         where = f"{name}:{line}" if line else f"{name}: role {role!r}"
@@ -260,18 +274,23 @@ def _application(data: dict[str, Any], app: str, name: str, role_lines: dict[str
                           "grants = { order = [\"read\"] }")
             grants = {}
         for obj, acts in grants.items():
+            obj = nfc(obj)
             problem = value_error("object", obj)
             if problem:
                 errors.append(f"{where}: {problem}")
+            elif not literal and (problem := pattern_error("object", obj)):
+                flagged.append(f"{where}: {problem}")
             if not _strings(acts) or not acts:
                 errors.append(f"{where}: the actions on {obj!r} must be a non-empty list of strings")
                 continue
-            for act in acts:
+            for act in map(nfc, acts):
                 problem = value_error("action", act)
                 if problem:
                     errors.append(f"{where}: {problem}")
-                else:
-                    entries.append(Entry(where, "p", (role, obj, act), line))
+                    continue
+                if not literal and (problem := pattern_error("action", act)):
+                    flagged.append(f"{where}: {problem}")
+                entries.append(Entry(where, "p", (role, obj, act), line))
         subs = table.get("sub_roles", [])
         if not _strings(subs):
             errors.append(f"{where}: sub_roles must be a list of role names")
@@ -289,6 +308,7 @@ def _application(data: dict[str, Any], app: str, name: str, role_lines: dict[str
     for user, user_roles in given.items():
         line = user_lines.get(user, 0)
         where = f"{name}:{line}" if line else f"{name}: user {user!r}"
+        user = nfc(user)
         problem = user_error(user)
         if problem:
             errors.append(f"{where}: {problem}")
@@ -300,6 +320,10 @@ def _application(data: dict[str, Any], app: str, name: str, role_lines: dict[str
                     errors.append(f"{where}: role {role!r} of user {user!r} is no role of this file")
                 else:
                     assigned.append((user, role))
+    if flagged:
+        errors += list(dict.fromkeys(flagged)) + [
+            f"{name}: refused: Casbin evaluates these (patterns, conditions); here they would be compared as text. "
+            "Write literal = true at the top of the file to keep them as literal text"]
     if len(errors) > found:
         return None, None, frozenset()
     matrix = rm.RoleMatrix(name=app, policies=[], groups=[])
@@ -316,8 +340,11 @@ def _assertion(kind: str, line: int, table: dict[str, Any],
     app = table.get("app", default_app)
     if app is None:
         problems.append("no app: give app = \"NAME\" at the top of the file or in the table")
-    elif not isinstance(app, str) or not app_pattern().search(app):
+    elif not isinstance(app, str) or not app_pattern().fullmatch(app):
         problems.append(f"invalid application name {app!r}: {APP_RULE}")
+    table = {k: _text(v) if k in ("obj", "act", "user") else v for k, v in table.items()}
+    if table.get("users") is True and isinstance(table.get("expect"), list):
+        table["expect"] = [_text(v) for v in table["expect"]]
     for key in ("obj", "act"):
         value = table.get(key)
         if value is None:
@@ -474,7 +501,10 @@ def write(matrix: rm.RoleMatrix, users: UserRoles | None, permissions: int = WRI
     subs: dict[str, list[str]] = {}
     for g in matrix.groups:
         subs.setdefault(g.child, []).append(g.parent)
-    out = [f"app = {json.dumps(matrix.name)}", ""]
+    out = [f"app = {json.dumps(matrix.name)}"]
+    if any(pattern_error("object", p.obj) or pattern_error("action", p.act) for p in matrix.policies):
+        out.append("literal = true  # patterns and conditions below are compared as literal text")
+    out.append("")
     for role in known_roles(matrix):
         if role == "public" and role not in grants and role not in subs:
             continue

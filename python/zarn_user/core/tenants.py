@@ -27,10 +27,10 @@ from zarn_engine import DoesNotExist
 import zarn_user.core.interchange as interchange
 import zarn_user.role_matrix as rm
 from zarn_user.core import privilege
-from zarn_user.core.errors import BadInput, Refused
+from zarn_user.core.errors import BadInput, Pattern, Refused
 from zarn_user.core.holders import known_roles, refusal
 from zarn_user.core.interchange import USERS_MARKER, Entry, casbin_line
-from zarn_user.core.text import APP_RULE, app_pattern, value_error
+from zarn_user.core.text import APP_RULE, app_pattern, nfc, value_error
 from zarn_user.core.users import Assignment, UserRoles
 
 __all__ = ["SEPARATOR", "app_name", "Split", "Tenant", "read", "plan", "write", "join", "domains_of"]
@@ -81,7 +81,8 @@ def read(path: str, text: str, app: str) -> Split:
             if not row or not "".join(row).strip() or row[0].lstrip().startswith("#"):
                 users = users or ",".join(row).strip() == USERS_MARKER
                 continue
-            kind, fields = row[0].strip(), [c.strip() for c in row[1:]]
+            # Spaces and tabs around fields only, as the plain import: a quoted newline stays, refused.
+            kind, fields = row[0].strip(), [c.strip(" \t") for c in row[1:]]
             if fields and not fields[-1]:
                 while fields and not fields[-1]:
                     fields.pop()
@@ -95,6 +96,7 @@ def read(path: str, text: str, app: str) -> Split:
                 error = error or interchange._casbin_row(kind, fields)[0] or "malformed line"
                 split.errors.append((line, f"{where}: {error}"))
                 continue
+            fields = [nfc(f) for f in fields]  # text in NFC form, as every door stores it
             domain = fields[at]
             rest = fields[:at] + fields[at + 1:]
             error, note, rest = interchange._casbin_row(kind, rest)
@@ -197,10 +199,7 @@ def plan(app: str, split: Split, existing: set[str], literal: bool, allow_superu
     if not literal:
         flagged = interchange.patterns([e for entries in split.domains.values() for e in entries])
         if flagged:
-            raise Refused("\n".join([message for _, message in sorted(flagged)] + [
-                "refused: Casbin matches these as patterns (keyMatch, glob, regex), here they would be compared "
-                "as text and grant nothing Casbin granted. Nothing written: give --literal to store them as "
-                "literal text"]))
+            raise Pattern([message for _, message in sorted(flagged)] + [interchange.PATTERN_ADVICE])
     taken = [n for n in (app_name(app, d) for d in split.domains) if n in existing]
     if taken:
         raise Refused(f"refused: {', '.join(taken)} exist{'s' if len(taken) == 1 else ''} already; an import "

@@ -25,7 +25,7 @@ from starlette.types import Message, Receive, Scope, Send
 
 from . import explore, graph, openapi, playground_routes, tokens, user_routes
 from ..core.errors import (BadInput, Cycle, DoorError, NotDirect, NotFound, PartlyStored, VersionMismatch)
-from .console import ApiError, Console, bad, etag, parse_if_match, role_name
+from .console import ApiError, Console, bad, etag, flag as _flag, flags as _flags, parse_if_match, role_name
 
 class JSONResponse(_JSONResponse):
     """JSON as UTF-8; text stored before the text rule that UTF-8 cannot carry (a lone
@@ -270,23 +270,6 @@ async def _text_body(request: Request) -> str:
         return raw.decode("utf-8")
     except UnicodeDecodeError:
         raise bad("the body is not UTF-8 text") from None
-
-
-def _flag(value: str | None, name: str = "flag") -> bool:
-    """A query flag: absent, true or false (1 or 0)."""
-    if value is None or value in ("false", "0"):
-        return False
-    if value in ("true", "1"):
-        return True
-    raise bad(f"{name} is true or false (1 or 0), not {value[:40]!r}")
-
-
-def _flags(request: Request, data: dict[str, Any], name: str) -> bool:
-    """A write's option: `name=true` in the query, or `"name": true` in the body."""
-    value = data.get(name)
-    if value is not None and not isinstance(value, bool):
-        raise bad(f"{name!r} must be true or false")
-    return bool(value) or _flag(request.query_params.get(name), name)
 
 
 class Api:

@@ -64,6 +64,23 @@ def role_list(data: Json, key: str = "roles", empty: bool = False) -> list[str]:
     return [role_name(v, key) for v in value]
 
 
+def flag(value: str | None, name: str = "flag") -> bool:
+    """A query flag: absent, true or false (1 or 0)."""
+    if value is None or value in ("false", "0"):
+        return False
+    if value in ("true", "1"):
+        return True
+    raise bad(f"{name} is true or false (1 or 0), not {value[:40]!r}")
+
+
+def flags(request: Any, data: dict[str, Any], name: str) -> bool:
+    """A write's option: `name=true` in the query, or `"name": true` in the body."""
+    value = data.get(name)
+    if value is not None and not isinstance(value, bool):
+        raise bad(f"{name!r} must be true or false")
+    return bool(value) or flag(request.query_params.get(name), name)
+
+
 def as_object(data: Any, what: str = "the body") -> Json:
     if not isinstance(data, dict):
         raise bad(f"{what} must be a JSON object")

@@ -8,6 +8,7 @@ expanded (the same question about that role, one level each way).
 
 from __future__ import annotations
 
+import re
 import threading
 from collections import OrderedDict
 from typing import Any, Iterable
@@ -25,6 +26,7 @@ MAX_DEPTH = 8
 MAX_LIMIT = 200
 RECENT = 8  # answers of `holders` kept for their next pages
 GRANTS_SHOWN = 3
+_NUMBER = re.compile("[0-9]{1,9}")  # ASCII digits only: int() takes others, and "+" and "_"
 
 
 def _levels(links: Any, role: str, depth: int) -> list[list[str]]:
@@ -87,8 +89,10 @@ def parse_pages(text: str) -> dict[int, int]:
     """`LEVEL:OFFSET,...` (as the page sends it) as a dict; ValueError when malformed."""
     out: dict[int, int] = {}
     for part in filter(None, text.split(",")):
-        level, _, offset = part.partition(":")
-        out[int(level)] = max(0, int(offset))
+        level, sep, offset = part.partition(":")
+        if not (sep and _NUMBER.fullmatch(level.removeprefix("-")) and _NUMBER.fullmatch(offset)):
+            raise ValueError(part)
+        out[int(level)] = int(offset)
     return out
 
 

@@ -29,6 +29,9 @@ APP_NAME = {"type": "string", "pattern": name_pattern(app_pattern().pattern), "m
 ROLES = {"type": "array", "items": ROLE_NAME}
 FLAG = {"type": "boolean"}
 QUERY_FLAG = {"type": "string", "enum": ["true", "false", "1", "0"]}
+USER = {**TEXT, "description": f"a user id: {TEXT_RULE}; put in NFC form by the server", "example": "alice@example.com"}
+PAGES = {"type": "string", "pattern": "^(-?[0-9]{1,9}:[0-9]{1,9})?(,(-?[0-9]{1,9}:[0-9]{1,9})?)*$",
+         "maxLength": 400, "description": "LEVEL:OFFSET pairs, comma-separated"}
 
 SCHEMAS = {
     "Error": _obj(["error"], error=STR, code=STR, lines=NAMES, path=NAMES),
@@ -44,6 +47,7 @@ SCHEMAS = {
     "Role": _obj(["name", "permissions", "sub_roles", "contained_by", "implicit"], name=STR,
                  permissions={"type": "array", "items": _ref("Permission")}, sub_roles=NAMES, contained_by=NAMES,
                  implicit={"type": "array", "items": _obj(["obj", "act", "path"], obj=STR, act=STR, path=NAMES)}),
+    "UserRoles": _obj(["user", "roles"], user=STR, roles=NAMES, refused=NAMES, changed=BOOL, version=INT),
     "Holder": _obj(["role", "path", "granted"], role=STR, path=NAMES, granted=_ref("Permission"), explanation=STR),
 }
 
@@ -123,12 +127,17 @@ def schema() -> dict[str, Any]:
         r + "/explore": {"get": _op(
             "the roles around the role by level (containers above, sub-roles below, each at its shortest "
             "distance), a page of each level with its total, and the links between those shown",
-            _obj(["nodes", "edges", "levels"], nodes={"type": "array"}, edges={"type": "array"},
-                 levels={"type": "array"}),
+            _obj(["role", "nodes", "edges", "levels", "path"], role=STR, up=INT, down=INT, limit=INT, nodes={
+                "type": "array", "items": _obj(["role", "level", "grants", "grant_count", "sub_count",
+                                                "container_count", "marked"], role=STR, level=INT, grants=NAMES,
+                                               grant_count=INT, sub_count=INT, container_count=INT, marked=BOOL)},
+                 edges={"type": "array", "items": {**NAMES, "minItems": 2, "maxItems": 2}},
+                 levels={"type": "array", "items": _obj(["level", "total", "offset", "shown"], level=INT,
+                                                        total=INT, offset=INT, shown=INT)}, path=NAMES),
             params=[*ids, _query("up", "levels of containers (0 to 8)", schema=INT),
                     _query("down", "levels of sub-roles (0 to 8)", schema=INT),
                     _query("limit", "roles shown per level (1 to 200)", schema=INT),
-                    _query("pages", "the page of a level, LEVEL:OFFSET,..."),
+                    _query("pages", "the page of a level, LEVEL:OFFSET,...", schema=PAGES),
                     _query("path", "roles to show and mark, comma-separated")])},
         r + "/grants": {
             "post": _op("grant a permission (409 for a Casbin pattern or a path to *:* not asked for)",
@@ -186,31 +195,37 @@ def schema() -> dict[str, Any]:
                                            "event": {"type": "string", "enum": ["version", "deleted"]},
                                            "data": {"type": "string"}, "id": STR, "retry": INT}}}})},
         p + "/holders": {"get": _op("the roles that hold a permission, as who answers them, a page at a time",
-                                    _obj(["total", "holders"], total=INT, holders={"type": "array",
-                                                                                  "items": _ref("Holder")}),
-                                    params=[APP, _query("obj", "object", True), _query("act", "action", True),
+                                    _obj(["total", "offset", "limit", "holders"], total=INT, offset=INT, limit=INT,
+                                         holders={"type": "array", "items": _ref("Holder")}),
+                                    params=[APP, _query("obj", "object", True, TEXT),
+                                            _query("act", "action", True, TEXT),
                                             _query("offset", "first one", schema=INT),
                                             _query("limit", "how many (at most 200)", schema=INT)])},
         p + "/users": {"get": _op("the users with roles, by id, each with its roles", _obj(
-            ["total", "users"], total=INT, users={"type": "array"}), params=[
+            ["total", "users"], total=INT, offset=INT, limit=INT, users={"type": "array", "items": _obj(
+                ["user", "roles"], user=STR, roles=NAMES)}), params=[
                 APP, _query("q", "part of the id, any case"), _query("offset", "first one", schema=INT),
                 _query("limit", "how many (at most 500)", schema=INT)])},
         p + "/users/show": {"get": _op("a user's roles and every permission it holds through them", _obj(
-            ["user", "roles", "permissions"], user=STR, roles=NAMES, permissions={"type": "array"}),
-            params=[APP, _query("user", "the user id", True)])},
-        p + "/users/assign": {"post": _op("give a user roles of the application", _obj(
-            ["user", "roles"], user=STR, roles=NAMES), _json(_obj(["user", "roles"], user=STR, roles=NAMES)),
-            [APP], True)},
+            ["user", "roles", "permissions"], user=STR, roles=NAMES, gone=NAMES, permissions={
+                "type": "array", "items": _obj(["obj", "act", "path"], obj=STR, act=STR, path=NAMES)}),
+            params=[APP, _query("user", "the user id", True, USER)])},
+        p + "/users/assign": {"post": _op(
+            "give a user roles of the application (409 for a role that holds *:* not asked for); `version` is "
+            "that of the application's assignments, which If-Match names", _ref("UserRoles"),
+            _json(_obj(["user", "roles"], user=USER, roles={**ROLES, "minItems": 1}, allow_superuser=FLAG)),
+            [APP, IF_MATCH, flags[0]], True, (400, 404, 409))},
         p + "/users/unassign": {"post": _op(
-            "take roles from a user; roles it holds otherwise are listed in 'refused', with the way", _obj(
-                ["user", "roles", "refused"], user=STR, roles=NAMES, refused=NAMES),
-            _json(_obj(["user", "roles"], user=STR, roles=NAMES)), [APP], True)},
+            "take roles from a user; roles it holds otherwise are listed in 'refused', with the way (404 when it "
+            "has none of them directly)", _ref("UserRoles"),
+            _json(_obj(["user", "roles"], user=USER, roles={**ROLES, "minItems": 1})), [APP, IF_MATCH], True)},
         p + "/users/check": {"post": _op("whether a user holds a permission, and through which roles", _obj(
-            ["allowed", "path", "explanation"], allowed=BOOL, path=NAMES, explanation=STR),
-            _json(_obj(["user", "obj", "act"], user=STR, obj=STR, act=STR)), [APP])},
+            ["user", "allowed", "path", "explanation"], user=STR, allowed=BOOL, path=NAMES, wildcard=BOOL,
+            explanation=STR), _json(_obj(["user", "obj", "act"], user=USER, obj=TEXT, act=TEXT)), [APP])},
         p + "/users/who": {"get": _op("every user that holds a permission, with its shortest path, paged", _obj(
-            ["total", "holders"], total=INT, holders={"type": "array"}), params=[
-                APP, _query("obj", "object", True), _query("act", "action", True),
+            ["total", "holders"], total=INT, offset=INT, limit=INT, holders={"type": "array", "items": _obj(
+                ["user", "path"], user=STR, path=NAMES, explanation=STR)}), params=[
+                APP, _query("obj", "object", True, TEXT), _query("act", "action", True, TEXT),
                 _query("offset", "first one", schema=INT), _query("limit", "how many (at most 500)", schema=INT)])},
         "/api/v1/assertions": {"post": _op("run a TOML file of assertions",
                                            _obj(["results", "failed"], results={"type": "array"}, failed=INT),

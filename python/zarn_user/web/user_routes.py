@@ -1,12 +1,14 @@
 """Users in the HTTP API: their list, a user's roles and permissions, assign and unassign,
 check (with the path, as why explains it) and who holds a permission, paged. Thin: each
 route calls what `zarn-roles assign`, `unassign`, `check --user`, `who --users` and `show
---user` call (zarn_user.users), on the application's current matrix and its `UserRoles`
-document in the console's store; the answers and refusals are worded as there.
+--user` call: the reading ones zarn_user.users on the application's current matrix and its
+`UserRoles` document in the console's store, the changes the core's operations (core/ops.py:
+the text rule, paths to *:* refused unless asked for, If-Match, retries), logged under the
+token's name; the answers and refusals are worded as there.
 
     GET  /api/v1/apps/{app}/users?q=&offset=&limit=      users with their roles, by id
     GET  /api/v1/apps/{app}/users/show?user=ID           roles and permissions of a user
-    POST /api/v1/apps/{app}/users/assign   {"user", "roles"}   (the token)
+    POST /api/v1/apps/{app}/users/assign   {"user", "roles", "allow_superuser"}   (the token)
     POST /api/v1/apps/{app}/users/unassign {"user", "roles"}   (the token)
     POST /api/v1/apps/{app}/users/check    {"user", "obj", "act"}
     GET  /api/v1/apps/{app}/users/who?obj=&act=&offset=&limit=
@@ -22,18 +24,21 @@ from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 
 from .. import users
+from ..core import ops
+from ..core.text import app_error, nfc
 from ..users import UserRoles
-from .console import Json, as_object, bad, role_list, text_field
+from .console import ApiError, Json, as_object, bad, etag, flags, parse_if_match, role_list, text_field
 from .snapshot import Snapshot
 
 MAX_LIMIT = 500
+Names = list[str]  # (the class below has a method named list)
 
 
 def _user(value: Any) -> str:
     error = users.user_error(value) if value is not None else "missing 'user'"
     if error:
         raise bad(error)
-    return str(value)
+    return nfc(str(value))  # as every door takes text
 
 
 def _page(request: Request, default: int = 50) -> tuple[int, int]:
@@ -145,51 +150,42 @@ class UserApi:
 
     # --- changes -----------------------------------------------------------------------------
 
-    async def assign(self, request: Request) -> Response:
+    async def _change(self, request: Request) -> tuple[str, str, Names, set[int] | None, Json]:
+        """The token checked, then the application, the user, the roles, If-Match, the body."""
         self.authorize(request)
+        expected = parse_if_match(request.headers.get("if-match"))
         data = await self._body(request)
-        user, roles = _user(data.get("user")), role_list(data)
+        return request.path_params["app"], _user(data.get("user")), role_list(data), expected, data
 
-        def write() -> Json:
-            snap, doc = self._read(request.path_params["app"])
-            for role in roles:  # refused before anything is written, as the command line does
-                if role not in snap.role_set:
-                    raise bad(f"unknown role {role!r} in application {snap.name!r}")
-            try:
-                with doc.batch() as batch:  # one save, to this store whatever the default one is
-                    batch.engine = self.console.engine
-                    held = doc.assign(user, roles, snap.matrix)
-            except users.UnknownRole as exc:  # removed meanwhile
-                raise bad(str(exc)) from None
-            return {"user": user, "roles": held}
+    async def assign(self, request: Request) -> Response:
+        """Through ops.assign, as `zarn-roles assign`: a role holding *:* only with allow_superuser."""
+        app, user, roles, expected, data = await self._change(request)
+        allow = flags(request, data, "allow_superuser")
 
-        return JSONResponse(await anyio.to_thread.run_sync(write))
+        def write() -> ops.Written:
+            if app_error(app):
+                raise ApiError(404, f"unknown application {app!r}")
+            return ops.assign(app, user, roles, engine=self.console.engine, allow_superuser=allow, expected=expected)
+
+        written = await anyio.to_thread.run_sync(write)
+        return JSONResponse({"user": user, "roles": written.result, "changed": written.changed,
+                             "version": written.version}, headers={"ETag": etag(written.version)})
 
     async def unassign(self, request: Request) -> Response:
-        self.authorize(request)
-        data = await self._body(request)
-        user, roles = _user(data.get("user")), role_list(data)
+        """Through ops.unassign, as `zarn-roles unassign`: the roles the user has directly are taken,
+        the others listed in 'refused' with the way it holds them; 404 when it has none directly."""
+        app, user, roles, expected, _ = await self._change(request)
 
-        def write() -> Json:
-            snap, doc = self._read(request.path_params["app"])
-            had = doc.roles_of(user)
-            missing = [r for r in dict.fromkeys(roles) if r not in had]
-            left = had
-            if len(missing) < len(set(roles)):
-                with doc.batch() as batch:
-                    batch.engine = self.console.engine
-                    left = doc.unassign(user, roles)
-            refused = []
-            for role in missing:
-                line = f"not unassigned: {user} does not have role {role} directly"
-                chain = (self._settled(snap, lambda: users.users_holding(snap.matrix, doc, role)).get(user)
-                         if role in snap.role_set else None)
-                if chain:
-                    line += f"; it holds it through {' -> '.join([user, *chain])} (unassign {chain[0]})"
-                refused.append(line)
-            return {"user": user, "roles": left, "refused": refused}
+        def write() -> ops.Written:
+            if app_error(app):
+                raise ApiError(404, f"unknown application {app!r}")
+            ops.load_matrix(app, self.console.engine)  # 404 for an application that is not stored
+            return ops.unassign(app, user, roles, engine=self.console.engine, expected=expected)
 
-        return JSONResponse(await anyio.to_thread.run_sync(write))
+        written = await anyio.to_thread.run_sync(write)
+        return JSONResponse({"user": user, "roles": written.result, "refused": written.refusals,
+                             "changed": written.changed, "version": written.version},
+                            headers={"ETag": etag(written.version)})
 
 
 def routes(console: Any, authorize: Callable[[Request], None]) -> list[Route]:

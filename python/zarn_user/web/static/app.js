@@ -695,10 +695,12 @@ async function assignment(verb) {
   const roles = $("user-roles").value.split(/[\s,]+/).filter(Boolean);
   const r = await api("POST", `${appPath()}/users/${verb}`, { user, roles });
   const out = $("user-result");
-  if (!r.ok) { showError(out, r); return; }
+  const direct = r.ok || (r.data && r.data.code === "not_direct");  // none held directly: each said why
+  if (!direct) { showError(out, r); return; }
   $("user-roles").value = "";
   await showUser(user);
-  for (const line of r.data.refused || []) out.append(el("div", { cls: "error", text: line }));
+  const refused = r.ok ? r.data.refused || [] : r.data.error.split("\n");
+  for (const line of refused) out.append(el("div", { cls: "error", text: line }));
   loadUsers();
 }
 
