@@ -112,7 +112,8 @@ def graph():
     return {m: imports(m, p, known) for m, p in known.items()}
 
 
-def _circles(edges):
+def circles_of(edges):
+    """The circles of an import graph (its strongly connected parts of two or more modules)."""
     index, low, stack, on, circles = {}, {}, [], set(), []
 
     def visit(node):
@@ -152,7 +153,7 @@ def test_imports_point_down_the_floors():
 
 
 def test_no_circles():
-    assert _circles({m: run for m, (run, _typed) in graph().items()}) == []
+    assert circles_of({m: run for m, (run, _typed) in graph().items()}) == []
 
 
 def test_the_checker_sees_every_import(tmp_path):
@@ -166,7 +167,7 @@ def test_the_checker_sees_every_import(tmp_path):
     run, typed = imports("zarn_engine.probe", source, set(modules()))
     assert run == {"zarn_engine.persist", "zarn_engine.live", "zarn_engine.codec"}
     assert typed == {"zarn_engine.engine", "zarn_engine.feed"}
-    assert _circles({"a": {"b"}, "b": {"c"}, "c": {"a"}, "d": {"a"}}) == [["a", "b", "c"]]
+    assert circles_of({"a": {"b"}, "b": {"c"}, "c": {"a"}, "d": {"a"}}) == [["a", "b", "c"]]
 
 
 def test_the_package_fills_the_documents_persistence():

@@ -7,6 +7,8 @@ circle."""
 import ast
 import pathlib
 
+from test_framework_layers import circles_of
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent / "python"
 PACKAGE = "zarn_user"
 
@@ -93,40 +95,4 @@ def test_no_module_imports_the_command_line_from_below():
 
 
 def test_no_circles():
-    edges = graph()
-    index, low, stack, on, circles = {}, {}, [], set(), []
-
-    def visit(node):
-        index[node] = low[node] = len(index)
-        stack.append(node)
-        on.add(node)
-        for nxt in edges.get(node, ()):
-            if nxt not in index:
-                visit(nxt)
-                low[node] = min(low[node], low[nxt])
-            elif nxt in on:
-                low[node] = min(low[node], index[nxt])
-        if low[node] == index[node]:
-            component = []
-            while True:
-                top = stack.pop()
-                on.discard(top)
-                component.append(top)
-                if top == node:
-                    break
-            if len(component) > 1:
-                circles.append(sorted(component))
-
-    for node in edges:
-        if node not in index:
-            visit(node)
-    assert circles == []
-
-
-def test_the_checker_sees_imports_inside_functions(tmp_path):
-    """A function-level import is an arrow like any other."""
-    source = tmp_path / "probe.py"
-    source.write_text("def f():\n    from ..cli import entry\n    import zarn_user.web.app\n")
-    known = set(modules())
-    found = imports("zarn_user.core.probe", source, known)
-    assert found == {"zarn_user.cli.entry", "zarn_user.web.app"}
+    assert circles_of(graph()) == []
