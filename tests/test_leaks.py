@@ -175,6 +175,7 @@ def test_query_index_no_growth(rm):
             query_scenario(rm)
         gc.collect()
         objects = len(gc.get_objects())
+        indexes = len(query._held)  # other tests' matrices may still be alive in this process
         tracemalloc.start()
         before = tracemalloc.take_snapshot()
         for _ in range(250):
@@ -185,6 +186,6 @@ def test_query_index_no_growth(rm):
         grown = sum(stat.size_diff for stat in after.compare_to(before, "filename"))
         assert len(gc.get_objects()) - objects < 100
         assert grown < 32 * 1024, after.compare_to(before, "lineno")[:5]
-        assert len(query._held) < 10  # an index goes with its matrix
+        assert len(query._held) <= indexes + 2  # an index goes with its matrix
     finally:
         zarn_engine.use_engine(previous)
