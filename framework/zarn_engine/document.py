@@ -487,6 +487,17 @@ class Document(EmbeddedDocument):
             if engine is not None:
                 batch.engine = engine
             return None
+        engine = engine or attrs.get("_engine") or _persisted().default_engine()
+        key, expected = self._save_target(engine)
+        version = _persisted().save(self, engine, key, expected)
+        attrs["_stored"] = (key, version)
+        attrs["_engine"] = engine
+        return version
+
+    def _save_target(self, engine: Engine) -> tuple[str, int | None]:
+        """(key, the version a save to `engine` replaces): a key made for an instance without
+        one; the version read names what is replaced only in the store it was read from."""
+        attrs = self.__dict__
         for name in self._key_fields:
             if attrs.get(name) is None:
                 import uuid  # on first use: it loads `platform`, start-up time
@@ -496,15 +507,9 @@ class Document(EmbeddedDocument):
         if key is None:  # a class without key fields
             raise InvalidKey(f"{type(self).__name__} has no key fields (_key_fields): no store can hold it; "
                              "nothing was written")
-        own = attrs.get("_engine")
-        engine = engine or own or _persisted().default_engine()
         stored = attrs.get("_stored")
-        # The version read names what is replaced only in the store it was read from.
-        expected = stored[1] if stored is not None and stored[0] == key and engine is own else None
-        version = _persisted().save(self, engine, key, expected)
-        attrs["_stored"] = (key, version)
-        attrs["_engine"] = engine
-        return version
+        expected = stored[1] if stored is not None and stored[0] == key and engine is attrs.get("_engine") else None
+        return key, expected
 
     @contextlib.contextmanager
     def batch(self) -> Iterator[_Batch]:
