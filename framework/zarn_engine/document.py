@@ -487,16 +487,17 @@ class Document(EmbeddedDocument):
             if engine is not None:
                 batch.engine = engine
             return None
-        engine = engine or attrs.get("_engine") or _persisted().default_engine()
-        key, expected = self._save_target(engine)
+        engine, key, expected = self._save_target(engine)
         version = _persisted().save(self, engine, key, expected)
         attrs["_stored"] = (key, version)
         attrs["_engine"] = engine
         return version
 
-    def _save_target(self, engine: Engine) -> tuple[str, int | None]:
-        """(key, the version a save to `engine` replaces): a key made for an instance without
-        one; the version read names what is replaced only in the store it was read from."""
+    def _save_target(self, engine: Engine | None) -> tuple[Engine, str, int | None]:
+        """(store, key, the version a save there replaces): a key made for an instance without
+        one, checked before any store is opened; the store `engine`, else the instance's own,
+        else the default; the version read names what is replaced only in the store it was
+        read from."""
         attrs = self.__dict__
         for name in self._key_fields:
             if attrs.get(name) is None:
@@ -507,9 +508,11 @@ class Document(EmbeddedDocument):
         if key is None:  # a class without key fields
             raise InvalidKey(f"{type(self).__name__} has no key fields (_key_fields): no store can hold it; "
                              "nothing was written")
+        own = attrs.get("_engine")
+        engine = engine or own or _persisted().default_engine()
         stored = attrs.get("_stored")
-        expected = stored[1] if stored is not None and stored[0] == key and engine is attrs.get("_engine") else None
-        return key, expected
+        expected = stored[1] if stored is not None and stored[0] == key and engine is own else None
+        return engine, key, expected
 
     @contextlib.contextmanager
     def batch(self) -> Iterator[_Batch]:

@@ -160,7 +160,7 @@ def save_all(docs: Sequence[Document], engine: Engine | None = None) -> list[int
     prepared: list[_Prepared] = []
     try:
         for doc in docs:
-            key, expected = doc._save_target(store)
+            _store, key, expected = doc._save_target(store)
             prepared.append(_prepare(doc, store, key, expected))
         versions = store.save_many([p.write for p in prepared])
     except BaseException:
