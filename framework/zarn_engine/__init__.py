@@ -8,13 +8,14 @@ from .errors import (ConfigurationError, ConflictError, ConnectionLost, DoesNotE
                      ReadOnlyError, SchemaMismatch, SchemaTooNew, SchemaTooOld, StorageError, StoreBusy,
                      StoreCorrupt, StoreFull, StoreLocked, VersionNotReached)
 from .document import Document, DocumentMeta, EmbeddedDocument, EmbeddedDocumentField, ListField
-from .engine import Engine, get_engine, use_engine
+from .engine import Engine, Write, get_engine, use_engine
 from .schema import SCHEMA
 from .urls import connect, migrate, open_engine
 from .memory import MemoryEngine
 from .acl import Acl, AclItem
 from .live import Live
-from . import persist  # noqa: F401 - fills the documents' persistence slot (see document.py)
+from . import persist  # fills the documents' persistence slot (see document.py)
+from .persist import save_all
 
 if TYPE_CHECKING:  # at run time imported on demand, by __getattr__ below
     from .postgresql import PostgreSQLEngine
@@ -38,5 +39,6 @@ __all__ = [
     "DoesNotExist", "EmbeddedDocument", "EmbeddedDocumentField", "Engine", "InvalidKey", "ListField", "Live",
     "LoadError", "MemoryEngine", "PostgreSQLEngine", "ReadOnlyError", "SCHEMA", "SQLiteEngine", "SchemaMismatch",
     "SchemaTooNew", "SchemaTooOld", "StorageError", "StoreBusy", "StoreCorrupt", "StoreFull", "StoreLocked",
-    "ValidationError", "VersionNotReached", "connect", "get_engine", "migrate", "open_engine", "use_engine",
+    "ValidationError", "VersionNotReached", "connect", "get_engine", "migrate", "open_engine", "save_all", "use_engine",
+    "Write",
 ]

@@ -487,6 +487,18 @@ class Document(EmbeddedDocument):
             if engine is not None:
                 batch.engine = engine
             return None
+        engine, key, expected = self._save_target(engine)
+        version = _persisted().save(self, engine, key, expected)
+        attrs["_stored"] = (key, version)
+        attrs["_engine"] = engine
+        return version
+
+    def _save_target(self, engine: Engine | None) -> tuple[Engine, str, int | None]:
+        """(store, key, the version a save there replaces): a key made for an instance without
+        one, checked before any store is opened; the store `engine`, else the instance's own,
+        else the default; the version read names what is replaced only in the store it was
+        read from."""
+        attrs = self.__dict__
         for name in self._key_fields:
             if attrs.get(name) is None:
                 import uuid  # on first use: it loads `platform`, start-up time
@@ -499,12 +511,8 @@ class Document(EmbeddedDocument):
         own = attrs.get("_engine")
         engine = engine or own or _persisted().default_engine()
         stored = attrs.get("_stored")
-        # The version read names what is replaced only in the store it was read from.
         expected = stored[1] if stored is not None and stored[0] == key and engine is own else None
-        version = _persisted().save(self, engine, key, expected)
-        attrs["_stored"] = (key, version)
-        attrs["_engine"] = engine
-        return version
+        return engine, key, expected
 
     @contextlib.contextmanager
     def batch(self) -> Iterator[_Batch]:

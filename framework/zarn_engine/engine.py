@@ -70,6 +70,24 @@ def _retention(name: str, default: float) -> float:
     return value
 
 
+class Write:
+    """One write of `Engine.save_many`: the arguments of a `save` (`data` the whole text), or of
+    a `commit` when `change` (`data` the change's text)."""
+
+    __slots__ = ("collection", "key", "data", "expected", "who", "change")
+
+    def __init__(self, collection: str, key: str, data: str, expected: int | None, who: str | None = None,
+                 change: bool = False) -> None:
+        if change and expected is None:
+            raise ValueError("a change is written over a stored version: expected is None")
+        self.collection, self.key, self.data = collection, key, data
+        self.expected, self.who, self.change = expected, who, change
+
+    def __repr__(self) -> str:
+        return (f"Write({self.collection!r}, {self.key!r}, {'change' if self.change else 'whole'},"
+                f" expected={self.expected})")
+
+
 class Engine:
     """Base of the stores; each store overrides every method."""
 
@@ -127,6 +145,12 @@ class Engine:
     def commit(self, collection: str, key: str, change: str, expected: int, who: str | None = None) -> int:
         """Log `change` (changes.py) as the version after `expected`, with the version check;
         the new version. The snapshot is left as it is."""
+        raise NotImplementedError
+
+    def save_many(self, writes: Sequence[Write]) -> list[int]:
+        """Make every write, each a `save` (whole text) or a `commit` (a change) with its own
+        version check, in one transaction: all or none. The new versions, in order; a
+        ConflictError on any check writes nothing. Each is logged and heard as its own."""
         raise NotImplementedError
 
     def read(self, collection: str, key: str) -> tuple[str, int, int, list[tuple[int, str]]] | None:

@@ -4,10 +4,10 @@ from __future__ import annotations
 
 import threading
 import time
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Sequence
 
 from .dump import Held, check, plan
-from .engine import Engine, chain_of, prune_below
+from .engine import Engine, Write, chain_of, prune_below
 from .errors import check_key, conflict
 
 if TYPE_CHECKING:
@@ -56,29 +56,59 @@ class MemoryEngine(Engine):
     def save(self, collection: str, key: str, data: str, expected: int | None, who: str | None = None) -> int:
         check_key(collection, key)
         with self._lock:
-            found = self._docs.get((collection, key))
-            version = None if found is None else found[2]
-            if version != expected:
-                raise conflict(collection, key, expected, version)
-            new = self._last.get((collection, key), 0) + 1
-            self._docs[(collection, key)] = [data, new, new]
-            self._last[(collection, key)] = new
-            self._log_entry((collection, key), new, who, None)
+            new = self._put(Write(collection, key, data, expected, who))
             self._writes += 1
             return new
 
     def commit(self, collection: str, key: str, change: str, expected: int, who: str | None = None) -> int:
         check_key(collection, key)
         with self._lock:
-            found = self._docs.get((collection, key))
-            version = None if found is None else found[2]
-            if version != expected or found is None:
-                raise conflict(collection, key, expected, version)
-            new = found[2] = expected + 1
-            self._last[(collection, key)] = new
-            self._log_entry((collection, key), new, who, change)
+            new = self._put(Write(collection, key, change, expected, who, change=True))
             self._writes += 1
             return new
+
+    def save_many(self, writes: Sequence[Write]) -> list[int]:
+        for w in writes:
+            check_key(w.collection, w.key)
+        with self._lock:
+            # What the writes touch, as it was: put back when one of them fails.
+            wheres = {(w.collection, w.key) for w in writes}
+            before = [(where, self._docs.get(where), self._log.get(where), self._last.get(where)) for where in wheres]
+            saved = [(where, None if doc is None else list(doc), None if log is None else list(log), last)
+                     for where, doc, log, last in before]
+            try:
+                versions = [self._put(w) for w in writes]
+            except BaseException:
+                for where, doc, log, last in saved:
+                    self._docs.pop(where, None)
+                    self._log.pop(where, None)
+                    self._last.pop(where, None)
+                    if doc is not None:
+                        self._docs[where] = doc
+                    if log is not None:
+                        self._log[where] = log
+                    if last is not None:
+                        self._last[where] = last
+                raise
+            self._writes += 1
+            return versions
+
+    def _put(self, w: Write) -> int:
+        """One write, under the lock: the version check, the document, its log entry."""
+        where = (w.collection, w.key)
+        found = self._docs.get(where)
+        version = None if found is None else found[2]
+        if version != w.expected or (w.change and found is None):
+            raise conflict(w.collection, w.key, w.expected, version)
+        if w.change:
+            assert found is not None and w.expected is not None
+            new = found[2] = w.expected + 1
+        else:
+            new = self._last.get(where, 0) + 1
+            self._docs[where] = [w.data, new, new]
+        self._last[where] = new
+        self._log_entry(where, new, w.who, w.data if w.change else None)
+        return new
 
     def rebase(self, collection: str, key: str, data: str, version: int) -> bool:
         check_key(collection, key)

@@ -15,17 +15,17 @@ import json
 
 TYPE_CHECKING = False  # typing is imported by type checkers only: start-up time
 if TYPE_CHECKING:
-    from typing import Any, TypeVar
+    from typing import Any, Sequence, TypeVar
 
     D = TypeVar("D", bound=Document)
 
 from . import engine as engines
 from .changes import Moves, apply_private, applier, check, diff, loads, snapshot, who
 from .document import Document, EmbeddedDocument, record_writes, register_persistence
-from .engine import Engine
+from .engine import Engine, Write
 from .errors import StorageError
 
-__all__ = ["default_engine", "load", "remember", "save", "stored_text"]
+__all__ = ["default_engine", "load", "remember", "save", "save_all", "stored_text"]
 
 
 def default_engine() -> Engine:
@@ -72,42 +72,106 @@ def _move_on(doc: Document, key: str, version: int, engine: Any,
     attrs["_changes_base"] = (key, version, engine, (record_writes(), lists, moves.plain))
 
 
-def save(doc: Document, engine: Any, key: str, expected: int | None) -> int:
-    """Write the document: as a change over version `expected` when the instance remembers
-    that version and the store keeps changes, else whole. The new version."""
+class _Prepared:
+    """A document's write, made ready by `_prepare`: the store's Write, and what `_finish`
+    (after the commit) or `_abandon` (after a failure) needs."""
+
+    __slots__ = ("doc", "write", "base", "moves")
+
+    def __init__(self, doc: Document, write: Write, base: Any, moves: Moves) -> None:
+        self.doc, self.write, self.base, self.moves = doc, write, base, moves
+
+
+def _prepare(doc: Document, engine: Any, key: str, expected: int | None) -> _Prepared:
+    """The document's write: a change over version `expected` when the instance remembers
+    that version and the store keeps changes, else the whole text; validated either way."""
     attrs = doc.__dict__
     collection = type(doc)._collection()
     base = attrs.get("_changes_base")
-    change = None
     moves = Moves()
+    change = None
     if (expected is not None and base is not None and base[:3] == (key, expected, engine)
             and type(engine).commit is not Engine.commit):
         change = diff(doc, base[3], moves)
     label = who()
-    version: int
     if change is None:
         doc.validate()
-        text = stored_text(doc)
-        version = (engine.save(collection, key, text, expected) if label is None
-                   else engine.save(collection, key, text, expected, label))
-        attrs["_changes_tail"] = (0, 0, len(text))
-    else:
-        assert base is not None  # a change is found only over a remembered version
-        try:
-            if type(doc).validate is not EmbeddedDocument.validate:
-                doc.validate()  # the class's own checks see the whole document
-            else:
-                check(doc, change)
-            change_text = json.dumps(change)
-            version = engine.commit(collection, key, change_text, expected, label)
-        except BaseException:
-            moves.undo(base[3])  # not committed: the snapshot stays at the version it was
-            raise
-        _move_on(doc, key, version, engine, base[3], moves)
-        _compact(doc, engine, collection, key, version, len(change_text))
-        return version
-    remember(doc, key, version, engine)
+        return _Prepared(doc, Write(collection, key, stored_text(doc), expected, label), None, moves)
+    assert base is not None  # a change is found only over a remembered version
+    prepared = _Prepared(doc, Write(collection, key, "", expected, label, change=True), base, moves)
+    try:
+        if type(doc).validate is not EmbeddedDocument.validate:
+            doc.validate()  # the class's own checks see the whole document
+        else:
+            check(doc, change)
+        prepared.write.data = json.dumps(change)
+    except BaseException:
+        _abandon(prepared)
+        raise
+    return prepared
+
+
+def _abandon(prepared: _Prepared) -> None:
+    """After a write that was not committed: the snapshot stays at the version it was."""
+    if prepared.base is not None:
+        prepared.moves.undo(prepared.base[3])
+
+
+def _finish(prepared: _Prepared, engine: Any, version: int) -> None:
+    """After the commit of `version`: the instance remembers it for its next save."""
+    doc, w = prepared.doc, prepared.write
+    if prepared.base is None:
+        doc.__dict__["_changes_tail"] = (0, 0, len(w.data))
+        remember(doc, w.key, version, engine)
+        return
+    _move_on(doc, w.key, version, engine, prepared.base[3], prepared.moves)
+    _compact(doc, engine, w.collection, w.key, version, len(w.data))
+
+
+def save(doc: Document, engine: Any, key: str, expected: int | None) -> int:
+    """Write the document: as a change over version `expected` when the instance remembers
+    that version and the store keeps changes, else whole. The new version."""
+    prepared = _prepare(doc, engine, key, expected)
+    w = prepared.write
+    try:
+        if w.change:
+            version: int = engine.commit(w.collection, w.key, w.data, w.expected, w.who)
+        elif w.who is None:
+            version = engine.save(w.collection, w.key, w.data, w.expected)
+        else:
+            version = engine.save(w.collection, w.key, w.data, w.expected, w.who)
+    except BaseException:
+        _abandon(prepared)
+        raise
+    _finish(prepared, engine, version)
     return version
+
+
+def save_all(docs: Sequence[Document], engine: Engine | None = None) -> list[int]:
+    """Save the documents in one transaction of `engine` (else the store the first was loaded
+    from or saved to, else the default store): all or none, each with its own version check
+    as `Document.save` makes it (ConflictError when any fails, nothing written). The new
+    versions, in order; each document holds its own afterwards."""
+    if not docs:
+        return []
+    if len({id(doc) for doc in docs}) != len(docs):
+        raise ValueError("save_all: a document given twice; nothing was written")
+    store: Engine = engine or docs[0].__dict__.get("_engine") or default_engine()
+    prepared: list[_Prepared] = []
+    try:
+        for doc in docs:
+            _store, key, expected = doc._save_target(store)
+            prepared.append(_prepare(doc, store, key, expected))
+        versions = store.save_many([p.write for p in prepared])
+    except BaseException:
+        for p in prepared:
+            _abandon(p)
+        raise
+    for p, version in zip(prepared, versions):
+        _finish(p, store, version)
+        p.doc.__dict__["_stored"] = (p.write.key, version)
+        p.doc.__dict__["_engine"] = store
+    return versions
 
 
 def load(cls: type[D], key: str, engine: Any) -> D | None:

@@ -19,12 +19,12 @@ from __future__ import annotations
 import json
 import os
 import time
-from typing import TYPE_CHECKING, Any, cast
+from typing import TYPE_CHECKING, Any, Sequence, cast
 
 from . import schema
 from .changes import materialize
 from .dump import Held, check, plan
-from .engine import Engine, chain_of, prune_below
+from .engine import Engine, Write, chain_of, prune_below
 from .errors import ConnectionLost, ReadOnlyError, SchemaTooOld, StorageError, check_key, conflict, safe_url
 from .feed import HEARTBEAT
 from .pgconnection import KEEPALIVES, Connections, abandon, shut_down
@@ -229,24 +229,38 @@ class PostgreSQLEngine(Connections, Engine):
 
     def read(self, collection: str, key: str) -> tuple[str, int, int, list[tuple[int, str]]] | None:
         check_key(collection, key)
+        return self._run(lambda cur: self._read_in(cur, collection, key), read=True)
 
-        def work(cur: Cursor) -> tuple[str, int, int, list[tuple[int, str]]] | None:
-            cur.execute("SELECT data, COALESCE(base, version), version FROM zarn_documents"
-                        " WHERE collection = %s AND key = %s", (collection, key))
-            row = cur.fetchone()
-            if row is None:
-                return None
-            rows: list[tuple[int, str]] = []
-            if row[1] != row[2]:
-                cur.execute("SELECT version, change FROM zarn_changes WHERE collection = %s AND key = %s"
-                            " AND version > %s AND version <= %s ORDER BY version", (collection, key, row[1], row[2]))
-                rows = cur.fetchall()
-            return row[0], row[1], row[2], rows
-
-        return self._run(work, read=True)
+    @staticmethod
+    def _read_in(cur: Cursor, collection: str, key: str) -> tuple[str, int, int, list[tuple[int, str]]] | None:
+        cur.execute("SELECT data, COALESCE(base, version), version FROM zarn_documents"
+                    " WHERE collection = %s AND key = %s", (collection, key))
+        row = cur.fetchone()
+        if row is None:
+            return None
+        rows: list[tuple[int, str]] = []
+        if row[1] != row[2]:
+            cur.execute("SELECT version, change FROM zarn_changes WHERE collection = %s AND key = %s"
+                        " AND version > %s AND version <= %s ORDER BY version", (collection, key, row[1], row[2]))
+            rows = cur.fetchall()
+        return row[0], row[1], row[2], rows
 
     def commit(self, collection: str, key: str, change: str, expected: int, who: str | None = None) -> int:
         check_key(collection, key)
+        self._writable()
+        committed = self._run(lambda cur: self._commit_in(cur, collection, key, change, expected, who), single=True)
+        if committed is not None:
+            return committed
+        # After a failover: the document written whole, at a version above every earlier timeline's.
+        whole = self._whole(self.read(collection, key))
+        if whole is None or whole[1] != expected:
+            raise conflict(collection, key, expected, None if whole is None else whole[1])
+        return self.save(collection, key, materialize(whole[0], [(expected + 1, change)]), expected, who)
+
+    def _commit_in(self, cur: Cursor, collection: str, key: str, change: str, expected: int,
+                   who: str | None) -> int | None:
+        """Log `change` after `expected` by one statement; None when the document is at that
+        version but of an earlier timeline (see _FLOOR): then it is written whole."""
         version = expected + 1
         params: dict[str, Any] = {"collection": collection, "key": key, "expected": expected, "who": who,
                                   "change": change, "channel": CHANNEL, "note": json.dumps([collection, key])}
@@ -255,27 +269,45 @@ class PostgreSQLEngine(Connections, Engine):
             sql = _COMMIT_PRUNING
             params["keep"] = self.keep_changes  # the bounds of prune_below, reckoned by the statement
             params["before"] = time.time() - self.keep_days * 86400.0
+        cur.execute(sql, params)
+        if cur.fetchone() is None:
+            cur.execute("SELECT version FROM zarn_documents WHERE collection = %s AND key = %s",
+                        (collection, key))
+            found = cur.fetchone()
+            if found is not None and found[0] == expected:
+                return None  # a version of an earlier timeline (see _FLOOR)
+            raise conflict(collection, key, expected, None if found is None else found[0])
+        return version
 
-        def work(cur: Cursor) -> int | None:
-            cur.execute(sql, params)
-            if cur.fetchone() is None:
-                cur.execute("SELECT version FROM zarn_documents WHERE collection = %s AND key = %s",
-                            (collection, key))
-                found = cur.fetchone()
-                if found is not None and found[0] == expected:
-                    return None  # a version of an earlier timeline (see _FLOOR)
-                raise conflict(collection, key, expected, None if found is None else found[0])
-            return version
+    def save_many(self, writes: Sequence[Write]) -> list[int]:
+        for w in writes:
+            check_key(w.collection, w.key)
+        # Rows are locked in the order of their keys, whatever the order given: two of these
+        # transactions over the same documents never wait for each other in a circle.
+        order = sorted(range(len(writes)), key=lambda i: (writes[i].collection, writes[i].key))
+
+        def work(cur: Cursor) -> list[int]:
+            versions = [0] * len(writes)
+            for i in order:
+                versions[i] = self._put(cur, writes[i])
+            return versions
 
         self._writable()
-        committed = self._run(work, single=True)
+        return self._run(work)
+
+    def _put(self, cur: Cursor, w: Write) -> int:
+        """One write inside the open transaction, with its version check, log entry and notification."""
+        if not w.change:
+            return self._save_in(cur, w.collection, w.key, w.data, w.expected, w.who)
+        assert w.expected is not None
+        committed = self._commit_in(cur, w.collection, w.key, w.data, w.expected, w.who)
         if committed is not None:
             return committed
-        # After a failover: the document written whole, at a version above every earlier timeline's.
-        whole = self._whole(self.read(collection, key))
-        if whole is None or whole[1] != expected:
-            raise conflict(collection, key, expected, None if whole is None else whole[1])
-        return self.save(collection, key, materialize(whole[0], [(version, change)]), expected, who)
+        whole = self._whole(self._read_in(cur, w.collection, w.key))  # after a failover, as commit does
+        if whole is None or whole[1] != w.expected:
+            raise conflict(w.collection, w.key, w.expected, None if whole is None else whole[1])
+        return self._save_in(cur, w.collection, w.key, materialize(whole[0], [(w.expected + 1, w.data)]),
+                             w.expected, w.who)
 
     def _log(self, cur: Cursor, collection: str, key: str, version: int, who: str | None, change: str | None,
              note: str) -> None:
@@ -354,34 +386,34 @@ class PostgreSQLEngine(Connections, Engine):
 
     def save(self, collection: str, key: str, data: str, expected: int | None, who: str | None = None) -> int:
         check_key(collection, key)
-        note = json.dumps([collection, key])
-
-        def work(cur: Cursor) -> int:
-            if expected is None:
-                cur.execute(self._LOCK_KEY, (collection, key))
-                cur.execute(self._READ_KEY, (collection, key))
-                retired = cast("tuple[int]", cur.fetchone())[0]  # the row is there: made or locked above
-                cur.execute(
-                    "INSERT INTO zarn_documents (collection, key, version, data, base) SELECT %s, %s, v, %s, v"
-                    " FROM (SELECT GREATEST(%s, " + _FLOOR + ") AS v) AS new"
-                    " ON CONFLICT (collection, key) DO NOTHING RETURNING version",
-                    (collection, key, data, retired + 1))
-            else:
-                cur.execute("UPDATE zarn_documents SET version = GREATEST(version + 1, " + _FLOOR + "),"
-                            " base = GREATEST(version + 1, " + _FLOOR + "), data = %s"
-                            " WHERE collection = %s AND key = %s AND version = %s RETURNING version",
-                            (data, collection, key, expected))
-            row: tuple[int] | None = cur.fetchone()
-            if row is None:
-                cur.execute("SELECT version FROM zarn_documents WHERE collection = %s AND key = %s",
-                            (collection, key))
-                found = cur.fetchone()
-                raise conflict(collection, key, expected, None if found is None else found[0])
-            self._log(cur, collection, key, row[0], who, None, note)
-            return row[0]
-
         self._writable()
-        return self._run(work)
+        return self._run(lambda cur: self._save_in(cur, collection, key, data, expected, who))
+
+    def _save_in(self, cur: Cursor, collection: str, key: str, data: str, expected: int | None,
+                 who: str | None) -> int:
+        note = json.dumps([collection, key])
+        if expected is None:
+            cur.execute(self._LOCK_KEY, (collection, key))
+            cur.execute(self._READ_KEY, (collection, key))
+            retired = cast("tuple[int]", cur.fetchone())[0]  # the row is there: made or locked above
+            cur.execute(
+                "INSERT INTO zarn_documents (collection, key, version, data, base) SELECT %s, %s, v, %s, v"
+                " FROM (SELECT GREATEST(%s, " + _FLOOR + ") AS v) AS new"
+                " ON CONFLICT (collection, key) DO NOTHING RETURNING version",
+                (collection, key, data, retired + 1))
+        else:
+            cur.execute("UPDATE zarn_documents SET version = GREATEST(version + 1, " + _FLOOR + "),"
+                        " base = GREATEST(version + 1, " + _FLOOR + "), data = %s"
+                        " WHERE collection = %s AND key = %s AND version = %s RETURNING version",
+                        (data, collection, key, expected))
+        row: tuple[int] | None = cur.fetchone()
+        if row is None:
+            cur.execute("SELECT version FROM zarn_documents WHERE collection = %s AND key = %s",
+                        (collection, key))
+            found = cur.fetchone()
+            raise conflict(collection, key, expected, None if found is None else found[0])
+        self._log(cur, collection, key, row[0], who, None, note)
+        return row[0]
 
     def delete(self, collection: str, key: str, expected: int | None = None) -> bool:
         check_key(collection, key)

@@ -31,12 +31,12 @@ import threading
 import time
 import urllib.parse
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Iterator, Literal
+from typing import TYPE_CHECKING, Any, Iterator, Literal, Sequence
 
 from . import engine as _engines_module
 from . import schema
 from .dump import Held, check, plan
-from .engine import Engine, chain_of, prune_below
+from .engine import Engine, Write, chain_of, prune_below
 from .errors import (ReadOnlyError, StorageError, StoreCorrupt, StoreFull, StoreLocked, check_key,
                      conflict)
 
@@ -372,14 +372,7 @@ class SQLiteEngine(Engine):
     def commit(self, collection: str, key: str, change: str, expected: int, who: str | None = None) -> int:
         check_key(collection, key)
         with self._write() as conn:
-            row = conn.execute(_CURRENT, (collection, key)).fetchone()
-            if row is None or row[0] != expected:
-                raise conflict(collection, key, expected, None if row is None else row[0])
-            conn.execute("INSERT INTO heads (collection, key, version) VALUES (?, ?, ?)"
-                         " ON CONFLICT (collection, key) DO UPDATE SET version = excluded.version",
-                         (collection, key, expected + 1))
-            self._log(conn, collection, key, expected + 1, who, change)
-            return expected + 1
+            return self._put(conn, Write(collection, key, change, expected, who, change=True))
 
     def rebase(self, collection: str, key: str, data: str, version: int) -> bool:
         check_key(collection, key)
@@ -419,22 +412,41 @@ class SQLiteEngine(Engine):
     def save(self, collection: str, key: str, data: str, expected: int | None, who: str | None = None) -> int:
         check_key(collection, key)
         with self._write() as conn:
-            row = conn.execute(_CURRENT, (collection, key)).fetchone()
-            version = None if row is None else row[0]
-            if version != expected:
-                raise conflict(collection, key, expected, version)
-            if version is None:
-                retired = conn.execute("SELECT version FROM retired WHERE collection = ? AND key = ?",
-                                       (collection, key)).fetchone()
-                version = 0 if retired is None else retired[0]
-            new = version + 1
-            conn.execute("INSERT INTO documents (collection, key, version, data) VALUES (?, ?, ?, ?)"
-                         " ON CONFLICT (collection, key) DO UPDATE"
-                         " SET version = excluded.version, data = excluded.data",
-                         (collection, key, new, data))
-            conn.execute("DELETE FROM heads WHERE collection = ? AND key = ?", (collection, key))
-            self._log(conn, collection, key, new, who, None)
+            return self._put(conn, Write(collection, key, data, expected, who))
+
+    def save_many(self, writes: Sequence[Write]) -> list[int]:
+        for w in writes:
+            check_key(w.collection, w.key)
+        with self._write() as conn:
+            return [self._put(conn, w) for w in writes]
+
+    def _put(self, conn: sqlite3.Connection, w: Write) -> int:
+        """One write inside the open transaction: the version check, the document, its log entry."""
+        collection, key, expected = w.collection, w.key, w.expected
+        row = conn.execute(_CURRENT, (collection, key)).fetchone()
+        version: int | None = None if row is None else row[0]
+        if version != expected or (w.change and version is None):
+            raise conflict(collection, key, expected, version)
+        if w.change:
+            assert version is not None
+            new: int = version + 1
+            conn.execute("INSERT INTO heads (collection, key, version) VALUES (?, ?, ?)"
+                         " ON CONFLICT (collection, key) DO UPDATE SET version = excluded.version",
+                         (collection, key, new))
+            self._log(conn, collection, key, new, w.who, w.data)
             return new
+        if version is None:
+            retired = conn.execute("SELECT version FROM retired WHERE collection = ? AND key = ?",
+                                   (collection, key)).fetchone()
+            version = 0 if retired is None else retired[0]
+        new = version + 1
+        conn.execute("INSERT INTO documents (collection, key, version, data) VALUES (?, ?, ?, ?)"
+                     " ON CONFLICT (collection, key) DO UPDATE"
+                     " SET version = excluded.version, data = excluded.data",
+                     (collection, key, new, w.data))
+        conn.execute("DELETE FROM heads WHERE collection = ? AND key = ?", (collection, key))
+        self._log(conn, collection, key, new, w.who, None)
+        return new
 
     def delete(self, collection: str, key: str, expected: int | None = None) -> bool:
         check_key(collection, key)

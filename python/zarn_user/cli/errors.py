@@ -4,7 +4,7 @@ and fields (the core's outcomes, the store's error classes), never from its text
 
 from __future__ import annotations
 
-from ..core.errors import BadInput, DoorError, PartlyStored, Refused, VersionMismatch
+from ..core.errors import BadInput, DoorError, Refused, VersionMismatch
 
 __all__ = ["BadInput", "Refused", "outcome", "EXIT_STATUSES"]
 
@@ -46,8 +46,6 @@ def _detail(exc: BaseException) -> str:
 def outcome(exc: BaseException, writing: bool) -> Outcome:
     """The exit status and message for an exception that ended a command; `writing` tells
     whether the command had begun to save."""
-    if isinstance(exc, PartlyStored):
-        return UNKNOWN, exc.message
     if isinstance(exc, BadInput):
         return BAD_INPUT, exc.message
     if isinstance(exc, (Refused, VersionMismatch)):

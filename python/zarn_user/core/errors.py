@@ -120,15 +120,3 @@ class Contended(Refused):
         super().__init__(message, tries=tries, found=found)
         self.tries = tries
         self.found = found
-
-
-class PartlyStored(DoorError):
-    """A change of two documents of which the first was stored and could not be undone
-    after the second failed: `stored` names what is stored, `cause` the failure."""
-
-    code = "partly_stored"
-
-    def __init__(self, message: str, *, stored: str, cause: BaseException) -> None:
-        super().__init__(message, stored=stored)
-        self.stored = stored
-        self.cause = cause

@@ -10,9 +10,7 @@ plain import reads them.
 
 An import of a file writes new applications only, all or none: every check (lines, names,
 patterns, cycles, users' roles, that no `APP-DOMAIN` exists) passes before the first one is
-written. The store commits one document at a time; when it fails part way, the applications
-already written by this import are deleted again before the error is reported, and the
-error names any that could not be deleted.
+written, and all are written in one transaction: when the store fails, nothing is.
 """
 
 from __future__ import annotations
@@ -22,7 +20,7 @@ import io
 from dataclasses import dataclass, field
 from typing import Any
 
-from zarn_engine import DoesNotExist
+from zarn_engine import DoesNotExist, save_all
 
 import zarn_user.core.interchange as interchange
 import zarn_user.role_matrix as rm
@@ -226,38 +224,15 @@ def plan(app: str, split: Split, existing: set[str], literal: bool, allow_superu
 
 
 def write(tenants: list[Tenant]) -> None:
-    """Store the applications and their users, all or none: when the store fails part way,
-    what was written is deleted again before the error is raised (ConnectionLost, naming
-    them, for any that could not be)."""
-    from zarn_engine import ConnectionLost, StorageError
-
-    written: list[tuple[Any, str, int | None]] = []
-    try:
-        for t in tenants:
-            t.matrix.save()
-            written.append((rm.RoleMatrix, t.name, t.matrix.version))
-            doc = t.users.doc
-            if doc is not None and t.users.new:
-                doc.assignments.extend(t.users.new)
-                doc.save()
-                written.append((type(doc), t.name, doc.version))
-    except StorageError as exc:
-        left = _undo(written)
-        if left:
-            raise ConnectionLost(f"{exc}; the import stopped part way and these could not be deleted again: "
-                                 f"{', '.join(left)}") from None
-        raise type(exc)(f"{exc}; what this import had written was deleted again") from None
-
-
-def _undo(written: list[tuple[Any, str, int | None]]) -> list[str]:
-    """Delete what an interrupted import wrote, newest first; the names that stay."""
-    left = []
-    for kind, name, version in reversed(written):
-        try:
-            kind.delete(name, version=version)
-        except Exception:
-            left.append(name if kind is rm.RoleMatrix else f"the users of {name}")
-    return left[::-1]
+    """Store the applications and their users in one transaction: all or none."""
+    docs: list[Any] = []
+    for t in tenants:
+        docs.append(t.matrix)
+        doc = t.users.doc
+        if doc is not None and t.users.new:
+            doc.assignments.extend(t.users.new)
+            docs.append(doc)
+    save_all(docs)
 
 
 def domains_of(app: str) -> dict[str, str]:

@@ -8,10 +8,8 @@ literal text (Pattern, unless `literal`); roles named like the built-in superuse
 `allow_superuser`); lines that would close a cycle (Cycle, unless `skip_refused` keeps the
 rest). A dry run goes through the same steps and writes nothing.
 
-The policies and the users' roles are two documents. They are saved one after the other,
-each with its version check; when the second cannot be saved, the first is put back as it
-was (checked against the version just written), so that the import is stored whole or not
-at all; PartlyStored says when even that failed. An import adds to what is stored, so on a
+The policies and the users' roles are two documents, saved in one transaction, each with its
+version check: the import is stored whole or not at all. An import adds to what is stored, so on a
 version conflict it is read again and retried (VersionMismatch at once with `expected`).
 """
 
@@ -22,8 +20,10 @@ import time
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Callable
 
+from zarn_engine import save_all
+
 from . import interchange, privilege
-from .errors import BadInput, Builtin, Contended, Cycle, NotFound, PartlyStored, Pattern, VersionMismatch
+from .errors import BadInput, Builtin, Contended, Cycle, NotFound, Pattern, VersionMismatch
 from .holders import builtin, builtin_roles, has_builtin, known_roles, refusal
 from .ops import RETRIES, load_matrix, load_users
 from .text import check_app
@@ -192,7 +192,6 @@ def import_text(app: str, text: str, name: str, fmt: str = "auto", *, engine: En
             raise VersionMismatch(f"{app} is at version {matrix.version} now, not the one given in If-Match: "
                                   "look at it again", expected=expected, found=matrix.version)
         users = load_users(app, engine) if matrix is not None and engine is not None else UserRoles(app=app)
-        original = matrix._to_stored() if matrix is not None else None
         plan = _plan(app, reading, matrix, users, literal=literal, merge_builtin=merge_builtin,
                      allow_superuser=allow_superuser, step=step)
         plan.dry_run = dry_run
@@ -204,7 +203,7 @@ def import_text(app: str, text: str, name: str, fmt: str = "auto", *, engine: En
         if dry_run:
             return plan
         try:
-            _save(app, plan, users, original, engine, writing)
+            _save(app, plan, users, engine, writing)
         except ConflictError:
             if expected is not None:
                 raise VersionMismatch(f"{app} changed meanwhile, not at the version given in If-Match: look at "
@@ -216,43 +215,17 @@ def import_text(app: str, text: str, name: str, fmt: str = "auto", *, engine: En
                     "again", tries=retries, found=None)
 
 
-def _save(app: str, plan: Imported, users: UserRoles, original: str | None, engine: Engine | None,
+def _save(app: str, plan: Imported, users: UserRoles, engine: Engine | None,
           writing: Callable[[], Engine | None]) -> None:
-    from zarn_engine import ConnectionLost, StorageError
-
+    """The policies and the users' roles that changed, in one transaction."""
     matrix: Any = plan.__dict__["matrix"]
-    if plan.created or plan.added or plan.settings or plan.assigned:
-        engine = writing() or engine
+    docs: list[Any] = []
     if plan.created or plan.added or plan.settings:
-        matrix.save(engine=engine)
+        docs.append(matrix)
+    if plan.assigned:
+        users.assignments.extend(Assignment(user=u, role=r) for u, r in plan.assigned)
+        docs.append(users)
+    if docs:
+        save_all(docs, writing() or engine)
         plan.stored = True
     plan.version = matrix.version
-    if not plan.assigned:
-        return
-    users.assignments.extend(Assignment(user=u, role=r) for u, r in plan.assigned)
-    try:
-        users.save(engine=engine)
-    except StorageError as exc:
-        if not plan.stored or isinstance(exc, ConnectionLost):
-            raise
-        try:
-            _undo(matrix, original, engine)
-        except Exception as undo:  # noqa: BLE001 - said below, with what is stored
-            raise PartlyStored(f"the policies of {app} were imported (version {matrix.version}) but its users' "
-                               f"roles were not ({exc}), and putting the policies back failed ({undo}): look at "
-                               f"{app} before running the import again", stored="policies", cause=exc) from None
-        plan.stored = False
-        raise
-    plan.stored = True
-
-
-def _undo(matrix: Any, original: str | None, engine: Engine | None) -> None:
-    """Put the matrix back as it was before the import, only over the version the import
-    wrote."""
-    import zarn_user.role_matrix as rm
-
-    store = engine or matrix.engine
-    if original is None:
-        rm.RoleMatrix.delete(matrix.name, engine=store, version=matrix.version)
-        return
-    store.save(rm.RoleMatrix._collection(), matrix.name, original, matrix.version)

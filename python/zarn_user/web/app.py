@@ -24,7 +24,7 @@ from starlette.staticfiles import StaticFiles
 from starlette.types import Message, Receive, Scope, Send
 
 from . import explore, graph, openapi, playground_routes, tokens, user_routes
-from ..core.errors import (BadInput, Cycle, DoorError, NotDirect, NotFound, PartlyStored, VersionMismatch)
+from ..core.errors import (BadInput, Cycle, DoorError, NotDirect, NotFound, VersionMismatch)
 from .console import ApiError, Console, bad, etag, flag as _flag, flags as _flags, parse_if_match, role_name
 
 class JSONResponse(_JSONResponse):
@@ -133,8 +133,6 @@ def door_status(exc: DoorError) -> int:
         return 400
     if isinstance(exc, VersionMismatch):
         return 412
-    if isinstance(exc, PartlyStored):
-        return 503
     return 409  # refused by a rule: a cycle, a path to *:*, a pattern, other writers
 
 
