@@ -1,5 +1,6 @@
 """What every store promises, run against each one; live documents on each store."""
 
+import pickle
 import threading
 import time
 
@@ -20,8 +21,12 @@ def test_versions_conflicts_and_deletes(engine, store_url):
     with pytest.raises(ConflictError, match="exists already"):
         engine.save("c", "k", "again", None)
     assert engine.save("c", "k", "two", 1) == 2
-    with pytest.raises(ConflictError, match="expected version 1, found 2"):
+    with pytest.raises(ConflictError, match="expected version 1, found 2") as caught:
         engine.save("c", "k", "stale", 1)
+    # What a caller needs is in fields, also after a trip through pickle (another process).
+    again = pickle.loads(pickle.dumps(caught.value))
+    for error in (caught.value, again):
+        assert (error.collection, error.key, error.expected, error.found) == ("c", "k", 1, 2)
     assert engine.load("c", "k") == ("two", 2) and engine.version("c", "k") == 2
     engine.save("c", "a,b", "x", None)
     engine.save("other", "z", "x", None)

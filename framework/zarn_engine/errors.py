@@ -10,7 +10,19 @@ class StorageError(RuntimeError):
 
 
 class ConflictError(StorageError):
-    """The stored copy changed since this instance was loaded or last saved; nothing was written."""
+    """The stored copy changed since this instance was loaded or last saved; nothing was written.
+
+    Where a store knows them: `collection` and `key` of the document, `expected` (the version
+    the writer built on; None when it expected no document) and `found` (the version stored;
+    None when there is none). Callers read these, never the message."""
+
+    def __init__(self, message: str = "", *, collection: str | None = None, key: str | None = None,
+                 expected: int | None = None, found: int | None = None) -> None:
+        super().__init__(message)
+        self.collection = collection
+        self.key = key
+        self.expected = expected
+        self.found = found
 
 
 class ReadOnlyError(StorageError):
@@ -151,7 +163,9 @@ def _short(text: str) -> str:
 def conflict(collection: str, key: str, expected: int | None, found: int | None) -> ConflictError:
     """The ConflictError for a save or delete that expected `expected` and found `found`."""
     if expected is None:
-        return ConflictError(f"{collection} {key!r} exists already (version {found})")
-    if found is None:
-        return ConflictError(f"{collection} {key!r} was deleted since version {expected}")
-    return ConflictError(f"{collection} {key!r} changed: expected version {expected}, found {found}")
+        message = f"{collection} {key!r} exists already (version {found})"
+    elif found is None:
+        message = f"{collection} {key!r} was deleted since version {expected}"
+    else:
+        message = f"{collection} {key!r} changed: expected version {expected}, found {found}"
+    return ConflictError(message, collection=collection, key=key, expected=expected, found=found)
