@@ -221,7 +221,7 @@ class Connections:
 
     def __init__(self, url: str, connect_timeout: float = 10.0) -> None:
         if psycopg is None:
-            raise StorageError("the PostgreSQL engine needs psycopg 3: pip install 'zarn-framework[postgresql]'")
+            raise StorageError("the PostgreSQL engine needs psycopg 3 (the postgresql extra): pip install 'psycopg[binary]'")
         self.url = url
         self.connect_timeout = connect_timeout
         self._where = f"PostgreSQL database {safe_url(url)}"

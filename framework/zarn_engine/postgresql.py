@@ -1,6 +1,6 @@
 """The PostgreSQL store: one database for the processes of many hosts.
 
-Needs psycopg 3 (`pip install 'zarn-framework[postgresql]'`). Every save is one
+Needs psycopg 3 (the postgresql extra: `pip install 'psycopg[binary]'`). Every save is one
 transaction whose single compare-and-set statement checks the version; the commit sends a
 notification on the channel `zarn_documents` ("collection/key" as JSON), which live
 documents in notify mode listen to. Parameterised SQL only.

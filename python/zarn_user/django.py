@@ -25,7 +25,7 @@ try:
     from django.core.exceptions import ImproperlyConfigured  # type: ignore[import-untyped]
     from django.core.signals import setting_changed  # type: ignore[import-untyped]
 except ImportError as exc:  # pragma: no cover - depends on the installation
-    raise ImportError(f"zarn_user.django needs Django: pip install 'zarn-user[django]' ({exc})") from None
+    raise ImportError(f"zarn_user.django needs Django (the package's django extra): pip install django ({exc})") from None
 
 from .directory import Directory, Permissions
 

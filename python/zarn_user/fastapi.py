@@ -24,7 +24,7 @@ try:
     from fastapi import Depends, HTTPException, Request
     from starlette.concurrency import run_in_threadpool
 except ImportError as exc:  # pragma: no cover - depends on the installation
-    raise ImportError(f"zarn_user.fastapi needs FastAPI: pip install 'zarn-user[fastapi]' ({exc})") from None
+    raise ImportError(f"zarn_user.fastapi needs FastAPI (the package's fastapi extra): pip install fastapi ({exc})") from None
 
 from zarn_engine import StorageError
 

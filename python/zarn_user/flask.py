@@ -21,7 +21,7 @@ from typing import Any, Callable, TypeVar
 try:
     from flask import Flask, abort, current_app, g
 except ImportError as exc:  # pragma: no cover - depends on the installation
-    raise ImportError(f"zarn_user.flask needs Flask: pip install 'zarn-user[flask]' ({exc})") from None
+    raise ImportError(f"zarn_user.flask needs Flask (the package's flask extra): pip install 'flask[async]' ({exc})") from None
 
 from zarn_engine import StorageError
 

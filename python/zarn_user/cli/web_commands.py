@@ -94,7 +94,7 @@ def cmd_serve(args: argparse.Namespace, ctx: Context) -> None:
 
         from ..web.app import create_app
     except ImportError as exc:
-        raise BadInput(f"the web console needs its extra ({exc.name} is missing): pip install 'zarn-user[web]'") from None
+        raise BadInput(f"the web console needs its extra ({exc.name} is missing): pip install starlette uvicorn httptools") from None
     if not 0 <= args.port <= 65535:
         raise BadInput(f"invalid port {args.port}: 0 to 65535")
     if args.max_body < 1:
