@@ -34,7 +34,7 @@ def cmd_test(args: Args, ctx: Context) -> None:
     """A file that holds an application runs on it in memory, unless --db names a store to
     run its assertions against; an assertions file runs against the store."""
     import zarn_user.role_matrix as rm
-    from zarn_user.core import playground
+    from zarn_user.core import assertions, playground
 
     from .users_io import assignments
 
@@ -46,10 +46,7 @@ def cmd_test(args: Args, ctx: Context) -> None:
         if not in_memory:
             store.open(create=False)
             apps = set(rm.RoleMatrix.keys())
-            missing = [f"{args.file}:{a.line}: unknown application {a.app!r}"
-                       for a in found.assertions if a.app not in apps]
-            if missing:
-                raise playground.BadFile(missing)
+            assertions.missing_apps(found.assertions, apps.__contains__, args.file)
     except playground.BadFile as exc:
         raise BadInput("\n".join(exc.lines)) from None
     if in_memory:

@@ -1,4 +1,4 @@
-"""zarn-roles serve (the web console and HTTP API) and zarn-roles test (TOML assertions)."""
+"""zarn-roles serve: the web console and HTTP API."""
 
 from __future__ import annotations
 
@@ -8,7 +8,7 @@ import socket
 import sys
 
 from .command import Command, arg
-from .errors import BadInput, Refused
+from .errors import BadInput
 
 TYPE_CHECKING = False  # the typing module is not imported at start-up
 if TYPE_CHECKING:
@@ -17,41 +17,6 @@ if TYPE_CHECKING:
     from .context import Context
 
 LOOPBACK_NAMES = ("localhost", "127.0.0.1", "::1")
-
-
-# --- test ---------------------------------------------------------------------------------
-
-
-def cmd_test(args: argparse.Namespace, ctx: Context) -> None:
-    import zarn_user.role_matrix as rm
-
-    from ..web import assertions
-
-    store, out = ctx.store, ctx.out
-    from ..web.snapshot import Snapshot
-
-    try:
-        with open(args.file, encoding="utf-8") as f:
-            text = f.read()
-    except OSError as exc:
-        raise BadInput(f"cannot read {args.file}: {exc.strerror}") from None
-    except UnicodeDecodeError:
-        raise BadInput(f"cannot read {args.file}: not UTF-8 text") from None
-    try:
-        items = assertions.parse(text, args.file)
-        apps: set[str] = set()
-        if store.exists():
-            store.open(create=False)
-            apps = set(rm.RoleMatrix.keys())
-        assertions.missing_apps(items, apps.__contains__, args.file)
-    except assertions.BadFile as exc:
-        raise BadInput("\n".join(exc.lines)) from None
-    outcomes = assertions.run(items, lambda app: Snapshot(store.load(app)))
-    failed = [o for o in outcomes if not o.holds]
-    text = "\n".join(f"{o.message(args.file)}\n  {o.detail}" for o in failed)
-    out.emit([o.to_json() for o in outcomes], text or f"{len(outcomes)} assertion(s) hold")
-    if failed:
-        raise Refused(f"{len(failed)} of {len(outcomes)} assertion(s) fail")
 
 
 # --- serve --------------------------------------------------------------------------------
@@ -134,6 +99,4 @@ COMMANDS = [
         arg("--allow-host", action="append", default=[], metavar="NAME",
             help="a further name clients may reach the server by (the Host header); repeatable"),
         arg("--max-body", type=int, default=16, metavar="MIB", help="largest request body in MiB (default: 16)"))),
-    Command("test", cmd_test, "run a TOML file of assertions: exit 0 all hold, 1 some fail, 2 bad file",
-            (arg("file", metavar="FILE"),)),
 ]

@@ -46,11 +46,12 @@ from __future__ import annotations
 
 import json
 import re
-import tomllib
-from dataclasses import dataclass, field
-from typing import Any, Callable, Iterable, TypeGuard
+from dataclasses import dataclass
+from typing import Any, Callable, Iterable, cast
 
 import zarn_user.role_matrix as rm
+from zarn_user.core import assertions
+from zarn_user.core.assertions import BadFile, Outcome, strings as _strings
 from zarn_user.core.holders import Holding, holdings, known_roles, refusal
 from zarn_user.core.interchange import Entry, apply, pattern_error
 from zarn_user.core.text import APP_RULE, app_pattern, nfc, role_error, value_error
@@ -59,65 +60,38 @@ from zarn_user.core.users import Assignment, UserRoles, user_error, user_holding
 __all__ = ["BadFile", "Assertion", "Outcome", "Playground", "Subject", "parse", "run", "write"]
 
 KINDS = ("check", "why", "who")
-_TOP = ("app", "literal", "roles", "users", *KINDS)
-_KEYS = {"check": {"app", "role", "roles", "user", "obj", "act", "expect"},
+_TOP = ("app", "literal", "roles", "users")
+_KEYS = {"check": assertions.KEYS["check"] | {"user"},
          "why": {"app", "role", "user", "obj", "act", "expect"},
-         "who": {"app", "obj", "act", "users", "expect"}}
+         "who": assertions.KEYS["who"] | {"users"}}
 _ROLE_KEYS = ("grants", "sub_roles")
-_HEADER = re.compile(r"^\s*\[\[\s*(check|why|who)\s*\]\]\s*(#.*)?$")
 _ROLE_HEADER = re.compile(r'^\s*\[\s*roles\s*\.\s*("(?:[^"\\]|\\.)*"|[A-Za-z0-9_-]+)\s*\]\s*(#.*)?$')
 _TABLE = re.compile(r"^\s*\[")
 _USERS_HEADER = re.compile(r"^\s*\[\s*users\s*\]\s*(#.*)?$")
 _KEY_LINE = re.compile(r'^\s*("(?:[^"\\]|\\.)*"|[A-Za-z0-9_-]+)\s*=')
 
 
-class BadFile(Exception):
-    """The file cannot be run: its lines are the reasons, each `FILE:LINE: reason`."""
-
-    @property
-    def lines(self) -> list[str]:
-        return list(self.args[0])
-
-
 @dataclass
-class Assertion:
-    kind: str  # check, why or who
-    line: int
-    app: str
-    obj: str
-    act: str
-    expect: Any  # check: bool; why: bool or a list of roles; who: a sorted list of names
-    roles: list[str] = field(default_factory=list)  # check and why on roles
+class Assertion(assertions.Assertion):
+    """An assertion of a playground file: also why, a check or why on a user, and who on users."""
+
+    # kind: check, why or who; expect: check: bool; why: bool or a list of roles; who: a
+    # sorted list of names. roles: for check and why on roles.
     user: str | None = None  # check and why on a user
     users: bool = False  # who: the users holding it, not the roles
 
     def describe(self) -> str:
-        subject = f"--user {self.user}" if self.user is not None else " ".join(self.roles)
         if self.kind == "who":
-            return f"who {self.obj}:{self.act}" + (" --users" if self.users else "")
-        return f"{self.kind} {subject} {self.obj}:{self.act}"
+            return super().describe() + (" --users" if self.users else "")
+        if self.user is not None:
+            return f"{self.kind} --user {self.user} {self.obj}:{self.act}"
+        return super().describe()
 
-
-@dataclass
-class Outcome:
-    assertion: Assertion
-    holds: bool
-    got: Any
-    detail: str  # what was found, in the command line's words
-
-    def message(self, name: str) -> str:
-        a = self.assertion
-        return f"{name}:{a.line}: expected {_show(a.expect)}, got {_show(self.got)} ({a.describe()})"
-
-    def to_json(self) -> dict[str, Any]:
-        a = self.assertion
-        return {"line": a.line, "kind": a.kind, "app": a.app, "roles": a.roles if a.kind != "who" else None,
-                "user": a.user, "users": a.users if a.kind == "who" else None, "obj": a.obj, "act": a.act,
-                "expected": a.expect, "got": self.got, "holds": self.holds, "detail": self.detail}
-
-
-def _show(value: Any) -> str:
-    return json.dumps(value) if not isinstance(value, str) else value
+    def fields(self) -> dict[str, Any]:
+        said = super().fields()
+        return {**{k: said[k] for k in ("line", "kind", "app", "roles")}, "user": self.user,
+                "users": self.users if self.kind == "who" else None,
+                **{k: said[k] for k in ("obj", "act", "expected")}}
 
 
 @dataclass
@@ -143,17 +117,12 @@ def _key(token: str) -> str:
     return str(json.loads(token)) if token.startswith('"') else token
 
 
-def _positions(text: str) -> tuple[dict[str, list[int]], dict[str, int], dict[str, int]]:
-    """The line of each assertion header by kind in order, of each [roles.NAME] header, and of
-    each user's key inside the [users] table."""
-    headers: dict[str, list[int]] = {kind: [] for kind in KINDS}
+def _positions(text: str) -> tuple[dict[str, int], dict[str, int]]:
+    """The line of each [roles.NAME] header, and of each user's key inside the [users] table."""
     roles: dict[str, int] = {}
     users: dict[str, int] = {}
     in_users = False
     for number, line in enumerate(text.splitlines(), 1):
-        m = _HEADER.match(line)
-        if m:
-            headers[m.group(1)].append(number)
         role = _ROLE_HEADER.match(line)
         if role:
             try:
@@ -169,7 +138,7 @@ def _positions(text: str) -> tuple[dict[str, list[int]], dict[str, int], dict[st
                     users.setdefault(_key(key.group(1)), number)
                 except ValueError:
                     pass
-    return headers, roles, users
+    return roles, users
 
 
 # --- reading --------------------------------------------------------------------------------
@@ -178,23 +147,13 @@ def _positions(text: str) -> tuple[dict[str, list[int]], dict[str, int], dict[st
 def parse(text: str, name: str, app: str | None = None) -> Playground:
     """The application and assertions of a file's text; BadFile with every reason. `app`
     stands for a file that names no application."""
-    try:
-        data = tomllib.loads(text)
-    except tomllib.TOMLDecodeError as exc:
-        raise BadFile([f"{name}: not valid TOML ({exc})"]) from None
+    data = assertions.load(text, name)
     errors: list[str] = []
-    for key in data:
-        if key not in _TOP:
-            errors.append(f"{name}: unknown key {key!r}: expected app, literal, roles, users, [[check]], [[why]] "
-                          "and [[who]] tables")
-    default_app = data.get("app", app)
-    if default_app is not None and not isinstance(default_app, str):
-        errors.append(f"{name}: app must be a string")
-        default_app = None
+    default_app = assertions.top(data, name, app, errors, _TOP, KINDS)
     literal = data.get("literal", False)
     if not isinstance(literal, bool):
         errors.append(f"{name}: literal must be true or false")
-    headers, role_lines, user_lines = _positions(text)
+    role_lines, user_lines = _positions(text)
     holds_app = "roles" in data or "users" in data
     matrix = users = None
     declared: frozenset[str] = frozenset()
@@ -206,37 +165,17 @@ def parse(text: str, name: str, app: str | None = None) -> Playground:
         else:
             matrix, users, declared = _application(data, default_app, name, role_lines, user_lines, errors,
                                                    literal is True)
-    out: list[Assertion] = []
-    found: list[tuple[int, str]] = []  # (line, reason): in file order whatever the kind
-    for kind in KINDS:
-        tables = data.get(kind, [])
-        if not isinstance(tables, list):
-            found.append((0, f"{name}: {kind} must be tables, written [[{kind}]]"))
-            continue
-        for n, table in enumerate(tables):
-            line = headers[kind][n] if n < len(headers[kind]) else 0
-            where = f"{name}:{line}" if line else f"{name}: {kind} {n + 1}"
-            if not isinstance(table, dict):
-                found.append((line, f"{where}: expected a table"))
-                continue
-            assertion, problems = _assertion(kind, line, table, default_app)
-            found += [(line, f"{where}: {p}") for p in problems]
-            if assertion is not None:
-                if holds_app and assertion.app != default_app:
-                    found.append((line, f"{where}: unknown application {assertion.app!r}: this file holds "
-                                        f"{default_app!r}"))
-                out.append(assertion)
-    errors += [reason for _, reason in sorted(found, key=lambda f: f[0])]
-    if not errors and not out:
-        errors.append(f"{name}: no assertions: expected [[check]], [[why]] or [[who]] tables")
+
+    def read(kind: str, line: int, table: dict[str, Any]) -> tuple[Assertion | None, list[str]]:
+        assertion, problems = _assertion(kind, line, table, default_app)
+        if assertion is not None and holds_app and assertion.app != default_app:
+            problems = [f"unknown application {assertion.app!r}: this file holds {default_app!r}"]
+        return assertion, problems
+
+    out = assertions.tables(data, text, name, errors, read, KINDS)
     if errors:
         raise BadFile(errors)
-    out.sort(key=lambda a: a.line)
-    return Playground(default_app if holds_app else None, matrix, users, declared, out)
-
-
-def _strings(value: Any) -> TypeGuard[list[str]]:
-    return isinstance(value, list) and all(isinstance(v, str) for v in value)
+    return Playground(default_app if holds_app else None, matrix, users, declared, cast(list[Assertion], out))
 
 
 def _text(value: Any) -> Any:
@@ -335,47 +274,22 @@ def _application(data: dict[str, Any], app: str, name: str, role_lines: dict[str
 
 def _assertion(kind: str, line: int, table: dict[str, Any],
                default_app: str | None) -> tuple[Assertion | None, list[str]]:
-    problems = [f"unknown key {k!r} (a {kind} has {', '.join(sorted(_KEYS[kind]))})"
-                for k in table if k not in _KEYS[kind]]
-    app = table.get("app", default_app)
-    if app is None:
-        problems.append("no app: give app = \"NAME\" at the top of the file or in the table")
-    elif not isinstance(app, str) or not app_pattern().fullmatch(app):
-        problems.append(f"invalid application name {app!r}: {APP_RULE}")
     table = {k: _text(v) if k in ("obj", "act", "user") else v for k, v in table.items()}
     if table.get("users") is True and isinstance(table.get("expect"), list):
         table["expect"] = [_text(v) for v in table["expect"]]
-    for key in ("obj", "act"):
-        value = table.get(key)
-        if value is None:
-            problems.append(f"missing {key}")
-        elif not isinstance(value, str):
-            problems.append(f"{key} must be a string")
-        else:
-            problem = value_error("object" if key == "obj" else "action", value)
-            if problem:
-                problems.append(problem)
+    app, problems = assertions.common(kind, table, default_app, _KEYS)
     roles: list[str] = []
     user: str | None = None
     expect = table.get("expect")
     if kind in ("check", "why"):
-        subjects = [k for k in ("role", "roles", "user") if k in table]
-        choices = "role = \"NAME\", roles = [\"NAME\", ...] or user = \"ID\"" if kind == "check" \
-            else "role = \"NAME\" or user = \"ID\""
-        if len(subjects) != 1:
-            problems.append(f"give either {choices}")
-        elif subjects[0] == "user":
+        given = assertions.subject(kind, table, _KEYS, problems)
+        if given == "user":
             user = table["user"]
             problem = user_error(user)
             if problem:
                 problems.append(problem)
-        else:
-            given = [table["role"]] if "role" in table else table["roles"]
-            if not _strings(given) or not given:
-                problems.append("roles must be a non-empty list of names")
-            else:
-                roles = given
-                problems += [e for e in map(role_error, roles) if e]
+        elif given is not None:
+            roles = assertions.roles_of(table, problems)
         if kind == "check" and not isinstance(expect, bool):
             problems.append("expect must be true or false")
         if kind == "why":
@@ -387,13 +301,9 @@ def _assertion(kind: str, line: int, table: dict[str, Any],
         listed = table.get("users", False)
         if not isinstance(listed, bool):
             problems.append("users must be true or false")
-        if not _strings(expect):
-            problems.append("expect must be a list of " + ("user ids" if listed is True else "role names"))
-        else:
-            check = user_error if listed is True else role_error
-            problems += [e for e in map(check, expect) if e]
-            expect = sorted(set(expect))
-    if problems or not isinstance(app, str):
+        expect = (assertions.holders(expect, problems, user_error, "user ids") if listed is True
+                  else assertions.holders(expect, problems))
+    if problems or app is None:
         return None, problems
     return Assertion(kind, line, app, table["obj"], table["act"], expect, roles, user,
                      table.get("users", False) is True), []

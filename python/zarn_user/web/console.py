@@ -14,10 +14,9 @@ import re
 import threading
 from typing import TYPE_CHECKING, Any, Callable, Mapping
 
-from ..core import ops, transfer
+from ..core import assertions, ops, transfer
 from ..core.holders import Holding
 from ..core.text import app_error, check_text, role_error
-from . import assertions
 from .snapshot import Snapshot
 
 Json = dict[str, Any]  # a JSON object: a request's body, an answer
