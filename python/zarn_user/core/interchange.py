@@ -17,7 +17,7 @@ import ipaddress
 import json
 import re
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Callable, Iterable
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Iterator
 
 from .errors import BadInput
 from .text import nfc, role_error, user_error, value_error
@@ -162,9 +162,23 @@ def _user_subject(subject: str, after_marker: bool) -> bool:
     return after_marker or (role_error(subject) is not None and user_error(subject) is None)
 
 
-def _read_casbin(path: str, text: str) -> Reading:
-    reading = Reading()
-    users = False  # after the users marker, g lines give users roles
+@dataclass
+class Row:
+    """One line of a Casbin file that holds something."""
+
+    line: int
+    where: str  # "FILE:LINE"
+    kind: str
+    fields: list[str]
+    users: bool  # after the users marker: its g lines give users roles
+
+
+def casbin_rows(path: str, text: str, notes: list[str], errors: list[tuple[int, str]]) -> Iterator[Row]:
+    """The lines of a Casbin file that hold something, in order: blank lines and comments
+    skipped (the users marker noted), spaces and tabs around each field dropped, and a
+    trailing comma's empty field with a note. Text that is no CSV ends the reading with an
+    error."""
+    users = False
     reader = csv.reader(io.StringIO(text), skipinitialspace=True)
     try:
         for row in reader:
@@ -179,21 +193,26 @@ def _read_casbin(path: str, text: str) -> Reading:
             if fields and not fields[-1]:
                 while fields and not fields[-1]:
                     fields.pop()
-                reading.notes.append(f"{where}: a trailing comma: the empty last field is left out")
-            error, note, fields = _casbin_row(kind, fields)
-            if error:
-                reading.errors.append((line, f"{where}: {error}"))
-                continue
-            if note:
-                reading.notes.append(f"{where}: {note}")
-            if any(not f for f in fields):
-                reading.errors.append((line, f"{where}: an empty field"))
-                continue
-            if kind == "g" and _user_subject(fields[0], users):
-                kind = "u"
-            reading.entries.append(Entry(where, kind, tuple(fields), line))
+                notes.append(f"{where}: a trailing comma: the empty last field is left out")
+            yield Row(line, where, kind, fields, users)
     except csv.Error as exc:
-        reading.errors.append((reader.line_num, f"{path}:{reader.line_num}: not valid CSV ({exc})"))
+        errors.append((reader.line_num, f"{path}:{reader.line_num}: not valid CSV ({exc})"))
+
+
+def _read_casbin(path: str, text: str) -> Reading:
+    reading = Reading()
+    for row in casbin_rows(path, text, reading.notes, reading.errors):
+        error, note, fields = _casbin_row(row.kind, row.fields)
+        if error:
+            reading.errors.append((row.line, f"{row.where}: {error}"))
+            continue
+        if note:
+            reading.notes.append(f"{row.where}: {note}")
+        if any(not f for f in fields):
+            reading.errors.append((row.line, f"{row.where}: an empty field"))
+            continue
+        kind = "u" if row.kind == "g" and _user_subject(fields[0], row.users) else row.kind
+        reading.entries.append(Entry(row.where, kind, tuple(fields), row.line))
     return reading
 
 

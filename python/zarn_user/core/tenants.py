@@ -15,8 +15,6 @@ written, and all are written in one transaction: when the store fails, nothing i
 
 from __future__ import annotations
 
-import csv
-import io
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -70,55 +68,40 @@ def read(path: str, text: str, app: str) -> Split:
     """The lines of a Casbin file with domains, by domain; every bad line named."""
     split = Split(path)
     named: set[str] = set()  # domains already checked as part of an application name
-    users = False
-    reader = csv.reader(io.StringIO(text), skipinitialspace=True)
-    try:
-        for row in reader:
-            line = reader.line_num
-            where = f"{path}:{line}"
-            if not row or not "".join(row).strip() or row[0].lstrip().startswith("#"):
-                users = users or ",".join(row).strip() == USERS_MARKER
-                continue
-            # Spaces and tabs around fields only, as the plain import: a quoted newline stays, refused.
-            kind, fields = row[0].strip(), [c.strip(" \t") for c in row[1:]]
-            if fields and not fields[-1]:
-                while fields and not fields[-1]:
-                    fields.pop()
-                split.notes.append(f"{where}: a trailing comma: the empty last field is left out")
-            at = _domain_at(kind, fields)
-            if at is None:
-                error = None
-                if kind in ("p", "g") and len(fields) in ((3, 2) if kind == "p" else (2,)):
-                    shape = "p, sub, domain, obj, act" if kind == "p" else "g, user, role, domain"
-                    error = f"a {kind} line without a domain: a file split by domains has {shape} lines"
-                error = error or interchange._casbin_row(kind, fields)[0] or "malformed line"
-                split.errors.append((line, f"{where}: {error}"))
-                continue
-            fields = [nfc(f) for f in fields]  # text in NFC form, as every door stores it
-            domain = fields[at]
-            rest = fields[:at] + fields[at + 1:]
-            error, note, rest = interchange._casbin_row(kind, rest)
-            if error:
-                split.errors.append((line, f"{where}: {error}"))
-                continue
-            if note:
-                split.notes.append(f"{where}: {note}")
-            if any(not f for f in rest) or not domain:
-                split.errors.append((line, f"{where}: an empty field"))
-                continue
-            if domain not in named:
-                named.add(domain)
-                if not app_pattern().fullmatch(app_name(app, domain)):
-                    split.errors.append((line, f"{where}: domain {domain!r} makes no application name: "
-                                               f"{app_name(app, domain)!r} breaks the rule, {APP_RULE}"))
-            if kind == "p":
-                split.errors += [(line, f"{where}: {e}") for e in (value_error("object", rest[1]),
-                                                                   value_error("action", rest[2])) if e]
-            if kind == "g" and interchange._user_subject(rest[0], users):
-                kind = "u"
-            split.domains.setdefault(domain, []).append(Entry(where, kind, tuple(rest), line))
-    except csv.Error as exc:
-        split.errors.append((reader.line_num, f"{path}:{reader.line_num}: not valid CSV ({exc})"))
+    for row in interchange.casbin_rows(path, text, split.notes, split.errors):
+        line, where, kind, fields = row.line, row.where, row.kind, row.fields
+        at = _domain_at(kind, fields)
+        if at is None:
+            error = None
+            if kind in ("p", "g") and len(fields) in ((3, 2) if kind == "p" else (2,)):
+                shape = "p, sub, domain, obj, act" if kind == "p" else "g, user, role, domain"
+                error = f"a {kind} line without a domain: a file split by domains has {shape} lines"
+            error = error or interchange._casbin_row(kind, fields)[0] or "malformed line"
+            split.errors.append((line, f"{where}: {error}"))
+            continue
+        fields = [nfc(f) for f in fields]  # text in NFC form, as every door stores it
+        domain = fields[at]
+        rest = fields[:at] + fields[at + 1:]
+        error, note, rest = interchange._casbin_row(kind, rest)
+        if error:
+            split.errors.append((line, f"{where}: {error}"))
+            continue
+        if note:
+            split.notes.append(f"{where}: {note}")
+        if any(not f for f in rest) or not domain:
+            split.errors.append((line, f"{where}: an empty field"))
+            continue
+        if domain not in named:
+            named.add(domain)
+            if not app_pattern().fullmatch(app_name(app, domain)):
+                split.errors.append((line, f"{where}: domain {domain!r} makes no application name: "
+                                           f"{app_name(app, domain)!r} breaks the rule, {APP_RULE}"))
+        if kind == "p":
+            split.errors += [(line, f"{where}: {e}") for e in (value_error("object", rest[1]),
+                                                               value_error("action", rest[2])) if e]
+        if kind == "g" and interchange._user_subject(rest[0], row.users):
+            kind = "u"
+        split.domains.setdefault(domain, []).append(Entry(where, kind, tuple(rest), line))
     return split
 
 
