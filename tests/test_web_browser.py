@@ -212,3 +212,38 @@ def test_assertions_run_on_the_page(page, shop):
     expect(page.locator("#assert-result li.holds")).to_contain_text("line 1: check manager catalog:read")
     expect(page.locator("#assert-result li.fails")).to_contain_text(
         'assertions.toml:7: expected ["clerk"], got ["admin", "clerk", "manager", "root"] (who order:write)')
+
+
+def test_a_path_to_everything_given_only_when_ticked(page, shop, db):
+    page.goto(f"/apps/{shop}?role=viewer")
+    use_token(page)
+    # A sub-role holding *:* and a grant of *:* are refused, saying how to ask; ticked, each
+    # is made, and the box is cleared again for the next change.
+    page.fill("#include-role", "root")
+    page.click("#include-form button")
+    expect(page.locator("#edit-error")).to_contain_text("refused: viewer would hold everything (*:*)")
+    expect(page.locator("#subs li")).to_have_text(["none"])
+    page.check("#allow-superuser")
+    page.click("#include-form button")
+    expect(page.locator("#subs li")).to_have_text(["root\u00d7"])
+    expect(page.locator("#edit-error")).to_have_text("")
+    expect(page.locator("#allow-superuser")).not_to_be_checked()
+    page.goto(f"/apps/{shop}?role=public")
+    page.fill("#grant-obj", "*")
+    page.fill("#grant-act", "*")
+    page.click("#grant-form button")
+    expect(page.locator("#edit-error")).to_contain_text("refused: public would hold everything (*:*)")
+    page.check("#allow-superuser")
+    page.click("#grant-form button")
+    expect(page.locator("#direct td.perm")).to_have_text(["*:*"])
+    expect(page.locator("#allow-superuser")).not_to_be_checked()
+    # A user given a role that holds *:*: the same.
+    page.fill("#user-id", "eve@example.com")
+    page.fill("#user-roles", "root")
+    page.click("#user-assign")
+    expect(page.locator("#user-result")).to_contain_text("refused: eve@example.com would hold everything")
+    page.check("#user-allow-superuser")
+    page.click("#user-assign")
+    expect(page.locator("#user-result a.role")).to_have_text(["root"])
+    expect(page.locator("#user-allow-superuser")).not_to_be_checked()
+    assert cli(db, "check", shop, "--user", "eve@example.com", "anything", "at-all")[0] == 0

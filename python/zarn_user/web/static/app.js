@@ -693,11 +693,13 @@ $("user-form").addEventListener("submit", (ev) => {
 async function assignment(verb) {
   const user = $("user-id").value.trim();
   const roles = $("user-roles").value.split(/[\s,]+/).filter(Boolean);
-  const r = await api("POST", `${appPath()}/users/${verb}`, { user, roles });
+  const body = verb === "assign" ? { user, roles, allow_superuser: $("user-allow-superuser").checked } : { user, roles };
+  const r = await api("POST", `${appPath()}/users/${verb}`, body);
   const out = $("user-result");
   const direct = r.ok || (r.data && r.data.code === "not_direct");  // none held directly: each said why
   if (!direct) { showError(out, r); return; }
   $("user-roles").value = "";
+  $("user-allow-superuser").checked = false;  // asked for one change at a time
   await showUser(user);
   const refused = r.ok ? r.data.refused || [] : r.data.error.split("\n");
   for (const line of refused) out.append(el("div", { cls: "error", text: line }));
@@ -726,14 +728,16 @@ async function change(method, path, body) {
 
 $("grant-form").addEventListener("submit", async (ev) => {
   ev.preventDefault();
-  const ok = await change("POST", `${rolePath(state.role)}/grants`, { obj: $("grant-obj").value, act: $("grant-act").value });
-  if (ok) { $("grant-obj").value = ""; $("grant-act").value = ""; }
+  const ok = await change("POST", `${rolePath(state.role)}/grants`, { obj: $("grant-obj").value, act: $("grant-act").value,
+                                                                         allow_superuser: $("allow-superuser").checked });
+  if (ok) { $("grant-obj").value = ""; $("grant-act").value = ""; $("allow-superuser").checked = false; }
 });
 
 $("include-form").addEventListener("submit", async (ev) => {
   ev.preventDefault();
-  const ok = await change("POST", `${rolePath(state.role)}/sub-roles`, { role: $("include-role").value.trim() });
-  if (ok) $("include-role").value = "";
+  const ok = await change("POST", `${rolePath(state.role)}/sub-roles`, { role: $("include-role").value.trim(),
+                                                                            allow_superuser: $("allow-superuser").checked });
+  if (ok) { $("include-role").value = ""; $("allow-superuser").checked = false; }
 });
 
 const revoke = (p) => change("DELETE", `${rolePath(state.role)}/grants`, { obj: p.obj, act: p.act });
