@@ -35,6 +35,7 @@ import sys
 import tempfile
 import threading
 import time
+import traceback
 from typing import Any, Callable, Iterator
 
 import zarn_engine
@@ -74,6 +75,9 @@ NEW_KINDS = {
 # connection limit holds for it ("budget"); it owns the run's database.
 RUNNER = "zarn_runner"
 
+# Seconds the writer waits for a store it cannot read (after a failed step) before it fails.
+SETTLE = 30.0
+
 # Faults that act at the next change, not at once.
 ARMED = {"reload-fail"}
 
@@ -81,13 +85,15 @@ ARMED = {"reload-fail"}
 # inherited live document, the parent goes on); SIGUSR2 makes its next load fail once.
 # SIGHUP: it reconnects, answers once, waits 0.5 s without a read (another process commits
 # meanwhile) and forks. SIGWINCH: for 1-2 s it closes its connection after each answer.
-# SIGURG: six more threads answer for 1-2 s, each on a connection of its own.
+# SIGURG: six more threads answer for 1-2 s, each on a connection of its own. SIGQUIT: the
+# stacks of its threads on stderr (worker-N.err).
 # Mode "cached" is a broken reader for the oracle's self-test: it loads once, for good.
 WORKER = r'''
-import os, random, signal, sys, threading, time
+import faulthandler, os, random, signal, sys, threading, time
 import zarn_engine, zarn_user.role_matrix as rm
 from zarn_engine import DoesNotExist, StorageError
 
+faulthandler.register(signal.SIGQUIT, all_threads=True)  # a worker that does not stop shows where it is
 url, mode, folder, pace = sys.argv[1], sys.argv[2], sys.argv[3], float(sys.argv[4])
 rng = random.Random(int(sys.argv[5]))
 zarn_engine.connect(url)
@@ -299,6 +305,8 @@ class Report:
     faults: collections.Counter = dataclasses.field(default_factory=collections.Counter)
     events: collections.Counter = dataclasses.field(default_factory=collections.Counter)
     max_lag: float = 0.0  # the longest an answer trailed a commit that had ended (within the bound)
+    took: float = 0.0  # seconds the run took, stopping included
+    timeline: list[str] = dataclasses.field(default_factory=list)  # "+SECONDS KIND" per fault tried
     problems: list[str] = dataclasses.field(default_factory=list)  # first violations, in words
 
     def complain(self, text: str) -> None:
@@ -312,6 +320,8 @@ class Report:
                  f"from {self.processes} processes checked against {self.commits} commits; stale {self.stale}, "
                  f"wrong {self.wrong}; longest lag {self.max_lag * 1000:.0f} ms (bound {self.bound:g} s)",
                  f"faults: {faults}", f"errors: {errors}"]
+        if self.timeline:
+            lines.append(f"took {self.took:.1f} s; faults at: {', '.join(self.timeline)}")
         return "\n".join(lines + self.problems)
 
 
@@ -421,6 +431,7 @@ class Writer(threading.Thread):
         self.live = zarn_engine.Live(rm.RoleMatrix, engine=self.engine)
         self.toggles = 0
         self.backup_file: str | None = None  # the state "restore" brings back
+        self.late: list[str] = []  # requests it did not take in time, with where it was
         self._create()
         self._backup()
 
@@ -520,13 +531,17 @@ class Writer(threading.Thread):
         backup(self.engine, self.backup_file, "jsonl" if self.url.startswith("postgres") else "sqlite")
 
     def _settle(self, start: float) -> None:
-        """After a failed step: record what the store holds if the step was committed."""
+        """After a failed step: record what the store holds if the step was committed. A
+        store that stays unreadable for SETTLE seconds fails the writer (the run says so)."""
+        deadline = time.monotonic() + SETTLE
         while True:
             try:
                 doc = self.rm.RoleMatrix.load("app", engine=self.engine)
             except DoesNotExist:
                 doc = None
             except StorageError:
+                if time.monotonic() > deadline:
+                    raise
                 time.sleep(0.1)
                 continue
             break
@@ -579,7 +594,15 @@ class Writer(threading.Thread):
     def _ask(self, request: str, quiet: float = 0.0, timeout: float = 60.0) -> bool:
         done = threading.Event()
         self.requests.put((request, quiet, done))
-        return done.wait(timeout)
+        if done.wait(timeout):
+            return True
+        self.late.append(f"the writer did not take {request!r} within {timeout:g} s; it was at:\n{self.stack()}")
+        return False
+
+    def stack(self) -> str:
+        """Where the writer's thread is now."""
+        frame = sys._current_frames().get(self.ident or -1)
+        return "".join(traceback.format_stack(frame)) if frame is not None else "(not running)"
 
     def recreate(self) -> bool:
         return self._ask("recreate")
@@ -606,6 +629,8 @@ class Writer(threading.Thread):
     def stop(self) -> None:
         self.stopping.set()
         self.join(timeout=60)
+        if self.is_alive():
+            self.late.append(f"the writer did not stop within 60 s; it is at:\n{self.stack()}")
         self.live.close()
         self.engine.close()
         if self.backup_file is not None and os.path.exists(self.backup_file):
@@ -766,7 +791,7 @@ class Faults:
                              env=ENV, text=True)
         try:
             line = p.stdout.readline() if p.stdout is not None else ""
-            if line.strip() != "locked":
+            if line.strip() != "locked" or not _stopped(p.pid, 10.0):
                 return False
             time.sleep(self.rng.uniform(1.5, 2.5))
         finally:
@@ -864,6 +889,7 @@ class Run:
         self.writer: Writer | None = None
         self.injected: collections.Counter = collections.Counter()
         self.skipped: collections.Counter = collections.Counter()
+        self.timeline: list[str] = []  # each fault tried: when (from the first), what, how long
 
     def admin_url(self) -> str:
         """The run's database as the cluster's superuser (PostgreSQL)."""
@@ -907,10 +933,16 @@ class Run:
                 codes.append(p.wait(timeout=30))
             except subprocess.TimeoutExpired:
                 codes.append(None)
+                try:
+                    os.kill(p.pid, signal.SIGQUIT)  # its stacks, to worker-N.err
+                    time.sleep(1.0)
+                except ProcessLookupError:
+                    pass
         return codes
 
     def _inject(self, faults: Faults) -> None:
-        end = time.monotonic() + self.seconds
+        start = time.monotonic()
+        end = start + self.seconds
         if not self.kinds:
             time.sleep(self.seconds)
         for kind in schedule(self.rng, self.kinds) if self.kinds else ():
@@ -927,11 +959,14 @@ class Run:
             if hold and kind in ARMED:
                 self.writer.pause()
                 time.sleep(0.3)  # the workers have taken the last change
+            began = time.monotonic()
             if getattr(faults, kind.replace("-", "_"))():
                 self.injected[kind] += 1
                 self.log(f"{time.monotonic():.3f} {kind}")
+                self.timeline.append(f"+{began - start:.1f} {kind} ({time.monotonic() - began:.1f} s)")
             else:
                 self.skipped[kind] += 1
+                self.timeline.append(f"+{began - start:.1f} {kind} (nothing to act on)")
             if hold:
                 time.sleep(0.1)  # a signalled worker has armed its fault
                 self.writer.hold(self.quiet)
@@ -943,6 +978,7 @@ class Run:
         """Run, stop everything (whatever happens), and judge what the workers answered."""
         faults = Faults(self)
         codes: list[int | None] = []
+        began = time.monotonic()
         try:
             self.writer = Writer(self.url_as("zarn-writer"), random.Random(self.seed + 1))
             self._start_workers()
@@ -961,6 +997,10 @@ class Run:
                         p.wait()
         report = Report(store=self.store, mode=self.mode, seconds=self.seconds, seed=self.seed)
         report.faults.update(self.injected)
+        report.took = time.monotonic() - began
+        report.timeline = self.timeline
+        for text in self.writer.late if self.writer is not None else []:
+            report.complain(text)
         if self.writer.failure is not None:
             report.complain(f"writer failed: {self.writer.failure!r}")
             report.wrong += 1
@@ -968,9 +1008,27 @@ class Run:
             report.complain(f"worker exit statuses {codes}: {self._stderr()}")
             report.wrong += 1
         for kind in set(self.kinds) - set(self.injected):
-            report.complain(f"fault {kind} found nothing to act on")
+            report.complain(f"fault {kind} found nothing to act on ({self.skipped[kind]} tries)")
         answers = read_answers(self.folder, report)
         return check(self.writer.commits, answers, BOUNDS.get(self.mode, 0.0), report)
+
+
+def _stopped(pid: int, seconds: float) -> bool:
+    """Wait until process `pid` has stopped itself (state T): a SIGCONT sent before would be
+    lost, and the process would stay stopped, holding its lock, until it is killed."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        try:
+            with open(f"/proc/{pid}/stat") as f:
+                state = f.read().rpartition(")")[2].split()[0]
+        except (OSError, IndexError):
+            return False
+        if state in ("T", "t"):
+            return True
+        if state in ("Z", "X"):
+            return False
+        time.sleep(0.01)
+    return False
 
 
 def _signal_group(p: subprocess.Popen, signum: int) -> None:
