@@ -484,9 +484,18 @@ class Writer(threading.Thread):
 
     def _replace(self) -> None:
         """The SQLite file replaced by a copy of itself (as of now: no commit is lost), as a
-        restore by renaming a copy over the database does; then written through a new engine."""
+        restore by renaming a copy over the database does; then written through a new engine.
+
+        The log is checkpointed into the file first: a reader that opens the database after
+        its -wal is removed and before the rename reads the file alone, which would otherwise
+        lack the commits still in the log (an older state, answered as stale)."""
         path = self._path()
         copy = path + ".copy"
+        deadline = time.monotonic() + 10.0
+        while self.engine._query("PRAGMA wal_checkpoint(TRUNCATE)", ())[0][0]:  # busy: readers in the log
+            if time.monotonic() > deadline:
+                raise RuntimeError("the log could not be checkpointed in 10 s before the file was replaced")
+            time.sleep(0.01)
         self.engine.backup(copy)
         for suffix in ("-wal", "-shm"):
             if os.path.exists(path + suffix):
