@@ -477,7 +477,8 @@ ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
 def test_serve_command(db, tmp_path):
     port = _free_port()
     proc = subprocess.Popen([sys.executable, "-m", "zarn_user.cli", "--db", db, "serve", "--port", str(port),
-                             "--allow-host", "roles.test"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             "--allow-host", "roles.test", "--header-timeout", "0.5", "--read-token", "reader"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                             text=True, env={**ENV, "ZARN_ROLES_TOKEN": TOKEN}, cwd=tmp_path)
     try:
         line = proc.stdout.readline()
@@ -489,6 +490,16 @@ def test_serve_command(db, tmp_path):
             assert http.get("/api/v1/apps", headers={"Host": "attacker.test"}).status_code == 400
             r = http.post("/api/v1/apps/shop/roles/clerk/grants", json={"obj": "a", "act": "b"}, headers=AUTH)
             assert r.status_code == 200
+            # Heavy reads need a token: a write token or the read token.
+            assert http.get("/api/v1/apps/shop/export").status_code == 401
+            assert http.get("/api/v1/apps/shop/export", headers={"Authorization": "Bearer reader"}).status_code == 200
+        # Half a request head: 408 after --header-timeout, and the connection closed.
+        with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+            s.sendall(b"GET /api/v1/apps HTTP/1.1\r\nHost: 127.0.0.1\r\n")
+            answer = b""
+            while chunk := s.recv(4096):
+                answer += chunk
+            assert answer.startswith(b"HTTP/1.1 408 ")
         # The port is taken now: a one-line error, exit status 2.
         status, _, err = cli(db, "serve", "--port", str(port))
         assert status == 2 and err.startswith(f"zarn-roles: cannot listen on 127.0.0.1:{port}") and \
