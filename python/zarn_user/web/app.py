@@ -321,6 +321,11 @@ class Api:
     async def _run(self, fn: Callable[..., Any], *args: Any) -> Any:
         return await anyio.to_thread.run_sync(functools.partial(fn, *args))
 
+    async def _answer(self, fn: Callable[..., Any], *args: Any, headers: Mapping[str, str] | None = None) -> Response:
+        """fn(*args) as a JSON answer, computed and rendered in a worker thread (a long
+        answer takes as long to render as to find)."""
+        return await self._run(lambda: JSONResponse(fn(*args), headers=headers))  # type: ignore[no-any-return]
+
     async def _snapshot(self, app: str) -> Any:
         """The application's snapshot: on the event loop when one was confirmed lately
         (checks then cost no thread switch), else read in a worker thread."""
@@ -442,7 +447,7 @@ class Api:
         snap = await self._snapshot(request.path_params["app"])
         if limits.inline(size):
             return JSONResponse(self.console.check(snap, data))
-        return JSONResponse(await self._run(self.console.check, snap, data))
+        return await self._answer(self.console.check, snap, data)
 
     async def check_batch(self, request: Request) -> Response:
         data = await _json_body(request)
@@ -461,20 +466,20 @@ class Api:
                     raise bad(f"checks[{n}]: {exc.message}") from None
             return {"results": results}
 
-        return JSONResponse(answer() if limits.inline(size) else await self._run(answer))
+        return JSONResponse(answer()) if limits.inline(size) else await self._answer(answer)
 
     async def permissions(self, request: Request) -> Response:
         data = await _json_body(request)
         if not isinstance(data, dict):
             raise bad("the body must be a JSON object")
-        roles = data.get("roles")
-        if not isinstance(roles, list) or not roles:
+        given = data.get("roles")
+        if not isinstance(given, list) or not given:
             raise bad("'roles' must be a non-empty list of role names")
-        limits.cap(len(roles), limits.caps_of(request).roles, "permissions", "roles")
-        limits.admit(request, "permissions", len(roles))
-        roles = [role_name(r, "roles") for r in roles]
+        limits.cap(len(given), limits.caps_of(request).roles, "permissions", "roles")
+        limits.admit(request, "permissions", len(given))
 
         def answer() -> dict[str, Any]:
+            roles = [role_name(r, "roles") for r in given]
             snap = self.console.snapshot(request.path_params["app"])
             out: dict[str, Any] = {"roles": roles, "permissions": snap.implicit(roles)}
             unknown = snap.unknown(roles)
@@ -482,7 +487,7 @@ class Api:
                 out["unknown"] = unknown
             return out
 
-        return JSONResponse(await self._run(answer))
+        return await self._answer(answer)
 
     async def who(self, request: Request) -> Response:
         q = request.query_params
@@ -492,20 +497,20 @@ class Api:
         def answer() -> dict[str, Any]:
             return self.console.who(self.console.snapshot(request.path_params["app"]), q.get("obj"), q.get("act"))
 
-        return JSONResponse(await self._run(answer))
+        return await self._answer(answer)
 
     async def export(self, request: Request) -> Response:
         fmt = request.query_params.get("format", "json")
         app = request.path_params["app"]
         limits.admit(request, "export")
 
-        def read() -> tuple[Any, str]:
+        def read() -> tuple[Any, bytes]:
             snap = self.console.snapshot(app)
-            return snap, self.console.export(snap, fmt)
+            return snap, _utf8(self.console.export(snap, fmt))
 
         snap, text = await self._run(read)
         kind, ext = ("text/csv", "csv") if fmt == "casbin" else ("application/json", "json")
-        return Response(_utf8(text), media_type=f"{kind}; charset=utf-8", headers={
+        return Response(text, media_type=f"{kind}; charset=utf-8", headers={
             "ETag": etag(snap.version), "Content-Disposition": f'attachment; filename="{app}.{ext}"'})
 
     async def events(self, request: Request) -> Response:
@@ -548,7 +553,7 @@ class Api:
         name = request.query_params.get("name", "assertions.toml")[:200]
         app = request.query_params.get("app")
         most = limits.caps_of(request).assertions
-        return JSONResponse(await self._run(self.console.run_assertions, text, name, app, most))
+        return await self._answer(self.console.run_assertions, text, name, app, most)
 
     # --- writing ---------------------------------------------------------------------
 
@@ -603,12 +608,11 @@ class Api:
         name = q.get("name", "upload")[:200]
         options = [_flag(q.get(name), name) for name in ("skip_refused", "literal", "merge_builtin", "allow_superuser")]
 
-        def run() -> Any:
+        def run() -> Response:
             limits.check_import(request, text)
-            return self.console.import_text(request.path_params["app"], text, name, q.get("format", "auto"),
-                                            dry_run, expected, *options)
+            result = self.console.import_text(request.path_params["app"], text, name, q.get("format", "auto"),
+                                              dry_run, expected, *options)
+            return JSONResponse(result, headers={} if dry_run else {"ETag": etag(result["version"])})
 
-        result = await self._run(run)
-        headers = {} if dry_run else {"ETag": etag(result["version"])}
-        return JSONResponse(result, headers=headers)
+        return await self._run(run)  # type: ignore[no-any-return]
 
