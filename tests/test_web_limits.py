@@ -257,6 +257,10 @@ def test_half_sent_requests_are_cut(slow_server):
     assert got.startswith(b"HTTP/1.1 408 ") and b"the request body did not arrive within 0.5 s" in got
     # A connection that sends nothing is closed, without an answer.
     assert _talk(port) == b""
+    # Between requests the keep-alive timeout (5 s) governs; the next head is timed from its first byte.
+    request = HEAD + b"Content-Length: %d\r\n\r\n" % len(BODY) + BODY
+    got = _talk(port, request, HEAD, pause=0.8)
+    assert got.startswith(b"HTTP/1.1 200 ") and got.count(b"HTTP/1.1 408 ") == 1
 
 
 def test_requests_in_time_are_answered_however_long_the_work(slow_server):

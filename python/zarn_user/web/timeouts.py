@@ -1,11 +1,11 @@
 """A bound on the time a client may take to send a request's head, for uvicorn.
 
 uvicorn closes idle keep-alive connections, but a client that sends half a request head and
-then trickles (or nothing) holds its connection open for as long as it likes. The protocols
-here start a timer when a connection is made, and again when an answer is complete and no
-further request is waiting; the timer is stopped as soon as a whole head has been read. When
-it fires, a connection that sent part of a head is answered 408 and closed; one that sent
-nothing is closed (as the keep-alive timeout would).
+then trickles (or nothing at all) holds its connection open for as long as it likes. The
+protocols here start a timer when a connection is made, and when the first bytes of a further
+request arrive on it; the timer is stopped as soon as a whole head has been read. When it
+fires, a connection that sent part of a head is answered 408 and closed; one that sent
+nothing is closed. Between requests, the keep-alive timeout governs.
 
 The body is bounded by the application (`Guard`, in app.py), which wraps `receive`.
 
@@ -47,14 +47,19 @@ class _Timer:
         self.cycle: Any = None
         self.started = False
 
-    def arm(self) -> None:
+    def arm(self, started: bool = False) -> None:
         """Start timing a head, unless a request is in hand (read but not yet answered)."""
         self.stop()
         proto = self.proto
         if proto.transport.is_closing() or (proto.cycle is not None and not proto.cycle.response_complete):
             return
-        self.cycle, self.started = proto.cycle, False
+        self.cycle, self.started = proto.cycle, started
         self.handle = proto.loop.call_later(self.seconds, self.fire)
+
+    def receiving(self) -> None:
+        """Before bytes are read: the first of a further request start the timer."""
+        if self.handle is None:
+            self.arm(started=True)
 
     def stop(self) -> None:
         if self.handle is not None:
@@ -94,12 +99,9 @@ class H11HeadTimeout(H11Protocol):
         super().connection_lost(exc)
 
     def data_received(self, data: bytes) -> None:
+        self.head_timer.receiving()
         super().data_received(data)
         self.head_timer.received()
-
-    def on_response_complete(self) -> None:
-        super().on_response_complete()  # may read a pipelined head at once
-        self.head_timer.arm()
 
 
 if HttpToolsProtocol is not None:
@@ -119,12 +121,9 @@ if HttpToolsProtocol is not None:
             super().connection_lost(exc)
 
         def data_received(self, data: bytes) -> None:
+            self.head_timer.receiving()
             super().data_received(data)
             self.head_timer.received()
-
-        def on_response_complete(self) -> None:
-            super().on_response_complete()
-            self.head_timer.arm()
 
 
 def protocol(header_timeout: float = HEADER_TIMEOUT, parser: str = "auto") -> type[asyncio.Protocol]:
