@@ -35,7 +35,7 @@ HEAVY = -1  # the weight of work that is heavy whatever its size (sizes are 0 or
 WEIGHTS: dict[str, int | None] = {
     "check": LIGHT_ROLES,
     "check-batch": LIGHT_ROLES,
-    "permissions": LIGHT_ROLES,
+    "permissions": 10,  # each role's permissions may number 10^5, each with its path
     "who": 500,
     "explore": 200,
     "playground": LIGHT_TEXT,

@@ -187,7 +187,7 @@ def schema() -> dict[str, Any]:
                                          _obj(["permissions"], roles=NAMES, unknown=NAMES, permissions={
                                              "type": "array", "items": _ref("Permission")}),
                                          _json(_obj(["roles"], roles={**ROLES, "minItems": 1, **MAX_ROLES})), [APP],
-                                         heavy=f"(over {limits.LIGHT_ROLES} roles)")},
+                                         heavy=f"(over {limits.WEIGHTS['permissions']} roles)")},
         p + "/who": {"get": _op("every role that holds a permission, with its shortest path",
                                 _obj(["holders"], holders={"type": "array", "items": _ref("Holder")}),
                                 params=[APP, _query("obj", "object", True, TEXT),
