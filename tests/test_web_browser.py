@@ -215,3 +215,15 @@ def test_assertions_run_on_the_page(page, shop):
     expect(page.locator("#assert-result li.holds")).to_contain_text("line 1: check manager catalog:read")
     expect(page.locator("#assert-result li.fails")).to_contain_text(
         'assertions.toml:7: expected ["clerk"], got ["admin", "clerk", "manager", "root"] (who order:write)')
+
+
+def test_exports_need_the_token_on_the_page(page, shop, db):
+    page.goto(f"/apps/{shop}")
+    page.click("#export-json")  # heavy work: refused without the token, said in a toast
+    expect(page.locator("#toast")).to_contain_text("heavy work, which needs the token")
+    use_token(page)
+    with page.expect_download() as download:
+        page.click("#export-casbin")
+    assert download.value.suggested_filename == f"{shop}.csv"
+    with open(download.value.path(), encoding="utf-8") as f:
+        assert f.read() == cli(db, "export", shop, "--format", "casbin")[1]

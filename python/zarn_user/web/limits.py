@@ -37,7 +37,7 @@ WEIGHTS: dict[str, int | None] = {
     "check-batch": LIGHT_ROLES,
     "permissions": 10,  # each role's permissions may number 10^5, each with its path
     "who": 500,
-    "explore": 200,
+    "explore": 300,  # the page asks for at most 6 levels each way, 24 roles a level
     "playground": LIGHT_TEXT,
     "graph": HEAVY,  # an SVG drawing, by Graphviz when it is installed
     "export": HEAVY,
