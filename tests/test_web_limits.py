@@ -257,6 +257,9 @@ def test_half_sent_requests_are_cut(slow_server):
     assert got.startswith(b"HTTP/1.1 408 ") and b"the request body did not arrive within 0.5 s" in got
     # A connection that sends nothing is closed, without an answer.
     assert _talk(port) == b""
+    # A head over 64 KiB: refused (h11 by itself, 400; httptools by the timer's count, 431), closed.
+    got = _talk(port, HEAD + b"X-Long: " + b"a" * (70 << 10))
+    assert got.startswith((b"HTTP/1.1 431 ", b"HTTP/1.1 400 ")) and b"408" not in got, got[:80]
     # Between requests the keep-alive timeout (5 s) governs; the next head is timed from its first byte.
     request = HEAD + b"Content-Length: %d\r\n\r\n" % len(BODY) + BODY
     got = _talk(port, request, HEAD, pause=0.8)

@@ -5,7 +5,8 @@ then trickles (or nothing at all) holds its connection open for as long as it li
 protocols here start a timer when a connection is made, and when the first bytes of a further
 request arrive on it; the timer is stopped as soon as a whole head has been read. When it
 fires, a connection that sent part of a head is answered 408 and closed; one that sent
-nothing is closed. Between requests, the keep-alive timeout governs.
+nothing is closed. Between requests, the keep-alive timeout governs. A head is also bounded
+in size (64 KiB: 431, closed), which h11 does by itself and httptools does not.
 
 The body is bounded by the application (`Guard`, in app.py), which wraps `receive`.
 
@@ -26,11 +27,12 @@ except ImportError:  # httptools is not installed: h11 only
     HttpToolsProtocol = None  # type: ignore[assignment,misc]
 
 HEADER_TIMEOUT = 10.0
+MAX_HEAD = 64 << 10  # bytes of a request head
 
 
-def _answer(seconds: float) -> bytes:
-    body = json.dumps({"error": f"the request head did not arrive within {seconds:g} s", "code": "timeout"}).encode()
-    return (b"HTTP/1.1 408 Request Timeout\r\ncontent-type: application/json\r\nconnection: close\r\n"
+def _answer(status: bytes, message: str, code: str) -> bytes:
+    body = json.dumps({"error": message, "code": code}).encode()
+    return (b"HTTP/1.1 " + status + b"\r\ncontent-type: application/json\r\nconnection: close\r\n"
             b"content-length: %d\r\n\r\n" % len(body)) + body
 
 
@@ -38,7 +40,7 @@ class _Timer:
     """The head timer of one connection. `proto` is a uvicorn HTTP protocol: a new head read
     replaces its `cycle`, which is how the end of a head is seen with either parser."""
 
-    __slots__ = ("proto", "seconds", "handle", "cycle", "started")
+    __slots__ = ("proto", "seconds", "handle", "cycle", "started", "size")
 
     def __init__(self, proto: Any, seconds: float) -> None:
         self.proto = proto
@@ -46,6 +48,7 @@ class _Timer:
         self.handle: asyncio.TimerHandle | None = None
         self.cycle: Any = None
         self.started = False
+        self.size = 0
 
     def arm(self, started: bool = False) -> None:
         """Start timing a head, unless a request is in hand (read but not yet answered)."""
@@ -53,13 +56,14 @@ class _Timer:
         proto = self.proto
         if proto.transport.is_closing() or (proto.cycle is not None and not proto.cycle.response_complete):
             return
-        self.cycle, self.started = proto.cycle, started
+        self.cycle, self.started, self.size = proto.cycle, started, 0
         self.handle = proto.loop.call_later(self.seconds, self.fire)
 
-    def receiving(self) -> None:
+    def receiving(self, data: bytes) -> None:
         """Before bytes are read: the first of a further request start the timer."""
         if self.handle is None:
             self.arm(started=True)
+        self.size += len(data)
 
     def stop(self) -> None:
         if self.handle is not None:
@@ -67,11 +71,16 @@ class _Timer:
             self.handle = None
 
     def received(self) -> None:
-        """After bytes were read: stop once they completed a head."""
+        """After bytes were read: stop once they completed a head; refuse a head too long."""
         if self.handle is not None:
             self.started = True
             if self.proto.cycle is not self.cycle:
                 self.stop()
+            elif self.size > MAX_HEAD and not self.proto.transport.is_closing():
+                self.stop()
+                self.proto.transport.write(_answer(b"431 Request Header Fields Too Large",
+                                                   f"a request head takes at most {MAX_HEAD} bytes", "too_large"))
+                self.proto.transport.close()
 
     def fire(self) -> None:
         self.handle = None
@@ -79,7 +88,8 @@ class _Timer:
         if transport.is_closing() or self.proto.cycle is not self.cycle:
             return
         if self.started:
-            transport.write(_answer(self.seconds))
+            transport.write(_answer(b"408 Request Timeout", f"the request head did not arrive within "
+                                                            f"{self.seconds:g} s", "timeout"))
         transport.close()
 
 
@@ -99,7 +109,7 @@ class H11HeadTimeout(H11Protocol):
         super().connection_lost(exc)
 
     def data_received(self, data: bytes) -> None:
-        self.head_timer.receiving()
+        self.head_timer.receiving(data)
         super().data_received(data)
         self.head_timer.received()
 
@@ -121,7 +131,7 @@ if HttpToolsProtocol is not None:
             super().connection_lost(exc)
 
         def data_received(self, data: bytes) -> None:
-            self.head_timer.receiving()
+            self.head_timer.receiving(data)
             super().data_received(data)
             self.head_timer.received()
 
