@@ -58,7 +58,9 @@ def http_api_page(schema: dict[str, Any]) -> str:
     if info.get("description"):
         out += [info["description"], ""]
     out += ["In the shapes below, `field?` marks a field that may be left out.", ""]
-    out += ["Reads need no token; writes need `Authorization: Bearer TOKEN`. Every write answers "
+    out += ["Reads need no token, except heavy ones (each says so) on a server that has one; writes need "
+            "`Authorization: Bearer TOKEN`. Past a cap a request is answered 413 with the cap in the message. "
+            "Every write answers "
             "with the application's new version as `ETag`; sent back as `If-Match`, a write to an "
             "application that changed since is answered 412 and nothing is written.", ""]
     for path, item in schema.get("paths", {}).items():

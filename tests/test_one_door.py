@@ -125,7 +125,8 @@ def test_exports_carry_users_and_import_through_every_door(db, client, tmp_path)
     exported = {fmt: cli(db, "export", "shop", "--format", fmt)[1] for fmt in ("json", "casbin")}
     assert json.loads(exported["json"])["users"] == [{"user": "ann@example.com", "role": "boss"},
                                                      {"user": "alice", "role": "clerk"}]
-    http = {fmt: client.get("/api/v1/apps/shop/export", params={"format": fmt}).text for fmt in ("json", "casbin")}
+    http = {fmt: client.get("/api/v1/apps/shop/export", params={"format": fmt}, headers=AUTH).text
+            for fmt in ("json", "casbin")}
     assert http == exported
     expected = {u: r for u, r in (("ann@example.com", "boss"), ("alice", "clerk"))}
     n = 0
@@ -301,7 +302,7 @@ def test_text_stored_before_the_rule_loads_shows_and_is_repaired(db, client):
                            env={**ENV, "PYTHONIOENCODING": "utf-8"}, timeout=60)
     assert shown.returncode == 0 and b"in\\ud800voice" in shown.stdout, shown
     for fmt in ("json", "casbin"):
-        assert client.get("/api/v1/apps/shop/export", params={"format": fmt}).status_code == 200
+        assert client.get("/api/v1/apps/shop/export", params={"format": fmt}, headers=AUTH).status_code == 200
     assert client.get("/api/v1/apps/shop/roles/clerk").status_code == 200
     assert cli(db, "export", "shop")[0] == 0
     status, out, err = cli(db, "check-text", "shop")

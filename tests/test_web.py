@@ -103,7 +103,8 @@ def test_check_who_and_permissions(client, db):
     batch = client.post("/api/v1/apps/shop/check-batch", json={"checks": [
         {"roles": ["clerk"], "obj": "order", "act": "read"}, {"roles": ["viewer"], "obj": "order", "act": "read"}]})
     assert [x["allowed"] for x in batch.json()["results"]] == [True, False]
-    who = client.get("/api/v1/apps/shop/who", params={"obj": "catalog", "act": "read"}).json()["holders"]
+    who = client.get("/api/v1/apps/shop/who", params={"obj": "catalog", "act": "read"},
+                     headers=AUTH).json()["holders"]  # every holder: heavy work
     assert {h["role"]: h["path"] for h in who} == {
         "admin": ["admin", "root"], "root": ["root"], "viewer": ["viewer"], "clerk": ["clerk", "viewer"],
         "manager": ["manager", "clerk", "viewer"]}
@@ -128,7 +129,7 @@ def test_unknown_roles_never_grow_the_served_matrix(client):
     r = client.post("/api/v1/apps/shop/permissions", json={"roles": ["ghost", "phantom"]})
     assert r.json() == {"roles": ["ghost", "phantom"], "permissions": [], "unknown": ["ghost", "phantom"]}
     assert client.get("/api/v1/apps/shop/roles/ghost").status_code == 404
-    assert client.get("/api/v1/apps/shop/roles/ghost/graph").status_code == 404
+    assert client.get("/api/v1/apps/shop/roles/ghost/graph", headers=AUTH).status_code == 404
     assert console.live.get("shop") is matrix and matrix.dag == before
     assert client.get("/api/v1/apps/shop").json()["roles"] == 6
 
@@ -226,7 +227,8 @@ def test_import_export(client, db, tmp_path):
     assert r.json()["lines"][0].startswith("in.csv:2: invalid role name 'bad name'")
     assert etag(client) == version  # nothing written
     good = "p, auditor, ledger, read\ng, clerk, auditor\ng, viewer, manager\n"
-    dry = client.post("/api/v1/apps/shop/import", params={"dry_run": "1", "name": "in.csv"}, content=good).json()
+    dry = client.post("/api/v1/apps/shop/import", params={"dry_run": "1", "name": "in.csv"}, content=good,
+                      headers=AUTH).json()
     assert dry["dry_run"] and dry["added"] == ["p, auditor, ledger, read", "g, clerk, auditor"]
     assert etag(client) == version
     refusal = [{"where": "in.csv:3", "line": "g, viewer, manager", "reason":
@@ -242,13 +244,13 @@ def test_import_export(client, db, tmp_path):
                     headers=AUTH)
     assert r.status_code == 200 and len(r.json()["added"]) == 2 and r.json()["refused"] == refusal
     assert r.headers["etag"] == etag(client) != version
-    exported = client.get("/api/v1/apps/shop/export", params={"format": "casbin"})
+    exported = client.get("/api/v1/apps/shop/export", params={"format": "casbin"}, headers=AUTH)
     assert exported.headers["content-type"].startswith("text/csv") and "p, auditor, ledger, read\n" in exported.text
-    doc = client.get("/api/v1/apps/shop/export").json()
+    doc = client.get("/api/v1/apps/shop/export", headers=AUTH).json()
     r = client.post("/api/v1/apps/copy/import", params={"format": "json"}, content=json.dumps(doc), headers=AUTH)
     assert r.status_code == 200
-    assert {**client.get("/api/v1/apps/copy/export").json(), "name": "shop"} == doc
-    assert client.get("/api/v1/apps/shop/export", params={"format": "xml"}).status_code == 400
+    assert {**client.get("/api/v1/apps/copy/export", headers=AUTH).json(), "name": "shop"} == doc
+    assert client.get("/api/v1/apps/shop/export", params={"format": "xml"}, headers=AUTH).status_code == 400
     assert client.post("/api/v1/apps", json={"name": "shop"}, headers=AUTH).status_code == 409
     assert client.post("/api/v1/apps", json={"name": "new-app"}, headers=AUTH).status_code == 201
     assert client.get("/api/v1/apps").json()["apps"] == ["copy", "new-app", "shop"]
@@ -398,12 +400,12 @@ def test_zarn_roles_test(db, tmp_path):
 
 
 def test_assertions_on_the_api(client):
-    r = client.post("/api/v1/assertions", params={"name": "shop.toml"}, content=ASSERTIONS)
+    r = client.post("/api/v1/assertions", params={"name": "shop.toml"}, content=ASSERTIONS, headers=AUTH)
     body = r.json()
     assert r.status_code == 200 and body["failed"] == 2
     assert [x["holds"] for x in body["results"]] == [True, False, True, False]
     assert body["results"][1]["message"] == "shop.toml:9: expected true, got false (check viewer order:read)"
-    r = client.post("/api/v1/assertions", content="app = 1\n")
+    r = client.post("/api/v1/assertions", content="app = 1\n", headers=AUTH)
     assert r.status_code == 400 and r.json()["lines"]
 
 
@@ -475,7 +477,8 @@ ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
 def test_serve_command(db, tmp_path):
     port = _free_port()
     proc = subprocess.Popen([sys.executable, "-m", "zarn_user.cli", "--db", db, "serve", "--port", str(port),
-                             "--allow-host", "roles.test"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             "--allow-host", "roles.test", "--header-timeout", "0.5", "--read-token", "reader"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                             text=True, env={**ENV, "ZARN_ROLES_TOKEN": TOKEN}, cwd=tmp_path)
     try:
         line = proc.stdout.readline()
@@ -487,6 +490,16 @@ def test_serve_command(db, tmp_path):
             assert http.get("/api/v1/apps", headers={"Host": "attacker.test"}).status_code == 400
             r = http.post("/api/v1/apps/shop/roles/clerk/grants", json={"obj": "a", "act": "b"}, headers=AUTH)
             assert r.status_code == 200
+            # Heavy reads need a token: a write token or the read token.
+            assert http.get("/api/v1/apps/shop/export").status_code == 401
+            assert http.get("/api/v1/apps/shop/export", headers={"Authorization": "Bearer reader"}).status_code == 200
+        # Half a request head: 408 after --header-timeout, and the connection closed.
+        with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+            s.sendall(b"GET /api/v1/apps HTTP/1.1\r\nHost: 127.0.0.1\r\n")
+            answer = b""
+            while chunk := s.recv(4096):
+                answer += chunk
+            assert answer.startswith(b"HTTP/1.1 408 ")
         # The port is taken now: a one-line error, exit status 2.
         status, _, err = cli(db, "serve", "--port", str(port))
         assert status == 2 and err.startswith(f"zarn-roles: cannot listen on 127.0.0.1:{port}") and \

@@ -207,6 +207,9 @@ def test_assertions_run_on_the_page(page, shop):
     page.goto(f"/apps/{shop}")
     page.fill("#assert-text", '[[check]]\nrole = "manager"\nobj = "catalog"\nact = "read"\nexpect = true\n\n'
                               '[[who]]\nobj = "order"\nact = "write"\nexpect = ["clerk"]\n')
+    page.click("#assert-form button")  # heavy work: the token is needed for it
+    expect(page.locator("#assert-result > div").first).to_contain_text("heavy work, which needs the token")
+    use_token(page)
     page.click("#assert-form button")
     expect(page.locator("#assert-result > div").first).to_have_text("1 of 2 fail")
     expect(page.locator("#assert-result li.holds")).to_contain_text("line 1: check manager catalog:read")
@@ -247,3 +250,15 @@ def test_a_path_to_everything_given_only_when_ticked(page, shop, db):
     expect(page.locator("#user-result a.role")).to_have_text(["root"])
     expect(page.locator("#user-allow-superuser")).not_to_be_checked()
     assert cli(db, "check", shop, "--user", "eve@example.com", "anything", "at-all")[0] == 0
+
+
+def test_exports_need_the_token_on_the_page(page, shop, db):
+    page.goto(f"/apps/{shop}")
+    page.click("#export-json")  # heavy work: refused without the token, said in a toast
+    expect(page.locator("#toast")).to_contain_text("heavy work, which needs the token")
+    use_token(page)
+    with page.expect_download() as download:
+        page.click("#export-casbin")
+    assert download.value.suggested_filename == f"{shop}.csv"
+    with open(download.value.path(), encoding="utf-8") as f:
+        assert f.read() == cli(db, "export", shop, "--format", "casbin")[1]

@@ -88,7 +88,8 @@ def test_lists_are_paged(client, db):  # noqa: F811
     assert who["total"] == 120 and len(who["holders"]) == 30 and who["holders"][0]["user"] == "u090@x"
     assert client.get(USERS, params={"limit": "x"}).status_code == 400
     # The roles holding a permission, a page at a time, as who lists them all.
-    every = client.get("/api/v1/apps/shop/who", params={"obj": "catalog", "act": "read"}).json()["holders"]
+    every = client.get("/api/v1/apps/shop/who", params={"obj": "catalog", "act": "read"},
+                       headers=AUTH).json()["holders"]
     pages = [client.get("/api/v1/apps/shop/holders", params={"obj": "catalog", "act": "read", "offset": n,
                                                              "limit": 2}).json() for n in (0, 2, 4)]
     assert {p["total"] for p in pages} == {len(every)} == {5}

@@ -8,6 +8,7 @@
 // index and its last (a reader in another thread sees the index before or after a change,
 // never in between); the answer's objects are made afterwards from plain values.
 #include <algorithm>
+#include <unordered_set>
 #include <vector>
 
 #include "query/index.hpp"
@@ -296,9 +297,10 @@ std::vector<Id> sources(const Index& index, PyObject* names) {
             names_.push_back(Ref::own(PyUnicode_FromObject(name)));
     }
     std::vector<Id> out;
+    std::unordered_set<Id> seen;  // a request may name 10^5 roles: each is looked at once
     for (const Ref& name : names_) {
         const Id r = index.role(name.get());
-        if (r != no_id && std::find(out.begin(), out.end(), r) == out.end())
+        if (r != no_id && seen.insert(r).second)
             out.push_back(r);
     }
     return out;
@@ -521,8 +523,9 @@ PyObject* index_direct(PyObject* self, PyObject* role) {
         std::vector<Id> ids;
         if (r != no_id) {
             std::span<const Id> row = which == 0 ? index.subs(r) : which == 1 ? index.containers(r) : index.grants(r);
+            std::unordered_set<Id> seen;  // a hub's row may hold 10^5 roles: each looked at once
             for (Id id : row)
-                if (std::find(ids.begin(), ids.end(), id) == ids.end())
+                if (seen.insert(id).second)
                     ids.push_back(id);
         }
         if (which != 2)

@@ -197,7 +197,7 @@ def _serve() -> Command:
     return Command("serve", cmd_serve, base.help + "; with FILE, a playground file's application from memory, "
                    "the file open on the page", (arg("file", metavar="FILE", nargs="?",
                                                      help="a playground file to serve, edit and save back"),
-                                                 *arguments, *named))
+                                                 *arguments, *named), epilog=base.epilog)
 
 
 def _export() -> Command:

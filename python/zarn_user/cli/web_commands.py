@@ -57,6 +57,7 @@ def cmd_serve(args: argparse.Namespace, ctx: Context) -> None:
     try:
         import uvicorn
 
+        from ..web import limits, timeouts
         from ..web.app import create_app
     except ImportError as exc:
         raise BadInput(f"the web console needs its extra ({exc.name} is missing): pip install starlette uvicorn httptools") from None
@@ -64,13 +65,21 @@ def cmd_serve(args: argparse.Namespace, ctx: Context) -> None:
         raise BadInput(f"invalid port {args.port}: 0 to 65535")
     if args.max_body < 1:
         raise BadInput("--max-body is at least 1 (MiB)")
+    for flag in ("header_timeout", "body_timeout", "keep_alive"):
+        if not 0 < getattr(args, flag) <= 3600:
+            raise BadInput(f"--{flag.replace('_', '-')} is a number of seconds over 0, at most 3600")
+    for flag in ("max_checks", "max_roles"):
+        if getattr(args, flag) < 1:
+            raise BadInput(f"--{flag.replace('_', '-')} is at least 1")
+    read_token = args.read_token if args.read_token is not None else os.environ.get("ZARN_ROLES_READ_TOKEN")
     token = args.token if args.token is not None else os.environ.get("ZARN_ROLES_TOKEN")
     store.open(create=False)
     sock = _listen(args.host, args.port)
     port = sock.getsockname()[1]
     hosts = _host_names(args.host, args.allow_host)
+    caps = limits.Caps(checks=args.max_checks, roles=args.max_roles, read_token=read_token or None)
     app = create_app(store.engine, token=token or None, allow_hosts=hosts, max_body=args.max_body << 20,
-                     playground=getattr(args, "playground", None))
+                     playground=getattr(args, "playground", None), caps=caps, body_timeout=args.body_timeout)
     shown = f"[{args.host}]" if ":" in args.host else args.host
     mode = "writes need the token" if token else "read-only: no token given"
     print(f"zarn-roles: serving http://{shown}:{port}/ ({mode}; Ctrl-C stops)", flush=True)
@@ -78,7 +87,8 @@ def cmd_serve(args: argparse.Namespace, ctx: Context) -> None:
         print(f"zarn-roles: listening on every interface; requests must name one of {', '.join(hosts)} "
               f"as their host (add names with --allow-host)", file=sys.stderr, flush=True)
     config = uvicorn.Config(app, log_level="warning", access_log=False, timeout_graceful_shutdown=2,
-                            lifespan="on")
+                            lifespan="on", http=timeouts.protocol(args.header_timeout),
+                            timeout_keep_alive=args.keep_alive)
     try:
         uvicorn.Server(config).run(sockets=[sock])
     except KeyboardInterrupt:
@@ -87,6 +97,12 @@ def cmd_serve(args: argparse.Namespace, ctx: Context) -> None:
         sock.close()
     print("zarn-roles: stopped", file=sys.stderr)
 
+
+SERVE_EPILOG = (
+    "Heavy reads (exports, assertion files, dry-run imports, drawings, checks naming over 100 roles, the "
+    "permissions of over 10 roles, who holds without a page) need a token when the server has one: a write token or the --read-token. A server with "
+    "no token at all lets anyone run them, within the caps (--max-checks, --max-roles, --max-body); more than "
+    "a cap allows is answered 413, naming the cap.")
 
 DEFAULT_PORT = 8470  # the web package's own default, without importing it at start-up
 
@@ -98,5 +114,17 @@ COMMANDS = [
                                           "(default: $ZARN_ROLES_TOKEN; none: read-only)"),
         arg("--allow-host", action="append", default=[], metavar="NAME",
             help="a further name clients may reach the server by (the Host header); repeatable"),
-        arg("--max-body", type=int, default=16, metavar="MIB", help="largest request body in MiB (default: 16)"))),
+        arg("--max-body", type=int, default=16, metavar="MIB", help="largest request body in MiB (default: 16)"),
+        arg("--read-token", default=None, help="a token for heavy reads only (default: $ZARN_ROLES_READ_TOKEN); "
+                                               "the write tokens do them too"),
+        arg("--max-checks", type=int, default=1000, metavar="N", help="most checks in one check-batch (default: 1000)"),
+        arg("--max-roles", type=int, default=100_000, metavar="N",
+            help="most roles named in one check, check-batch or permissions request (default: 100000)"),
+        arg("--header-timeout", type=float, default=10.0, metavar="SECONDS",
+            help="time a client has to send a request's head (default: 10); 408, closed after"),
+        arg("--body-timeout", type=float, default=30.0, metavar="SECONDS",
+            help="time a client has to send a request's body (default: 30); 408, closed after"),
+        arg("--keep-alive", type=float, default=5.0, metavar="SECONDS",
+            help="an idle connection is closed after this (default: 5)")),
+            epilog=SERVE_EPILOG),
 ]

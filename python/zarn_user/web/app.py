@@ -23,7 +23,7 @@ from starlette.routing import Mount, Route
 from starlette.staticfiles import StaticFiles
 from starlette.types import Message, Receive, Scope, Send
 
-from . import explore, graph, openapi, playground_routes, tokens, user_routes
+from . import explore, graph, limits, openapi, playground_routes, tokens, user_routes
 from ..core.errors import (BadInput, Cycle, DoorError, NotDirect, NotFound, VersionMismatch)
 from .console import ApiError, Console, bad, etag, flag as _flag, flags as _flags, parse_if_match, role_name
 
@@ -49,13 +49,14 @@ MAX_BODY = 16 << 20
 EVENT_POLL = 0.2  # seconds between looks at the live document for an open event stream
 KEEPALIVE = 15.0
 REFRESH = 0.1  # seconds between updates of the snapshots in a worker thread
-INLINE_BATCH = 64  # larger check batches are answered in a worker thread
+BODY_TIMEOUT = 30.0  # seconds a request's body may take to arrive, from the end of its head
 CSP = ("default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; connect-src 'self'; "
        "object-src 'none'; base-uri 'none'; frame-ancestors 'none'; form-action 'self'")
 
 
 def create_app(engine_or_url: Any, token: str | Mapping[str, str] | None = None, allow_hosts: Iterable[str] = LOOPBACK,
-               max_body: int = MAX_BODY, use_dot: bool = True, playground: str | None = None) -> Guard:
+               max_body: int = MAX_BODY, use_dot: bool = True, playground: str | None = None,
+               caps: limits.Caps | None = None, body_timeout: float = BODY_TIMEOUT) -> Guard:
     """The console for a store (an engine, or a URL as `zarn_engine.open_engine` takes): an
     ASGI application, the `Guard` in front of the Starlette application (`.app`), so that
     middleware added to the Starlette application runs behind the guard.
@@ -65,6 +66,9 @@ def create_app(engine_or_url: Any, token: str | Mapping[str, str] | None = None,
     `allow_hosts`: the names and addresses requests may give as their Host ("*": any).
     `max_body`: the largest request body, in bytes. `use_dot`: draw with Graphviz if found.
     `playground`: a playground file the page reads and saves back.
+    `caps`: the most one request may ask for (limits.Caps: checks in a batch, roles named,
+    assertions, imported entries, and the read token heavy reads need besides the write tokens).
+    `body_timeout`: seconds a request body may take to arrive (408 after).
     """
     import zarn_engine
 
@@ -105,9 +109,10 @@ def create_app(engine_or_url: Any, token: str | Mapping[str, str] | None = None,
 
     app = Starlette(routes=routes, lifespan=lifespan, exception_handlers={
         ApiError: _api_error, DoorError: _door_error, HTTPException: _http_error, StorageError: _storage_error,
-        LoadError: _storage_error, BodyTooLarge: functools.partial(_too_large, max_body)})
+        LoadError: _storage_error, BodyTooLarge: functools.partial(_too_large, max_body), BodyTimeout: _body_timeout})
     app.state.console = console
-    return Guard(app, allow_hosts, max_body)
+    app.state.caps = caps or limits.Caps()
+    return Guard(app, allow_hosts, max_body, body_timeout)
 
 
 # --- errors -------------------------------------------------------------------------------
@@ -159,8 +164,23 @@ async def _http_error(request: Request, exc: Exception) -> Response:
     return _error(exc.status_code, message, exc.headers)
 
 
+def _body_cap(limit: int, given: int | None = None) -> str:
+    return (f"a request body takes at most {limit} bytes (zarn-roles serve --max-body MIB)"
+            f"; this one has {given if given is not None else 'more'}")
+
+
 async def _too_large(limit: int, request: Request, exc: Exception) -> Response:
-    return _error(413, f"request body over {limit} bytes")
+    return _error(413, _body_cap(limit), code="too_large")
+
+
+def _timed_out(seconds: float) -> JSONResponse:
+    return _error(408, f"the request body did not arrive within {seconds:g} s", {"Connection": "close"},
+                  code="timeout")
+
+
+async def _body_timeout(request: Request, exc: Exception) -> Response:
+    assert isinstance(exc, BodyTimeout)
+    return _timed_out(exc.seconds)
 
 
 async def _storage_error(request: Request, exc: Exception) -> Response:
@@ -180,6 +200,12 @@ class BodyTooLarge(Exception):
     pass
 
 
+class BodyTimeout(Exception):
+    def __init__(self, seconds: float) -> None:
+        super().__init__(f"the request body did not arrive within {seconds:g} s")
+        self.seconds = seconds
+
+
 def _host_name(value: str) -> str | None:
     value = value.strip().lower()
     if value.startswith("["):
@@ -192,13 +218,16 @@ def _host_name(value: str) -> str | None:
 class Guard:
     """Refuses requests whose Host is not one of the server's names (a page of another
     site that resolves its own name to this address, DNS rebinding, must not read or
-    write here), and bodies over the limit; adds security headers to every answer."""
+    write here), bodies over the limit, and bodies that take longer than `body_timeout`
+    seconds to arrive (408, the connection closed); adds security headers to every answer."""
 
-    def __init__(self, app: Starlette, hosts: Iterable[str], max_body: int) -> None:
+    def __init__(self, app: Starlette, hosts: Iterable[str], max_body: int,
+                 body_timeout: float = BODY_TIMEOUT) -> None:
         self.app = app
         self.any_host = "*" in hosts
         self.hosts = {h.strip().lower().strip("[]") for h in hosts}
         self.max_body = max_body
+        self.body_timeout = body_timeout
         self.state = app.state
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
@@ -214,19 +243,28 @@ class Guard:
             return
         length = headers.get(b"content-length")
         if length is not None and (not length.isdigit() or int(length) > self.max_body):
-            await self._too_large(scope, receive, send)
+            await self._too_large(scope, receive, send, int(length) if length.isdigit() else None)
             return
         received = 0
         started = False
+        whole = False  # the body has arrived: what follows is the wait for a disconnect
+        deadline = anyio.current_time() + self.body_timeout
 
         async def counted_receive() -> Message:
-            nonlocal received
-            message = await receive()
-            if message["type"] == "http.request":
-                received += len(message.get("body", b""))
-                if received > self.max_body:
-                    raise BodyTooLarge()
-            return message
+            nonlocal received, whole
+            if whole:
+                return await receive()
+            with anyio.move_on_after(deadline - anyio.current_time()):
+                message = await receive()
+                if message["type"] == "http.request":
+                    received += len(message.get("body", b""))
+                    if received > self.max_body:
+                        raise BodyTooLarge()
+                    whole = not message.get("more_body", False)
+                else:
+                    whole = True
+                return message
+            raise BodyTimeout(self.body_timeout)
 
         async def guarded_send(message: Message) -> None:
             nonlocal started
@@ -242,9 +280,12 @@ class Guard:
         except BodyTooLarge:
             if not started:
                 await self._too_large(scope, receive, guarded_send)
+        except BodyTimeout:
+            if not started:
+                await _timed_out(self.body_timeout)(scope, receive, guarded_send)
 
-    async def _too_large(self, scope: Scope, receive: Receive, send: Send) -> None:
-        await _error(413, f"request body over {self.max_body} bytes")(scope, receive, send)
+    async def _too_large(self, scope: Scope, receive: Receive, send: Send, given: int | None = None) -> None:
+        await _error(413, _body_cap(self.max_body, given), code="too_large")(scope, receive, send)
 
 
 # --- the API ------------------------------------------------------------------------------
@@ -255,6 +296,8 @@ async def _json_body(request: Request) -> Any:
     if not raw.strip():
         return {}
     try:
+        if len(raw) > limits.INLINE_BYTES:  # a large body is parsed off the event loop
+            return await anyio.to_thread.run_sync(json.loads, raw)
         return json.loads(raw)
     except (ValueError, UnicodeDecodeError) as exc:
         raise bad(f"the body is not JSON ({exc})") from None
@@ -277,6 +320,11 @@ class Api:
 
     async def _run(self, fn: Callable[..., Any], *args: Any) -> Any:
         return await anyio.to_thread.run_sync(functools.partial(fn, *args))
+
+    async def _answer(self, fn: Callable[..., Any], *args: Any, headers: Mapping[str, str] | None = None) -> Response:
+        """fn(*args) as a JSON answer, computed and rendered in a worker thread (a long
+        answer takes as long to render as to find)."""
+        return await self._run(lambda: JSONResponse(fn(*args), headers=headers))  # type: ignore[no-any-return]
 
     async def _snapshot(self, app: str) -> Any:
         """The application's snapshot: on the event loop when one was confirmed lately
@@ -383,6 +431,7 @@ class Api:
         except ValueError:
             raise bad("depth is a number") from None
         path = [s for s in q.get("path", "").split(",") if s]
+        limits.admit(request, "graph")
 
         def draw() -> tuple[str, str]:
             snap = self.console.snapshot(request.path_params["app"])
@@ -394,15 +443,18 @@ class Api:
 
     async def check(self, request: Request) -> Response:
         data = await _json_body(request)
+        size = limits.check_size(request, data)
         snap = await self._snapshot(request.path_params["app"])
-        return JSONResponse(self.console.check(snap, data))
+        if limits.inline(size):
+            return JSONResponse(self.console.check(snap, data))
+        return await self._answer(self.console.check, snap, data)
 
     async def check_batch(self, request: Request) -> Response:
         data = await _json_body(request)
         checks = data.get("checks") if isinstance(data, dict) else None
         if not isinstance(checks, list):
             raise bad("'checks' must be a list of checks")
-
+        size = limits.batch_size(request, checks)
         snap = await self._snapshot(request.path_params["app"])
 
         def answer() -> dict[str, Any]:
@@ -414,18 +466,20 @@ class Api:
                     raise bad(f"checks[{n}]: {exc.message}") from None
             return {"results": results}
 
-        return JSONResponse(answer() if len(checks) <= INLINE_BATCH else await self._run(answer))
+        return JSONResponse(answer()) if limits.inline(size) else await self._answer(answer)
 
     async def permissions(self, request: Request) -> Response:
         data = await _json_body(request)
         if not isinstance(data, dict):
             raise bad("the body must be a JSON object")
-        roles = data.get("roles")
-        if not isinstance(roles, list) or not roles:
+        given = data.get("roles")
+        if not isinstance(given, list) or not given:
             raise bad("'roles' must be a non-empty list of role names")
-        roles = [role_name(r, "roles") for r in roles]
+        limits.cap(len(given), limits.caps_of(request).roles, "permissions", "roles")
+        limits.admit(request, "permissions", len(given))
 
         def answer() -> dict[str, Any]:
+            roles = [role_name(r, "roles") for r in given]
             snap = self.console.snapshot(request.path_params["app"])
             out: dict[str, Any] = {"roles": roles, "permissions": snap.implicit(roles)}
             unknown = snap.unknown(roles)
@@ -433,27 +487,30 @@ class Api:
                 out["unknown"] = unknown
             return out
 
-        return JSONResponse(await self._run(answer))
+        return await self._answer(answer)
 
     async def who(self, request: Request) -> Response:
         q = request.query_params
+        limit = q.get("limit", "")
+        limits.admit(request, "who", int(limit) if limit.isdigit() and len(limit) < 10 else 1 << 62)
 
         def answer() -> dict[str, Any]:
             return self.console.who(self.console.snapshot(request.path_params["app"]), q.get("obj"), q.get("act"))
 
-        return JSONResponse(await self._run(answer))
+        return await self._answer(answer)
 
     async def export(self, request: Request) -> Response:
         fmt = request.query_params.get("format", "json")
         app = request.path_params["app"]
+        limits.admit(request, "export")
 
-        def read() -> tuple[Any, str]:
+        def read() -> tuple[Any, bytes]:
             snap = self.console.snapshot(app)
-            return snap, self.console.export(snap, fmt)
+            return snap, _utf8(self.console.export(snap, fmt))
 
         snap, text = await self._run(read)
         kind, ext = ("text/csv", "csv") if fmt == "casbin" else ("application/json", "json")
-        return Response(_utf8(text), media_type=f"{kind}; charset=utf-8", headers={
+        return Response(text, media_type=f"{kind}; charset=utf-8", headers={
             "ETag": etag(snap.version), "Content-Disposition": f'attachment; filename="{app}.{ext}"'})
 
     async def events(self, request: Request) -> Response:
@@ -490,10 +547,13 @@ class Api:
                                  headers={"Cache-Control": "no-cache", "X-Accel-Buffering": "no"})
 
     async def assertions(self, request: Request) -> Response:
+        limits.admit(request, "assertions")
+        limits.check_assertion_text(request, await request.body())
         text = await _text_body(request)
         name = request.query_params.get("name", "assertions.toml")[:200]
         app = request.query_params.get("app")
-        return JSONResponse(await self._run(self.console.run_assertions, text, name, app))
+        most = limits.caps_of(request).assertions
+        return await self._answer(self.console.run_assertions, text, name, app, most)
 
     # --- writing ---------------------------------------------------------------------
 
@@ -541,12 +601,18 @@ class Api:
         dry_run = _flag(q.get("dry_run"), "dry_run")
         if not dry_run:
             self._authorize(request)
+        else:
+            limits.admit(request, "import-dry-run")
         expected = parse_if_match(request.headers.get("if-match"))
         text = await _text_body(request)
         name = q.get("name", "upload")[:200]
         options = [_flag(q.get(name), name) for name in ("skip_refused", "literal", "merge_builtin", "allow_superuser")]
-        result = await self._run(self.console.import_text, request.path_params["app"], text, name,
-                                 q.get("format", "auto"), dry_run, expected, *options)
-        headers = {} if dry_run else {"ETag": etag(result["version"])}
-        return JSONResponse(result, headers=headers)
+
+        def run() -> Response:
+            limits.check_import(request, text)
+            result = self.console.import_text(request.path_params["app"], text, name, q.get("format", "auto"),
+                                              dry_run, expected, *options)
+            return JSONResponse(result, headers={} if dry_run else {"ETag": etag(result["version"])})
+
+        return await self._run(run)  # type: ignore[no-any-return]
 

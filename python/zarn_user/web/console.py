@@ -284,9 +284,13 @@ class Console:
 
     # --- assertions ----------------------------------------------------------------------
 
-    def run_assertions(self, text: str, name: str, app: str | None = None) -> Json:
+    def run_assertions(self, text: str, name: str, app: str | None = None, most: int | None = None) -> Json:
+        """The outcomes of a file's assertions; 413 when it holds more than `most`."""
         try:
             items = assertions.parse(text, name, app)
+            if most is not None and len(items) > most:
+                raise ApiError(413, f"an assertion file takes at most {most} assertions; this one has {len(items)}",
+                               code="too_large")
             apps = set(self.apps())
             assertions.missing_apps(items, apps.__contains__, name)
         except assertions.BadFile as exc:

@@ -18,6 +18,7 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 
+from . import limits
 from .console import bad, etag, text_field
 from ..core.holders import Holding
 from .snapshot import Snapshot
@@ -110,6 +111,7 @@ def routes(console: Any) -> list[Route]:
         except ValueError:
             raise bad("up, down and limit are numbers; pages is LEVEL:OFFSET,...") from None
         path = [s for s in q.get("path", "").split(",") if s]
+        limits.admit(request, "explore", (up + down) * limit)
 
         def read() -> tuple[Snapshot, dict[str, Any]]:
             snap = console.snapshot(request.path_params["app"])

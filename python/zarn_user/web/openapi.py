@@ -5,6 +5,8 @@ from __future__ import annotations
 import functools
 from typing import Any
 
+from . import limits
+from .limits import Caps
 from ..core.text import APP_RULE, MAX_TEXT, ROLE_RULE, TEXT_PATTERN, TEXT_RULE, app_pattern, name_pattern, role_pattern
 
 
@@ -30,6 +32,8 @@ ROLES = {"type": "array", "items": ROLE_NAME}
 FLAG = {"type": "boolean"}
 QUERY_FLAG = {"type": "string", "enum": ["true", "false", "1", "0"]}
 USER = {**TEXT, "description": f"a user id: {TEXT_RULE}; put in NFC form by the server", "example": "alice@example.com"}
+CAPS = Caps()  # the defaults; a server may be started with others
+MAX_ROLES = {"maxItems": CAPS.roles}
 PAGES = {"type": "string", "pattern": "^(-?[0-9]{1,9}:[0-9]{1,9})?(,(-?[0-9]{1,9}:[0-9]{1,9})?)*$",
          "maxLength": 400, "description": "LEVEL:OFFSET pairs, comma-separated"}
 
@@ -37,7 +41,8 @@ SCHEMAS = {
     "Error": _obj(["error"], error=STR, code=STR, lines=NAMES, path=NAMES),
     "Permission": _obj(["obj", "act"], obj=TEXT, act=TEXT),
     "Grant": _obj(["obj", "act"], obj=TEXT, act=TEXT, allow_superuser=FLAG, literal=FLAG),
-    "Check": _obj(["roles", "obj", "act"], roles={**ROLES, "minItems": 1}, obj=TEXT, act=TEXT, explain=BOOL),
+    "Check": _obj(["roles", "obj", "act"], roles={**ROLES, "minItems": 1, **MAX_ROLES}, obj=TEXT, act=TEXT,
+                  explain=BOOL),
     "CheckResult": _obj(["allowed", "path", "granted"], allowed=BOOL, path=NAMES,
                         granted={"oneOf": [_ref("Permission"), {"type": "null"}]},
                         unknown=NAMES, explanation=STR),
@@ -68,15 +73,19 @@ def _json(schema: dict[str, Any]) -> dict[str, Any]:
 
 def _op(summary: str, ok: dict[str, Any] | None = None, body: dict[str, Any] | None = None,
         params: list[dict[str, Any]] | None = None, write: bool = False, errors: tuple[int, ...] = (400, 404),
-        media: str | None = None, content: dict[str, Any] | None = None, status: int = 200) -> dict[str, Any]:
+        media: str | None = None, content: dict[str, Any] | None = None, status: int = 200,
+        heavy: str | None = None) -> dict[str, Any]:
     responses: dict[str, Any] = {str(status): {"description": "done", **(_json(ok) if ok else {})}}
     if media:
         responses[str(status)] = {"description": "done", "content": {media: {"schema": STR}}}
     if content:
         responses[str(status)] = {"description": "done", "content": content}
-    codes = set(errors) | ({401, 403, 412} if write else set())
+    codes = set(errors) | ({401, 403, 412} if write else set()) | ({401} if heavy else set())
+    if body is not None:
+        codes |= {408, 413}
     descriptions = {400: "bad input", 401: "missing or wrong token", 403: "read-only server", 404: "unknown",
-                    409: "refused (a cycle), or an application that exists", 412: "the application moved on"}
+                    408: "the body did not arrive in time", 409: "refused (a cycle), or an application that exists",
+                    412: "the application moved on", 413: "over a cap (the message names it)"}
     for code in sorted(codes):
         responses[str(code)] = {"description": descriptions[code], **_json(_ref("Error"))}
     op: dict[str, Any] = {"summary": summary, "responses": responses}
@@ -86,6 +95,10 @@ def _op(summary: str, ok: dict[str, Any] | None = None, body: dict[str, Any] | N
         op["parameters"] = params
     if write:
         op["security"] = [{"bearer": []}]
+    elif heavy:  # open to anyone on a server without tokens, and for light requests
+        op["security"] = [{"bearer": []}, {}]
+        op["description"] = f"Heavy work {heavy} needs a token (a write token or the read token) when the " \
+                            "server has one: 401 without it."
     return op
 
 
@@ -123,7 +136,7 @@ def schema() -> dict[str, Any]:
                        _ref("Role"), params=ids)},
         r + "/graph": {"get": _op("the role's neighbourhood as SVG", params=[
             *ids, _query("depth", "levels up and down (1 to 3)", schema=INT),
-            _query("path", "roles to highlight, comma-separated")], media="image/svg+xml")},
+            _query("path", "roles to highlight, comma-separated")], media="image/svg+xml", heavy="(always)")},
         r + "/explore": {"get": _op(
             "the roles around the role by level (containers above, sub-roles below, each at its shortest "
             "distance), a page of each level with its total, and the links between those shown",
@@ -138,7 +151,8 @@ def schema() -> dict[str, Any]:
                     _query("down", "levels of sub-roles (0 to 8)", schema=INT),
                     _query("limit", "roles shown per level (1 to 200)", schema=INT),
                     _query("pages", "the page of a level, LEVEL:OFFSET,...", schema=PAGES),
-                    _query("path", "roles to show and mark, comma-separated")])},
+                    _query("path", "roles to show and mark, comma-separated")],
+            heavy=f"(over {limits.WEIGHTS['explore']} roles: levels up and down times roles per level)")},
         r + "/grants": {
             "post": _op("grant a permission (409 for a Casbin pattern or a path to *:* not asked for)",
                         _ref("RoleContent"), grant_body, [*ids, IF_MATCH, *flags], True, (400, 404, 409)),
@@ -158,27 +172,35 @@ def schema() -> dict[str, Any]:
                        _json(_obj(["roles"], roles=ROLES, allow_superuser=FLAG)), [*ids, IF_MATCH, flags[0]], True,
                        (400, 404, 409)),
         },
-        p + "/check": {"post": _op("whether any of the roles holds the permission, and through which roles",
-                                   _ref("CheckResult"), _json(_ref("Check")), [APP])},
-        p + "/check-batch": {"post": _op("several checks, answered in order",
+        p + "/check": {"post": _op(f"whether any of the roles holds the permission, and through which roles "
+                                   f"(at most {CAPS.roles} roles; more: 413)",
+                                   _ref("CheckResult"), _json(_ref("Check")), [APP],
+                                   heavy=f"(over {limits.LIGHT_ROLES} roles)")},
+        p + "/check-batch": {"post": _op(f"several checks, answered in order (at most {CAPS.checks} checks and "
+                                         f"{CAPS.roles} roles named in all; more: 413)",
                                          _obj(["results"], results={"type": "array", "items": _ref("CheckResult")}),
-                                         _json(_obj(["checks"], checks={"type": "array", "items": _ref("Check")})),
-                                         [APP])},
-        p + "/permissions": {"post": _op("every permission the roles hold, through sub-roles at any depth",
+                                         _json(_obj(["checks"], checks={"type": "array", "items": _ref("Check"),
+                                                                        "maxItems": CAPS.checks})),
+                                         [APP], heavy=f"(over {limits.LIGHT_ROLES} roles and checks in all)")},
+        p + "/permissions": {"post": _op(f"every permission the roles hold, through sub-roles at any depth (at "
+                                         f"most {CAPS.roles} roles; more: 413)",
                                          _obj(["permissions"], roles=NAMES, unknown=NAMES, permissions={
                                              "type": "array", "items": _ref("Permission")}),
-                                         _json(_obj(["roles"], roles={**ROLES, "minItems": 1})), [APP])},
+                                         _json(_obj(["roles"], roles={**ROLES, "minItems": 1, **MAX_ROLES})), [APP],
+                                         heavy=f"(over {limits.WEIGHTS['permissions']} roles)")},
         p + "/who": {"get": _op("every role that holds a permission, with its shortest path",
                                 _obj(["holders"], holders={"type": "array", "items": _ref("Holder")}),
                                 params=[APP, _query("obj", "object", True, TEXT),
-                                        _query("act", "action", True, TEXT)])},
+                                        _query("act", "action", True, TEXT)],
+                                heavy=f"(every holder, or pages over {limits.WEIGHTS['who']})")},
         p + "/export": {"get": _op("the stored document as JSON, or as Casbin policy CSV", params=[
             APP, _query("format", "json (default) or casbin", schema={"type": "string", "enum": ["json", "casbin"]})],
             content={"application/json": {"schema": {"type": "object", "required": ["name", "policies", "groups"]}},
-                     "text/csv": {"schema": STR}})},
+                     "text/csv": {"schema": STR}}, heavy="(always)")},
         p + "/import": {"post": _op(
             "add a Casbin CSV or JSON file's policies, groups and users' roles, all or nothing: every bad line "
-            "is listed and nothing is written", _obj(["added", "refused"], added=NAMES, refused={"type": "array"},
+            f"is listed and nothing is written (at most {CAPS.import_entries} entries; more: 413). A dry run is "
+            "heavy work: it needs a token when the server has one", _obj(["added", "refused"], added=NAMES, refused={"type": "array"},
                                                      dry_run=BOOL, users_assigned=INT, version=INT),
             {"content": {"text/plain": {"schema": STR}}},
             [APP, IF_MATCH, _query("format", "auto (default), json or casbin",
@@ -188,7 +210,7 @@ def schema() -> dict[str, Any]:
                     "written)", schema=QUERY_FLAG),
              _query("merge_builtin", "true: merge roles named like the built-in ones into them", schema=QUERY_FLAG),
              *flags, _query("name", "the file's name, for messages")], True, (400, 404, 409)) | {
-                 "security": [{"bearer": []}, {}]}},  # a dry run needs no token
+                 "security": [{"bearer": []}, {}]}},  # a dry run on a server without tokens needs none
         p + "/events": {"get": _op("server-sent events: 'version' now and after every change, 'deleted'",
                                    params=[APP], content={"text/event-stream": {"schema": {
                                        "type": "object", "properties": {
@@ -227,12 +249,13 @@ def schema() -> dict[str, Any]:
                 ["user", "path"], user=STR, path=NAMES, explanation=STR)}), params=[
                 APP, _query("obj", "object", True, TEXT), _query("act", "action", True, TEXT),
                 _query("offset", "first one", schema=INT), _query("limit", "how many (at most 500)", schema=INT)])},
-        "/api/v1/assertions": {"post": _op("run a TOML file of assertions",
+        "/api/v1/assertions": {"post": _op(f"run a TOML file of assertions (at most {CAPS.assertions} assertions "
+                                           f"and {CAPS.assertion_bytes} bytes; more: 413)",
                                            _obj(["results", "failed"], results={"type": "array"}, failed=INT),
                                            {"content": {"application/toml": {"schema": STR}}},
                                            [_query("name", "the file's name, for messages"),
                                             _query("app", "the application of a file that names none")],
-                                           errors=(400,))},
+                                           errors=(400,), heavy="(always)")},
     }
     return {
         "openapi": "3.1.0",

@@ -18,6 +18,7 @@ from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 
 from ..core import playground
+from . import limits
 from .console import ApiError, Json, bad
 
 
@@ -67,6 +68,7 @@ def routes(authorize: Callable[[Request], None], path: str | None) -> list[Route
 
     async def run(request: Request) -> Response:
         given = request.query_params.get("name", "playground.toml")[:200]
+        limits.admit(request, "playground", len(await request.body()))
         text = await text_of(request)
         return JSONResponse(await anyio.to_thread.run_sync(run_text, text, given))
 

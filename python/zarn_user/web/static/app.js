@@ -54,6 +54,30 @@ async function api(method, path, body, extra) {
   return { ok: response.ok, status: response.status, data, etag: response.headers.get("etag") };
 }
 
+// Exports are heavy work: fetched with the token (when one is given) and saved from the
+// answer, so that a server with a token serves them to the page too.
+for (const [id, ext] of [["export-json", "json"], ["export-casbin", "csv"]]) {
+  $(id).addEventListener("click", async (ev) => {
+    ev.preventDefault();
+    const headers = state.token ? { Authorization: `Bearer ${state.token}` } : {};
+    let response;
+    try {
+      response = await fetch(ev.currentTarget.href, { headers });
+    } catch (err) {
+      toast(`the server does not answer (${err.message})`);
+      return;
+    }
+    if (!response.ok) {
+      const data = await response.json().catch(() => ({}));
+      toast(data.error || `error ${response.status}`);
+      return;
+    }
+    const url = URL.createObjectURL(await response.blob());
+    el("a", { href: url, download: `${state.app}.${ext}` }).click();
+    setTimeout(() => URL.revokeObjectURL(url), 10000);
+  });
+}
+
 function toast(text) {
   const t = $("toast");
   t.textContent = text;
