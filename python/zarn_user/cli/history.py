@@ -87,8 +87,10 @@ def cmd_diff(args: Args, ctx: Context) -> None:
 
     try:
         found = history.diff(_engine(ctx), args.app, args.v1, args.v2)
-    except NotFound:
-        raise _unknown(args.app) from None
+    except NotFound as exc:
+        if exc.what == "application":
+            raise _unknown(args.app) from None
+        raise
     shown = describe({"was": {"lists": found["removed"]},
                       "lists": {name: {"append": records} for name, records in found["added"].items()},
                       "fields": {name: pair["to"] for name, pair in found["fields"].items()}})

@@ -99,13 +99,15 @@ def cmd_serve(args: argparse.Namespace, ctx: Context) -> None:
         raise BadInput(f"invalid port {args.port}: 0 to 65535")
     if args.max_body < 1:
         raise BadInput("--max-body is at least 1 (MiB)")
+    if args.max_streams < 0:
+        raise BadInput("--max-streams is 0 or more")
     token = args.token if args.token is not None else os.environ.get("ZARN_ROLES_TOKEN")
     store.open(create=False)
     sock = _listen(args.host, args.port)
     port = sock.getsockname()[1]
     hosts = _host_names(args.host, args.allow_host)
     app = create_app(store.engine, token=token or None, allow_hosts=hosts, max_body=args.max_body << 20,
-                     playground=getattr(args, "playground", None))
+                     playground=getattr(args, "playground", None), max_streams=args.max_streams)
     shown = f"[{args.host}]" if ":" in args.host else args.host
     mode = "writes need the token" if token else "read-only: no token given"
     print(f"zarn-roles: serving http://{shown}:{port}/ ({mode}; Ctrl-C stops)", flush=True)
@@ -114,8 +116,14 @@ def cmd_serve(args: argparse.Namespace, ctx: Context) -> None:
               f"as their host (add names with --allow-host)", file=sys.stderr, flush=True)
     config = uvicorn.Config(app, log_level="warning", access_log=False, timeout_graceful_shutdown=2,
                             lifespan="on")
+
+    class Server(uvicorn.Server):
+        async def shutdown(self, sockets: list[socket.socket] | None = None) -> None:
+            app.state.events.close()  # open event streams end now: the graceful wait is for requests
+            await super().shutdown(sockets)
+
     try:
-        uvicorn.Server(config).run(sockets=[sock])
+        Server(config).run(sockets=[sock])
     except KeyboardInterrupt:
         pass  # Ctrl-C is how a server is stopped: not an error
     finally:
@@ -133,7 +141,9 @@ COMMANDS = [
                                           "(default: $ZARN_ROLES_TOKEN; none: read-only)"),
         arg("--allow-host", action="append", default=[], metavar="NAME",
             help="a further name clients may reach the server by (the Host header); repeatable"),
-        arg("--max-body", type=int, default=16, metavar="MIB", help="largest request body in MiB (default: 16)"))),
+        arg("--max-body", type=int, default=16, metavar="MIB", help="largest request body in MiB (default: 16)"),
+        arg("--max-streams", type=int, default=4096, metavar="N",
+            help="most event streams open at once; more are refused with 503 (default: 4096)"))),
     Command("test", cmd_test, "run a TOML file of assertions: exit 0 all hold, 1 some fail, 2 bad file",
             (arg("file", metavar="FILE"),)),
 ]

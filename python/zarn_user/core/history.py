@@ -164,15 +164,13 @@ def page(engine: Engine, app: str, limit: int, before: int | None = None, since:
          max_change: int | None = None) -> dict[str, Any]:
     """A page of `app`'s log: the newest `limit` entries (before version `before`, when
     given), newest first; or with `since`, the oldest `limit` after that version, oldest
-    first. With the current version and the cursor of the next page (None at the end)."""
-    if before is not None and since is not None:
-        raise BadInput("give before or since, not both")
+    first (and before `before`, when both are given). With the current version and the cursor of the next page (None at the end)."""
     latest = current(engine, app)
     collection = roles_collection()
     if since is not None:
         if since > latest:
-            raise BadInput(f"{app} has no version {since} (its latest is {latest})")
-        found = engine.history(collection, app, since)
+            raise _no_version(app, since, latest)
+        found = [e for e in engine.history(collection, app, since) if before is None or e["version"] < before]
         if since < latest and (not found or found[0]["version"] != since + 1):
             raise _gone(app, since, found[0]["version"] - 1 if found else latest)
         shown = found[:limit]
@@ -187,6 +185,10 @@ def page(engine: Engine, app: str, limit: int, before: int | None = None, since:
         more = len(found) > limit
         cursor = {"before": shown[-1]["version"] if more else None}
     return {"app": app, "version": latest, "entries": [record(e, max_change=max_change) for e in shown], **cursor}
+
+
+def _no_version(app: str, version: int, latest: int) -> NotFound:
+    return NotFound(f"{app} has no version {version} (its latest is {latest})", what="version", name=str(version))
 
 
 def _gone(app: str, asked: int, oldest: int) -> LogGone:
@@ -206,7 +208,7 @@ def diff(engine: Engine, app: str, v1: int, v2: int) -> dict[str, Any]:
     found = entries(engine, app, first)
     latest = engine.version(roles_collection(), app)
     if latest is not None and last > latest:
-        raise BadInput(f"{app} has no version {last} (its latest is {latest})")
+        raise _no_version(app, last, latest)
     found = [e for e in found if e["version"] <= last]
     versions = [e["version"] for e in found]
     if versions != list(range(first + 1, last + 1)):
