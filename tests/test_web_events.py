@@ -252,3 +252,28 @@ def test_deletion_and_another_process_and_a_stopping_server(served, db):  # noqa
             hub._loop.call_soon_threadsafe(hub.close)
             assert list(shop_events) == []
         assert http.get("/api/v1/apps/shop/events").status_code == 503
+
+
+def test_serve_ends_open_streams_when_it_stops(db):  # noqa: F811
+    import signal
+    import subprocess
+    import sys
+
+    from webapps import ENV
+
+    server = subprocess.Popen([sys.executable, "-m", "zarn_user.cli", "--db", db, "serve", "--port", "0"],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=ENV)
+    try:
+        url = server.stdout.readline().split()[2].rstrip("/")
+        with httpx.Client(base_url=url, timeout=10) as http:
+            with http.stream("GET", "/api/v1/apps/shop/events") as r:
+                stream = events(r)
+                assert next(stream)[0] == "version"
+                server.send_signal(signal.SIGINT)
+                assert list(stream) == []  # the answer ends, whole
+        assert server.wait(10) == 0
+    finally:
+        if server.poll() is None:
+            server.kill()
+    err = server.stderr.read()
+    assert "stopped" in err and "timeout graceful shutdown exceeded" not in err, err

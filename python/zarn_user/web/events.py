@@ -227,11 +227,11 @@ class Hub:
         if loop is not self._loop:
             # The first stream, or a server that runs on another loop than before (a test
             # client that starts one per request): what the old loop held went with it.
+            self._loop, self.watchers, self.open_streams, self._ticker = loop, {}, 0, None
+        if self._feed is None and not self.engine.replica:  # a replica has no feed: watchers look every `poll`
             from zarn_engine.feed import Feed
 
-            self._loop, self.watchers, self.open_streams, self._ticker = loop, {}, 0, None
-            if self._feed is None and not self.engine.replica:  # a replica has no feed: watchers look every `poll`
-                self._feed = Feed.join(self.engine, self)
+            self._feed = Feed.join(self.engine, self)
         watcher = self.watchers.get(app)
         if watcher is None:
             watcher = self.watchers[app] = Watcher(self, app)
