@@ -272,6 +272,10 @@ def main() -> int:
         f"{os.getloadavg()[0]:.1f} at the end).",
         "",
         *table,
+        "",
+        "Before (one polling loop per stream, each building the matrix's index itself, on SQLite at 10^5 roles): "
+        "0.18 s of server CPU per change with no stream open, 2.7 s with 10; 1,000 idle streams took 0.77 of a "
+        "core, and their number had no cap.",
     ])
     print(text)
     key = f"streams/{args.store}"
