@@ -18,22 +18,15 @@ if TYPE_CHECKING:
     Args = argparse.Namespace
 
 
-def _history(ctx: Context, app: str, since_version: int | None = None,
-             since_time: float | None = None) -> list[dict[str, Any]]:
+def _engine(ctx: Context) -> Any:
     ctx.store.open(create=False)
     engine = ctx.store.engine
     assert engine is not None  # opened above
-    collection = rm_collection()
-    if engine.version(collection, app) is None:
-        raise BadInput(f"unknown application {app!r} (see: zarn-roles list)")
-    return engine.history(collection, app, since_version, since_time)
+    return engine
 
 
-def rm_collection() -> str:
-    """The store's collection of role matrices."""
-    import zarn_user.role_matrix as rm
-
-    return rm.RoleMatrix._collection()
+def _unknown(app: str) -> BadInput:
+    return BadInput(f"unknown application {app!r} (see: zarn-roles list)")
 
 
 def _since(text: str | None) -> tuple[int | None, float | None]:
@@ -58,82 +51,50 @@ def _when(seconds: float) -> str:
     return datetime.datetime.fromtimestamp(seconds).astimezone().isoformat(timespec="seconds")
 
 
-def _user_history(ctx: Context, app: str, since_version: int | None, since_time: float | None,
-                  roles: list[dict[str, Any]]) -> list[dict[str, Any]]:
-    """The changes to the users of APP (assign, unassign) in the same span as `roles`, the
-    changes to its roles: after the time of version `since_version`, or from `since_time`."""
-    from zarn_user.users import UserRoles
-
-    engine = ctx.store.engine
-    assert engine is not None  # opened by _history
-    if since_version is not None:
-        at = engine.history(rm_collection(), app, since_version - 1)[:1]
-        if at and at[0]["version"] == since_version:
-            since_time = at[0]["time"]
-        elif roles:  # the log no longer reaches that version: from the first change it holds
-            since_time = roles[0]["time"]
-        else:
-            return []
-    return [e for e in engine.history(UserRoles._collection(), app, None, since_time)
-            if since_version is None or e["time"] > since_time]
-
-
 def cmd_log(args: Args, ctx: Context) -> None:
-    from zarn_engine.changes import loads
+    from ..core import history
+    from ..core.errors import NotFound
 
-    from .log_view import describe
-
+    engine = _engine(ctx)
     since_version, since_time = _since(args.since)
-    entries = [{**e, "document": "roles"} for e in _history(ctx, args.app, since_version, since_time)]
-    entries += [{**e, "document": "users"}
-                for e in _user_history(ctx, args.app, since_version, since_time, entries)]
-    entries.sort(key=lambda e: e["time"])  # stable: a change to roles first at the same time
+    try:
+        roles = history.entries(engine, args.app, since_version, since_time)
+    except NotFound:
+        raise _unknown(args.app) from None
+    found = [{**e, "document": "roles"} for e in roles]
+    found += [{**e, "document": "users"}
+              for e in history.user_entries(engine, args.app, since_version, since_time, roles)]
+    found.sort(key=lambda e: e["time"])  # stable: a change to roles first at the same time
     data, lines = [], []
-    for entry in entries:
-        change = None if entry["change"] is None else loads(entry["change"])
-        what = describe(change)
-        if change is not None:
-            change.pop("was", None)
+    for entry in found:
+        rec = history.record(entry, _when)
         users = entry["document"] == "users"
-        data.append({"version": entry["version"], "document": entry["document"], "time": _when(entry["time"]),
-                     "who": entry["who"], "what": what, "change": change})
+        data.append({"version": rec["version"], "document": entry["document"], "time": rec["time"],
+                     "who": rec["who"], "what": rec["what"], "change": rec["change"]})
+        what = rec["what"]
         version = f"u{entry['version']}" if users else str(entry["version"])
-        lines.append(f"{version}  {_when(entry['time'])}  {entry['who'] or '-'}  "
-                     f"{'first assignments of users, written whole' if users and change is None else what[0]}")
+        lines.append(f"{version}  {rec['time']}  {entry['who'] or '-'}  "
+                     f"{'first assignments of users, written whole' if users and rec['change'] is None else what[0]}")
         lines.extend(f"{'':>{len(version)}}  {line}" for line in what[1:])
     ctx.out.emit(data, "\n".join(lines) if lines else "(no changes logged)")
 
 
 def cmd_diff(args: Args, ctx: Context) -> None:
-    from zarn_engine.changes import describe, loads, net
+    from zarn_engine.changes import describe
 
-    first, last = sorted((args.v1, args.v2))
-    entries = _history(ctx, args.app, first)
-    engine = ctx.store.engine
-    assert engine is not None  # opened by _history
-    latest = engine.version(rm_collection(), args.app)
-    if latest is not None and last > latest:
-        raise BadInput(f"{args.app} has no version {last} (its latest is {latest})")
-    entries = [e for e in entries if e["version"] <= last]
-    versions = [e["version"] for e in entries]
-    if versions != list(range(first + 1, last + 1)):
-        oldest = versions[0] - 1 if versions else None
-        reach = f" (it reaches back to version {oldest})" if oldest is not None and oldest < last else ""
-        raise BadInput(f"the history of {args.app} does not hold every change from version {first} to {last}"
-                       f"{reach}: see zarn-roles log {args.app}")
-    changes = [None if e["change"] is None else loads(e["change"]) for e in entries]
-    for entry, change in zip(entries, changes):
-        if change is None:
-            raise BadInput(f"version {entry['version']} of {args.app} was written whole, not as a change: "
-                           f"no diff across it")
-    found = net(changes)
-    if args.v1 > args.v2:  # from the later version back to the earlier one
-        found["added"], found["removed"] = found["removed"], found["added"]
-        found["fields"] = {name: {"from": pair["to"], "to": pair["from"]} for name, pair in found["fields"].items()}
+    from ..core import history
+    from ..core.errors import NotFound
+
+    try:
+        found = history.diff(_engine(ctx), args.app, args.v1, args.v2)
+    except NotFound as exc:
+        if exc.what == "application":
+            raise _unknown(args.app) from None
+        raise
     shown = describe({"was": {"lists": found["removed"]},
                       "lists": {name: {"append": records} for name, records in found["added"].items()},
                       "fields": {name: pair["to"] for name, pair in found["fields"].items()}})
-    ctx.out.emit({"from": args.v1, "to": args.v2, **found}, "\n".join(shown))
+    ctx.out.emit(found, "\n".join(shown))
 
 
 COMMANDS = [

@@ -72,6 +72,8 @@ def cmd_serve(args: argparse.Namespace, ctx: Context) -> None:
         if getattr(args, flag) < 1:
             raise BadInput(f"--{flag.replace('_', '-')} is at least 1")
     read_token = args.read_token if args.read_token is not None else os.environ.get("ZARN_ROLES_READ_TOKEN")
+    if args.max_streams < 0:
+        raise BadInput("--max-streams is 0 or more")
     token = args.token if args.token is not None else os.environ.get("ZARN_ROLES_TOKEN")
     store.open(create=False)
     sock = _listen(args.host, args.port)
@@ -79,7 +81,8 @@ def cmd_serve(args: argparse.Namespace, ctx: Context) -> None:
     hosts = _host_names(args.host, args.allow_host)
     caps = limits.Caps(checks=args.max_checks, roles=args.max_roles, read_token=read_token or None)
     app = create_app(store.engine, token=token or None, allow_hosts=hosts, max_body=args.max_body << 20,
-                     playground=getattr(args, "playground", None), caps=caps, body_timeout=args.body_timeout)
+                     playground=getattr(args, "playground", None), caps=caps, body_timeout=args.body_timeout,
+                     max_streams=args.max_streams)
     shown = f"[{args.host}]" if ":" in args.host else args.host
     mode = "writes need the token" if token else "read-only: no token given"
     print(f"zarn-roles: serving http://{shown}:{port}/ ({mode}; Ctrl-C stops)", flush=True)
@@ -89,8 +92,14 @@ def cmd_serve(args: argparse.Namespace, ctx: Context) -> None:
     config = uvicorn.Config(app, log_level="warning", access_log=False, timeout_graceful_shutdown=2,
                             lifespan="on", http=timeouts.protocol(args.header_timeout),
                             timeout_keep_alive=args.keep_alive)
+
+    class Server(uvicorn.Server):
+        async def shutdown(self, sockets: list[socket.socket] | None = None) -> None:
+            app.state.events.close()  # open event streams end now: the graceful wait is for requests
+            await super().shutdown(sockets)
+
     try:
-        uvicorn.Server(config).run(sockets=[sock])
+        Server(config).run(sockets=[sock])
     except KeyboardInterrupt:
         pass  # Ctrl-C is how a server is stopped: not an error
     finally:
@@ -125,6 +134,8 @@ COMMANDS = [
         arg("--body-timeout", type=float, default=30.0, metavar="SECONDS",
             help="time a client has to send a request's body (default: 30); 408, closed after"),
         arg("--keep-alive", type=float, default=5.0, metavar="SECONDS",
-            help="an idle connection is closed after this (default: 5)")),
+            help="an idle connection is closed after this (default: 5)"),
+        arg("--max-streams", type=int, default=4096, metavar="N",
+            help="most event streams open at once; more are refused with 503 (default: 4096)")),
             epilog=SERVE_EPILOG),
 ]

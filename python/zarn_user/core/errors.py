@@ -50,6 +50,13 @@ class NotFound(BadInput, KeyError):
         self.name = name
 
 
+class LogGone(BadInput):
+    """A question about versions the change log no longer holds whole (pruned, or crossed
+    by a whole-document write): the application is to be read as it is now."""
+
+    code = "log_gone"
+
+
 class Refused(DoorError):
     """A change refused by a rule of the matrix, or a question answered no."""
 

@@ -18,13 +18,13 @@ from starlette.applications import Starlette
 from starlette.exceptions import HTTPException
 from starlette.requests import Request
 from starlette.responses import JSONResponse as _JSONResponse
-from starlette.responses import Response, StreamingResponse
+from starlette.responses import Response
 from starlette.routing import Mount, Route
 from starlette.staticfiles import StaticFiles
 from starlette.types import Message, Receive, Scope, Send
 
-from . import explore, graph, limits, openapi, playground_routes, tokens, user_routes
-from ..core.errors import (BadInput, Cycle, DoorError, NotDirect, NotFound, VersionMismatch)
+from . import events, explore, graph, history_routes, limits, openapi, playground_routes, tokens, user_routes
+from ..core.errors import (BadInput, Cycle, DoorError, LogGone, NotDirect, NotFound, VersionMismatch)
 from .console import ApiError, Console, bad, etag, flag as _flag, flags as _flags, parse_if_match, role_name
 
 class JSONResponse(_JSONResponse):
@@ -46,8 +46,6 @@ def _utf8(text: str) -> bytes:
 STATIC = Path(__file__).parent / "static"
 LOOPBACK = ("127.0.0.1", "localhost", "::1")
 MAX_BODY = 16 << 20
-EVENT_POLL = 0.2  # seconds between looks at the live document for an open event stream
-KEEPALIVE = 15.0
 REFRESH = 0.1  # seconds between updates of the snapshots in a worker thread
 BODY_TIMEOUT = 30.0  # seconds a request's body may take to arrive, from the end of its head
 CSP = ("default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; connect-src 'self'; "
@@ -56,7 +54,8 @@ CSP = ("default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' 
 
 def create_app(engine_or_url: Any, token: str | Mapping[str, str] | None = None, allow_hosts: Iterable[str] = LOOPBACK,
                max_body: int = MAX_BODY, use_dot: bool = True, playground: str | None = None,
-               caps: limits.Caps | None = None, body_timeout: float = BODY_TIMEOUT) -> Guard:
+               caps: limits.Caps | None = None, body_timeout: float = BODY_TIMEOUT,
+               max_streams: int = events.MAX_STREAMS) -> Guard:
     """The console for a store (an engine, or a URL as `zarn_engine.open_engine` takes): an
     ASGI application, the `Guard` in front of the Starlette application (`.app`), so that
     middleware added to the Starlette application runs behind the guard.
@@ -68,13 +67,16 @@ def create_app(engine_or_url: Any, token: str | Mapping[str, str] | None = None,
     `playground`: a playground file the page reads and saves back.
     `caps`: the most one request may ask for (limits.Caps: checks in a batch, roles named,
     assertions, imported entries, and the read token heavy reads need besides the write tokens).
-    `body_timeout`: seconds a request body may take to arrive (408 after).
+    `body_timeout`: seconds a request body may take to arrive (408 after). `max_streams`: the
+    most event streams open at once (more are refused with 503); `.state.events.close()` ends
+    them, before a graceful shutdown.
     """
     import zarn_engine
 
     owned = not isinstance(engine_or_url, zarn_engine.Engine)
     engine = zarn_engine.open_engine(engine_or_url) if owned else engine_or_url
     console = Console(engine, token)
+    hub = events.Hub(engine, max_streams)
     page = (STATIC / "index.html").read_bytes()
 
     async def refresher() -> None:
@@ -84,12 +86,14 @@ def create_app(engine_or_url: Any, token: str | Mapping[str, str] | None = None,
 
     @contextlib.asynccontextmanager
     async def lifespan(_app: Starlette) -> AsyncIterator[None]:
+        hub.start()
         try:
             async with anyio.create_task_group() as tasks:
                 tasks.start_soon(refresher)
                 yield
                 tasks.cancel_scope.cancel()
         finally:
+            hub.cancel()
             console.close()
             if owned:
                 engine.close()
@@ -102,6 +106,8 @@ def create_app(engine_or_url: Any, token: str | Mapping[str, str] | None = None,
         Route("/openapi.json", lambda r: JSONResponse(openapi.schema())),
         *api.routes(),
         *explore.routes(console),
+        *events.routes(hub),
+        *history_routes.routes(console),
         *user_routes.routes(console, api._authorize),
         *playground_routes.routes(api._authorize, playground),
     ]
@@ -112,6 +118,7 @@ def create_app(engine_or_url: Any, token: str | Mapping[str, str] | None = None,
         LoadError: _storage_error, BodyTooLarge: functools.partial(_too_large, max_body), BodyTimeout: _body_timeout})
     app.state.console = console
     app.state.caps = caps or limits.Caps()
+    app.state.events = hub
     return Guard(app, allow_hosts, max_body, body_timeout)
 
 
@@ -134,6 +141,8 @@ def door_status(exc: DoorError) -> int:
     """The HTTP status of an outcome of the core, from its class."""
     if isinstance(exc, (NotFound, NotDirect)):
         return 404
+    if isinstance(exc, LogGone):
+        return 410
     if isinstance(exc, BadInput):
         return 400
     if isinstance(exc, VersionMismatch):
@@ -363,7 +372,6 @@ class Api:
             Route(f"{p}/who", self.who, methods=["GET"]),
             Route(f"{p}/export", self.export, methods=["GET"]),
             Route(f"{p}/import", self.import_, methods=["POST"]),
-            Route(f"{p}/events", self.events, methods=["GET"]),
             Route("/api/v1/assertions", self.assertions, methods=["POST"]),
         ]
 
@@ -512,39 +520,6 @@ class Api:
         kind, ext = ("text/csv", "csv") if fmt == "casbin" else ("application/json", "json")
         return Response(text, media_type=f"{kind}; charset=utf-8", headers={
             "ETag": etag(snap.version), "Content-Disposition": f'attachment; filename="{app}.{ext}"'})
-
-    async def events(self, request: Request) -> Response:
-        """Server-sent events: `version` with the current version at once and after every
-        change, `deleted` when the application goes away."""
-        app = request.path_params["app"]
-        await self._run(self.console.snapshot, app)  # 404 before the stream starts
-
-        async def stream() -> AsyncIterator[str]:
-            from zarn_engine import StorageError
-
-            yield "retry: 2000\n\n"
-            last: int | None = None
-            quiet = 0.0
-            while True:
-                try:
-                    snap = await self._run(self.console.snapshot, app)
-                except ApiError:
-                    yield "event: deleted\ndata: {}\n\n"
-                    return
-                except StorageError:
-                    snap = None  # the store is away for a moment: say nothing, look again
-                if snap is not None and snap.version != last:
-                    last = snap.version
-                    yield f"event: version\ndata: {json.dumps({'app': app, 'version': last, 'etag': etag(last)})}\n\n"
-                    quiet = 0.0
-                elif quiet >= KEEPALIVE:
-                    yield ": keep-alive\n\n"
-                    quiet = 0.0
-                await anyio.sleep(EVENT_POLL)
-                quiet += EVENT_POLL
-
-        return StreamingResponse(stream(), media_type="text/event-stream",
-                                 headers={"Cache-Control": "no-cache", "X-Accel-Buffering": "no"})
 
     async def assertions(self, request: Request) -> Response:
         limits.admit(request, "assertions")

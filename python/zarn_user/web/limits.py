@@ -31,7 +31,8 @@ HEAVY = -1  # the weight of work that is heavy whatever its size (sizes are 0 or
 # route -> the largest size that is light (None: always light; HEAVY: always heavy). Sizes:
 # check and check-batch, the roles named plus the checks (a check of one role: 1);
 # permissions, the roles named; who, the page's length (everything when no limit is given);
-# explore, (levels up + levels down) x roles per level; playground, the file's bytes.
+# explore, (levels up + levels down) x roles per level; playground, the file's bytes;
+# diff, the versions between the two compared.
 WEIGHTS: dict[str, int | None] = {
     "check": LIGHT_ROLES,
     "check-batch": LIGHT_ROLES,
@@ -47,6 +48,8 @@ WEIGHTS: dict[str, int | None] = {
     "users/who": None,  # pages of at most 500
     "role": None,
     "roles": None,
+    "log": None,  # pages of at most 500
+    "diff": 64,  # the versions between the two compared: each is a change read from the log
 }
 
 

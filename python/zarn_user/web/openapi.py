@@ -30,6 +30,7 @@ APP_NAME = {"type": "string", "pattern": name_pattern(app_pattern().pattern), "m
             "description": f"an application name: {APP_RULE}", "example": "shop"}
 ROLES = {"type": "array", "items": ROLE_NAME}
 FLAG = {"type": "boolean"}
+VERSION = {"type": "integer", "minimum": 0, "maximum": 10**15 - 1}
 QUERY_FLAG = {"type": "string", "enum": ["true", "false", "1", "0"]}
 USER = {**TEXT, "description": f"a user id: {TEXT_RULE}; put in NFC form by the server", "example": "alice@example.com"}
 CAPS = Caps()  # the defaults; a server may be started with others
@@ -53,6 +54,10 @@ SCHEMAS = {
                  permissions={"type": "array", "items": _ref("Permission")}, sub_roles=NAMES, contained_by=NAMES,
                  implicit={"type": "array", "items": _obj(["obj", "act", "path"], obj=STR, act=STR, path=NAMES)}),
     "UserRoles": _obj(["user", "roles"], user=STR, roles=NAMES, refused=NAMES, changed=BOOL, version=INT),
+    "LogEntry": _obj(["version", "time", "who", "what", "change"], version=INT, time=STR,
+                     who={"type": ["string", "null"]}, what=NAMES,
+                     change={"type": ["object", "null"], "description": "the change as stored; null for a "
+                             "whole-document write, or one larger than `change_size` says"}, change_size=INT),
     "Holder": _obj(["role", "path", "granted"], role=STR, path=NAMES, granted=_ref("Permission"), explanation=STR),
 }
 
@@ -85,7 +90,9 @@ def _op(summary: str, ok: dict[str, Any] | None = None, body: dict[str, Any] | N
         codes |= {408, 413}
     descriptions = {400: "bad input", 401: "missing or wrong token", 403: "read-only server", 404: "unknown",
                     408: "the body did not arrive in time", 409: "refused (a cycle), or an application that exists",
-                    412: "the application moved on", 413: "over a cap (the message names it)"}
+                    410: "the change log no longer reaches back that far",
+                    412: "the application moved on", 413: "over a cap (the message names it)",
+                    503: "too many open event streams (the cap is in the error), or the server is stopping"}
     for code in sorted(codes):
         responses[str(code)] = {"description": descriptions[code], **_json(_ref("Error"))}
     op: dict[str, Any] = {"summary": summary, "responses": responses}
@@ -211,11 +218,36 @@ def schema() -> dict[str, Any]:
              _query("merge_builtin", "true: merge roles named like the built-in ones into them", schema=QUERY_FLAG),
              *flags, _query("name", "the file's name, for messages")], True, (400, 404, 409)) | {
                  "security": [{"bearer": []}, {}]}},  # a dry run on a server without tokens needs none
-        p + "/events": {"get": _op("server-sent events: 'version' now and after every change, 'deleted'",
-                                   params=[APP], content={"text/event-stream": {"schema": {
-                                       "type": "object", "properties": {
-                                           "event": {"type": "string", "enum": ["version", "deleted"]},
-                                           "data": {"type": "string"}, "id": STR, "retry": INT}}}})},
+        p + "/events": {"get": _op(
+            "server-sent events, each with id: the version it brings: 'version' now and after every change with "
+            "the log's records of the changes (after Last-Event-ID's version on reconnection), 'reload' when they "
+            "cannot be told, 'deleted'; 503 with Retry-After past the cap on open streams",
+            params=[APP, {"name": "Last-Event-ID", "in": "header", "required": False, "schema": STR,
+                          "description": "the last id received: the changes since that version are sent first"}],
+            content={"text/event-stream": {"schema": {
+                "type": "object", "properties": {
+                    "event": {"type": "string", "enum": ["version", "reload", "deleted"]},
+                    "data": {"type": "string"}, "id": STR, "retry": INT}}}}, errors=(404, 503))},
+        p + "/log": {"get": _op(
+            "the change log, a page at a time: the newest first (before a version), or the oldest after a "
+            "version; with the current version, and the cursor of the next page (null at the end); 410 when "
+            "the log no longer reaches back to `since`, 404 for a version the application never had",
+            _obj(["app", "version", "entries", "limit"], app=STR, version=INT, limit=INT,
+                 before={"type": ["integer", "null"]}, since={"type": ["integer", "null"]},
+                 entries={"type": "array", "items": _ref("LogEntry")}),
+            params=[APP, _query("limit", "how many (1 to 500, default 50)", schema={**INT, "minimum": 1, "maximum": 500}),
+                    _query("before", "entries before this version, newest first", schema=VERSION),
+                    _query("since", "entries after this version, oldest first (before `before`, when given)",
+                           schema=VERSION)],
+            errors=(400, 404, 410))},
+        p + "/diff": {"get": _op(
+            "what changed between two versions (either way): per list the records added and removed, per "
+            "field its values; 410 when the log no longer holds every change between them",
+            _obj(["from", "to", "added", "removed", "fields", "version"], version=INT, added={"type": "object"},
+                 removed={"type": "object"}, fields={"type": "object"},
+                 **{"from": INT, "to": INT}),
+            params=[APP, _query("from", "a version", True, VERSION), _query("to", "another version", True, VERSION)],
+            errors=(400, 404, 410), heavy=f"(over {limits.WEIGHTS['diff']} versions apart)")},
         p + "/holders": {"get": _op("the roles that hold a permission, as who answers them, a page at a time",
                                     _obj(["total", "offset", "limit", "holders"], total=INT, offset=INT, limit=INT,
                                          holders={"type": "array", "items": _ref("Holder")}),

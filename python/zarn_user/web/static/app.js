@@ -921,6 +921,12 @@ function openEvents() {
       refresh();
     }
   });
+  // The changes could not be told (the log no longer reaches back): read everything anew.
+  source.addEventListener("reload", (ev) => {
+    const data = JSON.parse(ev.data);
+    $("live").textContent = "live";
+    if (data.etag !== state.version) refresh();
+  });
   source.addEventListener("deleted", () => { toast(`${state.app} was deleted`); closeEvents(); });
   source.onerror = () => { $("live").textContent = "reconnecting\u2026"; };
 }
