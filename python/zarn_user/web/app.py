@@ -23,7 +23,7 @@ from starlette.routing import Mount, Route
 from starlette.staticfiles import StaticFiles
 from starlette.types import Message, Receive, Scope, Send
 
-from . import explore, graph, openapi, playground_routes, tokens, user_routes
+from . import explore, graph, openapi, paging, playground_routes, tokens, user_routes
 from ..core.errors import (BadInput, Cycle, DoorError, NotDirect, NotFound, VersionMismatch)
 from .console import ApiError, Console, bad, etag, flag as _flag, flags as _flags, parse_if_match, role_name
 
@@ -55,7 +55,8 @@ CSP = ("default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' 
 
 
 def create_app(engine_or_url: Any, token: str | Mapping[str, str] | None = None, allow_hosts: Iterable[str] = LOOPBACK,
-               max_body: int = MAX_BODY, use_dot: bool = True, playground: str | None = None) -> Guard:
+               max_body: int = MAX_BODY, use_dot: bool = True, playground: str | None = None,
+               version_wait: float | None = None) -> Guard:
     """The console for a store (an engine, or a URL as `zarn_engine.open_engine` takes): an
     ASGI application, the `Guard` in front of the Starlette application (`.app`), so that
     middleware added to the Starlette application runs behind the guard.
@@ -65,12 +66,14 @@ def create_app(engine_or_url: Any, token: str | Mapping[str, str] | None = None,
     `allow_hosts`: the names and addresses requests may give as their Host ("*": any).
     `max_body`: the largest request body, in bytes. `use_dot`: draw with Graphviz if found.
     `playground`: a playground file the page reads and saves back.
+    `version_wait`: seconds a read asking `at_least` a version not held waits for it (the
+    live documents' default when None).
     """
     import zarn_engine
 
     owned = not isinstance(engine_or_url, zarn_engine.Engine)
     engine = zarn_engine.open_engine(engine_or_url) if owned else engine_or_url
-    console = Console(engine, token)
+    console = Console(engine, token, version_wait)
     page = (STATIC / "index.html").read_bytes()
 
     async def refresher() -> None:
@@ -250,6 +253,7 @@ class Guard:
 # --- the API ------------------------------------------------------------------------------
 
 
+
 async def _json_body(request: Request) -> Any:
     raw = await request.body()
     if not raw.strip():
@@ -278,11 +282,17 @@ class Api:
     async def _run(self, fn: Callable[..., Any], *args: Any) -> Any:
         return await anyio.to_thread.run_sync(functools.partial(fn, *args))
 
-    async def _snapshot(self, app: str) -> Any:
-        """The application's snapshot: on the event loop when one was confirmed lately
-        (checks then cost no thread switch), else read in a worker thread."""
-        snap = self.console.recent(app)
-        return snap if snap is not None else await self._run(self.console.snapshot, app)
+    async def _snapshot(self, request: Request) -> Any:
+        """The snapshot of the request's application, of the version `?at_least=` asks or
+        newer: on the event loop when one was confirmed lately (no thread switch, no read of
+        the store), else read in a worker thread."""
+        return await paging.snapshot(self.console, request.path_params["app"], paging.at_least(request.query_params))
+
+    @staticmethod
+    def _read(body: dict[str, Any], snap: Any) -> Response:
+        """A read answer: the body with the version it was computed from, and its ETag."""
+        content, headers = paging.versioned(body, snap.version)
+        return JSONResponse(content, headers=headers)
 
     def _authorize(self, request: Request) -> None:
         token = self.console.token
@@ -313,6 +323,7 @@ class Api:
             Route(f"{p}/check-batch", self.check_batch, methods=["POST"]),
             Route(f"{p}/permissions", self.permissions, methods=["POST"]),
             Route(f"{p}/who", self.who, methods=["GET"]),
+            Route(f"{p}/holders", self.who, methods=["GET"]),
             Route(f"{p}/export", self.export, methods=["GET"]),
             Route(f"{p}/import", self.import_, methods=["POST"]),
             Route(f"{p}/events", self.events, methods=["GET"]),
@@ -350,31 +361,25 @@ class Api:
         return JSONResponse({"created": name}, status_code=201, headers={"ETag": etag(version)})
 
     async def app(self, request: Request) -> Response:
-        snap = await self._run(self.console.snapshot, request.path_params["app"])
-        return JSONResponse({"name": snap.name, "version": snap.version, "roles": len(snap.roles),
-                             "policies": snap.policy_count, "groups": snap.group_count},
-                            headers={"ETag": etag(snap.version)})
+        snap = await self._snapshot(request)
+        return self._read({"name": snap.name, "roles": len(snap.roles), "policies": snap.policy_count,
+                           "groups": snap.group_count}, snap)
 
     async def roles(self, request: Request) -> Response:
         q = request.query_params
-        try:
-            offset = max(0, int(q.get("offset", 0)))
-            limit = min(500, max(1, int(q.get("limit", 50))))
-        except ValueError:
-            raise bad("offset and limit are numbers") from None
-        snap = await self._run(self.console.snapshot, request.path_params["app"])
-        total, names = snap.page(q.get("q", ""), offset, limit)
-        return JSONResponse({"total": total, "offset": offset, "limit": limit, "roles": names},
-                            headers={"ETag": etag(snap.version)})
+        query = q.get("q", "")
+        page = paging.Page(q, f"roles\0{request.path_params['app']}\0{query}")
+        snap = await self._snapshot(request)
+        return self._read(await self._run(paging.roles, snap, query, page), snap)
 
     async def role(self, request: Request) -> Response:
-        def read() -> tuple[Any, dict[str, Any]]:
-            snap = self.console.snapshot(request.path_params["app"])
-            role = self.console.known_role(snap, request.path_params["role"])
-            return snap, {**snap.role(role), "implicit": snap.implicit([role])}
+        snap = await self._snapshot(request)
 
-        snap, body = await self._run(read)
-        return JSONResponse(body, headers={"ETag": etag(snap.version)})
+        def read() -> dict[str, Any]:
+            role = self.console.known_role(snap, request.path_params["role"])
+            return {**snap.role(role), "implicit": snap.implicit([role])}
+
+        return self._read(await self._run(read), snap)
 
     async def graph(self, request: Request) -> Response:
         q = request.query_params
@@ -383,27 +388,30 @@ class Api:
         except ValueError:
             raise bad("depth is a number") from None
         path = [s for s in q.get("path", "").split(",") if s]
+        snap = await self._snapshot(request)
 
         def draw() -> tuple[str, str]:
-            snap = self.console.snapshot(request.path_params["app"])
             role = self.console.known_role(snap, request.path_params["role"])
             return graph.render(snap, role, depth, path, use_dot=self.use_dot)
 
         svg, renderer = await self._run(draw)
-        return Response(_utf8(svg), media_type="image/svg+xml", headers={"X-Graph-Renderer": renderer})
+        return Response(_utf8(svg), media_type="image/svg+xml",
+                        headers={"X-Graph-Renderer": renderer, "ETag": etag(snap.version)})
 
     async def check(self, request: Request) -> Response:
         data = await _json_body(request)
-        snap = await self._snapshot(request.path_params["app"])
-        return JSONResponse(self.console.check(snap, data))
+        paging.no_body_at_least(data)
+        snap = await self._snapshot(request)
+        return self._read(self.console.check(snap, data), snap)
 
     async def check_batch(self, request: Request) -> Response:
         data = await _json_body(request)
+        paging.no_body_at_least(data)
         checks = data.get("checks") if isinstance(data, dict) else None
         if not isinstance(checks, list):
             raise bad("'checks' must be a list of checks")
 
-        snap = await self._snapshot(request.path_params["app"])
+        snap = await self._snapshot(request)
 
         def answer() -> dict[str, Any]:
             results = []
@@ -414,44 +422,39 @@ class Api:
                     raise bad(f"checks[{n}]: {exc.message}") from None
             return {"results": results}
 
-        return JSONResponse(answer() if len(checks) <= INLINE_BATCH else await self._run(answer))
+        return self._read(answer() if len(checks) <= INLINE_BATCH else await self._run(answer), snap)
 
     async def permissions(self, request: Request) -> Response:
         data = await _json_body(request)
         if not isinstance(data, dict):
             raise bad("the body must be a JSON object")
+        paging.no_body_at_least(data)
         roles = data.get("roles")
         if not isinstance(roles, list) or not roles:
             raise bad("'roles' must be a non-empty list of role names")
         roles = [role_name(r, "roles") for r in roles]
+        page = paging.Page(request.query_params, "permissions\0" + request.path_params["app"] + "\0" +
+                           "\0".join(sorted(set(roles))), offset_allowed=False)
+        snap = await self._snapshot(request)
 
         def answer() -> dict[str, Any]:
-            snap = self.console.snapshot(request.path_params["app"])
-            out: dict[str, Any] = {"roles": roles, "permissions": snap.implicit(roles)}
+            out: dict[str, Any] = {"roles": roles, **paging.permissions(snap, roles, page)}
             unknown = snap.unknown(roles)
             if unknown:
                 out["unknown"] = unknown
             return out
 
-        return JSONResponse(await self._run(answer))
+        return self._read(await self._run(answer), snap)
 
     async def who(self, request: Request) -> Response:
-        q = request.query_params
-
-        def answer() -> dict[str, Any]:
-            return self.console.who(self.console.snapshot(request.path_params["app"]), q.get("obj"), q.get("act"))
-
-        return JSONResponse(await self._run(answer))
+        """`.../who`, and `.../holders`, its name for the page."""
+        return await paging.who_answer(self.console, request, JSONResponse)
 
     async def export(self, request: Request) -> Response:
         fmt = request.query_params.get("format", "json")
         app = request.path_params["app"]
-
-        def read() -> tuple[Any, str]:
-            snap = self.console.snapshot(app)
-            return snap, self.console.export(snap, fmt)
-
-        snap, text = await self._run(read)
+        snap = await self._snapshot(request)
+        text = await self._run(self.console.export, snap, fmt)
         kind, ext = ("text/csv", "csv") if fmt == "casbin" else ("application/json", "json")
         return Response(_utf8(text), media_type=f"{kind}; charset=utf-8", headers={
             "ETag": etag(snap.version), "Content-Disposition": f'attachment; filename="{app}.{ext}"'})
@@ -490,10 +493,14 @@ class Api:
                                  headers={"Cache-Control": "no-cache", "X-Accel-Buffering": "no"})
 
     async def assertions(self, request: Request) -> Response:
+        """The results, with `versions`: the version of each application they read."""
         text = await _text_body(request)
         name = request.query_params.get("name", "assertions.toml")[:200]
         app = request.query_params.get("app")
-        return JSONResponse(await self._run(self.console.run_assertions, text, name, app))
+        at_least = paging.at_least(request.query_params)
+        if at_least is not None and app is None:
+            raise bad("at_least names a version of the application given as ?app=")
+        return JSONResponse(await self._run(self.console.run_assertions, text, name, app, at_least))
 
     # --- writing ---------------------------------------------------------------------
 

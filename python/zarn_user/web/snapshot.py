@@ -76,8 +76,8 @@ class Snapshot:
         # The name, the version and the index of one state, also while a live document
         # applies a change in another thread.
         self.matrix = matrix
-        self.name, self.version, self.index = settled(
-            matrix, lambda: (matrix.name, matrix.version, query.index(matrix)))
+        self.name, self.version, (self.index, self.serial) = settled(
+            matrix, lambda: (matrix.name, matrix.version, query.indexed(matrix)))
         self.role_set = _RoleSet(self.index)
         self.grants = _ByRole(self.index, "grants")
         self.subs = _ByRole(self.index, "sub_roles")
@@ -104,13 +104,12 @@ class Snapshot:
     def unknown(self, roles: Iterable[str]) -> list[str]:
         return [r for r in dict.fromkeys(roles) if not self.index.has(r)]
 
-    def page(self, query: str, offset: int, limit: int) -> tuple[int, list[str]]:
-        """Roles in name order whose name contains `query` (any case): (total, one page)."""
+    def sorted_roles(self, query: str = "") -> list[str]:
+        """Roles in name order whose name contains `query` (any case)."""
         if self._sorted is None:
             self._sorted = sorted(self.roles)
         q = query.lower()
-        found = [r for r in self._sorted if q in r.lower()] if q else self._sorted
-        return len(found), found[offset:offset + limit]
+        return [r for r in self._sorted if q in r.lower()] if q else self._sorted
 
     def role(self, role: str) -> dict[str, Any]:
         """A role's direct grants, its sub-roles and the roles that contain it."""
