@@ -212,3 +212,26 @@ def test_assertions_run_on_the_page(page, shop):
     expect(page.locator("#assert-result li.holds")).to_contain_text("line 1: check manager catalog:read")
     expect(page.locator("#assert-result li.fails")).to_contain_text(
         'assertions.toml:7: expected ["clerk"], got ["admin", "clerk", "manager", "root"] (who order:write)')
+
+
+def test_who_panel_pages_through_many_holders(page, shop, db, tmp_path):
+    """The holders come 50 at a time, each page after the last by its cursor, to the end."""
+    csv = tmp_path / "many.csv"
+    csv.write_text("".join(f"g, h{n:03}, viewer\n" for n in range(120)))
+    assert cli(db, "import", shop, str(csv))[0] == 0
+    page.goto(f"/apps/{shop}")
+    page.fill("#who-obj", "catalog")
+    page.fill("#who-act", "read")
+    page.click("#who-form button")
+    rows = page.locator("#who-result li:not(:has(button))")
+    expect(rows).to_have_count(50)
+    more = page.locator("#who-result button.more-rows")
+    holders = 120 + 5  # and viewer, clerk, manager, admin, root
+    expect(more).to_have_text(f"show 50 more ({holders - 50} left)")
+    more.click()
+    expect(rows).to_have_count(100)
+    more.click()
+    expect(rows).to_have_count(holders)
+    expect(more).to_have_count(0)
+    shown = [t.split(" ")[0] for t in rows.all_inner_texts()]
+    assert len(set(shown)) == holders
