@@ -128,6 +128,25 @@ def _op(summary: str, ok: dict[str, Any] | None = None, body: dict[str, Any] | N
     return op
 
 
+DESCRIPTION = """Role matrices: check, explain, list and change roles and permissions.
+
+**Versions.** Every read answers the version of the application it was computed from: `version` in a JSON
+body, and the `ETag` header (the routes of users: the version of the application's assignments, and
+`matrix_version`; assertions: `versions`, one per application read). `?at_least=V` asks for an answer computed
+from version V or a newer one, such as the version a write answered: a version the server holds is answered at
+once, without reading the store; else the server waits a few seconds for the store to reach it, then answers
+503 with `Retry-After` and the code `version_not_reached` (the store cannot give that answer now; try again).
+`at_least` is a query parameter on every route, POST reads included; in a body it is refused.
+
+**Lists** come a page at a time: `limit` (1 to 500, 50 when not given), `next` the cursor of the following page
+(null after the last), given back as `?cursor=`, and `total`. A cursor names a position, not a version: the
+next page is read from the version current then, after the last item shown, so that an item of both versions
+is never shown twice nor skipped (roles and users by name, permissions by object and action). Holders are in
+the order of the application's index; a cursor of an index made anew since is answered 410 (start again). A
+cursor given to another list (another route or question) is refused (400); `offset` is still taken where it
+was, instead of a cursor."""
+
+
 @functools.cache
 def schema() -> dict[str, Any]:
     from zarn_user import __version__
@@ -280,7 +299,7 @@ def schema() -> dict[str, Any]:
     return {
         "openapi": "3.1.0",
         "info": {"title": "zarn-roles", "version": __version__,
-                 "description": "Role matrices: check, explain, list and change roles and permissions."},
+                 "description": DESCRIPTION},
         "paths": paths,
         "components": {"schemas": SCHEMAS, "securitySchemes": {"bearer": {"type": "http", "scheme": "bearer"}}},
     }
