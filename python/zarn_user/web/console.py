@@ -98,8 +98,8 @@ class Console:
         self.rm = rm
         self.engine = engine
         self.token = token
-        self.live = zarn_engine.Live(rm.RoleMatrix, consistency="notify", engine=engine,
-                                     version_wait=zarn_engine.live.VERSION_WAIT if version_wait is None else version_wait)
+        wait = zarn_engine.live.VERSION_WAIT if version_wait is None else version_wait
+        self.live = zarn_engine.Live(rm.RoleMatrix, consistency="notify", engine=engine, version_wait=wait)
         self._snapshots: dict[str, Snapshot] = {}
         self._floor: dict[str, int] = {}  # app -> the version our last write made
         self._lock = threading.Lock()

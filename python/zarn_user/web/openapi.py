@@ -231,9 +231,11 @@ def schema() -> dict[str, Any]:
                    unknown=NAMES),
             _json(_obj(["roles"], roles={**ROLES, "minItems": 1})), [APP, LIMIT, CURSOR, AT_LEAST], errors=READ)},
         p + "/who": {"get": _op(WHO, _paged("holders", _ref("Holder")), params=WHO_PARAMS, errors=(*READ, 410))},
-        p + "/export": {"get": _op("the stored document as JSON, or as Casbin policy CSV (its version as ETag)", params=[
-            APP, _query("format", "json (default) or casbin", schema={"type": "string", "enum": ["json", "casbin"]}),
-            AT_LEAST], errors=READ,
+        p + "/export": {"get": _op(
+            "the stored document as JSON, or as Casbin policy CSV (its version as ETag)", params=[
+                APP, _query("format", "json (default) or casbin",
+                            schema={"type": "string", "enum": ["json", "casbin"]}),
+                AT_LEAST], errors=READ,
             content={"application/json": {"schema": {"type": "object", "required": ["name", "policies", "groups"]}},
                      "text/csv": {"schema": STR}})},
         p + "/import": {"post": _op(
