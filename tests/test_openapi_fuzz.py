@@ -69,7 +69,7 @@ def map_query(context, query):
     if not query or not declared or not {"cursor", "at_least"} & declared:
         return query  # (an undeclared one is for a request the API must refuse)
     cursor = query.get("cursor")
-    if isinstance(cursor, str) and re.fullmatch("[A-Za-z0-9_-]{0,2000}", cursor):
+    if isinstance(cursor, str) and re.fullmatch("[A-Za-z0-9_-]{0,4000}", cursor):
         query = {k: v for k, v in query.items() if k != "cursor"}  # one the schema allows
     for name in ("at_least", "matrix_at_least"):
         if isinstance(query.get(name), int) and query[name] >= 0:

@@ -231,6 +231,7 @@ def walk(client, method, path, items, params=None, body=None, limit=4, between=N
         cursor = page["next"]
         if cursor is None:
             return out
+        assert len(cursor) <= 4000  # as the API describes it
         assert len(page[items]) == limit
         if between:
             between(pages)
@@ -336,8 +337,29 @@ def test_bad_limits_and_cursors_are_refused(client):
                          (f"{APP}/users/who", {**who, "limit": 1000})]:
         r = client.get(path, params=params)
         assert r.status_code == 400 and r.json()["error"], (path, params, r.text)
+    # The longest texts make cursors within the length the API describes.
+    long = ["\U0001F600" * 256, "é" * 256]
+    for obj in long:
+        assert client.post(f"{APP}/roles/r00/grants", json={"obj": obj, "act": obj}, headers=AUTH).status_code == 200
+    found = walk(client, "POST", f"{APP}/permissions", "permissions", body={"roles": ["r00"]}, limit=1)
+    assert {p["obj"] for p in found} >= set(long)
     r = client.post(f"{APP}/permissions", params={"cursor": roles}, json={"roles": ["r01"]})
     assert r.status_code == 400
     first = client.post(f"{APP}/permissions", params={"limit": 1}, json={"roles": ROLES}).json()["next"]
     r = client.post(f"{APP}/permissions", params={"cursor": first}, json={"roles": ["r01"]})
     assert r.status_code == 400 and "another list" in r.json()["error"]
+
+
+def test_an_answer_says_the_version_it_was_computed_from_after_a_change_in_place(client):
+    """A snapshot's matrix follows changes in place: what is read from it later is labelled
+    with the version it was read at, not the snapshot's."""
+    from zarn_user.web import paging
+
+    console = client.app.state.console
+    old = console.snapshot("shop")
+    assert client.post(f"{APP}/roles/r03/grants", json={"obj": "fresh", "act": "go"}, headers=AUTH).status_code == 200
+    new = console.snapshot("shop")
+    assert new.version == old.version + 1
+    held, version = paging.computed(old, lambda: old.holding(["r03"], "fresh", "go"))
+    assert (held is not None) == (old.matrix is new.matrix) and version == old.matrix.version
+    assert old.matrix is new.matrix  # (the case this is about: the live document changed it in place)

@@ -21,7 +21,7 @@ as it stands, which answers for the version before the change or the one after i
 from __future__ import annotations
 
 import itertools
-import secrets
+import os
 import threading
 import weakref
 from typing import Any
@@ -37,7 +37,7 @@ _held: dict[int, tuple[weakref.ref[Any], Index, int]] = {}
 _lock = threading.Lock()
 # Serials of indexes: a position in one index (a role's place in its order) holds in no other.
 # Random from the start, so that two processes' indexes are not taken for one another.
-_serials = itertools.count(secrets.randbits(50))
+_serials = itertools.count(int.from_bytes(os.urandom(6), "big") >> 2)
 
 
 def _held_entry(matrix: Any) -> tuple[Index, int] | None:

@@ -253,7 +253,6 @@ class Guard:
 # --- the API ------------------------------------------------------------------------------
 
 
-
 async def _json_body(request: Request) -> Any:
     raw = await request.body()
     if not raw.strip():
@@ -288,10 +287,11 @@ class Api:
         the store), else read in a worker thread."""
         return await paging.snapshot(self.console, request.path_params["app"], paging.at_least(request.query_params))
 
-    @staticmethod
-    def _read(body: dict[str, Any], snap: Any) -> Response:
-        """A read answer: the body with the version it was computed from, and its ETag."""
-        content, headers = paging.versioned(body, snap.version)
+    async def _read(self, snap: Any, read: Callable[[], dict[str, Any]], inline: bool = False) -> Response:
+        """A read answer: `read()` of one version of the snapshot's matrix (on the event loop
+        when `inline`, else in a worker thread), with that version in the body and as ETag."""
+        body, version = paging.computed(snap, read) if inline else await self._run(paging.computed, snap, read)
+        content, headers = paging.versioned(body, version)
         return JSONResponse(content, headers=headers)
 
     def _authorize(self, request: Request) -> None:
@@ -362,15 +362,18 @@ class Api:
 
     async def app(self, request: Request) -> Response:
         snap = await self._snapshot(request)
-        return self._read({"name": snap.name, "roles": len(snap.roles), "policies": snap.policy_count,
-                           "groups": snap.group_count}, snap)
+        def read() -> dict[str, Any]:
+            policies, groups, roles = snap.index.counts()
+            return {"name": snap.name, "roles": roles, "policies": policies, "groups": groups}
+
+        return await self._read(snap, read)
 
     async def roles(self, request: Request) -> Response:
         q = request.query_params
         query = q.get("q", "")
         page = paging.Page(q, f"roles\0{request.path_params['app']}\0{query}")
         snap = await self._snapshot(request)
-        return self._read(await self._run(paging.roles, snap, query, page), snap)
+        return await self._read(snap, lambda: paging.roles(snap, query, page))
 
     async def role(self, request: Request) -> Response:
         snap = await self._snapshot(request)
@@ -379,7 +382,7 @@ class Api:
             role = self.console.known_role(snap, request.path_params["role"])
             return {**snap.role(role), "implicit": snap.implicit([role])}
 
-        return self._read(await self._run(read), snap)
+        return await self._read(snap, read)
 
     async def graph(self, request: Request) -> Response:
         q = request.query_params
@@ -394,15 +397,15 @@ class Api:
             role = self.console.known_role(snap, request.path_params["role"])
             return graph.render(snap, role, depth, path, use_dot=self.use_dot)
 
-        svg, renderer = await self._run(draw)
+        (svg, renderer), version = await self._run(paging.computed, snap, draw)
         return Response(_utf8(svg), media_type="image/svg+xml",
-                        headers={"X-Graph-Renderer": renderer, "ETag": etag(snap.version)})
+                        headers={"X-Graph-Renderer": renderer, "ETag": etag(version)})
 
     async def check(self, request: Request) -> Response:
         data = await _json_body(request)
         paging.no_body_at_least(data)
         snap = await self._snapshot(request)
-        return self._read(self.console.check(snap, data), snap)
+        return await self._read(snap, lambda: self.console.check(snap, data), inline=True)
 
     async def check_batch(self, request: Request) -> Response:
         data = await _json_body(request)
@@ -422,7 +425,7 @@ class Api:
                     raise bad(f"checks[{n}]: {exc.message}") from None
             return {"results": results}
 
-        return self._read(answer() if len(checks) <= INLINE_BATCH else await self._run(answer), snap)
+        return await self._read(snap, answer, inline=len(checks) <= INLINE_BATCH)
 
     async def permissions(self, request: Request) -> Response:
         data = await _json_body(request)
@@ -444,7 +447,7 @@ class Api:
                 out["unknown"] = unknown
             return out
 
-        return self._read(await self._run(answer), snap)
+        return await self._read(snap, answer)
 
     async def who(self, request: Request) -> Response:
         """`.../who`, and `.../holders`, its name for the page."""
@@ -454,10 +457,10 @@ class Api:
         fmt = request.query_params.get("format", "json")
         app = request.path_params["app"]
         snap = await self._snapshot(request)
-        text = await self._run(self.console.export, snap, fmt)
+        text, version = await self._run(paging.computed, snap, lambda: self.console.export(snap, fmt))
         kind, ext = ("text/csv", "csv") if fmt == "casbin" else ("application/json", "json")
         return Response(_utf8(text), media_type=f"{kind}; charset=utf-8", headers={
-            "ETag": etag(snap.version), "Content-Disposition": f'attachment; filename="{app}.{ext}"'})
+            "ETag": etag(version), "Content-Disposition": f'attachment; filename="{app}.{ext}"'})
 
     async def events(self, request: Request) -> Response:
         """Server-sent events: `version` with the current version at once and after every

@@ -111,7 +111,7 @@ def routes(console: Any) -> list[Route]:
             role = console.known_role(snap, request.path_params["role"])
             return explore(snap, role, up, down, limit, pages, path)
 
-        body, headers = paging.versioned(await anyio.to_thread.run_sync(read), snap.version)
+        body, headers = paging.versioned(*await anyio.to_thread.run_sync(paging.computed, snap, read))
         return JSONResponse(body, headers=headers)
 
     return [Route("/api/v1/apps/{app}/roles/{role}/explore", handler, methods=["GET"])]

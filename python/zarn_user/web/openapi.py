@@ -72,7 +72,7 @@ LIMIT = _query("limit", "how many at most (1 to 500, 50 when not given)",
                schema={"type": "integer", "minimum": 1, "maximum": 500})
 CURSOR = _query("cursor", "the 'next' of the previous page: the page after it, read from the version current "
                 "now (400 for a cursor of another list)",
-                schema={"type": "string", "pattern": "^[A-Za-z0-9_-]*$", "maxLength": 2000})
+                schema={"type": "string", "pattern": "^[A-Za-z0-9_-]*$", "maxLength": 4000})
 OFFSET = _query("offset", "the first one's position (instead of a cursor)", schema=COUNT)
 AT_LEAST_USERS = _query("at_least", "answer from this version of the application's assignments or a newer one; "
                         "503 with Retry-After when the store does not reach it within a few seconds", schema=COUNT)

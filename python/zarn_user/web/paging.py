@@ -29,15 +29,17 @@ import functools
 import hashlib
 import json
 import re
-from typing import Any, Callable, Sequence
+from typing import Any, Callable, Sequence, TypeVar
 
 import anyio
+from zarn_engine.changes import settled
 from starlette.requests import Request
 from starlette.responses import Response
 
 from .console import ApiError, bad, etag, text_field
 from .snapshot import Snapshot
 
+R = TypeVar("R")
 DEFAULT_LIMIT = 50
 MAX_LIMIT = 500
 _NUMBER = re.compile("[0-9]{1,15}", re.ASCII)  # int() takes "+1", " 1", "1_0" and other digits
@@ -76,7 +78,8 @@ class Page:
 
     def _decode(self, raw: str) -> Any:
         try:
-            data = json.loads(base64.urlsafe_b64decode(raw.encode("ascii") + b"=" * (-len(raw) % 4)))
+            text = base64.urlsafe_b64decode(raw.encode("ascii") + b"=" * (-len(raw) % 4))
+            data = json.loads(text.decode("utf-8", "surrogatepass"))
         except (ValueError, UnicodeError, binascii.Error):
             data = None
         if not (isinstance(data, list) and len(data) == 2 and isinstance(data[0], str)):
@@ -87,7 +90,9 @@ class Page:
 
     def cursor(self, key: Any) -> str:
         """The opaque cursor of the position `key` in this list."""
-        raw = json.dumps([self.list_id, key], separators=(",", ":"), ensure_ascii=True).encode("ascii")
+        # UTF-8 (text stored before the text rule may hold a lone surrogate: passed through)
+        text = json.dumps([self.list_id, key], separators=(",", ":"), ensure_ascii=False)
+        raw = text.encode("utf-8", "surrogatepass")
         return base64.urlsafe_b64encode(raw).rstrip(b"=").decode("ascii")
 
     def answer(self, following: Any, total: int | None) -> dict[str, Any]:
@@ -178,6 +183,14 @@ def permissions(snap: Snapshot, roles: list[str], page: Page) -> dict[str, Any]:
     return {**page.answer(following, len(found)), "permissions": items}
 
 
+def computed(snap: Snapshot, read: Callable[[], R]) -> tuple[R, int]:
+    """`read()` of one version of the snapshot's matrix, and that version: the snapshot's,
+    or a newer one when the live document applied a change to the matrix in place since."""
+    matrix = snap.matrix
+    result, version = settled(matrix, lambda: (read(), matrix.version))
+    return result, version or 0
+
+
 async def snapshot(console: Any, app: str, at_least: int | None) -> Snapshot:
     """The application's snapshot, of version `at_least` or newer: on the event loop when
     the one held was confirmed lately and is that recent (no thread switch, no read of the
@@ -208,6 +221,6 @@ async def who_answer(console: Any, request: Request, respond: Callable[..., Resp
     act = text_field({k: q[k] for k in ("act",) if k in q}, "act", "action")
     page = Page(q, f"who\0{request.path_params['app']}\0{obj}\0{act}")
     snap = await snapshot(console, request.path_params["app"], at_least(q))
-    body = await anyio.to_thread.run_sync(who, console, snap, obj, act, page)
-    content, headers = versioned(body, snap.version)
+    body, version = await anyio.to_thread.run_sync(computed, snap, lambda: who(console, snap, obj, act, page))
+    content, headers = versioned(body, version)
     return respond(content, headers=headers)

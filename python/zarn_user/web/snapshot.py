@@ -83,7 +83,7 @@ class Snapshot:
         self.subs = _ByRole(self.index, "sub_roles")
         self.containers = _ByRole(self.index, "contained_by")
         self._roles: list[str] | None = None
-        self._sorted: list[str] | None = None
+        self._sorted: tuple[int | None, list[str]] | None = None
 
     @property
     def roles(self) -> list[str]:
@@ -105,11 +105,14 @@ class Snapshot:
         return [r for r in dict.fromkeys(roles) if not self.index.has(r)]
 
     def sorted_roles(self, query: str = "") -> list[str]:
-        """Roles in name order whose name contains `query` (any case)."""
-        if self._sorted is None:
-            self._sorted = sorted(self.roles)
+        """Roles in name order whose name contains `query` (any case), of the version the
+        matrix is at (a change applied in place since the snapshot was made included)."""
+        version = self.matrix.version
+        if self._sorted is None or self._sorted[0] != version:
+            self._sorted = (version, sorted(self.index.roles()))
+        found = self._sorted[1]
         q = query.lower()
-        return [r for r in self._sorted if q in r.lower()] if q else self._sorted
+        return [r for r in found if q in r.lower()] if q else found
 
     def role(self, role: str) -> dict[str, Any]:
         """A role's direct grants, its sub-roles and the roles that contain it."""

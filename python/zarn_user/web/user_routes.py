@@ -86,11 +86,11 @@ class UserApi:
             delay = min(delay * 2, 0.05)
 
     @staticmethod
-    def _versioned(body: Json, snap: Snapshot | None, doc: UserRoles) -> Response:
+    def _versioned(body: Json, doc: UserRoles, matrix_version: int | None = None) -> Response:
         """A read answer: the assignments' version (the ETag) and the matrix's."""
         content, headers = paging.versioned(body, doc.version)
-        if snap is not None:
-            content["matrix_version"] = snap.version or 0
+        if matrix_version is not None:
+            content["matrix_version"] = matrix_version
         return JSONResponse(content, headers=headers)
 
     @staticmethod
@@ -102,13 +102,6 @@ class UserApi:
             return as_object(json.loads(raw) if raw.strip() else {})
         except (ValueError, UnicodeDecodeError) as exc:
             raise bad(f"the body is not JSON ({exc})") from None
-
-    @staticmethod
-    def _settled(snap: Snapshot, read: Callable[[], Any]) -> Any:
-        """`read()` of the live matrix, of one version (a change may be installed meanwhile)."""
-        from zarn_engine.changes import settled
-
-        return settled(snap.matrix, read)
 
     # --- reading ---------------------------------------------------------------------------
 
@@ -122,7 +115,7 @@ class UserApi:
             found = sorted(u for u in index if query in u.lower())
             shown, following = page.of_sorted(found, keys=found)
             return self._versioned({**page.answer(following, len(found)),
-                                    "users": [{"user": u, "roles": list(index[u])} for u in shown]}, None, doc)
+                                    "users": [{"user": u, "roles": list(index[u])} for u in shown]}, doc)
 
         return await anyio.to_thread.run_sync(read)
 
@@ -132,8 +125,10 @@ class UserApi:
         def read() -> Response:
             snap, doc = self._read(request)
             roles = doc.roles_of(user)
-            return self._versioned({"user": user, "roles": roles, "permissions": snap.implicit(roles),
-                                    "gone": [r for r in roles if r not in snap.role_set]}, snap, doc)
+            body, version = paging.computed(snap, lambda: {
+                "user": user, "roles": roles, "permissions": snap.implicit(roles),
+                "gone": [r for r in roles if r not in snap.role_set]})
+            return self._versioned(body, doc, version)
 
         return await anyio.to_thread.run_sync(read)
 
@@ -145,14 +140,14 @@ class UserApi:
 
         def read() -> Response:
             snap, doc = self._read(request)
-            held = self._settled(snap, lambda: users.why(snap.matrix, doc, user, obj, act))
+            held, version = paging.computed(snap, lambda: users.why(snap.matrix, doc, user, obj, act))
             if held is None:
                 text = f"{user} does not hold {obj}:{act}" + ("" if doc.roles_of(user) else f" ({user} has no roles)")
                 body = {"user": user, "allowed": False, "path": [], "wildcard": False, "explanation": text}
             else:
                 body = {"user": user, "allowed": True, "path": held.path, "wildcard": held.holding.wildcard,
                         "explanation": held.explain(obj, act)}
-            return self._versioned(body, snap, doc)
+            return self._versioned(body, doc, version)
 
         return await anyio.to_thread.run_sync(read)
 
@@ -165,11 +160,11 @@ class UserApi:
 
         def read() -> Response:
             snap, doc = self._read(request)
-            held = self._settled(snap, lambda: users.user_holdings(snap.matrix, doc, obj, act))
+            held, version = paging.computed(snap, lambda: users.user_holdings(snap.matrix, doc, obj, act))
             found = sorted(held)
             shown, following = page.of_sorted(found, keys=found)
             return self._versioned({**page.answer(following, len(found)), "holders": [
-                {**held[u].to_json(), "explanation": held[u].explain(obj, act)} for u in shown]}, snap, doc)
+                {**held[u].to_json(), "explanation": held[u].explain(obj, act)} for u in shown]}, doc, version)
 
         return await anyio.to_thread.run_sync(read)
 
