@@ -6,8 +6,8 @@ has. A cursor is opaque to clients: base64url of the list it belongs to (a route
 question) and a position key, so that a cursor given to another list is refused (400).
 
 A cursor names a position, not a version: the following page is read from the version
-current when it is asked, after the key. Lists in an order of their own data (roles and
-users by name, permissions by object and action) go on after the last item shown: an
+current when it is asked, after the key. Lists in an order of their own data (roles by
+name, users by id, permissions by object and action) go on after the last item shown: an
 item present in both versions is never shown twice nor skipped. The holders of a
 permission are in the order of the matrix's query index, whose positions hold while the
 index follows changes; when the index was made anew meanwhile, the cursor is refused (410)
