@@ -32,6 +32,8 @@ def _schema_text(schema: dict[str, Any] | None) -> str:
         return f"[{name}](#{name.lower()})"
     if "oneOf" in schema:
         return " or ".join(_schema_text(s) for s in schema["oneOf"])
+    if "allOf" in schema:
+        return " with ".join(_schema_text(s) for s in schema["allOf"])
     kind = schema.get("type")
     if kind == "array":
         return f"array of {_schema_text(schema.get('items'))}"

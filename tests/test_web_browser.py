@@ -262,3 +262,26 @@ def test_exports_need_the_token_on_the_page(page, shop, db):
     assert download.value.suggested_filename == f"{shop}.csv"
     with open(download.value.path(), encoding="utf-8") as f:
         assert f.read() == cli(db, "export", shop, "--format", "casbin")[1]
+
+
+def test_who_panel_pages_through_many_holders(page, shop, db, tmp_path):
+    """The holders come 50 at a time, each page after the last by its cursor, to the end."""
+    csv = tmp_path / "many.csv"
+    csv.write_text("".join(f"g, h{n:03}, viewer\n" for n in range(120)))
+    assert cli(db, "import", shop, str(csv))[0] == 0
+    page.goto(f"/apps/{shop}")
+    page.fill("#who-obj", "catalog")
+    page.fill("#who-act", "read")
+    page.click("#who-form button")
+    rows = page.locator("#who-result li:not(:has(button))")
+    expect(rows).to_have_count(50)
+    more = page.locator("#who-result button.more-rows")
+    holders = 120 + 5  # and viewer, clerk, manager, admin, root
+    expect(more).to_have_text(f"show 50 more ({holders - 50} left)")
+    more.click()
+    expect(rows).to_have_count(100)
+    more.click()
+    expect(rows).to_have_count(holders)
+    expect(more).to_have_count(0)
+    shown = [t.split(" ")[0] for t in rows.all_inner_texts()]
+    assert len(set(shown)) == holders

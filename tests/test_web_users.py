@@ -43,7 +43,7 @@ def test_assign_check_who_unassign_as_the_command_line(client, db):  # noqa: F81
     r = client.post(f"{USERS}/check", json={"user": "alice@example.com", "obj": "catalog", "act": "read"})
     assert r.json() == {"user": "alice@example.com", "allowed": True, "path": ["viewer"], "wildcard": False,
                         "explanation": "alice@example.com holds catalog:read through alice@example.com -> viewer "
-                                       "(granted to viewer)"}
+                                       "(granted to viewer)", "version": 2, "matrix_version": 5}
     r = client.post(f"{USERS}/check", json={"user": "nobody", "obj": "order", "act": "read"})
     assert r.json()["allowed"] is False and r.json()["explanation"] == "nobody does not hold order:read " \
                                                                        "(nobody has no roles)"

@@ -43,7 +43,7 @@ def test_users_assigned_checked_and_listed(page, shop, db):  # noqa: F811
     page.fill("#who-act", "read")
     page.check("#who-users")
     page.click("#who-form button")
-    expect(page.locator("#who-result a.user")).to_have_text(["bob@example.com", "alice@example.com"])
+    expect(page.locator("#who-result a.user")).to_have_text(["alice@example.com", "bob@example.com"])  # by id
 
     page.fill("#user-roles", "clerk")
     page.click("#user-unassign")

@@ -20,6 +20,8 @@ as it stands, which answers for the version before the change or the one after i
 
 from __future__ import annotations
 
+import itertools
+import os
 import threading
 import weakref
 from typing import Any
@@ -28,18 +30,26 @@ from zarn_engine.changes import settled
 
 from zarn_user._query import Index
 
-__all__ = ["Index", "index", "ready", "follow", "forget"]
+__all__ = ["Index", "index", "indexed", "ready", "follow", "forget"]
 
-# id(matrix) -> (a weak reference to it, its index)
-_held: dict[int, tuple[weakref.ref[Any], Index]] = {}
+# id(matrix) -> (a weak reference to it, its index, the index's serial)
+_held: dict[int, tuple[weakref.ref[Any], Index, int]] = {}
 _lock = threading.Lock()
+# Serials of indexes: a position in one index (a role's place in its order) holds in no other.
+# Random from the start, so that two processes' indexes are not taken for one another.
+_serials = itertools.count(int.from_bytes(os.urandom(6), "big") >> 2)
+
+
+def _held_entry(matrix: Any) -> tuple[Index, int] | None:
+    found = _held.get(id(matrix))
+    if found is not None and found[0]() is matrix:
+        return found[1], found[2]
+    return None
 
 
 def _entry(matrix: Any) -> Index | None:
-    found = _held.get(id(matrix))
-    if found is not None and found[0]() is matrix:
-        return found[1]
-    return None
+    found = _held_entry(matrix)
+    return None if found is None else found[0]
 
 
 def ready(matrix: Any) -> Index | None:
@@ -57,9 +67,19 @@ def ready(matrix: Any) -> Index | None:
 
 def index(matrix: Any) -> Index:
     """The matrix's index, built when it has none that answers for its stored lists."""
+    return indexed(matrix)[0]
+
+
+def indexed(matrix: Any) -> tuple[Index, int]:
+    """The matrix's index and its serial: the same serial for as long as the same index
+    answers (following the changes of the matrix in place, where the positions of roles in
+    its order hold), another for an index made anew."""
     found = ready(matrix)
     if found is not None:
-        return found
+        held = _held_entry(matrix)
+        if held is not None and held[0] is found:
+            return held
+        return found, next(_serials)
 
     def build() -> Index:
         made = Index()
@@ -75,13 +95,14 @@ def index(matrix: Any) -> Index:
             if held is not None and held[0] is ref:
                 del _held[key]
 
+    serial = next(_serials)
     try:
         ref = weakref.ref(matrix, gone)
     except TypeError:  # an instance that cannot be referred to weakly: an index per call
-        return made
+        return made, serial
     with _lock:
-        _held[key] = (ref, made)
-    return made
+        _held[key] = (ref, made, serial)
+    return made, serial
 
 
 def follow(matrix: Any, before: tuple[list[Any], int, list[Any], int], lost_policies: list[Any],

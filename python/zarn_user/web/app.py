@@ -23,7 +23,7 @@ from starlette.routing import Mount, Route
 from starlette.staticfiles import StaticFiles
 from starlette.types import Message, Receive, Scope, Send
 
-from . import events, explore, graph, history_routes, limits, openapi, playground_routes, tokens, user_routes
+from . import events, explore, graph, history_routes, limits, openapi, paging, playground_routes, tokens, user_routes
 from ..core.errors import (BadInput, Cycle, DoorError, LogGone, NotDirect, NotFound, VersionMismatch)
 from .console import ApiError, Console, bad, etag, flag as _flag, flags as _flags, parse_if_match, role_name
 
@@ -55,7 +55,7 @@ CSP = ("default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' 
 def create_app(engine_or_url: Any, token: str | Mapping[str, str] | None = None, allow_hosts: Iterable[str] = LOOPBACK,
                max_body: int = MAX_BODY, use_dot: bool = True, playground: str | None = None,
                caps: limits.Caps | None = None, body_timeout: float = BODY_TIMEOUT,
-               max_streams: int = events.MAX_STREAMS) -> Guard:
+               max_streams: int = events.MAX_STREAMS, version_wait: float | None = None) -> Guard:
     """The console for a store (an engine, or a URL as `zarn_engine.open_engine` takes): an
     ASGI application, the `Guard` in front of the Starlette application (`.app`), so that
     middleware added to the Starlette application runs behind the guard.
@@ -70,12 +70,14 @@ def create_app(engine_or_url: Any, token: str | Mapping[str, str] | None = None,
     `body_timeout`: seconds a request body may take to arrive (408 after). `max_streams`: the
     most event streams open at once (more are refused with 503); `.state.events.close()` ends
     them, before a graceful shutdown.
+    `version_wait`: seconds a read asking `at_least` a version not held waits for it (the
+    live documents' default when None).
     """
     import zarn_engine
 
     owned = not isinstance(engine_or_url, zarn_engine.Engine)
     engine = zarn_engine.open_engine(engine_or_url) if owned else engine_or_url
-    console = Console(engine, token)
+    console = Console(engine, token, version_wait)
     hub = events.Hub(engine, max_streams)
     page = (STATIC / "index.html").read_bytes()
 
@@ -335,11 +337,22 @@ class Api:
         answer takes as long to render as to find)."""
         return await self._run(lambda: JSONResponse(fn(*args), headers=headers))  # type: ignore[no-any-return]
 
-    async def _snapshot(self, app: str) -> Any:
-        """The application's snapshot: on the event loop when one was confirmed lately
-        (checks then cost no thread switch), else read in a worker thread."""
-        snap = self.console.recent(app)
-        return snap if snap is not None else await self._run(self.console.snapshot, app)
+    async def _snapshot(self, request: Request) -> Any:
+        """The snapshot of the request's application, of the version `?at_least=` asks or
+        newer: on the event loop when one was confirmed lately (no thread switch, no read of
+        the store), else read in a worker thread."""
+        return await paging.snapshot(self.console, request.path_params["app"], paging.at_least(request.query_params))
+
+    async def _read(self, snap: Any, read: Callable[[], dict[str, Any]], inline: bool = False) -> Response:
+        """A read answer: `read()` of one version of the snapshot's matrix, with that version
+        in the body and as ETag; found and rendered on the event loop when `inline`, else in
+        a worker thread (a long answer takes as long to render as to find)."""
+
+        def answer() -> Response:
+            content, headers = paging.versioned(*paging.computed(snap, read))
+            return JSONResponse(content, headers=headers)
+
+        return answer() if inline else await self._run(answer)
 
     def _authorize(self, request: Request) -> None:
         token = self.console.token
@@ -370,6 +383,7 @@ class Api:
             Route(f"{p}/check-batch", self.check_batch, methods=["POST"]),
             Route(f"{p}/permissions", self.permissions, methods=["POST"]),
             Route(f"{p}/who", self.who, methods=["GET"]),
+            Route(f"{p}/holders", self.who, methods=["GET"]),
             Route(f"{p}/export", self.export, methods=["GET"]),
             Route(f"{p}/import", self.import_, methods=["POST"]),
             Route("/api/v1/assertions", self.assertions, methods=["POST"]),
@@ -406,31 +420,28 @@ class Api:
         return JSONResponse({"created": name}, status_code=201, headers={"ETag": etag(version)})
 
     async def app(self, request: Request) -> Response:
-        snap = await self._run(self.console.snapshot, request.path_params["app"])
-        return JSONResponse({"name": snap.name, "version": snap.version, "roles": len(snap.roles),
-                             "policies": snap.policy_count, "groups": snap.group_count},
-                            headers={"ETag": etag(snap.version)})
+        snap = await self._snapshot(request)
+        def read() -> dict[str, Any]:
+            policies, groups, roles = snap.index.counts()
+            return {"name": snap.name, "roles": roles, "policies": policies, "groups": groups}
+
+        return await self._read(snap, read)
 
     async def roles(self, request: Request) -> Response:
         q = request.query_params
-        try:
-            offset = max(0, int(q.get("offset", 0)))
-            limit = min(500, max(1, int(q.get("limit", 50))))
-        except ValueError:
-            raise bad("offset and limit are numbers") from None
-        snap = await self._run(self.console.snapshot, request.path_params["app"])
-        total, names = snap.page(q.get("q", ""), offset, limit)
-        return JSONResponse({"total": total, "offset": offset, "limit": limit, "roles": names},
-                            headers={"ETag": etag(snap.version)})
+        query = q.get("q", "")
+        page = paging.Page(q, f"roles\0{request.path_params['app']}\0{query}")
+        snap = await self._snapshot(request)
+        return await self._read(snap, lambda: paging.roles(snap, query, page))
 
     async def role(self, request: Request) -> Response:
-        def read() -> tuple[Any, dict[str, Any]]:
-            snap = self.console.snapshot(request.path_params["app"])
-            role = self.console.known_role(snap, request.path_params["role"])
-            return snap, {**snap.role(role), "implicit": snap.implicit([role])}
+        snap = await self._snapshot(request)
 
-        snap, body = await self._run(read)
-        return JSONResponse(body, headers={"ETag": etag(snap.version)})
+        def read() -> dict[str, Any]:
+            role = self.console.known_role(snap, request.path_params["role"])
+            return {**snap.role(role), "implicit": snap.implicit([role])}
+
+        return await self._read(snap, read)
 
     async def graph(self, request: Request) -> Response:
         q = request.query_params
@@ -440,30 +451,31 @@ class Api:
             raise bad("depth is a number") from None
         path = [s for s in q.get("path", "").split(",") if s]
         limits.admit(request, "graph")
+        snap = await self._snapshot(request)
 
         def draw() -> tuple[str, str]:
-            snap = self.console.snapshot(request.path_params["app"])
             role = self.console.known_role(snap, request.path_params["role"])
             return graph.render(snap, role, depth, path, use_dot=self.use_dot)
 
-        svg, renderer = await self._run(draw)
-        return Response(_utf8(svg), media_type="image/svg+xml", headers={"X-Graph-Renderer": renderer})
+        (svg, renderer), version = await self._run(paging.computed, snap, draw)
+        return Response(_utf8(svg), media_type="image/svg+xml",
+                        headers={"X-Graph-Renderer": renderer, "ETag": etag(version)})
 
     async def check(self, request: Request) -> Response:
         data = await _json_body(request)
+        paging.no_body_at_least(data)
         size = limits.check_size(request, data)
-        snap = await self._snapshot(request.path_params["app"])
-        if limits.inline(size):
-            return JSONResponse(self.console.check(snap, data))
-        return await self._answer(self.console.check, snap, data)
+        snap = await self._snapshot(request)
+        return await self._read(snap, lambda: self.console.check(snap, data), inline=limits.inline(size))
 
     async def check_batch(self, request: Request) -> Response:
         data = await _json_body(request)
+        paging.no_body_at_least(data)
         checks = data.get("checks") if isinstance(data, dict) else None
         if not isinstance(checks, list):
             raise bad("'checks' must be a list of checks")
         size = limits.batch_size(request, checks)
-        snap = await self._snapshot(request.path_params["app"])
+        snap = await self._snapshot(request)
 
         def answer() -> dict[str, Any]:
             results = []
@@ -474,61 +486,61 @@ class Api:
                     raise bad(f"checks[{n}]: {exc.message}") from None
             return {"results": results}
 
-        return JSONResponse(answer()) if limits.inline(size) else await self._answer(answer)
+        return await self._read(snap, answer, inline=limits.inline(size))
 
     async def permissions(self, request: Request) -> Response:
         data = await _json_body(request)
         if not isinstance(data, dict):
             raise bad("the body must be a JSON object")
+        paging.no_body_at_least(data)
         given = data.get("roles")
         if not isinstance(given, list) or not given:
             raise bad("'roles' must be a non-empty list of role names")
         limits.cap(len(given), limits.caps_of(request).roles, "permissions", "roles")
         limits.admit(request, "permissions", len(given))
+        app = request.path_params["app"]
+        snap = await self._snapshot(request)
 
         def answer() -> dict[str, Any]:
-            roles = [role_name(r, "roles") for r in given]
-            snap = self.console.snapshot(request.path_params["app"])
-            out: dict[str, Any] = {"roles": roles, "permissions": snap.implicit(roles)}
+            roles = [role_name(r, "roles") for r in given]  # 10^5 names are checked here, off the loop
+            page = paging.Page(request.query_params, "permissions\0" + app + "\0" + "\0".join(sorted(set(roles))),
+                               offset_allowed=False)
+            out: dict[str, Any] = {"roles": roles, **paging.permissions(snap, roles, page)}
             unknown = snap.unknown(roles)
             if unknown:
                 out["unknown"] = unknown
             return out
 
-        return await self._answer(answer)
+        return await self._read(snap, answer)
 
     async def who(self, request: Request) -> Response:
-        q = request.query_params
-        limit = q.get("limit", "")
-        limits.admit(request, "who", int(limit) if limit.isdigit() and len(limit) < 10 else 1 << 62)
-
-        def answer() -> dict[str, Any]:
-            return self.console.who(self.console.snapshot(request.path_params["app"]), q.get("obj"), q.get("act"))
-
-        return await self._answer(answer)
+        """`.../who`, and `.../holders`, its name for the page."""
+        limit = request.query_params.get("limit", str(paging.DEFAULT_LIMIT))
+        limits.admit(request, "who", int(limit) if limit.isdigit() and len(limit) < 10 else 0)
+        return await paging.who_answer(self.console, request, JSONResponse)
 
     async def export(self, request: Request) -> Response:
         fmt = request.query_params.get("format", "json")
         app = request.path_params["app"]
         limits.admit(request, "export")
-
-        def read() -> tuple[Any, bytes]:
-            snap = self.console.snapshot(app)
-            return snap, _utf8(self.console.export(snap, fmt))
-
-        snap, text = await self._run(read)
+        snap = await self._snapshot(request)
+        text, version = await self._run(paging.computed, snap, lambda: _utf8(self.console.export(snap, fmt)))
         kind, ext = ("text/csv", "csv") if fmt == "casbin" else ("application/json", "json")
         return Response(text, media_type=f"{kind}; charset=utf-8", headers={
-            "ETag": etag(snap.version), "Content-Disposition": f'attachment; filename="{app}.{ext}"'})
+            "ETag": etag(version), "Content-Disposition": f'attachment; filename="{app}.{ext}"'})
 
     async def assertions(self, request: Request) -> Response:
+        """The results, with `versions`: the version of each application they read."""
         limits.admit(request, "assertions")
         limits.check_assertion_text(request, await request.body())
         text = await _text_body(request)
         name = request.query_params.get("name", "assertions.toml")[:200]
         app = request.query_params.get("app")
+        at_least = paging.at_least(request.query_params)
+        if at_least is not None and app is None:
+            raise bad("at_least names a version of the application given as ?app=")
         most = limits.caps_of(request).assertions
-        return await self._answer(self.console.run_assertions, text, name, app, most)
+        return await self._answer(self.console.run_assertions, text, name, app, at_least, most)
 
     # --- writing ---------------------------------------------------------------------
 

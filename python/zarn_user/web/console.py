@@ -89,7 +89,7 @@ def as_object(data: Any, what: str = "the body") -> Json:
 class Console:
     """The live role matrices of one store, and the operations of the API on them."""
 
-    def __init__(self, engine: Any, token: str | Mapping[str, str] | None) -> None:
+    def __init__(self, engine: Any, token: str | Mapping[str, str] | None, version_wait: float | None = None) -> None:
         import zarn_engine
 
         import zarn_user.role_matrix as rm
@@ -97,7 +97,8 @@ class Console:
         self.rm = rm
         self.engine = engine
         self.token = token
-        self.live = zarn_engine.Live(rm.RoleMatrix, consistency="notify", engine=engine)
+        wait = zarn_engine.live.VERSION_WAIT if version_wait is None else version_wait
+        self.live = zarn_engine.Live(rm.RoleMatrix, consistency="notify", engine=engine, version_wait=wait)
         self._snapshots: dict[str, Snapshot] = {}
         self._floor: dict[str, int] = {}  # app -> the version our last write made
         self._lock = threading.Lock()
@@ -110,21 +111,25 @@ class Console:
     def apps(self) -> list[str]:
         return self.rm.RoleMatrix.keys(engine=self.engine)
 
-    def snapshot(self, app: str) -> Snapshot:
+    def snapshot(self, app: str, at_least: int | None = None) -> Snapshot:
         """The indexed current version of `app` (404 when there is none), read through the
-        live documents; it may read the store, so it runs in a worker thread."""
-        from zarn_engine import DoesNotExist
+        live documents; it may read the store, so it runs in a worker thread. `at_least`: a
+        version the answer must be of or after (503 when the store does not reach it within
+        the live documents' wait)."""
+        from zarn_engine import DoesNotExist, VersionNotReached
 
         if app_error(app):
             raise ApiError(404, f"unknown application {app!r}")
         try:
-            doc = self.live.get(app)
+            doc = self.live.get(app, at_least=at_least)
             if (doc.version or 0) < self._floor.get(app, 0):
                 doc = self.live.get(app)  # began before a write of ours was installed
         except DoesNotExist:
             with self._lock:
                 self._snapshots.pop(app, None)
             raise ApiError(404, f"unknown application {app!r}") from None
+        except VersionNotReached:
+            raise not_reached(f"application {app!r}", at_least or 0, self.live.version_wait) from None
         snap = self._snapshots.get(app)
         # An instance is brought up to date in place: a snapshot is of one version of it.
         if snap is None or snap.matrix is not doc or snap.version != doc.version:
@@ -135,15 +140,16 @@ class Console:
                 self._snapshots[app] = snap
         return snap
 
-    def recent(self, app: str) -> Snapshot | None:
+    def recent(self, app: str, at_least: int | None = None) -> Snapshot | None:
         """The snapshot of the instance the live documents would answer with without reading
         the store (their feed proved within the last second that nothing newer was committed),
-        or None. Reads nothing, so a check can be answered on the event loop; the refresher
-        builds the snapshot of each new instance in a worker thread."""
+        or None; None too when it is older than `at_least`. Reads nothing, so a check can be
+        answered on the event loop; the refresher builds the snapshot of each new instance
+        in a worker thread."""
         doc = self.live.peek(app)
         snap = self._snapshots.get(app)
         if (doc is not None and snap is not None and snap.matrix is doc and snap.version == doc.version
-                and (doc.version or 0) >= self._floor.get(app, 0)):
+                and (doc.version or 0) >= max(self._floor.get(app, 0), at_least or 0)):
             return snap
         return None
 
@@ -183,10 +189,12 @@ class Console:
                                   else f"{', '.join(roles)} {'does' if len(roles) == 1 else 'do'} not hold {obj}:{act}")
         return out
 
-    def who(self, snap: Snapshot, obj: str | None, act: str | None) -> Json:
-        obj = text_field({"obj": obj} if obj is not None else {}, "obj", "object")
-        act = text_field({"act": act} if act is not None else {}, "act", "action")
-        return {"holders": [_holder(h, obj, act) for h in snap.who(obj, act)]}
+    def who(self, snap: Snapshot, obj: str, act: str, limit: int,
+            position: int | None = None) -> tuple[list[Json], int | None, int]:
+        """The roles holding (obj, act) in the order of the matrix's index, at most `limit`
+        from `position` on: (the holders, the position of the next one or None, how many)."""
+        found, following, total = snap.who_page(obj, act, limit, position)
+        return [_holder(h, obj, act) for h in found], following, total
 
     # --- writing -------------------------------------------------------------------------
 
@@ -284,8 +292,17 @@ class Console:
 
     # --- assertions ----------------------------------------------------------------------
 
-    def run_assertions(self, text: str, name: str, app: str | None = None, most: int | None = None) -> Json:
-        """The outcomes of a file's assertions; 413 when it holds more than `most`."""
+    def run_assertions(self, text: str, name: str, app: str | None = None, at_least: int | None = None,
+                       most: int | None = None) -> Json:
+        """The outcomes, and `versions`: the version of each application read (`at_least`:
+        that of `app` or newer); 413 when the file holds more than `most` assertions."""
+        versions: dict[str, int] = {}
+
+        def snapshot_of(name: str) -> Snapshot:
+            snap = self.snapshot(name, at_least if name == app else None)
+            versions[name] = snap.version or 0
+            return snap
+
         try:
             items = assertions.parse(text, name, app)
             if most is not None and len(items) > most:
@@ -295,14 +312,22 @@ class Console:
             assertions.missing_apps(items, apps.__contains__, name)
         except assertions.BadFile as exc:
             raise bad(f"{name} cannot be run", lines=exc.lines) from None
-        outcomes = assertions.run(items, self.snapshot)
+        outcomes = assertions.run(items, snapshot_of)
         return {"results": [{**o.to_json(), "message": o.message(name)} for o in outcomes],
-                "failed": sum(not o.holds for o in outcomes)}
+                "failed": sum(not o.holds for o in outcomes), "versions": versions}
 
 
 def _holder(h: Holding, obj: str, act: str) -> Json:
     return {"role": h.role, "path": h.path, "granted": {"obj": h.granted[0], "act": h.granted[1]},
             "explanation": h.explain(obj, act)}
+
+
+def not_reached(what: str, version: int, waited: float) -> ApiError:
+    """The answer to a read asking for a version the store has not reached (503: the store
+    cannot give that answer now, try again), as the command line's status 3 says of it."""
+    return ApiError(503, f"{what} is not at version {version} in the store, still after {waited:g} s: "
+                         "that version was not committed there, or not yet received (a replica); try again",
+                    headers={"Retry-After": "1"}, code="version_not_reached")
 
 
 def etag(version: int | None) -> str:

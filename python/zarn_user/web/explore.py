@@ -9,8 +9,6 @@ expanded (the same question about that role, one level each way).
 from __future__ import annotations
 
 import re
-import threading
-from collections import OrderedDict
 from typing import Any, Iterable
 
 import anyio
@@ -18,14 +16,12 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 
-from . import limits
-from .console import bad, etag, text_field
-from ..core.holders import Holding
+from . import limits, paging
+from .console import bad
 from .snapshot import Snapshot
 
 MAX_DEPTH = 8
 MAX_LIMIT = 200
-RECENT = 8  # answers of `holders` kept for their next pages
 GRANTS_SHOWN = 3
 _NUMBER = re.compile("[0-9]{1,9}")  # ASCII digits only: int() takes others, and "+" and "_"
 
@@ -98,9 +94,7 @@ def parse_pages(text: str) -> dict[int, int]:
 
 
 def routes(console: Any) -> list[Route]:
-    """`GET /api/v1/apps/{app}/roles/{role}/explore?up=&down=&limit=&pages=&path=`, and
-    `GET /api/v1/apps/{app}/holders?obj=&act=&offset=&limit=`: the roles holding a
-    permission a page at a time (as `who` answers them, with its order), for long lists."""
+    """`GET /api/v1/apps/{app}/roles/{role}/explore?up=&down=&limit=&pages=&path=&at_least=`."""
     async def handler(request: Request) -> Response:
         q = request.query_params
         try:
@@ -112,45 +106,13 @@ def routes(console: Any) -> list[Route]:
             raise bad("up, down and limit are numbers; pages is LEVEL:OFFSET,...") from None
         path = [s for s in q.get("path", "").split(",") if s]
         limits.admit(request, "explore", (up + down) * limit)
-
-        def read() -> tuple[Snapshot, dict[str, Any]]:
-            snap = console.snapshot(request.path_params["app"])
-            role = console.known_role(snap, request.path_params["role"])
-            return snap, explore(snap, role, up, down, limit, pages, path)
-
-        snap, body = await anyio.to_thread.run_sync(read)  # the store may block
-        return JSONResponse(body, headers={"ETag": etag(snap.version)})
-
-    # The next pages of a list are read from the answer to its first (of one version).
-    recent: OrderedDict[tuple[str, int | None, str, str], list[Holding]] = OrderedDict()
-    lock = threading.Lock()
-
-    async def holders(request: Request) -> Response:
-        q = request.query_params
-        obj = text_field({k: q[k] for k in ("obj",) if k in q}, "obj", "object")
-        act = text_field({k: q[k] for k in ("act",) if k in q}, "act", "action")
-        try:
-            offset = max(0, int(q.get("offset", 0)))
-            limit = min(MAX_LIMIT, max(1, int(q.get("limit", 50))))
-        except ValueError:
-            raise bad("offset and limit are numbers") from None
+        snap = await paging.snapshot(console, request.path_params["app"], paging.at_least(q))
 
         def read() -> dict[str, Any]:
-            snap = console.snapshot(request.path_params["app"])
-            key = (snap.name, snap.version, obj, act)
-            with lock:
-                found = recent.get(key)
-            if found is None:
-                found = snap.who(obj, act)
-                with lock:
-                    recent[key] = found
-                    while len(recent) > RECENT:
-                        recent.popitem(last=False)
-            return {"total": len(found), "offset": offset, "limit": limit, "holders": [
-                {"role": h.role, "path": h.path, "granted": {"obj": h.granted[0], "act": h.granted[1]},
-                 "explanation": h.explain(obj, act)} for h in found[offset:offset + limit]]}  # as who has them
+            role = console.known_role(snap, request.path_params["role"])
+            return explore(snap, role, up, down, limit, pages, path)
 
-        return JSONResponse(await anyio.to_thread.run_sync(read))
+        body, headers = paging.versioned(*await anyio.to_thread.run_sync(paging.computed, snap, read))
+        return JSONResponse(body, headers=headers)
 
-    return [Route("/api/v1/apps/{app}/roles/{role}/explore", handler, methods=["GET"]),
-            Route("/api/v1/apps/{app}/holders", holders, methods=["GET"])]
+    return [Route("/api/v1/apps/{app}/roles/{role}/explore", handler, methods=["GET"])]

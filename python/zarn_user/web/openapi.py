@@ -30,7 +30,6 @@ APP_NAME = {"type": "string", "pattern": name_pattern(app_pattern().pattern), "m
             "description": f"an application name: {APP_RULE}", "example": "shop"}
 ROLES = {"type": "array", "items": ROLE_NAME}
 FLAG = {"type": "boolean"}
-VERSION = {"type": "integer", "minimum": 0, "maximum": 10**15 - 1}
 QUERY_FLAG = {"type": "string", "enum": ["true", "false", "1", "0"]}
 USER = {**TEXT, "description": f"a user id: {TEXT_RULE}; put in NFC form by the server", "example": "alice@example.com"}
 CAPS = Caps()  # the defaults; a server may be started with others
@@ -60,6 +59,9 @@ SCHEMAS = {
                              "whole-document write, or one larger than `change_size` says"}, change_size=INT),
     "Holder": _obj(["role", "path", "granted"], role=STR, path=NAMES, granted=_ref("Permission"), explanation=STR),
 }
+VERSION = {"type": "integer", "minimum": 0, "description": "the version the answer was computed from (also its ETag)"}
+NEXT = {"oneOf": [{"type": "string"}, {"type": "null"}],
+        "description": "the cursor of the next page (give it as ?cursor=), null after the last page"}
 
 APP = {"name": "app", "in": "path", "required": True, "schema": APP_NAME}
 ROLE = {"name": "role", "in": "path", "required": True, "schema": ROLE_NAME}
@@ -70,6 +72,39 @@ IF_MATCH = {"name": "If-Match", "in": "header", "required": False,
 
 def _query(name: str, description: str, required: bool = False, schema: dict[str, Any] = STR) -> dict[str, Any]:
     return {"name": name, "in": "query", "required": required, "schema": schema, "description": description}
+
+
+COUNT = {"type": "integer", "minimum": 0, "maximum": 10 ** 15 - 1}
+AT_LEAST = _query("at_least", "answer from this version or a newer one (a version a write answered); 503 with "
+                  "Retry-After when the store does not reach it within a few seconds", schema=COUNT)
+LIMIT = _query("limit", "how many at most (1 to 500, 50 when not given)",
+               schema={"type": "integer", "minimum": 1, "maximum": 500})
+CURSOR = _query("cursor", "the 'next' of the previous page: the page after it, read from the version current "
+                "now (400 for a cursor of another list)",
+                schema={"type": "string", "pattern": "^[A-Za-z0-9_-]*$", "maxLength": 4000})
+OFFSET = _query("offset", "the first one's position (instead of a cursor)", schema=COUNT)
+AT_LEAST_USERS = _query("at_least", "answer from this version of the application's assignments or a newer one; "
+                        "503 with Retry-After when the store does not reach it within a few seconds", schema=COUNT)
+MATRIX_AT_LEAST = _query("matrix_at_least", "answer from this version of the application (its roles) or a newer "
+                         "one", schema=COUNT)
+READ = (400, 404, 503)
+WHO = "the roles that hold a permission, each with its shortest path, a page at a time in the index's order"
+WHO_PARAMS = [APP, _query("obj", "object", True, TEXT), _query("act", "action", True, TEXT), LIMIT, CURSOR, OFFSET,
+              AT_LEAST]
+
+
+def _paged(items: str, item: dict[str, Any], **more: Any) -> dict[str, Any]:
+    """A page of a list: its items, `next`, `total`, `limit` and the version."""
+    return _obj([items, "next", "limit", "version"], **{items: {"type": "array", "items": item}}, next=NEXT,
+                total=INT, limit=INT, offset=INT, version=VERSION, **more)
+
+
+def _versioned(schema: dict[str, Any]) -> dict[str, Any]:
+    """An answer's schema with the version it was computed from."""
+    if "$ref" in schema:
+        return {"allOf": [schema, _obj(["version"], version=VERSION)]}
+    return {**schema, "required": [*schema["required"], "version"], "properties": {**schema["properties"],
+                                                                                   "version": VERSION}}
 
 
 def _json(schema: dict[str, Any]) -> dict[str, Any]:
@@ -90,9 +125,12 @@ def _op(summary: str, ok: dict[str, Any] | None = None, body: dict[str, Any] | N
         codes |= {408, 413}
     descriptions = {400: "bad input", 401: "missing or wrong token", 403: "read-only server", 404: "unknown",
                     408: "the body did not arrive in time", 409: "refused (a cycle), or an application that exists",
-                    410: "the change log no longer reaches back that far",
+                    410: "gone: the change log no longer reaches back that far, or a cursor's list was reordered "
+                         "since (start again from the first page)",
                     412: "the application moved on", 413: "over a cap (the message names it)",
-                    503: "too many open event streams (the cap is in the error), or the server is stopping"}
+                    503: "not now: too many open event streams (the cap is in the error), the server is stopping, "
+                         "or the store cannot answer (at_least: the version is not reached); try again after "
+                         "Retry-After"}
     for code in sorted(codes):
         responses[str(code)] = {"description": descriptions[code], **_json(_ref("Error"))}
     op: dict[str, Any] = {"summary": summary, "responses": responses}
@@ -107,6 +145,25 @@ def _op(summary: str, ok: dict[str, Any] | None = None, body: dict[str, Any] | N
         op["description"] = f"Heavy work {heavy} needs a token (a write token or the read token) when the " \
                             "server has one: 401 without it."
     return op
+
+
+DESCRIPTION = """Role matrices: check, explain, list and change roles and permissions.
+
+**Versions.** Every read answers the version of the application it was computed from: `version` in a JSON
+body, and the `ETag` header (the routes of users: the version of the application's assignments, and
+`matrix_version`; assertions: `versions`, one per application read). `?at_least=V` asks for an answer computed
+from version V or a newer one, such as the version a write answered: a version the server holds is answered at
+once, without reading the store; else the server waits a few seconds for the store to reach it, then answers
+503 with `Retry-After` and the code `version_not_reached` (the store cannot give that answer now; try again).
+`at_least` is a query parameter on every route, POST reads included; in a body it is refused.
+
+**Lists** come a page at a time: `limit` (1 to 500, 50 when not given), `next` the cursor of the following page
+(null after the last), given back as `?cursor=`, and `total`. A cursor names a position, not a version: the
+next page is read from the version current then, after the last item shown, so that an item of both versions
+is never shown twice nor skipped (roles and users by name, permissions by object and action). Holders are in
+the order of the application's index; a cursor of an index made anew since is answered 410 (start again). A
+cursor given to another list (another route or question) is refused (400); `offset` is still taken where it
+was, instead of a cursor."""
 
 
 @functools.cache
@@ -132,18 +189,18 @@ def schema() -> dict[str, Any]:
                         errors=(400, 409), status=201),
         },
         p: {"get": _op("an application: counts, and its version as ETag",
-                       _obj(["name", "version"], name=STR, version=INT, roles=INT, policies=INT, groups=INT),
-                       params=[APP])},
-        p + "/roles": {"get": _op("role names in name order, paged, filtered by a search",
-                                  _obj(["total", "roles"], total=INT, offset=INT, limit=INT, roles=NAMES),
-                                  params=[APP, _query("q", "part of the name, any case"),
-                                          _query("offset", "first one", schema=INT),
-                                          _query("limit", "how many (at most 500)", schema=INT)])},
+                       _obj(["name", "version"], name=STR, version=VERSION, roles=INT, policies=INT, groups=INT),
+                       params=[APP, AT_LEAST], errors=READ)},
+        p + "/roles": {"get": _op("role names in name order, a page at a time, filtered by a search",
+                                  _paged("roles", ROLE_NAME),
+                                  params=[APP, _query("q", "part of the name, any case"), LIMIT, CURSOR, OFFSET,
+                                          AT_LEAST], errors=READ)},
         r: {"get": _op("a role: direct grants, sub-roles, roles that contain it, implicit permissions with paths",
-                       _ref("Role"), params=ids)},
-        r + "/graph": {"get": _op("the role's neighbourhood as SVG", params=[
+                       _versioned(_ref("Role")), params=[*ids, AT_LEAST], errors=READ)},
+        r + "/graph": {"get": _op("the role's neighbourhood as SVG (its version as ETag)", params=[
             *ids, _query("depth", "levels up and down (1 to 3)", schema=INT),
-            _query("path", "roles to highlight, comma-separated")], media="image/svg+xml", heavy="(always)")},
+            _query("path", "roles to highlight, comma-separated"), AT_LEAST], media="image/svg+xml", errors=READ,
+            heavy="(always)")},
         r + "/explore": {"get": _op(
             "the roles around the role by level (containers above, sub-roles below, each at its shortest "
             "distance), a page of each level with its total, and the links between those shown",
@@ -153,12 +210,13 @@ def schema() -> dict[str, Any]:
                                                grant_count=INT, sub_count=INT, container_count=INT, marked=BOOL)},
                  edges={"type": "array", "items": {**NAMES, "minItems": 2, "maxItems": 2}},
                  levels={"type": "array", "items": _obj(["level", "total", "offset", "shown"], level=INT,
-                                                        total=INT, offset=INT, shown=INT)}, path=NAMES),
+                                                        total=INT, offset=INT, shown=INT)}, path=NAMES,
+                 version=VERSION),
             params=[*ids, _query("up", "levels of containers (0 to 8)", schema=INT),
                     _query("down", "levels of sub-roles (0 to 8)", schema=INT),
                     _query("limit", "roles shown per level (1 to 200)", schema=INT),
                     _query("pages", "the page of a level, LEVEL:OFFSET,...", schema=PAGES),
-                    _query("path", "roles to show and mark, comma-separated")],
+                    _query("path", "roles to show and mark, comma-separated"), AT_LEAST], errors=READ,
             heavy=f"(over {limits.WEIGHTS['explore']} roles: levels up and down times roles per level)")},
         r + "/grants": {
             "post": _op("grant a permission (409 for a Casbin pattern or a path to *:* not asked for)",
@@ -181,27 +239,29 @@ def schema() -> dict[str, Any]:
         },
         p + "/check": {"post": _op(f"whether any of the roles holds the permission, and through which roles "
                                    f"(at most {CAPS.roles} roles; more: 413)",
-                                   _ref("CheckResult"), _json(_ref("Check")), [APP],
-                                   heavy=f"(over {limits.LIGHT_ROLES} roles)")},
-        p + "/check-batch": {"post": _op(f"several checks, answered in order (at most {CAPS.checks} checks and "
-                                         f"{CAPS.roles} roles named in all; more: 413)",
-                                         _obj(["results"], results={"type": "array", "items": _ref("CheckResult")}),
+                                   _versioned(_ref("CheckResult")), _json(_ref("Check")), [APP, AT_LEAST],
+                                   errors=READ, heavy=f"(over {limits.LIGHT_ROLES} roles)")},
+        p + "/check-batch": {"post": _op(f"several checks, answered in order, of one version (at most {CAPS.checks} "
+                                         f"checks and {CAPS.roles} roles named in all; more: 413)",
+                                         _obj(["results", "version"], version=VERSION,
+                                              results={"type": "array", "items": _ref("CheckResult")}),
                                          _json(_obj(["checks"], checks={"type": "array", "items": _ref("Check"),
                                                                         "maxItems": CAPS.checks})),
-                                         [APP], heavy=f"(over {limits.LIGHT_ROLES} roles and checks in all)")},
-        p + "/permissions": {"post": _op(f"every permission the roles hold, through sub-roles at any depth (at "
-                                         f"most {CAPS.roles} roles; more: 413)",
-                                         _obj(["permissions"], roles=NAMES, unknown=NAMES, permissions={
-                                             "type": "array", "items": _ref("Permission")}),
-                                         _json(_obj(["roles"], roles={**ROLES, "minItems": 1, **MAX_ROLES})), [APP],
-                                         heavy=f"(over {limits.WEIGHTS['permissions']} roles)")},
-        p + "/who": {"get": _op("every role that holds a permission, with its shortest path",
-                                _obj(["holders"], holders={"type": "array", "items": _ref("Holder")}),
-                                params=[APP, _query("obj", "object", True, TEXT),
-                                        _query("act", "action", True, TEXT)],
-                                heavy=f"(every holder, or pages over {limits.WEIGHTS['who']})")},
-        p + "/export": {"get": _op("the stored document as JSON, or as Casbin policy CSV", params=[
-            APP, _query("format", "json (default) or casbin", schema={"type": "string", "enum": ["json", "casbin"]})],
+                                         [APP, AT_LEAST], errors=READ,
+                                         heavy=f"(over {limits.LIGHT_ROLES} roles and checks in all)")},
+        p + "/permissions": {"post": _op(
+            "every permission the roles hold, through sub-roles at any depth, by object and action, a page at a "
+            f"time (limit and cursor in the query; at most {CAPS.roles} roles; more: 413)",
+            _paged("permissions", _obj(["obj", "act", "path"], obj=STR, act=STR, path=NAMES), roles=NAMES,
+                   unknown=NAMES),
+            _json(_obj(["roles"], roles={**ROLES, "minItems": 1, **MAX_ROLES})), [APP, LIMIT, CURSOR, AT_LEAST],
+            errors=READ, heavy=f"(over {limits.WEIGHTS['permissions']} roles)")},
+        p + "/who": {"get": _op(WHO, _paged("holders", _ref("Holder")), params=WHO_PARAMS, errors=(*READ, 410))},
+        p + "/export": {"get": _op(
+            "the stored document as JSON, or as Casbin policy CSV (its version as ETag)", params=[
+                APP, _query("format", "json (default) or casbin",
+                            schema={"type": "string", "enum": ["json", "casbin"]}),
+                AT_LEAST], errors=READ,
             content={"application/json": {"schema": {"type": "object", "required": ["name", "policies", "groups"]}},
                      "text/csv": {"schema": STR}}, heavy="(always)")},
         p + "/import": {"post": _op(
@@ -232,38 +292,33 @@ def schema() -> dict[str, Any]:
             "the change log, a page at a time: the newest first (before a version), or the oldest after a "
             "version; with the current version, and the cursor of the next page (null at the end); 410 when "
             "the log no longer reaches back to `since`, 404 for a version the application never had",
-            _obj(["app", "version", "entries", "limit"], app=STR, version=INT, limit=INT,
+            _obj(["app", "version", "entries", "limit"], app=STR, version=VERSION, limit=INT,
                  before={"type": ["integer", "null"]}, since={"type": ["integer", "null"]},
                  entries={"type": "array", "items": _ref("LogEntry")}),
             params=[APP, _query("limit", "how many (1 to 500, default 50)", schema={**INT, "minimum": 1, "maximum": 500}),
-                    _query("before", "entries before this version, newest first", schema=VERSION),
+                    _query("before", "entries before this version, newest first", schema=COUNT),
                     _query("since", "entries after this version, oldest first (before `before`, when given)",
-                           schema=VERSION)],
+                           schema=COUNT)],
             errors=(400, 404, 410))},
         p + "/diff": {"get": _op(
             "what changed between two versions (either way): per list the records added and removed, per "
             "field its values; 410 when the log no longer holds every change between them",
-            _obj(["from", "to", "added", "removed", "fields", "version"], version=INT, added={"type": "object"},
+            _obj(["from", "to", "added", "removed", "fields", "version"], version=VERSION, added={"type": "object"},
                  removed={"type": "object"}, fields={"type": "object"},
                  **{"from": INT, "to": INT}),
-            params=[APP, _query("from", "a version", True, VERSION), _query("to", "another version", True, VERSION)],
+            params=[APP, _query("from", "a version", True, COUNT), _query("to", "another version", True, COUNT)],
             errors=(400, 404, 410), heavy=f"(over {limits.WEIGHTS['diff']} versions apart)")},
-        p + "/holders": {"get": _op("the roles that hold a permission, as who answers them, a page at a time",
-                                    _obj(["total", "offset", "limit", "holders"], total=INT, offset=INT, limit=INT,
-                                         holders={"type": "array", "items": _ref("Holder")}),
-                                    params=[APP, _query("obj", "object", True, TEXT),
-                                            _query("act", "action", True, TEXT),
-                                            _query("offset", "first one", schema=INT),
-                                            _query("limit", "how many (at most 200)", schema=INT)])},
-        p + "/users": {"get": _op("the users with roles, by id, each with its roles", _obj(
-            ["total", "users"], total=INT, offset=INT, limit=INT, users={"type": "array", "items": _obj(
-                ["user", "roles"], user=STR, roles=NAMES)}), params=[
-                APP, _query("q", "part of the id, any case"), _query("offset", "first one", schema=INT),
-                _query("limit", "how many (at most 500)", schema=INT)])},
+        p + "/holders": {"get": _op(WHO + " (the same as who)", _paged("holders", _ref("Holder")),
+                                    params=WHO_PARAMS, errors=(*READ, 410))},
+        p + "/users": {"get": _op("the users with roles, by id, each with its roles, a page at a time; version: "
+                                  "the assignments'", _paged("users", _obj(["user", "roles"], user=STR, roles=NAMES)),
+                                  params=[APP, _query("q", "part of the id, any case"), LIMIT, CURSOR, OFFSET,
+                                          AT_LEAST_USERS], errors=READ)},
         p + "/users/show": {"get": _op("a user's roles and every permission it holds through them", _obj(
-            ["user", "roles", "permissions"], user=STR, roles=NAMES, gone=NAMES, permissions={
-                "type": "array", "items": _obj(["obj", "act", "path"], obj=STR, act=STR, path=NAMES)}),
-            params=[APP, _query("user", "the user id", True, USER)])},
+            ["user", "roles", "permissions", "version", "matrix_version"], user=STR, roles=NAMES, gone=NAMES,
+            permissions={"type": "array", "items": _obj(["obj", "act", "path"], obj=STR, act=STR, path=NAMES)},
+            version=VERSION, matrix_version=VERSION),
+            params=[APP, _query("user", "the user id", True, USER), AT_LEAST_USERS, MATRIX_AT_LEAST], errors=READ)},
         p + "/users/assign": {"post": _op(
             "give a user roles of the application (409 for a role that holds *:* not asked for); `version` is "
             "that of the application's assignments, which If-Match names", _ref("UserRoles"),
@@ -274,25 +329,33 @@ def schema() -> dict[str, Any]:
             "has none of them directly)", _ref("UserRoles"),
             _json(_obj(["user", "roles"], user=USER, roles={**ROLES, "minItems": 1})), [APP, IF_MATCH], True)},
         p + "/users/check": {"post": _op("whether a user holds a permission, and through which roles", _obj(
-            ["user", "allowed", "path", "explanation"], user=STR, allowed=BOOL, path=NAMES, wildcard=BOOL,
-            explanation=STR), _json(_obj(["user", "obj", "act"], user=USER, obj=TEXT, act=TEXT)), [APP])},
-        p + "/users/who": {"get": _op("every user that holds a permission, with its shortest path, paged", _obj(
-            ["total", "holders"], total=INT, offset=INT, limit=INT, holders={"type": "array", "items": _obj(
-                ["user", "path"], user=STR, path=NAMES, explanation=STR)}), params=[
-                APP, _query("obj", "object", True, TEXT), _query("act", "action", True, TEXT),
-                _query("offset", "first one", schema=INT), _query("limit", "how many (at most 500)", schema=INT)])},
-        "/api/v1/assertions": {"post": _op(f"run a TOML file of assertions (at most {CAPS.assertions} assertions "
-                                           f"and {CAPS.assertion_bytes} bytes; more: 413)",
-                                           _obj(["results", "failed"], results={"type": "array"}, failed=INT),
+            ["user", "allowed", "path", "explanation", "version", "matrix_version"], user=STR, allowed=BOOL,
+            path=NAMES, wildcard=BOOL, explanation=STR, version=VERSION, matrix_version=VERSION),
+            _json(_obj(["user", "obj", "act"], user=USER, obj=TEXT, act=TEXT)), [APP, AT_LEAST_USERS, MATRIX_AT_LEAST],
+            errors=READ)},
+        p + "/users/who": {"get": _op(
+            "every user that holds a permission, by id, with its shortest path, a page at a time",
+            _paged("holders", _obj(["user", "path"], user=STR, path=NAMES, explanation=STR),
+                   matrix_version=VERSION),
+            params=[APP, _query("obj", "object", True, TEXT), _query("act", "action", True, TEXT), LIMIT, CURSOR,
+                    OFFSET, AT_LEAST_USERS, MATRIX_AT_LEAST], errors=READ)},
+        "/api/v1/assertions": {"post": _op("run a TOML file of assertions; versions: that of each application read "
+                                           f"(at most {CAPS.assertions} assertions and {CAPS.assertion_bytes} bytes; "
+                                           "more: 413)",
+                                           _obj(["results", "failed", "versions"], results={"type": "array"},
+                                                failed=INT, versions={"type": "object",
+                                                                      "additionalProperties": VERSION}),
                                            {"content": {"application/toml": {"schema": STR}}},
                                            [_query("name", "the file's name, for messages"),
-                                            _query("app", "the application of a file that names none")],
-                                           errors=(400,), heavy="(always)")},
+                                            _query("app", "the application of a file that names none"),
+                                            _query("at_least", "a version of the application given as app (which "
+                                                   "it then needs)", schema=COUNT)],
+                                           errors=(400, 503), heavy="(always)")},
     }
     return {
         "openapi": "3.1.0",
         "info": {"title": "zarn-roles", "version": __version__,
-                 "description": "Role matrices: check, explain, list and change roles and permissions."},
+                 "description": DESCRIPTION},
         "paths": paths,
         "components": {"schemas": SCHEMAS, "securitySchemes": {"bearer": {"type": "http", "scheme": "bearer"}}},
     }

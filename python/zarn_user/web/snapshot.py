@@ -76,14 +76,14 @@ class Snapshot:
         # The name, the version and the index of one state, also while a live document
         # applies a change in another thread.
         self.matrix = matrix
-        self.name, self.version, self.index = settled(
-            matrix, lambda: (matrix.name, matrix.version, query.index(matrix)))
+        self.name, self.version, (self.index, self.serial) = settled(
+            matrix, lambda: (matrix.name, matrix.version, query.indexed(matrix)))
         self.role_set = _RoleSet(self.index)
         self.grants = _ByRole(self.index, "grants")
         self.subs = _ByRole(self.index, "sub_roles")
         self.containers = _ByRole(self.index, "contained_by")
         self._roles: list[str] | None = None
-        self._sorted: list[str] | None = None
+        self._sorted: tuple[int | None, list[str]] | None = None
 
     @property
     def roles(self) -> list[str]:
@@ -104,13 +104,15 @@ class Snapshot:
     def unknown(self, roles: Iterable[str]) -> list[str]:
         return [r for r in dict.fromkeys(roles) if not self.index.has(r)]
 
-    def page(self, query: str, offset: int, limit: int) -> tuple[int, list[str]]:
-        """Roles in name order whose name contains `query` (any case): (total, one page)."""
-        if self._sorted is None:
-            self._sorted = sorted(self.roles)
+    def sorted_roles(self, query: str = "") -> list[str]:
+        """Roles in name order whose name contains `query` (any case), of the version the
+        matrix is at (a change applied in place since the snapshot was made included)."""
+        version = self.matrix.version
+        if self._sorted is None or self._sorted[0] != version:
+            self._sorted = (version, sorted(self.index.roles()))
+        found = self._sorted[1]
         q = query.lower()
-        found = [r for r in self._sorted if q in r.lower()] if q else self._sorted
-        return len(found), found[offset:offset + limit]
+        return [r for r in found if q in r.lower()] if q else found
 
     def role(self, role: str) -> dict[str, Any]:
         """A role's direct grants, its sub-roles and the roles that contain it."""

@@ -6,16 +6,21 @@ route calls what `zarn-roles assign`, `unassign`, `check --user`, `who --users` 
 the text rule, paths to *:* refused unless asked for, If-Match, retries), logged under the
 token's name; the answers and refusals are worded as there.
 
-    GET  /api/v1/apps/{app}/users?q=&offset=&limit=      users with their roles, by id
+    GET  /api/v1/apps/{app}/users?q=&limit=&cursor=      users with their roles, by id
     GET  /api/v1/apps/{app}/users/show?user=ID           roles and permissions of a user
     POST /api/v1/apps/{app}/users/assign   {"user", "roles", "allow_superuser"}   (the token)
     POST /api/v1/apps/{app}/users/unassign {"user", "roles"}   (the token)
     POST /api/v1/apps/{app}/users/check    {"user", "obj", "act"}
-    GET  /api/v1/apps/{app}/users/who?obj=&act=&offset=&limit=
+    GET  /api/v1/apps/{app}/users/who?obj=&act=&limit=&cursor=
+
+Each read answers `version`, that of the application's assignments (its ETag, as the
+changes answer it), and where the matrix was asked too `matrix_version`; `?at_least=` and
+`?matrix_at_least=` ask for answers computed from those versions or newer ones.
 """
 
 from __future__ import annotations
 
+import time
 from typing import Any, Callable
 
 import anyio
@@ -27,10 +32,11 @@ from .. import users
 from ..core import ops
 from ..core.text import app_error, nfc
 from ..users import UserRoles
-from .console import ApiError, Json, as_object, bad, etag, flags, parse_if_match, role_list, text_field
+from . import paging
+from .console import (ApiError, Json, as_object, bad, etag, flags, not_reached, parse_if_match, role_list,
+                      text_field)
 from .snapshot import Snapshot
 
-MAX_LIMIT = 500
 Names = list[str]  # (the class below has a method named list)
 
 
@@ -39,14 +45,6 @@ def _user(value: Any) -> str:
     if error:
         raise bad(error)
     return nfc(str(value))  # as every door takes text
-
-
-def _page(request: Request, default: int = 50) -> tuple[int, int]:
-    q = request.query_params
-    try:
-        return max(0, int(q.get("offset", 0))), min(MAX_LIMIT, max(1, int(q.get("limit", default))))
-    except ValueError:
-        raise bad("offset and limit are numbers") from None
 
 
 class UserApi:
@@ -63,16 +61,37 @@ class UserApi:
                 Route(f"{p}/unassign", self.unassign, methods=["POST"]),
                 Route(f"{p}/check", self.check, methods=["POST"]), Route(f"{p}/who", self.who, methods=["GET"])]
 
-    def _read(self, app: str) -> tuple[Snapshot, UserRoles]:
-        """The application's snapshot (404 when there is none) and its stored assignments."""
+    def _read(self, request: Request) -> tuple[Snapshot, UserRoles]:
+        """The application's snapshot (404 when there is none) and its stored assignments,
+        of the versions `?matrix_at_least=` and `?at_least=` ask or newer."""
         from zarn_engine import DoesNotExist
 
-        snap: Snapshot = self.console.snapshot(app)
-        try:
-            doc = UserRoles.load(app, engine=self.console.engine)
-        except DoesNotExist:
-            doc = UserRoles(app=app)
-        return snap, doc
+        app = request.path_params["app"]
+        q = request.query_params
+        wanted = paging.at_least(q) or 0
+        snap: Snapshot = self.console.snapshot(app, paging.number(q.get("matrix_at_least"), "matrix_at_least"))
+        wait = self.console.live.version_wait
+        deadline = time.monotonic() + wait
+        delay = 0.005
+        while True:
+            try:
+                doc = UserRoles.load(app, engine=self.console.engine)
+            except DoesNotExist:
+                doc = UserRoles(app=app)
+            if (doc.version or 0) >= wanted:
+                return snap, doc
+            if time.monotonic() >= deadline:
+                raise not_reached(f"the assignments of application {app!r}", wanted, wait)
+            time.sleep(delay)
+            delay = min(delay * 2, 0.05)
+
+    @staticmethod
+    def _versioned(body: Json, doc: UserRoles, matrix_version: int | None = None) -> Response:
+        """A read answer: the assignments' version (the ETag) and the matrix's."""
+        content, headers = paging.versioned(body, doc.version)
+        if matrix_version is not None:
+            content["matrix_version"] = matrix_version
+        return JSONResponse(content, headers=headers)
 
     @staticmethod
     async def _body(request: Request) -> Json:
@@ -84,69 +103,70 @@ class UserApi:
         except (ValueError, UnicodeDecodeError) as exc:
             raise bad(f"the body is not JSON ({exc})") from None
 
-    @staticmethod
-    def _settled(snap: Snapshot, read: Callable[[], Any]) -> Any:
-        """`read()` of the live matrix, of one version (a change may be installed meanwhile)."""
-        from zarn_engine.changes import settled
-
-        return settled(snap.matrix, read)
-
     # --- reading ---------------------------------------------------------------------------
 
     async def list(self, request: Request) -> Response:
-        offset, limit = _page(request)
         query = request.query_params.get("q", "").lower()
+        page = paging.Page(request.query_params, f"users\0{request.path_params['app']}\0{query}")
 
-        def read() -> Json:
-            _, doc = self._read(request.path_params["app"])
+        def read() -> Response:
+            _, doc = self._read(request)
             index = doc.index()
             found = sorted(u for u in index if query in u.lower())
-            return {"total": len(found), "offset": offset, "limit": limit,
-                    "users": [{"user": u, "roles": list(index[u])} for u in found[offset:offset + limit]]}
+            shown, following = page.of_sorted(found, keys=found)
+            return self._versioned({**page.answer(following, len(found)),
+                                    "users": [{"user": u, "roles": list(index[u])} for u in shown]}, doc)
 
-        return JSONResponse(await anyio.to_thread.run_sync(read))
+        return await anyio.to_thread.run_sync(read)
 
     async def show(self, request: Request) -> Response:
         user = _user(request.query_params.get("user"))
 
-        def read() -> Json:
-            snap, doc = self._read(request.path_params["app"])
+        def read() -> Response:
+            snap, doc = self._read(request)
             roles = doc.roles_of(user)
-            return {"user": user, "roles": roles, "permissions": snap.implicit(roles),
-                    "gone": [r for r in roles if r not in snap.role_set]}
+            body, version = paging.computed(snap, lambda: {
+                "user": user, "roles": roles, "permissions": snap.implicit(roles),
+                "gone": [r for r in roles if r not in snap.role_set]})
+            return self._versioned(body, doc, version)
 
-        return JSONResponse(await anyio.to_thread.run_sync(read))
+        return await anyio.to_thread.run_sync(read)
 
     async def check(self, request: Request) -> Response:
         data = await self._body(request)
+        paging.no_body_at_least(data)
         user = _user(data.get("user"))
         obj, act = text_field(data, "obj", "object"), text_field(data, "act", "action")
 
-        def read() -> Json:
-            snap, doc = self._read(request.path_params["app"])
-            held = self._settled(snap, lambda: users.why(snap.matrix, doc, user, obj, act))
+        def read() -> Response:
+            snap, doc = self._read(request)
+            held, version = paging.computed(snap, lambda: users.why(snap.matrix, doc, user, obj, act))
             if held is None:
                 text = f"{user} does not hold {obj}:{act}" + ("" if doc.roles_of(user) else f" ({user} has no roles)")
-                return {"user": user, "allowed": False, "path": [], "wildcard": False, "explanation": text}
-            return {"user": user, "allowed": True, "path": held.path, "wildcard": held.holding.wildcard,
-                    "explanation": held.explain(obj, act)}
+                body = {"user": user, "allowed": False, "path": [], "wildcard": False, "explanation": text}
+            else:
+                body = {"user": user, "allowed": True, "path": held.path, "wildcard": held.holding.wildcard,
+                        "explanation": held.explain(obj, act)}
+            return self._versioned(body, doc, version)
 
-        return JSONResponse(await anyio.to_thread.run_sync(read))
+        return await anyio.to_thread.run_sync(read)
 
     async def who(self, request: Request) -> Response:
+        """Users by id; the answer is of the matrix's version named (`matrix_version`)."""
         q = request.query_params
         obj = text_field({k: q[k] for k in ("obj",) if k in q}, "obj", "object")
         act = text_field({k: q[k] for k in ("act",) if k in q}, "act", "action")
-        offset, limit = _page(request)
+        page = paging.Page(q, f"users-who\0{request.path_params['app']}\0{obj}\0{act}")
 
-        def read() -> Json:
-            snap, doc = self._read(request.path_params["app"])
-            found = list(self._settled(snap, lambda: users.user_holdings(snap.matrix, doc, obj, act)).values())
-            return {"total": len(found), "offset": offset, "limit": limit,
-                    "holders": [{**h.to_json(), "explanation": h.explain(obj, act)}
-                                for h in found[offset:offset + limit]]}
+        def read() -> Response:
+            snap, doc = self._read(request)
+            held, version = paging.computed(snap, lambda: users.user_holdings(snap.matrix, doc, obj, act))
+            found = sorted(held)
+            shown, following = page.of_sorted(found, keys=found)
+            return self._versioned({**page.answer(following, len(found)), "holders": [
+                {**held[u].to_json(), "explanation": held[u].explain(obj, act)} for u in shown]}, doc, version)
 
-        return JSONResponse(await anyio.to_thread.run_sync(read))
+        return await anyio.to_thread.run_sync(read)
 
     # --- changes -----------------------------------------------------------------------------
 

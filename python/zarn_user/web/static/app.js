@@ -636,17 +636,22 @@ $("check-kind").addEventListener("change", () => {
   if (asUser) $("check-roles").removeAttribute("list"); else $("check-roles").setAttribute("list", "role-names");
 });
 
-// Holders come a server page at a time: at 10^5 roles a permission may have as many.
-async function whoPaged(path, q, out, offset, render, none) {
-  const r = await api("GET", `${path}?${new URLSearchParams({ ...q, offset, limit: LISTED })}`);
+// Holders come a server page at a time (at 10^5 roles a permission may have as many), each
+// page after the one before by the cursor the server gave (`next`). A cursor the server no
+// longer follows (410: the list was reordered) starts the list again.
+async function whoPaged(path, q, out, cursor, shown, render, none) {
+  const params = { ...q, limit: LISTED, ...(cursor ? { cursor } : {}) };
+  const r = await api("GET", `${path}?${new URLSearchParams(params)}`);
+  if (r.status === 410 && cursor) { whoPaged(path, q, out, null, 0, render, none); return; }
   if (!r.ok) { showError(out, r); return; }
-  if (!offset) clear(out);
-  out.append(...r.data.holders.map(render));
-  const left = r.data.total - offset - r.data.holders.length;
-  if (left > 0) {
+  if (!cursor) clear(out);
+  for (const h of r.data.holders) out.append(render(h));
+  const now = shown + r.data.holders.length;
+  const left = Math.max(0, r.data.total - now);
+  if (r.data.next) {
     const holder = el("li", {}, el("button", { type: "button", cls: "more-rows",
-      text: `show ${Math.min(LISTED, left)} more (${left.toLocaleString("en")} left)`,
-      on: { click: () => { holder.remove(); whoPaged(path, q, out, offset + LISTED, render, none); } } }));
+      text: `show ${Math.min(LISTED, left || LISTED)} more (${left.toLocaleString("en")} left)`,
+      on: { click: () => { holder.remove(); whoPaged(path, q, out, r.data.next, now, render, none); } } }));
     out.append(holder);
   }
   if (!r.data.total) out.append(el("li", { cls: "muted", text: none }));
@@ -657,12 +662,12 @@ $("who-form").addEventListener("submit", async (ev) => {
   const q = { obj: $("who-obj").value, act: $("who-act").value };
   const out = $("who-result");
   if ($("who-users").checked) {
-    await whoPaged(`${appPath()}/users/who`, q, out, 0, (h) => el("li", {}, el("a", { href: "#", cls: "user",
+    await whoPaged(`${appPath()}/users/who`, q, out, null, 0, (h) => el("li", {}, el("a", { href: "#", cls: "user",
       text: h.user, on: { click: (ev2) => { ev2.preventDefault(); showUser(h.user); } } }),
       el("div", { cls: "muted small", text: h.explanation })), "no user holds it");
     return;
   }
-  await whoPaged(`${appPath()}/holders`, q, out, 0, (h) => el("li", {}, roleLink(h.role),
+  await whoPaged(`${appPath()}/holders`, q, out, null, 0, (h) => el("li", {}, roleLink(h.role),
     el("div", { cls: "muted small", text: h.explanation })), "no role holds it");
 });
 
