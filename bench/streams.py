@@ -265,7 +265,7 @@ def main() -> int:
         f"## Event streams under a writer ({store})",
         "",
         f"`bench/streams.py`: `zarn-roles serve` in its own process on a layered matrix of {args.roles:,} roles "
-        f"({store}); another process commits {args.changes} grants at {args.rate:g} a second while 0, 10 and 100 "
+        f"({store}); another process commits {args.changes} grants at {args.rate:g} a second while 0, 1, 10 and 100 "
         f"clients hold `/events` open; each stream received every change's event (checked). Server CPU from "
         f"/proc (all threads, the change feed's polling and the keep-alive timer included) over the run of "
         f"changes, per change; then over {args.idle_seconds:g} s with no change and 0 or 1,000 streams open. "
