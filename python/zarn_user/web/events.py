@@ -63,7 +63,8 @@ def deleted_event(app: str) -> bytes:
 
 
 class Stream:
-    """One client's queue of formatted events (version, bytes); None for a keep-alive."""
+    """One client's queue of formatted events: (the version it brings, None for a keep-alive
+    or `deleted`; its bytes)."""
 
     __slots__ = ("app", "pending", "wake", "closed", "counted")
 
@@ -74,8 +75,8 @@ class Stream:
         self.wake = asyncio.Event()
         self.closed = False
 
-    def put(self, version: int | None, chunk: bytes) -> None:
-        if version is None and self.pending:
+    def put(self, version: int | None, chunk: bytes, keepalive: bool = False) -> None:
+        if keepalive and self.pending:
             return  # a keep-alive behind an event says nothing more
         if len(self.pending) >= MAX_PENDING and version is not None:
             # A client that does not read: what it missed becomes one reload.
@@ -114,8 +115,6 @@ class Watcher:
         self.task: asyncio.Task[None] | None = None
 
     async def run(self) -> None:
-        from zarn_engine import StorageError
-
         due = True  # a look is owed: the first, or one that failed
         try:
             while self.streams and not self.gone:
@@ -133,8 +132,8 @@ class Watcher:
                 due = False
                 try:
                     await self.look()
-                except StorageError:
-                    due = True  # the store is away for a moment: say nothing, look again
+                except Exception:  # noqa: BLE001 - the store away for a moment: say nothing, look again
+                    due = True
                     await asyncio.sleep(self.hub.poll)
         finally:
             self.ready.set()
@@ -206,13 +205,18 @@ class Hub:
     def read(self, app: str, last: int | None) -> tuple[int | None, list[dict[str, Any]] | None]:
         """(the stored version, the records of the changes after `last`); None for the
         records when the log does not hold them all."""
+        from zarn_engine import LoadError
+
         version = self.engine.version(self.collection, app)
         if version is None or last is None or version == last:
             return version, []
         self.reads += 1
         if version < last:
             return version, None
-        return version, history.after(self.engine, app, last, version, MAX_CHANGE)
+        try:
+            return version, history.after(self.engine, app, last, version, MAX_CHANGE)
+        except LoadError:  # a logged change that cannot be read: the client reads anew
+            return version, None
 
     # --- streams (the event loop) --------------------------------------------------------
 
@@ -269,7 +273,7 @@ class Hub:
                 await asyncio.sleep(self.keepalive)
                 for watcher in list(self.watchers.values()):
                     for stream in watcher.streams:
-                        stream.put(None, KEEPALIVE_LINE)
+                        stream.put(None, KEEPALIVE_LINE, keepalive=True)
         finally:
             self._ticker = None
 
@@ -286,7 +290,12 @@ class Hub:
             return reload_event(app, current, f"version {since} is ahead of {app}'s, {current}")
         if current - since > MAX_REPLAY:
             return reload_event(app, current, f"{current - since} changes missed: more than {MAX_REPLAY}")
-        records = await anyio.to_thread.run_sync(history.after, self.engine, app, since, current, MAX_CHANGE)
+        from zarn_engine import LoadError
+
+        try:
+            records = await anyio.to_thread.run_sync(history.after, self.engine, app, since, current, MAX_CHANGE)
+        except LoadError:
+            records = None  # a logged change that cannot be read
         if records is None:
             return reload_event(app, current, f"the change log no longer reaches back to version {since}")
         return version_event(app, current, records)
