@@ -255,6 +255,33 @@ def test_a_file_that_is_no_whole_backup_restores_nothing(rm, tmp_path):
     engine.close()
 
 
+def test_a_backup_waits_for_a_lock_no_longer_than_the_busy_timeout(rm, tmp_path):
+    # A database in rollback mode read through a read-only store: a foreign exclusive lock
+    # makes the driver's backup retry for as long as the lock is held; the store's timeout
+    # bounds it, as it bounds every read, and nothing is left where the backup was to go.
+    path = tmp_path / "s.sqlite3"
+    writer = zarn_engine.open_engine(str(path))
+    fill(rm, writer)
+    writer.close()
+    plain = sqlite3.connect(path, isolation_level=None)
+    assert plain.execute("PRAGMA journal_mode = DELETE").fetchone() == ("delete",)
+    engine = zarn_engine.SQLiteEngine(path, timeout=0.3, mode="ro")
+    assert engine.version("RoleMatrix", "shop")
+    plain.execute("BEGIN EXCLUSIVE")
+    try:
+        began = time.monotonic()
+        with pytest.raises(zarn_engine.StoreLocked, match="still after 0.3 s"):
+            backup(engine, tmp_path / "b.sqlite3")
+        assert time.monotonic() - began < 5
+        assert not os.path.exists(tmp_path / "b.sqlite3")
+    finally:
+        plain.execute("ROLLBACK")
+    backup(engine, tmp_path / "b.sqlite3")
+    assert read(tmp_path / "b.sqlite3")["documents"]
+    engine.close()
+    plain.close()
+
+
 def test_the_command_line_backs_up_and_restores(tmp_path, capsys, monkeypatch):
     monkeypatch.chdir(tmp_path)
     monkeypatch.delenv("ZARN_ROLES_DB", raising=False)

@@ -531,11 +531,22 @@ class SQLiteEngine(Engine):
             target = sqlite3.connect(path, isolation_level=None)
         except sqlite3.Error as exc:
             raise StorageError(f"cannot write the backup {path}: {exc}") from None
+        # The driver retries a step that meets a lock for as long as the lock is held: the
+        # busy timeout bounds it here, as it bounds every other read.
+        deadline = time.monotonic() + self.timeout
+
+        def waited(status: int, remaining: int, total: int) -> None:
+            if status in (sqlite3.SQLITE_BUSY, sqlite3.SQLITE_LOCKED) and time.monotonic() > deadline:
+                raise _Waited
+
         try:
             try:
-                self._conn().backup(target)
+                self._conn().backup(target, progress=waited)
             except sqlite3.Error as exc:
                 raise self._error(exc, "cannot read from") from None
+            except _Waited:
+                raise StoreLocked(f"cannot read from database {self.path}: it is locked by another connection, "
+                                  f"still after {self.timeout:g} s (busy_timeout); the backup was not taken") from None
             try:
                 target.execute("PRAGMA journal_mode = DELETE")
             except sqlite3.Error as exc:
@@ -564,6 +575,10 @@ class SQLiteEngine(Engine):
         if conn is not None:
             self._local.conn = None
             conn.close()
+
+
+class _Waited(Exception):
+    """A backup step met a lock past the busy timeout."""
 
 
 def _marked() -> int:
