@@ -86,8 +86,6 @@ def test_requests_over_a_cap_are_refused_naming_it(db):
 HEAVY = [
     ("GET", "/api/v1/apps/shop/export", {}, None),
     ("GET", "/api/v1/apps/shop/roles/clerk/graph", {}, None),
-    ("GET", "/api/v1/apps/shop/who", {"obj": "order", "act": "read"}, None),  # no page: every holder
-    ("GET", "/api/v1/apps/shop/who", {"obj": "order", "act": "read", "limit": "100000"}, None),
     ("GET", "/api/v1/apps/shop/roles/clerk/explore", {"up": "8", "down": "8", "limit": "200"}, None),
     ("POST", "/api/v1/apps/shop/import", {"dry_run": "1"}, "p, a1, o, r\n"),
     ("POST", "/api/v1/assertions", {"app": "shop"}, 'who = 1\n'),

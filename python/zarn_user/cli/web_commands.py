@@ -109,7 +109,7 @@ def cmd_serve(args: argparse.Namespace, ctx: Context) -> None:
 
 SERVE_EPILOG = (
     "Heavy reads (exports, assertion files, dry-run imports, drawings, checks naming over 100 roles, the "
-    "permissions of over 10 roles, who holds without a page) need a token when the server has one: a write token or the --read-token. A server with "
+    "permissions of over 10 roles, diffs of versions over 64 apart) need a token when the server has one: a write token or the --read-token. A server with "
     "no token at all lets anyone run them, within the caps (--max-checks, --max-roles, --max-body); more than "
     "a cap allows is answered 413, naming the cap.")
 

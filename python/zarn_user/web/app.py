@@ -515,8 +515,6 @@ class Api:
 
     async def who(self, request: Request) -> Response:
         """`.../who`, and `.../holders`, its name for the page."""
-        limit = request.query_params.get("limit", str(paging.DEFAULT_LIMIT))
-        limits.admit(request, "who", int(limit) if limit.isdigit() and len(limit) < 10 else 0)
         return await paging.who_answer(self.console, request, JSONResponse)
 
     async def export(self, request: Request) -> Response:

@@ -30,14 +30,14 @@ HEAVY = -1  # the weight of work that is heavy whatever its size (sizes are 0 or
 
 # route -> the largest size that is light (None: always light; HEAVY: always heavy). Sizes:
 # check and check-batch, the roles named plus the checks (a check of one role: 1);
-# permissions, the roles named; who, the page's length (everything when no limit is given);
+# permissions, the roles named;
 # explore, (levels up + levels down) x roles per level; playground, the file's bytes;
 # diff, the versions between the two compared.
 WEIGHTS: dict[str, int | None] = {
     "check": LIGHT_ROLES,
     "check-batch": LIGHT_ROLES,
     "permissions": 10,  # each role's permissions may number 10^5, each with its path
-    "who": 500,
+    "who": None,  # pages of at most 500
     "explore": 300,  # the page asks for at most 6 levels each way, 24 roles a level
     "playground": LIGHT_TEXT,
     "graph": HEAVY,  # an SVG drawing, by Graphviz when it is installed
