@@ -32,6 +32,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
+import http_check  # noqa: E402
 import sections  # noqa: E402
 import verdict  # noqa: E402
 import zarn_engine  # noqa: E402
@@ -60,20 +61,11 @@ for line in sys.stdin:
 
 
 def build(url: str, roles: int) -> None:
-    """A layered hierarchy of `roles` roles, 10 levels; top contains level 0, each role two
-    of the next level; two permissions a role."""
+    """The layered matrix of bench/http_check.py, in place of any matrix stored before."""
     engine = zarn_engine.open_engine(url)
     engine.delete(rm.RoleMatrix._collection(), "bench")
-    per = roles // 10
-    groups = [rm.Group(child="top", parent=f"r0_{i}") for i in range(per)]
-    for level in range(9):
-        for i in range(per):
-            for j in dict.fromkeys(((2 * i) % per, (2 * i + 1) % per)):
-                groups.append(rm.Group(child=f"r{level}_{i}", parent=f"r{level + 1}_{j}"))
-    policies = [rm.Policy(sub=f"r{lv}_{i}", obj=f"o{lv}_{i}", act=a)
-                for lv in range(10) for i in range(per) for a in ("read", "write")]
-    rm.RoleMatrix(name="bench", policies=policies, groups=groups).save(engine=engine)
     engine.close()
+    http_check.build(url, roles)
 
 
 def cpu(pid: int) -> float:

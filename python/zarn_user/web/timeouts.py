@@ -93,47 +93,36 @@ class _Timer:
         transport.close()
 
 
-class H11HeadTimeout(H11Protocol):
+class _HeadTimed:
+    """The head timer joined to a uvicorn protocol class (mixed in before it)."""
+
     header_timeout = HEADER_TIMEOUT
 
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         super().__init__(*args, **kwargs)
         self.head_timer = _Timer(self, self.header_timeout)
 
-    def connection_made(self, transport: asyncio.Transport) -> None:  # type: ignore[override]
-        super().connection_made(transport)
+    def connection_made(self, transport: Any) -> None:  # an asyncio.Transport
+        super().connection_made(transport)  # type: ignore[misc]
         self.head_timer.arm()
 
     def connection_lost(self, exc: Exception | None) -> None:
         self.head_timer.stop()
-        super().connection_lost(exc)
+        super().connection_lost(exc)  # type: ignore[misc]
 
     def data_received(self, data: bytes) -> None:
         self.head_timer.receiving(data)
-        super().data_received(data)
+        super().data_received(data)  # type: ignore[misc]
         self.head_timer.received()
 
 
+class H11HeadTimeout(_HeadTimed, H11Protocol):
+    pass
+
+
 if HttpToolsProtocol is not None:
-    class HttpToolsHeadTimeout(HttpToolsProtocol):
-        header_timeout = HEADER_TIMEOUT
-
-        def __init__(self, *args: Any, **kwargs: Any) -> None:
-            super().__init__(*args, **kwargs)
-            self.head_timer = _Timer(self, self.header_timeout)
-
-        def connection_made(self, transport: asyncio.Transport) -> None:  # type: ignore[override]
-            super().connection_made(transport)
-            self.head_timer.arm()
-
-        def connection_lost(self, exc: Exception | None) -> None:
-            self.head_timer.stop()
-            super().connection_lost(exc)
-
-        def data_received(self, data: bytes) -> None:
-            self.head_timer.receiving(data)
-            super().data_received(data)
-            self.head_timer.received()
+    class HttpToolsHeadTimeout(_HeadTimed, HttpToolsProtocol):
+        pass
 
 
 def protocol(header_timeout: float = HEADER_TIMEOUT, parser: str = "auto") -> type[asyncio.Protocol]:
