@@ -170,7 +170,7 @@ def main() -> None:
     print("alternating", alt, flush=True)
     holder, total, first, whole = who_page(n)
     print("who", holder, total, first, whole, flush=True)
-    starts = 5
+    starts = 9
     colds, firsts, after, worst, check = guarded(n, args.rounds * 4, starts)
     print("guarded", colds, firsts, after, worst, check, flush=True)
     med = lambda values, i: statistics.median(v[i] for v in values)  # noqa: E731
