@@ -278,6 +278,43 @@ def test_cycles_duplicates_and_odd_values(rm):
     assert query.index(twin).check(["cc"], "o2", "w") and query.index(twin) is not query.index(matrix)
 
 
+def test_large_matrices_and_records_read_through_attributes(rm):
+    """Tables that grow many times over, names equal but not the same objects, repeated
+    pairs; and records whose fields are read through the attribute protocol (not the
+    module's records, str subclasses), alone or after plain ones: the answers of plain ones."""
+    import random
+
+    rnd = random.Random(7)
+    names = ROLES + [f"x{n}" for n in range(100)]
+    copy_of = lambda s: "".join(list(s))  # noqa: E731  an equal str, another object
+    ps = [(copy_of(rnd.choice(names)), copy_of(rnd.choice(OBJS + ["o3", f"p{rnd.randrange(200)}"])),
+           copy_of(rnd.choice(ACTS))) for _ in range(250)]
+    gs = [(copy_of(names[i]), copy_of(names[j])) for i, j in
+          (sorted(rnd.sample(range(len(names)), 2)) for _ in range(200))]
+    matrix = built(rm, ps, gs)
+    same_answers(query.index(matrix), reference_of(matrix), fresh=True)
+
+    class Text(str):
+        pass
+
+    class Record:
+        def __init__(self, **fields):
+            self.__dict__.update(fields)
+
+    plain = fresh_index(matrix)
+    for at in (0, 120):  # the records from `at` on read through the attribute protocol
+        odd = {"policies": matrix.policies[:at] + [Record(sub=Text(p.sub), obj=p.obj, act=Text(p.act))
+                                                   for p in matrix.policies[at:]],
+               "groups": [Record(child=g.child, parent=Text(g.parent)) for g in matrix.groups]}
+        ix = Index()
+        ix.build(odd)
+        assert ix.roles() == plain.roles() and ix.counts() == plain.counts()
+        for r in names[::7]:
+            assert ix.permissions([r]) == plain.permissions([r])
+    with pytest.raises(TypeError):
+        Index().build({"policies": [Record(sub="aa", obj=1, act="r")], "groups": []})
+
+
 def test_many_matrices_each_keep_their_index(rm):
     matrices = [built(rm, [(f"r{n}", "o", "r")], []) for n in range(5)]
     indexes = [query.index(m) for m in matrices]

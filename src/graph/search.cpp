@@ -295,21 +295,36 @@ public:
 
     int32_t target(uint32_t i) const { return targets_[i]; }
 
-    // Fetching ahead what row() reads for the node at `position`, in three steps, each
-    // reading only what the step before fetched: its entry and its row; its successor list;
-    // the list's items.
-    void fetch_entry(Py_ssize_t position) const {
-        __builtin_prefetch(entries_.address(position));
-        if (size_t(position) < rows_.size())
-            __builtin_prefetch(&rows_[size_t(position)]);
+    // Reads ahead what row() reads for the nodes at `positions` (at most `block`), in three
+    // steps, each a run of reads that do not wait for one another and need only what the
+    // step before read: their entries and rows; their successor lists; the lists' items and
+    // the rows' first targets and keys. Reads, not prefetches: a prefetch may be dropped (one
+    // that misses the address translation, on some machines), a read is not, and nothing
+    // waits for its value.
+    static constexpr size_t block = 16;
+    void warm(const int32_t* positions, size_t n) const {
+        PyObject* lists[block];
+        uint32_t begins[block];
+        uintptr_t sink = 0;
+        for (size_t k = 0; k < n; ++k) {
+            const size_t at = size_t(positions[k]);
+            lists[k] = entries_.value(Py_ssize_t(at));
+            begins[k] = at < rows_.size() ? rows_[at].begin : unbuilt;
+        }
+        PyObject* const* items[block];
+        for (size_t k = 0; k < n; ++k) {
+            items[k] = nullptr;
+            if (lists[k] && PyList_CheckExact(lists[k]) && PyList_GET_SIZE(lists[k]) > 0)
+                items[k] = reinterpret_cast<PyListObject*>(lists[k])->ob_item;
+        }
+        for (size_t k = 0; k < n; ++k) {
+            if (items[k])
+                sink ^= reinterpret_cast<uintptr_t>(items[k][0]);
+            if (begins[k] != unbuilt && begins[k] < targets_.size())
+                sink ^= reinterpret_cast<uintptr_t>(keys_[begins[k]]) ^ uintptr_t(targets_[begins[k]]);
+        }
+        asm volatile("" : : "r"(sink));
     }
-    void fetch_list(Py_ssize_t position) const { __builtin_prefetch(entries_.value(position)); }
-    void fetch_items(Py_ssize_t position) const {
-        PyObject* successors = entries_.value(position);
-        if (successors && PyList_CheckExact(successors) && PyList_GET_SIZE(successors) > 0)
-            __builtin_prefetch(reinterpret_cast<PyListObject*>(successors)->ob_item);
-    }
-
 
 private:
     static constexpr uint32_t unbuilt = UINT32_MAX;
@@ -575,20 +590,20 @@ bool Reached::reach_by_position(PyObject* start) {
     Successors& index = successors().for_search(dag_);
     if (!index.use(dag_))
         return false;
-    // Breadth first: only the reached set matters here, and a queue lets each node's lines
-    // be fetched some steps before the node is explored, so that their cache misses overlap.
+    // Breadth first: only the reached set matters here, and a queue lets the lines of a
+    // block of nodes be read together before the nodes are explored, so that their cache
+    // misses overlap.
     std::vector<int32_t> queue;
     if (!marks_.mark(at))
         return true;
     queue.push_back(int32_t(at));
-    constexpr size_t entry_lead = 16, list_lead = 8, items_lead = 4;
+    size_t warmed = 0;  // the queue's nodes up to here were read ahead
     for (size_t head = 0; head < queue.size(); ++head) {
-        if (head + entry_lead < queue.size())
-            index.fetch_entry(queue[head + entry_lead]);
-        if (head + list_lead < queue.size())
-            index.fetch_list(queue[head + list_lead]);
-        if (head + items_lead < queue.size())
-            index.fetch_items(queue[head + items_lead]);
+        if (head == warmed) {
+            const size_t n = std::min(Successors::block, queue.size() - head);
+            index.warm(queue.data() + head, n);
+            warmed += n;
+        }
         uint32_t next, end;
         if (!index.row(dag_, queue[head], next, end))
             return false;

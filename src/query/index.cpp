@@ -27,12 +27,6 @@ inline size_t pair_hash(PyObject* obj, PyObject* act) {
     return size_t(hash_str(obj)) * 1000003u ^ size_t(hash_str(act));
 }
 
-// The next slot of an open-addressed table (the interpreter's dict probing).
-inline size_t probe(size_t i, size_t& perturb, size_t mask) {
-    perturb >>= 5;
-    return (i * 5 + perturb + 1) & mask;
-}
-
 PyObject* star() {
     static PyObject* s = check(PyUnicode_InternFromString("*"));  // kept for the life of the process
     return s;
@@ -122,97 +116,115 @@ void Rows::compact() {
 }
 
 // --- names and pairs -------------------------------------------------------------------------
+//
+// Both tables are open-addressed on the low 32 bits of the hash (`tag`): a slot holds the
+// tag and the id + 1. Probes start at tag & mask and go on to the next slot, mostly in the
+// same line (the tags tell entries apart without reading them).
+
+size_t hash_of(PyObject* s) { return size_t(hash_str(s)); }
+size_t hash_of(PyObject* obj, PyObject* act) { return pair_hash(obj, act); }
+
+namespace {
+
+inline uint64_t tag_of(size_t hash) { return uint64_t(uint32_t(hash)) << 32; }
+inline Id id_in(uint64_t slot) { return Id(uint32_t(slot) - 1); }
+
+// The slots of a table grown to `size`: its entries placed again by their tags alone (the
+// tag is all of the hash a table of up to 2^32 slots uses), without reading them.
+std::vector<uint64_t> regrown(const std::vector<uint64_t>& old, size_t size) {
+    std::vector<uint64_t> slots(size, 0);
+    const size_t mask = size - 1;
+    for (const uint64_t slot : old) {
+        if (slot == 0)
+            continue;
+        size_t i = size_t(slot >> 32) & mask;
+        while (slots[i] != 0)
+            i = (i + 1) & mask;
+        slots[i] = slot;
+    }
+    return slots;
+}
+
+// The id the table finds for a tag where `same(id)`, or the empty slot it ends at.
+template <class Same>
+inline Id lookup(const std::vector<uint64_t>& slots, size_t hash, Same&& same, size_t* empty = nullptr) {
+    const size_t mask = slots.size() - 1;
+    const uint64_t tag = tag_of(hash);
+    size_t i = size_t(uint32_t(hash)) & mask;
+    for (;;) {
+        const uint64_t slot = slots[i];
+        if (slot == 0) {
+            if (empty)
+                *empty = i;
+            return no_id;
+        }
+        if ((slot & ~uint64_t(UINT32_MAX)) == tag && same(id_in(slot)))
+            return id_in(slot);
+        i = (i + 1) & mask;
+    }
+}
+
+// Puts a new entry (`id`, the table then holding `count`) at the empty slot a lookup ended
+// at, or grows the table first when it would be over half full.
+inline void place(std::vector<uint64_t>& slots, size_t empty, size_t hash, Id id, size_t count) {
+    const uint64_t entry = tag_of(hash) | (uint64_t(id) + 1);
+    if (count * 2 > slots.size()) {
+        slots = regrown(slots, slots.empty() ? 64 : slots.size() * 2);
+        const size_t mask = slots.size() - 1;
+        empty = uint32_t(hash) & mask;
+        while (slots[empty] != 0)
+            empty = (empty + 1) & mask;
+    }
+    slots[empty] = entry;
+}
+
+}  // namespace
 
 Id Names::find(PyObject* s) const {
     if (slots_.empty())
         return no_id;
-    const size_t mask = slots_.size() - 1;
-    size_t perturb = size_t(hash_str(s));
-    size_t i = perturb & mask;
-    for (;;) {
-        const Id slot = slots_[i];
-        if (slot == 0)
-            return no_id;
-        if (same_str(objects_[slot - 1].get(), s))
-            return slot - 1;
-        i = probe(i, perturb, mask);
-    }
+    return lookup(slots_, size_t(hash_str(s)), [&](Id id) { return same_str(objects_[id].get(), s); });
 }
 
-void Names::grow() {
-    std::vector<Id> slots(slots_.empty() ? 64 : slots_.size() * 2, 0);
-    const size_t mask = slots.size() - 1;
-    for (Id id = 0; id < objects_.size(); ++id) {
-        size_t perturb = size_t(hash_str(objects_[id].get()));
-        size_t i = perturb & mask;
-        while (slots[i] != 0)
-            i = probe(i, perturb, mask);
-        slots[i] = id + 1;
-    }
-    slots_.swap(slots);
-}
+Id Names::add(PyObject* s) { return add(s, size_t(hash_str(s))); }
 
-Id Names::add(PyObject* s) {
-    const Id found = find(s);
-    if (found != no_id)
-        return found;
-    if ((objects_.size() + 1) * 2 > slots_.size())
-        grow();
+Id Names::add(PyObject* s, size_t hash) {
+    size_t empty = 0;
+    if (!slots_.empty()) {
+        const Id found = lookup(slots_, hash, [&](Id id) { return same_str(objects_[id].get(), s); }, &empty);
+        if (found != no_id)
+            return found;
+    }
     const Id id = Id(objects_.size());
     objects_.push_back(Ref::borrow(s));
-    const size_t mask = slots_.size() - 1;
-    size_t perturb = size_t(hash_str(s));
-    size_t i = perturb & mask;
-    while (slots_[i] != 0)
-        i = probe(i, perturb, mask);
-    slots_[i] = id + 1;
+    place(slots_, empty, hash, id, objects_.size());
     return id;
 }
 
 Id Pairs::find(PyObject* obj, PyObject* act) const {
     if (slots_.empty())
         return no_id;
-    const size_t mask = slots_.size() - 1;
-    size_t perturb = pair_hash(obj, act);
-    size_t i = perturb & mask;
-    for (;;) {
-        const Id slot = slots_[i];
-        if (slot == 0)
-            return no_id;
-        const Item& item = items_[slot - 1];
-        if (same_str(item.obj.get(), obj) && same_str(item.act.get(), act))
-            return slot - 1;
-        i = probe(i, perturb, mask);
-    }
+    return lookup(slots_, pair_hash(obj, act), [&](Id id) {
+        const Item& item = items_[id];
+        return same_str(item.obj.get(), obj) && same_str(item.act.get(), act);
+    });
 }
 
-void Pairs::grow() {
-    std::vector<Id> slots(slots_.empty() ? 64 : slots_.size() * 2, 0);
-    const size_t mask = slots.size() - 1;
-    for (Id id = 0; id < items_.size(); ++id) {
-        size_t perturb = pair_hash(items_[id].obj.get(), items_[id].act.get());
-        size_t i = perturb & mask;
-        while (slots[i] != 0)
-            i = probe(i, perturb, mask);
-        slots[i] = id + 1;
-    }
-    slots_.swap(slots);
-}
+Id Pairs::add(PyObject* obj, PyObject* act) { return add(obj, act, pair_hash(obj, act)); }
 
-Id Pairs::add(PyObject* obj, PyObject* act) {
-    const Id found = find(obj, act);
-    if (found != no_id)
-        return found;
-    if ((items_.size() + 1) * 2 > slots_.size())
-        grow();
+Id Pairs::add(PyObject* obj, PyObject* act, size_t hash) {
+    size_t empty = 0;
+    if (!slots_.empty()) {
+        const Id found = lookup(slots_, hash, [&](Id id) {
+            const Item& item = items_[id];
+            return same_str(item.obj.get(), obj) && same_str(item.act.get(), act);
+        }, &empty);
+        if (found != no_id)
+            return found;
+    }
     const Id id = Id(items_.size());
     items_.push_back(Item{Ref::borrow(obj), Ref::borrow(act)});
-    const size_t mask = slots_.size() - 1;
-    size_t perturb = pair_hash(obj, act);
-    size_t i = perturb & mask;
-    while (slots_[i] != 0)
-        i = probe(i, perturb, mask);
-    slots_[i] = id + 1;
+    place(slots_, empty, hash, id, items_.size());
     return id;
 }
 
@@ -227,7 +239,19 @@ Id Index::role_for(PyObject* name) {
     return id;
 }
 
-void Index::build(const std::vector<Fields>& groups, const std::vector<Fields>& policies) {
+namespace {
+
+// Records are added in blocks: the hashes of a block's strings read first, then the table
+// slots they lead to, then the entries those slots hold, each a run of reads that do not
+// wait for one another (a prefetch that misses the address translation may be dropped; a
+// read is not), and only then the records added, finding what they read in the cache.
+constexpr size_t block = 16;
+
+inline void keep(uint64_t value) { asm volatile("" : : "r"(value)); }
+
+}  // namespace
+
+void Index::build(const std::vector<Raw>& groups, const std::vector<Raw>& policies) {
     // Roles take their ids in the order the stored lists name them first: groups (the
     // containing role, then the contained one), then policies, then "public".
     std::vector<std::pair<Id, Id>> subs, containers, grants, holders;
@@ -235,20 +259,58 @@ void Index::build(const std::vector<Fields>& groups, const std::vector<Fields>& 
     containers.reserve(groups.size());
     grants.reserve(policies.size());
     holders.reserve(policies.size());
-    for (const Fields& g : groups) {
-        const Id child = role_for(g.a.get());
-        const Id parent = role_for(g.b.get());
-        ++refs_[child];
-        ++refs_[parent];
-        subs.emplace_back(child, parent);
-        containers.emplace_back(parent, child);
+    size_t ha[block], hb[block];
+    uint64_t sa[block], sb[block];
+    for (size_t at = 0; at < groups.size(); at += block) {
+        const size_t n = std::min(block, groups.size() - at);
+        const Raw* g = groups.data() + at;
+        for (size_t k = 0; k < n; ++k) {
+            ha[k] = hash_of(g[k].a);
+            hb[k] = hash_of(g[k].b);
+        }
+        for (size_t k = 0; k < n; ++k) {
+            sa[k] = roles_.slot(ha[k]);
+            sb[k] = roles_.slot(hb[k]);
+        }
+        uint64_t sink = 0;
+        for (size_t k = 0; k < n; ++k)
+            sink ^= roles_.entry(sa[k]) ^ roles_.entry(sb[k]);
+        keep(sink);
+        for (size_t k = 0; k < n; ++k) {
+            const Id child = roles_.add(g[k].a, ha[k]);
+            const Id parent = roles_.add(g[k].b, hb[k]);
+            if (refs_.size() <= std::max(child, parent))
+                refs_.resize(size_t(std::max(child, parent)) + 1, 0);
+            ++refs_[child];
+            ++refs_[parent];
+            subs.emplace_back(child, parent);
+            containers.emplace_back(parent, child);
+        }
     }
-    for (const Fields& p : policies) {
-        const Id sub = role_for(p.a.get());
-        ++refs_[sub];
-        const Id pair = pairs_.add(p.b.get(), p.c.get());
-        grants.emplace_back(sub, pair);
-        holders.emplace_back(pair, sub);
+    for (size_t at = 0; at < policies.size(); at += block) {
+        const size_t n = std::min(block, policies.size() - at);
+        const Raw* p = policies.data() + at;
+        for (size_t k = 0; k < n; ++k) {
+            ha[k] = hash_of(p[k].a);
+            hb[k] = hash_of(p[k].b, p[k].c);
+        }
+        for (size_t k = 0; k < n; ++k) {
+            sa[k] = roles_.slot(ha[k]);
+            sb[k] = pairs_.slot(hb[k]);
+        }
+        uint64_t sink = 0;
+        for (size_t k = 0; k < n; ++k)
+            sink ^= roles_.entry(sa[k]) ^ sb[k];
+        keep(sink);
+        for (size_t k = 0; k < n; ++k) {
+            const Id sub = roles_.add(p[k].a, ha[k]);
+            if (refs_.size() <= sub)
+                refs_.resize(size_t(sub) + 1, 0);
+            ++refs_[sub];
+            const Id pair = pairs_.add(p[k].b, p[k].c, hb[k]);
+            grants.emplace_back(sub, pair);
+            holders.emplace_back(pair, sub);
+        }
     }
     Ref name = Ref::own(PyUnicode_FromString("public"));
     public_ = role_for(name.get());

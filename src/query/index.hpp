@@ -51,14 +51,23 @@ class Names {
 public:
     Id find(PyObject* s) const;
     Id add(PyObject* s);  // the id of `s`, a new one when it has none
+    // The same with the hash of `s` given (`hash_of`). `slot` reads the slot a later `add`
+    // of that hash reads first, `entry` what that slot leads to: reads made ahead, many at
+    // once, so that the add finds them in the cache.
+    Id add(PyObject* s, size_t hash);
+    uint64_t slot(size_t hash) const { return slots_.empty() ? 0 : slots_[uint32_t(hash) & (slots_.size() - 1)]; }
+    uintptr_t entry(uint64_t slot) const {
+        return uint32_t(slot) ? reinterpret_cast<uintptr_t>(objects_[uint32_t(slot) - 1].get()) : 0;
+    }
     PyObject* at(Id id) const { return objects_[id].get(); }
     size_t size() const { return objects_.size(); }
-    size_t bytes() const { return objects_.capacity() * sizeof(Ref) + slots_.capacity() * sizeof(Id); }
+    size_t bytes() const { return objects_.capacity() * sizeof(Ref) + slots_.capacity() * sizeof(uint64_t); }
 
 private:
-    void grow();
     std::vector<Ref> objects_;
-    std::vector<Id> slots_;  // id + 1, 0 when empty
+    // id + 1 in the low half, 0 when empty; the low half of the hash in the high half, so
+    // that a probe passes other entries, and the table grows, without reading the strings.
+    std::vector<uint64_t> slots_;
 };
 
 // (obj, act) pairs by id, found again by value.
@@ -66,18 +75,19 @@ class Pairs {
 public:
     Id find(PyObject* obj, PyObject* act) const;
     Id add(PyObject* obj, PyObject* act);
+    Id add(PyObject* obj, PyObject* act, size_t hash);  // hash: hash_of(obj, act)
+    uint64_t slot(size_t hash) const { return slots_.empty() ? 0 : slots_[uint32_t(hash) & (slots_.size() - 1)]; }
     PyObject* obj(Id id) const { return items_[id].obj.get(); }
     PyObject* act(Id id) const { return items_[id].act.get(); }
     size_t size() const { return items_.size(); }
-    size_t bytes() const { return items_.capacity() * sizeof(Item) + slots_.capacity() * sizeof(Id); }
+    size_t bytes() const { return items_.capacity() * sizeof(Item) + slots_.capacity() * sizeof(uint64_t); }
 
 private:
     struct Item {
         Ref obj, act;
     };
-    void grow();
     std::vector<Item> items_;
-    std::vector<Id> slots_;
+    std::vector<uint64_t> slots_;  // as the names' slots
 };
 
 // The fields of a record read into owned references: (sub, obj, act) or (child, parent).
@@ -85,10 +95,20 @@ struct Fields {
     Ref a, b, c;
 };
 
+// The same fields as exact str objects that something else keeps alive while they are used.
+struct Raw {
+    PyObject *a, *b, *c;
+};
+
+// The hash of an exact str, and of an (obj, act) pair, as the index's tables take them.
+size_t hash_of(PyObject* s);
+size_t hash_of(PyObject* obj, PyObject* act);
+
 class Index {
 public:
     Index();
-    void build(const std::vector<Fields>& groups, const std::vector<Fields>& policies);
+    // Made from the records of the stored lists, once, on an empty index.
+    void build(const std::vector<Raw>& groups, const std::vector<Raw>& policies);
     void add_group(const Fields& g);
     void add_policy(const Fields& p);
     // False when the index holds no such record.

@@ -68,6 +68,25 @@ public:
         return Fields{std::move(values[0]), std::move(values[1]), std::move(values[2])};
     }
 
+    // The fields of `record` when each is an exact str held in its slot, borrowed (reading
+    // them runs no code); false for a record read only through the attribute protocol.
+    bool borrowed(PyObject* record, Raw& out) {
+        PyTypeObject* tp = Py_TYPE(record);
+        if (tp != type_ || !PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG) || tp->tp_version_tag != tag_)
+            learn(tp);
+        PyObject* values[3] = {nullptr, nullptr, nullptr};
+        for (int i = 0; i < count_; ++i) {
+            if (!offsets_[i])
+                return false;
+            PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(record) + offsets_[i]);
+            if (v == nullptr || !PyUnicode_CheckExact(v))
+                return false;
+            values[i] = v;
+        }
+        out = Raw{values[0], values[1], values[2]};
+        return true;
+    }
+
 private:
     void learn(PyTypeObject* tp) {
         type_ = tp;
@@ -108,6 +127,28 @@ std::vector<Fields> read_all(PyObject* records, bool policies, Py_ssize_t from =
         Ref record = Ref::borrow(PySequence_Fast_GET_ITEM(items.get(), i));
         out.push_back(read(record.get()));
     }
+    return out;
+}
+
+// The fields of every record of a list, borrowed: held by the records, which the list holds
+// while no code runs. False when a record's fields can only be read through the attribute
+// protocol, or are not exact str (read them with `read_all`).
+bool read_borrowed(PyObject* list, bool policies, std::vector<Raw>& out) {
+    Keys& k = keys();
+    Reader read = policies ? Reader(k.sub, k.obj, k.act) : Reader(k.child, k.parent);
+    const Py_ssize_t size = PyList_GET_SIZE(list);
+    out.resize(size_t(size));
+    for (Py_ssize_t i = 0; i < size; ++i)
+        if (!read.borrowed(PyList_GET_ITEM(list, i), out[size_t(i)]))
+            return false;
+    return true;
+}
+
+std::vector<Raw> raw(const std::vector<Fields>& fields) {
+    std::vector<Raw> out;
+    out.reserve(fields.size());
+    for (const Fields& f : fields)
+        out.push_back(Raw{f.a.get(), f.b.get(), f.c.get()});
     return out;
 }
 
@@ -195,8 +236,17 @@ PyObject* index_build(PyObject* self, PyObject* attrs) {
             fail();
         }
         Ref hold_p = Ref::borrow(policies), hold_g = Ref::borrow(groups);
-        std::vector<Fields> g = read_all(groups, false);
-        std::vector<Fields> p = read_all(policies, true);
+        // Records whose fields sit in their slots are read without a reference of their
+        // own (the build runs no code that could drop one); others through the attribute
+        // protocol, which may run code, into references the build holds.
+        std::vector<Raw> g, p;
+        std::vector<Fields> owned_g, owned_p;
+        if (!read_borrowed(groups, false, g) || !read_borrowed(policies, true, p)) {
+            owned_g = read_all(groups, false);
+            owned_p = read_all(policies, true);
+            g = raw(owned_g);
+            p = raw(owned_p);
+        }
         o->index->build(g, p);
         o->policies.take(policies);
         o->groups.take(groups);
