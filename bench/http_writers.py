@@ -275,7 +275,8 @@ def run_store(url: str, store: str, shape: str, n: int, seconds: float, rate: fl
         cpu1, load1 = cpu_seconds(server.pid), os.getloadavg()[0]
         verify(changing1, [], base_version)
         print(f"   phase 1: {len(lat1) / seconds:.0f} checks/s, p50 {percentile(lat1, 50) * 1e3:.3f} ms, "
-              f"p99 {percentile(lat1, 99) * 1e3:.2f} ms, load {load1:.1f}", flush=True)
+              f"p99 {percentile(lat1, 99) * 1e3:.2f} ms, server {(cpu1 - cpu0) / seconds:.2f} cores, load {load1:.1f}",
+              flush=True)
 
         ctx = multiprocessing.get_context("fork")
         ready, go, out = ctx.Event(), ctx.Event(), ctx.Queue()
@@ -306,7 +307,8 @@ def run_store(url: str, store: str, shape: str, n: int, seconds: float, rate: fl
         print(f"   phase 2: {len(lat2) / seconds:.0f} checks/s, p50 {percentile(lat2, 50) * 1e3:.3f} ms, "
               f"p99 {percentile(lat2, 99) * 1e3:.2f} ms; writes {len(writes) / result['elapsed']:.1f}/s, "
               f"p50 {percentile(wlat, 50) * 1e3:.1f} ms, p99 {percentile(wlat, 99) * 1e3:.1f} ms; "
-              f"events per stream {min(result['events'])}-{max(result['events'])}; load {load2:.1f}", flush=True)
+              f"events per stream {min(result['events'])}-{max(result['events'])}; server {(cpu3 - cpu2) / seconds:.2f} cores, "
+              f"load {load2:.1f}", flush=True)
     finally:
         server.terminate()
         try:
