@@ -240,7 +240,7 @@ def writer_process(host: str, port: int, streams: int, rate: float, seconds: flo
 
 
 def run_store(url: str, store: str, shape: str, n: int, seconds: float, rate: float, streams: int,
-              profile: str | None = None) -> dict:
+              profile: str | None = None, profile_mode: str = "gil") -> dict:
     print(f"-- {store}, {shape}, {n:,} roles: building", flush=True)
     t = time.perf_counter()
     setup = build(url, shape, n)
@@ -288,9 +288,10 @@ def run_store(url: str, store: str, shape: str, n: int, seconds: float, rate: fl
             raise RuntimeError("the event streams did not open")
         cpu2 = cpu_seconds(server.pid)
         spy = None
-        if profile:  # samples of the server's threads during phase 2 (py-spy: the thread holding the interpreter lock)
+        if profile:  # samples of the server's threads during phase 2 (py-spy: the thread holding the interpreter
+            # lock, or every thread, waiting ones included)
             spy = subprocess.Popen(["py-spy", "record", "-p", str(server.pid), "-d", str(int(seconds)), "-r", "200",
-                                    "--threads", "--gil", "-f", "raw",
+                                    "--threads", "--gil" if profile_mode == "gil" else "--idle", "-f", "raw",
                                     "-o", f"{profile}-{store}-{shape}.txt"], stdout=subprocess.DEVNULL,
                                    stderr=subprocess.DEVNULL)
         go.set()
@@ -307,8 +308,8 @@ def run_store(url: str, store: str, shape: str, n: int, seconds: float, rate: fl
         print(f"   phase 2: {len(lat2) / seconds:.0f} checks/s, p50 {percentile(lat2, 50) * 1e3:.3f} ms, "
               f"p99 {percentile(lat2, 99) * 1e3:.2f} ms; writes {len(writes) / result['elapsed']:.1f}/s, "
               f"p50 {percentile(wlat, 50) * 1e3:.1f} ms, p99 {percentile(wlat, 99) * 1e3:.1f} ms; "
-              f"events per stream {min(result['events'])}-{max(result['events'])}; server {(cpu3 - cpu2) / seconds:.2f} cores, "
-              f"load {load2:.1f}", flush=True)
+              f"events per stream {min(result['events'])}-{max(result['events'])}; "
+              f"server {(cpu3 - cpu2) / seconds:.2f} cores, load {load2:.1f}", flush=True)
     finally:
         server.terminate()
         try:
@@ -343,6 +344,18 @@ def verify(changing: list[tuple[int, bool]], writes: list[tuple[float, float, in
 # --- the report ---------------------------------------------------------------------------
 
 
+def earlier_rows() -> list[str]:
+    """The table rows of this bench's section in bench/RESULTS.md as they stand."""
+    if not os.path.exists(sections.RESULTS):
+        return []
+    text = open(sections.RESULTS, encoding="utf-8").read()
+    begin, end = "<!-- begin http-writers -->", "<!-- end http-writers -->"
+    if begin not in text:
+        return []
+    section = text.split(begin, 1)[1].split(end, 1)[0]
+    return [line for line in section.splitlines() if line.startswith(("| SQLite,", "| PostgreSQL,"))]
+
+
 def ms(t: float) -> str:
     return f"{t * 1e3:.2f} ms" if t < 0.1 else f"{t * 1e3:.0f} ms"
 
@@ -357,6 +370,8 @@ def main() -> int:
     ap.add_argument("--stores", default="sqlite,postgresql")
     ap.add_argument("--postgres", default=os.environ.get("ZARN_TEST_POSTGRES_URL"))
     ap.add_argument("--profile", metavar="PREFIX", help="sample the server in phase 2 with py-spy into PREFIX-*.txt")
+    ap.add_argument("--profile-mode", choices=("gil", "wall"), default="gil",
+                    help="gil: samples of the thread holding the interpreter lock; wall: of every thread")
     ap.add_argument("--no-write", action="store_true", help="print only, leave RESULTS.md and targets.json alone")
     args = ap.parse_args()
     results = []
@@ -377,7 +392,7 @@ def main() -> int:
                     url = change_parts.postgres_url(args.postgres, schema)
                     schemas.append(schema)
                 results.append(run_store(url, store, shape, args.roles, args.seconds, args.rate, args.streams,
-                                       args.profile))
+                                       args.profile, args.profile_mode))
     finally:
         import shutil
 
@@ -412,6 +427,10 @@ def main() -> int:
                                           0.95 * args.rate, "/s", goal_shown=f"{args.rate:g}/s"), b["write_rate"],
                            shown=f"{b['write_rate']:.1f}/s"),
         ]
+    # Rows of stores and shapes not measured in this run stay as the last run left them.
+    measured = {f"| {names[r['store']]}, {r['shape']} |" for r in results}
+    kept = [line for line in earlier_rows() if not any(line.startswith(m) for m in measured)]
+    table[2:2] = kept
     checked = ", ".join(f"{r['busy']['changing']:,}" for r in results)
     text = "\n".join([
         "## HTTP under writers",
@@ -420,7 +439,7 @@ def main() -> int:
         f"{args.roles:,} roles (bench/run.py's shapes: layered, and with links across levels). One check client "
         f"on a keep-alive connection in a closed loop (four checks in turn, {{leaf, top}} × {{held, not held}}"
         + (", and a fifth of the pair the writer changes, verified against the version each answer reports"
-           f" ({checked} such answers)" if all(r["versioned"] for r in results) else "")
+           f" ({checked} such answers)" if results and all(r["versioned"] for r in results) else "")
         + f"); phase 1 with nothing else, phase 2 with a writer granting and revoking through the API at "
         f"{args.rate:g} changes/s and {args.streams} open event streams read by a client, {args.seconds:g} s each. "
         f"Server CPU: cores the server process used during the phase. Every answer is the model's. "

@@ -424,6 +424,34 @@ def test_live_applies_changes_instead_of_loading(engine, rm, mode, monkeypatch):
         assert live.get("app").version == version + 1 and loads  # created again: loaded
 
 
+@pytest.mark.parametrize("meanwhile", [1, 2])
+def test_changes_another_thread_applied_meanwhile_are_skipped_not_loaded(engine, rm, monkeypatch, meanwhile):
+    """A reader reads the changes since the held version while another thread (a writer
+    bringing the held instance to its own save) applies the first of them, or all: it applies
+    the rest, and loads nothing (a load of a large matrix takes seconds)."""
+    rm.RoleMatrix(name="app").save()
+    with Live(rm.RoleMatrix) as live:
+        held = live.get("app")
+        writer = rm.RoleMatrix.load("app")
+        writer.add_role_permissions("clerk", grant("clerk"))
+        writer.add_role_sub_roles("boss", ["clerk"])
+        real_since = live.engine.changes_since
+
+        def since(collection, key, version):
+            found = real_since(collection, key, version)
+            entry = live._entries[key]
+            if found and entry.version == version:  # the other thread comes first
+                changes.advance(entry.doc, found[:meanwhile])
+                entry.version = found[meanwhile - 1][0]
+            return found
+
+        monkeypatch.setattr(live.engine, "changes_since", since)
+        monkeypatch.setattr(live, "_load", lambda key: pytest.fail("loaded instead of brought on"))
+        doc = live.get("app")
+        assert doc is held and doc.version == writer.version
+        assert stored(doc) == stored(writer) and as_sets(doc, ["boss"]) == {("doc", "read")}
+
+
 def test_holders_apply_removals_appends_and_rewrites(rm, memory_engine):
     """A list that loses records is a new list (a reader walking the old one sees it whole),
     one that only grows grows in place, one rewritten whole brings a new graph; each time

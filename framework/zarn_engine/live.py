@@ -238,6 +238,9 @@ class Live(Generic[D]):
         with self._lock:
             if self._entries.get(key) is not entry:
                 return False  # replaced meanwhile: decide again
+            # Another thread (a writer bringing it to its own save, a reader) may have applied
+            # some of them meanwhile: the rest, or none when it is as new as what was read.
+            found = [change for change in found if change[0] > entry.version]
             if found and entry.version == found[0][0] - 1:
                 try:
                     advance(entry.doc, found)
