@@ -12,6 +12,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 from zarn_engine import ConflictError, DoesNotExist, Live, changes
 from zarn_engine import engine as engines
+from zarn_engine import persist
 
 
 def grant(role, obj="doc", act="read"):
@@ -422,6 +423,57 @@ def test_live_applies_changes_instead_of_loading(engine, rm, mode, monkeypatch):
         rm.RoleMatrix(name="app").save()
         time.sleep(0.3)
         assert live.get("app").version == version + 1 and loads  # created again: loaded
+
+
+@pytest.mark.parametrize("meanwhile", [1, 2])
+def test_changes_another_thread_applied_meanwhile_are_skipped_not_loaded(engine, rm, monkeypatch, meanwhile):
+    """A reader reads the changes since the held version while another thread (a writer
+    bringing the held instance to its own save) applies the first of them, or all: it applies
+    the rest, and loads nothing (a load of a large matrix takes seconds)."""
+    rm.RoleMatrix(name="app").save()
+    with Live(rm.RoleMatrix) as live:
+        held = live.get("app")
+        writer = rm.RoleMatrix.load("app")
+        writer.add_role_permissions("clerk", grant("clerk"))
+        writer.add_role_sub_roles("boss", ["clerk"])
+        real_since = live.engine.changes_since
+
+        def since(collection, key, version):
+            found = real_since(collection, key, version)
+            entry = live._entries[key]
+            if found and entry.version == version:  # the other thread comes first
+                changes.advance(entry.doc, found[:meanwhile])
+                entry.version = found[meanwhile - 1][0]
+            return found
+
+        monkeypatch.setattr(live.engine, "changes_since", since)
+        monkeypatch.setattr(live, "_load", lambda key: pytest.fail("loaded instead of brought on"))
+        doc = live.get("app")
+        assert doc is held and doc.version == writer.version
+        assert stored(doc) == stored(writer) and as_sets(doc, ["boss"]) == {("doc", "read")}
+
+
+def test_an_update_leaves_the_new_snapshot_to_a_thread_of_its_own(engine, rm, monkeypatch):
+    """Past the bound of changes after the snapshot, the save of an update writes its change
+    only; the live document writes its shared instance, as of one version, as the snapshot
+    (writing a large matrix whole takes seconds), and loads read it with the changes after."""
+    monkeypatch.setattr(engines, "REBASE_COUNT", 3)
+    rm.RoleMatrix(name="app").save()
+    whole = []
+    real = persist.stored_text
+    monkeypatch.setattr(persist, "stored_text", lambda doc: whole.append(doc) or real(doc))
+    with Live(rm.RoleMatrix) as live:
+        live.get("app")
+        for n in range(9):
+            live.update("app", lambda m: m.add_role_permissions("clerk", grant("clerk", obj=f"o{n}")))
+            if n % 2:
+                live.update("app", lambda m: m.set_role_permissions("clerk", grant("clerk", obj=f"o{n}")))
+            if live._compactor is not None:
+                live._compactor.join(10)
+        _, snapshot, current, after = engine.read("RoleMatrix", "app")
+        assert not whole and 1 < snapshot <= current and len(after) == current - snapshot
+        writer = live._writers["app"][0]
+        assert stored(rm.RoleMatrix.load("app")) == stored(writer) == stored(live.get("app"))
 
 
 def test_holders_apply_removals_appends_and_rewrites(rm, memory_engine):

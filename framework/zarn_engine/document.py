@@ -568,11 +568,12 @@ class Document(EmbeddedDocument):
                 continue  # created meanwhile by someone else: load theirs
         raise ConflictError(f"{cls.__name__} {key!r} keeps changing; try again")
 
-    def _to_stored(self) -> str:
-        """The document as the text a store keeps (see _from_stored)."""
+    def _to_stored(self, values: list[Any] | None = None) -> str:
+        """The document as the text a store keeps (see _from_stored); of `values` (its field
+        values in field order, as `_values` gives them) when given."""
         fields: dict[str, Any] = {}
         lists: dict[str, dict[str, list[Any]]] = {}
-        for (name, field), value in zip(self._fields.items(), self._values()):
+        for (name, field), value in zip(self._fields.items(), self._values() if values is None else values):
             columns = _columns_of(field, value)
             if columns is None:
                 fields[name] = field.to_display(value)

@@ -44,7 +44,7 @@ import threading
 import time
 
 from . import persist
-from .changes import advance, held_size
+from .changes import advance, held_size, settled
 from .changes import register_applier as register_applier
 from .engine import Engine, get_engine
 from .errors import ConfigurationError, ConflictError, DoesNotExist, StorageError, VersionNotReached
@@ -133,6 +133,9 @@ class Live(Generic[D]):
         self._refreshing: dict[str, int] = {}
         self._refresher: threading.Thread | None = None
         self._refresh_inline = False  # load afresh in the reader's call instead (tests)
+        # Keys whose snapshot a background thread makes (see `_compact_later`), with its process.
+        self._compacting: dict[str, int] = {}
+        self._compactor: threading.Thread | None = None
 
     @property
     def listening(self) -> bool:
@@ -238,6 +241,9 @@ class Live(Generic[D]):
         with self._lock:
             if self._entries.get(key) is not entry:
                 return False  # replaced meanwhile: decide again
+            # Another thread (a writer bringing it to its own save, a reader) may have applied
+            # some of them meanwhile: the rest, or none when it is as new as what was read.
+            found = [change for change in found if change[0] > entry.version]
             if found and entry.version == found[0][0] - 1:
                 try:
                     advance(entry.doc, found)
@@ -319,6 +325,54 @@ class Live(Generic[D]):
             if background:
                 self.engine.close()
 
+    def _compact_later(self, collection: str, key: str, version: int) -> bool:
+        """Called by the save of an update when the changes after the stored snapshot call
+        for a new one (persist.py): made from the shared instance by a thread of its own (one
+        at a time per key and process), not in the save, where writing the whole document
+        would hold up the writer and everyone waiting for it. True when taken."""
+        if collection != self._collection:
+            return False
+        pid = os.getpid()
+        with self._lock:
+            if self._compacting.get(key) == pid:
+                return True  # one is on its way: it makes the snapshot as new as it finds
+            self._compacting[key] = pid
+        if self._refresh_inline:
+            self._compact(key, version)
+            return True
+        thread = threading.Thread(target=self._compact, args=(key, version, True), name="zarn-live-compact",
+                                  daemon=True)
+        self._compactor = thread
+        thread.start()
+        return True
+
+    def _compact(self, key: str, version: int, background: bool = False) -> None:
+        """Write the shared instance of `key` as the stored snapshot, once it reached `version`
+        (the writer brings it there after its save) or after a second. Its lists are copied
+        as of one version, then written: the shared instance's records are never changed in
+        place. A failure leaves the store as it is: a later writer asks again."""
+        try:
+            deadline = time.monotonic() + 1.0
+            while True:
+                entry = self._entries.get(key)
+                if entry is None or entry.version >= version or time.monotonic() > deadline:
+                    break
+                time.sleep(0.005)
+            if entry is None:
+                return
+            doc = entry.doc
+            at, values = settled(doc, lambda: (doc.version, [v[:] if type(v) is list else v for v in doc._values()]))
+            if at is None:
+                return
+            self.engine.rebase(self._collection, key, doc._to_stored(values), at)
+        except Exception:
+            pass  # the changes stay in the log: loads apply them, a later writer asks again
+        finally:
+            with self._lock:
+                self._compacting.pop(key, None)
+            if background:
+                self.engine.close()
+
     def peek(self, key: str) -> D | None:
         """The instance `get` would answer with without asking the store, or None when `get`
         would ask it (strict mode, a change reported, a feed without a recent proof, a key
@@ -368,6 +422,7 @@ class Live(Generic[D]):
             seq = self._seq  # before the commit: a change reported from here on may be newer
             epoch = self.engine.epoch
             doc = self._writer(key, epoch)
+            doc.__dict__["_compact_later"] = self._compact_later
             try:
                 with doc.batch():
                     result = change(doc)

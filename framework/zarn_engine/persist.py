@@ -47,11 +47,17 @@ def _compact(doc: Document, engine: Any, collection: str, key: str, version: int
     """After a change committed as `version`: when the changes after the stored snapshot have
     grown past its bounds (see engine.py), the writer makes the document it holds the new
     snapshot, so that loads apply few changes and never write. A compaction that fails
-    leaves the commit as it is: the next writer tries again."""
+    leaves the commit as it is: the next writer tries again. A holder may take the work
+    (`_compact_later(collection, key, version)`, true when taken: a live document makes the
+    snapshot from its shared instance in the background, off the writer's way)."""
     count, size, snapshot_size = doc.__dict__.get("_changes_tail", (0, 0, 0))
     count, size = count + 1, size + change_size
     if count > engines.REBASE_COUNT or (count >= engines.REBASE_LEAST
                                         and size * engines.REBASE_SHARE > snapshot_size):
+        later = doc.__dict__.get("_compact_later")
+        if later is not None and later(collection, key, version):
+            doc.__dict__["_changes_tail"] = (0, 0, snapshot_size)
+            return
         text = stored_text(doc)
         try:
             if engine.rebase(collection, key, text, version):

@@ -170,7 +170,39 @@ struct Held {
         gained = PyList_GET_SIZE(l) - size;
         return true;
     }
+    // Whether the held list is as it was taken (a list the matrix replaced keeps its items).
+    bool intact() const {
+        PyObject* l = list.get();
+        return l != nullptr && PyList_CheckExact(l) && PyList_GET_SIZE(l) == size &&
+               (size == 0 || PyList_GET_ITEM(l, size - 1) == last.get());
+    }
 };
+
+// The records a list that replaced the held one lost and gained, by identity: the new list
+// is read as the held one's records in their order with some left out, then the rest as new
+// (what the matrix's own set operations make: the records kept, then those added). Any list
+// comes out right this way (a record the walk passed is lost and its equal counted new);
+// false when more than `most` were lost, where building anew costs less.
+bool replaced(const Held& held, PyObject* l, Py_ssize_t most, std::vector<Ref>& lost,
+              Py_ssize_t& tail) {
+    if (!held.intact() || !PyList_CheckExact(l))
+        return false;
+    PyObject* old = held.list.get();
+    const Py_ssize_t n = held.size, m = PyList_GET_SIZE(l);
+    Py_ssize_t j = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* record = PyList_GET_ITEM(old, i);
+        if (j < m && PyList_GET_ITEM(l, j) == record) {
+            ++j;
+            continue;
+        }
+        lost.push_back(Ref::borrow(record));
+        if (Py_ssize_t(lost.size()) > most)
+            return false;
+    }
+    tail = j;
+    return true;
+}
 
 struct IndexObject {
     PyObject_HEAD
@@ -255,6 +287,46 @@ PyObject* index_build(PyObject* self, PyObject* attrs) {
     });
 }
 
+// A list the matrix replaced (its own set operations: the records kept, then the new ones)
+// followed by the records it lost and gained, found by identity against the list held; the
+// other list may have grown in place. Whole lists rewritten are left to a build (False).
+PyObject* resync(IndexObject* o, PyObject* policies, PyObject* groups, bool grown_p, bool grown_g) {
+    Ref hold_p = Ref::borrow(policies), hold_g = Ref::borrow(groups);
+    const Py_ssize_t most = std::max<Py_ssize_t>(1024, (o->policies.size + o->groups.size) / 16);
+    std::vector<Ref> lost_p, lost_g;
+    Py_ssize_t tail_p = o->policies.size, tail_g = o->groups.size, unused = 0;
+    if ((!grown_p && !replaced(o->policies, policies, most, lost_p, tail_p)) ||
+        (!grown_g && !replaced(o->groups, groups, most, lost_g, tail_g)))
+        Py_RETURN_FALSE;
+    // The lost records are alive in the held lists; their fields read before anything changes.
+    std::vector<Fields> gone_p, gone_g;
+    Keys& k = keys();
+    Reader read_p(k.sub, k.obj, k.act), read_g(k.child, k.parent);
+    for (const Ref& r : lost_p)
+        gone_p.push_back(read_p(r.get()));
+    for (const Ref& r : lost_g)
+        gone_g.push_back(read_g(r.get()));
+    std::vector<Fields> new_g = read_all(groups, false, tail_g);
+    std::vector<Fields> new_p = read_all(policies, true, tail_p);
+    // Reading a field may run code: the lists must still be those compared.
+    if (!o->policies.intact() || !o->groups.intact() || PyList_GET_SIZE(policies) != tail_p + Py_ssize_t(new_p.size()) ||
+        PyList_GET_SIZE(groups) != tail_g + Py_ssize_t(new_g.size()) ||
+        (grown_p && !o->policies.grown(policies, unused)) || (grown_g && !o->groups.grown(groups, unused)))
+        Py_RETURN_FALSE;
+    Index& index = *o->index;
+    for (const Fields& f : gone_g)
+        index.remove_group(f);
+    for (const Fields& f : gone_p)
+        index.remove_policy(f);
+    for (const Fields& f : new_g)
+        index.add_group(f);
+    for (const Fields& f : new_p)
+        index.add_policy(f);
+    o->policies.take(policies);
+    o->groups.take(groups);
+    Py_RETURN_TRUE;
+}
+
 PyObject* index_current(PyObject* self, PyObject* attrs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         IndexObject* o = as_index(self);
@@ -263,9 +335,11 @@ PyObject* index_current(PyObject* self, PyObject* attrs) {
         PyObject* policies = list_of(attrs, k.policies);
         PyObject* groups = list_of(attrs, k.groups);
         Py_ssize_t more_p = 0, more_g = 0;
-        if (!o->built || !policies || !groups || !o->policies.grown(policies, more_p) ||
-            !o->groups.grown(groups, more_g))
+        if (!o->built || !policies || !groups)
             Py_RETURN_FALSE;
+        const bool grown_p = o->policies.grown(policies, more_p), grown_g = o->groups.grown(groups, more_g);
+        if (!grown_p || !grown_g)
+            return resync(o, policies, groups, grown_p, grown_g);
         if (more_p == 0 && more_g == 0)
             Py_RETURN_TRUE;
         // Records appended in place (the matrix's own add operations): read, then added.

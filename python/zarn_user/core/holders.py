@@ -29,6 +29,12 @@ def known_roles(matrix: RoleMatrix) -> list[str]:
     return list(seen)
 
 
+def is_known(matrix: RoleMatrix, role: str) -> bool:
+    """Whether `role` is one of `known_roles(matrix)`, asked of the matrix's query index
+    instead of a walk of its lists."""
+    return role == "public" or query.index(matrix).has(role)
+
+
 @cache
 def builtin() -> tuple[frozenset[tuple[str, str, str]], frozenset[tuple[str, str]]]:
     """The policies and groups that a new application starts with (the root policy and the

@@ -20,9 +20,11 @@ import random
 import time
 from typing import TYPE_CHECKING, Any, Callable, Iterable
 
+from zarn_user import query
+
 from . import privilege
 from .errors import BadInput, Contended, Cycle, Exists, NotDirect, NotFound, Pattern, VersionMismatch
-from .holders import containment_path, holdings, known_roles, refusal
+from .holders import containment_path, holdings, is_known, refusal
 from .interchange import PATTERN_ADVICE, pattern_error
 from .text import check_app, check_role, check_text, nfc, problems, repaired, role_error
 from .users import Assignment, UnknownRole, UserRoles, check_user, users_holding
@@ -182,13 +184,12 @@ def checked_pairs(pairs: Iterable[tuple[str, str]], literal: bool = False) -> Pa
 
 def _role_to_change(matrix: Any, role: str) -> str:
     """A role a change names: any the application holds, or a new one that follows the rule."""
-    return role if role in set(known_roles(matrix)) else check_role(role)
+    return role if is_known(matrix, role) else check_role(role)
 
 
 def _known(matrix: Any, roles: Iterable[str]) -> None:
-    known = set(known_roles(matrix))
     for role in roles:
-        if role not in known:
+        if not isinstance(role, str) or not is_known(matrix, role):
             error = role_error(role) if not isinstance(role, str) else None
             if error:
                 raise BadInput(error)
@@ -227,7 +228,7 @@ def grant(app: str, role: str, pairs: Pairs, *, engine: Engine | None = None, al
 
     def change(doc: Any) -> tuple[Any, list[str]]:
         _role_to_change(doc, role)
-        own = {(p["obj"], p["act"]) for p in _content(doc, role)["permissions"]} if role in known_roles(doc) else set()
+        own = set(query.index(doc).grants(role))
         if all(pair in own for pair in pairs):
             raise _Unchanged(_content(doc, role))
         privilege.check_grant(role, pairs, doc, allow_superuser)
@@ -293,7 +294,7 @@ def include(app: str, role: str, subs: list[str], *, engine: Engine | None = Non
     def change(doc: Any) -> tuple[Any, list[str]]:
         _role_to_change(doc, role)
         _known(doc, subs)
-        current = set(doc.get_role_contents(role).roles) if role in known_roles(doc) else set()
+        current = set(doc.get_role_contents(role).roles) if is_known(doc, role) else set()
         cycles = [s for s in subs if s == role or containment_path(doc, s, role)]
         lines = [refusal(doc, role, s) for s in cycles]
         wanted = [s for s in subs if s not in cycles and s not in current]
@@ -301,7 +302,7 @@ def include(app: str, role: str, subs: list[str], *, engine: Engine | None = Non
             if cycles:
                 raise Cycle(lines, role=role, refused=[{"role": s, "path": [role] if s == role else
                                                         containment_path(doc, s, role)} for s in cycles],
-                            content=_content(doc, role) if role in known_roles(doc) else None)
+                            content=_content(doc, role) if is_known(doc, role) else None)
             raise _Unchanged(_content(doc, role))
         privilege.check_include(role, wanted, privilege.superusers(doc), allow_superuser)
         content = doc.add_role_sub_roles(role, wanted)
@@ -399,10 +400,9 @@ def unassign(app: str, user: str, roles: list[str], *, engine: Engine | None = N
         lines = []
         if missing:
             current = load_matrix(app, engine)
-            known = set(known_roles(current))
             for role in missing:
                 line = f"not unassigned: {user} does not have role {role} directly"
-                chain = users_holding(current, doc, role).get(user) if role in known else None
+                chain = users_holding(current, doc, role).get(user) if is_known(current, role) else None
                 if chain:
                     line += f"; it holds it through {' -> '.join([user, *chain])} (unassign {chain[0]})"
                 lines.append(line)
