@@ -131,6 +131,17 @@ def postgres_url(base: str, schema: str) -> str:
     return f"{base}{sep}options=-csearch_path%3D{schema}"
 
 
+def drop_schemas(base: str, schemas: list[str]) -> None:
+    """Drops the schemas postgres_url made (none: nothing to do)."""
+    if not schemas:
+        return
+    import psycopg
+
+    with psycopg.connect(base, autocommit=True) as conn:
+        for schema in schemas:
+            conn.execute(f"DROP SCHEMA {schema} CASCADE")
+
+
 def main() -> None:
     if len(sys.argv) > 1 and sys.argv[1] == "--child":
         print(json.dumps(child(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]))))
@@ -176,12 +187,7 @@ def main() -> None:
         import shutil
 
         shutil.rmtree(tmp, ignore_errors=True)
-        if schemas:
-            import psycopg
-
-            with psycopg.connect(args.postgres, autocommit=True) as conn:
-                for schema in schemas:
-                    conn.execute(f"DROP SCHEMA {schema} CASCADE")
+        drop_schemas(args.postgres, schemas)
     labels = [label for label, _, _ in versions]
     names = {"sqlite": "SQLite", "postgresql": "PostgreSQL"}
     head = "| | " + " | ".join(f"{names[s]} {n:,} {label}" for s, n, _ in runs for label in labels) + " |"

@@ -397,12 +397,7 @@ def main() -> int:
         import shutil
 
         shutil.rmtree(tmp, ignore_errors=True)
-        if schemas:
-            import psycopg
-
-            with psycopg.connect(args.postgres, autocommit=True) as conn:
-                for schema in schemas:
-                    conn.execute(f"DROP SCHEMA {schema} CASCADE")
+        change_parts.drop_schemas(args.postgres, schemas)
     names = {"sqlite": "SQLite", "postgresql": "PostgreSQL"}
     table = ["| store, shape | phase | checks/s | check p50 | check p99 | writes/s | write p50 | write p99 (max) "
              "| server CPU | load average |", "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|"]

@@ -287,6 +287,24 @@ PyObject* index_build(PyObject* self, PyObject* attrs) {
     });
 }
 
+// The index follows a change of the lists: the records lost go (groups first), the new ones
+// come, and the lists now held are the ones it stands for.
+void follow(IndexObject* o, const std::vector<Fields>& lost_p, const std::vector<Fields>& lost_g,
+            const std::vector<Fields>& new_p, const std::vector<Fields>& new_g, PyObject* policies,
+            PyObject* groups) {
+    Index& index = *o->index;
+    for (const Fields& f : lost_g)
+        index.remove_group(f);
+    for (const Fields& f : lost_p)
+        index.remove_policy(f);
+    for (const Fields& f : new_g)
+        index.add_group(f);
+    for (const Fields& f : new_p)
+        index.add_policy(f);
+    o->policies.take(policies);
+    o->groups.take(groups);
+}
+
 // A list the matrix replaced (its own set operations: the records kept, then the new ones)
 // followed by the records it lost and gained, found by identity against the list held; the
 // other list may have grown in place. Whole lists rewritten are left to a build (False).
@@ -313,17 +331,7 @@ PyObject* resync(IndexObject* o, PyObject* policies, PyObject* groups, bool grow
         PyList_GET_SIZE(groups) != tail_g + Py_ssize_t(new_g.size()) ||
         (grown_p && !o->policies.grown(policies, unused)) || (grown_g && !o->groups.grown(groups, unused)))
         Py_RETURN_FALSE;
-    Index& index = *o->index;
-    for (const Fields& f : gone_g)
-        index.remove_group(f);
-    for (const Fields& f : gone_p)
-        index.remove_policy(f);
-    for (const Fields& f : new_g)
-        index.add_group(f);
-    for (const Fields& f : new_p)
-        index.add_policy(f);
-    o->policies.take(policies);
-    o->groups.take(groups);
+    follow(o, gone_p, gone_g, new_p, new_g, policies, groups);
     Py_RETURN_TRUE;
 }
 
@@ -386,17 +394,7 @@ PyObject* index_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
         std::vector<Fields> new_p = read_all(args[6], true);
         std::vector<Fields> lost_g = read_all(args[7], false);
         std::vector<Fields> new_g = read_all(args[8], false);
-        Index& index = *o->index;
-        for (const Fields& f : lost_g)
-            index.remove_group(f);
-        for (const Fields& f : lost_p)
-            index.remove_policy(f);
-        for (const Fields& f : new_g)
-            index.add_group(f);
-        for (const Fields& f : new_p)
-            index.add_policy(f);
-        o->policies.take(policies);
-        o->groups.take(groups);
+        follow(o, lost_p, lost_g, new_p, new_g, policies, groups);
         Py_RETURN_TRUE;
     });
 }
