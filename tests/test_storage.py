@@ -277,3 +277,36 @@ def test_a_replaced_or_removed_file_is_never_read_again(rm, tmp_path, mode):
     finally:
         live.close()
         engine.close()
+
+
+def test_a_read_a_replacement_overtook_is_read_again_from_the_new_file(rm, tmp_path):
+    path = str(tmp_path / "live.sqlite3")
+    engine = zarn_engine.open_engine(path)
+    rm.RoleMatrix(name="app").save(engine=engine)
+    rm.RoleMatrix.load("app", engine=engine).add_role_permissions("clerk", [{"obj": "old", "act": "r"}])
+    copy = str(tmp_path / "copy.sqlite3")
+    other = zarn_engine.open_engine(copy)
+    rm.RoleMatrix(name="app").save(engine=other)
+    rm.RoleMatrix.load("app", engine=other).add_role_permissions("clerk", [{"obj": "new", "act": "r"}])
+    other.close()
+    real = engine._conn()
+    real.execute("PRAGMA wal_checkpoint(TRUNCATE)")  # the old file's log emptied, as a restore does
+
+    class Overtaken:
+        """The thread's connection, with the copy renamed over the file during its first
+        statement (after the file was looked at, before the rows are used)."""
+
+        def execute(self, *args):
+            cursor = real.execute(*args)
+            if os.path.exists(copy):
+                os.replace(copy, path)
+            return cursor
+
+        def close(self):
+            real.close()
+
+    engine._local.conn = Overtaken()
+    try:
+        assert [p.obj for p in rm.RoleMatrix.load("app", engine=engine).policies if p.sub == "clerk"] == ["new"]
+    finally:
+        engine.close()

@@ -317,10 +317,25 @@ class SQLiteEngine(Engine):
         return _Transaction(self)
 
     def _query(self, sql: str, params: tuple[Any, ...]) -> list[Any]:
+        for _ in range(3):
+            try:
+                rows = self._conn().execute(sql, params).fetchall()
+            except sqlite3.Error as exc:
+                raise self._error(exc, "cannot read from") from None
+            if self._read_from_path():
+                return rows
+        raise _kept_replacing(self.path)
+
+    def _read_from_path(self) -> bool:
+        """Whether the file this thread's connection read is still the one at the path. A
+        connection to a file replaced under it shares the -wal and -shm files, named after the
+        path, with the connections to the new file: what it read meanwhile may mix the two,
+        and is read again from the new file."""
         try:
-            return self._conn().execute(sql, params).fetchall()
-        except sqlite3.Error as exc:
-            raise self._error(exc, "cannot read from") from None
+            st = os.stat(self._abspath)
+        except OSError:
+            return False  # removed: the next _conn() says so
+        return (st.st_dev, st.st_ino) == getattr(self._local, "file", None)
 
     # --- the store -------------------------------------------------------------------------
 
@@ -334,11 +349,14 @@ class SQLiteEngine(Engine):
 
     def read(self, collection: str, key: str) -> tuple[str, int, int, list[tuple[int, str]]] | None:
         check_key(collection, key)
-        with self._reading() as conn:
-            row = conn.execute(_SNAPSHOT, (collection, key)).fetchone()
-            rows = [] if row is None or row[1] == row[2] else \
-                conn.execute(_CHANGES_AFTER, (collection, key, row[1])).fetchall()
-        return None if row is None else (row[0], row[1], row[2], rows)
+        for _ in range(3):
+            with self._reading() as conn:
+                row = conn.execute(_SNAPSHOT, (collection, key)).fetchone()
+                rows = [] if row is None or row[1] == row[2] else \
+                    conn.execute(_CHANGES_AFTER, (collection, key, row[1])).fetchall()
+            if self._read_from_path():
+                return None if row is None else (row[0], row[1], row[2], rows)
+        raise _kept_replacing(self.path)
 
     @contextlib.contextmanager
     def _reading(self) -> Iterator[sqlite3.Connection]:
@@ -575,6 +593,10 @@ class SQLiteEngine(Engine):
         if conn is not None:
             self._local.conn = None
             conn.close()
+
+
+def _kept_replacing(path: str) -> StorageError:
+    return StorageError(f"database {path} was replaced again and again during a read: try again")
 
 
 class _Waited(Exception):
