@@ -346,6 +346,15 @@ void Index::unref(Id r) {
         --refs_[r];
 }
 
+size_t Index::group_copies(const Fields& g) const {
+    const Id child = roles_.find(g.a.get());
+    const Id parent = roles_.find(g.b.get());
+    if (child == no_id || parent == no_id)
+        return 0;
+    const std::span<const Id> row = subs_.row(child);
+    return size_t(std::count(row.begin(), row.end(), parent));
+}
+
 bool Index::remove_group(const Fields& g) {
     const Id child = roles_.find(g.a.get());
     const Id parent = roles_.find(g.b.get());

@@ -111,6 +111,8 @@ public:
     void build(const std::vector<Raw>& groups, const std::vector<Raw>& policies);
     void add_group(const Fields& g);
     void add_policy(const Fields& p);
+    // How many records of the group's pair (child, parent) the index holds.
+    size_t group_copies(const Fields& g) const;
     // False when the index holds no such record.
     bool remove_group(const Fields& g);
     bool remove_policy(const Fields& p);

@@ -331,6 +331,18 @@ PyObject* resync(IndexObject* o, PyObject* policies, PyObject* groups, bool grow
         PyList_GET_SIZE(groups) != tail_g + Py_ssize_t(new_g.size()) ||
         (grown_p && !o->policies.grown(policies, unused)) || (grown_g && !o->groups.grown(groups, unused)))
         Py_RETURN_FALSE;
+    // A lost group of a pair the index holds more than once: which of the copies each row
+    // entry stands for is not known, and the rows' order could then differ from a build's.
+    for (const Fields& f : gone_g) {
+        const size_t copies = o->index->group_copies(f);
+        if (copies < 2)
+            continue;
+        size_t lost = 0;  // copies of the pair among the lost records (all lost: no question)
+        for (const Fields& h : gone_g)
+            lost += PyUnicode_Compare(f.a.get(), h.a.get()) == 0 && PyUnicode_Compare(f.b.get(), h.b.get()) == 0;
+        if (lost < copies)
+            Py_RETURN_FALSE;
+    }
     follow(o, gone_p, gone_g, new_p, new_g, policies, groups);
     Py_RETURN_TRUE;
 }
