@@ -232,18 +232,21 @@ def _within(seconds, check):
     return True
 
 
+def _granted(rm, path, obj):
+    """A store at `path` holding app, whose clerk is granted obj:r; its engine, open."""
+    engine = zarn_engine.open_engine(path)
+    rm.RoleMatrix(name="app").save(engine=engine)
+    rm.RoleMatrix.load("app", engine=engine).add_role_permissions("clerk", [{"obj": obj, "act": "r"}])
+    return engine
+
+
 @pytest.mark.parametrize("mode", ["strict", "notify"])
 def test_a_replaced_or_removed_file_is_never_read_again(rm, tmp_path, mode):
     path = str(tmp_path / "live.sqlite3")
-    engine = zarn_engine.open_engine(path)
-    rm.RoleMatrix(name="app").save(engine=engine)
-    rm.RoleMatrix.load("app", engine=engine).add_role_permissions("clerk", [{"obj": "old", "act": "r"}])
+    engine = _granted(rm, path, "old")
     # The copy to restore: the same version number, other grants.
     copy = str(tmp_path / "copy.sqlite3")
-    other = zarn_engine.open_engine(copy)
-    rm.RoleMatrix(name="app").save(engine=other)
-    rm.RoleMatrix.load("app", engine=other).add_role_permissions("clerk", [{"obj": "new", "act": "r"}])
-    other.close()
+    _granted(rm, copy, "new").close()
     live = zarn_engine.Live(rm.RoleMatrix, consistency=mode, engine=engine)
     try:
         assert _within(5, lambda: live.listening or mode == "strict")
@@ -269,10 +272,7 @@ def test_a_replaced_or_removed_file_is_never_read_again(rm, tmp_path, mode):
 
         assert refused() if mode == "strict" else _within(1.2, refused)
         # Made again (as `init` would): read from there on.
-        again = zarn_engine.open_engine(path)
-        rm.RoleMatrix(name="app").save(engine=again)
-        rm.RoleMatrix.load("app", engine=again).add_role_permissions("clerk", [{"obj": "again", "act": "r"}])
-        again.close()
+        _granted(rm, path, "again").close()
         assert _within(1.2, lambda: not refused() and _grants(live) == ["again"])
     finally:
         live.close()
@@ -281,14 +281,9 @@ def test_a_replaced_or_removed_file_is_never_read_again(rm, tmp_path, mode):
 
 def test_a_read_a_replacement_overtook_is_read_again_from_the_new_file(rm, tmp_path):
     path = str(tmp_path / "live.sqlite3")
-    engine = zarn_engine.open_engine(path)
-    rm.RoleMatrix(name="app").save(engine=engine)
-    rm.RoleMatrix.load("app", engine=engine).add_role_permissions("clerk", [{"obj": "old", "act": "r"}])
+    engine = _granted(rm, path, "old")
     copy = str(tmp_path / "copy.sqlite3")
-    other = zarn_engine.open_engine(copy)
-    rm.RoleMatrix(name="app").save(engine=other)
-    rm.RoleMatrix.load("app", engine=other).add_role_permissions("clerk", [{"obj": "new", "act": "r"}])
-    other.close()
+    _granted(rm, copy, "new").close()
     real = engine._conn()
     real.execute("PRAGMA wal_checkpoint(TRUNCATE)")  # the old file's log emptied, as a restore does
 

@@ -337,9 +337,15 @@ PyObject* resync(IndexObject* o, PyObject* policies, PyObject* groups, bool grow
         const size_t copies = o->index->group_copies(f);
         if (copies < 2)
             continue;
+        auto equal = [](PyObject* x, PyObject* y) {
+            const int order = PyUnicode_Compare(x, y);
+            if (order == -1 && PyErr_Occurred())
+                fail();
+            return order == 0;
+        };
         size_t lost = 0;  // copies of the pair among the lost records (all lost: no question)
         for (const Fields& h : gone_g)
-            lost += PyUnicode_Compare(f.a.get(), h.a.get()) == 0 && PyUnicode_Compare(f.b.get(), h.b.get()) == 0;
+            lost += equal(f.a.get(), h.a.get()) && equal(f.b.get(), h.b.get());
         if (lost < copies)
             Py_RETURN_FALSE;
     }

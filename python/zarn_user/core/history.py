@@ -23,6 +23,7 @@ if TYPE_CHECKING:
 
 Record = dict[str, Any]
 BULK = 5  # a change of more records than this is one line of counts (an import)
+MAX_CHANGE = 256 << 10  # over HTTP, a change's text longer than this is told by its `what` only
 
 # (list, added or removed) -> the verb, and how a record reads after it
 _VERBS = {("policies", "+"): "grant", ("policies", "-"): "revoke", ("groups", "+"): "include",
@@ -151,13 +152,19 @@ def user_entries(engine: Engine, app: str, since_version: int | None, since_time
 
 def after(engine: Engine, app: str, version: int, upto: int, max_change: int | None = None) -> list[Record] | None:
     """The records of every change after `version` up to `upto`, in order; None when the log
-    no longer holds each of them (pruned, or the application was replaced meanwhile)."""
+    no longer holds each of them (pruned, or the application was replaced meanwhile), or
+    holds one that cannot be read."""
+    from zarn_engine import LoadError
+
     if version >= upto:
         return []
     found = [e for e in engine.history(roles_collection(), app, version) if e["version"] <= upto]
     if [e["version"] for e in found] != list(range(version + 1, upto + 1)):
         return None
-    return [record(e, max_change=max_change) for e in found]
+    try:
+        return [record(e, max_change=max_change) for e in found]
+    except LoadError:
+        return None
 
 
 def page(engine: Engine, app: str, limit: int, before: int | None = None, since: int | None = None,

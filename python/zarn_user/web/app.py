@@ -359,9 +359,8 @@ class Api:
         if token is None:
             raise ApiError(403, "read-only: this server was started without a token "
                                 "(zarn-roles serve --token TOKEN, or $ZARN_ROLES_TOKEN)")
-        scheme, _, given = request.headers.get("authorization", "").partition(" ")
-        named = {tokens.UNNAMED: token} if isinstance(token, str) else token
-        name = tokens.name_of(named, given.strip()) if scheme.lower() == "bearer" else None
+        given = tokens.bearer(request.headers.get("authorization", ""))
+        name = tokens.name_of(tokens.named(token), given) if given is not None else None
         if name is None:
             raise ApiError(401, "writes need the token: Authorization: Bearer TOKEN",
                            headers={"WWW-Authenticate": 'Bearer realm="zarn-roles"'})

@@ -5,7 +5,6 @@ changed between two versions. Both read the log in a worker thread through the c
 from __future__ import annotations
 
 import json
-import re
 from typing import Any
 
 import anyio
@@ -15,27 +14,15 @@ from starlette.routing import Route
 
 from ..core import history
 from ..core.text import app_error
-from . import limits
+from . import limits, paging
 from .console import ApiError, Console, bad, etag
 
-MAX_LIMIT = 500
-MAX_CHANGE = 256 << 10  # a change's text longer than this is told by its `what` only
-_NUMBER = re.compile("[0-9]{1,15}")  # ASCII digits only: int() takes others, and "+" and "_"
 
 
 def _json(body: dict[str, Any], version: int) -> Response:
     # ASCII JSON: text stored before the text rule (a lone surrogate) travels escaped.
     return Response(json.dumps(body, separators=(",", ":")), media_type="application/json",
                     headers={"ETag": etag(version)})
-
-
-def _number(request: Request, name: str, default: int | None = None) -> int | None:
-    text = request.query_params.get(name)
-    if text is None:
-        return default
-    if not _NUMBER.fullmatch(text):
-        raise bad(f"{name} is a version number (0 or more), not {text[:40]!r}")
-    return int(text)
 
 
 def _app(request: Request) -> str:
@@ -50,18 +37,20 @@ def routes(console: Console) -> list[Route]:
 
     async def log(request: Request) -> Response:
         app = _app(request)
-        text = request.query_params.get("limit", "50")
-        if not _NUMBER.fullmatch(text) or not 1 <= int(text) <= MAX_LIMIT:
-            raise bad(f"limit is a number from 1 to {MAX_LIMIT}, not {text[:40]!r}")
+        q = request.query_params
+        text = q.get("limit", str(paging.DEFAULT_LIMIT))
+        if not paging.NUMBER.fullmatch(text) or not 1 <= int(text) <= paging.MAX_LIMIT:
+            raise bad(f"limit is a number from 1 to {paging.MAX_LIMIT}, not {text[:40]!r}")
         limit = int(text)
-        before, since = _number(request, "before"), _number(request, "since")
+        before, since = paging.number(q.get("before"), "before"), paging.number(q.get("since"), "since")
         found = await anyio.to_thread.run_sync(
-            lambda: history.page(engine, app, limit, before=before, since=since, max_change=MAX_CHANGE))
+            lambda: history.page(engine, app, limit, before=before, since=since, max_change=history.MAX_CHANGE))
         return _json({**found, "limit": limit}, found["version"])
 
     async def diff(request: Request) -> Response:
         app = _app(request)
-        first, last = _number(request, "from"), _number(request, "to")
+        first, last = paging.number(request.query_params.get("from"), "from"), paging.number(
+            request.query_params.get("to"), "to")
         if first is None or last is None:
             raise bad("from and to are the two versions to compare")
 

@@ -85,11 +85,6 @@ def caps_of(request: Request) -> Caps:
     return found
 
 
-def _bearer(request: Request) -> str | None:
-    scheme, _, given = request.headers.get("authorization", "").partition(" ")
-    return given.strip() if scheme.lower() == "bearer" else None
-
-
 def heavy(route: str, size: int) -> bool:
     light = WEIGHTS[route]
     return light is not None and size > light
@@ -105,10 +100,10 @@ def admit(request: Request, route: str, size: int = 0) -> None:
     written: str | Mapping[str, str] | None = console.token
     if written is None and caps.read_token is None:
         return  # a read-only server: nobody could present a token; the caps bound the work
-    named = {} if written is None else {tokens.UNNAMED: written} if isinstance(written, str) else dict(written)
+    named = tokens.named(written)
     if caps.read_token is not None:
-        named = {**named, "\0read": caps.read_token}
-    given = _bearer(request)
+        named["\0read"] = caps.read_token
+    given = tokens.bearer(request.headers.get("authorization", ""))
     if given is None or tokens.name_of(named, given) is None:
         raise ApiError(401, f"{route}: this request is heavy work, which needs the token "
                             "(Authorization: Bearer TOKEN); smaller requests need none",

@@ -42,14 +42,14 @@ from .snapshot import Snapshot
 R = TypeVar("R")
 DEFAULT_LIMIT = 50
 MAX_LIMIT = 500
-_NUMBER = re.compile("[0-9]{1,15}", re.ASCII)  # int() takes "+1", " 1", "1_0" and other digits
+NUMBER = re.compile("[0-9]{1,15}", re.ASCII)  # int() takes "+1", " 1", "1_0" and other digits
 
 
 def number(value: str | None, name: str) -> int | None:
     """A query number of 0 or more; None when not given, 400 when not a number."""
     if value is None:
         return None
-    if not _NUMBER.fullmatch(value):
+    if not NUMBER.fullmatch(value):
         raise bad(f"{name} is a whole number, 0 or more, not {value[:40]!r}")
     return int(value)
 

@@ -50,6 +50,19 @@ def read_file(path: str) -> dict[str, str]:
     return parse([line for line in lines if line and not line.startswith("#")], path)
 
 
+def named(token: str | Mapping[str, str] | None) -> dict[str, str]:
+    """A server's write tokens by name (one alone is named "web"; none: empty)."""
+    if token is None:
+        return {}
+    return {UNNAMED: token} if isinstance(token, str) else dict(token)
+
+
+def bearer(authorization: str) -> str | None:
+    """The token an Authorization header gives as `Bearer TOKEN`, or None."""
+    scheme, _, given = authorization.partition(" ")
+    return given.strip() if scheme.lower() == "bearer" else None
+
+
 def name_of(tokens: Mapping[str, str], given: str) -> str | None:
     """The name of the token `given` is, or None; every secret is compared, in constant time."""
     found = None
